@@ -1,0 +1,43 @@
+# The README's commands. Each one bootstraps .venv first, then builds the
+# extension modules in place (src/tavrix/...) with CMake.
+PY      ?= python3
+VENV    := .venv
+VPY     := $(VENV)/bin/python
+BUILD   := build/dev
+JOBS    ?= 2
+# The CPU wheel of torch; an unpinned torch would pull a CUDA build.
+TORCH   := torch==2.13.0
+DEPS    := pybind11>=2.12 scikit-build-core>=0.9 cmake>=3.18 ninja numpy pytest tqdm
+
+export PYTHONPATH := $(CURDIR)/src
+
+.PHONY: all build demo test bench clean
+
+all: build
+
+$(VENV)/.bootstrapped:
+	$(PY) -m venv $(VENV)
+	$(VPY) -m pip install --quiet --upgrade pip
+	$(VPY) -m pip install --quiet "$(TORCH)"
+	$(VPY) -m pip install --quiet $(DEPS)
+	touch $@
+
+$(BUILD)/build.ninja: CMakeLists.txt $(VENV)/.bootstrapped
+	$(VPY) -m cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DPython_EXECUTABLE=$(CURDIR)/$(VPY) \
+	  -Dpybind11_DIR=$$($(VPY) -m pybind11 --cmakedir)
+
+build: $(BUILD)/build.ninja
+	$(VPY) -m cmake --build $(BUILD) -j $(JOBS)
+
+demo: build
+	$(VPY) -m tavrix
+
+test: build
+	$(VPY) -m pytest -q tests
+
+bench: build
+	for b in benchmarks/bench_*.py; do echo "== $$b"; $(VPY) $$b || exit 1; done
+
+clean:
+	rm -rf build src/tavrix/**/*.so src/tavrix/*/*/*.so

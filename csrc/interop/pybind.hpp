@@ -1,0 +1,57 @@
+// Umbrella header: every binding file includes this first.
+#pragma once
+
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <string>
+#include <utility>
+
+namespace py = pybind11;
+
+namespace tavrix::interop {
+
+// Issues a UserWarning through Python's warning machinery with stack level 1.
+// If warnings were turned into errors, the error propagates as a C++ exception.
+void warn_user(const std::string& message);
+
+// Python's logging levels, as the logging module numbers them.
+constexpr int kLogDebug = 10;
+constexpr int kLogInfo = 20;
+
+// `logger` is a logging.Logger. Callers test log_enabled before building a
+// message so that debug strings cost nothing when the level is off.
+bool log_enabled(py::handle logger, int level);
+void log(py::handle logger, int level, const std::string& message);
+
+// str(obj) / repr(obj) as std::string.
+std::string str(py::handle obj);
+std::string repr(py::handle obj);
+
+// A plain Python class made with type(name, bases, namespace); methods are
+// added with add_method so that they bind like functions defined in Python.
+py::object make_class(const std::string& name, const std::string& module, py::tuple bases,
+                      py::dict ns);
+
+template <typename F, typename... Extra>
+void add_method(py::object cls, const char* name, F&& f, const Extra&... extra) {
+  cls.attr(name) = py::cpp_function(std::forward<F>(f), py::name(name), py::is_method(cls),
+                                    py::sibling(py::getattr(cls, name, py::none())), extra...);
+}
+
+template <typename F, typename... Extra>
+void add_property(py::object cls, const char* name, F&& getter, const char* doc,
+                  const Extra&... extra) {
+  py::cpp_function fget(std::forward<F>(getter), py::is_method(cls), extra...);
+  cls.attr(name) = py::module_::import("builtins").attr("property")(fget, py::none(), py::none(),
+                                                                     py::str(doc));
+}
+
+// tavrix.utils.argpick.get_argument: the argument at arg_pos of args, else
+// kwargs[arg_key], else the default. Without a default a missing argument
+// raises the accessor's own error.
+py::object get_argument(py::handle args, py::handle kwargs, int arg_pos, const char* arg_key);
+py::object get_argument(py::handle args, py::handle kwargs, int arg_pos, const char* arg_key,
+                        py::handle default_value);
+
+}  // namespace tavrix::interop

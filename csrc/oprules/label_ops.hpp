@@ -1,0 +1,76 @@
+// The engine's label operations and pass-through handlers as seen from C++.
+// Every handler family builds on these; the Python-visible functions of the
+// same names (_merge_labels, _default_node_handler, ...) are thin bindings
+// over them.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "interop/pybind.hpp"
+
+namespace tavrix::oprules {
+
+class ParserState;  // bound to Python as PruneGraphParserState
+
+using Label = int64_t;
+using Labels = std::vector<Label>;
+using Flags = std::vector<bool>;
+using PruneDim = std::optional<int64_t>;
+using Shape = std::vector<int64_t>;
+
+// Conversions between PruneDim and Python (None <-> nullopt).
+PruneDim to_prune_dim(py::handle obj);
+py::object from_prune_dim(PruneDim dim);
+
+// ---- graph-type predicates and reads ----
+bool is_node_info(py::handle arg);    // isinstance(arg, NodeInfo)
+bool is_tensor_info(py::handle arg);  // isinstance(arg, TensorInfo)
+bool is_trace_tensor(py::handle arg);
+std::optional<Shape> get_shape(py::handle arg);
+
+// ---- state reads ----
+PruneDim get_prune_dimension(ParserState& state, py::handle arg);
+// The node's labels resolved to live labels; empty when arg is not recorded.
+Labels get_labels(ParserState& state, py::handle arg);
+bool is_recorded(ParserState& state, py::handle node);
+// is_prunable[label]; throws py::key_error when the label has no entry.
+bool label_is_prunable(ParserState& state, Label label);
+Flags prunability_of(ParserState& state, const Labels& labels);
+// is_prunable[label] = value (creates the entry when missing).
+void set_label_prunable(ParserState& state, Label label, bool value);
+
+// ---- label operations ----
+void add_node_output_channel_info(ParserState& state, py::handle node, const Labels& label_group,
+                                  const Flags& is_prunable, PruneDim prune_dimension);
+void add_node_output_channel_info(ParserState& state, py::handle node, const Labels& label_group,
+                                  bool is_prunable, PruneDim prune_dimension);
+Labels generate_new_channel_labels(ParserState& state, py::handle node, PruneDim prune_dimension);
+// Same, sized from an explicit shape (for tensors that carry a shape but no result_shape).
+Labels generate_new_channel_labels_for_shape(ParserState& state, const Shape& shape,
+                                             int64_t prune_dimension);
+void node_keep_state(ParserState& state, py::handle node, py::handle src_node);
+void mark_node_inputs_as_non_prunable(ParserState& state, py::handle node);
+Label merge_labels(ParserState& state, const Labels& labels);
+Labels merge_label_groups(ParserState& state, const std::vector<Labels>& label_groups);
+std::pair<Shape, PruneDim> broadcast_to(const Shape& shape, PruneDim prune_dimension, int64_t n);
+
+// ---- pass-through and barrier handlers other handlers delegate to ----
+void default_node_handler(ParserState& state, py::handle node,
+                          PruneDim prune_dimension = std::nullopt);
+// src_node None: the source is picked from the node's first positional argument.
+void elementwise_node_handler(ParserState& state, py::handle node, py::handle src_node);
+void channelwise_node_handler(ParserState& state, py::handle node, py::handle src_node);
+
+// ---- module services ----
+// The module logger (logging.getLogger("tavrix.pruning.engine.oprules")).
+py::handle engine_logger();
+// Raises PruningEngineRuntimeException with the message.
+[[noreturn]] void raise_engine_error(const std::string& message);
+
+// Integer on the channel axis of convolution-style tensors.
+constexpr int64_t kCnnPruneDim = 1;
+
+}  // namespace tavrix::oprules

@@ -1,0 +1,1 @@
+"""Channel pruning: label engine, pruning information, calibration."""

@@ -1,0 +1,1 @@
+"""Small shared helpers."""
