@@ -1,0 +1,280 @@
+"""The one place where tensor operations of a model call are intercepted.
+
+Both the tracer and the gate wiring run the model with ``TraceTensor`` inputs
+under an :class:`Interceptor`; every outermost torch operation reaches the
+interceptor's ``after_call`` in execution order, so recording and replaying
+see exactly the same sequence of calls with the same names.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import copy
+from typing import Any, Callable, Dict, Iterator, Optional, Tuple
+
+import torch
+from torch._C import DisableTorchFunctionSubclass
+
+__all__ = [
+    "METADATA_GET",
+    "OpCall",
+    "Interceptor",
+    "TraceTensor",
+    "intercept",
+    "active_interceptor",
+    "operation_name",
+    "to_trace",
+    "to_plain",
+]
+
+# Name under which reads that only describe a tensor are recorded.
+METADATA_GET = "__get__"
+
+_Tensor = torch.Tensor
+
+# Tensor methods that describe a tensor without reading its values. When they
+# return a non-tensor they are recorded like descriptor reads, so asking for a
+# shape can never make channels unprunable.
+_METADATA_METHODS = frozenset(
+    getattr(_Tensor, name)
+    for name in (
+        "size",
+        "dim",
+        "ndimension",
+        "numel",
+        "nelement",
+        "stride",
+        "storage_offset",
+        "element_size",
+        "is_contiguous",
+        "is_floating_point",
+        "is_complex",
+        "is_signed",
+        "is_inference",
+        "is_pinned",
+        "is_shared",
+        "get_device",
+        "has_names",
+        "dim_order",
+        "__len__",
+        "type",
+    )
+    if hasattr(_Tensor, name)
+) | frozenset(
+    getattr(torch, name)
+    for name in ("numel", "is_floating_point", "is_complex", "is_signed", "is_inference")
+    if hasattr(torch, name)
+)
+
+
+# Reads torch itself hands back unwrapped (x.grad, x._base): wrapping them
+# would break identity checks such as `x.grad is g`.
+_NO_WRAP = frozenset(torch.overrides.get_default_nowrap_functions())
+
+
+class OpCall:
+    """One intercepted operation call, as the model made it."""
+
+    __slots__ = ("func", "name", "args", "kwargs")
+
+    def __init__(
+        self, func: Callable[..., Any], name: str, args: Tuple[Any, ...], kwargs: Dict[str, Any]
+    ) -> None:
+        self.func = func
+        self.name = name
+        self.args = args
+        self.kwargs = kwargs
+
+    def __repr__(self) -> str:
+        return f"OpCall({self.name!r}, func={self.func!r})"
+
+
+class Interceptor:
+    """Base class: sees every outermost operation once, after it ran."""
+
+    def after_call(self, call: OpCall, result: Any) -> Any:
+        """Return the value handed back to the model in place of ``result``."""
+        return result
+
+
+class _State:
+    __slots__ = ("active", "busy")
+
+    def __init__(self) -> None:
+        self.active: Optional[Interceptor] = None
+        # True while an intercepted call (or its after_call) runs: any torch
+        # call made then is not the model's own operation.
+        self.busy = False
+
+
+_STATE = _State()
+
+
+def active_interceptor() -> Optional[Interceptor]:
+    return _STATE.active
+
+
+def _base_name(func: Any) -> str:
+    name = getattr(func, "__name__", None)
+    if not isinstance(name, str):
+        name = type(func).__name__
+    return name
+
+
+def operation_name(func: Any, result: Any) -> str:
+    """The name recorded for a call of ``func`` that returned ``result``.
+
+    Descriptor reads (``x.shape``, ``x.dtype``) and metadata queries
+    (``x.size()``, ``x.dim()``) that return something other than a tensor are
+    named "__get__". A descriptor read that yields a tensor (``x.T``,
+    ``x.data``) moves data, so it keeps the attribute's own name and is
+    handled like any other operation.
+    """
+    name = _base_name(func)
+    if isinstance(result, _Tensor):
+        if name == "__get__":
+            owner = getattr(func, "__self__", None)
+            return _base_name(owner) if owner is not None else name
+        return name
+    if name == "__get__" or func in _METADATA_METHODS:
+        return METADATA_GET
+    return name
+
+
+def _wrap(obj: Any) -> Any:
+    """Turn every plain tensor of a result into a TraceTensor (same object otherwise)."""
+    if isinstance(obj, _Tensor):
+        if isinstance(obj, TraceTensor):
+            return obj
+        # a plain tensor (or a Parameter) has no override: no dispatch here
+        return obj.as_subclass(TraceTensor)
+    cls = type(obj)
+    if cls is tuple or cls is list:
+        if not any(isinstance(x, _Tensor) for x in obj):
+            return obj
+        return cls(_wrap(x) for x in obj)
+    if isinstance(obj, tuple):
+        # torch.return_types structseqs and namedtuples
+        if not any(isinstance(x, _Tensor) for x in obj):
+            return obj
+        items = [_wrap(x) for x in obj]
+        if hasattr(obj, "_fields"):
+            return cls(*items)
+        return cls(items)
+    return obj
+
+
+class TraceTensor(torch.Tensor):
+    """A tensor whose operations reach the active interceptor.
+
+    Without an active interceptor it behaves like an ordinary tensor.
+    """
+
+    @classmethod
+    def __torch_function__(
+        cls,
+        func: Callable[..., Any],
+        types: Tuple[type, ...],
+        args: Tuple[Any, ...] = (),
+        kwargs: Optional[Dict[str, Any]] = None,
+    ) -> Any:
+        if kwargs is None:
+            kwargs = {}
+        state = _STATE
+        interceptor = state.active
+        if interceptor is None:
+            return super().__torch_function__(func, types, args, kwargs)
+        if state.busy:
+            # An interceptor's own work (a gate multiplication, say): not part
+            # of the model's sequence. The caller re-wraps what it returns.
+            with DisableTorchFunctionSubclass():
+                return func(*args, **kwargs)
+        state.busy = True
+        try:
+            with DisableTorchFunctionSubclass():
+                result = func(*args, **kwargs)
+            if func not in _NO_WRAP:
+                result = _wrap(result)
+            call = OpCall(func, operation_name(func, result), args, kwargs)
+            out = interceptor.after_call(call, result)
+            if out is not result:
+                out = _wrap(out)
+        finally:
+            state.busy = False
+        return out
+
+
+@contextlib.contextmanager
+def intercept(interceptor: Interceptor) -> Iterator[Interceptor]:
+    """Activate ``interceptor`` for the duration of the block."""
+    if not isinstance(interceptor, Interceptor):
+        raise TypeError(
+            f"intercept() expects an Interceptor instance, got {type(interceptor).__name__}"
+        )
+    if _STATE.active is not None:
+        raise RuntimeError(
+            "An interceptor is already active; interception contexts cannot be nested"
+        )
+    _STATE.active = interceptor
+    _STATE.busy = False
+    try:
+        yield interceptor
+    finally:
+        _STATE.active = None
+        _STATE.busy = False
+
+
+def to_trace(obj: Any) -> Any:
+    """Copy of a nested tuple/list/dict structure with every tensor as a fresh TraceTensor.
+
+    The TraceTensors share storage and stay attached to autograd; a tensor that
+    appears several times becomes one TraceTensor, so identity is kept.
+    """
+    return _to_trace(obj, {})
+
+
+def _to_trace(obj: Any, memo: Dict[int, Any]) -> Any:
+    if isinstance(obj, _Tensor):
+        traced = memo.get(id(obj))
+        if traced is None:
+            with DisableTorchFunctionSubclass():
+                traced = obj.as_subclass(TraceTensor)
+            memo[id(obj)] = traced
+        return traced
+    if isinstance(obj, dict):
+        return _rebuild_dict(obj, lambda v: _to_trace(v, memo))
+    if isinstance(obj, (tuple, list)):
+        return _rebuild(obj, [_to_trace(x, memo) for x in obj])
+    return obj
+
+
+def to_plain(obj: Any) -> Any:
+    """Inverse of :func:`to_trace`: every TraceTensor becomes a plain torch.Tensor."""
+    if isinstance(obj, TraceTensor):
+        with DisableTorchFunctionSubclass():
+            return obj.as_subclass(torch.Tensor)
+    if isinstance(obj, dict):
+        return _rebuild_dict(obj, to_plain)
+    if isinstance(obj, (tuple, list)):
+        return _rebuild(obj, [to_plain(x) for x in obj])
+    return obj
+
+
+def _rebuild_dict(template: dict, convert: Callable[[Any], Any]) -> dict:
+    if type(template) is dict:
+        return {k: convert(v) for k, v in template.items()}
+    new = copy.copy(template)  # keeps OrderedDict order, defaultdict factories
+    for k, v in template.items():
+        new[k] = convert(v)
+    return new
+
+
+def _rebuild(template: Any, items: list) -> Any:
+    cls = type(template)
+    if cls is list:
+        return items
+    if cls is tuple:
+        return tuple(items)
+    if isinstance(template, tuple) and hasattr(template, "_fields"):
+        return cls(*items)
+    return cls(items)

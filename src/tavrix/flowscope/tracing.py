@@ -1,0 +1,376 @@
+"""Record one call of a model as a list of operation nodes in execution order."""
+
+from __future__ import annotations
+
+from typing import Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Set, Tuple, Union
+
+import torch
+from torch._C import DisableTorchFunctionSubclass
+
+from tavrix.flowscope.intercept import (
+    METADATA_GET,
+    Interceptor,
+    OpCall,
+    TraceTensor,
+    intercept,
+    to_plain,
+    to_trace,
+)
+
+__all__ = ["NodeInfo", "TensorInfo", "TraceResult", "flowscope_model", "trace"]
+
+# Attribute on a TraceTensor naming the node that produced it: (trace token, node).
+_SOURCE_ATTR = "_tavrix_source"
+
+EntryPoint = Union[str, Callable[..., Any]]
+
+
+class TensorInfo:
+    """A tensor in a recorded call that no recorded node produced.
+
+    ``type`` is ``TraceTensor`` for a model input, otherwise the tensor's class
+    (``torch.nn.Parameter``, ``torch.Tensor``, ...); ``tensor_uid`` equals
+    ``get_tensor_uid`` of that tensor object.
+    """
+
+    __slots__ = ("shape", "type", "tensor_uid")
+
+    def __init__(self, shape: Tuple[int, ...], type: type, tensor_uid: Any) -> None:  # noqa: A002
+        self.shape = tuple(shape)
+        self.type = type
+        self.tensor_uid = tensor_uid
+
+    def __repr__(self) -> str:
+        return f"TensorInfo(shape={self.shape}, type={self.type.__name__}, uid={self.tensor_uid})"
+
+
+class NodeInfo:
+    """One recorded operation call.
+
+    In ``args``/``kwargs`` a tensor produced by an earlier node is that node, a
+    traced tensor no node produced (a model input) or any other tensor is a
+    :class:`TensorInfo`; every other value is kept as it was passed. A node holds
+    no reference to a real tensor. Nodes hash and compare by identity.
+    """
+
+    __slots__ = ("operation", "operation_name", "args", "kwargs", "result_shape", "unique_name")
+
+    def __init__(
+        self,
+        operation: Any,
+        operation_name: str,
+        args: Tuple[Any, ...] = (),
+        kwargs: Optional[Dict[str, Any]] = None,
+        result_shape: Optional[Tuple[int, ...]] = None,
+        unique_name: str = "",
+    ) -> None:
+        self.operation = operation
+        self.operation_name = operation_name
+        self.args = tuple(args)
+        self.kwargs = {} if kwargs is None else dict(kwargs)
+        self.result_shape = None if result_shape is None else tuple(result_shape)
+        self.unique_name = unique_name
+
+    def collect_all_input_nodes(self) -> List["NodeInfo"]:
+        """Nodes among the arguments (nested containers included), in argument order, once each."""
+        found: List[NodeInfo] = []
+        seen = set()
+        for value in _iter_leaves(self.args):
+            if isinstance(value, NodeInfo) and id(value) not in seen:
+                seen.add(id(value))
+                found.append(value)
+        for value in _iter_leaves(self.kwargs):
+            if isinstance(value, NodeInfo) and id(value) not in seen:
+                seen.add(id(value))
+                found.append(value)
+        return found
+
+    def __repr__(self) -> str:
+        inputs = ", ".join(n.unique_name or "?" for n in self.collect_all_input_nodes())
+        return (
+            f"NodeInfo({self.unique_name or '?'}: {self.operation_name}, "
+            f"inputs=[{inputs}], result_shape={self.result_shape})"
+        )
+
+
+def _iter_leaves(obj: Any) -> Iterator[Any]:
+    if isinstance(obj, (tuple, list)):
+        for item in obj:
+            yield from _iter_leaves(item)
+    elif isinstance(obj, dict):
+        for item in obj.values():
+            yield from _iter_leaves(item)
+    else:
+        yield obj
+
+
+def _readable_base(call: OpCall) -> str:
+    if call.name == METADATA_GET:
+        # x.shape arrives as the descriptor's __get__; name it after the attribute
+        owner = getattr(call.func, "__self__", None)
+        base = getattr(owner, "__name__", None) if owner is not None else None
+        if not isinstance(base, str):
+            base = getattr(call.func, "__name__", "get")
+    else:
+        base = call.name
+    return base.strip("_") or "op"
+
+
+class _Recorder(Interceptor):
+    """Records every intercepted call as a NodeInfo."""
+
+    def __init__(self) -> None:
+        self.nodes: List[NodeInfo] = []
+        self.token = object()
+        self._counts: Dict[str, int] = {}
+        self._taken: Set[str] = set()
+        # plain tensors (buffers, torch.empty outputs) written by a traced op
+        # in place or through out=; the tensor is kept so its id stays unique
+        self._written_plain: Dict[int, Tuple[torch.Tensor, NodeInfo]] = {}
+
+    def after_call(self, call: OpCall, result: Any) -> Any:
+        describe = self._describe
+        with DisableTorchFunctionSubclass():
+            # arguments are described before the result is tagged: an in-place
+            # op's input must still point at the previous producer
+            args = tuple([describe(a) for a in call.args])
+            kwargs = {k: describe(v) for k, v in call.kwargs.items()} if call.kwargs else {}
+            shape = tuple(result.shape) if isinstance(result, torch.Tensor) else None
+        base = _readable_base(call)
+        index = self._counts.get(base, 0)
+        unique_name = f"{base}_{index}"
+        while unique_name in self._taken:  # "x_1" + "_0" against "x_1_0": keep names unique
+            index += 1
+            unique_name = f"{base}_{index}"
+        self._counts[base] = index + 1
+        self._taken.add(unique_name)
+        node = _new_node(call.func, call.name, args, kwargs, shape, unique_name)
+        self.nodes.append(node)
+        source = (self.token, node)
+        if isinstance(result, TraceTensor):
+            result.__dict__[_SOURCE_ATTR] = source
+        elif isinstance(result, (tuple, list)):
+            for item in _iter_leaves(result):
+                if isinstance(item, TraceTensor):
+                    item.__dict__[_SOURCE_ATTR] = source
+        name = call.name
+        if name.endswith("_") or "out" in call.kwargs:
+            self._mark_written(call, node, source)
+        return result
+
+    def _mark_written(self, call: OpCall, node: NodeInfo, source: Tuple[object, NodeInfo]) -> None:
+        """Later reads of a tensor changed in place must see this node as its producer."""
+        name = call.name
+        targets = list(_iter_leaves(call.kwargs.get("out")))
+        in_place = name in _IN_PLACE_DUNDERS or (name.endswith("_") and not name.endswith("__"))
+        if call.args and in_place:
+            targets.append(call.args[0])
+        for target in targets:
+            if isinstance(target, TraceTensor):
+                target.__dict__[_SOURCE_ATTR] = source
+            elif isinstance(target, torch.Tensor):
+                self._written_plain[id(target)] = (target, node)
+
+    def source_of(self, tensor: torch.Tensor) -> Optional[NodeInfo]:
+        source = tensor.__dict__.get(_SOURCE_ATTR)
+        if source is not None and source[0] is self.token:
+            return source[1]
+        return None
+
+    def _describe(self, obj: Any) -> Any:
+        cls = type(obj)
+        if cls in _PLAIN_VALUES:
+            return obj
+        if cls is TraceTensor:
+            source = obj.__dict__.get(_SOURCE_ATTR)
+            if source is not None and source[0] is self.token:
+                return source[1]
+            return _new_tensor_info(tuple(obj.shape), TraceTensor, id(obj))
+        if isinstance(obj, torch.Tensor):
+            if isinstance(obj, TraceTensor):  # a subclass of ours
+                node = self.source_of(obj)
+                if node is not None:
+                    return node
+                return _new_tensor_info(tuple(obj.shape), TraceTensor, id(obj))
+            if self._written_plain:
+                written = self._written_plain.get(id(obj))
+                if written is not None:
+                    return written[1]
+            # id() is what get_tensor_uid gives for the same object
+            return _new_tensor_info(tuple(obj.shape), cls, id(obj))
+        if cls is tuple or cls is list:
+            return cls([self._describe(x) for x in obj])
+        if cls is dict:
+            return {k: self._describe(v) for k, v in obj.items()}
+        if isinstance(obj, tuple) and any(isinstance(x, torch.Tensor) for x in obj):
+            return tuple([self._describe(x) for x in obj])
+        return obj
+
+
+_IN_PLACE_DUNDERS = frozenset(
+    "__" + n + "__"
+    for n in (
+        "setitem iadd isub imul itruediv idiv ifloordiv imod ipow imatmul "
+        "iand ior ixor ilshift irshift"
+    ).split()
+)
+
+# Values recorded as they are, checked first because they are most arguments.
+_PLAIN_VALUES = frozenset([int, float, bool, str, type(None), torch.Size, torch.dtype])
+
+
+def _new_node(
+    operation: Any,
+    operation_name: str,
+    args: Tuple[Any, ...],
+    kwargs: Dict[str, Any],
+    result_shape: Optional[Tuple[int, ...]],
+    unique_name: str,
+) -> NodeInfo:
+    # the recorder already owns fresh containers: skip the defensive copies
+    node = NodeInfo.__new__(NodeInfo)
+    node.operation = operation
+    node.operation_name = operation_name
+    node.args = args
+    node.kwargs = kwargs
+    node.result_shape = result_shape
+    node.unique_name = unique_name
+    return node
+
+
+def _new_tensor_info(shape: Tuple[int, ...], tensor_type: type, uid: int) -> TensorInfo:
+    info = TensorInfo.__new__(TensorInfo)
+    info.shape = shape
+    info.type = tensor_type
+    info.tensor_uid = uid
+    return info
+
+
+class _ModelState:
+    """What a model call may change in place and tracing must give back."""
+
+    def __init__(self, model: Any) -> None:
+        self.entries: List[Tuple[Any, ...]] = []
+        self.saved: List[Tuple[torch.Tensor, int, torch.Tensor, bool]] = []
+        if not isinstance(model, torch.nn.Module):
+            return
+        with torch.no_grad():
+            for module in model.modules():
+                buffers = module._buffers
+                self.entries.append(
+                    (module, module.training, dict(module._parameters), dict(buffers),
+                     dict(module._modules))
+                )
+                for buf in buffers.values():
+                    if buf is not None and not buf.is_meta:
+                        # kernels such as batch norm update running statistics
+                        # without bumping the version counter: in training mode
+                        # the values themselves are compared on restore
+                        self.saved.append((buf, buf._version, buf.clone(), module.training))
+
+    def restore(self) -> None:
+        with torch.no_grad(), DisableTorchFunctionSubclass():
+            for module, training, params, buffers, modules in self.entries:
+                module.training = training
+                _restore_dict(module._parameters, params)
+                _restore_dict(module._buffers, buffers)
+                _restore_dict(module._modules, modules)
+            for buf, version, copy, check_values in self.saved:
+                if buf._version != version or (check_values and not torch.equal(buf, copy)):
+                    buf.copy_(copy)
+
+
+def _restore_dict(current: Dict[str, Any], saved: Dict[str, Any]) -> None:
+    if len(current) != len(saved) or any(current.get(k, saved) is not v for k, v in saved.items()):
+        current.clear()
+        current.update(saved)
+
+
+def _resolve_entry_point(model: Any, entry_point: EntryPoint) -> Callable[..., Any]:
+    if isinstance(entry_point, str):
+        if not entry_point:
+            raise ValueError("entry_point must be a non-empty method name")
+        target: Any = model
+        for part in entry_point.split("."):
+            if not hasattr(target, part):
+                raise ValueError(
+                    f"Entry point {entry_point!r} not found: {type(target).__name__} "
+                    f"has no attribute {part!r}"
+                )
+            target = getattr(target, part)
+        if not callable(target):
+            raise ValueError(f"Entry point {entry_point!r} is not callable")
+        return target
+    if callable(entry_point):
+        return entry_point
+    raise TypeError(
+        f"entry_point must be a method name or a callable, got {type(entry_point).__name__}"
+    )
+
+
+class TraceResult(NamedTuple):
+    """A traced call: its nodes in execution order, the output nodes and the real outputs."""
+
+    nodes: List[NodeInfo]
+    output_nodes: List[NodeInfo]
+    outputs: Any
+
+
+def trace(
+    model: Any,
+    args: Any = (),
+    kwargs: Optional[Dict[str, Any]] = None,
+    entry_point: EntryPoint = "__call__",
+) -> TraceResult:
+    """Trace one call of ``model``'s entry point with ``args`` and ``kwargs``.
+
+    ``entry_point`` is a method name (dotted paths such as "head.forward" walk
+    attributes from the model) or a callable, called as
+    ``entry_point(*args, **kwargs)``. The model is left as it was found:
+    parameters, buffers (e.g. batch-norm statistics updated in training mode),
+    sub-modules and training flags. Exceptions of the model propagate unchanged.
+    """
+    if args is None:
+        args = ()
+    elif isinstance(args, torch.Tensor):
+        args = (args,)
+    elif isinstance(args, list):
+        args = tuple(args)
+    elif not isinstance(args, tuple):
+        raise TypeError(f"args must be a tuple or list of arguments, got {type(args).__name__}")
+    if kwargs is None:
+        kwargs = {}
+    elif not isinstance(kwargs, dict):
+        raise TypeError(f"kwargs must be a dict, got {type(kwargs).__name__}")
+    function = _resolve_entry_point(model, entry_point)
+
+    traced_args = to_trace(args)
+    traced_kwargs = to_trace(kwargs)
+    recorder = _Recorder()
+    state = _ModelState(model)
+    try:
+        with intercept(recorder):
+            raw = function(*traced_args, **traced_kwargs)
+    finally:
+        state.restore()
+
+    output_nodes: List[NodeInfo] = []
+    seen = set()
+    for leaf in _iter_leaves(raw):
+        if isinstance(leaf, TraceTensor):
+            node = recorder.source_of(leaf)
+            if node is not None and id(node) not in seen:
+                seen.add(id(node))
+                output_nodes.append(node)
+    return TraceResult(recorder.nodes, output_nodes, to_plain(raw))
+
+
+def flowscope_model(
+    model: Any,
+    args: Any = (),
+    kwargs: Optional[Dict[str, Any]] = None,
+    entry_point: EntryPoint = "__call__",
+) -> Tuple[List[NodeInfo], List[NodeInfo]]:
+    """Trace one call; return (all nodes in execution order, output nodes)."""
+    result = trace(model, args=args, kwargs=kwargs, entry_point=entry_point)
+    return result.nodes, result.output_nodes

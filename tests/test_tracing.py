@@ -1,0 +1,532 @@
+"""The tracer and the interception mechanism on small real modules."""
+
+from __future__ import annotations
+
+import gc
+import weakref
+from collections import Counter
+
+import pytest
+import torch
+import torch.nn.functional as F
+from torch import nn
+
+from models import MODEL_FACTORIES, make
+from tavrix.flowscope import TraceTensor
+from tavrix.flowscope.intercept import (
+    Interceptor,
+    active_interceptor,
+    intercept,
+    to_plain,
+    to_trace,
+)
+from tavrix.flowscope.tracing import NodeInfo, TensorInfo, flowscope_model, trace
+from tavrix.flowscope.utils import get_tensor_uid
+
+
+def _leaves(obj):
+    if isinstance(obj, (tuple, list)):
+        for item in obj:
+            yield from _leaves(item)
+    elif isinstance(obj, dict):
+        for item in obj.values():
+            yield from _leaves(item)
+    else:
+        yield obj
+
+
+def _real_ops(nodes):
+    return [n for n in nodes if n.operation_name != "__get__"]
+
+
+class ConvBnRelu(nn.Module):
+    def __init__(self) -> None:
+        super().__init__()
+        self.conv = nn.Conv2d(3, 8, 3, padding=1)
+        self.bn = nn.BatchNorm2d(8)
+        self.relu = nn.ReLU(inplace=True)
+
+    def forward(self, x):
+        return self.relu(self.bn(self.conv(x)))
+
+
+class Residual(nn.Module):
+    def __init__(self) -> None:
+        super().__init__()
+        self.a = nn.Conv2d(4, 4, 1)
+        self.b = nn.Conv2d(4, 4, 1)
+
+    def forward(self, x):
+        out = self.a(x)
+        out += self.b(x)  # in place: later reads must see the add_ node
+        y = F.relu(out, inplace=True)
+        return y + out
+
+
+def test_conv_bn_relu_nodes():
+    model = ConvBnRelu().eval()
+    x = torch.randn(2, 3, 8, 8)
+    nodes, outputs = flowscope_model(model=model, args=(x,), kwargs={}, entry_point="__call__")
+
+    conv, bn, relu = _real_ops(nodes)
+    assert conv.operation is F.conv2d and conv.operation_name == "conv2d"
+    assert bn.operation is F.batch_norm
+    assert relu.operation is F.relu and relu.kwargs == {"inplace": True}
+    assert [n.result_shape for n in (conv, bn, relu)] == [(2, 8, 8, 8)] * 3
+    assert bn.collect_all_input_nodes() == [conv]
+    assert relu.collect_all_input_nodes() == [bn]
+    assert outputs == [relu]
+
+    model_input, weight, bias = conv.args[:3]
+    assert isinstance(model_input, TensorInfo) and model_input.type is TraceTensor
+    assert model_input.shape == (2, 3, 8, 8)
+    assert weight.type is nn.Parameter and weight.tensor_uid == get_tensor_uid(model.conv.weight)
+    assert bias.tensor_uid == get_tensor_uid(model.conv.bias)
+    assert bn.args[1].tensor_uid == get_tensor_uid(model.bn.running_mean)
+    assert bn.args[1].type is torch.Tensor
+
+    names = [n.unique_name for n in nodes]
+    assert len(set(names)) == len(names) and "conv2d_0" in names
+    assert "conv2d_0" in repr(bn)
+    # graphs are kept around: no node may pin a real tensor
+    for node in nodes:
+        assert not any(isinstance(v, torch.Tensor) for v in _leaves((node.args, node.kwargs)))
+
+
+def test_in_place_ops_become_producers():
+    model = Residual()
+    nodes, outputs = flowscope_model(model=model, args=(torch.randn(1, 4, 3, 3),))
+    conv_a, conv_b, iadd, relu, add = _real_ops(nodes)
+    assert iadd.operation is torch.Tensor.add_
+    assert iadd.collect_all_input_nodes() == [conv_a, conv_b]
+    assert relu.collect_all_input_nodes() == [iadd]
+    # `out` was changed in place by relu: both operands of the final add are relu
+    assert add.operation is torch.Tensor.add
+    assert add.args[0] is relu and add.args[1] is relu
+    assert outputs == [add]
+
+
+def test_concatenation_and_nested_arguments():
+    class Cat(nn.Module):
+        def __init__(self) -> None:
+            super().__init__()
+            self.a = nn.Conv2d(3, 4, 1)
+            self.b = nn.Conv2d(3, 6, 1)
+
+        def forward(self, x):
+            a, b = self.a(x), self.b(x)
+            return torch.cat([a, b, a], dim=1)
+
+    nodes, outputs = flowscope_model(model=Cat(), args=(torch.randn(1, 3, 2, 2),))
+    conv_a, conv_b, cat = nodes
+    assert cat.operation is torch.cat
+    assert cat.args[0] == [conv_a, conv_b, conv_a] and cat.kwargs == {"dim": 1}
+    assert cat.collect_all_input_nodes() == [conv_a, conv_b]
+    assert cat.result_shape == (1, 14, 2, 2)
+
+    # hand-built: nested containers, positional before keyword, each node once
+    n1, n2, n3 = (NodeInfo(torch.relu, "relu", unique_name=f"n{i}") for i in range(3))
+    node = NodeInfo(torch.cat, "cat", ((n2, [n1]), 3), {"x": {"k": [n3, n2]}})
+    assert node.collect_all_input_nodes() == [n2, n1, n3]
+    assert {node: 1}[node] == 1 and node != NodeInfo(torch.cat, "cat", node.args, node.kwargs)
+
+
+def test_functional_calls_with_keywords():
+    weight = nn.Parameter(torch.randn(5, 3))
+
+    def fn(x):
+        return F.linear(input=x, weight=weight).sum(dim=-1, keepdim=True)
+
+    nodes, outputs = flowscope_model(model=nn.Module(), args=(torch.randn(2, 3),), entry_point=fn)
+    linear, total = nodes
+    assert linear.operation is F.linear and linear.args == ()
+    assert linear.kwargs["weight"].tensor_uid == get_tensor_uid(weight)
+    assert linear.kwargs["input"].type is TraceTensor
+    assert total.operation is torch.Tensor.sum and total.kwargs == {"dim": -1, "keepdim": True}
+    assert total.collect_all_input_nodes() == [linear] and outputs == [total]
+
+
+@pytest.mark.parametrize(
+    "read",
+    [
+        lambda y: y.shape,
+        lambda y: y.size(),
+        lambda y: y.size(1),
+        lambda y: y.dim(),
+        lambda y: y.ndim,
+        lambda y: y.numel(),
+        lambda y: len(y),
+        lambda y: y.dtype,
+        lambda y: y.device,
+        lambda y: y.stride(),
+        lambda y: y.is_contiguous(),
+        lambda y: y.requires_grad,
+    ],
+)
+def test_metadata_reads_are_recorded_as_get(read):
+    conv = nn.Conv2d(3, 4, 1)
+
+    def fn(x):
+        y = conv(x)
+        read(y)
+        return y
+
+    nodes, _ = flowscope_model(model=conv, args=(torch.randn(1, 3, 2, 2),), entry_point=fn)
+    assert len(nodes) == 2
+    meta = nodes[1]
+    assert meta.operation_name == "__get__"
+    assert meta.result_shape is None
+    assert meta.collect_all_input_nodes() == [nodes[0]]
+
+
+@pytest.mark.parametrize(
+    "read",
+    [lambda y: y.mT, lambda y: y.data, lambda y: y.detach(), lambda y: y.type(torch.float64)],
+)
+def test_tensor_valued_reads_are_ordinary_operations(read):
+    # these move data into a new tensor: recording them as metadata would let
+    # the producer's channels stay prunable behind the engine's back
+    def fn(x):
+        return read(x * 2)
+
+    nodes, outputs = flowscope_model(model=nn.Module(), args=(torch.randn(2, 3),), entry_point=fn)
+    assert nodes[-1].operation_name != "__get__"
+    assert nodes[-1].result_shape is not None and outputs == [nodes[-1]]
+
+
+class TwoHeads(nn.Module):
+    def __init__(self) -> None:
+        super().__init__()
+        self.body = nn.Linear(4, 4)
+        self.head = nn.Sequential(nn.Linear(4, 2))
+
+    def forward(self, inputs, scale=1.0):
+        h = self.body(inputs["a"]) + inputs["pair"][1]
+        return {"logits": self.head(h) * scale, "aux": (h, inputs["pair"][0])}
+
+
+def test_nested_inputs_outputs_and_real_outputs():
+    model = TwoHeads()
+    inputs = {"a": torch.randn(3, 4), "pair": [torch.randn(3, 4), torch.randn(3, 4)]}
+    result = trace(model, args=(inputs,), kwargs={"scale": 2.0})
+    expected = model(inputs, scale=2.0)
+
+    assert set(result.outputs) == {"logits", "aux"}
+    assert type(result.outputs["logits"]) is torch.Tensor
+    assert type(result.outputs["aux"][0]) is torch.Tensor
+    assert torch.equal(result.outputs["logits"], expected["logits"])
+    assert torch.equal(result.outputs["aux"][1], inputs["pair"][0])
+    ops = [n.unique_name for n in result.output_nodes]
+    # the passed-through input has no producing node
+    assert ops == ["mul_0", "add_0"]
+    linear = result.nodes[0]
+    assert linear.args[0].type is TraceTensor
+
+
+def test_dotted_and_callable_entry_points():
+    model = TwoHeads()
+    h = torch.randn(3, 4)
+    nodes, outputs = flowscope_model(model=model, args=(h,), entry_point="head.forward")
+    assert [n.operation for n in nodes] == [F.linear]
+    assert nodes[0].args[1].tensor_uid == get_tensor_uid(model.head[0].weight)
+
+    nodes, outputs = flowscope_model(model=model, args=(h,), entry_point=model.body)
+    assert [n.operation for n in nodes] == [F.linear] and outputs == nodes
+
+
+@pytest.mark.parametrize(
+    "entry_point, error",
+    [("missing", ValueError), ("head.nothing.forward", ValueError), ("", ValueError),
+     ("training", ValueError), (42, TypeError)],
+)
+def test_bad_entry_points(entry_point, error):
+    with pytest.raises(error):
+        flowscope_model(model=TwoHeads(), args=(torch.randn(1, 4),), entry_point=entry_point)
+    assert active_interceptor() is None
+
+
+def test_model_state_left_untouched():
+    model = make("resnet18_tiny")[0].train()
+    model.layer1.eval()
+    calls = []
+    model.fc.register_forward_hook(lambda *a: calls.append(1))
+    flags = {name: m.training for name, m in model.named_modules()}
+    params = {name: (p, p.detach().clone()) for name, p in model.named_parameters()}
+    buffers = {name: (b, b.clone()) for name, b in model.named_buffers()}
+    def count_hooks():
+        return sum(len(m._forward_hooks) + len(m._forward_pre_hooks) for m in model.modules())
+
+    n_hooks = count_hooks()
+    trace(model, (torch.randn(2, 3, 32, 32),))
+
+    assert calls == [1]  # the model's own hooks still run during tracing
+    assert {name: m.training for name, m in model.named_modules()} == flags
+    for name, p in model.named_parameters():
+        assert p is params[name][0] and torch.equal(p, params[name][1]) and p.requires_grad
+    # training-mode batch norm would have updated its statistics
+    for name, b in model.named_buffers():
+        assert b is buffers[name][0] and torch.equal(b, buffers[name][1]), name
+    assert count_hooks() == n_hooks
+
+
+def test_model_attribute_swaps_are_undone():
+    class Swapper(nn.Module):
+        def __init__(self) -> None:
+            super().__init__()
+            self.lin = nn.Linear(2, 2)
+            self.register_buffer("step", torch.zeros(()))
+            self.register_buffer("hits", torch.zeros(()))
+
+        def forward(self, x):
+            self.hits += 1  # in place, even in eval mode
+            self.step = self.step + 1  # rebinds the buffer
+            self.lin = nn.Linear(2, 2)  # swaps a child
+            return x
+
+    model = Swapper().eval()
+    lin, step, hits = model.lin, model.step, model.hits
+    trace(model, (torch.randn(1, 2),))
+    assert model.lin is lin and model.step is step and step.item() == 0
+    assert model.hits is hits and hits.item() == 0
+
+
+def test_exception_propagates_and_leaves_nothing_behind():
+    error = RuntimeError("boom")
+
+    class Failing(nn.Module):
+        def __init__(self) -> None:
+            super().__init__()
+            self.bn = nn.BatchNorm1d(3)
+
+        def forward(self, x):
+            self.bn(x)
+            raise error
+
+    model = Failing().train()
+    mean = model.bn.running_mean.clone()
+    with pytest.raises(RuntimeError) as info:
+        trace(model, (torch.randn(4, 3),))
+    assert info.value is error
+    assert active_interceptor() is None
+    assert torch.equal(model.bn.running_mean, mean)
+
+    nodes, _ = flowscope_model(model=ConvBnRelu(), args=(torch.randn(1, 3, 4, 4),))
+    assert len(_real_ops(nodes)) == 3
+
+
+def test_stale_tensor_from_an_earlier_trace_is_not_a_node():
+    class Cache(nn.Module):
+        def __init__(self) -> None:
+            super().__init__()
+            self.cache = None
+
+        def forward(self, x):
+            y = x * 2
+            if self.cache is None:
+                self.cache = y
+            return y + self.cache
+
+    model = Cache()
+    trace(model, (torch.randn(2),))
+    nodes, _ = flowscope_model(model=model, args=(torch.randn(2),))
+    mul, add = nodes
+    assert add.args[0] is mul
+    assert isinstance(add.args[1], TensorInfo) and add.args[1].type is TraceTensor
+
+
+@pytest.mark.parametrize("name", sorted(MODEL_FACTORIES))
+def test_outputs_equal_plain_forward(name):
+    model, x = make(name)
+    result = trace(model, (x,))
+    assert type(result.outputs) is torch.Tensor
+    assert torch.equal(result.outputs, model(x))
+    assert len(result.output_nodes) == 1 and result.output_nodes[0] is result.nodes[-1]
+    # topological order: every input node was recorded earlier
+    position = {node: i for i, node in enumerate(result.nodes)}
+    for i, node in enumerate(result.nodes):
+        assert all(position[src] < i for src in node.collect_all_input_nodes())
+
+
+def test_no_grad_and_meta_device():
+    model = make("resnet18_tiny")[0].to("meta")
+    with torch.no_grad():
+        result = trace(model, (torch.empty(2, 3, 32, 32, device="meta"),))
+    assert result.outputs.device.type == "meta" and result.outputs.shape == (2, 10)
+    assert sum(n.operation is F.conv2d for n in result.nodes) == 20
+
+
+def test_resnet50_node_list():
+    model, x = make("resnet50_tiny")
+    nodes, outputs = flowscope_model(model=model, args=(x,))
+    counts = Counter(n.operation for n in nodes)
+    assert counts[F.conv2d] == 53 and counts[F.batch_norm] == 53
+    assert counts[F.relu] == 49 and counts[torch.Tensor.add_] == 16
+    assert counts[torch.Tensor.dim] == 53  # batch norm's input check, as metadata reads
+    ops = [n.operation for n in _real_ops(nodes)]
+    assert ops[:4] == [F.conv2d, F.batch_norm, F.relu, F.max_pool2d]
+    assert ops[-3:] == [F.adaptive_avg_pool2d, torch.flatten, F.linear]
+    for node in nodes:
+        if node.operation is F.batch_norm:
+            assert node.args[0].operation is F.conv2d
+        if node.operation is torch.Tensor.add_:
+            # bottleneck output (bn3) plus the identity or downsample branch
+            a, b = node.collect_all_input_nodes()
+            assert a.operation is F.batch_norm and b.operation in (F.relu, F.batch_norm)
+    assert outputs == [nodes[-1]]
+
+
+def test_transformer_block_node_list():
+    model, x = make("transformer_block")
+    nodes, outputs = flowscope_model(model=model, args=(x,))
+    assert [n.operation_name for n in nodes] == [
+        "layer_norm", "__get__",
+        "linear", "__get__", "reshape", "transpose",
+        "linear", "__get__", "reshape", "transpose",
+        "linear", "__get__", "reshape", "transpose",
+        "transpose", "matmul", "mul", "softmax", "matmul", "transpose", "reshape",
+        "linear", "add",
+        "layer_norm", "linear", "gelu", "linear", "add",
+    ]  # fmt: skip
+    first_add = nodes[22]
+    assert isinstance(first_add.args[0], TensorInfo) and first_add.args[1] is nodes[21]
+    assert nodes[-1].collect_all_input_nodes() == [first_add, nodes[-2]]
+    assert outputs == [nodes[-1]]
+
+
+# --------------------------------------------------------------- interception
+
+
+class Doubler(Interceptor):
+    def __init__(self) -> None:
+        self.names = []
+
+    def after_call(self, call, result):
+        self.names.append(call.name)
+        if call.func is F.relu:
+            return to_plain(result) * 2  # plain result: must be re-wrapped
+        return result
+
+
+def test_interceptor_replaces_results_and_sees_outermost_calls_only():
+    x = torch.randn(4)
+    spy = Doubler()
+    with intercept(spy):
+        out = F.relu(to_trace(x)).neg()
+    assert isinstance(out, TraceTensor)
+    assert torch.equal(to_plain(out), -2 * F.relu(x))
+    # F.relu's inner torch.relu and the interceptor's own multiply are not seen
+    assert spy.names == ["relu", "neg"]
+    assert active_interceptor() is None
+
+
+def test_replay_sees_the_names_the_tracer_records():
+    model, x = make("se_resnet_small")
+    nodes, _ = flowscope_model(model=model, args=(x,))
+    spy = Interceptor()
+    seen = []
+    spy.after_call = lambda call, result: seen.append((call.func, call.name)) or result
+    with intercept(spy):
+        model(to_trace(x))
+    assert seen == [(n.operation, n.operation_name) for n in nodes]
+
+
+def test_gradients_flow_through_intercepted_results():
+    gate = nn.Parameter(torch.ones(3))
+
+    class Gate(Interceptor):
+        def after_call(self, call, result):
+            if call.func is F.linear:
+                return result * gate
+            return result
+
+    lin = nn.Linear(2, 3)
+    with intercept(Gate()):
+        out = lin(to_trace(torch.randn(5, 2))).sum()
+    out.backward()
+    assert gate.grad is not None and gate.grad.shape == (3,)
+
+
+def test_intercept_refuses_nesting_and_always_deactivates():
+    with intercept(Interceptor()):
+        with pytest.raises(RuntimeError, match="already active"):
+            with intercept(Interceptor()):
+                pass
+    assert active_interceptor() is None
+    with pytest.raises(KeyError):
+        with intercept(Interceptor()):
+            raise KeyError("x")
+    assert active_interceptor() is None
+    with pytest.raises(TypeError):
+        with intercept(object()):
+            pass
+
+
+def test_to_trace_and_to_plain_keep_structure_and_autograd():
+    leaf = torch.randn(2, requires_grad=True)
+    data = {"a": (leaf, 3), "b": [torch.ones(1)], "c": "text"}
+    traced = to_trace(data)
+    assert isinstance(traced["a"], tuple) and isinstance(traced["b"], list)
+    assert type(traced["a"][0]) is TraceTensor and traced["a"][1] == 3 and traced["c"] == "text"
+    plain = to_plain(traced)
+    assert type(plain["a"][0]) is torch.Tensor
+    # without an interceptor a TraceTensor computes like a plain tensor
+    (traced["a"][0] * 3).sum().backward()
+    assert torch.equal(leaf.grad, torch.full((2,), 3.0))
+
+
+def test_nodes_do_not_keep_activations_alive():
+    model = ConvBnRelu().eval()
+    x = torch.randn(1, 3, 4, 4)
+    holder = []
+
+    class Spy(nn.Module):
+        def forward(self, x):
+            y = model(x)
+            holder.append(weakref.ref(y))
+            return y.sum()
+
+    nodes, _ = flowscope_model(model=Spy(), args=(x,))
+    gc.collect()
+    assert holder[0]() is None and len(nodes) == 5
+
+
+def test_writes_into_other_tensors_make_the_writer_their_producer():
+    class Writer(nn.Module):
+        def __init__(self) -> None:
+            super().__init__()
+            self.register_buffer("memory", torch.zeros(2, 3))
+
+        def forward(self, x):
+            y = x * 2
+            y[:, 0] = x[:, 1]  # __setitem__ returns None
+            out = torch.empty(2, 3)
+            torch.add(y, 1, out=out)  # a plain tensor written through out=
+            self.memory.copy_(y)  # a buffer written in place
+            return (self.memory + y) * out
+
+    model = Writer()
+    x = torch.randn(2, 3)
+    expected = model(x)
+    model.memory.zero_()
+    result = trace(model, (x,))
+    by_name = {n.unique_name: n for n in result.nodes}
+    setitem, add, copy, add2, final = (
+        by_name[k] for k in ("setitem_0", "add_0", "copy_0", "add_1", "mul_1")
+    )
+    assert add.args[0] is setitem and add.args[1] == 1
+    assert "out" in add.kwargs and copy.args[1] is setitem
+    assert add2.args == (copy, setitem) and final.args == (add2, add)
+    assert torch.equal(result.outputs, expected)
+    assert result.output_nodes == [final]
+    assert model.memory.abs().sum() == 0  # buffer restored after tracing
+
+
+def test_a_tensor_passed_twice_stays_one_tensor():
+    def fn(a, b):
+        assert a is b
+        return a * b
+
+    x = torch.randn(3)
+    nodes, _ = flowscope_model(model=nn.Module(), args=(x, x), entry_point=fn)
+    first, second = nodes[0].args
+    assert first.tensor_uid == second.tensor_uid
