@@ -35,8 +35,17 @@ py::object make_class(const std::string& name, const std::string& module, py::tu
 
 template <typename F, typename... Extra>
 void add_method(py::object cls, const char* name, F&& f, const Extra&... extra) {
-  cls.attr(name) = py::cpp_function(std::forward<F>(f), py::name(name), py::is_method(cls),
-                                    py::sibling(py::getattr(cls, name, py::none())), extra...);
+  // pybind11 takes a function named __init__ or __setstate__ for the constructor
+  // of one of its own classes and reads a C++ instance out of self, which a
+  // plain class does not have: such methods get their qualified name instead.
+  std::string function_name = name;
+  py::object sibling = py::getattr(cls, name, py::none());
+  if (function_name == "__init__" || function_name == "__setstate__") {
+    function_name = py::str(cls.attr("__qualname__")).cast<std::string>() + "." + function_name;
+    sibling = py::none();
+  }
+  cls.attr(name) = py::cpp_function(std::forward<F>(f), py::name(function_name.c_str()),
+                                    py::is_method(cls), py::sibling(sibling), extra...);
 }
 
 template <typename F, typename... Extra>

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "interop/pybind.hpp"
+#include "oprules/parser_state.hpp"
 
 namespace tavrix::oprules {
 

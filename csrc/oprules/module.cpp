@@ -1,5 +1,14 @@
 #include "interop/pybind.hpp"
+#include "oprules/handlers.hpp"
 
 PYBIND11_MODULE(oprules, m) {
-  m.doc() = "tavrix oprules";
+  m.doc() = "Channel-label engine: parser state, label operations and per-operation node handlers.";
+  namespace o = tavrix::oprules;
+  o::register_state(m);
+  o::register_passthrough(m);
+  o::register_conv_linear(m);
+  o::register_binary(m);
+  o::register_cat_flatten(m);
+  o::register_reduce(m);
+  o::register_registry(m);
 }

@@ -1,0 +1,254 @@
+#include "core/label_store.hpp"
+
+#include <algorithm>
+
+namespace tavrix::core {
+
+namespace {
+
+// Values up to this bound (or a few times the label counter) are kept in the
+// dense table; anything else goes to the hash map.
+constexpr LabelValue kDenseFloor = LabelValue{1} << 16;
+
+const LabelIdsPtr& empty_ids() {
+  static const LabelIdsPtr empty = std::make_shared<const LabelIds>();
+  return empty;
+}
+
+}  // namespace
+
+LabelStore::LabelStore() = default;
+
+int64_t LabelStore::take_labels(int64_t count) {
+  const int64_t start = next_label_;
+  next_label_ += count;
+  return start;
+}
+
+LabelId LabelStore::id_of(LabelValue value) const {
+  if (value >= 0 && value < static_cast<LabelValue>(dense_ids_.size())) {
+    return dense_ids_[static_cast<size_t>(value)];
+  }
+  auto it = sparse_ids_.find(value);
+  return it == sparse_ids_.end() ? kNoLabel : it->second;
+}
+
+void LabelStore::bind(LabelValue value, LabelId id) {
+  if (value >= 0 && value < static_cast<LabelValue>(dense_ids_.size())) {
+    dense_ids_[static_cast<size_t>(value)] = id;
+    return;
+  }
+  const LabelValue bound = std::max(kDenseFloor, 4 * std::max<LabelValue>(next_label_, 1));
+  if (value >= 0 && value < bound) {
+    const size_t want = std::max(static_cast<size_t>(value) + 1, 2 * dense_ids_.size());
+    dense_ids_.resize(std::min(want, static_cast<size_t>(bound)), kNoLabel);
+    // Values that were hashed before the table grew move over.
+    for (auto it = sparse_ids_.begin(); it != sparse_ids_.end();) {
+      if (it->first >= 0 && it->first < static_cast<LabelValue>(dense_ids_.size())) {
+        dense_ids_[static_cast<size_t>(it->first)] = it->second;
+        it = sparse_ids_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    dense_ids_[static_cast<size_t>(value)] = id;
+    return;
+  }
+  sparse_ids_[value] = id;
+}
+
+LabelId LabelStore::new_label(LabelValue value) {
+  const auto id = static_cast<LabelId>(labels_.size());
+  labels_.push_back(LabelRec{value, id, -1, -1, false, NodeSet()});
+  bind(value, id);
+  return id;
+}
+
+LabelId LabelStore::find(LabelId id) {
+  // Path halving keeps chains short without recursion.
+  while (labels_[id].parent != id) {
+    LabelId& parent = labels_[id].parent;
+    parent = labels_[parent].parent;
+    id = parent;
+  }
+  return id;
+}
+
+LabelId LabelStore::live_root(LabelValue value) {
+  const LabelId id = id_of(value);
+  if (id == kNoLabel) return kNoLabel;
+  const LabelId root = find(id);
+  const LabelRec& rec = labels_[root];
+  if (rec.value != value || (rec.flag_pos < 0 && rec.carrier_pos < 0)) return kNoLabel;
+  return root;
+}
+
+LabelId LabelStore::resolve(LabelValue value) {
+  const LabelId id = id_of(value);
+  if (id == kNoLabel) return kNoLabel;
+  const LabelId root = find(id);
+  const LabelRec& rec = labels_[root];
+  if (rec.flag_pos < 0 && rec.carrier_pos < 0) return kNoLabel;
+  return root;
+}
+
+LabelId LabelStore::intern(LabelValue value) {
+  const LabelId id = id_of(value);
+  if (id != kNoLabel && labels_[find(id)].value == value) return id;
+  return new_label(value);
+}
+
+void LabelStore::set_flag(LabelId root, bool value) {
+  LabelRec& rec = labels_[root];
+  if (rec.flag_pos < 0) {
+    rec.flag_pos = static_cast<int32_t>(flag_order_.size());
+    flag_order_.push_back(root);
+    ++flag_count_;
+  }
+  rec.prunable = value;
+}
+
+void LabelStore::set_flag_for_value(LabelValue value, bool flag) {
+  set_flag(find(intern(value)), flag);
+}
+
+void LabelStore::add_carrier(LabelId root, NodeId node) {
+  LabelRec& rec = labels_[root];
+  if (rec.carrier_pos < 0) {
+    rec.carrier_pos = static_cast<int32_t>(carrier_order_.size());
+    carrier_order_.push_back(root);
+    ++carrier_count_;
+  }
+  // The node being recorded is the newest one, so a repeat can only sit last.
+  if (rec.carriers.empty() || rec.carriers.back() != node) rec.carriers.push_back(node);
+}
+
+void LabelStore::compact_carriers(LabelId root) {
+  auto& c = labels_[root].carriers;
+  std::sort(c.begin(), c.end());
+  c.resize_down(static_cast<uint32_t>(std::unique(c.begin(), c.end()) - c.begin()));
+}
+
+NodeId LabelStore::record_node(LabelIdsPtr labels, PruneDim dim, const std::vector<bool>& flags) {
+  if (!labels) labels = empty_ids();
+  const auto node = static_cast<NodeId>(nodes_.size());
+  const size_t paired = std::min(labels->size(), flags.size());
+  for (size_t i = 0; i < paired; ++i) {
+    const LabelId root = find((*labels)[i]);
+    add_carrier(root, node);
+    set_flag(root, flags[i]);
+  }
+  nodes_.push_back(NodeRec{std::move(labels), dim});
+  return node;
+}
+
+std::vector<LabelValue> LabelStore::resolved_labels(NodeId node) {
+  const LabelIds& ids = *nodes_[node].labels;
+  std::vector<LabelValue> out;
+  out.reserve(ids.size());
+  for (LabelId id : ids) out.push_back(labels_[find(id)].value);
+  return out;
+}
+
+void LabelStore::mark_unprunable(NodeId node) {
+  // Copy the pointer: set_flag may grow vectors but never touches node lists.
+  const LabelIdsPtr ids = nodes_[node].labels;
+  for (LabelId id : *ids) set_flag(find(id), false);
+}
+
+LabelId LabelStore::unite(LabelId base, LabelId other) {
+  if (base == other) return base;
+  LabelRec& a = labels_[base];
+  LabelRec& b = labels_[other];
+
+  const bool has_flag = a.flag_pos >= 0 || b.flag_pos >= 0;
+  const bool prunable = (a.flag_pos < 0 || a.prunable) && (b.flag_pos < 0 || b.prunable);
+  const LabelValue value = a.value;
+  int32_t flag_pos = a.flag_pos;
+  int32_t carrier_pos = a.carrier_pos;
+  flag_count_ -= (a.flag_pos >= 0) + (b.flag_pos >= 0);
+  carrier_count_ -= (a.carrier_pos >= 0) + (b.carrier_pos >= 0);
+
+  // The larger carrier list stays in place; the smaller one is appended to it.
+  const bool keep_base = a.carriers.size() >= b.carriers.size();
+  const LabelId root = keep_base ? base : other;
+  const LabelId child = keep_base ? other : base;
+  LabelRec& r = labels_[root];
+  LabelRec& c = labels_[child];
+  r.carriers.append(c.carriers);
+  c.carriers.reset();
+  c.parent = root;
+  c.flag_pos = -1;
+  c.carrier_pos = -1;
+
+  r.value = value;
+  r.prunable = prunable;
+  // A base without an entry gains one at the end, as a new key would.
+  if (flag_pos < 0 && has_flag) {
+    flag_pos = static_cast<int32_t>(flag_order_.size());
+    flag_order_.push_back(root);
+  }
+  if (carrier_pos < 0 && !r.carriers.empty()) {
+    carrier_pos = static_cast<int32_t>(carrier_order_.size());
+    carrier_order_.push_back(root);
+  }
+  r.flag_pos = flag_pos;
+  r.carrier_pos = carrier_pos;
+  flag_count_ += flag_pos >= 0;
+  carrier_count_ += carrier_pos >= 0;
+  return root;
+}
+
+void LabelStore::for_each_flag(const std::function<void(LabelId)>& fn) {
+  for (size_t pos = 0; pos < flag_order_.size(); ++pos) {
+    const LabelId root = find(flag_order_[pos]);
+    if (labels_[root].flag_pos == static_cast<int32_t>(pos)) fn(root);
+  }
+}
+
+void LabelStore::for_each_carrier_label(const std::function<void(LabelId)>& fn) {
+  for (size_t pos = 0; pos < carrier_order_.size(); ++pos) {
+    const LabelId root = find(carrier_order_[pos]);
+    if (labels_[root].carrier_pos == static_cast<int32_t>(pos)) fn(root);
+  }
+}
+
+std::vector<LabelGroup> LabelStore::derive_groups() {
+  std::vector<LabelGroup> groups;
+  // Hash of (prunability, carrier ids) -> indices of groups with that hash.
+  std::unordered_map<uint64_t, std::vector<size_t>> by_hash;
+  auto same = [](const LabelGroup& g, bool prunable, const NodeSet& carriers) {
+    return g.prunable == prunable && g.nodes.size() == carriers.size() &&
+           std::equal(carriers.begin(), carriers.end(), g.nodes.begin());
+  };
+  size_t last = 0;
+  for_each_carrier_label([&](LabelId root) {
+    compact_carriers(root);
+    const LabelRec& rec = labels_[root];
+    const bool prunable = rec.flag_pos >= 0 && rec.prunable;
+    // Labels of one layer come in a row and mostly share one group.
+    if (!groups.empty() && same(groups[last], prunable, rec.carriers)) {
+      groups[last].labels.push_back(rec.value);
+      return;
+    }
+    uint64_t h = prunable ? 0x9e3779b97f4a7c15ULL : 0x2545f4914f6cdd1dULL;
+    for (NodeId n : rec.carriers) {
+      h ^= static_cast<uint64_t>(n) + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2);
+    }
+    auto& bucket = by_hash[h];
+    for (size_t index : bucket) {
+      if (same(groups[index], prunable, rec.carriers)) {
+        groups[index].labels.push_back(rec.value);
+        last = index;
+        return;
+      }
+    }
+    last = groups.size();
+    bucket.push_back(last);
+    groups.push_back(LabelGroup{std::vector<NodeId>(rec.carriers.begin(), rec.carriers.end()),
+                                {rec.value}, prunable});
+  });
+  return groups;
+}
+
+}  // namespace tavrix::core

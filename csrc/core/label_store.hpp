@@ -1,0 +1,223 @@
+// Channel-label state of one graph walk, without any Python.
+//
+// Nodes are dense ids handed out in recording order. A label value (the public
+// integer) maps to an internal label id; ids live in a union-find whose root
+// carries the public value of the merged class, its carrier nodes and one
+// prunability flag. A node keeps the ids it was recorded with and resolves them
+// through the union-find when read, so a merge never rewrites node lists.
+//
+// Every map of the Python-visible state keeps first-insertion order. Each root
+// remembers its slot in the order vector of every map it is a key of; an order
+// slot is live when the root reached from it points back at that slot.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace tavrix::core {
+
+using NodeId = int32_t;
+using LabelId = int32_t;
+using LabelValue = int64_t;
+using LabelIds = std::vector<LabelId>;
+using LabelIdsPtr = std::shared_ptr<const LabelIds>;
+using PruneDim = std::optional<int64_t>;
+
+// Node ids of one label class. Most labels are carried by a handful of nodes
+// (a conv, its norm and activation), so those stay inline and a label costs
+// no heap allocation of its own.
+class NodeSet {
+ public:
+  static constexpr uint32_t kInline = 6;
+
+  NodeSet() = default;
+  NodeSet(const NodeSet& other) { assign(other.begin(), other.end()); }
+  NodeSet(NodeSet&& other) noexcept { steal(other); }
+  NodeSet& operator=(const NodeSet& other) {
+    if (this != &other) {
+      clear();
+      assign(other.begin(), other.end());
+    }
+    return *this;
+  }
+  NodeSet& operator=(NodeSet&& other) noexcept {
+    if (this != &other) {
+      release();
+      steal(other);
+    }
+    return *this;
+  }
+  ~NodeSet() { release(); }
+
+  uint32_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  NodeId* begin() { return data(); }
+  NodeId* end() { return data() + size_; }
+  const NodeId* begin() const { return data(); }
+  const NodeId* end() const { return data() + size_; }
+  NodeId back() const { return data()[size_ - 1]; }
+  void push_back(NodeId node) {
+    if (size_ == cap_) grow(2 * cap_);
+    data()[size_++] = node;
+  }
+  void append(const NodeSet& other) {
+    if (size_ + other.size_ > cap_) grow(std::max(2 * cap_, size_ + other.size_));
+    std::copy(other.begin(), other.end(), data() + size_);
+    size_ += other.size_;
+  }
+  void resize_down(uint32_t size) { size_ = size; }
+  // Frees the storage; the set is empty afterwards.
+  void reset() {
+    release();
+    size_ = 0;
+    cap_ = kInline;
+  }
+  void clear() { size_ = 0; }
+
+ private:
+  NodeId* data() { return cap_ > kInline ? heap_ : inline_; }
+  const NodeId* data() const { return cap_ > kInline ? heap_ : inline_; }
+  void grow(uint32_t cap) {
+    auto* fresh = new NodeId[cap];
+    std::copy(begin(), end(), fresh);
+    release();
+    heap_ = fresh;
+    cap_ = cap;
+  }
+  void release() {
+    if (cap_ > kInline) delete[] heap_;
+  }
+  void steal(NodeSet& other) {
+    size_ = other.size_;
+    cap_ = other.cap_;
+    if (cap_ > kInline) {
+      heap_ = other.heap_;
+    } else {
+      std::copy(other.inline_, other.inline_ + size_, inline_);
+    }
+    other.size_ = 0;
+    other.cap_ = kInline;
+  }
+  void assign(const NodeId* first, const NodeId* last) {
+    const auto n = static_cast<uint32_t>(last - first);
+    if (n > cap_) grow(n);
+    std::copy(first, last, data());
+    size_ = n;
+  }
+
+  uint32_t size_ = 0;
+  uint32_t cap_ = kInline;
+  union {
+    NodeId inline_[kInline];
+    NodeId* heap_;
+  };
+};
+
+// One channel group: the nodes that carry its labels, in recording order.
+struct LabelGroup {
+  std::vector<NodeId> nodes;
+  std::vector<LabelValue> labels;
+  bool prunable = false;
+};
+
+class LabelStore {
+ public:
+  static constexpr LabelId kNoLabel = -1;
+
+  LabelStore();
+
+  // ---- label counter ----
+  int64_t next_label() const { return next_label_; }
+  // Reserves `count` fresh values and returns the first one.
+  int64_t take_labels(int64_t count);
+
+  // ---- label values ----
+  // Internal id currently bound to a value, or kNoLabel.
+  LabelId id_of(LabelValue value) const;
+  LabelId find(LabelId id);
+  LabelValue value_of_root(LabelId root) const { return labels_[root].value; }
+  // The root of `value` if the value is live (not absorbed) and has an entry in
+  // either label map; kNoLabel otherwise.
+  LabelId live_root(LabelValue value);
+  // Like live_root, but an absorbed value resolves to the label that absorbed it.
+  LabelId resolve(LabelValue value);
+  // The id to store for `value` in a new record: the live id of the value, or a
+  // new id when the value is unknown or was absorbed by a merge.
+  LabelId intern(LabelValue value);
+
+  // ---- prunability (the is_prunable map) ----
+  bool has_flag(LabelId root) const { return labels_[root].flag_pos >= 0; }
+  bool flag(LabelId root) const { return labels_[root].prunable; }
+  void set_flag(LabelId root, bool value);
+  // is_prunable[value] = flag, with the map's semantics (a new key when the
+  // value is unknown or absorbed).
+  void set_flag_for_value(LabelValue value, bool flag);
+
+  // ---- carriers (the nodes_by_channel_labels map) ----
+  bool has_carriers(LabelId root) const { return labels_[root].carrier_pos >= 0; }
+  // May hold a node twice after merges; callers dedupe or call compact_carriers.
+  const NodeSet& carriers(LabelId root) const { return labels_[root].carriers; }
+  void compact_carriers(LabelId root);
+
+  // ---- nodes ----
+  size_t node_count() const { return nodes_.size(); }
+  const LabelIdsPtr& node_labels(NodeId node) const { return nodes_[node].labels; }
+  PruneDim node_dim(NodeId node) const { return nodes_[node].dim; }
+  // Records a node. Label i is entered in the label maps with flags[i] for
+  // every i below min(labels.size(), flags.size()).
+  NodeId record_node(LabelIdsPtr labels, PruneDim dim, const std::vector<bool>& flags);
+  std::vector<LabelValue> resolved_labels(NodeId node);
+  void mark_unprunable(NodeId node);
+
+  // ---- merges ----
+  // Unites two roots; the class keeps the public value (and map slots) of
+  // `base`. Returns the new root.
+  LabelId unite(LabelId base, LabelId other);
+
+  // ---- ordered iteration of the label maps ----
+  size_t flag_count() const { return flag_count_; }
+  size_t carrier_count() const { return carrier_count_; }
+  void for_each_flag(const std::function<void(LabelId root)>& fn);
+  void for_each_carrier_label(const std::function<void(LabelId root)>& fn);
+
+  // Live labels grouped by (carrier set, prunability), in order of each group's
+  // first label in the nodes_by_channel_labels order.
+  std::vector<LabelGroup> derive_groups();
+
+ private:
+  struct LabelRec {
+    LabelValue value;
+    LabelId parent;
+    int32_t flag_pos = -1;     // slot in flag_order_, -1 when not a key
+    int32_t carrier_pos = -1;  // slot in carrier_order_, -1 when not a key
+    bool prunable = false;
+    NodeSet carriers;  // roots only
+  };
+  struct NodeRec {
+    LabelIdsPtr labels;
+    PruneDim dim;
+  };
+
+  LabelId new_label(LabelValue value);
+  void bind(LabelValue value, LabelId id);
+  void add_carrier(LabelId root, NodeId node);
+
+  int64_t next_label_ = 0;
+  std::vector<LabelRec> labels_;
+  std::vector<NodeRec> nodes_;
+  // value -> id: dense for the usual small non-negative values, hashed otherwise.
+  std::vector<LabelId> dense_ids_;
+  std::unordered_map<LabelValue, LabelId> sparse_ids_;
+  std::vector<LabelId> flag_order_;
+  std::vector<LabelId> carrier_order_;
+  size_t flag_count_ = 0;
+  size_t carrier_count_ = 0;
+};
+
+}  // namespace tavrix::core

@@ -1,0 +1,121 @@
+#include "interop/pybind.hpp"
+#include "oprules/handlers.hpp"
+#include "oprules/label_ops.hpp"
+
+#include <string>
+
+namespace tavrix::oprules {
+
+namespace {
+
+// What get_node_handler needs on every call, taken from the module once.
+struct Dispatch {
+  py::dict registry;
+  py::object default_handler;
+  py::object tensor_get_handler;
+  py::str get_name;
+};
+
+PYBIND11_CONSTINIT py::gil_safe_call_once_and_store<Dispatch> dispatch_storage;
+
+const Dispatch& dispatch() { return dispatch_storage.get_stored(); }
+
+py::object get_node_handler(py::handle node) {
+  const Dispatch& d = dispatch();
+  py::object name = node.attr("operation_name");
+  const int is_get = PyObject_RichCompareBool(name.ptr(), d.get_name.ptr(), Py_EQ);
+  if (is_get < 0) throw py::error_already_set();
+  if (is_get != 0) return d.tensor_get_handler;
+  py::object operation = node.attr("operation");
+  PyObject* handler = PyDict_GetItemWithError(d.registry.ptr(), operation.ptr());
+  if (handler == nullptr) {
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return d.default_handler;
+  }
+  return py::reinterpret_borrow<py::object>(handler);
+}
+
+py::object register_node_handler(py::dict registry, py::object nodes) {
+  return py::cpp_function(
+      [registry, nodes](py::object func) {
+        py::list operations;
+        if (PyList_Check(nodes.ptr()) || PyTuple_Check(nodes.ptr())) {
+          for (py::handle op : nodes) operations.append(op);
+        } else {
+          operations.append(nodes);
+        }
+        for (py::handle op : operations) {
+          PyObject* current = PyDict_GetItemWithError(registry.ptr(), op.ptr());
+          if (current == nullptr && PyErr_Occurred()) throw py::error_already_set();
+          if (current != nullptr && current != func.ptr()) {
+            throw py::value_error("Pruning handler for node " + interop::str(op) +
+                                  " has already been registered");
+          }
+          registry[op] = func;
+        }
+        return func;
+      },
+      py::arg("func"));
+}
+
+// Registers `handler_name` for `operations` unless that handler is not
+// defined on the module yet.
+void register_row(py::module_& m, py::handle operations, const char* handler_name) {
+  if (!py::hasattr(m, handler_name)) return;
+  m.attr("_register_node_handler")(operations)(m.attr(handler_name));
+}
+
+}  // namespace
+
+void register_registry(py::module_& m) {
+  py::dict registry;
+  m.attr("PRUNING_NODE_HANDLER_REGISTRY") = registry;
+  m.attr("CNN_PRUNE_DIM") = kCnnPruneDim;
+  m.attr("_LOGGER") = engine_logger();
+  py::list exports;
+  exports.append("PruneGraphParserState");
+  exports.append("get_node_handler");
+  m.attr("__all__") = exports;
+
+  m.def(
+      "_register_node_handler",
+      [registry](py::object nodes) { return register_node_handler(registry, nodes); },
+      py::arg("nodes"),
+      "Decorator registering a handler for one operation or a list/tuple of operations.");
+  m.def(
+      "_tensor_get_node_handler",
+      [](ParserState& s, py::handle node) {
+        // A tensor attribute read carries no channels and leaves its source alone.
+        add_node_output_channel_info(s, node, Labels{}, false, std::nullopt);
+      },
+      py::arg("pruning_state"), py::arg("node"));
+
+  dispatch_storage.call_once_and_store_result([&] {
+    return Dispatch{registry, m.attr("_default_node_handler"), m.attr("_tensor_get_node_handler"),
+                    py::str("__get__")};
+  });
+  m.def(
+      "get_node_handler", [](py::handle node) { return get_node_handler(node); }, py::arg("node"),
+      "The handler to call for a traced node.");
+
+  py::module_ opkinds = py::module_::import("tavrix.flowscope.opkinds");
+  py::module_ functional = py::module_::import("torch.nn.functional");
+  py::module_ torch = py::module_::import("torch");
+
+  register_row(m, opkinds.attr("ELEMENTWISE_OPS"), "_elementwise_node_handler");
+  register_row(m, opkinds.attr("CHANNELWISE_OPS"), "_channelwise_node_handler");
+  register_row(m, opkinds.attr("UNARY_REDUCE_OPS"), "_unary_reduce_handler");
+  register_row(m, opkinds.attr("DROPOUT_OPS"), "_dropout_node_handler");
+  register_row(m,
+               py::make_tuple(functional.attr("conv1d"), functional.attr("conv2d"),
+                              functional.attr("conv3d"), functional.attr("conv_transpose1d"),
+                              functional.attr("conv_transpose2d"),
+                              functional.attr("conv_transpose3d")),
+               "_conv_node_handler");
+  register_row(m, functional.attr("linear"), "_linear_node_handler");
+  register_row(m, opkinds.attr("get_torch_and_tensor_methods")("flatten"), "_flatten_node_handler");
+  register_row(m, opkinds.attr("BINARY_ELEMENTWISE_OPS"), "_binary_elementwise_node_handler");
+  register_row(m, torch.attr("cat"), "_cat_node_handler");
+}
+
+}  // namespace tavrix::oprules

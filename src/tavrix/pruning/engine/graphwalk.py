@@ -1,0 +1,58 @@
+"""The graph walk: labels the channels of a traced graph and groups them."""
+
+from __future__ import annotations
+
+from typing import Any, Dict, Iterable, List, Mapping, Optional, Tuple
+
+from tavrix.pruning.engine.oprules import (
+    PruneGraphParserState,
+    _collect_node_users,
+    get_node_handler,
+)
+
+__all__ = ["GroupPair", "PruneGraphParser"]
+
+# (nodes that carry the group's channels, in graph order; the group's labels)
+GroupPair = Tuple[List[Any], List[int]]
+
+
+class PruneGraphParser:
+    """Runs the node handlers over one traced graph.
+
+    ``find_prunable_groups`` returns ``(prunable_groups, unprunable_groups,
+    labels_by_nodes, prune_dimension_by_nodes, node_users)``. A group is the set
+    of live labels that share one carrier set and one prunability; groups come in
+    the order of their first label. The two node maps are the state's live
+    mappings (dict-like, insertion ordered); ``node_users`` maps each node that
+    has users to the distinct nodes consuming its data, in graph order (metadata
+    reads such as ``x.dim()`` are not users).
+    """
+
+    def __init__(self) -> None:
+        self.pruning_state: Optional[PruneGraphParserState] = None
+
+    def find_prunable_groups(
+        self, graph: Iterable[Any]
+    ) -> Tuple[
+        List[GroupPair],
+        List[GroupPair],
+        Mapping[Any, List[int]],
+        Mapping[Any, Optional[int]],
+        Dict[Any, List[Any]],
+    ]:
+        if not isinstance(graph, (list, tuple)):
+            graph = list(graph)  # walked twice
+        state = PruneGraphParserState()
+        self.pruning_state = state
+        lookup = get_node_handler
+        for node in graph:
+            lookup(node)(state, node)
+        node_users: Dict[Any, List[Any]] = _collect_node_users(graph)
+        prunable_groups, unprunable_groups = state._derive_groups()
+        return (
+            prunable_groups,
+            unprunable_groups,
+            state.channel_labels_by_nodes,
+            state.prune_dimension_by_nodes,
+            node_users,
+        )
