@@ -1,0 +1,123 @@
+// get_cutplan: trace one call, label the channels, move groups that reach an
+// output to the unprunable ones, find the owning modules, create the gates.
+#include "interop/pybind.hpp"
+
+#include <vector>
+
+#include "cutplan/cutplan.hpp"
+
+namespace tavrix::cutplan {
+
+namespace {
+
+const py::object& flowscope_model() {
+  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
+  return storage
+      .call_once_and_store_result([] {
+        return py::module_::import("tavrix.flowscope.tracing").attr("flowscope_model");
+      })
+      .get_stored();
+}
+
+const py::object& prune_graph_parser_class() {
+  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
+  return storage
+      .call_once_and_store_result([] {
+        return py::module_::import("tavrix.pruning.engine.graphwalk").attr("PruneGraphParser");
+      })
+      .get_stored();
+}
+
+void make_groups_containing_output_unprunable(py::handle prunable_groups,
+                                              py::handle unprunable_groups,
+                                              py::handle graph_output_nodes) {
+  // Read the outputs once: they may come as a one-shot iterator.
+  py::set outputs(py::reinterpret_borrow<py::object>(graph_output_nodes));
+  std::vector<size_t> containing_output;
+  size_t i = 0;
+  for (py::handle group : prunable_groups) {
+    for (py::handle node : group[py::int_(0)]) {
+      if (outputs.contains(node)) {
+        containing_output.push_back(i);
+        break;
+      }
+    }
+    ++i;
+  }
+  // Popping shifts the later entries, so each index is corrected by the
+  // number of groups already moved.
+  for (size_t moved = 0; moved < containing_output.size(); ++moved) {
+    py::object group = prunable_groups.attr("pop")(containing_output[moved] - moved);
+    unprunable_groups.attr("append")(group);
+  }
+}
+
+py::object get_cutplan(py::object model, py::object args, py::object kwargs,
+                       py::object entry_point) {
+  auto traced = unpack_exactly(flowscope_model()(py::arg("model") = model, py::arg("args") = args,
+                                                 py::arg("kwargs") = kwargs,
+                                                 py::arg("entry_point") = entry_point),
+                               2);
+  const py::object& graph = traced[0];
+  const py::object& graph_output_nodes = traced[1];
+
+  auto parsed =
+      unpack_exactly(prune_graph_parser_class()().attr("find_prunable_groups")(graph), 5);
+  const py::object& prunable_groups = parsed[0];
+  const py::object& unprunable_groups = parsed[1];
+  const py::object& labels_by_nodes = parsed[2];
+  const py::object& prune_dimension_by_nodes = parsed[3];
+  const py::object& node_users = parsed[4];
+
+  // Before gates are made: a group that reaches an output gets none.
+  make_groups_containing_output_unprunable(prunable_groups, unprunable_groups,
+                                           graph_output_nodes);
+  py::dict prunable_module_names_by_nodes = get_prunable_nn_modules(model, labels_by_nodes);
+
+  auto gates = unpack_exactly(create_gate_container(labels_by_nodes, prunable_groups, node_users,
+                                                    prune_dimension_by_nodes),
+                              3);
+  const py::object& gate_names_by_nodes = gates[1];
+
+  py::list ops_and_gate_names;
+  py::str no_gate("");
+  py::dict names = gate_names_by_nodes.cast<py::dict>();
+  for (py::handle node : graph) {
+    PyObject* name = PyDict_GetItemWithError(names.ptr(), node.ptr());
+    if (name == nullptr && PyErr_Occurred()) throw py::error_already_set();
+    ops_and_gate_names.append(py::make_tuple(
+        node.attr("operation"), name != nullptr ? py::handle(name) : py::handle(no_gate)));
+  }
+
+  return model_cutplan_class()(
+      py::arg("graph") = graph, py::arg("prunable_groups") = prunable_groups,
+      py::arg("unprunable_groups") = unprunable_groups,
+      py::arg("labels_by_nodes") = labels_by_nodes, py::arg("node_users") = node_users,
+      py::arg("prunable_module_names_by_nodes") = prunable_module_names_by_nodes,
+      py::arg("gate_container") = gates[0], py::arg("gate_names_by_nodes") = gate_names_by_nodes,
+      py::arg("prunable_group_gate_names") = gates[2],
+      py::arg("ops_and_gate_names") = ops_and_gate_names);
+}
+
+}  // namespace
+
+void register_assembly(py::module_& m) {
+  // The tracer and the graph walk load with this module, so that a broken
+  // installation fails at import rather than at the first analysis.
+  flowscope_model();
+  prune_graph_parser_class();
+  m.def("get_cutplan", &get_cutplan, py::arg("model"), py::arg("args"), py::arg("kwargs"),
+        py::arg("entry_point") = "__call__",
+        "Traces one call of the model's entry point and returns its ModelCutplan.");
+  m.def("_make_groups_containing_output_unprunable", &make_groups_containing_output_unprunable,
+        py::arg("prunable_groups"), py::arg("unprunable_groups"), py::arg("graph_output_nodes"),
+        "Moves every prunable group that holds a graph output node to the unprunable groups.");
+  m.def("_get_prunable_nn_modules", &get_prunable_nn_modules, py::arg("model"),
+        py::arg("channel_labels_by_nodes"),
+        "Dotted name of the sub-module behind every labelled node that has one.");
+  m.attr("__all__") = py::list(py::make_tuple("MODULE_TYPES", "ModelCutplan", "is_aggregate_node",
+                                              "find_input_nodes", "find_candidate_nodes",
+                                              "create_gate_container", "get_cutplan"));
+}
+
+}  // namespace tavrix::cutplan

@@ -1,0 +1,103 @@
+// Gate container: one ChannelGate per selected node (shared between groups
+// that select the same node) and one GroupSharedGate per prunable group.
+#include "interop/pybind.hpp"
+
+#include <string>
+
+#include "cutplan/cutplan.hpp"
+
+namespace tavrix::cutplan {
+
+namespace {
+
+const py::module_& gate_module() {
+  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::module_> storage;
+  return storage
+      .call_once_and_store_result([] { return py::module_::import("tavrix.pruning.gate"); })
+      .get_stored();
+}
+
+const py::object& module_dict_class() {
+  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
+  return storage
+      .call_once_and_store_result(
+          [] { return py::module_::import("torch.nn").attr("ModuleDict"); })
+      .get_stored();
+}
+
+// The candidates in group order, so that a group's new gates are numbered
+// the same way on every run (a set of nodes iterates in address order).
+py::list in_group_order(py::handle group_nodes, const py::set& candidates) {
+  py::list ordered;
+  py::set seen;
+  for (py::handle node : group_nodes) {
+    if (candidates.contains(node) && !seen.contains(node)) {
+      ordered.append(node);
+      seen.add(node);
+    }
+  }
+  if (py::len(seen) != py::len(candidates)) {
+    for (py::handle node : candidates) {
+      if (!seen.contains(node)) ordered.append(node);
+    }
+  }
+  return ordered;
+}
+
+}  // namespace
+
+py::tuple create_gate_container(py::handle labels_by_nodes, py::handle prunable_groups,
+                                py::handle node_users, py::handle prune_dimension_by_nodes) {
+  py::object channel_gate_class = gate_module().attr("ChannelGate");
+  py::object group_gate_class = gate_module().attr("GroupSharedGate");
+
+  long gate_index = 0;
+  py::dict gates;
+  py::dict gate_names_by_nodes;
+  const size_t n_groups = py::len(prunable_groups);
+  py::list prunable_group_gate_names(n_groups);
+  for (size_t i = 0; i < n_groups; ++i) prunable_group_gate_names[i] = py::list();
+
+  size_t i = 0;
+  for (py::handle pair : prunable_groups) {
+    auto parts = unpack_exactly(pair, 2);
+    const py::object& group_nodes = parts[0];
+    py::object channel_group = group_gate_class(py::arg("labels") = parts[1]);
+    // A node fed only by model inputs or parameters (a first conv) opens a
+    // walk in every group, not only before the first gate exists: otherwise a
+    // group numbered after another would lose its gate, or miss the gate it
+    // shares with an earlier group, and get no importance at all.
+    py::set candidates = candidate_nodes(group_nodes, node_users, true);
+    py::list names = prunable_group_gate_names[i];
+    for (py::handle node : in_group_order(group_nodes, candidates)) {
+      py::object gate_name;
+      if (gate_names_by_nodes.contains(node)) {
+        gate_name = gate_names_by_nodes[node];
+      } else {
+        gate_name = py::str("channel_gate_" + std::to_string(gate_index));
+        gates[gate_name] =
+            channel_gate_class(py::arg("labels") = labels_by_nodes[node],
+                               py::arg("prune_dim") = prune_dimension_by_nodes[node]);
+        gate_names_by_nodes[node] = gate_name;
+        names.append(gate_name);
+        ++gate_index;
+      }
+      gates[gate_name].attr("add_group")(channel_group);
+    }
+    ++i;
+  }
+  py::object gate_container = module_dict_class()(gates);
+  return py::make_tuple(gate_container, gate_names_by_nodes, prunable_group_gate_names);
+}
+
+void register_container(py::module_& m) {
+  gate_module();
+  m.def("create_gate_container", &create_gate_container, py::arg("labels_by_nodes"),
+        py::arg("prunable_groups"), py::arg("node_users"), py::arg("prune_dimension_by_nodes"),
+        "Creates the gates of all prunable groups.\n\n"
+        "Returns (gate_container, gate_names_by_nodes, prunable_group_gate_names): a\n"
+        "torch.nn.ModuleDict of gates named channel_gate_<n>, the gate name of every gated\n"
+        "node, and per group the names of the gates created for it.");
+}
+
+}  // namespace tavrix::cutplan

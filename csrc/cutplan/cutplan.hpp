@@ -1,0 +1,73 @@
+// Shared declarations of the tavrix.pruning.cutplan extension.
+#pragma once
+
+#include "interop/pybind.hpp"
+
+#include <string>
+#include <vector>
+
+namespace tavrix::cutplan {
+
+void register_report(py::module_& m);
+void register_placement(py::module_& m);
+void register_lookup(py::module_& m);
+void register_container(py::module_& m);
+void register_assembly(py::module_& m);
+
+// Iterates `obj` the way Python's `a, b = obj` does and raises the same
+// errors when it is not iterable or does not hold exactly `n` items.
+inline std::vector<py::object> unpack_exactly(py::handle obj, size_t n) {
+  PyObject* it = PyObject_GetIter(obj.ptr());
+  if (it == nullptr) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+      PyErr_Clear();
+      throw py::type_error("cannot unpack non-iterable " +
+                           std::string(Py_TYPE(obj.ptr())->tp_name) + " object");
+    }
+    throw py::error_already_set();
+  }
+  auto iter = py::reinterpret_steal<py::object>(it);
+  std::vector<py::object> items;
+  items.reserve(n);
+  while (true) {
+    PyObject* item = PyIter_Next(iter.ptr());
+    if (item == nullptr) {
+      if (PyErr_Occurred()) throw py::error_already_set();
+      break;
+    }
+    if (items.size() == n) {
+      Py_DECREF(item);
+      throw py::value_error("too many values to unpack (expected " + std::to_string(n) + ")");
+    }
+    items.push_back(py::reinterpret_steal<py::object>(item));
+  }
+  if (items.size() < n) {
+    throw py::value_error("not enough values to unpack (expected " + std::to_string(n) +
+                          ", got " + std::to_string(items.size()) + ")");
+  }
+  return items;
+}
+
+// `key in container` with the host's semantics.
+inline bool contains(py::handle container, py::handle key) {
+  int found = PySequence_Contains(container.ptr(), key.ptr());
+  if (found < 0) throw py::error_already_set();
+  return found == 1;
+}
+
+// Report: the ModelCutplan class made at load time.
+py::object model_cutplan_class();
+
+// Placement. find_candidate_nodes lets nodes without input nodes open walks
+// only while gate_index is 0; candidate_nodes chooses that explicitly.
+py::set find_candidate_nodes(py::handle group_nodes, py::handle node_users, py::handle gate_index);
+py::set candidate_nodes(py::handle group_nodes, py::handle node_users, bool inputless_entries);
+
+// Gate container.
+py::tuple create_gate_container(py::handle labels_by_nodes, py::handle prunable_groups,
+                                py::handle node_users, py::handle prune_dimension_by_nodes);
+
+// Module lookup, for every labelled node, with tensor indexes built once.
+py::dict get_prunable_nn_modules(py::handle model, py::handle channel_labels_by_nodes);
+
+}  // namespace tavrix::cutplan

@@ -1,0 +1,296 @@
+// Module lookup: which model sub-module owns the weight (or running mean) a
+// traced node used.
+//
+// The registry maps an operation to an entry: a search function with its
+// expected module types fixed. The search compares the traced tensor's
+// identity with the model's parameters (or buffers) and accepts the owner of
+// the first match only if it has an expected type.
+#include "interop/pybind.hpp"
+
+#include <string>
+#include <unordered_map>
+
+#include "cutplan/cutplan.hpp"
+
+namespace tavrix::cutplan {
+
+namespace {
+
+// Which tensor a built-in entry matches on; Generic entries are called as is.
+enum class SearchKind { Generic, Weight, RunningMean };
+
+struct SearchEntry {
+  py::object func;
+  py::tuple expected_module_types;
+  SearchKind kind = SearchKind::Generic;
+};
+
+const py::object& get_tensor_uid() {
+  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
+  return storage
+      .call_once_and_store_result(
+          [] { return py::module_::import("tavrix.flowscope.utils").attr("get_tensor_uid"); })
+      .get_stored();
+}
+
+const py::object& get_submodule() {
+  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
+  return storage
+      .call_once_and_store_result(
+          [] { return py::module_::import("tavrix.utils.common").attr("get_submodule"); })
+      .get_stored();
+}
+
+py::dict& search_registry() {
+  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::dict> storage;
+  return storage.call_once_and_store_result([] { return py::dict(); }).get_stored();
+}
+
+py::tuple normalise_module_types(py::handle expected) {
+  if (py::isinstance<py::tuple>(expected)) return py::reinterpret_borrow<py::tuple>(expected);
+  if (py::isinstance<py::list>(expected)) {
+    return py::tuple(py::reinterpret_borrow<py::object>(expected));
+  }
+  return py::make_tuple(expected);
+}
+
+bool is_instance(py::handle obj, py::handle types) {
+  int r = PyObject_IsInstance(obj.ptr(), types.ptr());
+  if (r < 0) throw py::error_already_set();
+  return r == 1;
+}
+
+std::string owner_path(const std::string& name) {
+  size_t dot = name.rfind('.');
+  return dot == std::string::npos ? std::string() : name.substr(0, dot);
+}
+
+const char* tensor_key(SearchKind kind) {
+  return kind == SearchKind::Weight ? "weight" : "running_mean";
+}
+
+py::object find_module_by_tensor_info(py::handle tensor_info, py::handle model,
+                                      py::handle parameters, py::handle expected_module_types) {
+  py::object types = normalise_module_types(expected_module_types);
+  for (py::handle item : parameters) {
+    auto pair = unpack_exactly(item, 2);
+    py::object uid = get_tensor_uid()(pair[1]);
+    if (!uid.equal(tensor_info.attr("tensor_uid"))) continue;
+    std::string target = owner_path(pair[0].cast<std::string>());
+    py::object module = get_submodule()(model, target);
+    if (is_instance(module, types)) return py::str(target);
+    return py::none();
+  }
+  return py::none();
+}
+
+// The traced argument of a search; None when the call passed no traced tensor
+// there (a batch norm without running statistics, a weight computed by an
+// earlier node): such a node has no owner to find.
+py::object traced_tensor_argument(py::handle args, py::handle kwargs, SearchKind kind) {
+  py::object value = interop::get_argument(args, kwargs, 1, tensor_key(kind), py::none());
+  if (value.is_none() || !py::hasattr(value, "tensor_uid")) return py::none();
+  return value;
+}
+
+py::object find_by_kind(SearchKind kind, py::handle model, py::handle args, py::handle kwargs,
+                        py::handle expected_module_types) {
+  py::object tensor_info = traced_tensor_argument(args, kwargs, kind);
+  if (tensor_info.is_none()) return py::none();
+  py::object tensors = kind == SearchKind::Weight ? model.attr("named_parameters")()
+                                                  : model.attr("named_buffers")();
+  return find_module_by_tensor_info(tensor_info, model, tensors, expected_module_types);
+}
+
+py::object find_module_by_weight_tensor(py::handle model, py::handle args, py::handle kwargs,
+                                        py::handle expected_module_types) {
+  return find_by_kind(SearchKind::Weight, model, args, kwargs, expected_module_types);
+}
+
+py::object find_bn_module_by_running_mean_tensor(py::handle model, py::handle args,
+                                                 py::handle kwargs,
+                                                 py::handle expected_module_types) {
+  return find_by_kind(SearchKind::RunningMean, model, args, kwargs, expected_module_types);
+}
+
+SearchEntry make_entry(py::handle func, py::handle expected_modules) {
+  SearchEntry entry;
+  entry.expected_module_types = normalise_module_types(expected_modules);
+  if (py::isinstance<SearchEntry>(func)) {
+    // Registering an entry again re-targets the base search, not the entry.
+    const auto& inner = func.cast<const SearchEntry&>();
+    entry.func = inner.func;
+    entry.kind = inner.kind;
+  } else {
+    entry.func = py::reinterpret_borrow<py::object>(func);
+  }
+  return entry;
+}
+
+py::object add_registry_search_function(py::object operation, py::object expected_modules) {
+  return py::cpp_function(
+      [operation, expected_modules](py::handle func) -> py::object {
+        SearchEntry entry = make_entry(func, expected_modules);
+        py::dict& registry = search_registry();
+        if (registry.contains(operation)) {
+          throw py::value_error("The operation \"" + interop::str(operation) +
+                                "\" has already been registered");
+        }
+        py::object stored = py::cast(std::move(entry));
+        registry[operation] = stored;
+        return stored;
+      },
+      py::name("wrapper"), py::arg("func"));
+}
+
+// Per get_cutplan call: uid -> first name in named_parameters / named_buffers
+// order, so that each node costs one dict lookup instead of a parameter scan.
+class TensorOwnerIndex {
+ public:
+  explicit TensorOwnerIndex(py::handle model) : model_(model) {}
+
+  py::object find(SearchKind kind, py::handle args, py::handle kwargs, py::handle types) {
+    py::object tensor_info = traced_tensor_argument(args, kwargs, kind);
+    if (tensor_info.is_none()) return py::none();
+    py::dict& index = kind == SearchKind::Weight ? parameters_ : buffers_;
+    if (!index) index = build(kind == SearchKind::Weight ? "named_parameters" : "named_buffers");
+    if (index.empty()) return py::none();
+    py::object uid = tensor_info.attr("tensor_uid");
+    PyObject* name = PyDict_GetItemWithError(index.ptr(), uid.ptr());
+    if (name == nullptr) {
+      if (PyErr_Occurred()) throw py::error_already_set();
+      return py::none();
+    }
+    std::string target = owner_path(py::reinterpret_borrow<py::str>(name).cast<std::string>());
+    auto known = submodules_.find(target);
+    if (known == submodules_.end()) {
+      known = submodules_.emplace(target, get_submodule()(model_, target)).first;
+    }
+    if (is_instance(known->second, types)) return py::str(target);
+    return py::none();
+  }
+
+ private:
+  py::dict build(const char* method) {
+    py::dict index;
+    for (py::handle item : model_.attr(method)()) {
+      auto pair = unpack_exactly(item, 2);
+      py::object uid = get_tensor_uid()(pair[1]);
+      // The first name wins, as in a scan that stops at the first match.
+      if (PyDict_SetDefault(index.ptr(), uid.ptr(), pair[0].ptr()) == nullptr) {
+        throw py::error_already_set();
+      }
+    }
+    return index;
+  }
+
+  py::handle model_;
+  py::dict parameters_{py::reinterpret_steal<py::dict>(py::handle())};
+  py::dict buffers_{py::reinterpret_steal<py::dict>(py::handle())};
+  std::unordered_map<std::string, py::object> submodules_;
+};
+
+}  // namespace
+
+py::dict get_prunable_nn_modules(py::handle model, py::handle channel_labels_by_nodes) {
+  py::dict result;
+  py::dict& registry = search_registry();
+  TensorOwnerIndex owners(model);
+  for (py::handle node : channel_labels_by_nodes) {
+    py::object args = node.attr("args");
+    py::object kwargs = node.attr("kwargs");
+    PyObject* found = PyDict_GetItemWithError(registry.ptr(), node.attr("operation").ptr());
+    if (found == nullptr) {
+      if (PyErr_Occurred()) throw py::error_already_set();
+      continue;
+    }
+    py::handle entry(found);
+    py::object module_name;
+    const SearchEntry* builtin =
+        py::isinstance<SearchEntry>(entry) ? &entry.cast<const SearchEntry&>() : nullptr;
+    if (builtin != nullptr && builtin->kind != SearchKind::Generic) {
+      module_name = owners.find(builtin->kind, args, kwargs, builtin->expected_module_types);
+    } else {
+      module_name = py::reinterpret_borrow<py::object>(entry)(model, args, kwargs);
+    }
+    if (!module_name.is_none()) result[node] = module_name;
+  }
+  return result;
+}
+
+void register_lookup(py::module_& m) {
+  py::class_<SearchEntry>(m, "_SearchFunctionEntry",
+                          "A search function with its expected module types fixed.")
+      .def(
+          "__call__",
+          [](const SearchEntry& self, py::object model, py::object args, py::object kwargs,
+             py::object expected_module_types) {
+            py::object types = expected_module_types.is_none()
+                                   ? py::object(self.expected_module_types)
+                                   : expected_module_types;
+            return self.func(model, args, kwargs, types);
+          },
+          py::arg("model"), py::arg("args"), py::arg("kwargs"),
+          py::arg("expected_module_types") = py::none())
+      .def_property_readonly("func", [](const SearchEntry& self) { return self.func; })
+      .def_property_readonly("expected_module_types",
+                             [](const SearchEntry& self) { return self.expected_module_types; })
+      .def("__repr__", [](const SearchEntry& self) {
+        return "<search entry " + interop::repr(self.func) + " for " +
+               interop::repr(self.expected_module_types) + ">";
+      });
+
+  m.attr("_OPERATION_SEARCH_FUNCTION_REGISTRY") = search_registry();
+  m.attr("MODULE_TYPES") = [] {
+    py::module_ typing = py::module_::import("typing");
+    py::object module_type = py::module_::import("torch.nn").attr("Module");
+    py::object type_of_module = typing.attr("Type")[module_type];
+    py::object tuple_of =
+        typing.attr("Tuple")[py::make_tuple(type_of_module, py::ellipsis())];
+    py::object list_of = typing.attr("List")[type_of_module];
+    return typing.attr("Union")[py::make_tuple(type_of_module, tuple_of, list_of)];
+  }();
+
+  m.def("_add_registry_search_function", &add_registry_search_function, py::arg("operation"),
+        py::arg("expected_modules"),
+        "Decorator that registers a search function for an operation with its expected\n"
+        "module types; raises ValueError if the operation is already registered.");
+  m.def(
+      "_get_search_function_by_operation",
+      [](py::handle torch_op) { return search_registry().attr("get")(torch_op, py::none()); },
+      py::arg("torch_op"));
+  m.def("_find_module_by_tensor_info", &find_module_by_tensor_info, py::arg("tensor_info"),
+        py::arg("model"), py::arg("parameters"), py::arg("expected_module_types"),
+        "Dotted name of the owner of the first parameter whose uid matches, if the owner\n"
+        "has an expected type; otherwise None.");
+
+  py::object base_weight = py::cpp_function(
+      &find_module_by_weight_tensor, py::name("_find_module_by_weight_tensor"), py::arg("model"),
+      py::arg("args"), py::arg("kwargs"), py::arg("expected_module_types"));
+  py::object base_bn = py::cpp_function(
+      &find_bn_module_by_running_mean_tensor,
+      py::name("_find_bn_module_by_running_mean_tensor"), py::arg("model"), py::arg("args"),
+      py::arg("kwargs"), py::arg("expected_module_types"));
+
+  py::module_ nn = py::module_::import("torch.nn");
+  py::module_ functional = py::module_::import("torch.nn.functional");
+  const std::pair<const char*, const char*> weight_table[] = {
+      {"conv_transpose3d", "ConvTranspose3d"}, {"conv_transpose2d", "ConvTranspose2d"},
+      {"conv_transpose1d", "ConvTranspose1d"}, {"conv3d", "Conv3d"},
+      {"conv2d", "Conv2d"},                    {"conv1d", "Conv1d"},
+      {"linear", "Linear"}};
+  // Stacked registrations, innermost first: each passes the entry on.
+  py::object entry = py::cast(SearchEntry{base_weight, py::tuple(), SearchKind::Weight});
+  for (const auto& [op, cls] : weight_table) {
+    entry = add_registry_search_function(functional.attr(op), nn.attr(cls))(entry);
+  }
+  m.attr("_find_module_by_weight_tensor") = entry;
+
+  py::object bn_entry = py::cast(SearchEntry{base_bn, py::tuple(), SearchKind::RunningMean});
+  m.attr("_find_bn_module_by_running_mean_tensor") = add_registry_search_function(
+      functional.attr("batch_norm"),
+      py::make_tuple(nn.attr("BatchNorm1d"), nn.attr("BatchNorm2d"), nn.attr("BatchNorm3d")))(
+      bn_entry);
+}
+
+}  // namespace tavrix::cutplan

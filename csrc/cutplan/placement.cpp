@@ -1,0 +1,124 @@
+// Gate placement: after which nodes of a prunable group the importance gates go.
+//
+// Gates start after aggregate nodes (add, mul, ...) and after the group's
+// entry nodes; a gate from an entry node moves forward through single-user
+// nodes of the group and stops before a branch, before leaving the group, or
+// vanishes when it meets an aggregate node or a node nobody uses.
+#include "interop/pybind.hpp"
+
+#include "cutplan/cutplan.hpp"
+
+namespace tavrix::cutplan {
+
+namespace {
+
+const py::object& prune_channel_mix_ops() {
+  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
+  return storage
+      .call_once_and_store_result([] {
+        return py::module_::import("tavrix.pruning.engine.opsets").attr("PRUNE_CHANNEL_MIX_OPS");
+      })
+      .get_stored();
+}
+
+bool is_aggregate(py::handle node) {
+  return contains(prune_channel_mix_ops(), node.attr("operation"));
+}
+
+bool is_zero(py::handle value) {
+  py::int_ zero(0);
+  int r = PyObject_RichCompareBool(value.ptr(), zero.ptr(), Py_EQ);
+  if (r < 0) throw py::error_already_set();
+  return r == 1;
+}
+
+// node_users[node], or a null object when the node has no entry.
+py::object users_of(py::handle node_users, py::handle node) {
+  if (PyDict_Check(node_users.ptr())) {
+    PyObject* found = PyDict_GetItemWithError(node_users.ptr(), node.ptr());
+    if (found == nullptr) {
+      if (PyErr_Occurred()) throw py::error_already_set();
+      return py::object();
+    }
+    return py::reinterpret_borrow<py::object>(found);
+  }
+  if (!contains(node_users, node)) return py::object();
+  return node_users[node];
+}
+
+py::list input_nodes_in(py::handle group_nodes, py::handle group_set, bool first_gate) {
+  py::list input_nodes;
+  for (py::handle node : group_nodes) {
+    py::object inputs = node.attr("collect_all_input_nodes")();
+    size_t n_inputs = py::len(inputs);
+    if (n_inputs == 0) {
+      // A node fed by nothing (a graph input) only opens the first group.
+      if (first_gate) input_nodes.append(node);
+    } else if (!contains(group_set, inputs[py::int_(0)])) {
+      input_nodes.append(node);
+    }
+  }
+  return input_nodes;
+}
+
+py::list find_input_nodes(py::handle group_nodes, py::handle gate_index) {
+  py::set group_set(py::reinterpret_borrow<py::object>(group_nodes));
+  return input_nodes_in(group_nodes, group_set, is_zero(gate_index));
+}
+
+}  // namespace
+
+py::set find_candidate_nodes(py::handle group_nodes, py::handle node_users,
+                             py::handle gate_index) {
+  return candidate_nodes(group_nodes, node_users, is_zero(gate_index));
+}
+
+py::set candidate_nodes(py::handle group_nodes, py::handle node_users, bool inputless_entries) {
+  py::set group_set(py::reinterpret_borrow<py::object>(group_nodes));
+  py::set candidates;
+  for (py::handle node : group_nodes) {
+    if (is_aggregate(node)) candidates.add(node);
+  }
+  py::list entries = input_nodes_in(group_nodes, group_set, inputless_entries);
+  const size_t max_steps = py::len(group_set);
+  for (py::handle entry : entries) {
+    py::object node = py::reinterpret_borrow<py::object>(entry);
+    for (size_t steps = 0;; ++steps) {
+      // Each step moves to another node of the group; more steps than nodes
+      // means node_users loops, which a traced graph cannot do.
+      if (steps > max_steps) {
+        throw py::value_error("node_users forms a cycle inside the group of " +
+                              interop::repr(entry));
+      }
+      if (is_aggregate(node)) break;
+      py::object users = users_of(node_users, node);
+      // No users (or an empty list): the gate would have nothing to stand before.
+      if (!users || py::len(users) == 0) break;
+      if (py::len(users) > 1) {
+        candidates.add(node);
+        break;
+      }
+      py::object next = users[py::int_(0)];
+      if (!contains(group_set, next)) {
+        candidates.add(node);
+        break;
+      }
+      node = next;
+    }
+  }
+  return candidates;
+}
+
+void register_placement(py::module_& m) {
+  m.def(
+      "is_aggregate_node", [](py::handle node) { return py::bool_(is_aggregate(node)); },
+      py::arg("node"), "True when the node's operation mixes the channels of several inputs.");
+  m.def("find_input_nodes", &find_input_nodes, py::arg("group_nodes"), py::arg("gate_index"),
+        "The group's entry nodes, in group order: nodes whose first input lies outside the\n"
+        "group, and nodes without inputs while no gate exists yet (gate_index 0).");
+  m.def("find_candidate_nodes", &find_candidate_nodes, py::arg("group_nodes"),
+        py::arg("node_users"), py::arg("gate_index"),
+        "The set of nodes of one prunable group after which gates are inserted.");
+}
+
+}  // namespace tavrix::cutplan

@@ -1,0 +1,210 @@
+"""Importance gates for first-order Taylor channel importance.
+
+A :class:`ChannelGate` sits after one node of the traced graph and multiplies
+the node's output, channel by channel along the prune dimension, by a
+parameter of ones. The output is unchanged, but back-propagation accumulates
+in the parameter's ``.grad`` the sum over samples of d(loss)/d(gate), which is
+the first-order Taylor estimate of what removing each channel costs. The
+importance of a channel is ``|accumulated gradient| / number of samples``.
+
+A :class:`GroupSharedGate` ties the channel labels of one prunable group to
+every channel gate that carries them; its importance adds up the importance
+of each label over those gates. It is a plain object, not a module, so that
+gates may refer to their groups without module cycles.
+"""
+
+from __future__ import annotations
+
+from typing import Dict, List, Optional, Sequence, Tuple
+
+import torch
+from torch import nn
+
+__all__ = ["ChannelGate", "GroupSharedGate"]
+
+
+def _batch_size(x: torch.Tensor, prune_dim: int) -> int:
+    # Dimension 0 is the batch unless the channels themselves lie there (an
+    # unbatched tensor); then the whole call is one sample.
+    if x.dim() > 1 and prune_dim != 0:
+        return int(x.shape[0])
+    return 1
+
+
+class ChannelGate(nn.Module):
+    """Multiplies its input along ``prune_dim`` by a parameter of ones.
+
+    ``labels`` are the channel labels of the gated tensor, one per channel in
+    order; ``weight`` has one entry per label.
+
+    ``num_samples`` counts the samples that went through the gate in forward
+    passes that can reach ``weight.grad``: only calls made with gradient
+    recording on while ``weight.requires_grad`` is set are counted, and each
+    counts the size of the input's first dimension (1 when the input has one
+    dimension or its channels lie in dimension 0). Forward passes under
+    ``torch.no_grad()`` therefore do not dilute the importance.
+    """
+
+    def __init__(self, labels: Sequence[int], prune_dim: int) -> None:
+        super().__init__()
+        if isinstance(prune_dim, bool) or not isinstance(prune_dim, int):
+            raise TypeError(
+                f"prune_dim must be an int, got {type(prune_dim).__name__}: a gate needs the "
+                "axis that holds the channels"
+            )
+        labels = list(labels)
+        if not labels:
+            raise ValueError("ChannelGate needs at least one channel label")
+        self.labels: List[int] = labels
+        self.prune_dim: int = prune_dim
+        self.weight = nn.Parameter(torch.ones(len(labels)))
+        self.num_samples: int = 0
+        # Plain list: the groups are not modules and must not be registered.
+        self._groups: List[GroupSharedGate] = []
+
+    @property
+    def groups(self) -> Tuple["GroupSharedGate", ...]:
+        """The groups this gate was added to, in the order they were added."""
+        return tuple(self._groups)
+
+    def add_group(self, channel_group: "GroupSharedGate") -> None:
+        """Makes this gate one of the gates of ``channel_group``."""
+        if not isinstance(channel_group, GroupSharedGate):
+            raise TypeError(f"expected a GroupSharedGate, got {type(channel_group).__name__}")
+        if any(group is channel_group for group in self._groups):
+            return
+        self._groups.append(channel_group)
+        channel_group._add_gate(self)
+
+    def forward(self, x: torch.Tensor) -> torch.Tensor:
+        dim = self.prune_dim if self.prune_dim >= 0 else self.prune_dim + x.dim()
+        if not 0 <= dim < x.dim():
+            raise ValueError(
+                f"ChannelGate with prune_dim={self.prune_dim} got a tensor of shape "
+                f"{tuple(x.shape)}"
+            )
+        if x.shape[dim] != self.weight.shape[0]:
+            raise ValueError(
+                f"ChannelGate expects {self.weight.shape[0]} channels along dimension "
+                f"{self.prune_dim}, got a tensor of shape {tuple(x.shape)}"
+            )
+        if torch.is_grad_enabled() and self.weight.requires_grad:
+            self.num_samples += _batch_size(x, dim)
+        shape = [1] * x.dim()
+        shape[dim] = -1
+        # Cast to the input's type so that the gate never changes the output dtype.
+        return x * self.weight.to(dtype=x.dtype).view(shape)
+
+    def importance(self) -> torch.Tensor:
+        """``|weight.grad| / num_samples``, one value per entry of ``labels``.
+
+        Raises RuntimeError before any counted sample or before a backward
+        pass has reached the gate.
+        """
+        if self.num_samples == 0:
+            raise RuntimeError(
+                "ChannelGate has seen no samples: run forward passes with gradients enabled "
+                "before reading the importance"
+            )
+        if self.weight.grad is None:
+            raise RuntimeError(
+                "ChannelGate has no gradient: run backward() through the gated model before "
+                "reading the importance"
+            )
+        return self.weight.grad.detach().abs() / self.num_samples
+
+    def reset_importance(self) -> None:
+        """Forgets the accumulated gradient and the sample count."""
+        self.weight.grad = None
+        self.num_samples = 0
+
+    def extra_repr(self) -> str:
+        return f"n_channels={len(self.labels)}, prune_dim={self.prune_dim}"
+
+
+class GroupSharedGate:
+    """The channel labels of one prunable group and the gates that carry them.
+
+    For every gate added through :meth:`ChannelGate.add_group` it records the
+    positions in that gate of each of the group's labels (a label may occur
+    at several positions, or at none).
+    """
+
+    def __init__(self, labels: Sequence[int]) -> None:
+        self.labels: List[int] = list(labels)
+        self._gates: List[ChannelGate] = []
+        # Per gate: (index into self.labels, position in the gate), built on
+        # first use so that creating the gates of a large model stays cheap.
+        self._positions: List[Optional[Tuple[torch.Tensor, torch.Tensor]]] = []
+
+    @property
+    def gates(self) -> Tuple[ChannelGate, ...]:
+        """The channel gates of this group, in the order they were added."""
+        return tuple(self._gates)
+
+    def positions(self, gate: ChannelGate) -> Dict[int, List[int]]:
+        """For each label of the group found in ``gate``, its positions there."""
+        for i, known in enumerate(self._gates):
+            if known is gate:
+                label_index, gate_position = self._positions_of(i)
+                found: Dict[int, List[int]] = {}
+                for j, p in zip(label_index.tolist(), gate_position.tolist()):
+                    found.setdefault(self.labels[j], []).append(p)
+                return found
+        raise ValueError("the gate does not belong to this group")
+
+    def _add_gate(self, gate: ChannelGate) -> None:
+        self._gates.append(gate)
+        self._positions.append(None)
+
+    def _positions_of(self, i: int) -> Tuple[torch.Tensor, torch.Tensor]:
+        cached = self._positions[i]
+        if cached is not None:
+            return cached
+        where: Dict[int, List[int]] = {}
+        for position, label in enumerate(self._gates[i].labels):
+            where.setdefault(label, []).append(position)
+        label_index: List[int] = []
+        gate_position: List[int] = []
+        for j, label in enumerate(self.labels):
+            for position in where.get(label, ()):
+                label_index.append(j)
+                gate_position.append(position)
+        cached = (
+            torch.tensor(label_index, dtype=torch.long),
+            torch.tensor(gate_position, dtype=torch.long),
+        )
+        self._positions[i] = cached
+        return cached
+
+    def importance(self) -> torch.Tensor:
+        """Importance per entry of ``labels``, summed over the group's gates.
+
+        A label that sits at several positions of a gate counts each of them.
+        A gate that the loss never reached (no gradient while other gates of
+        the group have one) contributes zero. Raises RuntimeError when the
+        group has no gate, when a gate has seen no samples, or when no gate of
+        the group has a gradient yet.
+        """
+        if not self._gates:
+            raise RuntimeError("GroupSharedGate has no gates: nothing measures its channels")
+        if all(gate.weight.grad is None for gate in self._gates):
+            raise RuntimeError(
+                "No gate of the group has a gradient: run backward() through the gated model "
+                "before reading the importance"
+            )
+        first = self._gates[0].weight
+        result = torch.zeros(len(self.labels), dtype=first.dtype, device=first.device)
+        for i, gate in enumerate(self._gates):
+            if gate.weight.grad is None and gate.num_samples > 0:
+                continue
+            values = gate.importance()
+            label_index, gate_position = self._positions_of(i)
+            picked = values[gate_position.to(values.device)]
+            result.index_add_(
+                0, label_index.to(result.device), picked.to(result.device, result.dtype)
+            )
+        return result
+
+    def __repr__(self) -> str:
+        return f"GroupSharedGate(n_labels={len(self.labels)}, n_gates={len(self._gates)})"
