@@ -1,0 +1,217 @@
+// Entry-point resolution and redirection of TavrixPruningCalibrator.
+#include "interop/pybind.hpp"
+
+#include "interop/context.hpp"
+
+#include "gatecal/gatecal.hpp"
+
+#include <string>
+#include <vector>
+
+namespace tavrix::gatecal {
+
+namespace {
+
+const py::object& no_grad_type() {
+  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
+  return storage
+      .call_once_and_store_result([] { return py::module_::import("torch").attr("no_grad"); })
+      .get_stored();
+}
+
+const py::object& method_type() {
+  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
+  return storage
+      .call_once_and_store_result([] { return py::module_::import("types").attr("MethodType"); })
+      .get_stored();
+}
+
+// getattr where any exception of the lookup counts as "no such attribute".
+bool lookup(py::handle obj, const std::string& name, py::object* found) {
+  PyObject* value = PyObject_GetAttr(obj.ptr(), py::str(name).ptr());
+  if (value == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  *found = py::reinterpret_steal<py::object>(value);
+  return true;
+}
+
+std::string quoted(const std::string& text) { return "\"" + text + "\""; }
+
+std::string missing(const char* what, const std::string& item, const std::string& parent) {
+  std::string message = std::string("No such ") + what + " " + quoted(item);
+  if (!parent.empty()) {
+    message += " in submodule " + quoted(parent) + " of";
+  } else {
+    message += " in";
+  }
+  return message + " the model passed to TavrixPruningCalibrator";
+}
+
+std::vector<std::string> split_dots(const std::string& path) {
+  std::vector<std::string> items;
+  std::string::size_type start = 0;
+  while (true) {
+    auto dot = path.find('.', start);
+    if (dot == std::string::npos) {
+      items.push_back(path.substr(start));
+      return items;
+    }
+    items.push_back(path.substr(start, dot - start));
+    start = dot + 1;
+  }
+}
+
+void parse_entry_point(py::object self, py::object entry_point) {
+  if (!py::isinstance<py::str>(entry_point)) {
+    throw py::type_error("entry_point should be a string");
+  }
+  std::string path = entry_point.cast<std::string>();
+  if (path.empty()) {
+    throw py::value_error("entry_point is an empty string");
+  }
+  std::vector<std::string> items = split_dots(path);
+  std::string function_name = items.back();
+  items.pop_back();
+
+  py::object owner = self.attr("_model");
+  std::string parent;
+  for (const std::string& item : items) {
+    py::object next;
+    if (!lookup(owner, item, &next)) {
+      throw py::value_error(missing("module", item, parent));
+    }
+    owner = next;
+    parent = parent.empty() ? item : parent + "." + item;
+  }
+  py::object original;
+  if (!lookup(owner, function_name, &original)) {
+    throw py::value_error(missing("function", function_name, parent));
+  }
+
+  bool in_dict = false;
+  py::object instance_dict;
+  if (lookup(owner, "__dict__", &instance_dict) && py::isinstance<py::dict>(instance_dict)) {
+    in_dict = instance_dict.cast<py::dict>().contains(py::str(function_name));
+  }
+
+  self.attr("_entry_point_name") = py::str(function_name);
+  self.attr("_entry_point_module") = owner;
+  self.attr("_entry_point_module_name") = py::str(parent);
+  self.attr("_original_entry_point") = original;
+  self.attr("_entry_point_in_dict") = py::bool_(in_dict);
+}
+
+// prepare_args_for_prune_calibration must give exactly (args, kwargs).
+std::pair<py::tuple, py::dict> unpack_prepared(py::handle prepared) {
+  std::vector<py::object> items;
+  for (py::handle item : prepared) {
+    items.push_back(py::reinterpret_borrow<py::object>(item));
+    if (items.size() > 2) {
+      throw py::value_error("too many values to unpack (expected 2)");
+    }
+  }
+  if (items.size() < 2) {
+    throw py::value_error("not enough values to unpack (expected 2, got " +
+                          std::to_string(items.size()) + ")");
+  }
+  py::tuple args(items[0]);
+  py::dict kwargs;
+  // PyDict_Merge accepts any mapping and rejects everything else with TypeError.
+  if (PyDict_Merge(kwargs.ptr(), items[1].ptr(), 1) != 0) {
+    throw py::error_already_set();
+  }
+  return {args, kwargs};
+}
+
+py::object first_parameter(py::handle model) {
+  py::iterator parameters = py::iter(model.attr("parameters")());
+  if (parameters == py::iterator::sentinel()) {
+    // The gates take the device and floating type of the first parameter.
+    throw py::value_error(
+        "TavrixPruningCalibrator needs a model with at least one parameter: the gates are "
+        "placed on the device and floating type of its first parameter, and this model has none");
+  }
+  return py::reinterpret_borrow<py::object>(*parameters);
+}
+
+void build_cutplan(py::module_& m, py::object calibrator, py::object module_self, py::args args,
+                   py::kwargs kwargs, py::object original) {
+  py::object first = first_parameter(calibrator.attr("_model"));
+  py::object cutplan = interop::run_in_context(no_grad_type()(), [&]() -> py::object {
+    py::object built =
+        m.attr("get_cutplan")(py::arg("model") = module_self, py::arg("args") = args,
+                              py::arg("kwargs") = kwargs, py::arg("entry_point") = original);
+    built.attr("gate_container").attr("to")(first);
+    calibrator.attr("_update_cutplan_module_names")(built);
+    return built;
+  });
+  // Set last: a failure above leaves no half-built plan, the next call retries.
+  calibrator.attr("_cutplan") = cutplan;
+}
+
+py::object replace_entry_point(py::object self) {
+  py::object original = self.attr("_original_entry_point");
+  py::module_ m = py::module_::import("tavrix.pruning.gatecal");
+  py::object calibrator = self;
+  py::cpp_function replacement(
+      [m, calibrator, original](py::object module_self, py::args args,
+                                py::kwargs kwargs) mutable -> py::object {
+        if (calibrator.attr("_cutplan").is_none()) {
+          build_cutplan(m, calibrator, module_self, args, kwargs, original);
+        }
+        auto [call_args, call_kwargs] =
+            unpack_prepared(m.attr("prepare_args_for_prune_calibration")(args, kwargs));
+        py::object context = m.attr("gate_insertion_context")(calibrator.attr("_cutplan"));
+        py::object result = interop::run_in_context(context, [&]() -> py::object {
+          PyObject* value = PyObject_Call(original.ptr(), call_args.ptr(), call_kwargs.ptr());
+          if (value == nullptr) {
+            throw py::error_already_set();
+          }
+          return py::reinterpret_steal<py::object>(value);
+        });
+        // The model ran on trace tensors; hand plain tensors back to the caller.
+        return m.attr("_plain_outputs")(result);
+      },
+      py::name("entry_point_replacement"), py::arg("module_self"), py::pos_only());
+
+  py::object owner = self.attr("_entry_point_module");
+  py::setattr(owner, self.attr("_entry_point_name"), method_type()(replacement, owner));
+  return std::move(replacement);
+}
+
+void restore_entry_point(py::object self) {
+  py::object owner = self.attr("_entry_point_module");
+  py::object name = self.attr("_entry_point_name");
+  py::setattr(owner, name, self.attr("_original_entry_point"));
+  if (!py::bool_(self.attr("_entry_point_in_dict"))) {
+    // Drop the instance attribute so the class method shows through again.
+    py::dict instance_dict = owner.attr("__dict__");
+    if (instance_dict.contains(name)) {
+      PyDict_DelItem(instance_dict.ptr(), name.ptr());
+    }
+  }
+}
+
+}  // namespace
+
+void register_entry_point(py::module_& m) {
+  // The redirection's collaborators, looked up on this module at every call.
+  py::module_ cutplan = py::module_::import("tavrix.pruning.cutplan");
+  py::module_ gatewire = py::module_::import("tavrix.pruning.gatewire");
+  m.attr("get_cutplan") = cutplan.attr("get_cutplan");
+  m.attr("prepare_args_for_prune_calibration") =
+      gatewire.attr("prepare_args_for_prune_calibration");
+  m.attr("gate_insertion_context") = gatewire.attr("gate_insertion_context");
+  m.attr("_plain_outputs") = gatewire.attr("plain_outputs");
+
+  py::object cls = m.attr(kClassName);
+  interop::add_method(cls, "_parse_entry_point", &parse_entry_point,
+                      py::arg("entry_point").none(true));
+  interop::add_method(cls, "_replace_entry_point", &replace_entry_point);
+  interop::add_method(cls, "_restore_entry_point", &restore_entry_point);
+  m.attr("__all__") = py::make_tuple(kClassName);
+}
+
+}  // namespace tavrix::gatecal

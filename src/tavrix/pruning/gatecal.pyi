@@ -1,0 +1,54 @@
+"""Calibration context: gates the model's calls and collects channel importance."""
+
+import contextlib
+from types import TracebackType
+from typing import Any, Callable, ContextManager, Dict, Iterable, Mapping, Optional, Tuple, Type
+
+import torch
+
+from tavrix.pruning.cutplan import ModelCutplan
+
+__all__ = ("TavrixPruningCalibrator",)
+
+def get_cutplan(
+    model: torch.nn.Module,
+    args: Tuple[Any, ...],
+    kwargs: Dict[str, Any],
+    entry_point: Any = ...,
+) -> ModelCutplan: ...
+def prepare_args_for_prune_calibration(
+    args: Iterable[Any], kwargs: Mapping[str, Any]
+) -> Tuple[Tuple[Any, ...], Dict[str, Any]]: ...
+def gate_insertion_context(cutplan: ModelCutplan) -> ContextManager[None]: ...
+def _plain_outputs(result: Any) -> Any: ...
+
+class TavrixPruningCalibrator(contextlib.ContextDecorator):
+    """Context manager for pruning information gathering."""
+
+    _model: torch.nn.Module
+    _gradient_enabled: Dict[str, bool]
+    _cutplan: Optional[ModelCutplan]
+    _active: bool
+    _entry_point_name: str
+    _entry_point_module: Any
+    _entry_point_module_name: str
+    _original_entry_point: Callable[..., Any]
+    _entry_point_in_dict: bool
+
+    def __init__(self, model: torch.nn.Module, entry_point: Optional[str] = "forward") -> None: ...
+    @property
+    def cutplan(self) -> Optional[ModelCutplan]:
+        """Returns pruning necessary information."""
+    def __enter__(self) -> Callable[..., Any]: ...
+    def __exit__(
+        self,
+        exc_type: Optional[Type[BaseException]],
+        exc_value: Optional[BaseException],
+        exc_tb: Optional[TracebackType],
+    ) -> None: ...
+    def _disable_parameter_gradients(self) -> None: ...
+    def _revert_parameter_gradients(self) -> None: ...
+    def _update_cutplan_module_names(self, cutplan: ModelCutplan) -> None: ...
+    def _parse_entry_point(self, entry_point: Optional[str]) -> None: ...
+    def _replace_entry_point(self) -> Callable[..., Any]: ...
+    def _restore_entry_point(self) -> None: ...

@@ -1,0 +1,107 @@
+"""Per-channel Taylor importance read from a calibrated cutplan."""
+
+from __future__ import annotations
+
+from typing import Any, Dict, List, NamedTuple, Optional, Tuple
+
+import torch
+
+from tavrix.pruning.gate import ChannelGate, GroupSharedGate
+
+__all__ = ["GroupImportance", "channel_importance"]
+
+
+class GroupImportance(NamedTuple):
+    """Importance of the channels of one prunable group."""
+
+    #: position of the group in ``cutplan.prunable_groups``
+    index: int
+    #: the group's channel labels, in the group's order
+    labels: List[int]
+    #: one value per label (float32, CPU); None when no gate measures the group
+    importance: Optional[torch.Tensor]
+    #: the gates that measure the group
+    gate_names: List[str]
+    #: dotted names of the model's sub-modules among the group's nodes
+    module_names: List[str]
+
+
+def _group_gates(cutplan: Any) -> Tuple[Dict[int, str], Dict[Tuple[int, ...], GroupSharedGate]]:
+    gate_names: Dict[int, str] = {}
+    groups: Dict[Tuple[int, ...], GroupSharedGate] = {}
+    for name, gate in cutplan.gate_container.items():
+        gate_names[id(gate)] = name
+        for group in getattr(gate, "groups", ()):
+            groups.setdefault(tuple(group.labels), group)
+    return gate_names, groups
+
+
+def _gate_values(gate: ChannelGate) -> torch.Tensor:
+    if gate.num_samples == 0:
+        raise RuntimeError(
+            "The gates have seen no samples: call the model inside the calibrator with "
+            "gradients enabled before reading the importance"
+        )
+    if gate.weight.grad is None:
+        # Other gates got gradients, so the loss simply does not depend on this one.
+        return torch.zeros(len(gate.labels), dtype=torch.float32)
+    return gate.importance().detach().to("cpu", torch.float32)
+
+
+def channel_importance(cutplan: Any) -> List[GroupImportance]:
+    """Per prunable group of ``cutplan``, the importance of each of its channels.
+
+    The importance of a channel is the first-order Taylor criterion: the
+    absolute gradient a gate accumulated for it during the calibration's
+    backward passes, divided by the number of samples that went through the
+    gate, summed over all gates of the group that carry the channel. A gate
+    that the loss never reached contributes zero.
+
+    Returns one :class:`GroupImportance` per entry of ``cutplan.prunable_groups``,
+    in the same order. Raises ``RuntimeError`` when no backward pass has
+    reached any gate yet.
+    """
+    gates = list(cutplan.gate_container.values())
+    if gates and all(gate.weight.grad is None for gate in gates):
+        raise RuntimeError(
+            "No gate has a gradient: run backward() on a loss of the model's output inside the "
+            "calibrator before reading the importance"
+        )
+    names_by_gate, shared_by_labels = _group_gates(cutplan)
+    module_names_by_nodes = cutplan.prunable_module_names_by_nodes
+
+    result: List[GroupImportance] = []
+    for index, (nodes, labels) in enumerate(cutplan.prunable_groups):
+        labels = [int(label) for label in labels]
+        module_names = []
+        for node in nodes:
+            name = module_names_by_nodes.get(node)
+            if name is not None and name not in module_names:
+                module_names.append(name)
+        shared = shared_by_labels.get(tuple(labels))
+        if shared is None or not shared.gates:
+            result.append(GroupImportance(index, labels, None, [], module_names))
+            continue
+        slot_of_label: Dict[int, List[int]] = {}
+        for slot, label in enumerate(labels):
+            slot_of_label.setdefault(label, []).append(slot)
+        total = torch.zeros(len(labels), dtype=torch.float32)
+        for gate in shared.gates:
+            values = _gate_values(gate)
+            slots: List[int] = []
+            picks: List[int] = []
+            for label, positions in shared.positions(gate).items():
+                for slot in slot_of_label[label]:
+                    slots.extend([slot] * len(positions))
+                    picks.extend(positions)
+            total.index_add_(0, torch.tensor(slots, dtype=torch.long), values[picks])
+        result.append(
+            GroupImportance(
+                index,
+                labels,
+                total,
+                [names_by_gate[id(gate)] for gate in shared.gates],
+                module_names,
+            )
+        )
+    return result

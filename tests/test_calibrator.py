@@ -1,0 +1,291 @@
+import types
+
+import pytest
+import torch
+from torch import nn
+
+import models
+from tavrix.flowscope.intercept import TraceTensor, active_interceptor
+from tavrix.pruning import gatecal
+from tavrix.pruning.gatecal import TavrixPruningCalibrator
+from tavrix.pruning.importance import channel_importance
+
+
+class Head(nn.Module):
+    def __init__(self) -> None:
+        super().__init__()
+        self.conv1 = nn.Conv2d(8, 8, 3, padding=1)
+        self.bn = nn.BatchNorm2d(8)
+        self.conv2 = nn.Conv2d(8, 4, 1)
+
+    def forward(self, x: torch.Tensor) -> torch.Tensor:
+        return self.conv2(torch.relu(self.bn(self.conv1(x))))
+
+
+class Net(nn.Module):
+    def __init__(self) -> None:
+        super().__init__()
+        self.stem = nn.Conv2d(3, 8, 3, padding=1)
+        self.head = Head()
+
+    def forward(self, x: torch.Tensor) -> torch.Tensor:
+        return self.head(torch.relu(self.stem(x)))
+
+
+class Broken(nn.Module):
+    """An attribute whose lookup fails with something other than AttributeError."""
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.lin = nn.Linear(2, 2)
+
+    @property
+    def flaky(self) -> nn.Module:
+        raise RuntimeError("not now")
+
+
+def make_net():
+    torch.manual_seed(0)
+    return Net().eval(), torch.randn(2, 3, 8, 8)
+
+
+def error_of(model, entry_point):
+    with pytest.raises((TypeError, ValueError)) as info:
+        TavrixPruningCalibrator(model, entry_point=entry_point)
+    return info.type, str(info.value)
+
+
+SUFFIX = " the model passed to TavrixPruningCalibrator"
+
+
+@pytest.mark.parametrize(
+    "entry_point, expected",
+    [
+        (None, (TypeError, "entry_point should be a string")),
+        ("", (ValueError, "entry_point is an empty string")),
+        ("tail.forward", (ValueError, 'No such module "tail" in' + SUFFIX)),
+        (
+            "head.tail.forward",
+            (ValueError, 'No such module "tail" in submodule "head" of' + SUFFIX),
+        ),
+        (
+            "head.conv1.tail.forward",
+            (ValueError, 'No such module "tail" in submodule "head.conv1" of' + SUFFIX),
+        ),
+        ("head..forward", (ValueError, 'No such module "" in submodule "head" of' + SUFFIX)),
+        ("predict", (ValueError, 'No such function "predict" in' + SUFFIX)),
+        (
+            "head.predict",
+            (ValueError, 'No such function "predict" in submodule "head" of' + SUFFIX),
+        ),
+        ("forward.", (ValueError, 'No such function "" in submodule "forward" of' + SUFFIX)),
+    ],
+)
+def test_entry_point_errors(entry_point, expected):
+    model, _ = make_net()
+    before = dict(model.__dict__)
+    assert error_of(model, entry_point) == expected
+    assert model.__dict__ == before
+
+
+def test_argument_type_errors():
+    model, _ = make_net()
+    # the entry point's type is checked first, then the model, then the path
+    assert error_of(object(), 5)[0] is TypeError
+    assert "entry_point" in error_of(object(), 5)[1]
+    assert error_of(object(), None) == (
+        TypeError,
+        "Expected prunable_model to be of type torch.nn.Module",
+    )
+    # a lookup that raises anything counts as missing
+    assert error_of(Broken(), "flaky.forward") == (
+        ValueError,
+        'No such module "flaky" in' + SUFFIX,
+    )
+
+
+def test_gradient_flags_restored_and_new_parameter_kept():
+    model, x = make_net()
+    model.stem.bias.requires_grad_(False)
+    calibrator = TavrixPruningCalibrator(model)
+    with calibrator:
+        assert not any(p.requires_grad for p in model.parameters())
+        model(x)
+        model.extra = nn.Parameter(torch.ones(1), requires_grad=False)
+    assert model.stem.bias.requires_grad is False
+    assert model.stem.weight.requires_grad and model.head.conv2.weight.requires_grad
+    assert model.extra.requires_grad is False  # registered inside: left as it is
+
+
+def test_exception_in_block_restores_and_propagates():
+    model, x = make_net()
+    calibrator = TavrixPruningCalibrator(model)
+    error = KeyError("boom")
+    with pytest.raises(KeyError) as info:
+        with calibrator:
+            model(x)
+            raise error
+    assert info.value is error
+    assert "forward" not in model.__dict__
+    assert all(p.requires_grad for p in model.parameters())
+    assert active_interceptor() is None
+
+
+def test_replacement_installed_and_removed():
+    model, x = make_net()
+    expected = model(x)
+    calibrator = TavrixPruningCalibrator(model)
+    with calibrator as replacement:
+        installed = model.__dict__["forward"]
+        assert isinstance(installed, types.MethodType)
+        assert installed.__self__ is model and installed.__func__ is replacement
+        out = replacement(model, x)  # the unbound function works as well
+    assert "forward" not in model.__dict__
+    assert model.forward.__func__ is Net.forward
+    assert type(out) is torch.Tensor
+    torch.testing.assert_close(out, expected)
+
+
+def test_instance_level_entry_point_restored_as_same_object():
+    model, x = make_net()
+    run = model.forward  # a bound method stored on the instance
+    model.__dict__["run"] = run
+    calibrator = TavrixPruningCalibrator(model, entry_point="run")
+    with calibrator:
+        assert model.run is not run
+        model.run(x)
+    assert model.__dict__["run"] is run
+    assert calibrator.cutplan is not None
+
+
+def test_dotted_entry_point_prefixes_module_names():
+    model, x = make_net()
+    calibrator = TavrixPruningCalibrator(model, entry_point="head.forward")
+    with calibrator:
+        model(x).sum().backward()
+    names = set(calibrator.cutplan.prunable_module_names_by_nodes.values())
+    assert names and all(name.startswith("head.") for name in names)
+    assert names <= dict(model.named_modules()).keys()
+    assert "forward" not in model.head.__dict__
+
+    whole = TavrixPruningCalibrator(model)
+    with whole:
+        model(x)
+    names = set(whole.cutplan.prunable_module_names_by_nodes.values())
+    assert "stem" in names and names <= dict(model.named_modules()).keys()
+
+
+def test_cutplan_built_once_from_raw_arguments(monkeypatch):
+    model, x = make_net()
+    seen = []
+    build = gatecal.get_cutplan
+
+    def counting(**kwargs):
+        seen.append(kwargs)
+        return build(**kwargs)
+
+    monkeypatch.setattr(gatecal, "get_cutplan", counting)
+    calibrator = TavrixPruningCalibrator(model)
+    with calibrator:
+        pass
+    assert calibrator.cutplan is None and not seen
+    with calibrator:
+        model(x)
+        model(x)
+    plan = calibrator.cutplan
+    with calibrator:
+        model(x)
+    assert calibrator.cutplan is plan and len(seen) == 1
+    call = seen[0]
+    assert call["model"] is model and call["kwargs"] == {}
+    assert type(call["args"][0]) is torch.Tensor  # not yet a trace tensor
+    assert call["entry_point"].__func__ is Net.forward
+
+
+def test_failed_first_build_is_retried(monkeypatch):
+    model, x = make_net()
+    build = gatecal.get_cutplan
+    failures = [RuntimeError("transient")]
+
+    def flaky(**kwargs):
+        if failures:
+            raise failures.pop()
+        return build(**kwargs)
+
+    monkeypatch.setattr(gatecal, "get_cutplan", flaky)
+    calibrator = TavrixPruningCalibrator(model)
+    with calibrator:
+        with pytest.raises(RuntimeError, match="transient"):
+            model(x)
+        assert calibrator.cutplan is None
+        model(x)
+    assert calibrator.cutplan is not None
+
+
+def test_nested_entry_refused_and_flags_kept():
+    model, x = make_net()
+    model.stem.bias.requires_grad_(False)
+    calibrator = TavrixPruningCalibrator(model)
+    with calibrator:
+        with pytest.raises(RuntimeError, match="already active"):
+            calibrator.__enter__()
+        model(x)
+    assert model.stem.bias.requires_grad is False
+    assert model.stem.weight.requires_grad is True
+    assert "forward" not in model.__dict__
+
+
+def test_decorator_use():
+    model, x = make_net()
+    calibrator = TavrixPruningCalibrator(model)
+
+    @calibrator
+    def calibrate():
+        assert "forward" in model.__dict__
+        model(x).sum().backward()
+
+    calibrate()
+    calibrate()
+    assert "forward" not in model.__dict__
+    assert all(g.num_samples == 4 for g in calibrator.cutplan.gate_container.values())
+
+
+def test_model_without_parameters_gets_clear_error():
+    model = nn.Sequential(nn.ReLU(), nn.Flatten())
+    calibrator = TavrixPruningCalibrator(model)
+    with calibrator:
+        with pytest.raises(ValueError, match="at least one parameter"):
+            model(torch.randn(2, 3))
+    assert calibrator.cutplan is None
+    assert "forward" not in model.__dict__
+
+
+@pytest.mark.parametrize(
+    "name", ["resnet50_tiny", "mobilenetv2_small", "densenet_small", "transformer_block"]
+)
+def test_end_to_end(name):
+    model, x = models.make(name)
+    expected = model(x)
+    flags = {n: p.requires_grad for n, p in model.named_parameters()}
+    calibrator = TavrixPruningCalibrator(model)
+    with calibrator:
+        for _ in range(2):
+            out = model(x)
+            assert type(out) is torch.Tensor and not isinstance(out, TraceTensor)
+            torch.testing.assert_close(out, expected)  # gates of ones change nothing
+            out.pow(2).mean().backward()
+    plan = calibrator.cutplan
+    assert plan.prunable_groups and len(plan.gate_container) > 0
+    assert all(p.grad is None for p in model.parameters())
+    assert {n: p.requires_grad for n, p in model.named_parameters()} == flags
+    for gate in plan.gate_container.values():
+        assert gate.weight.grad is not None
+        assert gate.num_samples == 2 * x.shape[0]
+    groups = channel_importance(plan)
+    assert len(groups) == len(plan.prunable_groups)
+    for group in groups:
+        assert group.importance is not None
+        assert group.importance.shape == (len(group.labels),)
+        assert torch.isfinite(group.importance).all() and (group.importance >= 0).all()
+    assert any(group.importance.sum() > 0 for group in groups)
+    assert "forward" not in model.__dict__

@@ -1,0 +1,97 @@
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+import torch
+
+from tavrix.__main__ import main
+
+SRC = Path(__file__).resolve().parents[1] / "src"
+
+FACTORIES = '''
+import torch
+from torch import nn
+
+def mlp():
+    return nn.Sequential(nn.Linear(12, 16), nn.ReLU(), nn.Linear(16, 8), nn.ReLU(), nn.Linear(8, 3))
+
+def not_a_model():
+    return 42
+
+def no_parameters():
+    return nn.ReLU()
+
+def broken():
+    raise OSError("weights missing")
+'''
+
+
+@pytest.fixture
+def factories(tmp_path, monkeypatch):
+    (tmp_path / "cli_factories.py").write_text(FACTORIES)
+    monkeypatch.syspath_prepend(str(tmp_path))
+    return tmp_path
+
+
+def test_default_demo_as_a_program():
+    env = dict(os.environ, PYTHONPATH=str(SRC))
+    done = subprocess.run(
+        [sys.executable, "-m", "tavrix"], capture_output=True, text=True, env=env, timeout=120
+    )
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.startswith("ModelCutplan(n_prunable_channels=")
+    assert "Prunable groups:" in done.stdout and "Unprunable groups:" in done.stdout
+    assert done.stdout.count("least:") == done.stdout.count("most:") >= 1
+    assert "calibrating" in done.stderr and "4/4" in done.stderr
+
+
+def test_factory_and_tensors_file(factories, capsys):
+    path = factories / "batches.pt"
+    torch.save([torch.randn(5, 12), torch.randn(7, 12)], path)
+    assert main(["--model", "cli_factories:mlp", "--inputs", str(path), "--top", "2"]) == 0
+    out, err = capsys.readouterr()
+    assert "2/2" in err
+    lines = out.splitlines()
+    # two hidden layers, each its own prunable group with two channels listed per end
+    assert sum(line.startswith("  #") for line in lines if "channels;" in line) == 2
+    least = [line for line in lines if line.strip().startswith("least:")]
+    assert len(least) == 2 and all(line.count("(") == 2 for line in least)
+
+    assert main(["--model", "cli_factories:mlp", "--input-shape", "4,12", "--batches", "3"]) == 0
+    assert "3/3" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize(
+    "argv, message",
+    [
+        (["--model", "no_such_module_xyz:build"], "cannot import module 'no_such_module_xyz'"),
+        (["--model", "cli_factories:missing"], "has no attribute 'missing'"),
+        (["--model", "cli_factories"], "must look like module:factory"),
+        (["--model", "cli_factories:not_a_model"], "not a torch.nn.Module"),
+        (["--model", "cli_factories:no_parameters"], "has no parameters"),
+        (["--model", "cli_factories:broken"], "OSError: weights missing"),
+        (["--input-shape", "8,x,32"], "--input-shape must be positive integers"),
+        (["--input-shape", "8,0,32,32"], "--input-shape must be positive integers"),
+        (["--input-shape", "8,4,32,32"], "does not accept input (8, 4, 32, 32)"),
+        (["--model", "cli_factories:mlp", "--input-shape", "4,11"], "does not accept input"),
+        (["--batches", "0"], "--batches must be positive"),
+        (["--entry-point", "head.forward"], 'No such module "head"'),
+        (["--inputs", "missing.pt"], "cannot load missing.pt"),
+        (["--no-such-flag"], "unrecognized arguments"),
+    ],
+)
+def test_bad_input_exits_2_with_one_line(factories, capsys, argv, message):
+    assert main(argv) == 2
+    out, err = capsys.readouterr()
+    assert out == ""
+    assert err.count("\n") == 1 and err.startswith("python -m tavrix: error: ")
+    assert message in err
+
+
+def test_tensors_file_with_other_content(factories, capsys):
+    path = factories / "bad.pt"
+    torch.save({"x": torch.randn(2, 12)}, path)
+    assert main(["--model", "cli_factories:mlp", "--inputs", str(path)]) == 2
+    assert "must hold a tensor or a non-empty list of tensors" in capsys.readouterr().err

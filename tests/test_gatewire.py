@@ -1,0 +1,139 @@
+import pytest
+import torch
+from torch import nn
+
+from tavrix.flowscope.intercept import TraceTensor, active_interceptor
+from tavrix.pruning.gatecal import TavrixPruningCalibrator
+from tavrix.pruning.gatewire import GateReplayError, prepare_args_for_prune_calibration
+from tavrix.pruning.importance import channel_importance
+
+
+class Switchable(nn.Module):
+    """conv -> bn -> relu -> conv; `mode` changes what runs after the first relu."""
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.conv1 = nn.Conv2d(3, 4, 3, padding=1)
+        self.bn = nn.BatchNorm2d(4)
+        self.conv2 = nn.Conv2d(4, 2, 1)
+        self.mode = "plain"
+
+    def forward(self, x: torch.Tensor) -> torch.Tensor:
+        y = torch.relu(self.bn(self.conv1(x)))
+        if self.mode == "other_op":
+            y = torch.sigmoid(y)
+        if self.mode == "swallow":
+            try:
+                y = torch.sigmoid(y)
+            except RuntimeError:
+                pass
+        if self.mode == "early":
+            return y
+        if self.mode == "fail":
+            # leaves the traced sequence unfinished: the model's error must win
+            raise ValueError("model failure")
+        out = self.conv2(y)
+        if self.mode == "longer":
+            out = out * 2
+        return out
+
+
+def calibrated(model, x):
+    calibrator = TavrixPruningCalibrator(model)
+    with calibrator:
+        model(x)
+    return calibrator
+
+
+def test_prepare_args_wraps_nested_tensors_without_touching_originals():
+    a, b, c = torch.randn(2), torch.randn(3, requires_grad=True), torch.randn(1)
+    args, kwargs = prepare_args_for_prune_calibration([a, (b, 5)], {"c": [c], "flag": True})
+    assert isinstance(args, tuple) and isinstance(args[0], TraceTensor)
+    assert isinstance(args[1][0], TraceTensor) and args[1][1] == 5
+    assert isinstance(kwargs["c"][0], TraceTensor) and kwargs["flag"] is True
+    assert args[0].data_ptr() == a.data_ptr()
+    assert args[1][0].requires_grad  # still attached to autograd
+    assert type(a) is torch.Tensor and type(b) is torch.Tensor
+
+
+@pytest.mark.parametrize(
+    "mode, expected, met",
+    [
+        ("other_op", "should be torch.conv2d", "sigmoid"),
+        ("early", "ended after", "conv2d"),
+        ("longer", "went on with operation", "mul"),
+        ("swallow", "should be torch.conv2d", "sigmoid"),
+    ],
+)
+def test_changed_control_flow_is_refused(mode, expected, met):
+    torch.manual_seed(0)
+    model, x = Switchable().eval(), torch.randn(2, 3, 6, 6)
+    calibrator = calibrated(model, x)
+    model.mode = mode
+    with calibrator:
+        with pytest.raises(GateReplayError) as info:
+            model(x)
+    message = str(info.value)
+    assert expected in message and met in message
+    assert active_interceptor() is None
+    # the next call that replays the trace works again
+    model.mode = "plain"
+    with calibrator:
+        model(x).sum().backward()
+
+
+def test_model_exception_passes_unchanged():
+    torch.manual_seed(0)
+    model, x = Switchable().eval(), torch.randn(2, 3, 6, 6)
+    calibrator = calibrated(model, x)
+    model.mode = "fail"
+    with calibrator:
+        with pytest.raises(ValueError, match="model failure"):
+            model(x)
+    assert active_interceptor() is None and "forward" not in model.__dict__
+
+
+def test_importance_matches_taylor_of_the_gated_tensor():
+    torch.manual_seed(0)
+    model, x = Switchable().eval(), torch.randn(3, 3, 6, 6)
+    with torch.no_grad():
+        model.conv2.weight[:, 2] = 0  # the output ignores channel 2 of the relu
+    calibrator = TavrixPruningCalibrator(model)
+    with calibrator:
+        for _ in range(2):
+            model(x).pow(2).sum().backward()
+    (group,) = channel_importance(calibrator.cutplan)
+    assert group.module_names == ["conv1", "bn"]
+
+    # the same quantity by hand: |sum over samples of activation * its gradient| / samples
+    act = torch.relu(model.bn(model.conv1(x))).detach().requires_grad_(True)
+    model.conv2(act).pow(2).sum().backward()
+    manual = 2 * (act * act.grad).sum(dim=(0, 2, 3)).abs() / (2 * x.shape[0])
+    torch.testing.assert_close(group.importance, manual)
+    assert group.importance[2] == 0 and (group.importance[[0, 1, 3]] > 0).all()
+
+
+class TwoHeads(nn.Module):
+    def __init__(self) -> None:
+        super().__init__()
+        self.trunk = nn.Sequential(nn.Linear(4, 8), nn.ReLU())
+        self.a = nn.Sequential(nn.Linear(8, 6), nn.ReLU(), nn.Linear(6, 3))
+        self.b = nn.Sequential(nn.Linear(8, 5), nn.ReLU(), nn.Linear(5, 3))
+
+    def forward(self, x):
+        h = self.trunk(x)
+        return self.a(h), self.b(h)
+
+
+def test_importance_of_a_branch_the_loss_ignores_is_zero():
+    torch.manual_seed(0)
+    model, x = TwoHeads(), torch.randn(4, 4)
+    calibrator = TavrixPruningCalibrator(model)
+    with calibrator:
+        out_a, _ = model(x)
+        with pytest.raises(RuntimeError, match="No gate has a gradient"):
+            channel_importance(calibrator.cutplan)
+        out_a.sum().backward()
+    groups = {tuple(g.module_names): g.importance for g in channel_importance(calibrator.cutplan)}
+    assert (groups[("a.0",)] > 0).any()
+    assert torch.equal(groups[("b.0",)], torch.zeros(5))
