@@ -1,0 +1,134 @@
+"""get_cutplan end to end on small real models."""
+
+import gc
+import warnings
+import weakref
+
+import pytest
+import torch
+import torch.nn.functional as F
+from torch import nn
+
+import models
+from tavrix.flowscope.tracing import NodeInfo
+from tavrix.flowscope.utils import get_tensor_uid
+from tavrix.pruning import cutplan as cp
+from tavrix.pruning.gatewire import gate_insertion_context, prepare_args_for_prune_calibration
+from tavrix.utils.common import get_submodule
+
+
+def _plan(model, x, **kw):
+    # Some architectures make the engine warn about layers it leaves unpruned.
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        plan = cp.get_cutplan(model, (x,), {}, **kw)
+    assert all(issubclass(w.category, UserWarning) for w in caught)
+    return plan
+
+
+@pytest.mark.parametrize("name", sorted(models.MODEL_FACTORIES))
+def test_plan_invariants(name):
+    model, x = models.make(name)
+    before = {k: v.clone() for k, v in model.state_dict().items()}
+    plan = _plan(model, x)
+
+    graph = plan.graph
+    assert [op for op, _ in plan.ops_and_gate_names] == [node.operation for node in graph]
+    assert [g for _, g in plan.ops_and_gate_names] == [
+        plan.gate_names_by_nodes.get(node, "") for node in graph
+    ]
+    # Gates are numbered consecutively, group by group.
+    flat = [n for names in plan.prunable_group_gate_names for n in names]
+    assert flat == list(plan.gate_container) == [f"channel_gate_{i}" for i in range(len(flat))]
+    assert len(plan.prunable_group_gate_names) == len(plan.prunable_groups)
+    assert set(plan.gate_names_by_nodes.values()) == set(flat)
+    grouped = {node for nodes, _ in plan.prunable_groups for node in nodes}
+    assert set(plan.gate_names_by_nodes) <= grouped
+    for node, gate_name in plan.gate_names_by_nodes.items():
+        assert plan.gate_container[gate_name].labels == list(plan.labels_by_nodes[node])
+    # Every prunable group is measured by some gate.
+    measured = {tuple(g.labels) for gate in plan.gate_container.values() for g in gate.groups}
+    assert measured == {tuple(labels) for _, labels in plan.prunable_groups}
+    # The model's outputs never sit in a prunable group.
+    outputs = {node for node in graph if node not in plan.node_users}
+    assert not outputs & grouped
+    assert list(plan.prunable_module_names_by_nodes) == [
+        n for n in plan.labels_by_nodes if n in plan.prunable_module_names_by_nodes
+    ]
+    after = model.state_dict()
+    assert all(torch.equal(before[k], after[k]) for k in before)
+
+
+@pytest.mark.parametrize("name", ["resnet18_tiny", "resnet50_tiny"])
+def test_resnet_nodes_map_to_their_modules(name):
+    model, x = models.make(name)
+    plan = _plan(model, x)
+    kinds = {F.conv2d: (nn.Conv2d, "weight"), F.linear: (nn.Linear, "weight"),
+             F.batch_norm: (nn.BatchNorm2d, "running_mean")}  # fmt: skip
+    checked = 0
+    for nodes, _ in plan.prunable_groups:
+        for node in nodes:
+            if node.operation not in kinds:
+                continue
+            cls, attr = kinds[node.operation]
+            module = get_submodule(model, plan.prunable_module_names_by_nodes[node])
+            assert isinstance(module, cls)
+            assert get_tensor_uid(getattr(module, attr)) == node.args[1].tensor_uid
+            checked += 1
+    assert checked > 20
+
+
+def test_groups_reaching_an_output_get_no_gate():
+    model = nn.Sequential(nn.Conv2d(3, 4, 1), nn.ReLU())
+    plan = cp.get_cutplan(model, (torch.randn(1, 3, 2, 2),), {})
+    assert plan.prunable_groups == [] and len(plan.unprunable_groups) >= 1
+    assert len(plan.gate_container) == 0 and plan.gate_names_by_nodes == {}
+    assert [g for _, g in plan.ops_and_gate_names] == [""] * len(plan.graph)
+    assert plan.prunable_module_names_by_nodes == {plan.graph[0]: "0"}
+
+
+def test_output_groups_move_in_order_and_outputs_may_be_an_iterator():
+    a, b, c, d, e, out1, out2 = (object() for _ in range(7))
+    groups = [([a], [0]), ([b, out1], [1]), ([c], [2]), ([out2, d], [3]), ([e], [4])]
+    prunable = list(groups)
+    kept = ([out1], [9])
+    unprunable = [kept]
+    assert cp._make_groups_containing_output_unprunable(
+        prunable, unprunable, iter([out1, out2])
+    ) is None
+    assert prunable == [groups[0], groups[2], groups[4]]
+    assert unprunable == [kept, groups[1], groups[3]]
+    assert unprunable[1] is groups[1]
+
+
+def test_gates_measure_importance_in_a_calibration_pass():
+    model, x = models.make("resnet18_tiny")
+    plan = _plan(model, x)
+    for p in model.parameters():
+        p.requires_grad_(False)
+    args, kwargs = prepare_args_for_prune_calibration((x,), {})
+    with gate_insertion_context(plan):
+        out = model(*args, **kwargs)
+    torch.as_tensor(out).logsumexp(1).sum().backward()
+    for gate in plan.gate_container.values():
+        assert gate.num_samples == x.shape[0]
+        for group in gate.groups:
+            values = group.importance()
+            assert values.shape == (len(group.labels),) and torch.isfinite(values).all()
+
+
+def _live_nodes():
+    gc.collect()
+    return sum(type(obj) is NodeInfo for obj in gc.get_objects())
+
+
+def test_dropped_plan_is_freed_with_graph_and_gates():
+    model, x = models.make("mlp")
+    baseline = _live_nodes()
+    plan = _plan(model, x)
+    assert _live_nodes() == baseline + len(plan.graph) > baseline
+    gate = next(iter(plan.gate_container.values()))
+    refs = [weakref.ref(gate), weakref.ref(gate.groups[0]), weakref.ref(plan.gate_container)]
+    del plan, gate
+    assert _live_nodes() == baseline
+    assert [r() for r in refs] == [None, None, None]
