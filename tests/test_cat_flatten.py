@@ -101,10 +101,8 @@ def test_concatenation(model, shape, expected):
         ([], {}, "Attempting to concatenate an empty list of tensors"),
         ([16, 32], {"dim": 0}, r"Attempting to merge label groups of different sizes: \(16, 32\)"),
         ([16, 16], {"dim": "C"}, "Pruning does not support named tensors"),
-        # fails before the unlabelled input in the middle is given any label
-        ([16, (2, 4, 3, 3), None], {"dim": 1}, "Cannot determine shape for concatenation input .*"),
     ],
-    ids=["empty", "merge-lengths", "named-dim", "shapeless-input"],
+    ids=["empty", "merge-lengths", "named-dim"],
 )
 def test_concatenation_errors(inputs, kwargs, message):
     # PyTorch rejects all of these before a trace could record them.
@@ -124,6 +122,46 @@ def test_concatenation_errors(inputs, kwargs, message):
         oprules._cat_node_handler(pruning_state=state, node=node)
     assert node not in state.channel_labels_by_nodes
     assert (state.next_ch_label, dict(state.is_prunable)) == before
+
+
+class ChannelShuffleUnit(nn.Module):
+    """Half the channels pass through, the other half go through a branch."""
+
+    def __init__(self, channels=16):
+        super().__init__()
+        self.stem = nn.Conv2d(3, channels, 1)
+        self.branch = nn.Sequential(nn.Conv2d(channels // 2, 8, 1), nn.ReLU())
+
+    def forward(self, x):
+        x1, x2 = self.stem(x).chunk(2, dim=1)
+        return torch.cat((x1, self.branch(x2)), dim=1)
+
+
+def test_concatenating_a_chunk_piece_sizes_it_from_the_result():
+    # chunk records one node for both pieces, so a piece has no shape of its own
+    state, nodes = walk(ChannelShuffleUnit(), torch.randn(2, 3, 4, 4))
+    chunk, branch_conv, cat = (
+        next(n for n in nodes if n.unique_name.startswith(p)) for p in ("chunk", "conv2d_1", "cat")
+    )
+    assert chunk.result_shape is None
+    labels, flags, dim = record(state, cat)
+    branch_labels = list(state.channel_labels_by_nodes[branch_conv])
+    assert dim == 1 and len(labels) == 16 and labels[8:] == branch_labels
+    assert flags == [False] * 8 + [True] * 8
+
+
+def test_two_unsized_pieces_in_one_concatenation_are_a_barrier():
+    state = oprules.PruneGraphParserState()
+    piece = NodeInfo(torch.chunk, "chunk", ())
+    oprules._default_node_handler(state, piece)
+    conv = NodeInfo(torch.relu, "relu", (), result_shape=(2, 4, 3, 3))
+    oprules._add_node_output_channel_info(
+        state, conv, oprules._generate_new_channel_labels(state, conv, 1), True, 1
+    )
+    node = NodeInfo(torch.cat, "cat", ([piece, conv, piece], 1), result_shape=(2, 12, 3, 3))
+    oprules._cat_node_handler(state, node)
+    assert list(state.channel_labels_by_nodes[node]) == []
+    assert not any(state.is_prunable[label] for label in state.channel_labels_by_nodes[conv])
 
 
 class Flatten(nn.Module):

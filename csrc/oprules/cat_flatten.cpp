@@ -39,20 +39,47 @@ int64_t cat_axis(py::handle dim, py::handle node, const py::list& inputs) {
   return axis;
 }
 
-// The shape a cat input without channels is given fresh labels from, checked
-// up front so that a bad input fails before any label is handed out.
-Shape shape_for_fresh_labels(py::handle input_node, int64_t prune_dimension) {
-  std::optional<Shape> shape = get_shape(input_node);
-  if (!shape) {
-    if (is_node_info(input_node)) raise_engine_error("node has no result shape");
-    raise_engine_error("Cannot determine shape for concatenation input " +
-                       interop::repr(input_node));
+// Channel counts along the joined axis of the inputs without channels. An
+// input may have no shape of its own (one piece of a chunk or split, whose
+// node records no single result shape); a single such input is sized from
+// what the result leaves over. Returns nothing when the sizes cannot be known,
+// and checks everything before any label is handed out.
+std::optional<std::vector<int64_t>> fresh_label_counts(ParserState& state, py::handle node,
+                                                       const py::list& inputs,
+                                                       const std::vector<PruneDim>& input_dims,
+                                                       int64_t prune_dimension) {
+  std::vector<int64_t> counts(inputs.size(), 0);
+  std::optional<size_t> unsized;
+  int64_t known_total = 0;
+  for (size_t i = 0; i < inputs.size(); ++i) {
+    if (input_dims[i]) {
+      known_total += static_cast<int64_t>(get_labels(state, inputs[i]).size());
+      continue;
+    }
+    std::optional<Shape> shape = get_shape(inputs[i]);
+    if (!shape) {
+      if (unsized) return std::nullopt;  // two pieces without sizes: no way to tell them apart
+      unsized = i;
+      continue;
+    }
+    const auto n_dims = static_cast<int64_t>(shape->size());
+    if (prune_dimension >= n_dims || prune_dimension < -n_dims) {
+      raise_dim_out_of_range(prune_dimension, n_dims);
+    }
+    counts[i] = (*shape)[static_cast<size_t>(py_mod(prune_dimension, n_dims))];
+    known_total += counts[i];
   }
-  const auto n_dims = static_cast<int64_t>(shape->size());
-  if (prune_dimension >= n_dims || prune_dimension < -n_dims) {
-    raise_dim_out_of_range(prune_dimension, n_dims);
+  if (unsized) {
+    std::optional<Shape> result = get_shape(node);
+    if (!result) return std::nullopt;
+    const auto n_dims = static_cast<int64_t>(result->size());
+    if (prune_dimension >= n_dims || prune_dimension < -n_dims) return std::nullopt;
+    const int64_t left = (*result)[static_cast<size_t>(py_mod(prune_dimension, n_dims))] -
+                         known_total;
+    if (left < 0) return std::nullopt;
+    counts[*unsized] = left;
   }
-  return *shape;
+  return counts;
 }
 
 void record_with_current_flags(ParserState& state, py::handle node, const Labels& label_group,
@@ -100,9 +127,11 @@ void cat_node_handler(ParserState& state, py::handle node) {
   Labels label_group;
   if (cat_axis(dim, node, inputs) == *prune_dimension) {
     // Joined end to end; inputs without channels add channels nobody may prune.
-    std::vector<Shape> fresh_shapes(inputs.size());
-    for (size_t i = 0; i < inputs.size(); ++i) {
-      if (!input_dims[i]) fresh_shapes[i] = shape_for_fresh_labels(inputs[i], *prune_dimension);
+    std::optional<std::vector<int64_t>> fresh_counts =
+        fresh_label_counts(state, node, inputs, input_dims, *prune_dimension);
+    if (!fresh_counts) {
+      default_node_handler(state, node);
+      return;
     }
     for (size_t i = 0; i < inputs.size(); ++i) {
       if (input_dims[i]) {
@@ -110,8 +139,7 @@ void cat_node_handler(ParserState& state, py::handle node) {
         label_group.insert(label_group.end(), node_labels.begin(), node_labels.end());
         continue;
       }
-      Labels fresh =
-          generate_new_channel_labels_for_shape(state, fresh_shapes[i], *prune_dimension);
+      Labels fresh = generate_new_channel_labels_for_shape(state, {(*fresh_counts)[i]}, 0);
       for (Label label : fresh) set_label_prunable(state, label, false);
       label_group.insert(label_group.end(), fresh.begin(), fresh.end());
     }
