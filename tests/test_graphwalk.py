@@ -7,6 +7,7 @@ from torch import nn
 
 from models import MODEL_FACTORIES, make
 from tavrix.flowscope.tracing import flowscope_model
+from tavrix.pruning.engine import oprules
 from tavrix.pruning.engine.graphwalk import PruneGraphParser
 
 
@@ -112,3 +113,25 @@ def test_driver_contract_on_every_model(name, recwarn):
     assert [str(w.message) for w in recwarn.list] == EXPECTED_WARNINGS.get(name, [])
     check_contract(graph, result, parser.pruning_state)
     assert result[0], "every model here has something to prune"
+
+
+def test_walk_calls_handlers_registered_later_and_lets_errors_through():
+    graph = traced(nn.Sequential(nn.Conv2d(3, 4, 1), nn.ReLU()), torch.randn(1, 3, 4, 4))
+    seen = []
+
+    class Stop(Exception):
+        pass
+
+    def stop_at_relu(pruning_state, node):
+        seen.append((len(pruning_state.channel_labels_by_nodes), node.unique_name))
+        raise Stop
+
+    relu_op = graph[-1].operation
+    previous = oprules.PRUNING_NODE_HANDLER_REGISTRY.pop(relu_op)
+    try:
+        oprules._register_node_handler(relu_op)(stop_at_relu)
+        with pytest.raises(Stop):
+            PruneGraphParser().find_prunable_groups(iter(graph))
+    finally:
+        oprules.PRUNING_NODE_HANDLER_REGISTRY[relu_op] = previous
+    assert seen == [(1, "relu_0")]

@@ -142,6 +142,13 @@ NodeId LabelStore::record_node(LabelIdsPtr labels, PruneDim dim, const std::vect
   return node;
 }
 
+NodeId LabelStore::record_kept(LabelIdsPtr labels, PruneDim dim) {
+  const auto node = static_cast<NodeId>(nodes_.size());
+  for (LabelId id : *labels) add_carrier(find(id), node);
+  nodes_.push_back(NodeRec{std::move(labels), dim});
+  return node;
+}
+
 std::vector<LabelValue> LabelStore::resolved_labels(NodeId node) {
   const LabelIds& ids = *nodes_[node].labels;
   std::vector<LabelValue> out;

@@ -172,6 +172,9 @@ class LabelStore {
   // Records a node. Label i is entered in the label maps with flags[i] for
   // every i below min(labels.size(), flags.size()).
   NodeId record_node(LabelIdsPtr labels, PruneDim dim, const std::vector<bool>& flags);
+  // Records a node that takes over another node's list, whose labels all have
+  // a flag already: only the carriers change.
+  NodeId record_kept(LabelIdsPtr labels, PruneDim dim);
   std::vector<LabelValue> resolved_labels(NodeId node);
   void mark_unprunable(NodeId node);
 

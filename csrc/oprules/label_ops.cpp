@@ -54,46 +54,72 @@ std::string tuple_text(const std::vector<size_t>& lengths) {
   return text + ")";
 }
 
-// One position of a merge, checked before anything changes: the roots to
-// unite, or just the value itself when the row names a single label.
-struct MergeRow {
-  Label first = 0;
-  std::vector<core::LabelId> ids;  // empty: nothing to merge
+// The positions of a merge, checked before anything changes. Each position
+// keeps the roots to unite (none when it names a single label) in one flat
+// array, so a wide merge makes no allocation per position.
+struct MergePlan {
+  std::vector<Label> first;             // first label of each position
+  std::vector<uint32_t> begin;          // position i uses roots[begin[i], begin[i + 1])
+  std::vector<core::LabelId> roots;
+
+  explicit MergePlan(size_t positions) {
+    first.reserve(positions);
+    begin.reserve(positions + 1);
+    begin.push_back(0);
+  }
+
+  // `labels(g)` is the label of group g at this position.
+  template <typename At>
+  void add_position(core::LabelStore& store, size_t groups, At labels) {
+    const Label head = labels(0);
+    first.push_back(head);
+    bool single = true;
+    for (size_t g = 1; g < groups && single; ++g) single = labels(g) == head;
+    if (single) {
+      const core::LabelId root = store.resolve(head);
+      if (root != core::LabelStore::kNoLabel) roots.push_back(root);
+    } else {
+      for (size_t g = 0; g < groups; ++g) {
+        // An absorbed label resolves to the label that absorbed it.
+        const core::LabelId root = store.resolve(labels(g));
+        if (root == core::LabelStore::kNoLabel) {
+          raise_engine_error("Attempting to merge unknown label " + std::to_string(labels(g)));
+        }
+        roots.push_back(root);
+      }
+    }
+    begin.push_back(static_cast<uint32_t>(roots.size()));
+  }
+
+  // Unites position i; returns the survivor's root or kNoLabel.
+  core::LabelId merge(core::LabelStore& store, size_t i) const {
+    if (begin[i] == begin[i + 1]) return core::LabelStore::kNoLabel;
+    core::LabelId base = store.find(roots[begin[i]]);
+    for (uint32_t k = begin[i] + 1; k < begin[i + 1]; ++k) {
+      base = store.unite(base, store.find(roots[k]));
+    }
+    return base;
+  }
 };
 
-MergeRow check_merge_row(core::LabelStore& store, const Labels& labels) {
-  MergeRow row;
-  row.first = labels.front();
-  const bool single = std::all_of(labels.begin(), labels.end(),
-                                  [&](Label label) { return label == row.first; });
-  if (single) {
-    const core::LabelId root = store.resolve(row.first);
-    if (root != core::LabelStore::kNoLabel) row.ids.push_back(root);
-    return row;
-  }
-  row.ids.reserve(labels.size());
-  for (Label label : labels) {
-    // An absorbed label resolves to the label that absorbed it.
-    const core::LabelId root = store.resolve(label);
-    if (root == core::LabelStore::kNoLabel) {
-      raise_engine_error("Attempting to merge unknown label " + std::to_string(label));
-    }
-    row.ids.push_back(root);
-  }
-  return row;
-}
-
-// Unites a checked row; returns the root of the survivor or kNoLabel.
-core::LabelId merge_row(core::LabelStore& store, const MergeRow& row) {
-  if (row.ids.empty()) return core::LabelStore::kNoLabel;
-  core::LabelId base = store.find(row.ids.front());
-  for (size_t i = 1; i < row.ids.size(); ++i) {
-    base = store.unite(base, store.find(row.ids[i]));
-  }
-  return base;
-}
-
 }  // namespace
+
+const GraphAttrNames& graph_attr() {
+  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<GraphAttrNames> storage;
+  return storage
+      .call_once_and_store_result([] {
+        auto interned = [](const char* text) {
+          PyObject* name = PyUnicode_InternFromString(text);
+          if (name == nullptr) throw py::error_already_set();
+          return py::reinterpret_steal<py::str>(name);
+        };
+        return GraphAttrNames{interned("args"),          interned("kwargs"),
+                              interned("operation"),     interned("operation_name"),
+                              interned("result_shape"),  interned("shape"),
+                              interned("type"),          interned("collect_all_input_nodes")};
+      })
+      .get_stored();
+}
 
 // ---------------------------------------------------------------- conversions
 
@@ -120,7 +146,7 @@ bool is_tensor_info(py::handle arg) { return is_instance(arg, graph_types().tens
 bool is_trace_tensor(py::handle arg) {
   if (is_node_info(arg)) return true;
   if (!is_tensor_info(arg)) return false;
-  py::object type = arg.attr("type");
+  py::object type = arg.attr(graph_attr().type);
   const int equal = PyObject_RichCompareBool(type.ptr(), graph_types().trace_tensor.ptr(), Py_EQ);
   if (equal < 0) throw py::error_already_set();
   return equal != 0;
@@ -129,9 +155,9 @@ bool is_trace_tensor(py::handle arg) {
 std::optional<Shape> get_shape(py::handle arg) {
   py::object shape;
   if (is_node_info(arg)) {
-    shape = arg.attr("result_shape");
+    shape = arg.attr(graph_attr().result_shape);
   } else if (is_tensor_info(arg)) {
-    shape = arg.attr("shape");
+    shape = arg.attr(graph_attr().shape);
   } else {
     return std::nullopt;
   }
@@ -221,7 +247,7 @@ Labels generate_new_channel_labels_for_shape(ParserState& state, const Shape& sh
 
 Labels generate_new_channel_labels(ParserState& state, py::handle node, PruneDim prune_dimension) {
   if (!prune_dimension) raise_engine_error("prune_dimension is expected to be an integer value");
-  py::object shape_obj = node.attr("result_shape");
+  py::object shape_obj = node.attr(graph_attr().result_shape);
   if (shape_obj.is_none()) raise_engine_error("node has no result shape");
   Shape shape;
   for (py::handle item : shape_obj) shape.push_back(to_int64(item));
@@ -240,18 +266,16 @@ void node_keep_state(ParserState& state, py::handle node, py::handle src_node) {
   core::LabelStore& store = state.store;
   // The source's stored list is shared, not copied: lists are resolved on read.
   core::LabelIdsPtr ids = store.node_labels(src);
-  Flags flags;
-  flags.reserve(ids->size());
+  // Every label needs a flag to be passed on; check all before recording.
   for (core::LabelId id : *ids) {
     const core::LabelId root = store.find(id);
     if (!store.has_flag(root)) throw py::key_error(std::to_string(store.value_of_root(root)));
-    flags.push_back(store.flag(root));
   }
-  state.record(node, std::move(ids), store.node_dim(src), flags);
+  state.record_kept(node, std::move(ids), store.node_dim(src));
 }
 
 void mark_node_inputs_as_non_prunable(ParserState& state, py::handle node) {
-  py::object inputs = node.attr("collect_all_input_nodes")();
+  py::object inputs = node.attr(graph_attr().collect_all_input_nodes)();
   for (py::handle input : inputs) {
     const core::NodeId id = state.lookup(input);
     if (id != ParserState::kNoNode) state.store.mark_unprunable(id);
@@ -260,9 +284,10 @@ void mark_node_inputs_as_non_prunable(ParserState& state, py::handle node) {
 
 Label merge_labels(ParserState& state, const Labels& labels) {
   if (labels.empty()) raise_engine_error("Attempting to merge an empty list of labels");
-  const MergeRow row = check_merge_row(state.store, labels);
-  const core::LabelId root = merge_row(state.store, row);
-  return root == core::LabelStore::kNoLabel ? row.first : state.store.value_of_root(root);
+  MergePlan plan(1);
+  plan.add_position(state.store, labels.size(), [&](size_t g) { return labels[g]; });
+  const core::LabelId root = plan.merge(state.store, 0);
+  return root == core::LabelStore::kNoLabel ? plan.first[0] : state.store.value_of_root(root);
 }
 
 Labels merge_label_groups(ParserState& state, const std::vector<Labels>& label_groups) {
@@ -278,24 +303,20 @@ Labels merge_label_groups(ParserState& state, const std::vector<Labels>& label_g
   // Every position is checked before the first merge so that a bad label
   // leaves the state untouched.
   const size_t width = lengths[0];
-  std::vector<MergeRow> rows;
-  rows.reserve(width);
-  Labels column(label_groups.size());
+  MergePlan plan(width);
   for (size_t i = 0; i < width; ++i) {
-    for (size_t g = 0; g < label_groups.size(); ++g) column[g] = label_groups[g][i];
-    rows.push_back(check_merge_row(state.store, column));
+    plan.add_position(state.store, label_groups.size(),
+                      [&](size_t g) { return label_groups[g][i]; });
   }
-  std::vector<core::LabelId> roots;
-  roots.reserve(width);
-  for (const MergeRow& row : rows) roots.push_back(merge_row(state.store, row));
+  std::vector<core::LabelId> roots(width);
+  for (size_t i = 0; i < width; ++i) roots[i] = plan.merge(state.store, i);
   // A later position may absorb an earlier survivor, so survivors are read
   // only once every position is merged.
-  Labels survivors;
-  survivors.reserve(width);
+  Labels survivors(width);
   for (size_t i = 0; i < width; ++i) {
-    survivors.push_back(roots[i] == core::LabelStore::kNoLabel
-                            ? rows[i].first
-                            : state.store.value_of_root(state.store.find(roots[i])));
+    survivors[i] = roots[i] == core::LabelStore::kNoLabel
+                       ? plan.first[i]
+                       : state.store.value_of_root(state.store.find(roots[i]));
   }
   return survivors;
 }

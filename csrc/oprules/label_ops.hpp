@@ -26,6 +26,14 @@ using Shape = std::vector<int64_t>;
 PruneDim to_prune_dim(py::handle obj);
 py::object from_prune_dim(PruneDim dim);
 
+// Interned names of the traced-graph attributes: node.attr(graph_attr().args)
+// reads the attribute without building and hashing a new string each time.
+struct GraphAttrNames {
+  py::str args, kwargs, operation, operation_name, result_shape, shape, type,
+      collect_all_input_nodes;
+};
+const GraphAttrNames& graph_attr();
+
 // ---- graph-type predicates and reads ----
 bool is_node_info(py::handle arg);    // isinstance(arg, NodeInfo)
 bool is_tensor_info(py::handle arg);  // isinstance(arg, TensorInfo)

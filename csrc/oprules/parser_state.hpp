@@ -23,17 +23,21 @@ class ParserState {
   // Dense id of a recorded node, or kNoNode. Anything that is not a recorded
   // node (constants, descriptors, unhashable values) is simply absent.
   core::NodeId lookup(py::handle arg) const;
-  core::NodeId lookup_or_throw(py::handle node) const;  // py::key_error when absent
 
   // Records `node` with already interned label ids; fails when it is recorded.
   core::NodeId record(py::handle node, core::LabelIdsPtr ids, core::PruneDim dim,
                       const std::vector<bool>& flags);
+  // Same with the flags the labels already have (LabelStore::record_kept).
+  core::NodeId record_kept(py::handle node, core::LabelIdsPtr ids, core::PruneDim dim);
 
   const py::object& node_object(core::NodeId id) const { return nodes_[static_cast<size_t>(id)]; }
 
   core::LabelStore store;
 
  private:
+  // Interns a node that is not recorded yet; the store is not touched.
+  core::NodeId claim(py::handle node);
+
   py::dict node_ids_;              // node -> dense id
   std::vector<py::object> nodes_;  // dense id -> node (keeps the nodes alive)
 };

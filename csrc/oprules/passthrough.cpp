@@ -31,9 +31,11 @@ const py::object& dropout_train_default_ops() {
 }
 
 py::object get_input_for_elementwise_node(py::handle node) {
-  py::object args = node.attr("args");
+  py::object args = node.attr(graph_attr().args);
   if (py::len(args) == 0) raise_keyword_input_error();
-  py::object src = args[py::int_(0)];
+  PyObject* first = PySequence_GetItem(args.ptr(), 0);
+  if (first == nullptr) throw py::error_already_set();
+  py::object src = py::reinterpret_steal<py::object>(first);
   py::handle logger = engine_logger();
   if (interop::log_enabled(logger, interop::kLogDebug)) {
     interop::log(logger, interop::kLogDebug,
@@ -46,9 +48,9 @@ py::object get_input_for_elementwise_node(py::handle node) {
 }
 
 void dropout_node_handler(ParserState& state, py::handle node) {
-  py::object args = node.attr("args");
-  py::object kwargs = node.attr("kwargs");
-  py::object operation = node.attr("operation");
+  py::object args = node.attr(graph_attr().args);
+  py::object kwargs = node.attr(graph_attr().kwargs);
+  py::object operation = node.attr(graph_attr().operation);
   const int member = PySequence_Contains(dropout_train_default_ops().ptr(), operation.ptr());
   if (member < 0) throw py::error_already_set();
   py::object training = interop::get_argument(args, kwargs, 2, "training", py::bool_(member != 0));
@@ -79,11 +81,12 @@ void channelwise_node_handler(ParserState& state, py::handle node, py::handle sr
                                       : py::reinterpret_borrow<py::object>(src_node);
   const PruneDim prune_dimension = get_prune_dimension(state, src);
   if (prune_dimension != kCnnPruneDim) {
-    interop::warn_user("For channelwise operation " + interop::str(node.attr("operation_name")) +
+    const std::string got =
+        prune_dimension ? std::to_string(*prune_dimension) : std::string("None");
+    interop::warn_user("For channelwise operation " +
+                       interop::str(node.attr(graph_attr().operation_name)) +
                        " prune dimension should be " + std::to_string(kCnnPruneDim) +
-                       ", but got " +
-                       (prune_dimension ? std::to_string(*prune_dimension) : std::string("None")) +
-                       " dimension");
+                       ", but got " + got + " dimension");
     default_node_handler(state, node);
     return;
   }

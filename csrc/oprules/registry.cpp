@@ -22,17 +22,30 @@ const Dispatch& dispatch() { return dispatch_storage.get_stored(); }
 
 py::object get_node_handler(py::handle node) {
   const Dispatch& d = dispatch();
-  py::object name = node.attr("operation_name");
+  py::object name = node.attr(graph_attr().operation_name);
   const int is_get = PyObject_RichCompareBool(name.ptr(), d.get_name.ptr(), Py_EQ);
   if (is_get < 0) throw py::error_already_set();
   if (is_get != 0) return d.tensor_get_handler;
-  py::object operation = node.attr("operation");
+  py::object operation = node.attr(graph_attr().operation);
   PyObject* handler = PyDict_GetItemWithError(d.registry.ptr(), operation.ptr());
   if (handler == nullptr) {
     if (PyErr_Occurred()) throw py::error_already_set();
     return d.default_handler;
   }
   return py::reinterpret_borrow<py::object>(handler);
+}
+
+// The walk: every node, in order, to the handler get_node_handler picks for it.
+void walk(py::handle pruning_state, py::handle graph) {
+  PyObject* call_args[3] = {nullptr, pruning_state.ptr(), nullptr};
+  for (py::handle node : graph) {
+    py::object handler = get_node_handler(node);
+    call_args[2] = node.ptr();
+    PyObject* result = PyObject_Vectorcall(handler.ptr(), call_args + 1,
+                                           2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    if (result == nullptr) throw py::error_already_set();
+    Py_DECREF(result);
+  }
 }
 
 py::object register_node_handler(py::dict registry, py::object nodes) {
@@ -97,6 +110,10 @@ void register_registry(py::module_& m) {
   m.def(
       "get_node_handler", [](py::handle node) { return get_node_handler(node); }, py::arg("node"),
       "The handler to call for a traced node.");
+  m.def(
+      "_walk", [](py::handle pruning_state, py::handle graph) { walk(pruning_state, graph); },
+      py::arg("pruning_state"), py::arg("graph"),
+      "Calls get_node_handler(node)(pruning_state, node) for every node of graph, in order.");
 
   py::module_ opkinds = py::module_::import("tavrix.flowscope.opkinds");
   py::module_ functional = py::module_::import("torch.nn.functional");

@@ -23,23 +23,26 @@ core::NodeId ParserState::lookup(py::handle arg) const {
   return static_cast<core::NodeId>(PyLong_AsLong(value));
 }
 
-core::NodeId ParserState::lookup_or_throw(py::handle node) const {
-  const core::NodeId id = lookup(node);
-  if (id == kNoNode) {
-    PyErr_SetObject(PyExc_KeyError, node.ptr());
-    throw py::error_already_set();
-  }
+core::NodeId ParserState::claim(py::handle node) {
+  if (lookup(node) != kNoNode) raise_engine_error("Attempting to add node which was already added");
+  const auto id = static_cast<core::NodeId>(store.node_count());
+  // The dict insert hashes the node, so an unhashable node fails here, before
+  // the store changes.
+  node_ids_[node] = py::int_(id);
+  nodes_.push_back(py::reinterpret_borrow<py::object>(node));
   return id;
 }
 
 core::NodeId ParserState::record(py::handle node, core::LabelIdsPtr ids, core::PruneDim dim,
                                  const std::vector<bool>& flags) {
-  if (lookup(node) != kNoNode) raise_engine_error("Attempting to add node which was already added");
-  const auto id = static_cast<core::NodeId>(store.node_count());
-  // Hash the node before touching the store so that a failure changes nothing.
-  node_ids_[node] = py::int_(id);
-  nodes_.push_back(py::reinterpret_borrow<py::object>(node));
+  const core::NodeId id = claim(node);
   store.record_node(std::move(ids), dim, flags);
+  return id;
+}
+
+core::NodeId ParserState::record_kept(py::handle node, core::LabelIdsPtr ids, core::PruneDim dim) {
+  const core::NodeId id = claim(node);
+  store.record_kept(std::move(ids), dim);
   return id;
 }
 
@@ -348,13 +351,13 @@ py::dict collect_node_users(py::handle graph) {
     }
   };
   for (py::handle node : graph) {
-    py::object name = node.attr("operation_name");
+    py::object name = node.attr(graph_attr().operation_name);
     const int is_metadata = PyObject_RichCompareBool(name.ptr(), metadata_read.ptr(), Py_EQ);
     if (is_metadata < 0) throw py::error_already_set();
     if (is_metadata != 0) continue;
     user = node;
-    visit(node.attr("args"));
-    visit(node.attr("kwargs"));
+    visit(node.attr(graph_attr().args));
+    visit(node.attr(graph_attr().kwargs));
   }
   return users;
 }
@@ -426,8 +429,8 @@ void register_state(py::module_& m) {
   m.def(
       "_get_shape",
       [](py::handle arg) -> py::object {
-        if (is_node_info(arg)) return arg.attr("result_shape");
-        if (is_tensor_info(arg)) return arg.attr("shape");
+        if (is_node_info(arg)) return arg.attr(graph_attr().result_shape);
+        if (is_tensor_info(arg)) return arg.attr(graph_attr().shape);
         return py::none();
       },
       py::arg("arg"));

@@ -7,7 +7,7 @@ from typing import Any, Dict, Iterable, List, Mapping, Optional, Tuple
 from tavrix.pruning.engine.oprules import (
     PruneGraphParserState,
     _collect_node_users,
-    get_node_handler,
+    _walk,
 )
 
 __all__ = ["GroupPair", "PruneGraphParser"]
@@ -44,9 +44,8 @@ class PruneGraphParser:
             graph = list(graph)  # walked twice
         state = PruneGraphParserState()
         self.pruning_state = state
-        lookup = get_node_handler
-        for node in graph:
-            lookup(node)(state, node)
+        # get_node_handler(node)(state, node) for every node, looped in C++
+        _walk(state, graph)
         node_users: Dict[Any, List[Any]] = _collect_node_users(graph)
         prunable_groups, unprunable_groups = state._derive_groups()
         return (
