@@ -289,3 +289,16 @@ def test_end_to_end(name):
         assert torch.isfinite(group.importance).all() and (group.importance >= 0).all()
     assert any(group.importance.sum() > 0 for group in groups)
     assert "forward" not in model.__dict__
+
+
+def test_gates_follow_the_model_floating_type():
+    model, x = make_net()
+    model.double()
+    calibrator = TavrixPruningCalibrator(model)
+    with calibrator:
+        out = model(x.double())
+        out.sum().backward()
+    assert out.dtype == torch.float64
+    gates = list(calibrator.cutplan.gate_container.values())
+    assert gates and all(g.weight.dtype == torch.float64 for g in gates)
+    assert all(g.weight.grad is not None for g in gates)

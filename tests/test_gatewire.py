@@ -137,3 +137,35 @@ def test_importance_of_a_branch_the_loss_ignores_is_zero():
     groups = {tuple(g.module_names): g.importance for g in channel_importance(calibrator.cutplan)}
     assert (groups[("a.0",)] > 0).any()
     assert torch.equal(groups[("b.0",)], torch.zeros(5))
+
+
+class DiscardsInPlaceResult(nn.Module):
+    def __init__(self, keep_result: bool) -> None:
+        super().__init__()
+        self.conv1 = nn.Conv2d(3, 4, 3, padding=1)
+        self.conv2 = nn.Conv2d(4, 2, 1)
+        self.keep_result = keep_result
+
+    def forward(self, x: torch.Tensor) -> torch.Tensor:
+        y = self.conv1(x)
+        if self.keep_result:
+            y = torch.relu_(y)
+        else:
+            torch.relu_(y)  # the gate after relu_ would never reach conv2
+        return self.conv2(y)
+
+
+@pytest.mark.parametrize("keep_result", [True, False])
+def test_tensor_modified_in_place_must_not_bypass_its_gate(keep_result):
+    torch.manual_seed(0)
+    model, x = DiscardsInPlaceResult(keep_result), torch.randn(2, 3, 6, 6)
+    calibrator = TavrixPruningCalibrator(model)
+    with calibrator:
+        if keep_result:
+            model(x).sum().backward()
+        else:
+            with pytest.raises(GateReplayError, match="would bypass a gate"):
+                model(x)
+    if keep_result:
+        (group,) = channel_importance(calibrator.cutplan)
+        assert (group.importance > 0).any()

@@ -15,7 +15,14 @@ from typing import Any, Dict, Iterable, Iterator, Mapping, Optional, Sequence, T
 
 import torch
 
-from tavrix.flowscope.intercept import Interceptor, OpCall, intercept, to_plain, to_trace
+from tavrix.flowscope.intercept import (
+    METADATA_GET,
+    Interceptor,
+    OpCall,
+    intercept,
+    to_plain,
+    to_trace,
+)
 
 __all__ = [
     "GateReplayError",
@@ -86,6 +93,10 @@ class _GateReplay(Interceptor):
         self._position = 0
         # The first mismatch; kept so that a model that swallows it still fails.
         self.error: Optional[GateReplayError] = None
+        # Tensors an in-place operation modified and returned, which the model got
+        # back gated as a new tensor: id -> (tensor, position). Reading the old
+        # object afterwards would bypass the gate.
+        self._superseded: Dict[int, Tuple[torch.Tensor, int]] = {}
 
     def after_call(self, call: OpCall, result: Any) -> Any:
         if self.error is not None:
@@ -103,6 +114,8 @@ class _GateReplay(Interceptor):
                 f"operation #{position} should be {_operation_text(operation)}, but this call "
                 f"ran {_operation_text(call.func)}"
             )
+        if self._superseded and call.name != METADATA_GET:
+            self._check_not_superseded(call, position)
         if not gate_name:
             return result
         if not isinstance(result, torch.Tensor):
@@ -110,7 +123,27 @@ class _GateReplay(Interceptor):
                 f"operation #{position} ({_operation_text(operation)}) should produce the "
                 f"tensor that {gate_name} gates, but it returned {type(result).__name__}"
             )
+        if any(result is arg for arg in call.args) or any(
+            result is arg for arg in call.kwargs.values()
+        ):
+            self._superseded[id(result)] = (result, position)
         return self._gates[gate_name](result)
+
+    def _check_not_superseded(self, call: OpCall, position: int) -> None:
+        for arg in _top_level_tensors(call):
+            entry = self._superseded.get(id(arg))
+            if entry is not None and entry[0] is arg:
+                operation, _ = self._expected[entry[1]]
+                self._raise(
+                    GateReplayError(
+                        f"The calibration call would bypass a gate: operation #{position} "
+                        f"({_operation_text(call.func)}) reads the tensor that in-place "
+                        f"operation #{entry[1]} ({_operation_text(operation)}) modified, not "
+                        "the value that operation returned, so the gate after it would have "
+                        "no effect. Use the returned value (y = x.relu_(), x += y) or an "
+                        "out-of-place operation."
+                    )
+                )
 
     def finish(self) -> None:
         """Called when the model returned: every traced operation must have run."""
@@ -125,13 +158,29 @@ class _GateReplay(Interceptor):
             )
 
     def _fail(self, detail: str) -> None:
-        self.error = GateReplayError(
-            "The calibration call does not replay the operations of the call the cutplan was "
-            f"built from: {detail}. Every call inside the calibrator must run the same "
-            "operations in the same order (no input-dependent control flow, the same input "
-            "structure)."
+        self._raise(
+            GateReplayError(
+                "The calibration call does not replay the operations of the call the cutplan "
+                f"was built from: {detail}. Every call inside the calibrator must run the same "
+                "operations in the same order (no input-dependent control flow, the same input "
+                "structure)."
+            )
         )
-        raise self.error
+
+    def _raise(self, error: GateReplayError) -> None:
+        self.error = error
+        raise error
+
+
+def _top_level_tensors(call: OpCall) -> Iterator[torch.Tensor]:
+    for value in (*call.args, *call.kwargs.values()):
+        if isinstance(value, torch.Tensor):
+            yield value
+        elif isinstance(value, (list, tuple)):
+            # torch.cat and friends take their tensors in a sequence
+            for item in value:
+                if isinstance(item, torch.Tensor):
+                    yield item
 
 
 @contextlib.contextmanager

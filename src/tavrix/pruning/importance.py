@@ -58,9 +58,15 @@ def channel_importance(cutplan: Any) -> List[GroupImportance]:
     that the loss never reached contributes zero.
 
     Returns one :class:`GroupImportance` per entry of ``cutplan.prunable_groups``,
-    in the same order. Raises ``RuntimeError`` when no backward pass has
-    reached any gate yet.
+    in the same order; ``importance`` is None for a group that no gate
+    measures. Raises ``RuntimeError`` when no backward pass has reached any
+    gate yet.
     """
+    if cutplan is None:
+        raise ValueError(
+            "No cutplan: call the model inside TavrixPruningCalibrator before reading the "
+            "importance"
+        )
     gates = list(cutplan.gate_container.values())
     if gates and all(gate.weight.grad is None for gate in gates):
         raise RuntimeError(
