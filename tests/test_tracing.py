@@ -530,3 +530,23 @@ def test_a_tensor_passed_twice_stays_one_tensor():
     nodes, _ = flowscope_model(model=nn.Module(), args=(x, x), entry_point=fn)
     first, second = nodes[0].args
     assert first.tensor_uid == second.tensor_uid
+
+
+class HandsBackItsBuffer(nn.Module):
+    def __init__(self):
+        super().__init__()
+        self.register_buffer("scale", torch.ones(4))
+
+    def forward(self, x):
+        # type_as with nothing to change returns the buffer object itself
+        return x * self.scale.type_as(x)
+
+
+def test_results_that_are_existing_tensors_keep_their_class():
+    # fresh results are retagged as TraceTensor in place; an input handed back
+    # must not be, or the model's own buffer would turn into a TraceTensor
+    model = HandsBackItsBuffer()
+    nodes, _ = flowscope_model(model=model, args=(torch.randn(2, 4),), kwargs={},
+                               entry_point="__call__")
+    assert type(model.scale) is torch.Tensor
+    assert [n.operation_name for n in _real_ops(nodes)] == ["type_as", "mul"]

@@ -141,10 +141,30 @@ def operation_name(func: Any, result: Any) -> str:
     return name
 
 
-def _wrap(obj: Any) -> Any:
-    """Turn every plain tensor of a result into a TraceTensor (same object otherwise)."""
+def _input_tensor_ids(args: Tuple[Any, ...], kwargs: Dict[str, Any]) -> set:
+    ids = set()
+    for value in (*args, *kwargs.values()):
+        if isinstance(value, _Tensor):
+            ids.add(id(value))
+        elif type(value) in (list, tuple):
+            ids.update(id(x) for x in value if isinstance(x, _Tensor))
+    return ids
+
+
+def _wrap(obj: Any, fresh_ok: Optional[set] = None) -> Any:
+    """Turn every plain tensor of a result into a TraceTensor (same object otherwise).
+
+    With ``fresh_ok`` (the ids of the call's input tensors), a plain result
+    tensor that is not one of the inputs was made by the call itself and is
+    retagged in place. An alias made with as_subclass would work too, but
+    in-place operations on such aliases (ReLU(inplace=True), ``+=``) make
+    autograd's backward markedly slower.
+    """
     if isinstance(obj, _Tensor):
         if isinstance(obj, TraceTensor):
+            return obj
+        if fresh_ok is not None and type(obj) is _Tensor and id(obj) not in fresh_ok:
+            obj.__class__ = TraceTensor
             return obj
         # a plain tensor (or a Parameter) has no override: no dispatch here
         return obj.as_subclass(TraceTensor)
@@ -152,12 +172,12 @@ def _wrap(obj: Any) -> Any:
     if cls is tuple or cls is list:
         if not any(isinstance(x, _Tensor) for x in obj):
             return obj
-        return cls(_wrap(x) for x in obj)
+        return cls(_wrap(x, fresh_ok) for x in obj)
     if isinstance(obj, tuple):
         # torch.return_types structseqs and namedtuples
         if not any(isinstance(x, _Tensor) for x in obj):
             return obj
-        items = [_wrap(x) for x in obj]
+        items = [_wrap(x, fresh_ok) for x in obj]
         if hasattr(obj, "_fields"):
             return cls(*items)
         return cls(items)
@@ -194,7 +214,9 @@ class TraceTensor(torch.Tensor):
             with DisableTorchFunctionSubclass():
                 result = func(*args, **kwargs)
             if func not in _NO_WRAP:
-                result = _wrap(result)
+                # a descriptor read (x.data) hands out a tensor the model may keep
+                fresh_ok = None if _base_name(func) == "__get__" else _input_tensor_ids(args, kwargs)
+                result = _wrap(result, fresh_ok)
             call = OpCall(func, operation_name(func, result), args, kwargs)
             out = interceptor.after_call(call, result)
             if out is not result:
