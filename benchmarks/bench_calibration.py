@@ -23,8 +23,9 @@ import torch
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
 
-import models  # noqa: E402
 from tavrix.pruning.gatecal import TavrixPruningCalibrator  # noqa: E402
+
+import models  # noqa: E402
 
 
 def timed(step) -> Tuple[float, float]:

@@ -22,10 +22,10 @@ from pathlib import Path
 import torch
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
-import models  # noqa: E402
-
 from tavrix.flowscope.tracing import flowscope_model  # noqa: E402
 from tavrix.pruning.cutplan import get_cutplan  # noqa: E402
+
+import models  # noqa: E402
 
 TARGET_RATIO = 1.3
 

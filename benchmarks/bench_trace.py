@@ -18,9 +18,9 @@ import torch
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "src"))
 
-from models import resnet50  # noqa: E402
-
 from tavrix.flowscope.tracing import trace  # noqa: E402
+
+from models import resnet50  # noqa: E402
 
 
 def _time(fn) -> float:

@@ -178,11 +178,18 @@ def resnet50(num_classes: int = 1000, base_channels: int = 64) -> ResNet:
 
 class ConvBNReLU6(nn.Sequential):
     def __init__(
-        self, in_planes: int, out_planes: int, kernel_size: int = 3, stride: int = 1, groups: int = 1
+        self,
+        in_planes: int,
+        out_planes: int,
+        kernel_size: int = 3,
+        stride: int = 1,
+        groups: int = 1,
     ) -> None:
         padding = (kernel_size - 1) // 2
         super().__init__(
-            nn.Conv2d(in_planes, out_planes, kernel_size, stride, padding, groups=groups, bias=False),
+            nn.Conv2d(
+                in_planes, out_planes, kernel_size, stride, padding, groups=groups, bias=False
+            ),
             nn.BatchNorm2d(out_planes),
             nn.ReLU6(inplace=True),
         )
@@ -389,7 +396,9 @@ class SEBasicBlock(nn.Module):
         self.se = SqueezeExcite(planes, reduction, use_linear=use_linear)
         self.downsample: nn.Module | None = None
         if stride != 1 or inplanes != planes:
-            self.downsample = nn.Sequential(conv1x1(inplanes, planes, stride), nn.BatchNorm2d(planes))
+            self.downsample = nn.Sequential(
+                conv1x1(inplanes, planes, stride), nn.BatchNorm2d(planes)
+            )
 
     def forward(self, x: torch.Tensor) -> torch.Tensor:
         identity = x if self.downsample is None else self.downsample(x)

@@ -4,11 +4,12 @@ import pytest
 import torch
 from torch import nn
 
-import models
 from tavrix.flowscope.intercept import TraceTensor, active_interceptor
 from tavrix.pruning import gatecal
 from tavrix.pruning.gatecal import TavrixPruningCalibrator
 from tavrix.pruning.importance import channel_importance
+
+import models
 
 
 class Head(nn.Module):

@@ -4,24 +4,12 @@ import pytest
 import torch
 from torch import nn
 
-from models import MLP, DenseBlock
 from tavrix.flowscope.tracing import NodeInfo, TensorInfo, flowscope_model
 from tavrix.pruning.engine import oprules
 from tavrix.pruning.engine.graphwalk import PruneGraphParser
 
-
-def walk(model, *inputs):
-    nodes, _ = flowscope_model(model=model.eval(), args=inputs, kwargs={}, entry_point="__call__")
-    state = oprules.PruneGraphParserState()
-    for node in nodes:
-        oprules.get_node_handler(node)(state, node)
-    return state, nodes
-
-
-def record(state, node):
-    labels = list(state.channel_labels_by_nodes[node])
-    flags = [state.is_prunable[label] for label in labels]
-    return labels, flags, state.prune_dimension_by_nodes[node]
+from engine_helpers import record, walk
+from models import MLP, DenseBlock
 
 
 class Fn(nn.Module):

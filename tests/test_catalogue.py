@@ -9,13 +9,14 @@ import torch
 import torch.nn.functional as F
 from torch import nn
 
-from models import make
 from tavrix.flowscope import opkinds
 from tavrix.flowscope.tracing import flowscope_model
 from tavrix.pruning.engine import opsets
 from tavrix.pruning.utils import are_indices_continuous
 from tavrix.utils.argpick import ArgumentNotFoundError, get_argument
 from tavrix.utils.common import get_submodule
+
+from models import make
 
 REGISTRY_COLLECTIONS = {
     "elementwise": opkinds.ELEMENTWISE_OPS,

@@ -11,27 +11,9 @@ from tavrix.flowscope.tracing import NodeInfo, TensorInfo, flowscope_model
 from tavrix.pruning.engine import oprules
 from tavrix.pruning.engine.graphwalk import PruneGraphParser
 
-LOGGER = "tavrix.pruning.engine.oprules"
+from engine_helpers import LOGGER, infos, record, walk
+
 GROUP_WARNING = "Found group convolution, it will not be pruned"
-
-
-def walk(model, *inputs):
-    nodes, _ = flowscope_model(model=model.eval(), args=inputs, kwargs={}, entry_point="__call__")
-    state = oprules.PruneGraphParserState()
-    for node in nodes:
-        oprules.get_node_handler(node)(state, node)
-    return state, nodes
-
-
-def record(state, node):
-    labels = list(state.channel_labels_by_nodes[node])
-    flags = [state.is_prunable[label] for label in labels]
-    return labels, flags, state.prune_dimension_by_nodes[node]
-
-
-def infos(caplog):
-    return [r.getMessage() for r in caplog.records
-            if r.name == LOGGER and r.levelno == logging.INFO]
 
 
 class Seq(nn.Module):

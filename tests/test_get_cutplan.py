@@ -9,12 +9,13 @@ import torch
 import torch.nn.functional as F
 from torch import nn
 
-import models
 from tavrix.flowscope.tracing import NodeInfo
 from tavrix.flowscope.utils import get_tensor_uid
 from tavrix.pruning import cutplan as cp
 from tavrix.pruning.gatewire import gate_insertion_context, prepare_args_for_prune_calibration
 from tavrix.utils.common import get_submodule
+
+import models
 
 
 def _plan(model, x, **kw):

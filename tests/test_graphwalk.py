@@ -5,10 +5,11 @@ import torch
 import torch.nn.functional as F
 from torch import nn
 
-from models import MODEL_FACTORIES, make
 from tavrix.flowscope.tracing import flowscope_model
 from tavrix.pruning.engine import oprules
 from tavrix.pruning.engine.graphwalk import PruneGraphParser
+
+from models import MODEL_FACTORIES, make
 
 
 def traced(model, example):

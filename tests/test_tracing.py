@@ -11,7 +11,6 @@ import torch
 import torch.nn.functional as F
 from torch import nn
 
-from models import MODEL_FACTORIES, make
 from tavrix.flowscope import TraceTensor
 from tavrix.flowscope.intercept import (
     Interceptor,
@@ -22,6 +21,8 @@ from tavrix.flowscope.intercept import (
 )
 from tavrix.flowscope.tracing import NodeInfo, TensorInfo, flowscope_model, trace
 from tavrix.flowscope.utils import get_tensor_uid
+
+from models import MODEL_FACTORIES, make
 
 
 def _leaves(obj):

@@ -215,7 +215,9 @@ class TraceTensor(torch.Tensor):
                 result = func(*args, **kwargs)
             if func not in _NO_WRAP:
                 # a descriptor read (x.data) hands out a tensor the model may keep
-                fresh_ok = None if _base_name(func) == "__get__" else _input_tensor_ids(args, kwargs)
+                fresh_ok = (
+                    None if _base_name(func) == "__get__" else _input_tensor_ids(args, kwargs)
+                )
                 result = _wrap(result, fresh_ok)
             call = OpCall(func, operation_name(func, result), args, kwargs)
             out = interceptor.after_call(call, result)
