@@ -303,3 +303,66 @@ def test_gates_follow_the_model_floating_type():
     gates = list(calibrator.cutplan.gate_container.values())
     assert gates and all(g.weight.dtype == torch.float64 for g in gates)
     assert all(g.weight.grad is not None for g in gates)
+
+
+@pytest.mark.parametrize("when", ["first call", "later call"])
+def test_errors_raised_without_a_python_frame_pass_through_unchanged(monkeypatch, when):
+    # An unexpected keyword fails inside the interpreter's call machinery, so
+    # the error carries no traceback; it must still reach the caller as it is,
+    # and every context (no_grad for the first call's analysis) must be left.
+    model, x = make_net()
+    if when == "first call":
+        monkeypatch.setattr(gatecal, "get_cutplan", lambda **kwargs: object())
+        expected, call = AttributeError, lambda: model(x)
+    else:
+        expected, call = TypeError, lambda: model(x, bogus=1)
+    with TavrixPruningCalibrator(model):
+        if when == "later call":
+            model(x)
+        with pytest.raises(expected):
+            call()
+        assert active_interceptor() is None
+    assert torch.is_grad_enabled()
+
+
+@pytest.mark.parametrize("kwargs, error", [([1], TypeError), (None, TypeError)])
+def test_prepared_keyword_arguments_must_be_a_mapping(monkeypatch, kwargs, error):
+    model, x = make_net()
+    monkeypatch.setattr(gatecal, "prepare_args_for_prune_calibration", lambda a, k: (a, kwargs))
+    with TavrixPruningCalibrator(model), pytest.raises(error, match="must be a mapping"):
+        model(x)
+
+
+def test_exit_restores_even_when_entered_by_hand():
+    model, _ = make_net()
+    calibrator = TavrixPruningCalibrator(model)
+    calibrator._disable_parameter_gradients()
+    calibrator._replace_entry_point()
+    calibrator.__exit__(None, None, None)
+    assert "forward" not in model.__dict__
+    assert all(p.requires_grad for p in model.parameters())
+
+
+class Pair(tuple):
+    """A result container whose constructor is not tuple's."""
+
+    def __new__(cls, a, b):
+        return super().__new__(cls, (a, b))
+
+
+class Cached(nn.Module):
+    def __init__(self):
+        super().__init__()
+        self.conv = nn.Conv2d(3, 4, 1)
+        self.extras = ["kept as is"]
+
+    def forward(self, x):
+        return Pair(self.conv(x), self.extras)
+
+
+def test_calibrated_call_returns_the_model_own_containers():
+    model = Cached().eval()
+    with TavrixPruningCalibrator(model):
+        out = model(torch.randn(1, 3, 4, 4))
+    # a container that cannot be rebuilt comes back as the model made it
+    assert type(out) is Pair and out[1] is model.extras

@@ -145,3 +145,6 @@ def test_pruning_group_to_str_names_and_bad_input():
         cp.pruning_group_to_str("g", ([], [1], []))
     with pytest.raises(ValueError, match="not enough values to unpack"):
         cp.pruning_group_to_str("g", ([],))
+    # the group is unpacked before the name is looked at
+    with pytest.raises(ValueError, match="too many values to unpack"):
+        cp.pruning_group_to_str(3, ([], [1], []))

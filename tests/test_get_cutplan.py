@@ -100,6 +100,8 @@ def test_output_groups_move_in_order_and_outputs_may_be_an_iterator():
     assert prunable == [groups[0], groups[2], groups[4]]
     assert unprunable == [kept, groups[1], groups[3]]
     assert unprunable[1] is groups[1]
+    # without prunable groups the outputs are never read
+    assert cp._make_groups_containing_output_unprunable([], [], None) is None
 
 
 def test_gates_measure_importance_in_a_calibration_pass():

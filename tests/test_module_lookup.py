@@ -129,8 +129,17 @@ def test_registration_rules():
         assert cp._get_prunable_nn_modules(None, {node: []}) == {node: (nn.Conv1d, nn.Linear)}
     finally:
         cp._OPERATION_SEARCH_FUNCTION_REGISTRY.pop(op, None)
+    def keyword_only(model, args, kwargs, *, expected_module_types):
+        return expected_module_types
+
+    try:
+        # the entry fixes the expected types as a keyword argument
+        entry = cp._add_registry_search_function(op, nn.Linear)(keyword_only)
+        assert entry(None, (), {}) == (nn.Linear,)
+    finally:
+        cp._OPERATION_SEARCH_FUNCTION_REGISTRY.pop(op, None)
     try:
         again = cp._add_registry_search_function(op, nn.Conv3d)(entry)
-        assert again.func is search and again.expected_module_types == (nn.Conv3d,)
+        assert again.func is keyword_only and again.expected_module_types == (nn.Conv3d,)
     finally:
         cp._OPERATION_SEARCH_FUNCTION_REGISTRY.pop(op, None)

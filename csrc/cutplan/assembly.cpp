@@ -2,6 +2,7 @@
 // output to the unprunable ones, find the owning modules, create the gates.
 #include "interop/pybind.hpp"
 
+#include <optional>
 #include <vector>
 
 #include "cutplan/cutplan.hpp"
@@ -31,11 +32,16 @@ const py::object& prune_graph_parser_class() {
 void make_groups_containing_output_unprunable(py::handle prunable_groups,
                                               py::handle unprunable_groups,
                                               py::handle graph_output_nodes) {
-  // Read the outputs once: they may come as a one-shot iterator.
-  py::set outputs(py::reinterpret_borrow<py::object>(graph_output_nodes));
+  // Read the outputs once, when the first group needs them: they may come as
+  // a one-shot iterator.
+  std::optional<py::set> outputs_once;
   std::vector<size_t> containing_output;
   size_t i = 0;
   for (py::handle group : prunable_groups) {
+    if (!outputs_once) {
+      outputs_once = py::set(py::reinterpret_borrow<py::object>(graph_output_nodes));
+    }
+    const py::set& outputs = *outputs_once;
     for (py::handle node : group[py::int_(0)]) {
       if (outputs.contains(node)) {
         containing_output.push_back(i);

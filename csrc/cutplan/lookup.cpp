@@ -228,7 +228,7 @@ void register_lookup(py::module_& m) {
             py::object types = expected_module_types.is_none()
                                    ? py::object(self.expected_module_types)
                                    : expected_module_types;
-            return self.func(model, args, kwargs, types);
+            return self.func(model, args, kwargs, py::arg("expected_module_types") = types);
           },
           py::arg("model"), py::arg("args"), py::arg("kwargs"),
           py::arg("expected_module_types") = py::none())

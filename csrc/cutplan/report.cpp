@@ -58,11 +58,11 @@ py::object get_range(py::handle indices) {
 }
 
 std::string pruning_group_to_str(py::handle group_name, py::handle group) {
+  auto parts = unpack_exactly(group, 2);
   if (!group_name.is_none() && !py::isinstance<py::str>(group_name)) {
     throw py::type_error("group_name must be a string or None, got " +
                          std::string(Py_TYPE(group_name.ptr())->tp_name));
   }
-  auto parts = unpack_exactly(group, 2);
   const py::object& nodes = parts[0];
   const py::object& indices = parts[1];
   std::string s = "Group(name=" + interop::str(group_name) +

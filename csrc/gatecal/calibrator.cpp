@@ -98,9 +98,6 @@ py::object enter(py::object self) {
 }
 
 void exit(py::object self, py::object, py::object, py::object) {
-  if (!py::bool_(self.attr("_active"))) {
-    return;
-  }
   self.attr("_active") = py::bool_(false);
   // The flags go back even if the entry point cannot be restored.
   try {

@@ -118,7 +118,11 @@ std::pair<py::tuple, py::dict> unpack_prepared(py::handle prepared) {
   }
   py::tuple args(items[0]);
   py::dict kwargs;
-  // PyDict_Merge accepts any mapping and rejects everything else with TypeError.
+  // What a call with **kwargs says of anything that is not a mapping.
+  if (!PyDict_Check(items[1].ptr()) && !py::hasattr(items[1], "keys")) {
+    throw py::type_error("argument after ** must be a mapping, not " +
+                         py::str(py::type::of(items[1]).attr("__name__")).cast<std::string>());
+  }
   if (PyDict_Merge(kwargs.ptr(), items[1].ptr(), 1) != 0) {
     throw py::error_already_set();
   }

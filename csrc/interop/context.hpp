@@ -5,6 +5,12 @@
 
 namespace tavrix::interop {
 
+// An error raised in C before any Python frame ran has no traceback; __exit__
+// must still get a value for it.
+inline py::object or_none(py::handle h) {
+  return h ? py::reinterpret_borrow<py::object>(h) : py::object(py::none());
+}
+
 // Runs `body` between cm.__enter__() and cm.__exit__(...) as a `with` block
 // would: an exception leaving `body` is handed to __exit__ and raised again
 // unless __exit__ suppresses it, in which case the result is None (there is
@@ -17,7 +23,7 @@ py::object run_in_context(py::handle cm, F&& body) {
   try {
     result = body();
   } catch (py::error_already_set& e) {
-    if (py::bool_(exit_fn(e.type(), e.value(), e.trace()))) {
+    if (py::bool_(exit_fn(or_none(e.type()), or_none(e.value()), or_none(e.trace())))) {
       return py::none();
     }
     throw;
@@ -26,7 +32,7 @@ py::object run_in_context(py::handle cm, F&& body) {
     // exception it stands for, so __exit__ sees what the caller will see.
     e.set_error();
     py::error_already_set err;
-    if (py::bool_(exit_fn(err.type(), err.value(), err.trace()))) {
+    if (py::bool_(exit_fn(or_none(err.type()), or_none(err.value()), or_none(err.trace())))) {
       return py::none();
     }
     throw err;

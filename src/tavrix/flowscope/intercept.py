@@ -280,20 +280,29 @@ def to_plain(obj: Any) -> Any:
     if isinstance(obj, dict):
         return _rebuild_dict(obj, to_plain)
     if isinstance(obj, (tuple, list)):
-        return _rebuild(obj, [to_plain(x) for x in obj])
+        return _rebuild(obj, [to_plain(x) for x in obj], strict=False)
     return obj
 
 
 def _rebuild_dict(template: dict, convert: Callable[[Any], Any]) -> dict:
+    values = {k: convert(v) for k, v in template.items()}
+    if all(values[k] is v for k, v in template.items()):
+        return template  # nothing to convert: the caller gets its own object back
     if type(template) is dict:
-        return {k: convert(v) for k, v in template.items()}
+        return values
     new = copy.copy(template)  # keeps OrderedDict order, defaultdict factories
-    for k, v in template.items():
-        new[k] = convert(v)
+    new.update(values)
     return new
 
 
-def _rebuild(template: Any, items: list) -> Any:
+def _rebuild(template: Any, items: list, strict: bool = True) -> Any:
+    """``template``'s container type holding ``items``.
+
+    A tuple subclass that cannot be built from one iterable is an error when
+    inputs are converted (its tensors would go unseen); outputs keep it as it is.
+    """
+    if all(a is b for a, b in zip(items, template)):
+        return template  # nothing to convert: the caller gets its own object back
     cls = type(template)
     if cls is list:
         return items
@@ -301,4 +310,16 @@ def _rebuild(template: Any, items: list) -> Any:
         return tuple(items)
     if isinstance(template, tuple) and hasattr(template, "_fields"):
         return cls(*items)
-    return cls(items)
+    if isinstance(template, list):
+        new = copy.copy(template)
+        new[:] = items
+        return new
+    try:
+        return cls(items)
+    except TypeError as error:
+        if not strict:
+            return template
+        raise TypeError(
+            f"Cannot rebuild a {cls.__name__} holding tensors: tuple subclasses other than "
+            "named tuples must accept a single iterable"
+        ) from error
