@@ -21,19 +21,9 @@ from tavrix.flowscope.intercept import (
 )
 from tavrix.flowscope.tracing import NodeInfo, TensorInfo, flowscope_model, trace
 from tavrix.flowscope.utils import get_tensor_uid
+from tavrix.utils.common import iter_leaves
 
 from models import MODEL_FACTORIES, make
-
-
-def _leaves(obj):
-    if isinstance(obj, (tuple, list)):
-        for item in obj:
-            yield from _leaves(item)
-    elif isinstance(obj, dict):
-        for item in obj.values():
-            yield from _leaves(item)
-    else:
-        yield obj
 
 
 def _real_ops(nodes):
@@ -91,7 +81,7 @@ def test_conv_bn_relu_nodes():
     assert "conv2d_0" in repr(bn)
     # graphs are kept around: no node may pin a real tensor
     for node in nodes:
-        assert not any(isinstance(v, torch.Tensor) for v in _leaves((node.args, node.kwargs)))
+        assert not any(isinstance(v, torch.Tensor) for v in iter_leaves((node.args, node.kwargs)))
 
 
 def test_in_place_ops_become_producers():

@@ -16,10 +16,12 @@ from __future__ import annotations
 import argparse
 import importlib
 import sys
-from typing import Any, Iterator, List, NoReturn, Optional, Sequence, Tuple
+from typing import Any, List, NoReturn, Optional, Sequence, Tuple
 
 import torch
 import torch.nn.functional as F
+
+from tavrix.utils.common import iter_leaves
 
 DEFAULT_MODEL = "tavrix.demo_model:residual_cnn"
 DEFAULT_SHAPE = (8, 3, 32, 32)
@@ -139,7 +141,7 @@ def _one_line(exc: BaseException) -> str:
 def _loss(output: Any) -> torch.Tensor:
     """Cross-entropy of logits against their own arg-max, mean square otherwise."""
     terms = []
-    for tensor in _leaves(output):
+    for tensor in iter_leaves(output):
         if not isinstance(tensor, torch.Tensor) or not tensor.is_floating_point():
             continue
         if tensor.dim() == 2 and tensor.shape[1] > 1:
@@ -149,17 +151,6 @@ def _loss(output: Any) -> torch.Tensor:
     if not terms:
         raise UsageError("the model returned no floating-point tensor to build a loss from")
     return torch.stack(terms).sum()
-
-
-def _leaves(obj: Any) -> Iterator[Any]:
-    if isinstance(obj, (list, tuple)):
-        for item in obj:
-            yield from _leaves(item)
-    elif isinstance(obj, dict):
-        for item in obj.values():
-            yield from _leaves(item)
-    else:
-        yield obj
 
 
 def _progress(done: int, total: int, width: int = 30) -> None:

@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from typing import Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Set, Tuple, Union
+from typing import Any, Callable, Dict, List, NamedTuple, Optional, Set, Tuple, Union
 
 import torch
 from torch._C import DisableTorchFunctionSubclass
@@ -16,6 +16,7 @@ from tavrix.flowscope.intercept import (
     to_plain,
     to_trace,
 )
+from tavrix.utils.common import iter_leaves
 
 __all__ = ["NodeInfo", "TensorInfo", "TraceResult", "flowscope_model", "trace"]
 
@@ -75,11 +76,11 @@ class NodeInfo:
         """Nodes among the arguments (nested containers included), in argument order, once each."""
         found: List[NodeInfo] = []
         seen = set()
-        for value in _iter_leaves(self.args):
+        for value in iter_leaves(self.args):
             if isinstance(value, NodeInfo) and id(value) not in seen:
                 seen.add(id(value))
                 found.append(value)
-        for value in _iter_leaves(self.kwargs):
+        for value in iter_leaves(self.kwargs):
             if isinstance(value, NodeInfo) and id(value) not in seen:
                 seen.add(id(value))
                 found.append(value)
@@ -91,17 +92,6 @@ class NodeInfo:
             f"NodeInfo({self.unique_name or '?'}: {self.operation_name}, "
             f"inputs=[{inputs}], result_shape={self.result_shape})"
         )
-
-
-def _iter_leaves(obj: Any) -> Iterator[Any]:
-    if isinstance(obj, (tuple, list)):
-        for item in obj:
-            yield from _iter_leaves(item)
-    elif isinstance(obj, dict):
-        for item in obj.values():
-            yield from _iter_leaves(item)
-    else:
-        yield obj
 
 
 def _readable_base(call: OpCall) -> str:
@@ -150,7 +140,7 @@ class _Recorder(Interceptor):
         if isinstance(result, TraceTensor):
             result.__dict__[_SOURCE_ATTR] = source
         elif isinstance(result, (tuple, list)):
-            for item in _iter_leaves(result):
+            for item in iter_leaves(result):
                 if isinstance(item, TraceTensor):
                     item.__dict__[_SOURCE_ATTR] = source
         name = call.name
@@ -161,7 +151,7 @@ class _Recorder(Interceptor):
     def _mark_written(self, call: OpCall, node: NodeInfo, source: Tuple[object, NodeInfo]) -> None:
         """Later reads of a tensor changed in place must see this node as its producer."""
         name = call.name
-        targets = list(_iter_leaves(call.kwargs.get("out")))
+        targets = list(iter_leaves(call.kwargs.get("out")))
         in_place = name in _IN_PLACE_DUNDERS or (name.endswith("_") and not name.endswith("__"))
         if call.args and in_place:
             targets.append(call.args[0])
@@ -356,7 +346,7 @@ def trace(
 
     output_nodes: List[NodeInfo] = []
     seen = set()
-    for leaf in _iter_leaves(raw):
+    for leaf in iter_leaves(raw):
         if isinstance(leaf, TraceTensor):
             node = recorder.source_of(leaf)
             if node is not None and id(node) not in seen:

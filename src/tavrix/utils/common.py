@@ -2,9 +2,23 @@
 
 from __future__ import annotations
 
+from typing import Any, Iterator
+
 import torch
 
-__all__ = ["get_submodule"]
+__all__ = ["get_submodule", "iter_leaves"]
+
+
+def iter_leaves(obj: Any) -> Iterator[Any]:
+    """Every non-container value of a nested tuple/list/dict structure, in order."""
+    if isinstance(obj, (tuple, list)):
+        for item in obj:
+            yield from iter_leaves(item)
+    elif isinstance(obj, dict):
+        for item in obj.values():
+            yield from iter_leaves(item)
+    else:
+        yield obj
 
 
 def get_submodule(model: torch.nn.Module, name: str) -> torch.nn.Module:
