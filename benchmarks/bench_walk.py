@@ -103,17 +103,27 @@ def trace(model: nn.Module, example: torch.Tensor) -> Tuple[list, float]:
     return graph, time.perf_counter() - start
 
 
+def walk_once(graph: list) -> Tuple[float, int]:
+    """One walk's time with the collector off (as timeit does), and its (node, channel) pairs."""
+    gc.collect()
+    gc.disable()
+    try:
+        start = time.perf_counter()
+        result = PruneGraphParser().find_prunable_groups(graph)
+        seconds = time.perf_counter() - start
+    finally:
+        gc.enable()
+    pairs = sum(len(labels) for labels in result[2].values())
+    return seconds, pairs
+
+
 def walk(graph: list, repeats: int) -> Tuple[float, int]:
     """Best of `repeats` walk times, and the (node, channel) pairs of the result."""
     best = float("inf")
-    result = None
+    pairs = 0
     for _ in range(repeats):
-        result = None
-        gc.collect()
-        start = time.perf_counter()
-        result = PruneGraphParser().find_prunable_groups(graph)
-        best = min(best, time.perf_counter() - start)
-    pairs = sum(len(labels) for labels in result[2].values())
+        seconds, pairs = walk_once(graph)
+        best = min(best, seconds)
     return best, pairs
 
 
@@ -121,18 +131,26 @@ def synthetic_table(kind: str, factory: Callable[[int, int], nn.Module], blocks:
                     widths: List[int], repeats: int) -> List[float]:
     print(f"\n{kind}")
     print(f"{'blocks':>7} {'channels':>9} {'nodes':>7} {'pairs':>11} {'walk s':>9} {'ns/pair':>9}")
-    per_pair = []
+    graphs = []
     for depth in blocks:
         for width in widths:
             with torch.device("meta"):
                 model = factory(depth, width).eval()
                 example = torch.empty(1, 3 if kind != "conv-bn-relu chain" else width, 8, 8)
-            graph, _ = trace(model, example)
-            seconds, pairs = walk(graph, repeats)
-            ns = seconds / pairs * 1e9
-            per_pair.append(ns)
-            print(f"{depth:>7} {width:>9} {len(graph):>7} {pairs:>11} {seconds:>9.4f} {ns:>9.1f}")
-            del graph, model
+            graphs.append((depth, width, trace(model, example)[0]))
+            del model
+    # Sizes take turns, so that a burst of load on the machine hits all of them alike.
+    best = [float("inf")] * len(graphs)
+    pairs = [0] * len(graphs)
+    for _ in range(repeats):
+        for i, (_, _, graph) in enumerate(graphs):
+            seconds, pairs[i] = walk_once(graph)
+            best[i] = min(best[i], seconds)
+    per_pair = []
+    for (depth, width, graph), seconds, n in zip(graphs, best, pairs):
+        ns = seconds / n * 1e9
+        per_pair.append(ns)
+        print(f"{depth:>7} {width:>9} {len(graph):>7} {n:>11} {seconds:>9.4f} {ns:>9.1f}")
     print(f"largest/smallest time per pair: {max(per_pair) / min(per_pair):.2f}")
     return per_pair
 

@@ -1,6 +1,7 @@
 """Convolution and fully-connected handlers on graphs traced from small modules."""
 
 import logging
+from types import MappingProxyType
 
 import pytest
 import torch
@@ -10,6 +11,7 @@ from torch import nn
 from tavrix.flowscope.tracing import NodeInfo, TensorInfo, flowscope_model
 from tavrix.pruning.engine import oprules
 from tavrix.pruning.engine.graphwalk import PruneGraphParser
+from tavrix.utils.argpick import get_argument
 
 from engine_helpers import LOGGER, infos, record, walk
 
@@ -224,3 +226,54 @@ def test_linear_on_3d_input_pruned_along_non_last_axis_through_the_walk():
                                        torch.randn(2, 3, 16))
     assert prunable == [(["linear_0"], list(range(5, 15)))]
     assert unprunable == [(["conv1d_0"], list(range(5)))]
+
+
+def _conv_with_call(args, kwargs):
+    """A conv node whose recorded call is replaced by (args, kwargs) as given."""
+    node = NodeInfo(F.conv2d, "conv2d", (), result_shape=(1, 4, 4, 4))
+    node.args, node.kwargs = args, kwargs
+    return node
+
+
+SRC = TensorInfo((1, 3, 4, 4), torch.Tensor, 1)
+WEIGHT = TensorInfo((4, 3, 1, 1), nn.Parameter, 2)
+
+
+@pytest.mark.parametrize(
+    "args, kwargs",
+    [
+        ((SRC, WEIGHT), {}),
+        ([SRC, WEIGHT], None),
+        ((SRC,), {"weight": WEIGHT}),
+        ([SRC], MappingProxyType({"weight": WEIGHT, "groups": 1})),
+        ((), {"input": SRC, "weight": WEIGHT, "groups": 1}),
+        ((SRC, WEIGHT, None, 1, 0, 1, 1), MappingProxyType({})),
+    ],
+)
+def test_conv_reads_its_call_in_every_recorded_form(args, kwargs):
+    state = oprules.PruneGraphParserState()
+    node = _conv_with_call(args, kwargs)
+    oprules._conv_node_handler(state, node)
+    assert record(state, node) == ([0, 1, 2, 3], [True] * 4, 1)
+
+
+@pytest.mark.parametrize(
+    "args, kwargs",
+    [
+        ((SRC,), {}),
+        ((SRC,), None),
+        ([SRC], {"bias": None}),
+        ((SRC,), MappingProxyType({"bias": None})),
+        (None, {"input": SRC}),
+    ],
+)
+def test_conv_missing_weight_raises_the_accessors_error(args, kwargs):
+    with pytest.raises(KeyError) as expected:
+        get_argument(arg_pos=1, arg_key="weight", args=args, kwargs=kwargs)
+    state = oprules.PruneGraphParserState()
+    node = _conv_with_call(args, kwargs)
+    with pytest.raises(KeyError) as info:
+        oprules._conv_node_handler(state, node)
+    assert type(info.value) is type(expected.value)
+    assert str(info.value) == str(expected.value)
+    assert node not in state.channel_labels_by_nodes

@@ -136,3 +136,41 @@ def test_walk_calls_handlers_registered_later_and_lets_errors_through():
     finally:
         oprules.PRUNING_NODE_HANDLER_REGISTRY[relu_op] = previous
     assert seen == [(1, "relu_0")]
+
+
+def python_dispatch(graph):
+    """The walk done node by node from Python, through each handler's binding."""
+    state = oprules.PruneGraphParserState()
+    for node in graph:
+        oprules.get_node_handler(node)(state, node)
+    return state
+
+
+def snapshot(state):
+    return (
+        list(state.channel_labels_by_nodes.items()),
+        list(state.prune_dimension_by_nodes.items()),
+        list(state.is_prunable.items()),
+        state._derive_groups(),
+    )
+
+
+@pytest.mark.parametrize("name", sorted(MODEL_FACTORIES))
+def test_walk_matches_dispatch_through_python(name, recwarn):
+    graph = traced(*make(name))
+    expected = snapshot(python_dispatch(graph))
+    expected_warnings = [str(w.message) for w in recwarn.list]
+    recwarn.clear()
+    state = oprules.PruneGraphParserState()
+    oprules._walk(state, graph)
+    assert snapshot(state) == expected
+    assert [str(w.message) for w in recwarn.list] == expected_warnings
+
+
+def test_walk_with_a_foreign_state_fails_as_the_handler_binding_does():
+    graph = traced(nn.Sequential(nn.Conv2d(3, 4, 1), nn.ReLU()), torch.randn(1, 3, 4, 4))
+    with pytest.raises(TypeError) as expected:
+        oprules.get_node_handler(graph[0])(object(), graph[0])
+    with pytest.raises(TypeError) as info:
+        oprules._walk(object(), graph)
+    assert str(info.value) == str(expected.value)

@@ -125,6 +125,8 @@ void LabelStore::add_carrier(LabelId root, NodeId node) {
 
 void LabelStore::compact_carriers(LabelId root) {
   auto& c = labels_[root].carriers;
+  // Carriers arrive in recording order; only a merge leaves them unsorted.
+  if (std::adjacent_find(c.begin(), c.end(), std::greater_equal<NodeId>()) == c.end()) return;
   std::sort(c.begin(), c.end());
   c.resize_down(static_cast<uint32_t>(std::unique(c.begin(), c.end()) - c.begin()));
 }
@@ -222,8 +224,11 @@ void LabelStore::for_each_carrier_label(const std::function<void(LabelId)>& fn) 
 
 std::vector<LabelGroup> LabelStore::derive_groups() {
   std::vector<LabelGroup> groups;
-  // Hash of (prunability, carrier ids) -> indices of groups with that hash.
-  std::unordered_map<uint64_t, std::vector<size_t>> by_hash;
+  // Hash of (prunability, carrier ids) -> newest group with that hash; groups
+  // sharing a hash are chained through `next`, so a group costs no allocation here.
+  std::unordered_map<uint64_t, size_t> by_hash;
+  std::vector<size_t> next;
+  constexpr size_t kNone = static_cast<size_t>(-1);
   auto same = [](const LabelGroup& g, bool prunable, const NodeSet& carriers) {
     return g.prunable == prunable && g.nodes.size() == carriers.size() &&
            std::equal(carriers.begin(), carriers.end(), g.nodes.begin());
@@ -242,8 +247,8 @@ std::vector<LabelGroup> LabelStore::derive_groups() {
     for (NodeId n : rec.carriers) {
       h ^= static_cast<uint64_t>(n) + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2);
     }
-    auto& bucket = by_hash[h];
-    for (size_t index : bucket) {
+    const auto slot = by_hash.try_emplace(h, kNone).first;
+    for (size_t index = slot->second; index != kNone; index = next[index]) {
       if (same(groups[index], prunable, rec.carriers)) {
         groups[index].labels.push_back(rec.value);
         last = index;
@@ -251,7 +256,8 @@ std::vector<LabelGroup> LabelStore::derive_groups() {
       }
     }
     last = groups.size();
-    bucket.push_back(last);
+    next.push_back(slot->second);
+    slot->second = last;
     groups.push_back(LabelGroup{std::vector<NodeId>(rec.carriers.begin(), rec.carriers.end()),
                                 {rec.value}, prunable});
   });

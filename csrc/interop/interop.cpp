@@ -40,13 +40,66 @@ py::object make_class(const std::string& name, const std::string& module, py::tu
   return type(name, bases, ns);
 }
 
+namespace {
+
+// The accessor's lookup done natively for a plain tuple or list and a plain
+// dict, which is what the tracer records: handlers read arguments of every
+// node, and a Python call per read dominates the walk on narrow layers.
+// Returns false when the accessor itself must decide (anything else, or a
+// missing argument without default, so that its own error is raised).
+bool pick_argument(py::handle args, py::handle kwargs, int arg_pos, const char* arg_key,
+                   py::object& out) {
+  if (arg_pos < 0) return false;
+  PyObject* a = args.ptr();
+  if (a != Py_None) {
+    if (PyTuple_CheckExact(a)) {
+      if (PyTuple_GET_SIZE(a) > arg_pos) {
+        out = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(a, arg_pos));
+        return true;
+      }
+    } else if (PyList_CheckExact(a)) {
+      if (PyList_GET_SIZE(a) > arg_pos) {
+        out = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(a, arg_pos));
+        return true;
+      }
+    } else {
+      return false;
+    }
+  }
+  PyObject* k = kwargs.ptr();
+  if (k == Py_None) return false;
+  if (!PyDict_CheckExact(k)) return false;
+  if (PyDict_GET_SIZE(k) == 0) return false;
+  py::str key(arg_key);
+  PyObject* value = PyDict_GetItemWithError(k, key.ptr());
+  if (value == nullptr) {
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return false;
+  }
+  out = py::reinterpret_borrow<py::object>(value);
+  return true;
+}
+
+}  // namespace
+
 py::object get_argument(py::handle args, py::handle kwargs, int arg_pos, const char* arg_key) {
+  py::object value;
+  if (pick_argument(args, kwargs, arg_pos, arg_key, value)) return value;
   return argpick_get_argument()(py::arg("arg_pos") = arg_pos, py::arg("arg_key") = arg_key,
                                 py::arg("args") = args, py::arg("kwargs") = kwargs);
 }
 
 py::object get_argument(py::handle args, py::handle kwargs, int arg_pos, const char* arg_key,
                         py::handle default_value) {
+  py::object value;
+  if (pick_argument(args, kwargs, arg_pos, arg_key, value)) return value;
+  const bool plain_args = args.is_none() || PyTuple_CheckExact(args.ptr()) ||
+                          PyList_CheckExact(args.ptr());
+  const bool plain_kwargs = kwargs.is_none() || PyDict_CheckExact(kwargs.ptr());
+  if (arg_pos >= 0 && plain_args && plain_kwargs) {
+    // Neither holds it: the default, as the accessor would return it.
+    return py::reinterpret_borrow<py::object>(default_value);
+  }
   return argpick_get_argument()(py::arg("arg_pos") = arg_pos, py::arg("arg_key") = arg_key,
                                 py::arg("args") = args, py::arg("kwargs") = kwargs,
                                 py::arg("default_value") = default_value);

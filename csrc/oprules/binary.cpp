@@ -20,8 +20,8 @@ std::string opt_text(PruneDim dim) { return dim ? std::to_string(*dim) : "None";
 
 // The operand's shape as the tracer holds it, for log records.
 std::string shape_text(py::handle arg) {
-  if (is_node_info(arg)) return interop::str(arg.attr("result_shape"));
-  if (is_tensor_info(arg)) return interop::str(arg.attr("shape"));
+  if (is_node_info(arg)) return interop::str(arg.attr(graph_attr().result_shape));
+  if (is_tensor_info(arg)) return interop::str(arg.attr(graph_attr().shape));
   return "None";
 }
 
@@ -56,7 +56,7 @@ void record_with_current_flags(ParserState& state, py::handle node, const Labels
 }  // namespace
 
 std::pair<py::object, py::object> get_inputs_for_binary_node(py::handle node) {
-  py::sequence args = node.attr("args");
+  py::sequence args = node.attr(graph_attr().args);
   if (py::len(args) < 2) {
     raise_not_implemented("Unimplemented binary function call, please contact TAVRIX team");
   }
@@ -163,6 +163,9 @@ void register_binary(py::module_& m) {
       py::arg("pruning_state"), py::arg("node"),
       "Merges the channels two operands share position by position, or keeps those of the "
       "operand that is broadcast against.");
+  add_native_handler(m, "_binary_elementwise_node_handler", [](ParserState& s, py::handle node) {
+    binary_elementwise_node_handler(s, node);
+  });
   m.def(
       "_get_inputs_for_binary_node",
       [](py::handle node) {

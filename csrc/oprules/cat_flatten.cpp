@@ -91,8 +91,8 @@ void record_with_current_flags(ParserState& state, py::handle node, const Labels
 }  // namespace
 
 void cat_node_handler(ParserState& state, py::handle node) {
-  py::object args = node.attr("args");
-  py::object kwargs = node.attr("kwargs");
+  py::object args = node.attr(graph_attr().args);
+  py::object kwargs = node.attr(graph_attr().kwargs);
   py::list inputs(interop::get_argument(args, kwargs, 0, "tensors"));
   // torch.cat's own default axis.
   py::object dim = interop::get_argument(args, kwargs, 1, "dim", py::int_(0));
@@ -158,8 +158,8 @@ void cat_node_handler(ParserState& state, py::handle node) {
 }
 
 void flatten_node_handler(ParserState& state, py::handle node) {
-  py::object args = node.attr("args");
-  py::object kwargs = node.attr("kwargs");
+  py::object args = node.attr(graph_attr().args);
+  py::object kwargs = node.attr(graph_attr().kwargs);
   py::object src_node = interop::get_argument(args, kwargs, 0, "input");
   int64_t start_dim = axis_argument(
       interop::get_argument(args, kwargs, 1, "start_dim", py::int_(0)), "flatten start_dim");
@@ -220,6 +220,10 @@ void register_cat_flatten(py::module_& m) {
       },
       py::arg("pruning_state"), py::arg("node"),
       "Carries the source's labels through a flatten, renumbering the prune dimension.");
+  add_native_handler(m, "_cat_node_handler",
+                     [](ParserState& s, py::handle node) { cat_node_handler(s, node); });
+  add_native_handler(m, "_flatten_node_handler",
+                     [](ParserState& s, py::handle node) { flatten_node_handler(s, node); });
 }
 
 }  // namespace tavrix::oprules

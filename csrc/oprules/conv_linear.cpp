@@ -64,8 +64,8 @@ PruneDim process_input_for_conv_like_operation(ParserState& state, py::handle no
 }
 
 void conv_node_handler(ParserState& state, py::handle node) {
-  py::object args = node.attr("args");
-  py::object kwargs = node.attr("kwargs");
+  py::object args = node.attr(graph_attr().args);
+  py::object kwargs = node.attr(graph_attr().kwargs);
   py::object input_node = interop::get_argument(args, kwargs, 0, "input");
   py::object weight = interop::get_argument(args, kwargs, 1, "weight");
   py::object groups_arg = interop::get_argument(args, kwargs, 6, "groups", py::int_(1));
@@ -73,7 +73,7 @@ void conv_node_handler(ParserState& state, py::handle node) {
     throw py::type_error("Conv layer groups must be an integer, got " + interop::repr(groups_arg));
   }
   const auto groups = groups_arg.cast<int64_t>();
-  const bool transposed = is_transposed_conv(node.attr("operation"));
+  const bool transposed = is_transposed_conv(node.attr(graph_attr().operation));
 
   const Shape shape = weight_shape(weight, "Conv layer");
   if (shape.size() < 2) {
@@ -127,8 +127,8 @@ void conv_node_handler(ParserState& state, py::handle node) {
 }
 
 void linear_node_handler(ParserState& state, py::handle node) {
-  py::object args = node.attr("args");
-  py::object kwargs = node.attr("kwargs");
+  py::object args = node.attr(graph_attr().args);
+  py::object kwargs = node.attr(graph_attr().kwargs);
   py::object input_node = interop::get_argument(args, kwargs, 0, "input");
   py::object weight = interop::get_argument(args, kwargs, 1, "weight");
 
@@ -184,6 +184,10 @@ void register_conv_linear(py::module_& m) {
       },
       py::arg("pruning_state"), py::arg("node"),
       "Gives a fully-connected layer's output fresh labels along its last axis.");
+  add_native_handler(m, "_conv_node_handler",
+                     [](ParserState& s, py::handle node) { conv_node_handler(s, node); });
+  add_native_handler(m, "_linear_node_handler",
+                     [](ParserState& s, py::handle node) { linear_node_handler(s, node); });
   m.def(
       "_process_input_for_conv_like_operation",
       [](ParserState& pruning_state, py::handle node, py::handle input_node) {

@@ -7,6 +7,15 @@
 
 namespace tavrix::oprules {
 
+class ParserState;
+
+// A handler of this module that the walk calls straight from C++ when the
+// registry holds the module's own function object for it: a Python call per
+// node costs more than a narrow layer's whole label work.
+using NativeHandler = void (*)(ParserState&, py::handle);
+// Pairs the function defined as m.<name> with its C++ body.
+void add_native_handler(py::module_& m, const char* name, NativeHandler handler);
+
 void register_state(py::module_& m);        // PruneGraphParserState, exception, label operations
 void register_passthrough(py::module_& m);  // default, elementwise, channelwise, dropout handlers
 void register_conv_linear(py::module_& m);  // convolution and fully-connected handlers

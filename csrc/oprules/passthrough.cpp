@@ -120,6 +120,16 @@ void register_passthrough(py::module_& m) {
       [](ParserState& s, py::handle node) { dropout_node_handler(s, node); },
       py::arg("pruning_state"), py::arg("node"),
       "Passes the input's channels through; warns when the dropout runs in training mode.");
+  add_native_handler(m, "_default_node_handler",
+                     [](ParserState& s, py::handle node) { default_node_handler(s, node); });
+  add_native_handler(m, "_elementwise_node_handler", [](ParserState& s, py::handle node) {
+    elementwise_node_handler(s, node, py::none());
+  });
+  add_native_handler(m, "_channelwise_node_handler", [](ParserState& s, py::handle node) {
+    channelwise_node_handler(s, node, py::none());
+  });
+  add_native_handler(m, "_dropout_node_handler",
+                     [](ParserState& s, py::handle node) { dropout_node_handler(s, node); });
   m.def(
       "_get_input_for_elementwise_node",
       [](py::handle node) { return get_input_for_elementwise_node(node); }, py::arg("node"),

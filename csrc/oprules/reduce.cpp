@@ -76,9 +76,9 @@ bool unary_reduce_first_arg_is_dim(py::handle arg, py::handle operation) {
 
 // (dim, keepdim); dim is None or a list of the reduced axes as written.
 std::pair<py::object, py::object> get_args_for_unary_reduce(py::handle node) {
-  py::sequence args = node.attr("args");
-  py::object kwargs = node.attr("kwargs");
-  py::object operation = node.attr("operation");
+  py::sequence args = node.attr(graph_attr().args);
+  py::object kwargs = node.attr(graph_attr().kwargs);
+  py::object operation = node.attr(graph_attr().operation);
   py::object dim;
   py::object keepdim;
 
@@ -119,8 +119,8 @@ std::pair<py::object, py::object> get_args_for_unary_reduce(py::handle node) {
 }
 
 void unary_reduce_handler(ParserState& state, py::handle node) {
-  py::object input_node =
-      interop::get_argument(node.attr("args"), node.attr("kwargs"), 0, "input");
+  py::object input_node = interop::get_argument(node.attr(graph_attr().args),
+                                                node.attr(graph_attr().kwargs), 0, "input");
   auto [dim, keepdim] = get_args_for_unary_reduce(node);
   PruneDim prune_dimension = get_prune_dimension(state, input_node);
   std::optional<Shape> input_shape = get_shape(input_node);
@@ -177,6 +177,8 @@ void register_reduce(py::module_& m) {
       },
       py::arg("pruning_state"), py::arg("node"),
       "Keeps the input's labels when the pruned axis survives the reduction, else a barrier.");
+  add_native_handler(m, "_unary_reduce_handler",
+                     [](ParserState& s, py::handle node) { unary_reduce_handler(s, node); });
   m.def(
       "_get_args_for_unary_reduce",
       [](py::handle node) {

@@ -1,8 +1,11 @@
 #include "interop/pybind.hpp"
 #include "oprules/handlers.hpp"
 #include "oprules/label_ops.hpp"
+#include "oprules/parser_state.hpp"
 
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace tavrix::oprules {
 
@@ -17,6 +20,24 @@ struct Dispatch {
 };
 
 PYBIND11_CONSTINIT py::gil_safe_call_once_and_store<Dispatch> dispatch_storage;
+
+// The module's handler function objects with their C++ bodies. The objects
+// are held, so a handler replaced on the module can never alias a new one.
+struct NativeHandlers {
+  std::vector<std::pair<py::object, NativeHandler>> entries;
+};
+
+NativeHandlers& native_handlers() {
+  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<NativeHandlers> storage;
+  return storage.call_once_and_store_result([] { return NativeHandlers{}; }).get_stored();
+}
+
+NativeHandler native_handler_of(py::handle handler) {
+  for (const auto& [object, native] : native_handlers().entries) {
+    if (object.ptr() == handler.ptr()) return native;
+  }
+  return nullptr;
+}
 
 const Dispatch& dispatch() { return dispatch_storage.get_stored(); }
 
@@ -38,8 +59,19 @@ py::object get_node_handler(py::handle node) {
 // The walk: every node, in order, to the handler get_node_handler picks for it.
 void walk(py::handle pruning_state, py::handle graph) {
   PyObject* call_args[3] = {nullptr, pruning_state.ptr(), nullptr};
+  // The module's own handlers are called directly; they would receive this
+  // very state object through the binding anyway.
+  ParserState* state = py::isinstance<ParserState>(pruning_state)
+                           ? &pruning_state.cast<ParserState&>()
+                           : nullptr;
   for (py::handle node : graph) {
     py::object handler = get_node_handler(node);
+    if (state != nullptr) {
+      if (NativeHandler native = native_handler_of(handler)) {
+        native(*state, node);
+        continue;
+      }
+    }
     call_args[2] = node.ptr();
     PyObject* result = PyObject_Vectorcall(handler.ptr(), call_args + 1,
                                            2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
@@ -80,6 +112,10 @@ void register_row(py::module_& m, py::handle operations, const char* handler_nam
 
 }  // namespace
 
+void add_native_handler(py::module_& m, const char* name, NativeHandler handler) {
+  native_handlers().entries.emplace_back(m.attr(name), handler);
+}
+
 void register_registry(py::module_& m) {
   py::dict registry;
   m.attr("PRUNING_NODE_HANDLER_REGISTRY") = registry;
@@ -102,6 +138,9 @@ void register_registry(py::module_& m) {
         add_node_output_channel_info(s, node, Labels{}, false, std::nullopt);
       },
       py::arg("pruning_state"), py::arg("node"));
+  add_native_handler(m, "_tensor_get_node_handler", [](ParserState& s, py::handle node) {
+    add_node_output_channel_info(s, node, Labels{}, false, std::nullopt);
+  });
 
   dispatch_storage.call_once_and_store_result([&] {
     return Dispatch{registry, m.attr("_default_node_handler"), m.attr("_tensor_get_node_handler"),
