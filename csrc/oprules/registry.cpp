@@ -103,10 +103,8 @@ py::object register_node_handler(py::dict registry, py::object nodes) {
       py::arg("func"));
 }
 
-// Registers `handler_name` for `operations` unless that handler is not
-// defined on the module yet.
+// Registers the module's `handler_name` for `operations`.
 void register_row(py::module_& m, py::handle operations, const char* handler_name) {
-  if (!py::hasattr(m, handler_name)) return;
   m.attr("_register_node_handler")(operations)(m.attr(handler_name));
 }
 
