@@ -97,6 +97,26 @@ class DenseNet(nn.Module):
         return x
 
 
+class DenseBlock(nn.Module):
+    """One dense block: every layer sees the concatenation of all before it."""
+
+    def __init__(self, layers: int, channels: int, growth: int) -> None:
+        super().__init__()
+        self.stem = nn.Conv2d(3, channels, 3, padding=1, bias=False)
+        self.layers = nn.ModuleList()
+        width = channels
+        for _ in range(layers):
+            self.layers.append(nn.Sequential(nn.BatchNorm2d(width), nn.ReLU(),
+                                             nn.Conv2d(width, growth, 3, padding=1, bias=False)))
+            width += growth
+
+    def forward(self, x: torch.Tensor) -> torch.Tensor:
+        x = self.stem(x)
+        for layer in self.layers:
+            x = torch.cat([x, layer(x)], 1)
+        return x
+
+
 def trace(model: nn.Module, example: torch.Tensor) -> Tuple[list, float]:
     start = time.perf_counter()
     graph, _ = flowscope_model(model=model, args=(example,), kwargs={}, entry_point="__call__")
@@ -155,6 +175,27 @@ def synthetic_table(kind: str, factory: Callable[[int, int], nn.Module], blocks:
     return per_pair
 
 
+def promised_table(repeats: int) -> None:
+    """The sizes promised outright: 800 residual blocks at 2048 channels, and a
+    dense block of 64 layers."""
+    cases = [
+        ("residual, 800 residual blocks", lambda: ResidualNet(1600, 2048)),
+        ("dense block, 64 layers, growth 32", lambda: DenseBlock(64, 256, 32)),
+    ]
+    print("\npromised sizes")
+    print(f"{'network':<34} {'nodes':>7} {'pairs':>11} {'walk s':>9} {'ns/pair':>9}")
+    for name, factory in cases:
+        with torch.device("meta"):
+            model = factory().eval()
+            example = torch.empty(1, 3, 8, 8)
+        graph = trace(model, example)[0]
+        del model
+        seconds, pairs = walk(graph, repeats)
+        print(f"{name:<34} {len(graph):>7} {pairs:>11} {seconds:>9.4f} "
+              f"{seconds / pairs * 1e9:>9.1f}")
+        del graph
+
+
 def resnet50_table(repeats: int) -> None:
     from models import resnet50
 
@@ -188,6 +229,8 @@ def main() -> None:
     ):
         per_pair = synthetic_table(kind, factory, blocks, widths, repeats)
         ratios.append((kind, max(per_pair) / min(per_pair)))
+    if not options.quick:
+        promised_table(repeats)
     resnet50_table(repeats)
     print("\nlargest/smallest time per pair: " + ", ".join(f"{k} {r:.2f}" for k, r in ratios))
 

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <new>
 #include <optional>
 #include <unordered_map>
 #include <utility>
@@ -34,7 +35,7 @@ using PruneDim = std::optional<int64_t>;
 // no heap allocation of its own.
 class NodeSet {
  public:
-  static constexpr uint32_t kInline = 6;
+  static constexpr uint32_t kInline = 4;
 
   NodeSet() = default;
   NodeSet(const NodeSet& other) { assign(other.begin(), other.end()); }
@@ -117,6 +118,45 @@ class NodeSet {
     NodeId inline_[kInline];
     NodeId* heap_;
   };
+};
+
+// Append-only storage in fixed-size chunks: growing never moves the records
+// already stored, so a walk with millions of labels never re-copies them.
+template <typename T>
+class ChunkedVector {
+ public:
+  static constexpr uint32_t kShift = 14;
+  static constexpr uint32_t kMask = (1u << kShift) - 1;
+
+  ChunkedVector() = default;
+  ChunkedVector(const ChunkedVector&) = delete;
+  ChunkedVector& operator=(const ChunkedVector&) = delete;
+  ChunkedVector(ChunkedVector&& other) noexcept
+      : chunks_(std::move(other.chunks_)), size_(other.size_) {
+    other.chunks_.clear();
+    other.size_ = 0;
+  }
+  ChunkedVector& operator=(ChunkedVector&&) = delete;
+  ~ChunkedVector() {
+    for (size_t i = 0; i < size_; ++i) (*this)[i].~T();
+    for (T* chunk : chunks_) std::allocator<T>().deallocate(chunk, size_t{1} << kShift);
+  }
+
+  size_t size() const { return size_; }
+  T& operator[](size_t i) { return chunks_[i >> kShift][i & kMask]; }
+  const T& operator[](size_t i) const { return chunks_[i >> kShift][i & kMask]; }
+  void push_back(T&& value) {
+    // Chunks are left unconstructed, so a small walk never touches most of one.
+    if ((size_ >> kShift) == chunks_.size()) {
+      chunks_.push_back(std::allocator<T>().allocate(size_t{1} << kShift));
+    }
+    new (&chunks_[size_ >> kShift][size_ & kMask]) T(std::move(value));
+    ++size_;
+  }
+
+ private:
+  std::vector<T*> chunks_;
+  size_t size_ = 0;
 };
 
 // One channel group: the nodes that carry its labels, in recording order.
@@ -212,7 +252,7 @@ class LabelStore {
   void add_carrier(LabelId root, NodeId node);
 
   int64_t next_label_ = 0;
-  std::vector<LabelRec> labels_;
+  ChunkedVector<LabelRec> labels_;
   std::vector<NodeRec> nodes_;
   // value -> id: dense for the usual small non-negative values, hashed otherwise.
   std::vector<LabelId> dense_ids_;

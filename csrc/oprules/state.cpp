@@ -24,11 +24,13 @@ core::NodeId ParserState::lookup(py::handle arg) const {
 }
 
 core::NodeId ParserState::claim(py::handle node) {
-  if (lookup(node) != kNoNode) raise_engine_error("Attempting to add node which was already added");
   const auto id = static_cast<core::NodeId>(store.node_count());
-  // The dict insert hashes the node, so an unhashable node fails here, before
-  // the store changes.
-  node_ids_[node] = py::int_(id);
+  py::int_ boxed(id);
+  // One probe both checks and inserts. It hashes the node, so an unhashable
+  // node fails here, before the store changes.
+  PyObject* held = PyDict_SetDefault(node_ids_.ptr(), node.ptr(), boxed.ptr());
+  if (held == nullptr) throw py::error_already_set();
+  if (held != boxed.ptr()) raise_engine_error("Attempting to add node which was already added");
   nodes_.push_back(py::reinterpret_borrow<py::object>(node));
   return id;
 }
