@@ -47,12 +47,6 @@ PruneDim from_front(PruneDim prune_dimension, const Shape& shape) {
   return prune_dimension;
 }
 
-void record_with_current_flags(ParserState& state, py::handle node, const Labels& label_group,
-                               PruneDim prune_dimension) {
-  add_node_output_channel_info(state, node, label_group, prunability_of(state, label_group),
-                               prune_dimension);
-}
-
 }  // namespace
 
 std::pair<py::object, py::object> get_inputs_for_binary_node(py::handle node) {

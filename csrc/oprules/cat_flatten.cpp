@@ -82,12 +82,6 @@ std::optional<std::vector<int64_t>> fresh_label_counts(ParserState& state, py::h
   return counts;
 }
 
-void record_with_current_flags(ParserState& state, py::handle node, const Labels& label_group,
-                               PruneDim prune_dimension) {
-  add_node_output_channel_info(state, node, label_group, prunability_of(state, label_group),
-                               prune_dimension);
-}
-
 }  // namespace
 
 void cat_node_handler(ParserState& state, py::handle node) {

@@ -245,6 +245,12 @@ Labels generate_new_channel_labels_for_shape(ParserState& state, const Shape& sh
   return labels;
 }
 
+void record_with_current_flags(ParserState& state, py::handle node, const Labels& label_group,
+                               PruneDim prune_dimension) {
+  add_node_output_channel_info(state, node, label_group, prunability_of(state, label_group),
+                               prune_dimension);
+}
+
 Labels generate_new_channel_labels(ParserState& state, py::handle node, PruneDim prune_dimension) {
   if (!prune_dimension) raise_engine_error("prune_dimension is expected to be an integer value");
   py::object shape_obj = node.attr(graph_attr().result_shape);

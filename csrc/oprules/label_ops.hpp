@@ -56,6 +56,9 @@ void add_node_output_channel_info(ParserState& state, py::handle node, const Lab
                                   const Flags& is_prunable, PruneDim prune_dimension);
 void add_node_output_channel_info(ParserState& state, py::handle node, const Labels& label_group,
                                   bool is_prunable, PruneDim prune_dimension);
+// Records the node with the labels' current prunability.
+void record_with_current_flags(ParserState& state, py::handle node, const Labels& label_group,
+                               PruneDim prune_dimension);
 Labels generate_new_channel_labels(ParserState& state, py::handle node, PruneDim prune_dimension);
 // Same, sized from an explicit shape (for tensors that carry a shape but no result_shape).
 Labels generate_new_channel_labels_for_shape(ParserState& state, const Shape& shape,

@@ -164,9 +164,8 @@ void unary_reduce_handler(ParserState& state, py::handle node) {
       ++dims_removed_before_prune_dim;
     }
   }
-  Labels label_group = get_labels(state, input_node);
-  add_node_output_channel_info(state, node, label_group, prunability_of(state, label_group),
-                               pd - dims_removed_before_prune_dim);
+  record_with_current_flags(state, node, get_labels(state, input_node),
+                            pd - dims_removed_before_prune_dim);
 }
 
 void register_reduce(py::module_& m) {

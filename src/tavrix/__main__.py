@@ -80,10 +80,10 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _load_model(spec: str) -> torch.nn.Module:
-    module_name, sep, attribute = spec.partition(":")
+def _load_model(factory_path: str) -> torch.nn.Module:
+    module_name, sep, attribute = factory_path.partition(":")
     if not sep or not module_name or not attribute:
-        raise UsageError(f"--model must look like module:factory, got {spec!r}")
+        raise UsageError(f"--model must look like module:factory, got {factory_path!r}")
     try:
         target: Any = importlib.import_module(module_name)
     except Exception as exc:
@@ -93,15 +93,15 @@ def _load_model(spec: str) -> torch.nn.Module:
             raise UsageError(f"{module_name!r} has no attribute {attribute!r}")
         target = getattr(target, part)
     if not callable(target):
-        raise UsageError(f"{spec} is not callable")
+        raise UsageError(f"{factory_path} is not callable")
     try:
         model = target()
     except Exception as exc:
-        raise UsageError(f"{spec}() failed: {_one_line(exc)}") from None
+        raise UsageError(f"{factory_path}() failed: {_one_line(exc)}") from None
     if not isinstance(model, torch.nn.Module):
-        raise UsageError(f"{spec}() returned {type(model).__name__}, not a torch.nn.Module")
+        raise UsageError(f"{factory_path}() returned {type(model).__name__}, not a torch.nn.Module")
     if next(iter(model.parameters()), None) is None:
-        raise UsageError(f"the model built by {spec} has no parameters: nothing to prune")
+        raise UsageError(f"the model built by {factory_path} has no parameters: nothing to prune")
     return model
 
 
