@@ -10,7 +10,7 @@ from tavrix.flowscope.tracing import NodeInfo, TensorInfo, flowscope_model
 from tavrix.pruning.engine import oprules
 from tavrix.pruning.engine.graphwalk import PruneGraphParser
 
-from engine_helpers import LOGGER, record, walk
+from graph_helpers import LOGGER, Fn, record, walk
 from models import BasicBlock, SqueezeExcite
 
 
@@ -51,15 +51,6 @@ class Combine(nn.Module):
 
     def forward(self, x, y):
         return self.op(self.first(x), self.second(y))
-
-
-class Fn(nn.Module):
-    def __init__(self, fn):
-        super().__init__()
-        self.fn = fn
-
-    def forward(self, t):
-        return self.fn(t)
 
 
 class Param(nn.Module):

@@ -8,17 +8,8 @@ from tavrix.flowscope.tracing import NodeInfo, TensorInfo, flowscope_model
 from tavrix.pruning.engine import oprules
 from tavrix.pruning.engine.graphwalk import PruneGraphParser
 
-from engine_helpers import record, walk
+from graph_helpers import Fn, record, walk
 from models import MLP, DenseBlock
-
-
-class Fn(nn.Module):
-    def __init__(self, fn):
-        super().__init__()
-        self.fn = fn
-
-    def forward(self, t):
-        return self.fn(t)
 
 
 class Cat(nn.Module):

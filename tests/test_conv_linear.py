@@ -13,7 +13,7 @@ from tavrix.pruning.engine import oprules
 from tavrix.pruning.engine.graphwalk import PruneGraphParser
 from tavrix.utils.argpick import get_argument
 
-from engine_helpers import LOGGER, infos, record, walk
+from graph_helpers import LOGGER, infos, record, walk
 
 GROUP_WARNING = "Found group convolution, it will not be pruned"
 

@@ -7,18 +7,7 @@ from torch import nn
 from tavrix.pruning.cutplan import create_gate_container, get_cutplan
 from tavrix.pruning.gate import ChannelGate, GroupSharedGate
 
-
-class _Fake:
-    def __init__(self, name, *inputs, operation=torch.relu):
-        self.unique_name = name
-        self.operation = operation
-        self._inputs = list(inputs)
-
-    def collect_all_input_nodes(self):
-        return self._inputs
-
-    def __repr__(self):
-        return self.unique_name
+from graph_helpers import FakeNode
 
 
 def _container(groups, users, labels):
@@ -38,15 +27,15 @@ def test_no_groups_no_gates():
 
 
 def test_numbering_and_sharing_across_groups():
-    x = _Fake("x")
+    x = FakeNode("x")
     # group 0: two aggregate nodes; group 1: no candidate; group 2 shares
     # g0_add_b with group 0 and adds a walk gate of its own.
-    g0_add_a = _Fake("g0_add_a", x, operation=torch.add)
-    g0_add_b = _Fake("g0_add_b", x, operation=torch.add)
-    g1 = _Fake("g1", g0_add_a)  # first input inside its group: no entry
-    g2_conv = _Fake("g2_conv", x)
-    g2_relu = _Fake("g2_relu", g2_conv)
-    out = _Fake("out", g2_relu)
+    g0_add_a = FakeNode("g0_add_a", x, operation=torch.add)
+    g0_add_b = FakeNode("g0_add_b", x, operation=torch.add)
+    g1 = FakeNode("g1", g0_add_a)  # first input inside its group: no entry
+    g2_conv = FakeNode("g2_conv", x)
+    g2_relu = FakeNode("g2_relu", g2_conv)
+    out = FakeNode("out", g2_relu)
     groups = [
         ([g0_add_b, g0_add_a], [0, 1]),
         ([g1], [2, 3]),  # g1 has no users: its walk adds nothing

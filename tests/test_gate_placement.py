@@ -8,6 +8,8 @@ from tavrix.flowscope.tracing import flowscope_model
 from tavrix.pruning.cutplan import find_candidate_nodes, find_input_nodes, is_aggregate_node
 from tavrix.pruning.engine.graphwalk import PruneGraphParser
 
+from graph_helpers import FakeNode
+
 
 class _Chain(nn.Module):
     """conv -> bn -> relu -> conv, optionally with the bn output also feeding a
@@ -73,33 +75,21 @@ def test_is_aggregate_node_answers_with_booleans():
     assert is_aggregate_node(node=nodes["relu_0"]) is False
 
 
-class _Fake:
-    """A node as far as placement cares: an operation and its input nodes."""
-
-    def __init__(self, name, *inputs, operation=torch.relu):
-        self.unique_name = name
-        self.operation = operation
-        self._inputs = list(inputs)
-
-    def collect_all_input_nodes(self):
-        return self._inputs
-
-
 def test_entry_nodes_look_only_at_the_first_input_and_inputless_nodes_only_open_gate_zero():
-    outside = _Fake("outside")
-    source = _Fake("source")  # no inputs, like a graph input
-    a = _Fake("a", source, outside)  # first input inside: not an entry
-    b = _Fake("b", outside, a)  # first input outside: entry
+    outside = FakeNode("outside")
+    source = FakeNode("source")  # no inputs, like a graph input
+    a = FakeNode("a", source, outside)  # first input inside: not an entry
+    b = FakeNode("b", outside, a)  # first input outside: entry
     group = [source, a, b]
     assert find_input_nodes(group, 0) == [source, b]
     assert find_input_nodes(group_nodes=group, gate_index=3) == [b]
 
 
 def test_walk_ends_without_a_gate_at_dead_ends():
-    outside = _Fake("outside")
-    a = _Fake("a", outside)
-    b = _Fake("b", a)
-    user = _Fake("user", b)
+    outside = FakeNode("outside")
+    a = FakeNode("a", outside)
+    b = FakeNode("b", a)
+    user = FakeNode("user", b)
     # a is not a key of node_users: nothing comes of its walk.
     assert find_candidate_nodes([a, b], {}, 0) == set()
     # an empty user list is treated as no users
@@ -110,18 +100,18 @@ def test_walk_ends_without_a_gate_at_dead_ends():
 
 
 def test_group_without_entry_or_aggregate_has_no_candidates():
-    source = _Fake("source")
-    tail = _Fake("tail", source)
-    add = _Fake("add", tail, operation=torch.add)
-    users = {source: [tail], tail: [_Fake("out", tail)]}
+    source = FakeNode("source")
+    tail = FakeNode("tail", source)
+    add = FakeNode("add", tail, operation=torch.add)
+    users = {source: [tail], tail: [FakeNode("out", tail)]}
     assert find_candidate_nodes([source, tail], users, 1) == set()
     assert find_candidate_nodes([source, tail], users, 0) == {tail}
     assert find_candidate_nodes([source, tail, add], users, 1) == {add}
 
 
 def test_cyclic_users_are_rejected_instead_of_looping():
-    outside = _Fake("outside")
-    a = _Fake("a", outside)
-    b = _Fake("b", a)
+    outside = FakeNode("outside")
+    a = FakeNode("a", outside)
+    b = FakeNode("b", a)
     with pytest.raises(ValueError, match="cycle"):
         find_candidate_nodes([a, b], {a: [b], b: [a]}, 0)

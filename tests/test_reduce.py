@@ -10,7 +10,7 @@ from tavrix.flowscope import TraceTensor
 from tavrix.flowscope.tracing import NodeInfo, TensorInfo
 from tavrix.pruning.engine import oprules
 
-from engine_helpers import record, walk
+from graph_helpers import record, walk
 
 
 class Reduced(nn.Module):

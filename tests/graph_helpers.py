@@ -1,6 +1,9 @@
-"""Helpers shared by the engine's handler tests: walk a traced module, read a node's record."""
+"""Helpers shared by the graph tests: walk a traced module, read a node's record, small fakes."""
 
 import logging
+
+import torch
+from torch import nn
 
 from tavrix.flowscope.tracing import flowscope_model
 from tavrix.pruning.engine import oprules
@@ -29,3 +32,29 @@ def infos(caplog):
     return [
         r.getMessage() for r in caplog.records if r.name == LOGGER and r.levelno == logging.INFO
     ]
+
+
+class Fn(nn.Module):
+    """A module that applies one function, so plain callables can be traced."""
+
+    def __init__(self, fn):
+        super().__init__()
+        self.fn = fn
+
+    def forward(self, t):
+        return self.fn(t)
+
+
+class FakeNode:
+    """A node as far as gate placement cares: an operation and its input nodes."""
+
+    def __init__(self, name, *inputs, operation=torch.relu):
+        self.unique_name = name
+        self.operation = operation
+        self._inputs = list(inputs)
+
+    def collect_all_input_nodes(self):
+        return self._inputs
+
+    def __repr__(self):
+        return self.unique_name
