@@ -7,7 +7,7 @@ BUILD   := build/dev
 JOBS    ?= 2
 # The CPU wheel of torch; an unpinned torch would pull a CUDA build.
 TORCH   := torch==2.13.0
-DEPS    := pybind11>=2.12 scikit-build-core>=0.9 cmake>=3.18 ninja numpy pytest tqdm
+DEPS    := pybind11>=2.12 scikit-build-core>=0.9 cmake>=3.18 ninja numpy pytest
 
 export PYTHONPATH := $(CURDIR)/src
 
