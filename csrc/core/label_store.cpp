@@ -75,12 +75,9 @@ LabelId LabelStore::find(LabelId id) {
 }
 
 LabelId LabelStore::live_root(LabelValue value) {
-  const LabelId id = id_of(value);
-  if (id == kNoLabel) return kNoLabel;
-  const LabelId root = find(id);
-  const LabelRec& rec = labels_[root];
-  if (rec.value != value || (rec.flag_pos < 0 && rec.carrier_pos < 0)) return kNoLabel;
-  return root;
+  // Live under its own name: the root must still carry this value.
+  const LabelId root = resolve(value);
+  return root != kNoLabel && labels_[root].value == value ? root : kNoLabel;
 }
 
 LabelId LabelStore::resolve(LabelValue value) {
