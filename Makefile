@@ -5,9 +5,11 @@ VENV    := .venv
 VPY     := $(VENV)/bin/python
 BUILD   := build/dev
 JOBS    ?= 2
-# The CPU wheel of torch; an unpinned torch would pull a CUDA build.
-TORCH   := torch==2.13.0
-DEPS    := pybind11>=2.12 scikit-build-core>=0.9 cmake>=3.18 ninja numpy pytest
+# Pinned torch and torchvision: both lie on this machine's disk and import
+# together; an unpinned torch would download a CUDA build.
+TORCH   := "torch==2.14.1" "torchvision==0.29.1"
+# Quoted: an unquoted ">=" is a shell redirect.
+DEPS    := "pybind11>=2.12" "scikit-build-core>=0.9" "cmake>=3.18" ninja numpy pytest
 
 export PYTHONPATH := $(CURDIR)/src
 
@@ -18,7 +20,7 @@ all: build
 $(VENV)/.bootstrapped:
 	$(PY) -m venv $(VENV)
 	$(VPY) -m pip install --quiet --upgrade pip
-	$(VPY) -m pip install --quiet "$(TORCH)"
+	$(VPY) -m pip install --quiet $(TORCH)
 	$(VPY) -m pip install --quiet $(DEPS)
 	touch $@
 
