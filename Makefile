@@ -10,6 +10,9 @@ JOBS    ?= 2
 TORCH   := "torch==2.14.1" "torchvision==0.29.1"
 # Quoted: an unquoted ">=" is a shell redirect.
 DEPS    := "pybind11>=2.12" "scikit-build-core>=0.9" "cmake>=3.18" ninja numpy pytest
+# Real architectures in the tests (models built from small configs, no hub
+# access) and the importance plot of the command line.
+MODELS  := "transformers==5.25.0" "matplotlib==3.11.2"
 
 export PYTHONPATH := $(CURDIR)/src
 
@@ -22,6 +25,7 @@ $(VENV)/.bootstrapped:
 	$(VPY) -m pip install --quiet --upgrade pip
 	$(VPY) -m pip install --quiet $(TORCH)
 	$(VPY) -m pip install --quiet $(DEPS)
+	$(VPY) -m pip install --quiet $(MODELS)
 	touch $@
 
 $(BUILD)/build.ninja: CMakeLists.txt $(VENV)/.bootstrapped
