@@ -6,8 +6,12 @@ both ranks' batches.
 """
 
 import os
+import re
+import subprocess
+import sys
 import time
 from datetime import timedelta
+from pathlib import Path
 
 import pytest
 import torch
@@ -17,6 +21,7 @@ import torch.nn.functional as F
 from torch import nn
 from torch.nn.parallel import DistributedDataParallel
 
+from tavrix.__main__ import main
 from tavrix.demo_model import residual_cnn
 from tavrix.pruning.distributed import AnalysisMismatchError, sums_across_ranks
 from tavrix.pruning.gatecal import TavrixPruningCalibrator
@@ -31,6 +36,7 @@ CASES = {
     "ddp module": ("ddp.module", {}),
     "ddp wrapper, unused parameters": ("ddp", {"find_unused_parameters": True}),
 }
+SCORE = re.compile(r"(?<=\()[0-9.e+-]+(?=\))")
 
 
 def batches():
@@ -220,3 +226,34 @@ def test_distributed_option_is_checked():
         sums_across_ranks(True)
     assert sums_across_ranks(None) is False
 
+
+def test_torchrun_prints_the_single_process_importance_on_every_rank(capsys):
+    env = dict(os.environ, PYTHONPATH=str(Path(__file__).resolve().parents[1] / "src"))
+    options = ["--input-shape", "3,3,16,16", "--top", "2"]
+    launcher = [sys.executable, "-m", "torch.distributed.run", "--standalone"]
+    done = subprocess.run(
+        [*launcher, f"--nproc_per_node={WORLD}", "-m", "tavrix", *options],
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=DEADLINE,
+    )
+    assert done.returncode == 0, done.stderr
+    assert main(options) == 0
+    expected = capsys.readouterr().out.strip().splitlines()
+    lines = done.stdout.strip().splitlines()
+    assert len(lines) == WORLD * (len(expected) + 1)
+    for rank in range(WORLD):
+        header, *report = lines[rank * (len(expected) + 1) : (rank + 1) * (len(expected) + 1)]
+        assert header == f"rank {rank} of {WORLD}: calibrated on 2 of 4 batches"
+        for got, want in zip(report, expected):
+            # the same channels; scores summed in another order may differ in the last digit
+            assert SCORE.sub("", got) == SCORE.sub("", want)
+            scores = [float(value) for value in SCORE.findall(got)]
+            assert scores == pytest.approx([float(value) for value in SCORE.findall(want)], rel=1e-2)
+
+
+def test_torchrun_with_fewer_batches_than_processes(monkeypatch, capsys):
+    monkeypatch.setattr("tavrix.__main__.join_launcher_process_group", lambda: (1, WORLD))
+    assert main(["--batches", "1"]) == 2
+    assert "2 processes need at least 2 batches, got 1" in capsys.readouterr().err
