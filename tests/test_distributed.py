@@ -249,8 +249,8 @@ def test_torchrun_prints_the_single_process_importance_on_every_rank(capsys):
         for got, want in zip(report, expected):
             # the same channels; scores summed in another order may differ in the last digit
             assert SCORE.sub("", got) == SCORE.sub("", want)
-            scores = [float(value) for value in SCORE.findall(got)]
-            assert scores == pytest.approx([float(value) for value in SCORE.findall(want)], rel=1e-2)
+            scores, wanted = ([float(v) for v in SCORE.findall(text)] for text in (got, want))
+            assert scores == pytest.approx(wanted, rel=1e-2)
 
 
 def test_torchrun_with_fewer_batches_than_processes(monkeypatch, capsys):

@@ -148,10 +148,14 @@ def _mismatch_message(fingerprints: List[List[str]], group: Any) -> str:
     first = differing[0]
     rank0, rank = _global_rank(group, 0), _global_rank(group, first)
     mine, theirs = _first_difference(reference, fingerprints[first])
-    others = ", ".join(str(_global_rank(group, r)) for r in differing[1:])
-    also = f" (so do ranks {others})" if others else ""
+    also = ""
+    if len(differing) > 1:
+        others = ", ".join(str(_global_rank(group, r)) for r in differing[1:])
+        also = f" (and so {'do ranks' if len(differing) > 2 else 'does rank'} {others})"
     if NO_ANALYSIS in (mine, theirs):
-        advice = "Every rank must call its model inside the calibrator before reading the importance."
+        advice = (
+            "Every rank must call its model inside the calibrator before reading the importance."
+        )
     else:
         advice = (
             "Every rank must make its first call inside the calibrator with inputs of the same "
