@@ -3,12 +3,17 @@
     python -m tavrix                                   # the built-in residual CNN
     python -m tavrix --model mypkg.nets:build --input-shape 16,3,64,64 --batches 8
     python -m tavrix --model mypkg.nets:build --inputs calib.pt
+    torchrun --nproc_per_node=2 -m tavrix              # the batches shared out over two processes
 
 The model is put in eval mode and called with random inputs of the given
 shape (or with the batches of a ``torch.save``-d tensor or list of tensors);
 each batch runs forward, a simple loss and backward inside the calibrator.
 The report lists the channel groups and, per prunable group, the least and
 most important channels. Input errors exit with status 2 and a one-line message.
+
+Started by torchrun, every process joins the job's process group (gloo), takes
+every n-th batch and calibrates on those; the importance is summed over the
+processes, and each prints the same report, rank 0 first.
 """
 
 from __future__ import annotations
@@ -21,6 +26,7 @@ from typing import Any, List, NoReturn, Optional, Sequence, Tuple
 import torch
 import torch.nn.functional as F
 
+from tavrix.pruning.distributed import join_launcher_process_group, print_in_rank_order
 from tavrix.utils.common import iter_leaves
 
 DEFAULT_MODEL = "tavrix.demo_model:residual_cnn"
@@ -216,6 +222,20 @@ def run(argv: Optional[Sequence[str]] = None) -> str:
         count = options.batches or DEFAULT_BATCHES
         batches = [(torch.randn(shape, generator=generator),) for _ in range(count)]
 
+    try:
+        rank, world = join_launcher_process_group()
+    except (RuntimeError, ValueError) as exc:
+        raise UsageError(f"cannot join the launcher's process group: {_one_line(exc)}") from None
+    header = ""
+    if world > 1:
+        if len(batches) < world:
+            raise UsageError(
+                f"{world} processes need at least {world} batches, got {len(batches)}"
+            )
+        share = batches[rank::world]
+        header = f"rank {rank} of {world}: calibrated on {len(share)} of {len(batches)} batches\n"
+        batches = share
+
     _check_inputs(model, batches[0])
     try:
         calibrator = TavrixPruningCalibrator(model, entry_point=options.entry_point)
@@ -224,10 +244,11 @@ def run(argv: Optional[Sequence[str]] = None) -> str:
     with calibrator:
         for done, batch in enumerate(batches, start=1):
             _loss(model(*batch)).backward()
-            _progress(done, len(batches))
+            if rank == 0:
+                _progress(done, len(batches))
     if calibrator.cutplan is None:
         raise UsageError(f"calling the model never reached its entry point {options.entry_point!r}")
-    return _report(calibrator.cutplan, options.top)
+    return header + _report(calibrator.cutplan, options.top)
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
@@ -236,7 +257,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except UsageError as exc:
         print(f"python -m tavrix: error: {exc}", file=sys.stderr)
         return 2
-    print(report)
+    print_in_rank_order(report)
     return 0
 
 

@@ -6,7 +6,8 @@ from typing import Any, Dict, List, NamedTuple, Optional, Tuple
 
 import torch
 
-from tavrix.pruning.gate import ChannelGate, GroupSharedGate
+from tavrix.pruning.distributed import check_same_analysis, reduce_gate_totals, sums_across_ranks
+from tavrix.pruning.gate import GroupSharedGate
 
 __all__ = ["GroupImportance", "channel_importance"]
 
@@ -36,19 +37,28 @@ def _group_gates(cutplan: Any) -> Tuple[Dict[int, str], Dict[Tuple[int, ...], Gr
     return gate_names, groups
 
 
-def _gate_values(gate: ChannelGate) -> torch.Tensor:
-    if gate.num_samples == 0:
+class _GateTotals(NamedTuple):
+    #: accumulated gradient; None when the loss never reached the gate
+    gradient: Optional[torch.Tensor]
+    num_samples: int
+
+
+def _gate_values(totals: _GateTotals, n_channels: int) -> torch.Tensor:
+    if totals.num_samples == 0:
         raise RuntimeError(
             "The gates have seen no samples: call the model inside the calibrator with "
             "gradients enabled before reading the importance"
         )
-    if gate.weight.grad is None:
+    if totals.gradient is None:
         # Other gates got gradients, so the loss simply does not depend on this one.
-        return torch.zeros(len(gate.labels), dtype=torch.float32)
-    return gate.importance().detach().to("cpu", torch.float32)
+        return torch.zeros(n_channels, dtype=torch.float32)
+    values = totals.gradient.detach().abs() / totals.num_samples
+    return values.to("cpu", torch.float32)
 
 
-def channel_importance(cutplan: Any) -> List[GroupImportance]:
+def channel_importance(
+    cutplan: Any, *, distributed: Optional[bool] = None, group: Any = None
+) -> List[GroupImportance]:
     """Per prunable group of ``cutplan``, the importance of each of its channels.
 
     The importance of a channel is the first-order Taylor criterion: the
@@ -61,14 +71,33 @@ def channel_importance(cutplan: Any) -> List[GroupImportance]:
     in the same order; ``importance`` is None for a group that no gate
     measures. Raises ``RuntimeError`` when no backward pass has reached any
     gate yet.
+
+    Inside an initialised ``torch.distributed`` process group of more than one
+    rank (``distributed=None``, the default) or when ``distributed=True``, the
+    read-out is a collective over ``group`` (default: the whole job): the
+    ranks' analyses must agree (else ``AnalysisMismatchError`` of
+    :mod:`tavrix.pruning.distributed` on every rank), and the gradients and
+    sample counts are those summed over all ranks, so every rank gets the same
+    result. The gates are not changed. ``distributed=False`` reads this
+    process's gates only.
     """
+    across_ranks = sums_across_ranks(distributed, group)
+    if across_ranks:
+        # Before anything can fail on one rank only: a rank that left here
+        # would leave the others waiting in the collectives.
+        check_same_analysis(cutplan, group)
     if cutplan is None:
         raise ValueError(
             "No cutplan: call the model inside TavrixPruningCalibrator before reading the "
             "importance"
         )
     gates = list(cutplan.gate_container.values())
-    if gates and all(gate.weight.grad is None for gate in gates):
+    if across_ranks:
+        totals = [_GateTotals(*pair) for pair in reduce_gate_totals(gates, group)]
+    else:
+        totals = [_GateTotals(gate.weight.grad, gate.num_samples) for gate in gates]
+    totals_by_gate = {id(gate): item for gate, item in zip(gates, totals)}
+    if totals and all(item.gradient is None for item in totals):
         raise RuntimeError(
             "No gate has a gradient: run backward() on a loss of the model's output inside the "
             "calibrator before reading the importance"
@@ -93,7 +122,7 @@ def channel_importance(cutplan: Any) -> List[GroupImportance]:
             slot_of_label.setdefault(label, []).append(slot)
         total = torch.zeros(len(labels), dtype=torch.float32)
         for gate in shared.gates:
-            values = _gate_values(gate)
+            values = _gate_values(totals_by_gate[id(gate)], len(gate.labels))
             slots: List[int] = []
             picks: List[int] = []
             for label, positions in shared.positions(gate).items():
