@@ -2,6 +2,8 @@
 // that select the same node) and one GroupSharedGate per prunable group.
 #include "interop/pybind.hpp"
 
+#include "interop/context.hpp"
+
 #include <string>
 
 #include "cutplan/cutplan.hpp"
@@ -44,10 +46,16 @@ py::list in_group_order(py::handle group_nodes, const py::set& candidates) {
   return ordered;
 }
 
-}  // namespace
+const py::object& inference_mode_type() {
+  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
+  return storage
+      .call_once_and_store_result(
+          [] { return py::module_::import("torch").attr("inference_mode"); })
+      .get_stored();
+}
 
-py::tuple create_gate_container(py::handle labels_by_nodes, py::handle prunable_groups,
-                                py::handle node_users, py::handle prune_dimension_by_nodes) {
+py::tuple build_gate_container(py::handle labels_by_nodes, py::handle prunable_groups,
+                               py::handle node_users, py::handle prune_dimension_by_nodes) {
   py::object channel_gate_class = gate_module().attr("ChannelGate");
   py::object group_gate_class = gate_module().attr("GroupSharedGate");
 
@@ -88,6 +96,19 @@ py::tuple create_gate_container(py::handle labels_by_nodes, py::handle prunable_
   }
   py::object gate_container = module_dict_class()(gates);
   return py::make_tuple(gate_container, gate_names_by_nodes, prunable_group_gate_names);
+}
+
+}  // namespace
+
+py::tuple create_gate_container(py::handle labels_by_nodes, py::handle prunable_groups,
+                                py::handle node_users, py::handle prune_dimension_by_nodes) {
+  // Gates need autograd: made while the analysed call runs in inference mode
+  // they would hold inference tensors, which no later call can train.
+  py::object made = interop::run_in_context(inference_mode_type()(false), [&]() -> py::object {
+    return build_gate_container(labels_by_nodes, prunable_groups, node_users,
+                                prune_dimension_by_nodes);
+  });
+  return py::reinterpret_borrow<py::tuple>(made);
 }
 
 void register_container(py::module_& m) {

@@ -16,7 +16,7 @@ from tavrix.flowscope.intercept import (
     to_plain,
     to_trace,
 )
-from tavrix.utils.common import iter_leaves
+from tavrix.utils.common import BufferSnapshot, iter_leaves
 
 __all__ = ["NodeInfo", "TensorInfo", "TraceResult", "flowscope_model", "trace"]
 
@@ -241,22 +241,17 @@ class _ModelState:
 
     def __init__(self, model: Any) -> None:
         self.entries: List[Tuple[Any, ...]] = []
-        self.saved: List[Tuple[torch.Tensor, int, torch.Tensor, bool]] = []
+        self.buffers: Optional[BufferSnapshot] = None
         if not isinstance(model, torch.nn.Module):
             return
-        with torch.no_grad():
-            for module in model.modules():
-                buffers = module._buffers
-                self.entries.append(
-                    (module, module.training, dict(module._parameters), dict(buffers),
-                     dict(module._modules))
-                )
-                for buf in buffers.values():
-                    if buf is not None and not buf.is_meta:
-                        # kernels such as batch norm update running statistics
-                        # without bumping the version counter: in training mode
-                        # the values themselves are compared on restore
-                        self.saved.append((buf, buf._version, buf.clone(), module.training))
+        for module in model.modules():
+            self.entries.append(
+                (module, module.training, dict(module._parameters), dict(module._buffers),
+                 dict(module._modules))
+            )
+        # one call cannot switch modes: eval-mode values change only through
+        # ops that bump the version counter
+        self.buffers = BufferSnapshot(model, values_of_eval_modules=False)
 
     def restore(self) -> None:
         with torch.no_grad(), DisableTorchFunctionSubclass():
@@ -265,9 +260,8 @@ class _ModelState:
                 _restore_dict(module._parameters, params)
                 _restore_dict(module._buffers, buffers)
                 _restore_dict(module._modules, modules)
-            for buf, version, copy, check_values in self.saved:
-                if buf._version != version or (check_values and not torch.equal(buf, copy)):
-                    buf.copy_(copy)
+        if self.buffers is not None:
+            self.buffers.restore()
 
 
 def _restore_dict(current: Dict[str, Any], saved: Dict[str, Any]) -> None:
