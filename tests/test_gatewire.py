@@ -194,3 +194,39 @@ def test_replay_through_another_module_is_refused_naming_both():
         with pytest.raises(GateReplayError, match=expected):
             model(x)
     assert active_interceptor() is None
+
+
+class Reused(nn.Module):
+    """One block applied twice: its channels are measured at every call."""
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.stem = nn.Conv2d(3, 4, 1)
+        self.block = nn.Conv2d(4, 4, 3, padding=1)
+        self.head = nn.Conv2d(4, 2, 1)
+
+    def forward(self, x, keep=None):
+        acts = [torch.relu(self.stem(x))]
+        for _ in range(2):
+            acts.append(torch.relu(self.block(acts[-1])))
+        if keep is not None:
+            keep.extend(acts)
+        return self.head(acts[-1])
+
+
+def test_importance_of_a_reused_block_sums_over_its_calls():
+    torch.manual_seed(0)
+    model, x = Reused().eval(), torch.randn(3, 3, 6, 6)
+    calibrator = TavrixPruningCalibrator(model)
+    with calibrator:
+        model(x).pow(2).sum().backward()
+    (group,) = channel_importance(calibrator.cutplan)
+    assert group.module_names == ["stem", "block"] and len(group.gate_names) == 3
+
+    # by hand: the Taylor term of each channel at the stem's and both calls' outputs
+    acts = []
+    with torch.enable_grad():
+        out = model(x, keep=acts)
+    grads = torch.autograd.grad(out.pow(2).sum(), acts)
+    manual = sum((a * g).sum(dim=(0, 2, 3)).abs() for a, g in zip(acts, grads)) / x.shape[0]
+    torch.testing.assert_close(group.importance, manual)
