@@ -154,19 +154,24 @@ bool shares_parts(py::handle model, const py::set& ids) {
   return false;
 }
 
+// The active list, copied: it is replaced, never changed in place, so that
+// an iteration can never see it grow.
+py::list active_entries(const py::module_& m) {
+  PyObject* copied = PySequence_List(py::object(m.attr(kActiveList)).ptr());
+  if (copied == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::list>(copied);
+}
+
 // Refuses a second calibrator on a model that an active one gates: the inner
 // block's exit would take the outer redirection away, and the flags each one
-// saves would be the other's. Returns the live entries of the active list.
-py::list check_model_free(const py::module_& m, py::object self) {
-  py::list entries(py::object(m.attr(kActiveList)));  // a copy: calls below run Python code
-  py::list alive;
+// saves would be the other's.
+void check_model_free(const py::module_& m, py::object self) {
   py::set ids;
   bool have_ids = false;
-  for (py::handle entry : entries) {
+  for (py::handle entry : active_entries(m)) {
     py::object other = entry();
-    if (other.is_none()) continue;  // collected without leaving its block
-    alive.append(entry);
-    if (other.is(self)) continue;
+    // None: collected without leaving its block.
+    if (other.is_none() || other.is(self)) continue;
     if (!have_ids) {
       ids = parts_of(self.attr("_model"));
       have_ids = true;
@@ -179,7 +184,18 @@ py::list check_model_free(const py::module_& m, py::object self) {
           "parameters and redirects the same entry point.");
     }
   }
-  return alive;
+}
+
+// Adds `self` to the active list (add) or takes it off; dead entries go as
+// well. No Python code runs between reading the list and replacing it.
+void mark_active(const py::module_& m, py::object self, bool add) {
+  py::list kept;
+  for (py::handle entry : active_entries(m)) {
+    py::object other = entry();
+    if (!other.is_none() && !other.is(self)) kept.append(entry);
+  }
+  if (add) kept.append(weakref_type()(self));
+  m.attr(kActiveList) = kept;
 }
 
 const py::module_& gatecal_module() {
@@ -197,7 +213,7 @@ py::object enter(py::object self) {
         "again");
   }
   const py::module_& m = gatecal_module();
-  py::list active = check_model_free(m, self);
+  check_model_free(m, self);
   py::object model = self.attr("_model");
   // Taken before anything changes; it only reads the model.
   py::object buffers = buffer_snapshot_class()(model);
@@ -221,27 +237,13 @@ py::object enter(py::object self) {
     throw;
   }
   self.attr("_buffer_snapshot") = buffers;
-  active.append(weakref_type()(self));
-  m.attr(kActiveList) = active;
+  mark_active(m, self, true);
   self.attr("_active") = py::bool_(true);
   return replacement;
 }
 
-// Leaves the active list; dead entries go as well.
-void release_model(py::object self) {
-  const py::module_& m = gatecal_module();
-  py::list entries(py::object(m.attr(kActiveList)));
-  py::list kept;
-  for (py::handle entry : entries) {
-    py::object other = entry();
-    if (!other.is_none() && !other.is(self)) kept.append(entry);
-  }
-  m.attr(kActiveList) = kept;
-}
-
 void exit(py::object self, py::object, py::object, py::object) {
   self.attr("_active") = py::bool_(false);
-  release_model(self);
   // Every step runs even if an earlier one fails; the first failure is raised.
   std::exception_ptr first;
   auto step = [&](auto&& fn) {
@@ -251,6 +253,7 @@ void exit(py::object self, py::object, py::object, py::object) {
       if (!first) first = std::current_exception();
     }
   };
+  step([&] { mark_active(gatecal_module(), self, false); });
   step([&] { self.attr("_restore_entry_point")(); });
   step([&] {
     py::object hooks = py::getattr(self, "_copy_hooks", py::none());
