@@ -216,13 +216,10 @@ class _Superseded(TraceTensor):
 
 
 def _gated_value(value: Any) -> Any:
-    if isinstance(value, _Superseded):
-        # a gated tensor modified in place again has its own gated value
-        for _ in range(1 << 16):
-            value = value.__dict__[_Superseded._GATED]
-            if not isinstance(value, _Superseded):
-                return value
-        raise RuntimeError("superseded tensors form a cycle")
+    # a gated tensor modified in place again has a gated value of its own; each
+    # gated value is newer than the tensor it stands for, so the chain ends
+    while isinstance(value, _Superseded):
+        value = value.__dict__[_Superseded._GATED]
     if type(value) in (list, tuple) and any(isinstance(v, _Superseded) for v in value):
         return type(value)(_gated_value(v) for v in value)
     return value
@@ -240,20 +237,16 @@ def _release(tensor: torch.Tensor) -> None:
         tensor.__class__ = TraceTensor
 
 
-def _is_parameter(value: Any) -> bool:
-    return isinstance(value, torch.nn.Parameter)
-
-
 def _parameter_ids(args: Tuple[Any, ...], kwargs: Dict[str, Any]) -> Tuple[int, ...]:
     """Ids of the parameters among a call's arguments (also one level inside lists and
     tuples, where torch.cat and the recurrent kernels take theirs), in argument order."""
     found: List[int] = []
     for value in (*args, *kwargs.values()) if kwargs else args:
         if isinstance(value, torch.Tensor):
-            if _is_parameter(value):
+            if isinstance(value, torch.nn.Parameter):
                 found.append(id(value))
         elif type(value) in (list, tuple):
-            found.extend(id(v) for v in value if _is_parameter(v))
+            found.extend(id(v) for v in value if isinstance(v, torch.nn.Parameter))
     return tuple(found)
 
 
@@ -293,7 +286,10 @@ def _expected_parameters(cutplan: Any, n_positions: int) -> Optional[List[Tuple[
 def _parameter_names(model: Optional[torch.nn.Module]) -> Dict[int, str]:
     if not isinstance(model, torch.nn.Module):
         return {}
-    return {id(p): name for name, p in model.named_parameters(remove_duplicate=False)}
+    names: Dict[int, str] = {}
+    for name, parameter in model.named_parameters(remove_duplicate=False):
+        names.setdefault(id(parameter), name)  # a shared parameter by its first name
+    return names
 
 
 def _owners_text(ids: Tuple[int, ...], names: Dict[int, str]) -> str:
