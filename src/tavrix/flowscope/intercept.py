@@ -184,6 +184,9 @@ def _wrap(obj: Any, fresh_ok: Optional[set] = None) -> Any:
         if hasattr(obj, "_fields"):
             return cls(*items)
         return cls(items)
+    if is_dataclass_instance(obj):
+        # a function dispatched through __torch_function__ may return one
+        return _rebuild_dataclass(obj, lambda x: _wrap(x, fresh_ok))
     return obj
 
 
