@@ -52,18 +52,19 @@ bool is_conv(py::handle operation) {
   return false;
 }
 
+// Arguments that are certainly no TensorInfo, told apart without a call
+// into Python: most arguments are nodes and plain numbers.
+bool plainly_not_a_tensor(PyObject* raw) {
+  return raw == Py_None || PyLong_CheckExact(raw) || PyFloat_CheckExact(raw) ||
+         PyBool_Check(raw) || PyUnicode_CheckExact(raw) ||
+         Py_TYPE(raw) == reinterpret_cast<PyTypeObject*>(tied_ops().node_info.ptr());
+}
+
 // A TensorInfo that stands for a parameter (any tensor the model holds when
 // `any_tensor`: batch norm's running statistics are buffers). Its uid, or a
 // null object.
 py::object tensor_uid(py::handle value, bool any_tensor) {
-  // Most arguments are nodes and plain numbers: rejected without isinstance.
-  PyObject* raw = value.ptr();
-  if (raw == Py_None || PyLong_CheckExact(raw) || PyFloat_CheckExact(raw) ||
-      PyBool_Check(raw) || Py_TYPE(raw) == reinterpret_cast<PyTypeObject*>(
-                               tied_ops().node_info.ptr())) {
-    return py::object();
-  }
-  if (!is_tensor_info(value)) return py::object();
+  if (plainly_not_a_tensor(value.ptr()) || !is_tensor_info(value)) return py::object();
   if (!any_tensor) {
     py::object type = value.attr(graph_attr().type);
     if (!type.is(tied_ops().parameter_type)) {
@@ -144,8 +145,16 @@ void for_each_use(py::handle node, Visit&& visit) {
   };
   for (py::handle value : py::tuple(args)) each(value);
   if (PyDict_Check(kwargs.ptr())) {
-    if (PyDict_Size(kwargs.ptr()) == 0) return;
-    // a copy: the checks above may run the model's own code
+    // Keywords are mostly flags (inplace=False): nothing to look at.
+    bool plain = true;
+    Py_ssize_t pos = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (plain && PyDict_Next(kwargs.ptr(), &pos, &key, &value)) {
+      plain = plainly_not_a_tensor(value);
+    }
+    if (plain) return;
+    // a copy: the checks below may run the model's own code
     auto values = py::reinterpret_steal<py::list>(PyDict_Values(kwargs.ptr()));
     if (!values) throw py::error_already_set();
     for (py::handle value : values) each(value);
