@@ -217,3 +217,29 @@ def test_squeeze_excite_groups(use_linear):
             (["conv2d_0", "adaptive_avg_pool2d_0"], list(range(8))),
             (["linear_1", "sigmoid_0"], list(range(10, 18))),
         ]
+
+
+class Res2NetSplit(nn.Module):
+    """A Res2Net-style block: one piece of a split is added to a conv of another."""
+
+    def __init__(self, piece_first):
+        super().__init__()
+        self.reduce = nn.Conv2d(3, 8, 1)
+        self.branch = nn.Conv2d(4, 4, 3, padding=1)
+        self.fuse = nn.Conv2d(8, 2, 1)
+        self.piece_first = piece_first
+
+    def forward(self, x):
+        first, second = torch.split(self.reduce(x), 4, dim=1)
+        branch = self.branch(first)
+        mixed = second + branch if self.piece_first else branch * second
+        return self.fuse(torch.cat([mixed, second], 1))
+
+
+@pytest.mark.parametrize("piece_first", [True, False])
+def test_split_piece_operand_is_sized_from_the_result(piece_first):
+    # the piece has no shape of its own; it used to stop the analysis
+    prunable, unprunable = groups(Res2NetSplit(piece_first), torch.randn(2, 3, 6, 6))
+    assert prunable == [(["conv2d_2"], [12, 13])]  # the output, for get_cutplan to move
+    # the piece spans the branch's full width: the branch's channels cannot go alone
+    assert unprunable == [(["conv2d_0"], list(range(8))), (["conv2d_1"], [8, 9, 10, 11])]

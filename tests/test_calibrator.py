@@ -1,4 +1,10 @@
+import copy
+import dataclasses
+import gc
+import io
+import pickle
 import types
+import weakref
 
 import pytest
 import torch
@@ -362,7 +368,187 @@ class Cached(nn.Module):
 
 def test_calibrated_call_returns_the_model_own_containers():
     model = Cached().eval()
-    with TavrixPruningCalibrator(model):
+    with TavrixPruningCalibrator(model), pytest.warns(UserWarning, match="no prunable"):
         out = model(torch.randn(1, 3, 4, 4))
     # a container that cannot be rebuilt comes back as the model made it
     assert type(out) is Pair and out[1] is model.extras
+
+
+def _copy(model, how):
+    if how == "deepcopy":
+        return copy.deepcopy(model)
+    if how == "pickle":
+        return pickle.loads(pickle.dumps(model))
+    buffer = io.BytesIO()
+    torch.save(model, buffer)
+    buffer.seek(0)
+    return torch.load(buffer, weights_only=False)
+
+
+@pytest.mark.parametrize("how", ["deepcopy", "pickle", "torch.save"])
+def test_copy_made_inside_the_block_is_an_ordinary_model(how):
+    model, x = make_net()
+    model.stem.bias.requires_grad_(False)
+    calibrator = TavrixPruningCalibrator(model)
+    with calibrator:
+        model(x)
+        copied = _copy(model, how)
+        model(x).sum().backward()  # the block goes on gating the original
+    gates = calibrator.cutplan.gate_container.values()
+    assert all(gate.num_samples == 2 * len(x) for gate in gates)
+    for module in (model, copied):
+        assert not {"forward", "__getstate__"} & set().union(
+            *(m.__dict__ for m in module.modules())
+        )
+    flags = {n: p.requires_grad for n, p in copied.named_parameters()}
+    assert flags == {n: p.requires_grad for n, p in model.named_parameters()}
+    assert flags["stem.weight"] and not flags["stem.bias"]
+    assert all(p is not q for p, q in zip(copied.parameters(), model.parameters()))
+    out = copied(x)
+    assert type(out) is torch.Tensor and out.grad_fn is not None  # its own, trainable forward
+    torch.testing.assert_close(out, model(x))
+
+
+class Stateful(nn.Module):
+    """Buffers a training-mode call changes: batch norm (in place without a version
+    bump), spectral norm's power-iteration vectors, and a counter that is rebound."""
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.conv = nn.utils.parametrizations.spectral_norm(nn.Conv2d(3, 8, 3, padding=1))
+        self.bn = nn.BatchNorm2d(8)
+        self.head = nn.Conv2d(8, 2, 1)
+        self.register_buffer("calls", torch.zeros((), dtype=torch.long))
+
+    def forward(self, x):
+        self.calls = self.calls + 1
+        return self.head(torch.relu(self.bn(self.conv(x))))
+
+
+def test_block_gives_back_every_buffer_it_changed():
+    torch.manual_seed(0)
+    model, x = Stateful().train(), torch.randn(4, 3, 6, 6)
+    before = {n: (b, b.clone()) for n, b in model.named_buffers()}
+    assert {"bn.running_mean", "bn.num_batches_tracked", "conv.parametrizations.weight.0._u",
+            "calls"} <= before.keys()
+    with TavrixPruningCalibrator(model):
+        for _ in range(2):
+            model(x).sum().backward()
+        changed = [n for n, b in model.named_buffers() if not torch.equal(b, before[n][1])]
+        assert "bn.running_mean" in changed and "calls" in changed
+    for name, buf in model.named_buffers():
+        assert buf is before[name][0] and torch.equal(buf, before[name][1]), name
+
+
+def test_second_calibrator_on_one_model_is_refused_and_nothing_stays_redirected():
+    model, x = make_net()
+    outer = TavrixPruningCalibrator(model)
+    with outer:
+        for other in (TavrixPruningCalibrator(model), TavrixPruningCalibrator(model.head)):
+            with pytest.raises(RuntimeError, match="Another TavrixPruningCalibrator is active"):
+                other.__enter__()
+        later = TavrixPruningCalibrator(model)  # made inside: resolves the real forward
+        model(x).sum().backward()  # still gated by the outer block
+    assert outer.cutplan.gate_container["channel_gate_0"].num_samples == len(x)
+    assert "forward" not in model.__dict__
+    with later:
+        model(x).sum().backward()
+    assert "forward" not in model.__dict__ and model.forward.__func__ is Net.forward
+    assert later.cutplan is not outer.cutplan
+    assert outer.cutplan.gate_container["channel_gate_0"].num_samples == len(x)
+    assert all(p.requires_grad for p in model.parameters())
+
+
+def test_first_call_in_inference_mode_leaves_the_gates_trainable():
+    model, x = make_net()
+    calibrator = TavrixPruningCalibrator(model)
+    with calibrator:
+        with torch.inference_mode():
+            model(x)
+        model(x).sum().backward()
+    gates = list(calibrator.cutplan.gate_container.values())
+    assert gates and all(g.weight.grad is not None and g.num_samples == len(x) for g in gates)
+
+
+def test_block_never_left_does_not_keep_the_model_alive():
+    model, x = make_net()
+    calibrator = TavrixPruningCalibrator(model)
+    calibrator.__enter__()  # and never __exit__
+    model(x)
+    alive = weakref.ref(model), weakref.ref(calibrator)
+    del model, calibrator
+    gc.collect()
+    assert alive[0]() is None and alive[1]() is None
+
+
+class FailingParameters(Net):
+    failing = True
+
+    def named_parameters(self, *args, **kwargs):
+        items = list(super().named_parameters(*args, **kwargs))
+        yield from items[: 2 if self.failing else None]
+        if self.failing:
+            raise RuntimeError("parameters unavailable")
+
+
+def test_failed_entry_leaves_the_flags_and_entry_point():
+    model = FailingParameters()
+    with pytest.raises(RuntimeError, match="parameters unavailable"):
+        TavrixPruningCalibrator(model).__enter__()
+    model.failing = False
+    assert all(p.requires_grad for p in model.parameters())
+    assert "forward" not in model.__dict__
+
+
+@pytest.mark.parametrize("error, raised", [("bad_alloc", MemoryError), ("boom", RuntimeError)])
+def test_native_errors_leave_the_context(error, raised):
+    with pytest.raises(raised):
+        gatecal._run_failing_in_context(torch.no_grad(), error)
+    assert torch.is_grad_enabled()
+
+
+def test_model_without_prunable_group_is_told_why():
+    model = nn.Sequential(nn.Linear(3, 4))
+    with TavrixPruningCalibrator(model):
+        with pytest.warns(UserWarning, match="no prunable channel group.*Usual causes"):
+            model(torch.randn(2, 3))
+
+
+@dataclasses.dataclass(frozen=True)
+class Batch:
+    image: torch.Tensor
+    note: str = "kept"
+
+
+@dataclasses.dataclass
+class Prediction:
+    logits: torch.Tensor
+    features: torch.Tensor
+
+
+class DataclassNet(Net):
+    """Net, taking and giving its tensors in dataclasses (or in a tuple and a tensor)."""
+
+    def forward(self, batch):
+        image = batch.image if isinstance(batch, Batch) else batch[0]
+        features = torch.relu(self.stem(image))
+        logits = self.head(features)
+        return Prediction(logits, features) if isinstance(batch, Batch) else (logits, features)
+
+
+def test_dataclass_inputs_and_outputs_are_containers_like_tuples():
+    _, x = make_net()
+    model = DataclassNet().eval()
+    plans = []
+    for batch in ((x,), Batch(x)):
+        calibrator = TavrixPruningCalibrator(model)
+        with calibrator:
+            out = model(batch)
+            logits = out.logits if isinstance(out, Prediction) else out[0]
+            logits.sum().backward()
+        plans.append(calibrator.cutplan)
+    assert type(out) is Prediction and out.features is not None
+    assert type(out.logits) is torch.Tensor and type(out.features) is torch.Tensor
+    # traced through the dataclass, and its outputs (stem's features too) never prunable
+    assert plans[1].summary(2) == plans[0].summary(2)
+    assert len(plans[1].prunable_groups) == 1

@@ -85,8 +85,11 @@ def test_input_pruned_along_batch_or_spatial_axis(caplog, model, shape, warning,
         # depthwise with a channel multiplier: 32 outputs cannot carry the 16 input labels
         (nn.Conv2d(16, 32, 3, groups=16), GROUP_WARNING),
         (nn.ConvTranspose2d(16, 32, 3, groups=16), GROUP_WARNING),
+        # weight (16, 1, 3, 3) like a depthwise one's, but two inputs per group: 8 outputs
+        (nn.ConvTranspose2d(16, 8, 3, groups=8), GROUP_WARNING),
     ],
-    ids=["depthwise", "t-depthwise", "grouped", "t-grouped", "multiplier", "t-multiplier"],
+    ids=["depthwise", "t-depthwise", "grouped", "t-grouped", "multiplier", "t-multiplier",
+         "t-two-inputs-per-group"],
 )
 def test_grouped_convolutions(recwarn, conv, warning):
     state, nodes = walk(Seq(nn.Conv2d(3, 16, 1), conv), torch.randn(2, 3, 8, 8))

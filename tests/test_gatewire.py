@@ -155,17 +155,78 @@ class DiscardsInPlaceResult(nn.Module):
         return self.conv2(y)
 
 
-@pytest.mark.parametrize("keep_result", [True, False])
-def test_tensor_modified_in_place_must_not_bypass_its_gate(keep_result):
+def test_gate_after_an_in_place_op_takes_effect_when_its_result_is_discarded():
+    # torch.relu_(y) without using its result: the model reads y itself, and
+    # the gate after relu_ must reach conv2 all the same (it used to be refused)
+    importances = []
+    for keep_result in (True, False):
+        torch.manual_seed(0)
+        model, x = DiscardsInPlaceResult(keep_result), torch.randn(2, 3, 6, 6)
+        calibrator = TavrixPruningCalibrator(model)
+        with calibrator:
+            model(x).pow(2).sum().backward()
+        (group,) = channel_importance(calibrator.cutplan)
+        importances.append(group.importance)
+    assert (importances[0] > 0).all()
+    torch.testing.assert_close(importances[1], importances[0])
+
+
+class Routed(nn.Module):
+    """The same operations through one of two identical blocks."""
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.a = nn.Conv2d(3, 4, 1)
+        self.b = nn.Conv2d(3, 4, 1)
+        self.head = nn.Conv2d(4, 2, 1)
+        self.use_b = False
+
+    def forward(self, x):
+        return self.head(torch.relu((self.b if self.use_b else self.a)(x)))
+
+
+def test_replay_through_another_module_is_refused_naming_both():
+    model, x = Routed(), torch.randn(2, 3, 4, 4)
+    calibrator = calibrated(model, x)
+    model.use_b = True
+    with calibrator:
+        expected = "module 'a', but this call read those of module 'b'"
+        with pytest.raises(GateReplayError, match=expected):
+            model(x)
+    assert active_interceptor() is None
+
+
+class Reused(nn.Module):
+    """One block applied twice: its channels are measured at every call."""
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.stem = nn.Conv2d(3, 4, 1)
+        self.block = nn.Conv2d(4, 4, 3, padding=1)
+        self.head = nn.Conv2d(4, 2, 1)
+
+    def forward(self, x, keep=None):
+        acts = [torch.relu(self.stem(x))]
+        for _ in range(2):
+            acts.append(torch.relu(self.block(acts[-1])))
+        if keep is not None:
+            keep.extend(acts)
+        return self.head(acts[-1])
+
+
+def test_importance_of_a_reused_block_sums_over_its_calls():
     torch.manual_seed(0)
-    model, x = DiscardsInPlaceResult(keep_result), torch.randn(2, 3, 6, 6)
+    model, x = Reused().eval(), torch.randn(3, 3, 6, 6)
     calibrator = TavrixPruningCalibrator(model)
     with calibrator:
-        if keep_result:
-            model(x).sum().backward()
-        else:
-            with pytest.raises(GateReplayError, match="would bypass a gate"):
-                model(x)
-    if keep_result:
-        (group,) = channel_importance(calibrator.cutplan)
-        assert (group.importance > 0).any()
+        model(x).pow(2).sum().backward()
+    (group,) = channel_importance(calibrator.cutplan)
+    assert group.module_names == ["stem", "block"] and len(group.gate_names) == 3
+
+    # by hand: the Taylor term of each channel at the stem's and both calls' outputs
+    acts = []
+    with torch.enable_grad():
+        out = model(x, keep=acts)
+    grads = torch.autograd.grad(out.pow(2).sum(), acts)
+    manual = sum((a * g).sum(dim=(0, 2, 3)).abs() for a, g in zip(acts, grads)) / x.shape[0]
+    torch.testing.assert_close(group.importance, manual)

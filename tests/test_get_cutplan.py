@@ -1,6 +1,8 @@
 """get_cutplan end to end on small real models."""
 
+import copy
 import gc
+import pickle
 import warnings
 import weakref
 
@@ -58,6 +60,19 @@ def test_plan_invariants(name):
     ]
     after = model.state_dict()
     assert all(torch.equal(before[k], after[k]) for k in before)
+
+    # a plain dict, and a plan that survives pickle and deepcopy whole
+    assert type(plan.labels_by_nodes) is dict
+    for copied in (pickle.loads(pickle.dumps(plan)), copy.deepcopy(plan)):
+        assert copied.summary(2) == plan.summary(2)
+        assert [g for _, g in copied.ops_and_gate_names] == [g for _, g in plan.ops_and_gate_names]
+        for (op, _), node, original in zip(copied.ops_and_gate_names, copied.graph, graph):
+            assert op == node.operation and (op is original.operation or op == original.operation)
+        index = {node: i for i, node in enumerate(copied.graph)}
+        assert {index[n]: v for n, v in copied.labels_by_nodes.items()} == {
+            i: plan.labels_by_nodes[n] for i, n in enumerate(graph) if n in plan.labels_by_nodes
+        }
+        assert copied.gate_container.state_dict().keys() == plan.gate_container.state_dict().keys()
 
 
 @pytest.mark.parametrize("name", ["resnet18_tiny", "resnet50_tiny"])

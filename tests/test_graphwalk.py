@@ -174,3 +174,59 @@ def test_walk_with_a_foreign_state_fails_as_the_handler_binding_does():
     with pytest.raises(TypeError) as info:
         oprules._walk(object(), graph)
     assert str(info.value) == str(expected.value)
+
+
+class SharedLayers(nn.Module):
+    """Layers called more than once, in the ways models do it."""
+
+    def __init__(self, form):
+        super().__init__()
+        self.form = form
+        self.stem = nn.Conv2d(3, 8, 1)
+        self.block = nn.Conv2d(8, 8, 3, padding=1)
+        self.bn = nn.BatchNorm2d(8)
+        self.other = nn.Conv2d(3, 8, 1)
+        self.small = nn.Conv2d(3, 3, 1)
+        self.head = nn.Conv2d(16, 2, 1)
+
+    def forward(self, x):
+        if self.form == "loop":  # a block reused: its input and output channels are one
+            y = F.relu(self.stem(x))
+            for _ in range(2):
+                y = F.relu(self.block(y))
+            return self.head(torch.cat([y, y], 1))
+        if self.form == "siamese":  # one branch on two inputs; it reads its weight's shape
+            assert self.block.weight.shape[0] == 8
+            a = F.relu(self.bn(self.block(F.relu(self.stem(x)))))
+            b = F.relu(self.bn(self.block(F.relu(self.stem(x.flip(2))))))
+            return self.head(torch.cat([a, b], 1))
+        # "mismatched": the stem runs on the raw input and on small's channels, which
+        # therefore cannot go; the batch norm also sees other's, which a flatten pins
+        a = self.stem(x)
+        c = self.stem(F.relu(self.small(x)))
+        d = F.relu(self.other(x))
+        return self.head(torch.cat([self.bn(a + c), self.bn(d)], 1)), d.flatten(1)
+
+
+def groups_of(form):
+    graph = traced(SharedLayers(form), torch.randn(2, 3, 6, 6))
+    prunable, unprunable, *_ = PruneGraphParser().find_prunable_groups(graph)
+    return ([(names(n), len(labels)) for n, labels in prunable],
+            [(names(n), len(labels)) for n, labels in unprunable])
+
+
+def test_layer_called_twice_prunes_its_channels_one_way():
+    prunable, unprunable = groups_of("loop")
+    # stem, both calls of block: one set of 8 channels (block's input is its output)
+    assert prunable[0] == (["conv2d_0", "relu_0", "conv2d_1", "relu_1", "conv2d_2", "relu_2",
+                            "cat_0"], 8)
+    prunable, unprunable = groups_of("siamese")
+    assert (["conv2d_0", "relu_0", "conv2d_2", "relu_2"], 8) in prunable  # stem's two calls
+    assert any(set(n) >= {"conv2d_1", "batch_norm_0", "conv2d_3", "batch_norm_1"}
+               for n, _ in prunable)
+
+
+def test_calls_that_disagree_make_the_shared_channels_unprunable():
+    prunable, unprunable = groups_of("mismatched")
+    assert prunable == [(["conv2d_4"], 2)]  # the head, an output
+    assert (["conv2d_1", "relu_0"], 3) in unprunable  # small's, read by the stem's second call

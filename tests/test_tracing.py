@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import dataclasses
 import gc
 import weakref
 from collections import Counter
@@ -541,3 +542,35 @@ def test_results_that_are_existing_tensors_keep_their_class():
                                entry_point="__call__")
     assert type(model.scale) is torch.Tensor
     assert [n.operation_name for n in _real_ops(nodes)] == ["type_as", "mul"]
+
+
+@dataclasses.dataclass
+class Halves:
+    low: torch.Tensor
+    high: torch.Tensor
+
+
+def split_halves(x):
+    """A function dispatched through __torch_function__ that returns a dataclass."""
+    if torch.overrides.has_torch_function((x,)):
+        return torch.overrides.handle_torch_function(split_halves, (x,), x)
+    return Halves(x[:, :4], x[:, 4:])
+
+
+class HalvesNet(nn.Module):
+    def __init__(self) -> None:
+        super().__init__()
+        self.conv = nn.Conv2d(3, 8, 1)
+        self.head = nn.Conv2d(4, 2, 1)
+
+    def forward(self, x):
+        halves = split_halves(torch.relu(self.conv(x)))
+        return Halves(self.head(halves.low), self.head(halves.high))
+
+
+def test_dataclass_results_are_traced_through():
+    result = trace(HalvesNet(), (torch.randn(1, 3, 4, 4),))
+    names = [n.unique_name for n in _real_ops(result.nodes)]
+    assert names == ["conv2d_0", "relu_0", "split_halves_0", "conv2d_1", "conv2d_2"]
+    assert [n.unique_name for n in result.output_nodes] == ["conv2d_1", "conv2d_2"]
+    assert type(result.outputs) is Halves and type(result.outputs.low) is torch.Tensor

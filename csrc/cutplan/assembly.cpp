@@ -29,6 +29,13 @@ const py::object& prune_graph_parser_class() {
       .get_stored();
 }
 
+py::dict plain_dict(const py::object& mapping) {
+  if (PyDict_CheckExact(mapping.ptr())) return py::reinterpret_borrow<py::dict>(mapping);
+  py::dict copy;
+  if (PyDict_Merge(copy.ptr(), mapping.ptr(), 1) != 0) throw py::error_already_set();
+  return copy;
+}
+
 void make_groups_containing_output_unprunable(py::handle prunable_groups,
                                               py::handle unprunable_groups,
                                               py::handle graph_output_nodes) {
@@ -71,7 +78,9 @@ py::object get_cutplan(py::object model, py::object args, py::object kwargs,
       unpack_exactly(prune_graph_parser_class()().attr("find_prunable_groups")(graph), 5);
   const py::object& prunable_groups = parsed[0];
   const py::object& unprunable_groups = parsed[1];
-  const py::object& labels_by_nodes = parsed[2];
+  // The walk hands out a live view over its state: the plan keeps a plain
+  // dict, which can be changed, pickled and copied and frees the walk's state.
+  const py::dict labels_by_nodes = plain_dict(parsed[2]);
   const py::object& prune_dimension_by_nodes = parsed[3];
   const py::object& node_users = parsed[4];
 

@@ -2,6 +2,8 @@
 // that select the same node) and one GroupSharedGate per prunable group.
 #include "interop/pybind.hpp"
 
+#include "interop/context.hpp"
+
 #include <string>
 
 #include "cutplan/cutplan.hpp"
@@ -44,10 +46,64 @@ py::list in_group_order(py::handle group_nodes, const py::set& candidates) {
   return ordered;
 }
 
-}  // namespace
+// Convolutions (plain and transposed) and linear layers, which make fresh
+// channels from their input's.
+const py::tuple& layer_ops() {
+  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::tuple> storage;
+  return storage
+      .call_once_and_store_result([] {
+        py::module_ f = py::module_::import("torch.nn.functional");
+        return py::make_tuple(f.attr("conv1d"), f.attr("conv2d"), f.attr("conv3d"),
+                              f.attr("conv_transpose1d"), f.attr("conv_transpose2d"),
+                              f.attr("conv_transpose3d"), f.attr("linear"));
+      })
+      .get_stored();
+}
 
-py::tuple create_gate_container(py::handle labels_by_nodes, py::handle prunable_groups,
-                                py::handle node_users, py::handle prune_dimension_by_nodes) {
+// The group's calls of a layer called more than once (its weight read by
+// several nodes of the group): each call makes the group's channels afresh,
+// so each gets a gate of its own and the importance sums over the calls.
+py::set repeated_layer_calls(py::handle group_nodes) {
+  const py::tuple& layers = layer_ops();
+  const py::object linear = layers[layers.size() - 1];
+  py::dict calls_by_weight;  // tensor uid -> [node, ...]
+  for (py::handle node : group_nodes) {
+    py::object operation = node.attr("operation");
+    bool is_layer = false;
+    for (py::handle op : layers) is_layer = is_layer || operation.is(op);
+    if (!is_layer) continue;
+    py::object args = node.attr("args");
+    py::object kwargs = node.attr("kwargs");
+    if (!operation.is(linear)) {
+      // a grouped or depthwise convolution passes its input's channels on
+      py::object groups = interop::get_argument(args, kwargs, 6, "groups", py::int_(1));
+      if (!py::isinstance<py::int_>(groups) || groups.cast<int64_t>() != 1) continue;
+    }
+    py::object weight = interop::get_argument(args, kwargs, 1, "weight", py::none());
+    if (weight.is_none() || !py::hasattr(weight, "tensor_uid")) continue;
+    py::object uid = weight.attr("tensor_uid");
+    py::object calls = calls_by_weight.attr("setdefault")(uid, py::list());
+    calls.attr("append")(node);
+  }
+  py::set repeated;
+  for (auto item : calls_by_weight) {
+    py::handle calls = item.second;
+    if (py::len(calls) < 2) continue;
+    for (py::handle node : calls) repeated.add(node);
+  }
+  return repeated;
+}
+
+const py::object& inference_mode_type() {
+  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
+  return storage
+      .call_once_and_store_result(
+          [] { return py::module_::import("torch").attr("inference_mode"); })
+      .get_stored();
+}
+
+py::tuple build_gate_container(py::handle labels_by_nodes, py::handle prunable_groups,
+                               py::handle node_users, py::handle prune_dimension_by_nodes) {
   py::object channel_gate_class = gate_module().attr("ChannelGate");
   py::object group_gate_class = gate_module().attr("GroupSharedGate");
 
@@ -67,7 +123,8 @@ py::tuple create_gate_container(py::handle labels_by_nodes, py::handle prunable_
     // walk in every group, not only before the first gate exists: otherwise a
     // group numbered after another would lose its gate, or miss the gate it
     // shares with an earlier group, and get no importance at all.
-    py::set candidates = candidate_nodes(group_nodes, node_users, true);
+    py::set candidates =
+        candidate_nodes(group_nodes, node_users, true, repeated_layer_calls(group_nodes));
     py::list names = prunable_group_gate_names[i];
     for (py::handle node : in_group_order(group_nodes, candidates)) {
       py::object gate_name;
@@ -88,6 +145,19 @@ py::tuple create_gate_container(py::handle labels_by_nodes, py::handle prunable_
   }
   py::object gate_container = module_dict_class()(gates);
   return py::make_tuple(gate_container, gate_names_by_nodes, prunable_group_gate_names);
+}
+
+}  // namespace
+
+py::tuple create_gate_container(py::handle labels_by_nodes, py::handle prunable_groups,
+                                py::handle node_users, py::handle prune_dimension_by_nodes) {
+  // Gates need autograd: made while the analysed call runs in inference mode
+  // they would hold inference tensors, which no later call can train.
+  py::object made = interop::run_in_context(inference_mode_type()(false), [&]() -> py::object {
+    return build_gate_container(labels_by_nodes, prunable_groups, node_users,
+                                prune_dimension_by_nodes);
+  });
+  return py::reinterpret_borrow<py::tuple>(made);
 }
 
 void register_container(py::module_& m) {

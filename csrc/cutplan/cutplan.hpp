@@ -59,9 +59,13 @@ inline bool contains(py::handle container, py::handle key) {
 py::object model_cutplan_class();
 
 // Placement. find_candidate_nodes lets nodes without input nodes open walks
-// only while gate_index is 0; candidate_nodes chooses that explicitly.
+// only while gate_index is 0; candidate_nodes chooses that explicitly, and
+// extra_entries open walks of their own wherever their inputs lie (the calls
+// of a layer that is called more than once make fresh channels of the group
+// from channels of the same group).
 py::set find_candidate_nodes(py::handle group_nodes, py::handle node_users, py::handle gate_index);
-py::set candidate_nodes(py::handle group_nodes, py::handle node_users, bool inputless_entries);
+py::set candidate_nodes(py::handle group_nodes, py::handle node_users, bool inputless_entries,
+                        const py::set& extra_entries = py::set());
 
 // Gate container.
 py::tuple create_gate_container(py::handle labels_by_nodes, py::handle prunable_groups,

@@ -46,9 +46,14 @@ py::object users_of(py::handle node_users, py::handle node) {
   return node_users[node];
 }
 
-py::list input_nodes_in(py::handle group_nodes, py::handle group_set, bool first_gate) {
+py::list input_nodes_in(py::handle group_nodes, py::handle group_set, bool first_gate,
+                        const py::set& extra_entries = py::set()) {
   py::list input_nodes;
   for (py::handle node : group_nodes) {
+    if (!extra_entries.empty() && extra_entries.contains(node)) {
+      input_nodes.append(node);
+      continue;
+    }
     py::object inputs = node.attr("collect_all_input_nodes")();
     size_t n_inputs = py::len(inputs);
     if (n_inputs == 0) {
@@ -73,13 +78,14 @@ py::set find_candidate_nodes(py::handle group_nodes, py::handle node_users,
   return candidate_nodes(group_nodes, node_users, is_zero(gate_index));
 }
 
-py::set candidate_nodes(py::handle group_nodes, py::handle node_users, bool inputless_entries) {
+py::set candidate_nodes(py::handle group_nodes, py::handle node_users, bool inputless_entries,
+                        const py::set& extra_entries) {
   py::set group_set(py::reinterpret_borrow<py::object>(group_nodes));
   py::set candidates;
   for (py::handle node : group_nodes) {
     if (is_aggregate(node)) candidates.add(node);
   }
-  py::list entries = input_nodes_in(group_nodes, group_set, inputless_entries);
+  py::list entries = input_nodes_in(group_nodes, group_set, inputless_entries, extra_entries);
   const size_t max_steps = py::len(group_set);
   for (py::handle entry : entries) {
     py::object node = py::reinterpret_borrow<py::object>(entry);
@@ -99,7 +105,8 @@ py::set candidate_nodes(py::handle group_nodes, py::handle node_users, bool inpu
         break;
       }
       py::object next = users[py::int_(0)];
-      if (!contains(group_set, next)) {
+      // Another entry opens its own walk: this one's gate stands before it.
+      if (!contains(group_set, next) || (!extra_entries.empty() && extra_entries.contains(next))) {
         candidates.add(node);
         break;
       }

@@ -21,6 +21,15 @@ const py::object& are_indices_continuous() {
       .get_stored();
 }
 
+const py::object& picklable_operation() {
+  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
+  return storage
+      .call_once_and_store_result([] {
+        return py::module_::import("tavrix.flowscope.tracing").attr("_picklable_operation");
+      })
+      .get_stored();
+}
+
 PYBIND11_CONSTINIT py::gil_safe_call_once_and_store<py::object> cutplan_class_storage;
 
 constexpr const char* kFieldNames[] = {
@@ -146,6 +155,23 @@ py::object make_model_cutplan_class() {
       "Text report of the pruning information.\n\n"
       "level should be from 0 to 2 inclusive (default 0): 0 gives the number of prunable\n"
       "channels, 1 adds the node and gate counts, 2 lists every group with its nodes.");
+  // pickle and deepcopy: operations that pickle cannot name (x.shape's
+  // descriptor read, F.max_pool2d) travel as references to themselves.
+  interop::add_method(cls, "__getstate__", [](py::handle self) {
+    PyObject* copied = PyDict_Copy(py::object(self.attr("__dict__")).ptr());
+    if (copied == nullptr) throw py::error_already_set();
+    auto state = py::reinterpret_steal<py::dict>(copied);
+    py::object ops = py::getattr(self, "ops_and_gate_names", py::none());
+    if (PyList_CheckExact(ops.ptr())) {
+      py::list portable;
+      for (py::handle pair : ops) {
+        auto parts = unpack_exactly(pair, 2);
+        portable.append(py::make_tuple(picklable_operation()(parts[0]), parts[1]));
+      }
+      state["ops_and_gate_names"] = portable;
+    }
+    return state;
+  });
   interop::add_method(cls, "__str__",
                       [](py::handle self) { return self.attr("summary")(1); });
   interop::add_method(cls, "__repr__",

@@ -14,7 +14,9 @@ inline py::object or_none(py::handle h) {
 // Runs `body` between cm.__enter__() and cm.__exit__(...) as a `with` block
 // would: an exception leaving `body` is handed to __exit__ and raised again
 // unless __exit__ suppresses it, in which case the result is None (there is
-// no value to return). The value of __enter__ is not used.
+// no value to return). The value of __enter__ is not used. Every exception
+// counts, not only Python ones: an allocation failure inside the body must
+// not leave torch.no_grad or the gate context active.
 template <typename F>
 py::object run_in_context(py::handle cm, F&& body) {
   py::object exit_fn = cm.attr("__exit__");
@@ -22,15 +24,10 @@ py::object run_in_context(py::handle cm, F&& body) {
   py::object result;
   try {
     result = body();
-  } catch (py::error_already_set& e) {
-    if (py::bool_(exit_fn(or_none(e.type()), or_none(e.value()), or_none(e.trace())))) {
-      return py::none();
-    }
-    throw;
-  } catch (const py::builtin_exception& e) {
-    // A pybind11-level error (cast failure, ...): turn it into the Python
-    // exception it stands for, so __exit__ sees what the caller will see.
-    e.set_error();
+  } catch (...) {
+    // __exit__ sees the Python form of the error, which is also what the
+    // caller gets: Python and C++ errors alike leave here as Python errors.
+    py::detail::try_translate_exceptions();
     py::error_already_set err;
     if (py::bool_(exit_fn(or_none(err.type()), or_none(err.value()), or_none(err.trace())))) {
       return py::none();

@@ -102,6 +102,13 @@ void binary_elementwise_node_handler(ParserState& state, py::handle node) {
     default_node_handler(state, node);
     return;
   }
+  // One piece of a chunk or split has no shape of its own (its node records a
+  // tuple). It carries no channels, so it is sized from the result, as
+  // concatenation does: counted at the full width, it makes the other
+  // operand's channels unprunable, which is right for a piece of that width
+  // and merely cautious for one that is broadcast.
+  if (!shape_1 && !prune_dim_1 && node_1) shape_1 = get_shape(node);
+  if (!shape_2 && !prune_dim_2 && node_2) shape_2 = get_shape(node);
   if (!shape_1 || !shape_2) {
     raise_engine_error("Cannot determine shape for one or more inputs for binary operation");
   }

@@ -116,9 +116,12 @@ void conv_node_handler(ParserState& state, py::handle node) {
     interop::log(engine_logger(), interop::kLogInfo,
                  "Conv layer with single output channel, this layer will not be pruned");
     default_node_handler(state, node);
-  } else if (transposed ? out_channels != 1 : (in_channels != 1 || out_channels != groups)) {
-    // A depthwise conv with a channel multiplier has more output channels than
-    // input channels: its outputs cannot share the input's labels.
+  } else if (transposed ? (in_channels != groups || out_channels != 1)
+                        : (in_channels != 1 || out_channels != groups)) {
+    // Only a depthwise conv (one input and one output channel per group) keeps
+    // its input's channels. With a channel multiplier it has more outputs than
+    // inputs; a grouped transposed conv such as (8, 1, k, k) with 4 groups
+    // turns 8 channels into 4: neither output can share the input's labels.
     interop::warn_user("Found group convolution, it will not be pruned");
     default_node_handler(state, node);
   } else {

@@ -22,6 +22,7 @@ void register_conv_linear(py::module_& m);  // convolution and fully-connected h
 void register_binary(py::module_& m);       // binary elementwise handler
 void register_cat_flatten(py::module_& m);  // concatenation and flatten handlers
 void register_reduce(py::module_& m);       // reduction handler
+void register_shared_params(py::module_& m);  // ties between the calls of one parameter
 void register_registry(py::module_& m);     // registry, dispatch, module constants, __all__
 
 }  // namespace tavrix::oprules

@@ -10,5 +10,6 @@ PYBIND11_MODULE(oprules, m) {
   o::register_binary(m);
   o::register_cat_flatten(m);
   o::register_reduce(m);
+  o::register_shared_params(m);
   o::register_registry(m);
 }

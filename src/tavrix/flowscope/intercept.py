@@ -10,10 +10,13 @@ from __future__ import annotations
 
 import contextlib
 import copy
+import dataclasses
 from typing import Any, Callable, Dict, Iterator, Optional, Tuple
 
 import torch
 from torch._C import DisableTorchFunctionSubclass
+
+from tavrix.utils.common import is_dataclass_instance
 
 __all__ = [
     "METADATA_GET",
@@ -181,6 +184,9 @@ def _wrap(obj: Any, fresh_ok: Optional[set] = None) -> Any:
         if hasattr(obj, "_fields"):
             return cls(*items)
         return cls(items)
+    if is_dataclass_instance(obj):
+        # a function dispatched through __torch_function__ may return one
+        return _rebuild_dataclass(obj, lambda x: _wrap(x, fresh_ok))
     return obj
 
 
@@ -249,7 +255,8 @@ def intercept(interceptor: Interceptor) -> Iterator[Interceptor]:
 
 
 def to_trace(obj: Any) -> Any:
-    """Copy of a nested tuple/list/dict structure with every tensor as a fresh TraceTensor.
+    """Copy of a nested tuple/list/dict/dataclass structure with every tensor as a fresh
+    TraceTensor.
 
     The TraceTensors share storage and stay attached to autograd; a tensor that
     appears several times becomes one TraceTensor, so identity is kept.
@@ -269,6 +276,8 @@ def _to_trace(obj: Any, memo: Dict[int, Any]) -> Any:
         return _rebuild_dict(obj, lambda v: _to_trace(v, memo))
     if isinstance(obj, (tuple, list)):
         return _rebuild(obj, [_to_trace(x, memo) for x in obj])
+    if is_dataclass_instance(obj):
+        return _rebuild_dataclass(obj, lambda v: _to_trace(v, memo))
     return obj
 
 
@@ -281,6 +290,8 @@ def to_plain(obj: Any) -> Any:
         return _rebuild_dict(obj, to_plain)
     if isinstance(obj, (tuple, list)):
         return _rebuild(obj, [to_plain(x) for x in obj], strict=False)
+    if is_dataclass_instance(obj):
+        return _rebuild_dataclass(obj, to_plain)
     return obj
 
 
@@ -292,6 +303,22 @@ def _rebuild_dict(template: dict, convert: Callable[[Any], Any]) -> dict:
         return values
     new = copy.copy(template)  # keeps OrderedDict order, defaultdict factories
     new.update(values)
+    return new
+
+
+def _rebuild_dataclass(template: Any, convert: Callable[[Any], Any]) -> Any:
+    """A shallow copy of a dataclass instance with its fields converted.
+
+    Fields are set on the copy directly, so that frozen dataclasses and fields
+    outside ``__init__`` are converted as well.
+    """
+    names = [field.name for field in dataclasses.fields(template)]
+    values = [convert(getattr(template, name)) for name in names]
+    if all(value is getattr(template, name) for name, value in zip(names, values)):
+        return template  # nothing to convert: the caller gets its own object back
+    new = copy.copy(template)
+    for name, value in zip(names, values):
+        object.__setattr__(new, name, value)
     return new
 
 

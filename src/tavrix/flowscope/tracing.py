@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import importlib
+import types
 from typing import Any, Callable, Dict, List, NamedTuple, Optional, Set, Tuple, Union
 
 import torch
@@ -16,7 +18,7 @@ from tavrix.flowscope.intercept import (
     to_plain,
     to_trace,
 )
-from tavrix.utils.common import iter_leaves
+from tavrix.utils.common import BufferSnapshot, iter_leaves
 
 __all__ = ["NodeInfo", "TensorInfo", "TraceResult", "flowscope_model", "trace"]
 
@@ -86,12 +88,70 @@ class NodeInfo:
                 found.append(value)
         return found
 
+    def __getstate__(self) -> Tuple[None, Dict[str, Any]]:
+        # pickle and deepcopy: an operation pickle cannot name (x.shape's
+        # descriptor read, F.max_pool2d) travels as a reference to it
+        state = {name: getattr(self, name) for name in NodeInfo.__slots__}
+        state["operation"] = _picklable_operation(self.operation)
+        return None, state
+
     def __repr__(self) -> str:
         inputs = ", ".join(n.unique_name or "?" for n in self.collect_all_input_nodes())
         return (
             f"NodeInfo({self.unique_name or '?'}: {self.operation_name}, "
             f"inputs=[{inputs}], result_shape={self.result_shape})"
         )
+
+
+class _OperationReference:
+    """Stands in for an operation when pickled or deep-copied and turns back into it."""
+
+    __slots__ = ("path",)
+
+    def __init__(self, path: Tuple[str, ...]) -> None:
+        self.path = path
+
+    def __reduce__(self) -> Tuple[Any, Tuple[Tuple[str, ...]]]:
+        return _resolve_operation, (self.path,)
+
+
+def _resolve_operation(path: Tuple[str, ...]) -> Any:
+    """(module, attribute...) or (module, attribute..., "__get__") back to the object."""
+    target: Any = importlib.import_module(path[0])
+    for name in path[1:]:
+        target = getattr(target, name)
+    return target
+
+
+def _picklable_operation(operation: Any) -> Any:
+    """``operation`` itself when pickle can name it, else an _OperationReference to it."""
+    if type(operation) is _METHOD_WRAPPER and getattr(operation, "__name__", "") == "__get__":
+        # a descriptor read: the descriptor's __get__ bound anew compares equal
+        descriptor = operation.__self__
+        owner = getattr(descriptor, "__objclass__", None)
+        name = getattr(descriptor, "__name__", None)
+        if isinstance(owner, type) and isinstance(name, str):
+            path = (owner.__module__, *owner.__qualname__.split("."), name, "__get__")
+            if _resolves_to(path, operation):
+                return _OperationReference(path)
+        return operation
+    if isinstance(operation, types.FunctionType) and "<locals>" in operation.__qualname__:
+        # made by a factory (F.max_pool2d) but published under its own name
+        path = (operation.__module__, operation.__name__)
+        if _resolves_to(path, operation):
+            return _OperationReference(path)
+    return operation
+
+
+def _resolves_to(path: Tuple[str, ...], operation: Any) -> bool:
+    try:
+        found = _resolve_operation(path)
+    except (ImportError, AttributeError, TypeError, ValueError):
+        return False
+    return found is operation or bool(found == operation)
+
+
+_METHOD_WRAPPER = type(torch.Tensor.shape.__get__)
 
 
 def _readable_base(call: OpCall) -> str:
@@ -241,22 +301,17 @@ class _ModelState:
 
     def __init__(self, model: Any) -> None:
         self.entries: List[Tuple[Any, ...]] = []
-        self.saved: List[Tuple[torch.Tensor, int, torch.Tensor, bool]] = []
+        self.buffers: Optional[BufferSnapshot] = None
         if not isinstance(model, torch.nn.Module):
             return
-        with torch.no_grad():
-            for module in model.modules():
-                buffers = module._buffers
-                self.entries.append(
-                    (module, module.training, dict(module._parameters), dict(buffers),
-                     dict(module._modules))
-                )
-                for buf in buffers.values():
-                    if buf is not None and not buf.is_meta:
-                        # kernels such as batch norm update running statistics
-                        # without bumping the version counter: in training mode
-                        # the values themselves are compared on restore
-                        self.saved.append((buf, buf._version, buf.clone(), module.training))
+        for module in model.modules():
+            self.entries.append(
+                (module, module.training, dict(module._parameters), dict(module._buffers),
+                 dict(module._modules))
+            )
+        # one call cannot switch modes: eval-mode values change only through
+        # ops that bump the version counter
+        self.buffers = BufferSnapshot(model, values_of_eval_modules=False)
 
     def restore(self) -> None:
         with torch.no_grad(), DisableTorchFunctionSubclass():
@@ -265,9 +320,8 @@ class _ModelState:
                 _restore_dict(module._parameters, params)
                 _restore_dict(module._buffers, buffers)
                 _restore_dict(module._modules, modules)
-            for buf, version, copy, check_values in self.saved:
-                if buf._version != version or (check_values and not torch.equal(buf, copy)):
-                    buf.copy_(copy)
+        if self.buffers is not None:
+            self.buffers.restore()
 
 
 def _restore_dict(current: Dict[str, Any], saved: Dict[str, Any]) -> None:

@@ -2,11 +2,24 @@
 
 import contextlib
 from types import TracebackType
-from typing import Any, Callable, ContextManager, Dict, Iterable, Mapping, Optional, Tuple, Type
+from typing import (
+    Any,
+    Callable,
+    ContextManager,
+    Dict,
+    Iterable,
+    List,
+    Mapping,
+    Optional,
+    Tuple,
+    Type,
+)
 
 import torch
 
+from tavrix.pruning.blockstate import CopyHooks
 from tavrix.pruning.cutplan import ModelCutplan
+from tavrix.utils.common import BufferSnapshot
 
 __all__ = ("TavrixPruningCalibrator",)
 
@@ -19,8 +32,22 @@ def get_cutplan(
 def prepare_args_for_prune_calibration(
     args: Iterable[Any], kwargs: Mapping[str, Any]
 ) -> Tuple[Tuple[Any, ...], Dict[str, Any]]: ...
-def gate_insertion_context(cutplan: ModelCutplan) -> ContextManager[None]: ...
+def gate_insertion_context(
+    cutplan: ModelCutplan, model: Optional[torch.nn.Module] = None
+) -> ContextManager[None]: ...
 def _plain_outputs(result: Any) -> Any: ...
+def _run_failing_in_context(context: ContextManager[Any], error: str) -> Any: ...
+
+# Weak references to the calibrators whose block is active.
+_active_calibrators: List[Any]
+
+class _EntryPointRedirect:
+    """The function a TavrixPruningCalibrator installs in place of the entry point."""
+
+    _calibrator: "TavrixPruningCalibrator"
+    _original: Callable[..., Any]
+
+    def __call__(self, module_self: Any, /, *args: Any, **kwargs: Any) -> Any: ...
 
 class TavrixPruningCalibrator(contextlib.ContextDecorator):
     """Context manager for pruning information gathering."""
@@ -29,6 +56,8 @@ class TavrixPruningCalibrator(contextlib.ContextDecorator):
     _gradient_enabled: Dict[str, bool]
     _cutplan: Optional[ModelCutplan]
     _active: bool
+    _buffer_snapshot: Optional[BufferSnapshot]
+    _copy_hooks: Optional[CopyHooks]
     _entry_point_name: str
     _entry_point_module: Any
     _entry_point_module_name: str

@@ -11,18 +11,20 @@ stops with :class:`GateReplayError` instead of gating the wrong tensor.
 from __future__ import annotations
 
 import contextlib
-from typing import Any, Dict, Iterable, Iterator, Mapping, Optional, Sequence, Tuple
+import weakref
+from typing import Any, Dict, Iterable, Iterator, List, Mapping, Optional, Sequence, Tuple
 
 import torch
 
 from tavrix.flowscope.intercept import (
-    METADATA_GET,
     Interceptor,
     OpCall,
+    TraceTensor,
     intercept,
     to_plain,
     to_trace,
 )
+from tavrix.flowscope.tracing import TensorInfo
 
 __all__ = [
     "GateReplayError",
@@ -86,17 +88,24 @@ class _GateReplay(Interceptor):
     """Checks each intercepted call against the traced sequence and applies its gate."""
 
     def __init__(
-        self, ops_and_gate_names: Sequence[Tuple[Any, str]], gates: torch.nn.ModuleDict
+        self,
+        ops_and_gate_names: Sequence[Tuple[Any, str]],
+        gates: torch.nn.ModuleDict,
+        parameters: Optional[Sequence[Tuple[int, ...]]],
+        model: Optional[torch.nn.Module],
     ) -> None:
         self._expected = ops_and_gate_names
         self._gates = gates
+        # per position, the ids of the parameters the traced call read
+        self._parameters = parameters
+        self._model = model
         self._position = 0
         # The first mismatch; kept so that a model that swallows it still fails.
         self.error: Optional[GateReplayError] = None
-        # Tensors an in-place operation modified and returned, which the model got
-        # back gated as a new tensor: id -> (tensor, position). Reading the old
-        # object afterwards would bypass the gate.
-        self._superseded: Dict[int, Tuple[torch.Tensor, int]] = {}
+        # Tensors an in-place operation modified and returned, which the model
+        # got back gated as a new tensor. They read as the gated tensor until
+        # the call ends (see _Superseded).
+        self._superseded: List[torch.Tensor] = []
 
     def after_call(self, call: OpCall, result: Any) -> Any:
         if self.error is not None:
@@ -114,8 +123,10 @@ class _GateReplay(Interceptor):
                 f"operation #{position} should be {_operation_text(operation)}, but this call "
                 f"ran {_operation_text(call.func)}"
             )
-        if self._superseded and call.name != METADATA_GET:
-            self._check_not_superseded(call, position)
+        if self._parameters is not None:
+            read = _parameter_ids(call.args, call.kwargs)
+            if read != self._parameters[position]:
+                self._fail_parameters(position, operation, read)
         if not gate_name:
             return result
         if not isinstance(result, torch.Tensor):
@@ -123,27 +134,22 @@ class _GateReplay(Interceptor):
                 f"operation #{position} ({_operation_text(operation)}) should produce the "
                 f"tensor that {gate_name} gates, but it returned {type(result).__name__}"
             )
+        gated = self._gates[gate_name](result)
         if any(result is arg for arg in call.args) or any(
             result is arg for arg in call.kwargs.values()
         ):
-            self._superseded[id(result)] = (result, position)
-        return self._gates[gate_name](result)
+            # An in-place operation gave back the tensor it modified, and the
+            # model may go on reading that object rather than the value
+            # returned: from now on it reads as the gated tensor.
+            _supersede(result, gated)
+            self._superseded.append(result)
+        return gated
 
-    def _check_not_superseded(self, call: OpCall, position: int) -> None:
-        for arg in _top_level_tensors(call):
-            entry = self._superseded.get(id(arg))
-            if entry is not None and entry[0] is arg:
-                operation, _ = self._expected[entry[1]]
-                self._raise(
-                    GateReplayError(
-                        f"The calibration call would bypass a gate: operation #{position} "
-                        f"({_operation_text(call.func)}) reads the tensor that in-place "
-                        f"operation #{entry[1]} ({_operation_text(operation)}) modified, not "
-                        "the value that operation returned, so the gate after it would have "
-                        "no effect. Use the returned value (y = x.relu_(), x += y) or an "
-                        "out-of-place operation."
-                    )
-                )
+    def release(self) -> None:
+        """Tensors read as themselves again once the call is over."""
+        superseded, self._superseded = self._superseded, []
+        for tensor in superseded:
+            _release(tensor)
 
     def finish(self) -> None:
         """Called when the model returned: every traced operation must have run."""
@@ -157,13 +163,23 @@ class _GateReplay(Interceptor):
                 f"({_operation_text(operation)}) was expected next"
             )
 
+    def _fail_parameters(self, position: int, operation: Any, read: Tuple[int, ...]) -> None:
+        traced = self._parameters[position] if self._parameters is not None else ()
+        names = _parameter_names(self._model)
+        self._fail(
+            f"operation #{position} ({_operation_text(operation)}) should read the parameters "
+            f"of {_owners_text(traced, names)}, but this call read those of "
+            f"{_owners_text(read, names)}, so its importance would be credited to the wrong "
+            "module"
+        )
+
     def _fail(self, detail: str) -> None:
         self._raise(
             GateReplayError(
                 "The calibration call does not replay the operations of the call the cutplan "
                 f"was built from: {detail}. Every call inside the calibrator must run the same "
-                "operations in the same order (no input-dependent control flow, the same input "
-                "structure)."
+                "operations on the same modules in the same order (no input-dependent control "
+                "flow, the same input structure)."
             )
         )
 
@@ -172,31 +188,151 @@ class _GateReplay(Interceptor):
         raise error
 
 
-def _top_level_tensors(call: OpCall) -> Iterator[torch.Tensor]:
-    for value in (*call.args, *call.kwargs.values()):
+class _Superseded(TraceTensor):
+    """A tensor that an in-place operation modified before its gate.
+
+    The gate multiplies the value the in-place operation returned and hands the
+    product back, but the model may keep reading the modified object itself (an
+    in-place dropout or activation whose result is discarded, a residual branch
+    that reads the tensor again). Every operation reading such a tensor reads
+    the gated one instead, so the gate takes effect for every reader.
+    """
+
+    _GATED = "_tavrix_gated"
+
+    @classmethod
+    def __torch_function__(
+        cls,
+        func: Any,
+        types: Tuple[type, ...],
+        args: Tuple[Any, ...] = (),
+        kwargs: Optional[Dict[str, Any]] = None,
+    ) -> Any:
+        args = tuple(_gated_value(a) for a in args)
+        if kwargs:
+            kwargs = {k: _gated_value(v) for k, v in kwargs.items()}
+        types = tuple(TraceTensor if t is cls else t for t in types)
+        return TraceTensor.__torch_function__(func, types, args, kwargs)
+
+
+def _gated_value(value: Any) -> Any:
+    # a gated tensor modified in place again has a gated value of its own; each
+    # gated value is newer than the tensor it stands for, so the chain ends
+    while isinstance(value, _Superseded):
+        value = value.__dict__[_Superseded._GATED]
+    if type(value) in (list, tuple) and any(isinstance(v, _Superseded) for v in value):
+        return type(value)(_gated_value(v) for v in value)
+    return value
+
+
+def _supersede(tensor: torch.Tensor, gated: torch.Tensor) -> None:
+    tensor.__dict__[_Superseded._GATED] = gated
+    if type(tensor) is TraceTensor:
+        tensor.__class__ = _Superseded
+
+
+def _release(tensor: torch.Tensor) -> None:
+    tensor.__dict__.pop(_Superseded._GATED, None)
+    if type(tensor) is _Superseded:
+        tensor.__class__ = TraceTensor
+
+
+def _parameter_ids(args: Tuple[Any, ...], kwargs: Dict[str, Any]) -> Tuple[int, ...]:
+    """Ids of the parameters among a call's arguments (also one level inside lists and
+    tuples, where torch.cat and the recurrent kernels take theirs), in argument order."""
+    found: List[int] = []
+    for value in (*args, *kwargs.values()) if kwargs else args:
         if isinstance(value, torch.Tensor):
-            yield value
-        elif isinstance(value, (list, tuple)):
-            # torch.cat and friends take their tensors in a sequence
-            for item in value:
-                if isinstance(item, torch.Tensor):
-                    yield item
+            if isinstance(value, torch.nn.Parameter):
+                found.append(id(value))
+        elif type(value) in (list, tuple):
+            found.extend(id(v) for v in value if isinstance(v, torch.nn.Parameter))
+    return tuple(found)
+
+
+def _traced_parameter_ids(node: Any) -> Tuple[int, ...]:
+    """The same for a traced node, whose parameters are recorded as TensorInfo."""
+    found: List[int] = []
+    for value in (*node.args, *node.kwargs.values()):
+        items = value if type(value) in (list, tuple) else (value,)
+        for item in items:
+            if isinstance(item, TensorInfo) and issubclass(item.type, torch.nn.Parameter):
+                found.append(item.tensor_uid)
+    return tuple(found)
+
+
+# Per cutplan, the parameter ids of each traced position; computed once.
+_PARAMETERS_BY_CUTPLAN: "weakref.WeakKeyDictionary[Any, List[Tuple[int, ...]]]" = (
+    weakref.WeakKeyDictionary()
+)
+
+
+def _expected_parameters(cutplan: Any, n_positions: int) -> Optional[List[Tuple[int, ...]]]:
+    """None for a cutplan whose graph does not match its operations (nothing to compare)."""
+    try:
+        cached = _PARAMETERS_BY_CUTPLAN.get(cutplan)
+    except TypeError:  # not weakly referenceable: computed every time
+        cached = None
+    if cached is None:
+        graph = getattr(cutplan, "graph", None)
+        if graph is None or len(graph) != n_positions:
+            return None
+        cached = [_traced_parameter_ids(node) for node in graph]
+        with contextlib.suppress(TypeError):
+            _PARAMETERS_BY_CUTPLAN[cutplan] = cached
+    return cached if len(cached) == n_positions else None
+
+
+def _parameter_names(model: Optional[torch.nn.Module]) -> Dict[int, str]:
+    if not isinstance(model, torch.nn.Module):
+        return {}
+    names: Dict[int, str] = {}
+    for name, parameter in model.named_parameters(remove_duplicate=False):
+        names.setdefault(id(parameter), name)  # a shared parameter by its first name
+    return names
+
+
+def _owners_text(ids: Tuple[int, ...], names: Dict[int, str]) -> str:
+    if not ids:
+        return "no module (no parameter)"
+    owners: List[str] = []
+    for uid in ids:
+        name = names.get(uid)
+        owner = "a parameter outside the model" if name is None else (
+            f"module {name.rpartition('.')[0]!r}" if "." in name else "the model itself"
+        )
+        if owner not in owners:
+            owners.append(owner)
+    return " and ".join(owners)
 
 
 @contextlib.contextmanager
-def gate_insertion_context(cutplan: Any) -> Iterator[None]:
+def gate_insertion_context(
+    cutplan: Any, model: Optional[torch.nn.Module] = None
+) -> Iterator[None]:
     """While active, the model's operations run with the cutplan's gates applied:
     the gate named in ``cutplan.ops_and_gate_names[k]`` multiplies the output of
     the k-th operation. The call's arguments must be trace tensors (see
     :func:`prepare_args_for_prune_calibration`).
 
     Raises :class:`GateReplayError` when the call runs a different operation at
-    some position, more operations than were traced, or fewer. Exceptions of
-    the model pass through unchanged; nothing stays active afterwards.
+    some position, more operations than were traced, or fewer, or when an
+    operation reads other parameters than the traced one did (the same
+    operations routed through another module); ``model``, when given, names
+    the modules in that message. Exceptions of the model pass through
+    unchanged; nothing stays active afterwards.
     """
-    replay = _GateReplay(list(cutplan.ops_and_gate_names), cutplan.gate_container)
-    with intercept(replay):
-        yield
+    expected = list(cutplan.ops_and_gate_names)
+    replay = _GateReplay(
+        expected,
+        cutplan.gate_container,
+        _expected_parameters(cutplan, len(expected)),
+        model,
+    )
+    try:
+        with intercept(replay):
+            yield
+    finally:
+        replay.release()
     # Reached only when the model returned normally.
     replay.finish()
-

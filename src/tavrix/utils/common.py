@@ -2,23 +2,86 @@
 
 from __future__ import annotations
 
-from typing import Any, Iterator
+import dataclasses
+from typing import Any, Dict, Iterator, List, Tuple
 
 import torch
+from torch._C import DisableTorchFunctionSubclass
 
-__all__ = ["get_submodule", "iter_leaves"]
+__all__ = ["BufferSnapshot", "get_submodule", "is_dataclass_instance", "iter_leaves"]
+
+
+def is_dataclass_instance(obj: Any) -> bool:
+    """True for an instance (not the class) of a dataclass."""
+    return hasattr(type(obj), "__dataclass_fields__") and dataclasses.is_dataclass(obj)
 
 
 def iter_leaves(obj: Any) -> Iterator[Any]:
-    """Every non-container value of a nested tuple/list/dict structure, in order."""
+    """Every non-container value of a nested tuple/list/dict/dataclass structure, in order."""
     if isinstance(obj, (tuple, list)):
         for item in obj:
             yield from iter_leaves(item)
     elif isinstance(obj, dict):
         for item in obj.values():
             yield from iter_leaves(item)
+    elif is_dataclass_instance(obj):
+        for field in dataclasses.fields(obj):
+            yield from iter_leaves(getattr(obj, field.name))
     else:
         yield obj
+
+
+class BufferSnapshot:
+    """The buffers of every module of a model: which tensor sits under each name, and its values.
+
+    :meth:`restore` puts back every tensor that a name held when the snapshot
+    was taken (names added since are left alone) and the values of each of
+    those tensors. Values are compared, not only version counters: batch-norm
+    kernels update running statistics in place without bumping the counter.
+    With ``values_of_eval_modules=False`` the values of buffers of modules
+    that were in eval mode are compared only when their version changed
+    (cheaper, for a single call that cannot switch modes).
+    """
+
+    def __init__(self, model: torch.nn.Module, values_of_eval_modules: bool = True) -> None:
+        self._entries: List[Tuple[torch.nn.Module, Dict[str, Any]]] = []
+        self._values: List[Tuple[torch.Tensor, int, torch.Tensor, bool]] = []
+        # The copies are ordinary tensors even when the snapshot is taken in
+        # inference mode, so that they can be written back outside of it.
+        with torch.no_grad(), torch.inference_mode(False):
+            for module in model.modules():
+                buffers = dict(module._buffers)
+                self._entries.append((module, buffers))
+                compare = values_of_eval_modules or module.training
+                for buf in buffers.values():
+                    if buf is not None and not buf.is_meta:
+                        self._values.append((buf, buf._version, buf.detach().clone(), compare))
+
+    def restore(self) -> None:
+        with torch.no_grad(), DisableTorchFunctionSubclass():
+            for module, buffers in self._entries:
+                current = module._buffers
+                for name, buf in buffers.items():
+                    if current.get(name, buffers) is not buf:
+                        current[name] = buf
+            for buf, version, saved, compare in self._values:
+                if buf._version == version and not (compare and _changed(buf, saved)):
+                    continue
+                if buf.shape == saved.shape and buf.dtype == saved.dtype:
+                    buf.copy_(saved)
+                else:
+                    buf.set_(saved)  # resized or retyped in place; the copy is ours to give
+
+
+def _changed(buf: torch.Tensor, saved: torch.Tensor) -> bool:
+    if buf.shape != saved.shape or buf.dtype != saved.dtype:
+        return True
+    if torch.equal(buf, saved):
+        return False
+    if buf.is_floating_point() or buf.is_complex():
+        # a NaN statistic that stayed NaN is unchanged
+        return not bool(torch.isclose(buf, saved, rtol=0, atol=0, equal_nan=True).all())
+    return True
 
 
 def get_submodule(model: torch.nn.Module, name: str) -> torch.nn.Module:

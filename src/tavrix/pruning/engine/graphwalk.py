@@ -7,6 +7,7 @@ from typing import Any, Dict, Iterable, List, Mapping, Optional, Tuple
 from tavrix.pruning.engine.oprules import (
     PruneGraphParserState,
     _collect_node_users,
+    _tie_shared_parameters,
     _walk,
 )
 
@@ -22,7 +23,9 @@ class PruneGraphParser:
     ``find_prunable_groups`` returns ``(prunable_groups, unprunable_groups,
     labels_by_nodes, prune_dimension_by_nodes, node_users)``. A group is the set
     of live labels that share one carrier set and one prunability; groups come in
-    the order of their first label. The two node maps are the state's live
+    the order of their first label. Channels that several calls of one parameter
+    stand for (a module called twice) are merged position by position, or made
+    unprunable where the calls disagree. The two node maps are the state's live
     mappings (dict-like, insertion ordered); ``node_users`` maps each node that
     has users to the distinct nodes consuming its data, in graph order (metadata
     reads such as ``x.dim()`` are not users).
@@ -46,6 +49,8 @@ class PruneGraphParser:
         self.pruning_state = state
         # get_node_handler(node)(state, node) for every node, looped in C++
         _walk(state, graph)
+        # a module called more than once: its calls' channels go together
+        _tie_shared_parameters(state, graph)
         node_users: Dict[Any, List[Any]] = _collect_node_users(graph)
         prunable_groups, unprunable_groups = state._derive_groups()
         return (

@@ -1,0 +1,239 @@
+// Parameters read by more than one call: a module called twice (shared
+// weights, a block reused in a loop, a siamese branch). Its channels cannot
+// be cut two ways, so after the walk the channels that each call ties to the
+// same axis of the same parameter are merged position by position, and made
+// unprunable where the calls disagree on them (different widths, or a call
+// whose channels along that axis carry no labels).
+#include "interop/pybind.hpp"
+#include "oprules/handlers.hpp"
+#include "oprules/label_ops.hpp"
+#include "oprules/parser_state.hpp"
+
+#include <array>
+#include <cstdint>
+#include <algorithm>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+namespace tavrix::oprules {
+
+namespace {
+
+struct TiedOps {
+  py::tuple convs;  // plain and transposed; each ties weight and bias
+  py::object linear;
+  py::object batch_norm;
+  py::object parameter_type;
+  py::object node_info;
+  py::str tensor_uid;  // the attribute, interned
+};
+
+const TiedOps& tied_ops() {
+  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<TiedOps> storage;
+  return storage
+      .call_once_and_store_result([] {
+        py::module_ f = py::module_::import("torch.nn.functional");
+        py::tuple convs = py::make_tuple(
+            f.attr("conv1d"), f.attr("conv2d"), f.attr("conv3d"), f.attr("conv_transpose1d"),
+            f.attr("conv_transpose2d"), f.attr("conv_transpose3d"));
+        return TiedOps{convs, f.attr("linear"), f.attr("batch_norm"),
+                       py::module_::import("torch.nn").attr("Parameter"),
+                       py::module_::import("tavrix.flowscope.tracing").attr("NodeInfo"),
+                       py::reinterpret_steal<py::str>(PyUnicode_InternFromString("tensor_uid"))};
+      })
+      .get_stored();
+}
+
+bool is_conv(py::handle operation) {
+  for (py::handle op : tied_ops().convs) {
+    if (operation.is(op)) return true;
+  }
+  return false;
+}
+
+// Arguments that are certainly no TensorInfo, told apart without a call
+// into Python: most arguments are nodes and plain numbers.
+bool plainly_not_a_tensor(PyObject* raw) {
+  return raw == Py_None || PyLong_CheckExact(raw) || PyFloat_CheckExact(raw) ||
+         PyBool_Check(raw) || PyUnicode_CheckExact(raw) ||
+         Py_TYPE(raw) == reinterpret_cast<PyTypeObject*>(tied_ops().node_info.ptr());
+}
+
+// A TensorInfo that stands for a parameter (any tensor the model holds when
+// `any_tensor`: batch norm's running statistics are buffers). Its uid, or a
+// null object.
+py::object tensor_uid(py::handle value, bool any_tensor) {
+  if (plainly_not_a_tensor(value.ptr()) || !is_tensor_info(value)) return py::object();
+  if (!any_tensor) {
+    py::object type = value.attr(graph_attr().type);
+    if (!type.is(tied_ops().parameter_type)) {
+      const int sub = PyObject_IsSubclass(type.ptr(), tied_ops().parameter_type.ptr());
+      if (sub < 0) throw py::error_already_set();
+      if (sub == 0) return py::object();
+    }
+  }
+  return value.attr(tied_ops().tensor_uid);
+}
+
+// One call's channels that stand for an axis of a parameter: the labels of
+// `carrier` (a node, or the input a layer reads). A loose use (an operation
+// that merely reads the parameter) ties nothing when it carries no channels.
+struct Use {
+  py::object carrier;
+  bool loose;
+};
+
+// The axis of a parameter that a call's channels stand for.
+enum Axis { kOutputs = 0, kInputs = 1 };
+
+uintptr_t uid_value(py::handle uid) {
+  const unsigned long long value = PyLong_AsUnsignedLongLong(uid.ptr());
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    throw py::error_already_set();
+  }
+  return static_cast<uintptr_t>(value);
+}
+
+// Calls visit(uid, axis, carrier, loose) for every parameter the node reads.
+template <typename Visit>
+void for_each_use(py::handle node, Visit&& visit) {
+  py::object operation = node.attr(graph_attr().operation);
+  py::object args = node.attr(graph_attr().args);
+  py::object kwargs = node.attr(graph_attr().kwargs);
+  const TiedOps& ops = tied_ops();
+
+  if (is_conv(operation) || operation.is(ops.linear)) {
+    py::object weight = tensor_uid(interop::get_argument(args, kwargs, 1, "weight"), false);
+    py::object bias = tensor_uid(
+        interop::get_argument(args, kwargs, 2, "bias", py::none()), false);
+    if (bias) visit(bias, kOutputs, node, false);
+    if (!weight) return;
+    visit(weight, kOutputs, node, false);
+    // A grouped or depthwise convolution's inputs are tied through its outputs.
+    py::object groups = operation.is(ops.linear)
+                            ? py::object(py::int_(1))
+                            : interop::get_argument(args, kwargs, 6, "groups", py::int_(1));
+    if (py::isinstance<py::int_>(groups) && groups.cast<int64_t>() == 1) {
+      visit(weight, kInputs, interop::get_argument(args, kwargs, 0, "input"), false);
+    }
+    return;
+  }
+  if (operation.is(ops.batch_norm)) {
+    // Statistics, weight and bias: one entry per channel of the input (and output).
+    const char* names[] = {"running_mean", "running_var", "weight", "bias"};
+    for (int i = 0; i < 4; ++i) {
+      py::object value = interop::get_argument(args, kwargs, i + 1, names[i], py::none());
+      py::object uid = tensor_uid(value, true);
+      if (uid) visit(uid, kOutputs, node, false);
+    }
+    return;
+  }
+  // Any other operation reading a parameter (a learnt scale, a norm's weight):
+  // its channels stand for the parameter's when it carries any. Reads that
+  // carry none (a regulariser's sum of a weight) tie nothing.
+  auto loose = [&](py::handle value) {
+    py::object uid = tensor_uid(value, false);
+    if (uid) visit(uid, kOutputs, node, true);
+  };
+  auto each = [&](py::handle value) {
+    if (PyList_CheckExact(value.ptr()) || PyTuple_CheckExact(value.ptr())) {
+      for (py::handle item : py::reinterpret_borrow<py::object>(value)) loose(item);
+    } else {
+      loose(value);
+    }
+  };
+  for (py::handle value : py::tuple(args)) each(value);
+  if (PyDict_Check(kwargs.ptr())) {
+    // Keywords are mostly flags (inplace=False): nothing to look at.
+    bool plain = true;
+    Py_ssize_t pos = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (plain && PyDict_Next(kwargs.ptr(), &pos, &key, &value)) {
+      plain = plainly_not_a_tensor(value);
+    }
+    if (plain) return;
+    // a copy: the checks below may run the model's own code
+    auto values = py::reinterpret_steal<py::list>(PyDict_Values(kwargs.ptr()));
+    if (!values) throw py::error_already_set();
+    for (py::handle value : values) each(value);
+  } else if (!kwargs.is_none()) {
+    for (py::handle value : py::list(kwargs.attr("values")())) each(value);
+  }
+}
+
+// Resolves the labels of one axis's uses and ties them.
+void tie(ParserState& state, const std::vector<Use>& axis) {
+  std::vector<Labels> calls;
+  for (const Use& use : axis) {
+    Labels labels = get_labels(state, use.carrier);
+    if (!labels.empty() || !use.loose) calls.push_back(std::move(labels));
+  }
+  if (calls.size() < 2) return;
+  bool same_width = !calls[0].empty();
+  for (const Labels& labels : calls) same_width = same_width && labels.size() == calls[0].size();
+  if (same_width) {
+    merge_label_groups(state, calls);
+    return;
+  }
+  for (const Labels& labels : calls) {
+    for (Label label : labels) set_label_prunable(state, label, false);
+  }
+}
+
+}  // namespace
+
+void tie_shared_parameters(ParserState& state, py::handle graph) {
+  py::list nodes(py::reinterpret_borrow<py::object>(graph));  // a copy to iterate
+  const py::str metadata_get("__get__");
+  std::vector<py::handle> readers;  // nodes that read a parameter
+  std::vector<uintptr_t> read;      // the parameters they read, once per call
+  for (py::handle node : nodes) {
+    if (!is_node_info(node)) continue;
+    // Reading a parameter's shape is not using its channels.
+    if (metadata_get.equal(node.attr(graph_attr().operation_name))) continue;
+    const size_t before = read.size();
+    for_each_use(node, [&](py::handle uid, Axis axis, py::handle, bool) {
+      if (axis == kOutputs) read.push_back(uid_value(uid));
+    });
+    if (read.size() > before) readers.push_back(node);
+  }
+  std::sort(read.begin(), read.end());
+  std::unordered_set<uintptr_t> read_twice;
+  for (size_t i = 1; i < read.size(); ++i) {
+    if (read[i] == read[i - 1]) read_twice.insert(read[i]);
+  }
+  if (read_twice.empty()) return;
+  // Most models read every parameter once: nothing more to do.
+  std::unordered_map<uintptr_t, std::array<std::vector<Use>, 2>> shared;
+  std::vector<uintptr_t> order;  // first read first, so that merges are repeatable
+  for (py::handle node : readers) {
+    for_each_use(node, [&](py::handle uid, Axis axis, py::handle carrier, bool loose) {
+      const uintptr_t key = uid_value(uid);
+      if (read_twice.count(key) == 0) return;
+      auto [slot, added] = shared.try_emplace(key);
+      if (added) order.push_back(key);
+      slot->second[axis].push_back(Use{py::reinterpret_borrow<py::object>(carrier), loose});
+    });
+  }
+  for (uintptr_t key : order) {
+    for (const std::vector<Use>& axis : shared[key]) {
+      if (axis.size() >= 2) tie(state, axis);
+    }
+  }
+}
+
+void register_shared_params(py::module_& m) {
+  m.def(
+      "_tie_shared_parameters",
+      [](ParserState& pruning_state, py::handle graph) {
+        tie_shared_parameters(pruning_state, graph);
+      },
+      py::arg("pruning_state"), py::arg("graph"),
+      "After the walk: merges, position by position, the channels that the calls of one\n"
+      "parameter tie to the same axis of it (a module called twice), or makes them\n"
+      "unprunable where the calls disagree.");
+}
+
+}  // namespace tavrix::oprules
