@@ -6,9 +6,11 @@ from pathlib import Path
 import pytest
 import torch
 
+import tavrix
 from tavrix.__main__ import main
 
-SRC = Path(__file__).resolve().parents[1] / "src"
+# the tree this run imports tavrix from (the sanitizer run has its own copy)
+SRC = Path(tavrix.__file__).resolve().parents[1]
 
 FACTORIES = '''
 import torch
