@@ -143,3 +143,34 @@ def test_registration_rules():
         assert again.func is keyword_only and again.expected_module_types == (nn.Conv3d,)
     finally:
         cp._OPERATION_SEARCH_FUNCTION_REGISTRY.pop(op, None)
+
+
+class _DropsConvEntry(nn.Module):
+    """Its named_parameters() drops the conv2d search entry, as any model code could."""
+
+    def __init__(self):
+        super().__init__()
+        self.conv = nn.Conv2d(3, 4, 1)
+
+    def forward(self, x):
+        return self.conv(x)
+
+    def named_parameters(self, *args, **kwargs):
+        cp._OPERATION_SEARCH_FUNCTION_REGISTRY.pop(F.conv2d, None)
+        return super().named_parameters(*args, **kwargs)
+
+
+def test_lookup_holds_the_search_entry_it_started_with():
+    registry = cp._OPERATION_SEARCH_FUNCTION_REGISTRY
+    order = list(registry)
+    model = _DropsConvEntry()
+    graph, _ = _nodes(model, torch.randn(1, 3, 2, 2))
+    try:
+        # the entry is referenced by the registry only: the model's call frees it
+        assert cp._get_prunable_nn_modules(model, {graph[0]: [0]}) == {graph[0]: "conv"}
+    finally:
+        if F.conv2d not in registry:
+            cp._add_registry_search_function(F.conv2d, nn.Conv2d)(cp._find_module_by_weight_tensor)
+        entries = {op: registry[op] for op in order}
+        registry.clear()
+        registry.update(entries)
