@@ -52,6 +52,15 @@ const py::object& get_submodule() {
       .get_stored();
 }
 
+const py::object& parametrization_list_class() {
+  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
+  return storage
+      .call_once_and_store_result([] {
+        return py::module_::import("torch.nn.utils.parametrize").attr("ParametrizationList");
+      })
+      .get_stored();
+}
+
 py::dict& search_registry() {
   PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::dict> storage;
   return storage.call_once_and_store_result([] { return py::dict(); }).get_stored();
@@ -81,7 +90,10 @@ const char* tensor_key(SearchKind kind) {
 }
 
 // The module that uses a tensor named `name` in named_parameters() or
-// named_buffers(): the tensor's parent.
+// named_buffers(): the tensor's parent, except that a parametrized tensor
+// (weight_norm, spectral_norm, torch.nn.utils.parametrize) lives in
+// <owner>.parametrizations.<tensor> and belongs to <owner>. The tracer
+// identifies a tensor computed by a parametrization with its first original.
 struct Owner {
   std::string path;
   py::object module;
@@ -89,7 +101,17 @@ struct Owner {
 
 Owner owner_of(py::handle model, const std::string& name) {
   std::string path = owner_path(name);
-  return {path, get_submodule()(model, path)};
+  py::object module = get_submodule()(model, path);
+  if (is_instance(module, parametrization_list_class())) {
+    const std::string list_parent = owner_path(path);  // <owner>.parametrizations
+    const size_t dot = list_parent.rfind('.');
+    const std::string last = dot == std::string::npos ? list_parent : list_parent.substr(dot + 1);
+    if (last == "parametrizations") {
+      path = owner_path(list_parent);
+      module = get_submodule()(model, path);
+    }
+  }
+  return {path, module};
 }
 
 py::object find_module_by_tensor_info(py::handle tensor_info, py::handle model,
