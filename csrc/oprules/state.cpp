@@ -20,7 +20,9 @@ core::NodeId ParserState::lookup(py::handle arg) const {
     }
     return kNoNode;
   }
-  return static_cast<core::NodeId>(PyLong_AsLong(value));
+  const auto id = static_cast<core::NodeId>(PyLong_AsLong(value));
+  // A node claimed by a record that then failed (out of memory) has no record.
+  return static_cast<size_t>(id) < store.node_count() ? id : kNoNode;
 }
 
 core::NodeId ParserState::claim(py::handle node) {
@@ -537,7 +539,8 @@ void register_state(py::module_& m) {
         const int64_t pad = target - shape_n;
         py::tuple out(static_cast<size_t>(target));
         for (int64_t i = 0; i < target; ++i) {
-          py::object item = i < pad ? py::object(py::int_(1)) : py::object(items[i - pad]);
+          py::object item = i < pad ? py::object(py::int_(1))
+                                    : py::object(items[static_cast<size_t>(i - pad)]);
           PyTuple_SET_ITEM(out.ptr(), i, item.release().ptr());
         }
         if (!prune_dimension.is_none()) prune_dimension = prune_dimension + py::int_(pad);
