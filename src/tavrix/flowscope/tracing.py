@@ -293,6 +293,10 @@ def _restore_dict(current: Dict[str, Any], saved: Dict[str, Any]) -> None:
         current.update(saved)
 
 
+# The parameter a legacy weight_norm / spectral_norm computes its tensor from.
+_LEGACY_SOURCE_SUFFIX = {WeightNorm: "_v", SpectralNorm: "_orig"}
+
+
 def _watch_parametrizations(model: Any, recorder: _Recorder) -> List[Any]:
     """Hooks that tell the recorder which tensors parametrizations compute during the call.
 
@@ -330,11 +334,7 @@ def _watch_parametrizations(model: Any, recorder: _Recorder) -> List[Any]:
             # the legacy forms set the computed tensor as an attribute in a pre-hook;
             # ours, registered later, runs after theirs
             for legacy in list(module._forward_pre_hooks.values()):
-                suffix = (
-                    "_v" if isinstance(legacy, WeightNorm)
-                    else "_orig" if isinstance(legacy, SpectralNorm)
-                    else None
-                )
+                suffix = _LEGACY_SOURCE_SUFFIX.get(type(legacy))
                 source = module._parameters.get(legacy.name + suffix) if suffix else None
                 if isinstance(source, torch.Tensor):
                     handles.append(module.register_forward_pre_hook(set_by(legacy.name, source)))
