@@ -245,12 +245,19 @@ def run(argv: Optional[Sequence[str]] = None) -> str:
         raise UsageError(str(exc)) from None
     try:
         with calibrator:
+            checked = False
             for done, batch in enumerate(batches, start=1):
                 output = model(*batch)
-                if done == 1:
-                    _check_cutplan(calibrator.cutplan, options.entry_point)
+                if not checked and calibrator.cutplan is not None:
+                    # before backward, which would fail on a loss without gates
+                    _require_prunable_channels(calibrator.cutplan)
+                    checked = True
                 _loss(output).backward()
                 _progress(done, len(batches))
+        if calibrator.cutplan is None:
+            raise UsageError(
+                f"calling the model never reached its entry point {options.entry_point!r}"
+            )
         return _report(calibrator.cutplan, options.top)
     except UsageError:
         raise
@@ -259,9 +266,7 @@ def run(argv: Optional[Sequence[str]] = None) -> str:
         raise UsageError(f"calibration failed: {_one_line(exc)}") from None
 
 
-def _check_cutplan(cutplan: Any, entry_point: str) -> None:
-    if cutplan is None:
-        raise UsageError(f"calling the model never reached its entry point {entry_point!r}")
+def _require_prunable_channels(cutplan: Any) -> None:
     if not cutplan.prunable_groups:
         raise UsageError(
             "the model has no prunable channels: every channel group reaches the output or "
