@@ -6,9 +6,11 @@ from pathlib import Path
 import pytest
 import torch
 
+import tavrix
 from tavrix.__main__ import main
 
-SRC = Path(__file__).resolve().parents[1] / "src"
+# the tree this run imports tavrix from (the sanitizer run has its own copy)
+SRC = Path(tavrix.__file__).resolve().parents[1]
 
 FACTORIES = '''
 import torch
@@ -25,6 +27,26 @@ def no_parameters():
 
 def broken():
     raise OSError("weights missing")
+
+def leaves():
+    import sys
+    sys.exit("no GPU here")
+
+def single_layer():
+    return nn.Linear(12, 3)
+
+def stops_in_forward():
+    class Stops(nn.Module):
+        def __init__(self):
+            super().__init__()
+            self.inner = mlp()
+
+        def forward(self, x):
+            if torch.is_grad_enabled():
+                raise ValueError("cannot train this one")
+            return self.inner(x)
+
+    return Stops()
 '''
 
 
@@ -80,9 +102,22 @@ def test_factory_and_tensors_file(factories, capsys):
         (["--entry-point", "head.forward"], 'No such module "head"'),
         (["--inputs", "missing.pt"], "cannot load missing.pt"),
         (["--no-such-flag"], "unrecognized arguments"),
+        (["--model", "cli_factories:leaves"], "called sys.exit('no GPU here')"),
+        (["--model", "cli_factories:single_layer", "--input-shape", "4,12"],
+         "the model has no prunable channels"),
+        (["--model", "cli_factories:mlp", "--input-shape", "100000,100000,100000,12"],
+         "cannot allocate input batches of shape 100000,100000,100000,12"),
+        (["--model", "cli_factories:stops_in_forward", "--input-shape", "4,12"],
+         "calibration failed: ValueError: cannot train this one"),
+        (["--model", "cli_factories:mlp", "--inputs", "empty.pt"], "batch 1 holds no samples"),
+        (["--model", "cli_factories:mlp", "--inputs", "text.pt"],
+         "not a file written by torch.save"),
     ],
 )
-def test_bad_input_exits_2_with_one_line(factories, capsys, argv, message):
+def test_bad_input_exits_2_with_one_line(factories, capsys, monkeypatch, argv, message):
+    torch.save([torch.randn(2, 12), torch.randn(0, 12)], factories / "empty.pt")
+    (factories / "text.pt").write_text("not tensors\n")
+    monkeypatch.chdir(factories)
     assert main(argv) == 2
     out, err = capsys.readouterr()
     assert out == ""

@@ -1,6 +1,7 @@
 """Finding the sub-module that owns a traced node's weight or running mean."""
 
 import typing
+import warnings
 
 import pytest
 import torch
@@ -94,15 +95,20 @@ def test_direct_search_functions_and_root_owner():
         cp._find_module_by_tensor_info(info, root, [("weight",)], nn.Linear)
 
 
+class _ScaledLinear(nn.Linear):
+    def forward(self, x):
+        return F.linear(x, self.weight * 2, self.bias)
+
+
 @pytest.mark.parametrize(
     "module, shape",
     [
         (nn.BatchNorm2d(4, track_running_stats=False), (2, 4, 3, 3)),
-        (nn.utils.parametrizations.weight_norm(nn.Linear(4, 4)), (2, 4)),
+        (_ScaledLinear(4, 4), (2, 4)),
     ],
 )
 def test_nodes_without_a_traced_owner_tensor_find_nothing(module, shape):
-    # running_mean is None / the weight is computed by earlier nodes
+    # running_mean is None / the weight is computed in forward
     graph, _ = _nodes(module.train(), torch.randn(*shape))
     assert cp._get_prunable_nn_modules(module, {node: [0] for node in graph}) == {}
     last = graph[-1]
@@ -143,3 +149,83 @@ def test_registration_rules():
         assert again.func is keyword_only and again.expected_module_types == (nn.Conv3d,)
     finally:
         cp._OPERATION_SEARCH_FUNCTION_REGISTRY.pop(op, None)
+
+
+class _Symmetric(nn.Module):
+    def forward(self, weight):
+        return (weight + weight.transpose(0, 1)) / 2
+
+
+def _legacy(wrap):
+    def apply(module):
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", FutureWarning)  # deprecated forms, still in use
+            return wrap(module)
+
+    return apply
+
+
+class _Block(nn.Module):
+    def __init__(self, wrap):
+        super().__init__()
+        self.conv = wrap(nn.Conv2d(6, 6, 3, padding=1))
+        self.bn = nn.BatchNorm2d(6)
+
+    def forward(self, x):
+        return torch.relu(self.bn(self.conv(x)))
+
+
+@pytest.mark.parametrize(
+    "wrap",
+    [
+        nn.utils.parametrizations.weight_norm,
+        nn.utils.parametrizations.spectral_norm,
+        lambda m: nn.utils.parametrize.register_parametrization(m, "weight", _Symmetric()),
+        _legacy(nn.utils.weight_norm),
+        _legacy(nn.utils.spectral_norm),
+    ],
+    ids=["weight_norm", "spectral_norm", "parametrize", "old_weight_norm", "old_spectral_norm"],
+)
+def test_parametrized_weights_belong_to_their_module(wrap):
+    model = nn.Sequential(nn.Conv2d(3, 6, 1), _Block(wrap), nn.Conv2d(6, 2, 1)).train()
+    hooks = [(len(m._forward_hooks), len(m._forward_pre_hooks)) for m in model.modules()]
+    plan = cp.get_cutplan(model, (torch.randn(2, 3, 5, 5),), {})
+    found = {n.unique_name: name for n, name in plan.prunable_module_names_by_nodes.items()}
+    assert found == {
+        "conv2d_0": "0", "conv2d_1": "1.conv", "batch_norm_0": "1.bn", "conv2d_2": "2",
+    }  # fmt: skip
+    # the convolution is cut together with its norm
+    group = next(nodes for nodes, _ in plan.prunable_groups if nodes[0].unique_name == "conv2d_1")
+    assert [n.unique_name for n in group][:2] == ["conv2d_1", "batch_norm_0"]
+    assert [(len(m._forward_hooks), len(m._forward_pre_hooks)) for m in model.modules()] == hooks
+
+
+class _DropsConvEntry(nn.Module):
+    """Its named_parameters() drops the conv2d search entry, as any model code could."""
+
+    def __init__(self):
+        super().__init__()
+        self.conv = nn.Conv2d(3, 4, 1)
+
+    def forward(self, x):
+        return self.conv(x)
+
+    def named_parameters(self, *args, **kwargs):
+        cp._OPERATION_SEARCH_FUNCTION_REGISTRY.pop(F.conv2d, None)
+        return super().named_parameters(*args, **kwargs)
+
+
+def test_lookup_holds_the_search_entry_it_started_with():
+    registry = cp._OPERATION_SEARCH_FUNCTION_REGISTRY
+    order = list(registry)
+    model = _DropsConvEntry()
+    graph, _ = _nodes(model, torch.randn(1, 3, 2, 2))
+    try:
+        # the entry is referenced by the registry only: the model's call frees it
+        assert cp._get_prunable_nn_modules(model, {graph[0]: [0]}) == {graph[0]: "conv"}
+    finally:
+        if F.conv2d not in registry:
+            cp._add_registry_search_function(F.conv2d, nn.Conv2d)(cp._find_module_by_weight_tensor)
+        entries = {op: registry[op] for op in order}
+        registry.clear()
+        registry.update(entries)

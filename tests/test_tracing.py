@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import dataclasses
 import gc
+import threading
 import weakref
 from collections import Counter
 
@@ -451,6 +452,73 @@ def test_intercept_refuses_nesting_and_always_deactivates():
     with pytest.raises(TypeError):
         with intercept(object()):
             pass
+
+
+class _Rendezvous(nn.Module):
+    """Waits inside forward until every other thread is inside its own forward."""
+
+    def __init__(self, barrier: threading.Barrier) -> None:
+        super().__init__()
+        self.barrier = barrier
+        self.conv = nn.Conv2d(3, 4, 1)
+        self.head = nn.Conv2d(4, 2, 1)
+
+    def forward(self, x):
+        y = torch.relu(self.conv(x))
+        self.barrier.wait()
+        return self.head(y)
+
+
+def test_threads_analyse_and_calibrate_their_own_models_side_by_side():
+    from tavrix.pruning.cutplan import get_cutplan
+    from tavrix.pruning.gatecal import TavrixPruningCalibrator
+    from tavrix.pruning.importance import channel_importance
+
+    # a barrier timeout only stops a broken run from hanging the suite
+    barrier = threading.Barrier(3, timeout=60)
+    x = torch.randn(2, 3, 4, 4)
+    results, errors = {}, []
+
+    def analyse_and_calibrate(name):
+        model = _Rendezvous(barrier).eval()
+        plan = get_cutplan(model, (x,), {})
+        calibrator = TavrixPruningCalibrator(model)
+        with calibrator:
+            for _ in range(2):  # the first call traces and replays: two forwards
+                model(x).sum().backward()
+        importance = channel_importance(calibrator.cutplan)
+        results[name] = (plan, [len(group.labels) for group in importance])
+
+    def plain_forwards(name):
+        model = _Rendezvous(barrier).eval()
+        with torch.no_grad():
+            expected = model.head(torch.relu(model.conv(x)))
+            results[name] = [torch.equal(model(x), expected) for _ in range(4)]
+
+    def run(target, name):
+        try:
+            target(name)
+        except BaseException as error:  # reported below, with the others released
+            errors.append(error)
+            barrier.abort()
+
+    threads = [
+        threading.Thread(target=run, args=(analyse_and_calibrate, "a")),
+        threading.Thread(target=run, args=(analyse_and_calibrate, "b")),
+        threading.Thread(target=run, args=(plain_forwards, "plain")),
+    ]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert errors == []
+    assert results["plain"] == [True] * 4
+    for name in "ab":
+        plan, sizes = results[name]
+        # each thread saw its own model's operations only
+        assert [n.unique_name for n in plan.graph] == ["conv2d_0", "relu_0", "conv2d_1"]
+        assert sizes == [4]
+    assert active_interceptor() is None
 
 
 def test_to_trace_and_to_plain_keep_structure_and_autograd():

@@ -1,6 +1,7 @@
 #include "core/label_store.hpp"
 
 #include <algorithm>
+#include <string>
 
 namespace tavrix::core {
 
@@ -9,6 +10,7 @@ namespace {
 // Values up to this bound (or a few times the label counter) are kept in the
 // dense table; anything else goes to the hash map.
 constexpr LabelValue kDenseFloor = LabelValue{1} << 16;
+constexpr LabelValue kDenseCeiling = LabelStore::kMaxIds;
 
 const LabelIdsPtr& empty_ids() {
   static const LabelIdsPtr empty = std::make_shared<const LabelIds>();
@@ -19,7 +21,27 @@ const LabelIdsPtr& empty_ids() {
 
 LabelStore::LabelStore() = default;
 
+namespace {
+
+// Room for `extra` more items without the quadratic cost of reserving the
+// exact size each time.
+template <typename V>
+void reserve_more(V& items, size_t extra) {
+  const size_t want = items.size() + extra;
+  if (want > items.capacity()) items.reserve(std::max(want, 2 * items.capacity()));
+}
+
+}  // namespace
+
 int64_t LabelStore::take_labels(int64_t count) {
+  if (count < 0 || count > kMaxIds) {
+    throw std::overflow_error("cannot hand out " + std::to_string(count) +
+                              " channel labels at once (at most " + std::to_string(kMaxIds) +
+                              ")");
+  }
+  if (next_label_ > INT64_MAX - count) {
+    throw std::overflow_error("the channel label counter would overflow a 64-bit integer");
+  }
   const int64_t start = next_label_;
   next_label_ += count;
   return start;
@@ -38,7 +60,9 @@ void LabelStore::bind(LabelValue value, LabelId id) {
     dense_ids_[static_cast<size_t>(value)] = id;
     return;
   }
-  const LabelValue bound = std::max(kDenseFloor, 4 * std::max<LabelValue>(next_label_, 1));
+  // Saturates instead of overflowing for a counter near the 64-bit limit.
+  const LabelValue bound =
+      next_label_ > kDenseCeiling / 4 ? kDenseCeiling : std::max(kDenseFloor, 4 * next_label_);
   if (value >= 0 && value < bound) {
     const size_t want = std::max(static_cast<size_t>(value) + 1, 2 * dense_ids_.size());
     dense_ids_.resize(std::min(want, static_cast<size_t>(bound)), kNoLabel);
@@ -58,6 +82,9 @@ void LabelStore::bind(LabelValue value, LabelId id) {
 }
 
 LabelId LabelStore::new_label(LabelValue value) {
+  if (labels_.size() >= static_cast<size_t>(kMaxIds)) {
+    throw std::overflow_error("too many channel labels for one graph walk");
+  }
   const auto id = static_cast<LabelId>(labels_.size());
   labels_.push_back(LabelRec{value, id, -1, -1, false, NodeSet()});
   bind(value, id);
@@ -98,8 +125,8 @@ LabelId LabelStore::intern(LabelValue value) {
 void LabelStore::set_flag(LabelId root, bool value) {
   LabelRec& rec = labels_[root];
   if (rec.flag_pos < 0) {
-    rec.flag_pos = static_cast<int32_t>(flag_order_.size());
     flag_order_.push_back(root);
+    rec.flag_pos = static_cast<int32_t>(flag_order_.size() - 1);
     ++flag_count_;
   }
   rec.prunable = value;
@@ -112,8 +139,8 @@ void LabelStore::set_flag_for_value(LabelValue value, bool flag) {
 void LabelStore::add_carrier(LabelId root, NodeId node) {
   LabelRec& rec = labels_[root];
   if (rec.carrier_pos < 0) {
-    rec.carrier_pos = static_cast<int32_t>(carrier_order_.size());
     carrier_order_.push_back(root);
+    rec.carrier_pos = static_cast<int32_t>(carrier_order_.size() - 1);
     ++carrier_count_;
   }
   // The node being recorded is the newest one, so a repeat can only sit last.
@@ -128,8 +155,19 @@ void LabelStore::compact_carriers(LabelId root) {
   c.resize_down(static_cast<uint32_t>(std::unique(c.begin(), c.end()) - c.begin()));
 }
 
+void LabelStore::reserve_record(const LabelIds& ids, bool with_flags) {
+  if (nodes_.size() >= static_cast<size_t>(kMaxIds)) {
+    throw std::overflow_error("too many nodes for one graph walk");
+  }
+  reserve_more(nodes_, 1);
+  reserve_more(carrier_order_, ids.size());
+  if (with_flags) reserve_more(flag_order_, ids.size());
+  for (LabelId id : ids) labels_[find(id)].carriers.reserve_one();
+}
+
 NodeId LabelStore::record_node(LabelIdsPtr labels, PruneDim dim, const std::vector<bool>& flags) {
   if (!labels) labels = empty_ids();
+  reserve_record(*labels, true);
   const auto node = static_cast<NodeId>(nodes_.size());
   const size_t paired = std::min(labels->size(), flags.size());
   for (size_t i = 0; i < paired; ++i) {
@@ -142,6 +180,7 @@ NodeId LabelStore::record_node(LabelIdsPtr labels, PruneDim dim, const std::vect
 }
 
 NodeId LabelStore::record_kept(LabelIdsPtr labels, PruneDim dim) {
+  reserve_record(*labels, false);
   const auto node = static_cast<NodeId>(nodes_.size());
   for (LabelId id : *labels) add_carrier(find(id), node);
   nodes_.push_back(NodeRec{std::move(labels), dim});
@@ -164,8 +203,15 @@ void LabelStore::mark_unprunable(NodeId node) {
 
 LabelId LabelStore::unite(LabelId base, LabelId other) {
   if (base == other) return base;
+  // Every allocation first, so that a failed one leaves both classes as they were.
+  reserve_more(flag_order_, 1);
+  reserve_more(carrier_order_, 1);
   LabelRec& a = labels_[base];
   LabelRec& b = labels_[other];
+  {
+    NodeSet& larger = a.carriers.size() >= b.carriers.size() ? a.carriers : b.carriers;
+    larger.reserve(static_cast<uint64_t>(a.carriers.size()) + b.carriers.size());
+  }
 
   const bool has_flag = a.flag_pos >= 0 || b.flag_pos >= 0;
   const bool prunable = (a.flag_pos < 0 || a.prunable) && (b.flag_pos < 0 || b.prunable);

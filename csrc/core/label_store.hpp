@@ -17,6 +17,7 @@
 #include <memory>
 #include <new>
 #include <optional>
+#include <stdexcept>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -64,13 +65,21 @@ class NodeSet {
   const NodeId* end() const { return data() + size_; }
   NodeId back() const { return data()[size_ - 1]; }
   void push_back(NodeId node) {
-    if (size_ == cap_) grow(2 * cap_);
+    reserve_one();
     data()[size_++] = node;
   }
+  // Room for one more node, so that a later push_back cannot fail.
+  void reserve_one() {
+    if (size_ == cap_) reserve(static_cast<uint64_t>(size_) + 1);
+  }
   void append(const NodeSet& other) {
-    if (size_ + other.size_ > cap_) grow(std::max(2 * cap_, size_ + other.size_));
+    reserve(static_cast<uint64_t>(size_) + other.size_);
     std::copy(other.begin(), other.end(), data() + size_);
     size_ += other.size_;
+  }
+  void reserve(uint64_t n) {
+    if (n > UINT32_MAX / 2) throw std::overflow_error("too many carriers for one channel label");
+    if (n > cap_) grow(std::max(2 * cap_, static_cast<uint32_t>(n)));
   }
   void resize_down(uint32_t size) { size_ = size; }
   // Frees the storage; the set is empty afterwards.
@@ -172,9 +181,14 @@ class LabelStore {
 
   LabelStore();
 
+  // Labels and nodes are numbered with 32-bit ids; more cannot be stored.
+  static constexpr int64_t kMaxIds = INT32_MAX;
+
   // ---- label counter ----
   int64_t next_label() const { return next_label_; }
-  // Reserves `count` fresh values and returns the first one.
+  // Reserves `count` fresh values and returns the first one. A count the
+  // store could never hold, or one that would run the counter past 64 bits,
+  // throws std::overflow_error and leaves the counter as it was.
   int64_t take_labels(int64_t count);
 
   // ---- label values ----
@@ -210,11 +224,15 @@ class LabelStore {
   const LabelIdsPtr& node_labels(NodeId node) const { return nodes_[node].labels; }
   PruneDim node_dim(NodeId node) const { return nodes_[node].dim; }
   // Records a node. Label i is entered in the label maps with flags[i] for
-  // every i below min(labels.size(), flags.size()).
+  // every i below min(labels.size(), flags.size()). Both record functions
+  // allocate everything first: a failed allocation leaves the store as it was.
   NodeId record_node(LabelIdsPtr labels, PruneDim dim, const std::vector<bool>& flags);
   // Records a node that takes over another node's list, whose labels all have
   // a flag already: only the carriers change.
   NodeId record_kept(LabelIdsPtr labels, PruneDim dim);
+  // Capacity for one more node whose labels are `ids`, so that recording it
+  // cannot fail halfway; throws (changing nothing else) when there is none.
+  void reserve_record(const LabelIds& ids, bool with_flags);
   std::vector<LabelValue> resolved_labels(NodeId node);
   void mark_unprunable(NodeId node);
 

@@ -98,10 +98,11 @@ py::object get_cutplan(py::object model, py::object args, py::object kwargs,
   py::str no_gate("");
   py::dict names = gate_names_by_nodes.cast<py::dict>();
   for (py::handle node : graph) {
-    PyObject* name = PyDict_GetItemWithError(names.ptr(), node.ptr());
-    if (name == nullptr && PyErr_Occurred()) throw py::error_already_set();
-    ops_and_gate_names.append(py::make_tuple(
-        node.attr("operation"), name != nullptr ? py::handle(name) : py::handle(no_gate)));
+    PyObject* found = PyDict_GetItemWithError(names.ptr(), node.ptr());
+    if (found == nullptr && PyErr_Occurred()) throw py::error_already_set();
+    // Held before node.operation is read: that read may run Python code.
+    py::object name = py::reinterpret_borrow<py::object>(found != nullptr ? found : no_gate.ptr());
+    ops_and_gate_names.append(py::make_tuple(node.attr("operation"), name));
   }
 
   return model_cutplan_class()(

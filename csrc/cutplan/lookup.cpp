@@ -7,6 +7,7 @@
 // the first match only if it has an expected type.
 #include "interop/pybind.hpp"
 
+#include <optional>
 #include <string>
 #include <unordered_map>
 
@@ -23,6 +24,16 @@ struct SearchEntry {
   py::object func;
   py::tuple expected_module_types;
   SearchKind kind = SearchKind::Generic;
+
+  int traverse(visitproc visit, void* arg) const {
+    Py_VISIT(func.ptr());
+    Py_VISIT(expected_module_types.ptr());
+    return 0;
+  }
+  void clear() {
+    func = py::none();
+    expected_module_types = py::tuple();
+  }
 };
 
 const py::object& get_tensor_uid() {
@@ -38,6 +49,15 @@ const py::object& get_submodule() {
   return storage
       .call_once_and_store_result(
           [] { return py::module_::import("tavrix.utils.common").attr("get_submodule"); })
+      .get_stored();
+}
+
+const py::object& parametrization_list_class() {
+  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
+  return storage
+      .call_once_and_store_result([] {
+        return py::module_::import("torch.nn.utils.parametrize").attr("ParametrizationList");
+      })
       .get_stored();
 }
 
@@ -69,6 +89,31 @@ const char* tensor_key(SearchKind kind) {
   return kind == SearchKind::Weight ? "weight" : "running_mean";
 }
 
+// The module that uses a tensor named `name` in named_parameters() or
+// named_buffers(): the tensor's parent, except that a parametrized tensor
+// (weight_norm, spectral_norm, torch.nn.utils.parametrize) lives in
+// <owner>.parametrizations.<tensor> and belongs to <owner>. The tracer
+// identifies a tensor computed by a parametrization with its first original.
+struct Owner {
+  std::string path;
+  py::object module;
+};
+
+Owner owner_of(py::handle model, const std::string& name) {
+  std::string path = owner_path(name);
+  py::object module = get_submodule()(model, path);
+  if (is_instance(module, parametrization_list_class())) {
+    const std::string list_parent = owner_path(path);  // <owner>.parametrizations
+    const size_t dot = list_parent.rfind('.');
+    const std::string last = dot == std::string::npos ? list_parent : list_parent.substr(dot + 1);
+    if (last == "parametrizations") {
+      path = owner_path(list_parent);
+      module = get_submodule()(model, path);
+    }
+  }
+  return {path, module};
+}
+
 py::object find_module_by_tensor_info(py::handle tensor_info, py::handle model,
                                       py::handle parameters, py::handle expected_module_types) {
   py::object types = normalise_module_types(expected_module_types);
@@ -76,9 +121,8 @@ py::object find_module_by_tensor_info(py::handle tensor_info, py::handle model,
     auto pair = unpack_exactly(item, 2);
     py::object uid = get_tensor_uid()(pair[1]);
     if (!uid.equal(tensor_info.attr("tensor_uid"))) continue;
-    std::string target = owner_path(pair[0].cast<std::string>());
-    py::object module = get_submodule()(model, target);
-    if (is_instance(module, types)) return py::str(target);
+    Owner owner = owner_of(model, pair[0].cast<std::string>());
+    if (is_instance(owner.module, types)) return py::str(owner.path);
     return py::none();
   }
   return py::none();
@@ -147,7 +191,8 @@ py::object add_registry_search_function(py::object operation, py::object expecte
 // order, so that each node costs one dict lookup instead of a parameter scan.
 class TensorOwnerIndex {
  public:
-  explicit TensorOwnerIndex(py::handle model) : model_(model) {}
+  explicit TensorOwnerIndex(py::handle model)
+      : model_(py::reinterpret_borrow<py::object>(model)) {}
 
   py::object find(SearchKind kind, py::handle args, py::handle kwargs, py::handle types) {
     py::object tensor_info = traced_tensor_argument(args, kwargs, kind);
@@ -156,17 +201,17 @@ class TensorOwnerIndex {
     if (!index) index = build(kind == SearchKind::Weight ? "named_parameters" : "named_buffers");
     if (index.empty()) return py::none();
     py::object uid = tensor_info.attr("tensor_uid");
-    PyObject* name = PyDict_GetItemWithError(index.ptr(), uid.ptr());
-    if (name == nullptr) {
+    PyObject* found = PyDict_GetItemWithError(index.ptr(), uid.ptr());
+    if (found == nullptr) {
       if (PyErr_Occurred()) throw py::error_already_set();
       return py::none();
     }
-    std::string target = owner_path(py::reinterpret_borrow<py::str>(name).cast<std::string>());
-    auto known = submodules_.find(target);
-    if (known == submodules_.end()) {
-      known = submodules_.emplace(target, get_submodule()(model_, target)).first;
-    }
-    if (is_instance(known->second, types)) return py::str(target);
+    const std::string name = py::reinterpret_borrow<py::str>(found).cast<std::string>();
+    auto known = owners_.find(name);
+    if (known == owners_.end()) known = owners_.emplace(name, owner_of(model_, name)).first;
+    // A copy: isinstance may run Python code that looks the index up again.
+    const Owner owner = known->second;
+    if (is_instance(owner.module, types)) return py::str(owner.path);
     return py::none();
   }
 
@@ -184,10 +229,10 @@ class TensorOwnerIndex {
     return index;
   }
 
-  py::handle model_;
+  py::object model_;
   py::dict parameters_{py::reinterpret_steal<py::dict>(py::handle())};
   py::dict buffers_{py::reinterpret_steal<py::dict>(py::handle())};
-  std::unordered_map<std::string, py::object> submodules_;
+  std::unordered_map<std::string, Owner> owners_;  // tensor name -> owner
 };
 
 }  // namespace
@@ -199,20 +244,23 @@ py::dict get_prunable_nn_modules(py::handle model, py::handle channel_labels_by_
   for (py::handle node : channel_labels_by_nodes) {
     py::object args = node.attr("args");
     py::object kwargs = node.attr("kwargs");
-    PyObject* found = PyDict_GetItemWithError(registry.ptr(), node.attr("operation").ptr());
+    py::object operation = node.attr("operation");
+    PyObject* found = PyDict_GetItemWithError(registry.ptr(), operation.ptr());
     if (found == nullptr) {
       if (PyErr_Occurred()) throw py::error_already_set();
       continue;
     }
-    py::handle entry(found);
-    py::object module_name;
-    const SearchEntry* builtin =
-        py::isinstance<SearchEntry>(entry) ? &entry.cast<const SearchEntry&>() : nullptr;
-    if (builtin != nullptr && builtin->kind != SearchKind::Generic) {
-      module_name = owners.find(builtin->kind, args, kwargs, builtin->expected_module_types);
-    } else {
-      module_name = py::reinterpret_borrow<py::object>(entry)(model, args, kwargs);
+    // Held from here on: the search calls into the model (named_parameters,
+    // get_submodule, isinstance), whose code may drop the registry entry.
+    py::object entry = py::reinterpret_borrow<py::object>(found);
+    std::optional<SearchEntry> builtin;
+    if (py::isinstance<SearchEntry>(entry)) {
+      const SearchEntry& held = entry.cast<const SearchEntry&>();
+      if (held.kind != SearchKind::Generic) builtin = held;
     }
+    py::object module_name =
+        builtin ? owners.find(builtin->kind, args, kwargs, builtin->expected_module_types)
+                : entry(model, args, kwargs);
     if (!module_name.is_none()) result[node] = module_name;
   }
   return result;
@@ -220,7 +268,8 @@ py::dict get_prunable_nn_modules(py::handle model, py::handle channel_labels_by_
 
 void register_lookup(py::module_& m) {
   py::class_<SearchEntry>(m, "_SearchFunctionEntry",
-                          "A search function with its expected module types fixed.")
+                          "A search function with its expected module types fixed.",
+                          interop::gc_support<SearchEntry>())
       .def(
           "__call__",
           [](const SearchEntry& self, py::object model, py::object args, py::object kwargs,

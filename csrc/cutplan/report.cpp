@@ -38,7 +38,7 @@ constexpr const char* kFieldNames[] = {
     "gate_container", "gate_names_by_nodes",      "prunable_group_gate_names",
     "ops_and_gate_names"};
 
-std::string offset_with_spaces(const std::string& message, long spaces) {
+std::string offset_with_spaces(const std::string& message, int64_t spaces) {
   const std::string pad(spaces > 0 ? static_cast<size_t>(spaces) : 0, ' ');
   std::string out;
   out.reserve(message.size() + pad.size() * 4);
@@ -193,7 +193,12 @@ void register_report(py::module_& m) {
   m.def("_groups_to_str", &groups_to_str, py::arg("groups"));
   m.def("_get_range", &get_range, py::arg("indices"),
         "(first label, last label) when the labels form one continuous run, else None.");
-  m.def("_offset_with_spaces", &offset_with_spaces, py::arg("message"), py::arg("spaces") = 2);
+  m.def(
+      "_offset_with_spaces",
+      [](const std::string& message, py::handle spaces) {
+        return offset_with_spaces(message, interop::to_int64(spaces, "spaces"));
+      },
+      py::arg("message"), py::arg("spaces") = 2);
 }
 
 }  // namespace tavrix::cutplan

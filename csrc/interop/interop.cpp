@@ -28,6 +28,46 @@ void log(py::handle logger, int level, const std::string& message) {
   logger.attr("log")(level, message);
 }
 
+int64_t to_int64(py::handle value, const char* what) {
+  PyObject* index = PyNumber_Index(value.ptr());
+  if (index == nullptr) throw py::error_already_set();
+  int overflow = 0;
+  const long long result = PyLong_AsLongLongAndOverflow(index, &overflow);
+  Py_DECREF(index);
+  if (result == -1 && PyErr_Occurred()) throw py::error_already_set();
+  if (overflow != 0) {
+    // The value itself is not printed: a huge int may not even convert to text.
+    PyErr_Format(PyExc_OverflowError, "%s does not fit in a 64-bit integer", what);
+    throw py::error_already_set();
+  }
+  return result;
+}
+
+namespace {
+
+[[noreturn]] void raise_overflow(const char* what) {
+  PyErr_Format(PyExc_OverflowError, "%s overflows a 64-bit integer", what);
+  throw py::error_already_set();
+}
+
+}  // namespace
+
+int64_t checked_add(int64_t a, int64_t b, const char* what) {
+  int64_t out = 0;
+  if (__builtin_add_overflow(a, b, &out)) raise_overflow(what);
+  return out;
+}
+
+int64_t checked_sub(int64_t a, int64_t b, const char* what) {
+  int64_t out = 0;
+  if (__builtin_sub_overflow(a, b, &out)) raise_overflow(what);
+  return out;
+}
+
+RecursionGuard::RecursionGuard(const char* where) {
+  if (Py_EnterRecursiveCall(where) != 0) throw py::error_already_set();
+}
+
 std::string str(py::handle obj) { return py::str(obj).cast<std::string>(); }
 
 std::string repr(py::handle obj) { return py::repr(obj).cast<std::string>(); }

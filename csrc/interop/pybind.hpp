@@ -4,6 +4,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <cstdint>
 #include <string>
 #include <utility>
 
@@ -23,6 +24,45 @@ constexpr int kLogInfo = 20;
 // message so that debug strings cost nothing when the level is off.
 bool log_enabled(py::handle logger, int level);
 void log(py::handle logger, int level, const std::string& message);
+
+// An integer (anything with __index__) as int64_t. A value beyond 64 bits
+// raises OverflowError naming `what`, never a bare cast error.
+int64_t to_int64(py::handle value, const char* what);
+
+// a + b and a - b, or OverflowError naming `what`.
+int64_t checked_add(int64_t a, int64_t b, const char* what);
+int64_t checked_sub(int64_t a, int64_t b, const char* what);
+
+// RAII for Py_EnterRecursiveCall: recursion over user data raises
+// RecursionError instead of running off the C stack.
+class RecursionGuard {
+ public:
+  explicit RecursionGuard(const char* where);
+  ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+  RecursionGuard(const RecursionGuard&) = delete;
+  RecursionGuard& operator=(const RecursionGuard&) = delete;
+};
+
+// Cycle-collector support for a py::class_<T> whose instances hold Python
+// objects: pass gc_support<T>() to the class. T provides
+// `int traverse(visitproc, void*) const` and `void clear()`; clear must leave
+// the object safe to use (references replaced by None or emptied containers).
+template <typename T>
+py::custom_type_setup gc_support() {
+  return py::custom_type_setup([](PyHeapTypeObject* heap_type) {
+    PyTypeObject* type = &heap_type->ht_type;
+    type->tp_flags |= Py_TPFLAGS_HAVE_GC;
+    type->tp_traverse = [](PyObject* self, visitproc visit, void* arg) -> int {
+      Py_VISIT(Py_TYPE(self));
+      if (!py::detail::is_holder_constructed(self)) return 0;
+      return py::cast<const T&>(py::handle(self)).traverse(visit, arg);
+    };
+    type->tp_clear = [](PyObject* self) -> int {
+      if (py::detail::is_holder_constructed(self)) py::cast<T&>(py::handle(self)).clear();
+      return 0;
+    };
+  });
+}
 
 // str(obj) / repr(obj) as std::string.
 std::string str(py::handle obj);

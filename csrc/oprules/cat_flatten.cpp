@@ -24,7 +24,7 @@ int64_t axis_argument(py::handle value, const std::string& what) {
   if (!py::isinstance<py::int_>(value)) {
     throw py::type_error(what + " must be an integer, got " + interop::repr(value));
   }
-  return value.cast<int64_t>();
+  return interop::to_int64(value, what.c_str());
 }
 
 // torch.cat's dim as an axis counted from the front. Every input and the
@@ -53,7 +53,9 @@ std::optional<std::vector<int64_t>> fresh_label_counts(ParserState& state, py::h
   int64_t known_total = 0;
   for (size_t i = 0; i < inputs.size(); ++i) {
     if (input_dims[i]) {
-      known_total += static_cast<int64_t>(get_labels(state, inputs[i]).size());
+      known_total = interop::checked_add(
+          known_total, static_cast<int64_t>(get_labels(state, inputs[i]).size()),
+          "the concatenated channel count");
       continue;
     }
     std::optional<Shape> shape = get_shape(inputs[i]);
@@ -67,15 +69,16 @@ std::optional<std::vector<int64_t>> fresh_label_counts(ParserState& state, py::h
       raise_dim_out_of_range(prune_dimension, n_dims);
     }
     counts[i] = (*shape)[static_cast<size_t>(py_mod(prune_dimension, n_dims))];
-    known_total += counts[i];
+    known_total = interop::checked_add(known_total, counts[i], "the concatenated channel count");
   }
   if (unsized) {
     std::optional<Shape> result = get_shape(node);
     if (!result) return std::nullopt;
     const auto n_dims = static_cast<int64_t>(result->size());
     if (prune_dimension >= n_dims || prune_dimension < -n_dims) return std::nullopt;
-    const int64_t left = (*result)[static_cast<size_t>(py_mod(prune_dimension, n_dims))] -
-                         known_total;
+    const int64_t left =
+        interop::checked_sub((*result)[static_cast<size_t>(py_mod(prune_dimension, n_dims))],
+                             known_total, "the concatenated channel count");
     if (left < 0) return std::nullopt;
     counts[*unsized] = left;
   }
@@ -87,7 +90,9 @@ std::optional<std::vector<int64_t>> fresh_label_counts(ParserState& state, py::h
 void cat_node_handler(ParserState& state, py::handle node) {
   py::object args = node.attr(graph_attr().args);
   py::object kwargs = node.attr(graph_attr().kwargs);
-  py::list inputs(interop::get_argument(args, kwargs, 0, "tensors"));
+  // A copy: the loops below call into Python (hashing the inputs), which must
+  // not be able to resize the list they walk.
+  py::list inputs = sequence_copy(interop::get_argument(args, kwargs, 0, "tensors"));
   // torch.cat's own default axis.
   py::object dim = interop::get_argument(args, kwargs, 1, "dim", py::int_(0));
 
@@ -178,8 +183,9 @@ void flatten_node_handler(ParserState& state, py::handle node) {
   int64_t pd = *prune_dimension;
   if (pd < 0) pd += n_dims;
   if (pd < 0 || pd >= n_dims) raise_dim_out_of_range(*prune_dimension, n_dims);
-  start_dim = py_mod(start_dim + n_dims, n_dims);
-  end_dim = py_mod(end_dim + n_dims, n_dims);
+  // Python's modulo already maps negative axes; adding n_dims first could overflow.
+  start_dim = py_mod(start_dim, n_dims);
+  end_dim = py_mod(end_dim, n_dims);
 
   int64_t new_prune_dim = pd;
   if (start_dim <= pd && pd <= end_dim) {

@@ -72,7 +72,7 @@ void conv_node_handler(ParserState& state, py::handle node) {
   if (!py::isinstance<py::int_>(groups_arg)) {
     throw py::type_error("Conv layer groups must be an integer, got " + interop::repr(groups_arg));
   }
-  const auto groups = groups_arg.cast<int64_t>();
+  const int64_t groups = interop::to_int64(groups_arg, "Conv layer groups");
   const bool transposed = is_transposed_conv(node.attr(graph_attr().operation));
 
   const Shape shape = weight_shape(weight, "Conv layer");

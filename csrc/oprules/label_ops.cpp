@@ -35,15 +35,6 @@ bool is_instance(py::handle arg, const py::object& cls) {
   return result != 0;
 }
 
-int64_t to_int64(py::handle item) {
-  PyObject* index = PyNumber_Index(item.ptr());
-  if (index == nullptr) throw py::error_already_set();
-  const long long value = PyLong_AsLongLong(index);
-  Py_DECREF(index);
-  if (value == -1 && PyErr_Occurred()) throw py::error_already_set();
-  return value;
-}
-
 std::string tuple_text(const std::vector<size_t>& lengths) {
   std::string text = "(";
   for (size_t i = 0; i < lengths.size(); ++i) {
@@ -129,12 +120,18 @@ PruneDim to_prune_dim(py::handle obj) {
     throw py::type_error("prune_dimension must be an int or None, got " +
                          interop::str(py::type::handle_of(obj).attr("__name__")));
   }
-  return to_int64(obj);
+  return interop::to_int64(obj, "prune_dimension");
 }
 
 py::object from_prune_dim(PruneDim dim) {
   if (!dim) return py::none();
   return py::int_(*dim);
+}
+
+py::list sequence_copy(py::handle seq) {
+  PyObject* copy = PySequence_List(seq.ptr());
+  if (copy == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::list>(copy);
 }
 
 // ---------------------------------------------------------------- graph types
@@ -163,7 +160,7 @@ std::optional<Shape> get_shape(py::handle arg) {
   }
   if (shape.is_none()) return std::nullopt;
   Shape out;
-  for (py::handle item : shape) out.push_back(to_int64(item));
+  for (py::handle item : shape) out.push_back(interop::to_int64(item, "a shape entry"));
   return out;
 }
 
@@ -239,8 +236,17 @@ Labels generate_new_channel_labels_for_shape(ParserState& state, const Shape& sh
     raise_engine_error("result shape has a negative size along prune_dimension " +
                        std::to_string(prune_dimension));
   }
-  const int64_t start = state.store.take_labels(length);
+  if (length > core::LabelStore::kMaxIds) {
+    PyErr_Format(PyExc_OverflowError,
+                 "a result with %lld channels along prune_dimension %lld is more than the "
+                 "engine can label (at most %lld)",
+                 static_cast<long long>(length), static_cast<long long>(prune_dimension),
+                 static_cast<long long>(core::LabelStore::kMaxIds));
+    throw py::error_already_set();
+  }
+  // Allocate before the counter moves: a failed allocation leaves it as it was.
   Labels labels(static_cast<size_t>(length));
+  const int64_t start = state.store.take_labels(length);
   for (int64_t i = 0; i < length; ++i) labels[static_cast<size_t>(i)] = start + i;
   return labels;
 }
@@ -256,7 +262,7 @@ Labels generate_new_channel_labels(ParserState& state, py::handle node, PruneDim
   py::object shape_obj = node.attr(graph_attr().result_shape);
   if (shape_obj.is_none()) raise_engine_error("node has no result shape");
   Shape shape;
-  for (py::handle item : shape_obj) shape.push_back(to_int64(item));
+  for (py::handle item : shape_obj) shape.push_back(interop::to_int64(item, "a shape entry"));
   return generate_new_channel_labels_for_shape(state, shape, *prune_dimension);
 }
 

@@ -34,6 +34,9 @@ struct GraphAttrNames {
 };
 const GraphAttrNames& graph_attr();
 
+// list(seq) as a fresh list, even when seq is a list already.
+py::list sequence_copy(py::handle seq);
+
 // ---- graph-type predicates and reads ----
 bool is_node_info(py::handle arg);    // isinstance(arg, NodeInfo)
 bool is_tensor_info(py::handle arg);  // isinstance(arg, TensorInfo)

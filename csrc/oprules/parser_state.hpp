@@ -30,7 +30,14 @@ class ParserState {
   // Same with the flags the labels already have (LabelStore::record_kept).
   core::NodeId record_kept(py::handle node, core::LabelIdsPtr ids, core::PruneDim dim);
 
-  const py::object& node_object(core::NodeId id) const { return nodes_[static_cast<size_t>(id)]; }
+  // A new reference: the caller may call into Python while holding it.
+  py::object node_object(core::NodeId id) const { return nodes_[static_cast<size_t>(id)]; }
+
+  // Cycle-collector hooks. clear() drops the references but keeps every id
+  // valid (nodes read back as None), so a state cleared inside a cycle is
+  // still safe to call.
+  int traverse(visitproc visit, void* arg) const;
+  void clear();
 
   core::LabelStore store;
 
@@ -40,6 +47,9 @@ class ParserState {
 
   py::dict node_ids_;              // node -> dense id
   std::vector<py::object> nodes_;  // dense id -> node (keeps the nodes alive)
+  // Set while claim hashes a node: the node's __hash__ may call back into the
+  // engine, and a second claim then would hand out the same id.
+  bool claiming_ = false;
 };
 
 }  // namespace tavrix::oprules

@@ -109,7 +109,7 @@ std::pair<py::object, py::object> get_args_for_unary_reduce(py::handle node) {
       single.append(dim);
       dim = single;
     }
-    py::list dims(dim);
+    py::list dims = sequence_copy(dim);
     for (py::handle d : dims) {
       if (py::isinstance<py::str>(d)) raise_engine_error("Pruning does not support named tensors");
     }
@@ -148,7 +148,7 @@ void unary_reduce_handler(ParserState& state, py::handle node) {
     if (!py::isinstance<py::int_>(d)) {
       throw py::type_error("Reduction dimension must be an integer, got " + interop::repr(d));
     }
-    const auto axis = d.cast<int64_t>();
+    const int64_t axis = interop::to_int64(d, "Reduction dimension");
     reduced.push_back(((axis % n_dims) + n_dims) % n_dims);
   }
   std::sort(reduced.begin(), reduced.end());

@@ -20,15 +20,24 @@ core::NodeId ParserState::lookup(py::handle arg) const {
     }
     return kNoNode;
   }
-  return static_cast<core::NodeId>(PyLong_AsLong(value));
+  const auto id = static_cast<core::NodeId>(PyLong_AsLong(value));
+  // A node claimed by a record that then failed (out of memory) has no record.
+  return static_cast<size_t>(id) < store.node_count() ? id : kNoNode;
 }
 
 core::NodeId ParserState::claim(py::handle node) {
+  if (claiming_) {
+    raise_engine_error("A node's __hash__ cannot record nodes in the state that is hashing it");
+  }
   const auto id = static_cast<core::NodeId>(store.node_count());
   py::int_ boxed(id);
+  // Room first: once the node is in the dict nothing may fail.
+  if (nodes_.size() == nodes_.capacity()) nodes_.reserve(2 * nodes_.size() + 16);
   // One probe both checks and inserts. It hashes the node, so an unhashable
   // node fails here, before the store changes.
+  claiming_ = true;
   PyObject* held = PyDict_SetDefault(node_ids_.ptr(), node.ptr(), boxed.ptr());
+  claiming_ = false;
   if (held == nullptr) throw py::error_already_set();
   if (held != boxed.ptr()) raise_engine_error("Attempting to add node which was already added");
   nodes_.push_back(py::reinterpret_borrow<py::object>(node));
@@ -37,15 +46,30 @@ core::NodeId ParserState::claim(py::handle node) {
 
 core::NodeId ParserState::record(py::handle node, core::LabelIdsPtr ids, core::PruneDim dim,
                                  const std::vector<bool>& flags) {
+  // The store makes room before the node is claimed, so that recording cannot
+  // fail between the two.
+  store.reserve_record(ids ? *ids : core::LabelIds(), true);
   const core::NodeId id = claim(node);
   store.record_node(std::move(ids), dim, flags);
   return id;
 }
 
 core::NodeId ParserState::record_kept(py::handle node, core::LabelIdsPtr ids, core::PruneDim dim) {
+  store.reserve_record(*ids, false);
   const core::NodeId id = claim(node);
   store.record_kept(std::move(ids), dim);
   return id;
+}
+
+int ParserState::traverse(visitproc visit, void* arg) const {
+  Py_VISIT(node_ids_.ptr());
+  for (const py::object& node : nodes_) Py_VISIT(node.ptr());
+  return 0;
+}
+
+void ParserState::clear() {
+  if (node_ids_) PyDict_Clear(node_ids_.ptr());
+  for (py::object& node : nodes_) node = py::none();
 }
 
 // ---------------------------------------------------------------- module services
@@ -85,15 +109,17 @@ bool label_key(py::handle key, Label& out) {
   return true;
 }
 
+Label label_from(py::handle item) {
+  if (!PyLong_Check(item.ptr())) {
+    throw py::type_error("channel labels must be integers, got " +
+                         interop::str(py::type::handle_of(item).attr("__name__")));
+  }
+  return interop::to_int64(item, "a channel label");
+}
+
 Labels labels_from(py::handle seq) {
   Labels out;
-  for (py::handle item : seq) {
-    if (!PyLong_Check(item.ptr())) {
-      throw py::type_error("channel labels must be integers, got " +
-                           interop::str(py::type::handle_of(item).attr("__name__")));
-    }
-    out.push_back(item.cast<Label>());
-  }
+  for (py::handle item : seq) out.push_back(label_from(item));
   return out;
 }
 
@@ -134,6 +160,14 @@ struct MapView {
   ViewKind kind;
 
   ParserState& st() const { return *state; }
+
+  int traverse(visitproc visit, void* arg) const {
+    Py_VISIT(owner.ptr());
+    return 0;
+  }
+  // The state stays alive through `state`'s owner until the view goes: the
+  // view is only ever cleared while it is being collected.
+  void clear() {}
 
   size_t size() const {
     switch (kind) {
@@ -206,8 +240,14 @@ struct MapView {
       case ViewKind::NodesByLabels: {
         const core::LabelId root = label_root(key);
         if (root != core::LabelStore::kNoLabel) {
+          // Adding to the set hashes each node, which may run Python code that
+          // records nodes and grows the carrier list: copy it first.
+          const core::NodeSet& carriers = store.carriers(root);
+          std::vector<py::object> nodes;
+          nodes.reserve(carriers.size());
+          for (core::NodeId n : carriers) nodes.push_back(st().node_object(n));
           py::set out;
-          for (core::NodeId n : store.carriers(root)) out.add(st().node_object(n));
+          for (const py::object& n : nodes) out.add(n);
           return std::move(out);
         }
         break;
@@ -242,7 +282,7 @@ struct View : MapView {};
 
 template <ViewKind Kind>
 void bind_view(py::module_& m, const char* name, const char* doc) {
-  auto cls = py::class_<View<Kind>>(m, name, doc)
+  auto cls = py::class_<View<Kind>>(m, name, doc, interop::gc_support<View<Kind>>())
                  .def("__len__", &MapView::size)
                  .def("__getitem__", &MapView::getitem, py::arg("key"))
                  .def("__contains__", &MapView::contains, py::arg("key"))
@@ -281,11 +321,7 @@ void bind_view(py::module_& m, const char* name, const char* doc) {
     cls.def(
         "__setitem__",
         [](const View<Kind>& v, py::handle key, py::handle value) {
-          Label label = 0;
-          if (!label_key(key, label)) {
-            throw py::type_error("channel labels must be integers, got " +
-                                 interop::str(py::type::handle_of(key).attr("__name__")));
-          }
+          const Label label = label_from(key);
           const int truth = PyObject_IsTrue(value.ptr());
           if (truth < 0) throw py::error_already_set();
           set_label_prunable(v.st(), label, truth != 0);
@@ -341,13 +377,18 @@ py::dict collect_node_users(py::handle graph) {
       if (PyList_Append(found, user.ptr()) != 0) throw py::error_already_set();
     }
   };
+  // Arguments are user data: a container may hold itself, and a node's
+  // __hash__ (run by add) may change a container while it is walked, so the
+  // walk is guarded and goes over a strong copy of each dict's values.
   std::function<void(py::handle)> visit = [&](py::handle obj) {
     if (PyTuple_Check(obj.ptr()) || PyList_Check(obj.ptr())) {
+      interop::RecursionGuard guard(" while collecting node users");
       for (py::handle item : obj) visit(item);
     } else if (PyDict_Check(obj.ptr())) {
-      PyObject *key = nullptr, *value = nullptr;
-      Py_ssize_t pos = 0;
-      while (PyDict_Next(obj.ptr(), &pos, &key, &value)) visit(value);
+      interop::RecursionGuard guard(" while collecting node users");
+      PyObject* values = PyDict_Values(obj.ptr());
+      if (values == nullptr) throw py::error_already_set();
+      for (py::handle value : py::reinterpret_steal<py::list>(values)) visit(value);
     } else if (is_node_info(obj)) {
       add(obj);
     }
@@ -382,7 +423,8 @@ void register_state(py::module_& m) {
   bind_view<ViewKind::IsPrunable>(m, "_IsPrunableView", "is_prunable: label -> bool");
 
   py::class_<ParserState>(m, "PruneGraphParserState",
-                          "Channel-label state of one walk over a traced graph.")
+                          "Channel-label state of one walk over a traced graph.",
+                          interop::gc_support<ParserState>())
       .def(py::init<>())
       .def_property_readonly(
           "next_ch_label", [](const ParserState& s) { return s.store.next_label(); },
@@ -486,14 +528,21 @@ void register_state(py::module_& m) {
   m.def(
       "_broadcast_to",
       [](py::object shape, py::object prune_dimension, py::handle n) -> py::tuple {
-        const auto shape_n = static_cast<Py_ssize_t>(py::len(shape));
-        const Py_ssize_t target = n.cast<Py_ssize_t>();
+        py::len(shape);  // a shape must be sized, as before
+        // Sized by what iteration yields, not by len(): the two may disagree.
+        PyObject* items_ptr = PySequence_Tuple(shape.ptr());
+        if (items_ptr == nullptr) throw py::error_already_set();
+        auto items = py::reinterpret_steal<py::tuple>(items_ptr);
+        const auto shape_n = static_cast<int64_t>(items.size());
+        const int64_t target = interop::to_int64(n, "n");
         if (shape_n >= target) return py::make_tuple(shape, prune_dimension);
-        const Py_ssize_t pad = target - shape_n;
-        py::tuple out(target);
-        for (Py_ssize_t i = 0; i < pad; ++i) out[i] = py::int_(1);
-        Py_ssize_t i = pad;
-        for (py::handle item : shape) out[i++] = item;
+        const int64_t pad = target - shape_n;
+        py::tuple out(static_cast<size_t>(target));
+        for (int64_t i = 0; i < target; ++i) {
+          py::object item = i < pad ? py::object(py::int_(1))
+                                    : py::object(items[static_cast<size_t>(i - pad)]);
+          PyTuple_SET_ITEM(out.ptr(), i, item.release().ptr());
+        }
         if (!prune_dimension.is_none()) prune_dimension = prune_dimension + py::int_(pad);
         return py::make_tuple(std::move(out), prune_dimension);
       },

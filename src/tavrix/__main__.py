@@ -21,6 +21,7 @@ from __future__ import annotations
 import argparse
 import importlib
 import sys
+import warnings
 from typing import Any, List, NoReturn, Optional, Sequence, Tuple
 
 import torch
@@ -92,7 +93,7 @@ def _load_model(factory_path: str) -> torch.nn.Module:
         raise UsageError(f"--model must look like module:factory, got {factory_path!r}")
     try:
         target: Any = importlib.import_module(module_name)
-    except Exception as exc:
+    except (Exception, SystemExit) as exc:
         raise UsageError(f"cannot import module {module_name!r}: {_one_line(exc)}") from None
     for part in attribute.split("."):
         if not hasattr(target, part):
@@ -102,7 +103,7 @@ def _load_model(factory_path: str) -> torch.nn.Module:
         raise UsageError(f"{factory_path} is not callable")
     try:
         model = target()
-    except Exception as exc:
+    except (Exception, SystemExit) as exc:
         raise UsageError(f"{factory_path}() failed: {_one_line(exc)}") from None
     if not isinstance(model, torch.nn.Module):
         raise UsageError(f"{factory_path}() returned {type(model).__name__}, not a torch.nn.Module")
@@ -127,8 +128,13 @@ def _load_batches(path: str) -> List[torch.Tensor]:
     try:
         # weights_only: a tensors file must not be able to run code on load
         loaded = torch.load(path, map_location="cpu", weights_only=True)
-    except Exception as exc:
+    except OSError as exc:
         raise UsageError(f"cannot load {path}: {_one_line(exc)}") from None
+    except Exception as exc:
+        # torch.load's errors on a foreign file say little (a KeyError, say)
+        raise UsageError(
+            f"cannot load {path}: not a file written by torch.save ({_one_line(exc)})"
+        ) from None
     batches = [loaded] if isinstance(loaded, torch.Tensor) else loaded
     if (
         not isinstance(batches, (list, tuple))
@@ -136,12 +142,30 @@ def _load_batches(path: str) -> List[torch.Tensor]:
         or not all(isinstance(batch, torch.Tensor) for batch in batches)
     ):
         raise UsageError(f"{path} must hold a tensor or a non-empty list of tensors")
+    for index, batch in enumerate(batches):
+        if batch.dim() == 0 or batch.shape[0] == 0 or batch.numel() == 0:
+            raise UsageError(
+                f"{path}: batch {index} holds no samples (shape {tuple(batch.shape)})"
+            )
     return list(batches)
 
 
 def _one_line(exc: BaseException) -> str:
+    if isinstance(exc, SystemExit):
+        return f"it called sys.exit({exc.code!r})"
     lines = str(exc).strip().splitlines()
     return f"{type(exc).__name__}: {lines[0] if lines else ''}".rstrip(": ")
+
+
+def _random_batches(shape: Tuple[int, ...], count: int, seed: int) -> List[Tuple[torch.Tensor]]:
+    generator = torch.Generator().manual_seed(seed)
+    try:
+        return [(torch.randn(shape, generator=generator),) for _ in range(count)]
+    except (RuntimeError, MemoryError, OverflowError) as exc:
+        shape_text = ",".join(map(str, shape))
+        raise UsageError(
+            f"cannot allocate input batches of shape {shape_text}: {_one_line(exc)}"
+        ) from None
 
 
 def _loss(output: Any) -> torch.Tensor:
@@ -196,7 +220,7 @@ def _check_inputs(model: torch.nn.Module, batch: Tuple[torch.Tensor, ...]) -> No
     try:
         with torch.no_grad():
             model(*batch)
-    except Exception as exc:
+    except (Exception, SystemExit) as exc:
         shapes = ", ".join(str(tuple(t.shape)) for t in batch)
         raise UsageError(f"the model does not accept input {shapes}: {_one_line(exc)}") from None
 
@@ -218,9 +242,7 @@ def run(argv: Optional[Sequence[str]] = None) -> str:
         batches = [(stored[i % len(stored)],) for i in range(count)]
     else:
         shape = _parse_shape(options.input_shape) if options.input_shape else DEFAULT_SHAPE
-        generator = torch.Generator().manual_seed(options.seed)
-        count = options.batches or DEFAULT_BATCHES
-        batches = [(torch.randn(shape, generator=generator),) for _ in range(count)]
+        batches = _random_batches(shape, options.batches or DEFAULT_BATCHES, options.seed)
 
     try:
         rank, world = join_launcher_process_group()
@@ -241,22 +263,48 @@ def run(argv: Optional[Sequence[str]] = None) -> str:
         calibrator = TavrixPruningCalibrator(model, entry_point=options.entry_point)
     except ValueError as exc:
         raise UsageError(str(exc)) from None
-    with calibrator:
-        for done, batch in enumerate(batches, start=1):
-            _loss(model(*batch)).backward()
-            if rank == 0:
-                _progress(done, len(batches))
-    if calibrator.cutplan is None:
-        raise UsageError(f"calling the model never reached its entry point {options.entry_point!r}")
-    return header + _report(calibrator.cutplan, options.top)
+    try:
+        with calibrator:
+            checked = False
+            for done, batch in enumerate(batches, start=1):
+                output = model(*batch)
+                if not checked and calibrator.cutplan is not None:
+                    # before backward, which would fail on a loss without gates
+                    _require_prunable_channels(calibrator.cutplan)
+                    checked = True
+                _loss(output).backward()
+                if rank == 0:
+                    _progress(done, len(batches))
+        if calibrator.cutplan is None:
+            raise UsageError(
+                f"calling the model never reached its entry point {options.entry_point!r}"
+            )
+        return header + _report(calibrator.cutplan, options.top)
+    except UsageError:
+        raise
+    except (Exception, SystemExit) as exc:
+        # the model's own error while calibrating: one line, as for any bad input
+        raise UsageError(f"calibration failed: {_one_line(exc)}") from None
+
+
+def _require_prunable_channels(cutplan: Any) -> None:
+    if not cutplan.prunable_groups:
+        raise UsageError(
+            "the model has no prunable channels: every channel group reaches the output or "
+            "passes through an operation that keeps all of its channels"
+        )
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
-    try:
-        report = run(argv)
-    except UsageError as exc:
-        print(f"python -m tavrix: error: {exc}", file=sys.stderr)
-        return 2
+    # Warnings are held back until the run succeeds: a failure is one line.
+    with warnings.catch_warnings(record=True) as caught:
+        try:
+            report = run(argv)
+        except UsageError as exc:
+            print(f"python -m tavrix: error: {exc}", file=sys.stderr)
+            return 2
+    for warning in caught:
+        warnings.showwarning(warning.message, warning.category, warning.filename, warning.lineno)
     print_in_rank_order(report)
     return 0
 

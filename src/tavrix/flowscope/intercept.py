@@ -11,6 +11,7 @@ from __future__ import annotations
 import contextlib
 import copy
 import dataclasses
+import threading
 from typing import Any, Callable, Dict, Iterator, Optional, Tuple
 
 import torch
@@ -110,11 +111,21 @@ class _State:
         self.busy = False
 
 
-_STATE = _State()
+class _ThreadState(threading.local):
+    """One _State per thread: an interceptor sees only the calls of the thread
+    that activated it, so threads can trace or calibrate their own models side
+    by side. The per-call cost is one thread-local attribute read."""
+
+    def __init__(self) -> None:
+        self.state = _State()
+
+
+_THREAD = _ThreadState()
 
 
 def active_interceptor() -> Optional[Interceptor]:
-    return _STATE.active
+    """The interceptor active in the calling thread, if any."""
+    return _THREAD.state.active
 
 
 def _base_name(func: Any) -> str:
@@ -206,7 +217,7 @@ class TraceTensor(torch.Tensor):
     ) -> Any:
         if kwargs is None:
             kwargs = {}
-        state = _STATE
+        state = _THREAD.state
         interceptor = state.active
         if interceptor is None:
             return super().__torch_function__(func, types, args, kwargs)
@@ -236,22 +247,23 @@ class TraceTensor(torch.Tensor):
 
 @contextlib.contextmanager
 def intercept(interceptor: Interceptor) -> Iterator[Interceptor]:
-    """Activate ``interceptor`` for the duration of the block."""
+    """Activate ``interceptor`` for the duration of the block, in the calling thread."""
     if not isinstance(interceptor, Interceptor):
         raise TypeError(
             f"intercept() expects an Interceptor instance, got {type(interceptor).__name__}"
         )
-    if _STATE.active is not None:
+    state = _THREAD.state
+    if state.active is not None:
         raise RuntimeError(
             "An interceptor is already active; interception contexts cannot be nested"
         )
-    _STATE.active = interceptor
-    _STATE.busy = False
+    state.active = interceptor
+    state.busy = False
     try:
         yield interceptor
     finally:
-        _STATE.active = None
-        _STATE.busy = False
+        state.active = None
+        state.busy = False
 
 
 def to_trace(obj: Any) -> Any:

@@ -8,12 +8,16 @@ from typing import Any, Callable, Dict, List, NamedTuple, Optional, Set, Tuple, 
 
 import torch
 from torch._C import DisableTorchFunctionSubclass
+from torch.nn.utils import parametrize
+from torch.nn.utils.spectral_norm import SpectralNorm
+from torch.nn.utils.weight_norm import WeightNorm
 
 from tavrix.flowscope.intercept import (
     METADATA_GET,
     Interceptor,
     OpCall,
     TraceTensor,
+    active_interceptor,
     intercept,
     to_plain,
     to_trace,
@@ -177,6 +181,13 @@ class _Recorder(Interceptor):
         # plain tensors (buffers, torch.empty outputs) written by a traced op
         # in place or through out=; the tensor is kept so its id stays unique
         self._written_plain: Dict[int, Tuple[torch.Tensor, NodeInfo]] = {}
+        # tensors computed by a parametrization (weight_norm, spectral_norm,
+        # parametrize) -> (the tensor, kept; the parameter it is computed from)
+        self._parametrized: Dict[int, Tuple[torch.Tensor, torch.Tensor]] = {}
+
+    def note_parametrized(self, tensor: Any, source: torch.Tensor) -> None:
+        if isinstance(tensor, torch.Tensor) and not isinstance(tensor, TraceTensor):
+            self._parametrized[id(tensor)] = (tensor, source)
 
     def after_call(self, call: OpCall, result: Any) -> Any:
         describe = self._describe
@@ -246,6 +257,12 @@ class _Recorder(Interceptor):
                 written = self._written_plain.get(id(obj))
                 if written is not None:
                     return written[1]
+            if self._parametrized:
+                computed = self._parametrized.get(id(obj))
+                if computed is not None:
+                    # a fresh tensor on every call: identified with its source
+                    # parameter, which the module lookup knows
+                    return _new_tensor_info(tuple(obj.shape), cls, id(computed[1]))
             # id() is what get_tensor_uid gives for the same object
             return _new_tensor_info(tuple(obj.shape), cls, id(obj))
         if cls is tuple or cls is list:
@@ -330,6 +347,58 @@ def _restore_dict(current: Dict[str, Any], saved: Dict[str, Any]) -> None:
         current.update(saved)
 
 
+# The parameter a legacy weight_norm / spectral_norm computes its tensor from.
+_LEGACY_SOURCE_SUFFIX = {WeightNorm: "_v", SpectralNorm: "_orig"}
+
+
+def _watch_parametrizations(model: Any, recorder: _Recorder) -> List[Any]:
+    """Hooks that tell the recorder which tensors parametrizations compute during the call.
+
+    A parametrized weight is computed afresh from plain parameters, so no traced
+    operation produces it; without this its node would name no parameter and its
+    module would be missed. The caller removes the returned hook handles.
+    """
+    handles: List[Any] = []
+    if not isinstance(model, torch.nn.Module):
+        return handles
+
+    def computed_by(source: torch.Tensor) -> Callable[..., None]:
+        def hook(_module: Any, _args: Any, output: Any) -> None:
+            if active_interceptor() is recorder:
+                recorder.note_parametrized(output, source)
+
+        return hook
+
+    def set_by(name: str, source: torch.Tensor) -> Callable[..., None]:
+        def hook(module: Any, _args: Any) -> None:
+            if active_interceptor() is recorder:
+                recorder.note_parametrized(module.__dict__.get(name), source)
+
+        return hook
+
+    try:
+        for module in model.modules():
+            if parametrize.is_parametrized(module):
+                for chain in module.parametrizations.values():
+                    source = getattr(chain, "original", None)
+                    if source is None:
+                        source = getattr(chain, "original0", None)
+                    if isinstance(source, torch.Tensor):
+                        handles.append(chain.register_forward_hook(computed_by(source)))
+            # the legacy forms set the computed tensor as an attribute in a pre-hook;
+            # ours, registered later, runs after theirs
+            for legacy in list(module._forward_pre_hooks.values()):
+                suffix = _LEGACY_SOURCE_SUFFIX.get(type(legacy))
+                source = module._parameters.get(legacy.name + suffix) if suffix else None
+                if isinstance(source, torch.Tensor):
+                    handles.append(module.register_forward_pre_hook(set_by(legacy.name, source)))
+    except BaseException:
+        for handle in handles:
+            handle.remove()
+        raise
+    return handles
+
+
 def _resolve_entry_point(model: Any, entry_point: EntryPoint) -> Callable[..., Any]:
     if isinstance(entry_point, str):
         if not entry_point:
@@ -392,10 +461,13 @@ def trace(
     traced_kwargs = to_trace(kwargs)
     recorder = _Recorder()
     state = _ModelState(model)
+    watching = _watch_parametrizations(model, recorder)
     try:
         with intercept(recorder):
             raw = function(*traced_args, **traced_kwargs)
     finally:
+        for handle in watching:
+            handle.remove()
         state.restore()
 
     output_nodes: List[NodeInfo] = []
