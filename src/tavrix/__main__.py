@@ -298,6 +298,9 @@ def _require_prunable_channels(cutplan: Any) -> None:
 def main(argv: Optional[Sequence[str]] = None) -> int:
     # Warnings are held back until the run succeeds: a failure is one line.
     with warnings.catch_warnings(record=True) as caught:
+        # recorded, not raised: a warning filter set to "error" must not turn a
+        # warning of the analysis into a failure of its own
+        warnings.simplefilter("default")
         try:
             report = run(argv)
         except UsageError as exc:
