@@ -3,12 +3,15 @@
     python -m tavrix                                   # the built-in residual CNN
     python -m tavrix --model mypkg.nets:build --input-shape 16,3,64,64 --batches 8
     python -m tavrix --model mypkg.nets:build --inputs calib.pt
+    python -m tavrix --prune 0.3 --round-to 8 --save small.pt --plot importance.png
 
 The model is put in eval mode and called with random inputs of the given
 shape (or with the batches of a ``torch.save``-d tensor or list of tensors);
 each batch runs forward, a simple loss and backward inside the calibrator.
 The report lists the channel groups and, per prunable group, the least and
-most important channels. Input errors exit with status 2 and a one-line message.
+most important channels. With ``--prune`` the model is then shrunk, checked
+and measured (see :mod:`tavrix.pruning.shrink.command`); a failed check exits
+with status 1. Input errors exit with status 2 and a one-line message.
 """
 
 from __future__ import annotations
@@ -21,6 +24,7 @@ from typing import Any, List, NoReturn, Optional, Sequence, Tuple
 import torch
 import torch.nn.functional as F
 
+from tavrix.pruning.shrink import command as prune_command
 from tavrix.utils.common import iter_leaves
 
 DEFAULT_MODEL = "tavrix.demo_model:residual_cnn"
@@ -77,6 +81,7 @@ def _parser() -> argparse.ArgumentParser:
         "--top", type=int, default=3, metavar="K", help="channels listed per group and end"
     )
     parser.add_argument("--seed", type=int, default=0, help="seed of the random inputs")
+    prune_command.add_options(parser)
     return parser
 
 
@@ -204,6 +209,10 @@ def run(argv: Optional[Sequence[str]] = None) -> str:
         raise UsageError(f"--batches must be positive, got {options.batches}")
     if options.top < 0:
         raise UsageError(f"--top must not be negative, got {options.top}")
+    try:
+        prune_command.validate_options(options)
+    except ValueError as exc:
+        raise UsageError(str(exc)) from None
     model = _load_model(options.model).eval()
 
     if options.inputs is not None:
@@ -227,7 +236,15 @@ def run(argv: Optional[Sequence[str]] = None) -> str:
             _progress(done, len(batches))
     if calibrator.cutplan is None:
         raise UsageError(f"calling the model never reached its entry point {options.entry_point!r}")
-    return _report(calibrator.cutplan, options.top)
+    report = _report(calibrator.cutplan, options.top)
+    if options.plot is not None and options.prune is None:
+        prune_command.plot_importance(options.plot, calibrator.cutplan)
+    if options.prune is not None:
+        try:
+            report += "\n" + prune_command.run_prune(model, calibrator.cutplan, batches[0], options)
+        except prune_command.CheckFailed as failed:
+            raise prune_command.CheckFailed(report + "\n" + failed.report) from None
+    return report
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
@@ -236,6 +253,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except UsageError as exc:
         print(f"python -m tavrix: error: {exc}", file=sys.stderr)
         return 2
+    except prune_command.CheckFailed as failed:
+        print(failed.report)
+        return 1
     print(report)
     return 0
 
