@@ -75,11 +75,34 @@ def test_demo_model_shrinks_to_the_masked_original():
     assert same_state(model, saved)
 
 
-@pytest.mark.parametrize("name", sorted(models.MODEL_FACTORIES))
+class Decoder(nn.Module):
+    """Transposed (and depthwise transposed) convolutions, PReLU, 1-d layers."""
+
+    def __init__(self):
+        super().__init__()
+        self.up = nn.Sequential(
+            nn.ConvTranspose2d(4, 12, 2, stride=2), nn.BatchNorm2d(12), nn.PReLU(12)
+        )
+        self.dw = nn.ConvTranspose2d(12, 12, 3, padding=1, groups=12)
+        self.mix = nn.Conv2d(12, 8, 1)
+        self.seq = nn.Sequential(nn.Conv1d(8, 10, 3, padding=1), nn.BatchNorm1d(10), nn.PReLU())
+        self.head = nn.Linear(10, 3)
+
+    def forward(self, x):
+        y = self.mix(self.dw(self.up(x)))
+        return self.head(self.seq(y.flatten(2)).mean(dim=2))
+
+
+SMALL = {name: (lambda name=name: models.make(name)) for name in models.MODEL_FACTORIES}
+SMALL["decoder"] = lambda: (Decoder().eval(), torch.randn(2, 4, 4, 4))
+
+
+@pytest.mark.parametrize("name", sorted(SMALL))
 def test_small_models_shrink_by_magnitude(name):
     """Depthwise convolutions, concatenations, squeeze-excite, flatten into linear, MLPs in
     transformer blocks: every other channel goes, the result equals the masked original."""
-    model, x = models.make(name)
+    torch.manual_seed(0)
+    model, x = SMALL[name]()
     randomise(model)
     plan = _plan(model, x)
     removed = choose_channels(plan, 0.5, importance="magnitude", model=model)
@@ -269,6 +292,8 @@ def test_check_refuses_inputs_the_plan_was_not_made_from():
         check_equal(original, model, plan, removed, (torch.randn(1, 3, 8, 8),))
     with pytest.raises(ValueError, match="same object"):
         check_equal(model, model, plan, removed, (torch.randn(1, 3, 16, 16),))
+    with pytest.raises(ValueError, match="shrunk Branchy is in training mode"):
+        check_equal(original, model.train(), plan, removed, (torch.randn(1, 3, 16, 16),))
 
 
 # --------------------------------------------------------------------------- choosing

@@ -329,8 +329,8 @@ def check_equal(
     output of the masked original. Otherwise both run again and
     ``first_diverging`` names the first node (in graph order) whose output
     differs by more than ``tolerance`` relative to its own scale, or at which
-    the shrunk model ran another operation or raised. Both models run without
-    gradients and are left as they were.
+    the shrunk model ran another operation or raised. Both models must be in
+    eval mode; they run without gradients and are left as they were.
     """
     if kwargs is None:
         kwargs = {}
@@ -345,6 +345,14 @@ def check_equal(
             raise TypeError(f"{name} must be a torch.nn.Module, got {type(model).__name__}")
     if original is shrunk:
         raise ValueError("original and shrunk are the same object: pass a copy taken before shrink")
+    for name, model in (("original", original), ("shrunk", shrunk)):
+        training = next((n for n, m in model.named_modules() if m.training), None)
+        if training is not None:
+            # dropout would differ between the runs, batch norm would update its statistics
+            raise ValueError(
+                f"check_equal compares models in eval mode, but {name} "
+                f"{training or type(model).__name__} is in training mode: call .eval() first"
+            )
     axes = GraphAxes(plan)
     chosen = validated_removal(plan, removed)
     masks = _masks(original, axes, [label for labels in chosen.values() for label in labels])

@@ -211,8 +211,9 @@ class CutContext:
         owned = self.owners.get(info.tensor_uid)
         if owned is None:
             raise self.error(
-                node, f"its {role} (shape {tuple(info.shape)}) is not a parameter or buffer of "
-                "the model"
+                node,
+                f"its {role} (shape {tuple(info.shape)}) is not a parameter or buffer of the "
+                "model (was the plan made for this very model object, before any cut?)",
             )
         if tuple(owned.tensor.shape) != tuple(info.shape):
             raise self.error(
