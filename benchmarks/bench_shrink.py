@@ -1,0 +1,141 @@
+"""Cost of shrinking and what it buys, on the zoo of the tests (random weights, eval mode).
+
+cost:    choose_channels, shrink and check_equal at 30% removal against one forward of the
+         original (batch 1), each the median of interleaved repetitions.
+latency: forward of the shrunk model against the original at 30% and 50% removal, batch 1
+         and 8, calls interleaved, medians; with the multiply-accumulates of both.
+
+    PYTHONPATH=src python benchmarks/bench_shrink.py [--part cost|latency|both]
+        [--models resnet18,vit_b_16] [--reps 5] [--threads 2] [--round-to 8]
+"""
+
+from __future__ import annotations
+
+import argparse
+import copy
+import statistics
+import sys
+import time
+import warnings
+from pathlib import Path
+from typing import Any, Callable, Dict, List, Tuple
+
+import torch
+import torch.nn.functional as F
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
+
+from tavrix.pruning.cutplan import get_cutplan  # noqa: E402
+from tavrix.pruning.gatecal import TavrixPruningCalibrator  # noqa: E402
+from tavrix.pruning.shrink import check_equal, choose_channels, shrink  # noqa: E402
+from tavrix.pruning.shrink.measure import compare_latency, count_macs  # noqa: E402
+from test_shrink_zoo import ZOO, build  # noqa: E402
+
+
+def calibrated(name: str, size: int):
+    """The model and its plan after one calibration batch (batch 1)."""
+    model = build(name)
+    calibrator = TavrixPruningCalibrator(model)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", UserWarning)
+        with calibrator:
+            logits = model(torch.randn(1, 3, size, size))
+            F.cross_entropy(logits, logits.argmax(dim=1)).backward()
+    return model, calibrator.cutplan
+
+
+def copy_with_plan(model, x):
+    """A copy of ``model`` and the plan of the copy (the same labels and groups as the
+    model's plan: the analysis is deterministic), so that the model itself stays whole."""
+    twin = copy.deepcopy(model)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", UserWarning)
+        return twin, get_cutplan(twin, (x,), {})
+
+
+def timed(function: Callable[..., Any], *args: Any) -> Tuple[Any, float]:
+    """(result, wall seconds) of one call."""
+    start = time.perf_counter()
+    result = function(*args)
+    return result, time.perf_counter() - start
+
+
+def cost(name: str, reps: int) -> None:
+    size = 299 if name == "inception_v3" else 224
+    model, plan = calibrated(name, size)
+    x = torch.randn(1, 3, size, size)
+    times: Dict[str, List[float]] = {"forward": [], "choose": [], "shrink": [], "check": []}
+    with torch.no_grad():
+        model(x)  # warm-up
+    for _ in range(reps):
+        with torch.no_grad():
+            times["forward"].append(timed(model, x)[1])
+        removed, elapsed = timed(choose_channels, plan, 0.3)
+        times["choose"].append(elapsed)
+        target, own_plan = copy_with_plan(model, x)
+        original = copy.deepcopy(target)
+        times["shrink"].append(timed(shrink, target, own_plan, removed)[1])
+        result, elapsed = timed(check_equal, original, target, own_plan, removed, (x,))
+        times["check"].append(elapsed)
+        assert result.passed, str(result)
+    medians = {key: statistics.median(values) for key, values in times.items()}
+    minima = {key: min(values) for key, values in times.items()}
+    print(
+        f"{name:<20}{medians['forward'] * 1e3:>9.1f}"
+        + "".join(
+            f"{medians[key] * 1e3:>9.1f}{medians[key] / medians['forward']:>7.2f}"
+            f"{minima[key] / minima['forward']:>7.2f}"
+            for key in ("choose", "shrink", "check")
+        ),
+        flush=True,
+    )
+
+
+def latency(name: str, reps: int, round_to: int) -> None:
+    size = 299 if name == "inception_v3" else 224
+    model, plan = calibrated(name, size)
+    small = torch.randn(1, 3, size, size)
+    for ratio in (0.3, 0.5):
+        shrunk, own_plan = copy_with_plan(model, small)
+        shrink(shrunk, own_plan, choose_channels(plan, ratio, round_to=round_to))
+        macs = count_macs(shrunk, (small,)) / count_macs(model, (small,))
+        row = f"{name:<20}{ratio:>8.0%}{macs:>7.2f}"
+        for batch in (1, 8):
+            x = torch.randn(batch, 3, size, size)
+            before, after = compare_latency([model, shrunk], (x,), repeats=reps)
+            row += f"{before * 1e3:>10.1f}{after * 1e3:>9.1f}{after / before:>7.2f}"
+        print(row, flush=True)
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--part", choices=("cost", "latency", "both"), default="both")
+    parser.add_argument("--models", default=",".join(ZOO))
+    parser.add_argument("--reps", type=int, default=5)
+    parser.add_argument("--threads", type=int, default=2)
+    parser.add_argument("--round-to", type=int, default=8, help="for the latency part")
+    options = parser.parse_args()
+    torch.set_num_threads(options.threads)
+    names = [n for n in options.models.split(",") if n]
+    unknown = [n for n in names if n not in ZOO]
+    if unknown:
+        parser.error(f"unknown models {unknown}; known: {list(ZOO)}")
+    print(f"{torch.get_num_threads()} threads, {options.reps} repetitions, medians")
+    if options.part in ("cost", "both"):
+        print("\ncost at 30% removal, batch 1: ms (median) and ratio to one forward of the "
+              "original (of the medians, of the minima)")
+        print(f"{'model':<20}{'forward':>9}" + "".join(
+            f"{key:>9}{'x med':>7}{'x min':>7}" for key in ("choose", "shrink", "check")))
+        for name in names:
+            cost(name, options.reps)
+    if options.part in ("latency", "both"):
+        print(f"\nforward latency, shrunk (round_to {options.round_to}) against original: ms "
+              "(medians) and ratio; MACs ratio")
+        print(f"{'model':<20}{'removed':>8}{'MACs':>7}" + "".join(
+            f"{'b' + str(b) + ' orig':>10}{'shrunk':>9}{'ratio':>7}" for b in (1, 8)))
+        for name in names:
+            latency(name, options.reps, options.round_to)
+
+
+if __name__ == "__main__":
+    main()
