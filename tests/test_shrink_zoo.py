@@ -72,9 +72,6 @@ def test_zoo_model_shrinks_equal_and_reloads(name, tmp_path):
     # also fails when the output shapes differ
     result = check_equal(original, model, plan, removed, (x,), tolerance=1e-4)
     assert result.passed, str(result)
-    with torch.no_grad():  # and the removed channels did matter
-        unmasked = original(x)
-        assert not torch.allclose(unmasked, model(x), rtol=0, atol=1e-3 * result.scale)
     print(f"{name}: parameters {before:,} -> {after:,} ({100 * (before - after) / before:.1f}% "
           f"fewer); {result}")
 
@@ -91,4 +88,4 @@ def test_zoo_model_shrinks_equal_and_reloads(name, tmp_path):
     with torch.no_grad():
         expected = model(x)
         assert torch.allclose(exported.module()(x), expected, rtol=1e-4, atol=1e-4 * result.scale)
-    assert expected.shape == unmasked.shape == (1, 1000)
+    assert expected.shape == (1, 1000)

@@ -131,8 +131,10 @@ def _scores(
                 raise ValueError(
                     f"the importance of group {index} has {values.numel()} values for {n} channels"
                 )
-            if not torch.isfinite(values).all():
-                raise ValueError(f"the importance of group {index} is not finite")
+            if not torch.isfinite(values).all() or (values < 0).any():
+                raise ValueError(
+                    f"the importance of group {index} must be finite and not negative"
+                )
         scores.append(values)
     if unmeasured == "magnitude" and any(values is None for values in scores):
         if model is None:
