@@ -28,7 +28,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
 from tavrix.pruning.cutplan import get_cutplan  # noqa: E402
 from tavrix.pruning.gatecal import TavrixPruningCalibrator  # noqa: E402
 from tavrix.pruning.shrink import check_equal, choose_channels, shrink  # noqa: E402
-from tavrix.pruning.shrink.measure import compare_latency, count_macs  # noqa: E402
+from tavrix.pruning.shrink.measure import count_macs, latency_samples  # noqa: E402
 from test_shrink_zoo import ZOO, build  # noqa: E402
 
 
@@ -53,18 +53,20 @@ def copy_with_plan(model, x):
         return twin, get_cutplan(twin, (x,), {})
 
 
-def timed(function: Callable[..., Any], *args: Any) -> Tuple[Any, float]:
-    """(result, wall seconds) of one call."""
-    start = time.perf_counter()
+def timed(function: Callable[..., Any], *args: Any) -> Tuple[Any, Tuple[float, float]]:
+    """(result, (wall seconds, CPU seconds of this process)) of one call."""
+    wall, cpu = time.perf_counter(), time.process_time()
     result = function(*args)
-    return result, time.perf_counter() - start
+    return result, (time.perf_counter() - wall, time.process_time() - cpu)
 
 
 def cost(name: str, reps: int) -> None:
     size = 299 if name == "inception_v3" else 224
     model, plan = calibrated(name, size)
     x = torch.randn(1, 3, size, size)
-    times: Dict[str, List[float]] = {"forward": [], "choose": [], "shrink": [], "check": []}
+    times: Dict[str, List[Tuple[float, float]]] = {
+        "forward": [], "choose": [], "shrink": [], "check": []
+    }
     with torch.no_grad():
         model(x)  # warm-up
     for _ in range(reps):
@@ -78,13 +80,12 @@ def cost(name: str, reps: int) -> None:
         result, elapsed = timed(check_equal, original, target, own_plan, removed, (x,))
         times["check"].append(elapsed)
         assert result.passed, str(result)
-    medians = {key: statistics.median(values) for key, values in times.items()}
-    minima = {key: min(values) for key, values in times.items()}
+    best = {key: min(t[0] for t in values) for key, values in times.items()}
+    middle = {key: statistics.median(t[0] for t in values) for key, values in times.items()}
     print(
-        f"{name:<20}{medians['forward'] * 1e3:>9.1f}"
+        f"{name:<20}{best['forward'] * 1e3:>9.1f}{middle['forward'] * 1e3:>9.1f}"
         + "".join(
-            f"{medians[key] * 1e3:>9.1f}{medians[key] / medians['forward']:>7.2f}"
-            f"{minima[key] / minima['forward']:>7.2f}"
+            f"{best[key] / best['forward']:>8.2f}{middle[key] / middle['forward']:>7.2f}"
             for key in ("choose", "shrink", "check")
         ),
         flush=True,
@@ -102,8 +103,11 @@ def latency(name: str, reps: int, round_to: int) -> None:
         row = f"{name:<20}{ratio:>8.0%}{macs:>7.2f}"
         for batch in (1, 8):
             x = torch.randn(batch, 3, size, size)
-            before, after = compare_latency([model, shrunk], (x,), repeats=reps)
-            row += f"{before * 1e3:>10.1f}{after * 1e3:>9.1f}{after / before:>7.2f}"
+            samples = latency_samples([model, shrunk], (x,), repeats=reps)
+            best = [min(s) for s in samples]
+            middle = [statistics.median(s) for s in samples]
+            row += (f"{best[0] * 1e3:>10.1f}{best[1] * 1e3:>9.1f}{best[1] / best[0]:>7.2f}"
+                    f"{middle[1] / middle[0]:>7.2f}")
         print(row, flush=True)
 
 
@@ -122,17 +126,17 @@ def main() -> None:
         parser.error(f"unknown models {unknown}; known: {list(ZOO)}")
     print(f"{torch.get_num_threads()} threads, {options.reps} repetitions, medians")
     if options.part in ("cost", "both"):
-        print("\ncost at 30% removal, batch 1: ms (median) and ratio to one forward of the "
-              "original (of the medians, of the minima)")
-        print(f"{'model':<20}{'forward':>9}" + "".join(
-            f"{key:>9}{'x med':>7}{'x min':>7}" for key in ("choose", "shrink", "check")))
+        print("\ncost at 30% removal, batch 1: one forward of the original in ms (minimum, "
+              "median), each step in forwards (ratio of the minima, of the medians)")
+        print(f"{'model':<20}{'fwd min':>9}{'median':>9}" + "".join(
+            f"{key:>8}{'med':>7}" for key in ("choose", "shrink", "check")))
         for name in names:
             cost(name, options.reps)
     if options.part in ("latency", "both"):
         print(f"\nforward latency, shrunk (round_to {options.round_to}) against original: ms "
-              "(medians) and ratio; MACs ratio")
+              "(minima), ratio of the minima, of the medians; MACs ratio")
         print(f"{'model':<20}{'removed':>8}{'MACs':>7}" + "".join(
-            f"{'b' + str(b) + ' orig':>10}{'shrunk':>9}{'ratio':>7}" for b in (1, 8)))
+            f"{'b' + str(b) + ' orig':>10}{'shrunk':>9}{'ratio':>7}{'med':>7}" for b in (1, 8)))
         for name in names:
             latency(name, options.reps, options.round_to)
 

@@ -282,6 +282,23 @@ class Branchy(nn.Module):
         return self.head(y)
 
 
+class ScalesItsInput(Branchy):
+    def forward(self, x):
+        return super().forward(x.mul_(2.0))
+
+
+def test_check_runs_both_models_on_the_callers_values():
+    model = ScalesItsInput().eval()
+    x = torch.randn(1, 3, 16, 16)
+    plan = _plan(model, x.clone())
+    removed = _half(plan)
+    original = copy.deepcopy(model)
+    shrink(model, plan, removed)
+    before = x.clone()
+    assert check_equal(original, model, plan, removed, (x,)).passed
+    assert torch.equal(x, before)
+
+
 def test_check_refuses_inputs_the_plan_was_not_made_from():
     model = Branchy().eval()
     plan = _plan(model, torch.randn(1, 3, 16, 16))

@@ -31,6 +31,16 @@ class CheckReplayError(RuntimeError):
 
 
 @dataclass(frozen=True)
+class _Mask:
+    """Where one node's removed channels lie."""
+
+    axis: int
+    channels: int
+    removed: torch.Tensor  # positions along axis, int64
+    kept: torch.Tensor
+
+
+@dataclass(frozen=True)
 class DivergingNode:
     """The first node whose output differs between the masked original and the shrunk model."""
 
@@ -140,7 +150,7 @@ class _MaskedOriginal(_Replay):
     def __init__(
         self,
         graph: Sequence[Any],
-        masks: Dict[int, Tuple[int, torch.Tensor]],
+        masks: Dict[int, _Mask],
         record: Optional[Dict[int, torch.Tensor]] = None,
     ) -> None:
         super().__init__(graph)
@@ -161,30 +171,42 @@ class _MaskedOriginal(_Replay):
         position = self.expect(call)
         mask = self.masks.get(position)
         if mask is not None:
-            axis, keep = mask
             if not isinstance(result, torch.Tensor):
                 self.mismatch(position, f"node #{position} gave no tensor to mask")
-            if result.dim() <= axis or result.shape[axis] != keep.numel():
+            if result.dim() <= mask.axis or result.shape[mask.axis] != mask.channels:
                 self.mismatch(
                     position,
                     f"node #{position} ({self.graph[position].unique_name}) has shape "
-                    f"{tuple(result.shape)}, the plan has {keep.numel()} channels on axis {axis}",
+                    f"{tuple(result.shape)}, the plan has {mask.channels} channels on axis "
+                    f"{mask.axis}",
                 )
-            shape = [1] * result.dim()
-            shape[axis] = -1
-            factor = keep.to(device=result.device, dtype=result.dtype).view(shape)
-            if _is_argument(result, call):
-                result = result.mul_(factor)  # the model keeps using the object it changed
-            else:
-                result = result * factor
+            result = _zeroed(result, mask, _is_argument(result, call))
         if self.record is not None and isinstance(result, torch.Tensor):
             value = result.detach()
             if mask is not None:
-                value = value.index_select(mask[0], mask[1].nonzero().flatten().to(value.device))
+                value = value.index_select(mask.axis, mask.kept.to(value.device))
             else:
                 value = value.clone()
             self.record[position] = value
         return result
+
+
+def _zeroed(result: torch.Tensor, mask: _Mask, is_argument: bool) -> torch.Tensor:
+    """``result`` with the removed channels set to zero.
+
+    In place: only the removed positions are written, and an in-place
+    operation's result stays the object the model keeps using. A result that
+    is a view of an earlier node's output carries the same labels there, so
+    writing through it changes nothing else. Results that cannot be written
+    (broadcast views) get a zeroed copy.
+    """
+    removed = mask.removed.to(result.device)
+    try:
+        return result.index_fill_(mask.axis, removed, 0)
+    except RuntimeError:
+        if is_argument:
+            raise
+        return result.index_fill(mask.axis, removed, 0)
 
 
 def _is_argument(result: torch.Tensor, call: OpCall) -> bool:
@@ -274,9 +296,9 @@ def _difference(expected: torch.Tensor, actual: torch.Tensor) -> Tuple[float, fl
 
 def _masks(
     model: nn.Module, axes: GraphAxes, removed: Sequence[int]
-) -> Dict[int, Tuple[int, torch.Tensor]]:
+) -> Dict[int, _Mask]:
     ctx = CutContext(model, axes, removed, owners={})
-    masks: Dict[int, Tuple[int, torch.Tensor]] = {}
+    masks: Dict[int, _Mask] = {}
     for position, node in enumerate(axes.graph):
         keep = ctx.keep(node)
         if keep is None:
@@ -284,9 +306,11 @@ def _masks(
         axis = ctx.axis(node)
         if axis is None:
             raise CheckReplayError(f"{node.unique_name} loses channels but has no channel axis")
-        mask = torch.zeros(len(ctx.labels(node)))
-        mask[keep] = 1.0
-        masks[position] = (axis, mask)
+        channels = len(ctx.labels(node))
+        kept = torch.tensor(keep, dtype=torch.long)
+        gone = torch.ones(channels, dtype=torch.bool)
+        gone[kept] = False
+        masks[position] = _Mask(axis, channels, gone.nonzero().flatten(), kept)
     return masks
 
 
@@ -362,15 +386,12 @@ def check_equal(
 
     with torch.no_grad():
         expected = _run_masked(run_original, axes.graph, masks, args, kwargs, None)
-        error: Optional[str] = None
+        _, scale, _ = _compare_outputs(expected, expected)
         try:
-            actual = run_shrunk(*args, **kwargs)
+            actual = run_shrunk(*_cloned(args), **_cloned(kwargs))
+            diff, _, problem = _compare_outputs(expected, actual)
         except Exception as exc:  # reported with the node where it happened
-            actual, error = None, f"raised {type(exc).__name__}: {exc}"
-        if error is None:
-            diff, scale, problem = _compare_outputs(expected, actual)
-        else:
-            diff, scale, problem = math.inf, 0.0, error
+            diff, problem = math.inf, f"raised {type(exc).__name__}: {exc}"
         if problem is None and (diff <= tolerance * scale or diff == 0):
             return CheckResult(diff, scale, tolerance, None)
         first = _find_divergence(
@@ -380,22 +401,32 @@ def check_equal(
             first = DivergingNode(
                 len(axes.graph), "output", "-", None, diff, scale, problem or "outputs differ"
             )
-        if scale == 0 and expected is not None:
-            _, scale, _ = _compare_outputs(expected, expected)
         return CheckResult(diff, scale, tolerance, first)
+
+
+def _cloned(obj: Any) -> Any:
+    """The inputs with every tensor copied: a model that changes its input in place must
+    not hand the next run other values."""
+    if isinstance(obj, torch.Tensor):
+        return obj.detach().clone()
+    if type(obj) in (tuple, list):
+        return type(obj)(_cloned(item) for item in obj)
+    if type(obj) is dict:
+        return {key: _cloned(value) for key, value in obj.items()}
+    return obj
 
 
 def _run_masked(
     run: Any,
     graph: Sequence[Any],
-    masks: Dict[int, Tuple[int, torch.Tensor]],
+    masks: Dict[int, _Mask],
     args: Tuple[Any, ...],
     kwargs: Dict[str, Any],
     record: Optional[Dict[int, torch.Tensor]],
 ) -> Any:
     replay = _MaskedOriginal(graph, masks, record)
     with intercept(replay):
-        result = run(*to_trace(args), **to_trace(kwargs))
+        result = run(*to_trace(_cloned(args)), **to_trace(_cloned(kwargs)))
     replay.finish()
     return to_plain(result)
 
@@ -405,7 +436,7 @@ def _find_divergence(
     run_shrunk: Any,
     shrunk: nn.Module,
     graph: Sequence[Any],
-    masks: Dict[int, Tuple[int, torch.Tensor]],
+    masks: Dict[int, _Mask],
     args: Tuple[Any, ...],
     kwargs: Dict[str, Any],
     tolerance: float,
@@ -423,7 +454,7 @@ def _find_divergence(
     try:
         with intercept(comparison):
             try:
-                run_shrunk(*to_trace(args), **to_trace(kwargs))
+                run_shrunk(*to_trace(_cloned(args)), **to_trace(_cloned(kwargs)))
             except _Stop:
                 pass
             except Exception as exc:

@@ -4,13 +4,13 @@ from __future__ import annotations
 
 import statistics
 import time
-from typing import Any, Dict, List, Mapping, Optional, Sequence
+from typing import Any, List, Mapping, Optional, Sequence
 
 import torch
 from torch import nn
 from torch.utils.flop_counter import FlopCounterMode
 
-__all__ = ["count_macs", "compare_latency"]
+__all__ = ["count_macs", "compare_latency", "latency_samples"]
 
 
 def count_macs(
@@ -23,17 +23,17 @@ def count_macs(
     return counter.get_total_flops() // 2
 
 
-def compare_latency(
+def latency_samples(
     models: Sequence[nn.Module],
     args: Sequence[Any],
     kwargs: Optional[Mapping[str, Any]] = None,
     repeats: int = 10,
     warmup: int = 2,
-) -> List[float]:
-    """Median seconds per call of each model, their calls interleaved so that a busy
+) -> List[List[float]]:
+    """Seconds of ``repeats`` calls of each model, their calls interleaved so that a busy
     machine slows them alike."""
     kwargs = dict(kwargs or {})
-    times: Dict[int, List[float]] = {i: [] for i in range(len(models))}
+    times: List[List[float]] = [[] for _ in models]
     with torch.no_grad():
         for model in models:
             for _ in range(warmup):
@@ -43,4 +43,18 @@ def compare_latency(
                 start = time.perf_counter()
                 model(*args, **kwargs)
                 times[i].append(time.perf_counter() - start)
-    return [statistics.median(times[i]) for i in range(len(models))]
+    return times
+
+
+def compare_latency(
+    models: Sequence[nn.Module],
+    args: Sequence[Any],
+    kwargs: Optional[Mapping[str, Any]] = None,
+    repeats: int = 10,
+    warmup: int = 2,
+) -> List[float]:
+    """Median seconds per call of each model (calls interleaved)."""
+    return [
+        statistics.median(samples)
+        for samples in latency_samples(models, args, kwargs, repeats, warmup)
+    ]
