@@ -438,3 +438,6 @@ def test_plan_file_reapplies_and_refuses_other_models(tmp_path):
     record["attributes"]["stem.0"]["out_channels"] = 9
     with pytest.raises(PlanMismatchError, match="do not follow from its cuts"):
         apply_plan(residual_cnn().eval(), record)
+    record["cuts"]["stem.0.weight"]["keep"]["0"] = [3, 1]
+    with pytest.raises(ValueError, match="not ascending indices below 16"):
+        apply_plan(residual_cnn().eval(), record)

@@ -299,6 +299,7 @@ def _masks(
 ) -> Dict[int, _Mask]:
     ctx = CutContext(model, axes, removed, owners={})
     masks: Dict[int, _Mask] = {}
+    made: Dict[Tuple[int, int], _Mask] = {}  # nodes with equal labels share their keep list
     for position, node in enumerate(axes.graph):
         keep = ctx.keep(node)
         if keep is None:
@@ -306,11 +307,14 @@ def _masks(
         axis = ctx.axis(node)
         if axis is None:
             raise CheckReplayError(f"{node.unique_name} loses channels but has no channel axis")
-        channels = len(ctx.labels(node))
-        kept = torch.tensor(keep, dtype=torch.long)
-        gone = torch.ones(channels, dtype=torch.bool)
-        gone[kept] = False
-        masks[position] = _Mask(axis, channels, gone.nonzero().flatten(), kept)
+        mask = made.get((id(keep), axis))
+        if mask is None:
+            channels = len(ctx.labels(node))
+            kept = set(keep)
+            gone = [i for i in range(channels) if i not in kept]
+            mask = _Mask(axis, channels, torch.tensor(gone), torch.tensor(keep))
+            made[(id(keep), axis)] = mask
+        masks[position] = mask
     return masks
 
 

@@ -18,7 +18,6 @@ import torch
 from tavrix.flowscope.tracing import NodeInfo, TensorInfo
 from tavrix.pruning.engine.graphwalk import PruneGraphParser
 from tavrix.pruning.gatewire import _operation_text
-from tavrix.utils.common import iter_leaves
 
 __all__ = [
     "ShrinkError",
@@ -27,7 +26,6 @@ __all__ = [
     "GraphAxes",
     "CutContext",
     "node_text",
-    "owning_module",
     "tensor_owners",
 ]
 
@@ -109,15 +107,43 @@ class GraphAxes:
         walked_labels, walked_dims = walked[2], walked[3]
         self.labels: Dict[Any, List[int]] = {}
         self.axes: Dict[Any, Optional[int]] = {}
+        #: per node: the nodes among its arguments (once each) and the tensors no node made
+        self.inputs: Dict[Any, List[Any]] = {}
+        self.tensors: Dict[Any, List[TensorInfo]] = {}
+        # nodes with equal labels share one list, so that work per label list is done once
+        interned: Dict[Tuple[int, ...], List[int]] = {}
         for node in self.graph:
+            self.inputs[node], self.tensors[node] = _arguments(node)
             labels = list(plan_labels.get(node, ()))
             if labels != list(walked_labels.get(node, ())):
                 raise ValueError(
                     f"the plan's labels of {node_text(node)} cannot be reproduced from its "
                     "graph: was the plan made with other node handlers?"
                 )
-            self.labels[node] = labels
+            self.labels[node] = interned.setdefault(tuple(labels), labels)
             self.axes[node] = _normalised_axis(walked_dims.get(node), node.result_shape)
+
+
+def _arguments(node: Any) -> Tuple[List[Any], List[TensorInfo]]:
+    nodes: List[Any] = []
+    tensors: List[TensorInfo] = []
+    seen = set()
+    pending = [*node.args, *node.kwargs.values()]
+    pending.reverse()
+    while pending:
+        value = pending.pop()
+        cls = type(value)
+        if cls is NodeInfo or isinstance(value, NodeInfo):
+            if id(value) not in seen:
+                seen.add(id(value))
+                nodes.append(value)
+        elif cls is TensorInfo or isinstance(value, TensorInfo):
+            tensors.append(value)
+        elif cls is tuple or cls is list:
+            pending.extend(reversed(value))
+        elif cls is dict:
+            pending.extend(reversed(list(value.values())))
+    return nodes, tensors
 
 
 def _normalised_axis(axis: Optional[int], shape: Optional[Sequence[int]]) -> Optional[int]:
@@ -148,6 +174,8 @@ class CutContext:
         self.removed: FrozenSet[int] = frozenset(removed)
         self.owners = tensor_owners(model) if owners is None else owners
         self._keep_cache: Dict[int, Optional[List[int]]] = {}
+        self._tuples: Dict[int, Tuple[int, ...]] = {}
+        self._removed_cache: Dict[int, FrozenSet[int]] = {}
         #: id(tensor) -> (owned tensor, {axis: kept indices})
         self.cuts: Dict[int, Tuple[OwnedTensor, Dict[int, Tuple[int, ...]]]] = {}
         #: id(tensor) -> nodes whose rule cut it
@@ -164,23 +192,27 @@ class CutContext:
 
     def keep(self, arg: Any) -> Optional[List[int]]:
         """Kept positions of a node's channels, or None when it loses none."""
-        if not isinstance(arg, NodeInfo):
+        labels = self.graph_axes.labels.get(arg) if isinstance(arg, NodeInfo) else None
+        if not labels:
             return None
-        key = id(arg)
+        key = id(labels)  # one entry per distinct label list (they are interned)
         if key in self._keep_cache:
             return self._keep_cache[key]
-        labels = self.labels(arg)
         removed = self.removed
         keep: Optional[List[int]] = None
-        if labels and not removed.isdisjoint(labels):
+        if not removed.isdisjoint(labels):
             keep = [i for i, label in enumerate(labels) if label not in removed]
         self._keep_cache[key] = keep
         return keep
 
     def removed_labels(self, arg: Any) -> FrozenSet[int]:
-        if not isinstance(arg, NodeInfo) or self.keep(arg) is None:
+        if self.keep(arg) is None:
             return frozenset()
-        return self.removed.intersection(self.labels(arg))
+        labels = self.graph_axes.labels[arg]
+        found = self._removed_cache.get(id(labels))
+        if found is None:
+            found = self._removed_cache[id(labels)] = self.removed.intersection(labels)
+        return found
 
     def keep_along(self, arg: Any, axis: int, node: Any, role: str) -> Optional[List[int]]:
         """Kept positions of ``arg`` when they lie along ``axis`` (negative counts from the end).
@@ -234,7 +266,11 @@ class CutContext:
         if entry is None:
             entry = (owned, {})
             self.cuts[key] = entry
-        kept = tuple(keep)
+        # one tuple per kept list, so that commit makes one index tensor for all its users
+        kept = self._tuples.get(id(keep))
+        if kept is None or len(kept) != len(keep):
+            kept = tuple(keep)
+            self._tuples[id(keep)] = kept
         before = entry[1].get(axis)
         if before is not None and before != kept:
             raise self.error(
@@ -265,17 +301,9 @@ class CutContext:
         return ShrinkError(f"cannot shrink {subject}: {reason}; the model was not changed")
 
     def module_of(self, node: Any) -> Optional[str]:
-        return owning_module(node, self.owners, self.model)
-
-
-def owning_module(
-    node: Any, owners: Dict[int, OwnedTensor], model: torch.nn.Module
-) -> Optional[str]:
-    """Name of the module owning the first model tensor among the node's arguments."""
-    for value in iter_leaves((node.args, node.kwargs)):
-        if isinstance(value, TensorInfo):
-            owned = owners.get(value.tensor_uid)
+        """Name of the module owning the first model tensor among the node's arguments."""
+        for value in self.graph_axes.tensors.get(node, ()):
+            owned = self.owners.get(value.tensor_uid)
             if owned is not None:
-                return owned.module_name or type(model).__name__
-    return None
-
+                return owned.module_name or type(self.model).__name__
+        return None

@@ -2,8 +2,10 @@
 
 from __future__ import annotations
 
+import functools
 import hashlib
 import json
+import math
 import operator
 from dataclasses import dataclass, field
 from typing import Any, Dict, List, Mapping, Sequence, Tuple
@@ -19,7 +21,6 @@ from tavrix.pruning.shrink.context import (
     OwnedTensor,
     ShrinkError,
     node_text,
-    owning_module,
 )
 from tavrix.pruning.shrink.rules import adapter_for, rule_for
 from tavrix.utils.common import iter_leaves
@@ -67,8 +68,16 @@ class ShrinkReport:
     overrides: Dict[str, Dict[str, Any]]
     #: modules with parameters that the analysed call never used (left as they are)
     unseen_modules: List[str]
-    #: the analysed call and the model's tensor shapes before the cut
-    fingerprint: Dict[str, Any] = field(repr=False)
+    #: the fingerprint, or a function making it when first asked for
+    _fingerprint: Any = field(default=None, repr=False, compare=False)
+
+    @property
+    def fingerprint(self) -> Dict[str, Any]:
+        """The analysed call (per node: operation, result shape, owning module) and the
+        model's parameter and buffer shapes before the cut, with a digest of both."""
+        if callable(self._fingerprint):
+            self._fingerprint = self._fingerprint()
+        return self._fingerprint
 
     @property
     def parameters_removed(self) -> int:
@@ -132,7 +141,8 @@ def validated_removal(plan: Any, removed: Any) -> Dict[int, List[int]]:
         index = _index(key, "group index")
         if not 0 <= index < len(groups):
             raise ValueError(f"no prunable group {index}: the plan has {len(groups)}")
-        members = {int(label): position for position, label in enumerate(groups[index][1])}
+        group_labels = groups[index][1]
+        members = dict(zip(group_labels, range(len(group_labels))))
         if isinstance(labels, (str, bytes)) or not hasattr(labels, "__iter__"):
             raise TypeError(f"the labels of group {index} must be a sequence of integers")
         chosen = set()
@@ -179,11 +189,14 @@ def shrink(model: nn.Module, plan: Any, removed: Mapping[int, Sequence[int]]) ->
     axes = GraphAxes(plan)
     chosen = validated_removal(plan, removed)
     ctx = CutContext(model, axes, (label for labels in chosen.values() for label in labels))
-    parameters_before = _count_parameters(model)
-    fingerprint = call_fingerprint(model, axes.graph, ctx.owners)
     run_rules(ctx)
     changes, attributes, overrides = resolve_cuts(ctx.cuts, ctx.module_attributes)
+    parameters = {id(o.tensor): o.tensor.numel() for o in ctx.owners.values() if _is_param(o)}
     unseen = _unseen_modules(ctx)
+    module_by_uid = {
+        key: owned.module_name or type(model).__name__ for key, owned in ctx.owners.items()
+    }
+    shapes = {owned.name: list(owned.tensor.shape) for owned in ctx.owners.values()}
     commit(changes, attributes)
 
     groups = []
@@ -195,33 +208,36 @@ def shrink(model: nn.Module, plan: Any, removed: Mapping[int, Sequence[int]]) ->
             if name is not None and name not in names:
                 names.append(name)
         gone = set(chosen.get(index, ()))
-        keep = tuple(i for i, label in enumerate(labels) if label not in gone)
+        keep = tuple(i for i, label in enumerate(labels) if label not in gone) if gone else tuple(
+            range(len(labels))
+        )
         groups.append(GroupCut(index, len(labels), len(keep), tuple(names), keep))
+    before = sum(parameters.values())
     return ShrinkReport(
-        parameters_before=parameters_before,
-        parameters_after=_count_parameters(model),
+        parameters_before=before,
+        parameters_after=before
+        - sum(math.prod(old) - math.prod(new) for o, _, old, new in changes if _is_param(o)),
         groups=groups,
         tensors=[
-            TensorChange(owned.name, before, after, keep, owned.places[0].is_parameter)
-            for owned, keep, before, after in changes
+            TensorChange(owned.name, old, new, keep, _is_param(owned))
+            for owned, keep, old, new in changes
         ],
         module_attributes={name: attrs for name, _, attrs in attributes if attrs},
         overrides=overrides,
         unseen_modules=unseen,
-        fingerprint=fingerprint,
+        _fingerprint=functools.partial(call_fingerprint, axes.graph, module_by_uid, shapes),
     )
 
 
-def _count_parameters(model: nn.Module) -> int:
-    return sum(p.numel() for p in model.parameters())
+def _is_param(owned: OwnedTensor) -> bool:
+    return owned.places[0].is_parameter
 
 
 def run_rules(ctx: CutContext) -> None:
     """Ask the rule of every node that touches a removed channel for its cuts."""
+    inputs = ctx.graph_axes.inputs
     for node in ctx.graph_axes.graph:
-        if ctx.keep(node) is None and all(
-            ctx.keep(source) is None for source in node.collect_all_input_nodes()
-        ):
+        if ctx.keep(node) is None and all(ctx.keep(source) is None for source in inputs[node]):
             continue
         rule = rule_for(node)
         if rule is None:
@@ -230,10 +246,9 @@ def run_rules(ctx: CutContext) -> None:
     if not ctx.cuts:
         return
     # a cut tensor must be cut alike wherever the call uses it
+    tensors = ctx.graph_axes.tensors
     for node in ctx.graph_axes.graph:
-        for value in iter_leaves((node.args, node.kwargs)):
-            if not isinstance(value, TensorInfo):
-                continue
+        for value in tensors[node]:
             owned = ctx.owners.get(value.tensor_uid)
             if owned is None or id(owned.tensor) not in ctx.cuts:
                 continue
@@ -265,10 +280,7 @@ def resolve_cuts(
         before = tuple(owned.tensor.shape)
         after = list(before)
         for axis, indices in keep.items():
-            if not 0 <= axis < len(before) or (
-                indices and not (0 <= min(indices) and max(indices) < before[axis])
-            ):
-                raise ShrinkError(f"cannot shrink {owned.name}: an index is out of range")
+            # ascending and in range: made so by the rules, checked when read from a file
             after[axis] = len(indices)
         new_shapes[key] = tuple(after)
         changes.append((owned, dict(sorted(keep.items())), before, tuple(after)))
@@ -315,11 +327,19 @@ def resolve_cuts(
     return changes, attributes, overrides
 
 
-def _sliced(tensor: torch.Tensor, keep: Dict[int, Tuple[int, ...]]) -> torch.Tensor:
+def _sliced(
+    tensor: torch.Tensor,
+    keep: Dict[int, Tuple[int, ...]],
+    indices: Dict[Tuple[int, Any], torch.Tensor],
+) -> torch.Tensor:
     with torch.no_grad():
         result = tensor.detach()
-        for axis, indices in keep.items():
-            index = torch.tensor(indices, dtype=torch.long, device=result.device)
+        for axis, kept in keep.items():
+            key = (id(kept), result.device)
+            index = indices.get(key)
+            if index is None:
+                index = torch.tensor(kept, dtype=torch.long, device=result.device)
+                indices[key] = index
             result = result.index_select(axis, index)
         if (
             tensor.dim() == 4
@@ -336,8 +356,9 @@ def commit(
 ) -> None:
     """Install the new tensors and attributes; on any failure put everything back."""
     replacements = []
+    indices: Dict[Tuple[int, Any], torch.Tensor] = {}
     for owned, keep, _, _ in changes:
-        data = _sliced(owned.tensor, keep)
+        data = _sliced(owned.tensor, keep, indices)
         if owned.places[0].is_parameter:
             new: torch.Tensor = nn.Parameter(data, requires_grad=owned.tensor.requires_grad)
         else:
@@ -364,11 +385,7 @@ def commit(
 
 
 def _unseen_modules(ctx: CutContext) -> List[str]:
-    used = set()
-    for node in ctx.graph_axes.graph:
-        for value in iter_leaves((node.args, node.kwargs)):
-            if isinstance(value, TensorInfo):
-                used.add(value.tensor_uid)
+    used = {value.tensor_uid for values in ctx.graph_axes.tensors.values() for value in values}
     unseen = []
     for name, module in ctx.model.named_modules():
         own = [p for p in module._parameters.values() if p is not None]
@@ -378,18 +395,20 @@ def _unseen_modules(ctx: CutContext) -> List[str]:
 
 
 def call_fingerprint(
-    model: nn.Module, graph: Sequence[Any], owners: Dict[int, OwnedTensor]
+    graph: Sequence[Any], module_by_uid: Mapping[int, str], tensors: Mapping[str, List[int]]
 ) -> Dict[str, Any]:
-    """The analysed call (per node: operation, result shape, owning module) and the model's
-    parameter and buffer shapes, with a digest of both."""
+    """Per node of ``graph``: operation, result shape and the module owning its first model
+    tensor (``module_by_uid``: tensor uid -> module name); the model's tensor shapes; and a
+    digest of both."""
     call = []
     for node in graph:
         shape = None if node.result_shape is None else list(node.result_shape)
-        call.append([_operation_text(node.operation), shape, owning_module(node, owners, model)])
-    tensors = {
-        name: list(tensor.shape)
-        for name, tensor in (*model.named_parameters(), *model.named_buffers())
-    }
-    body = {"call": call, "tensors": tensors}
+        module = None
+        for value in iter_leaves((node.args, node.kwargs)):
+            if isinstance(value, TensorInfo) and value.tensor_uid in module_by_uid:
+                module = module_by_uid[value.tensor_uid]
+                break
+        call.append([_operation_text(node.operation), shape, module])
+    body = {"call": call, "tensors": dict(tensors)}
     digest = hashlib.sha256(json.dumps(body, sort_keys=True).encode()).hexdigest()
     return {**body, "digest": digest}

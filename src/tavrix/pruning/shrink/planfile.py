@@ -140,7 +140,10 @@ def apply_plan(
     if args is not None or kwargs is not None:
         traced = trace(model, args=tuple(args or ()), kwargs=dict(kwargs or {}),
                        entry_point=entry_point)
-        _compare_call(call_fingerprint(model, traced.nodes, owners)["call"],
+        module_by_uid = {
+            key: owned.module_name or type(model).__name__ for key, owned in owners.items()
+        }
+        _compare_call(call_fingerprint(traced.nodes, module_by_uid, {})["call"],
                       fingerprint.get("call", []))
 
     cuts, forced = _cuts_of(model, record, owners)
@@ -168,7 +171,7 @@ def apply_plan(
         module_attributes={name: values for name, _, values in attributes if values},
         overrides=overrides,
         unseen_modules=[],
-        fingerprint=fingerprint,
+        _fingerprint=fingerprint,
     )
 
 
@@ -247,12 +250,20 @@ def _cuts_of(
                 f"{tuple(tensor.shape)}"
             )
         keep: Dict[int, Tuple[int, ...]] = {}
-        for axis, indices in entry.get("keep", {}).items():
+        for axis_text, indices in entry.get("keep", {}).items():
+            axis = int(axis_text) if str(axis_text).isdigit() else -1
+            if not 0 <= axis < tensor.dim():
+                raise ValueError(f"the plan cuts {name} along axis {axis_text!r}, which it lacks")
             if not (isinstance(indices, list) and all(type(i) is int for i in indices)):
                 raise ValueError(f"the plan's indices of {name} are not integers")
-            if len(set(indices)) != len(indices) or not indices:
-                raise ValueError(f"the plan keeps repeated or no indices of {name}")
-            keep[int(axis)] = tuple(indices)
+            if not indices or any(
+                not a < b for a, b in zip(indices, indices[1:])
+            ) or not 0 <= indices[0] or not indices[-1] < tensor.shape[axis]:
+                raise ValueError(
+                    f"the plan's indices of {name} along axis {axis} are not ascending indices "
+                    f"below {tensor.shape[axis]}"
+                )
+            keep[axis] = tuple(indices)
         cuts[id(tensor)] = (owners[id(tensor)], keep)
     modules = dict(model.named_modules())
     forced: Dict[nn.Module, Tuple[str, Dict[str, Any]]] = {}

@@ -30,10 +30,8 @@ from tavrix.flowscope.opkinds import (
     UNARY_REDUCE_OPS,
     get_torch_and_tensor_methods,
 )
-from tavrix.flowscope.tracing import TensorInfo
 from tavrix.pruning.shrink.context import CutContext, OwnedTensor
 from tavrix.utils.argpick import get_argument
-from tavrix.utils.common import iter_leaves
 
 __all__ = [
     "ShrinkRule",
@@ -133,7 +131,7 @@ def _check_carried(ctx: CutContext, node: Any, skip: Iterable[Any] = ()) -> None
     """Removed channels of the node's inputs must reach its output (or be cut by the rule)."""
     carried = ctx.removed_labels(node)
     skipped = list(skip)
-    for source in node.collect_all_input_nodes():
+    for source in ctx.graph_axes.inputs.get(node, ()):
         if any(source is s for s in skipped):
             continue
         lost = ctx.removed_labels(source)
@@ -181,8 +179,8 @@ class PassThrough(ShrinkRule):
         shape = node.result_shape
         if axis is None or shape is None:
             raise ctx.error(node, "its output loses channels but has no known channel axis")
-        for value in iter_leaves((node.args, node.kwargs)):
-            if isinstance(value, TensorInfo) and _spans(tuple(value.shape), shape, axis):
+        for value in ctx.graph_axes.tensors.get(node, ()):
+            if _spans(tuple(value.shape), shape, axis):
                 owned = ctx.owners.get(value.tensor_uid)
                 what = owned.name if owned is not None else "a tensor"
                 raise ctx.error(
@@ -202,9 +200,7 @@ class PerChannelTensors(ShrinkRule):
         if keep is None:
             return
         channels = len(ctx.labels(node))
-        for value in iter_leaves((node.args, node.kwargs)):
-            if not isinstance(value, TensorInfo):
-                continue
+        for value in ctx.graph_axes.tensors.get(node, ()):
             shape = tuple(value.shape)
             if len(shape) == 0 or (len(shape) == 1 and shape[0] == 1):
                 continue  # one value shared by every channel
