@@ -1,13 +1,13 @@
 """Cost of shrinking and what it buys, on the zoo of the tests (random weights, eval mode).
 
 cost:    choose_channels, shrink and check_equal at 30% removal against one forward of the
-         original (batch 1), interleaved repetitions, minima of wall and CPU time.
+         original (batch 1, one thread), interleaved repetitions, minima of wall and CPU time.
 latency: forward of the shrunk model against the original at 30% and 50% removal, batch 1
          and 8, 2 threads, calls interleaved, minima and medians; with the multiply-accumulates
          of both.
 
     PYTHONPATH=src python benchmarks/bench_shrink.py [--part cost|latency|both]
-        [--models resnet18,vit_b_16] [--reps 5] [--threads 2] [--round-to 8]
+        [--models resnet18,vit_b_16] [--reps 5] [--threads 2] [--cost-threads 1] [--round-to 8]
 """
 
 from __future__ import annotations

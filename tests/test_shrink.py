@@ -189,10 +189,18 @@ def _sealed():
             ShrinkError,
             r"cannot shrink 2 \(MyLinear\): no adapter",
         ),
+        (
+            lambda: nn.Sequential(
+                nn.utils.parametrizations.weight_norm(nn.Conv2d(3, 8, 3)), nn.Conv2d(8, 4, 1)
+            ),
+            (1, 3, 8, 8),
+            ShrinkError,
+            r"weight \(shape \(8, 3, 3, 3\)\) is not a parameter or buffer.*computed in the call",
+        ),
         # the last step fails after tensors were installed: they are put back
         (_sealed, (1, 3, 8, 8), AttributeError, "sealed"),
     ],
-    ids=["module-called-twice", "fixed-groups", "no-adapter", "rollback"],
+    ids=["module-called-twice", "fixed-groups", "no-adapter", "weight-norm", "rollback"],
 )
 def test_refusals_leave_the_model_unchanged(build, shape, error, match):
     torch.manual_seed(0)

@@ -245,7 +245,8 @@ class CutContext:
             raise self.error(
                 node,
                 f"its {role} (shape {tuple(info.shape)}) is not a parameter or buffer of the "
-                "model (was the plan made for this very model object, before any cut?)",
+                "model: it is computed in the call (a parametrized weight, say), or the plan "
+                "was made for another model object or before a cut",
             )
         if tuple(owned.tensor.shape) != tuple(info.shape):
             raise self.error(
