@@ -99,7 +99,7 @@ def run_prune(
     Raises :class:`CheckFailed` (carrying the same text) when the check fails.
     """
     from tavrix.pruning.shrink import check_equal, choose_channels, save_shrunk, shrink
-    from tavrix.pruning.shrink.measure import compare_latency, count_macs
+    from tavrix.pruning.shrink.measure import count_macs, latency_samples
 
     removed = choose_channels(plan, options.prune, round_to=options.round_to)
     original = copy.deepcopy(model)
@@ -108,12 +108,13 @@ def run_prune(
         original, model, plan, removed, tuple(batch), {}, entry_point=options.entry_point
     )
     macs = [count_macs(m, batch) for m in (original, model)]
-    latency = compare_latency([original, model], batch)
+    # the best of ten interleaved calls: on a busy machine the median follows the load
+    latency = [min(samples) for samples in latency_samples([original, model], batch)]
     batch_size = batch[0].shape[0] if batch and isinstance(batch[0], torch.Tensor) else "?"
     rows: List[Tuple[str, str, str, str]] = [
         ("multiply-accumulates", _count(macs[0]), _count(macs[1]), _change(*macs)),
         (
-            f"latency, batch {batch_size} (ms)",
+            f"latency, batch {batch_size} (ms, best of 10)",
             f"{latency[0] * 1e3:.2f}",
             f"{latency[1] * 1e3:.2f}",
             _change(*latency),
