@@ -10,7 +10,7 @@ shape (or with the batches of a ``torch.save``-d tensor or list of tensors);
 each batch runs forward, a simple loss and backward inside the calibrator.
 The report lists the channel groups and, per prunable group, the least and
 most important channels. With ``--prune`` the model is then shrunk, checked
-and measured (see :mod:`tavrix.pruning.shrink.command`); a failed check exits
+and measured (see :mod:`tavrix.cli_prune`); a failed check exits
 with status 1. Input errors exit with status 2 and a one-line message.
 """
 
@@ -24,7 +24,7 @@ from typing import Any, List, NoReturn, Optional, Sequence, Tuple
 import torch
 import torch.nn.functional as F
 
-from tavrix.pruning.shrink import command as prune_command
+from tavrix import cli_prune as prune_command
 from tavrix.utils.common import iter_leaves
 
 DEFAULT_MODEL = "tavrix.demo_model:residual_cnn"

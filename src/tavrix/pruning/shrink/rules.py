@@ -15,7 +15,7 @@ normalisations, attention projections) come in by registration.
 
 from __future__ import annotations
 
-from typing import Any, Callable, Dict, Iterable, Optional, Tuple
+from typing import Any, Callable, Dict, Optional, Tuple
 
 import torch
 import torch.nn.functional as F
@@ -127,13 +127,11 @@ def _arg(node: Any, position: int, key: str, default: Any = None) -> Any:
     )
 
 
-def _check_carried(ctx: CutContext, node: Any, skip: Iterable[Any] = ()) -> None:
-    """Removed channels of the node's inputs must reach its output (or be cut by the rule)."""
+def _check_carried(ctx: CutContext, node: Any) -> None:
+    """Removed channels of the node's inputs must reach its output: the node has no
+    parameters to cut them from."""
     carried = ctx.removed_labels(node)
-    skipped = list(skip)
     for source in ctx.graph_axes.inputs.get(node, ()):
-        if any(source is s for s in skipped):
-            continue
         lost = ctx.removed_labels(source)
         if lost and not lost <= carried:
             raise ctx.error(
