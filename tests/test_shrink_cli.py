@@ -30,6 +30,35 @@ def test_prune_save_and_plot(tmp_path, capsys):
     assert f"{sum(p.numel() for p in model.parameters()):,}" in parameters
 
 
+FACTORIES = """
+import torch
+from torch import nn
+
+class CalledTwice(nn.Module):
+    def __init__(self):
+        super().__init__()
+        self.a = nn.Conv2d(3, 8, 3, padding=1)
+        self.shared = nn.Conv2d(8, 8, 3, padding=1)
+        self.head = nn.Linear(8, 4)
+
+    def forward(self, x):
+        y = self.shared(torch.relu(self.shared(torch.relu(self.a(x)))))
+        return self.head(y.mean(dim=(2, 3)))
+"""
+
+
+def test_a_model_that_cannot_be_shrunk_exits_2_with_one_line(tmp_path, monkeypatch, capsys):
+    (tmp_path / "cli_shrink_factories.py").write_text(FACTORIES)
+    monkeypatch.syspath_prepend(str(tmp_path))
+    argv = ["--model", "cli_shrink_factories:CalledTwice", "--input-shape", "2,3,8,8"]
+    assert main(argv + ["--prune", "0.5"]) == 2
+    out, err = capsys.readouterr()
+    progress, message = err.rstrip("\n").rsplit("\n", 1)  # after the calibration's progress bar
+    assert out == "" and progress.endswith("4/4")
+    assert message.startswith("python -m tavrix: error: cannot shrink shared at node conv2d_")
+    assert message.endswith("the model was not changed")
+
+
 @pytest.mark.parametrize(
     "argv, message",
     [

@@ -244,6 +244,8 @@ def run(argv: Optional[Sequence[str]] = None) -> str:
             report += "\n" + prune_command.run_prune(model, calibrator.cutplan, batches[0], options)
         except prune_command.CheckFailed as failed:
             raise prune_command.CheckFailed(report + "\n" + failed.report) from None
+        except prune_command.Refused as refused:
+            raise UsageError(str(refused)) from None
     return report
 
 

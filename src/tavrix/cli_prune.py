@@ -18,7 +18,18 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple
 import torch
 from torch import nn
 
-__all__ = ["CheckFailed", "add_options", "validate_options", "run_prune", "plot_importance"]
+__all__ = [
+    "CheckFailed",
+    "Refused",
+    "add_options",
+    "validate_options",
+    "run_prune",
+    "plot_importance",
+]
+
+
+class Refused(Exception):
+    """The model cannot be shrunk as asked (the message names the module and the reason)."""
 
 
 class CheckFailed(Exception):
@@ -96,14 +107,24 @@ def run_prune(
 ) -> str:
     """Shrink ``model`` in place by ``options.prune``; returns the table and the check's line.
 
-    Raises :class:`CheckFailed` (carrying the same text) when the check fails.
+    Raises :class:`Refused` when the model cannot be shrunk (it is then unchanged) and
+    :class:`CheckFailed` (carrying the same text) when the check fails.
     """
-    from tavrix.pruning.shrink import check_equal, choose_channels, save_shrunk, shrink
+    from tavrix.pruning.shrink import (
+        ShrinkError,
+        check_equal,
+        choose_channels,
+        save_shrunk,
+        shrink,
+    )
     from tavrix.pruning.shrink.measure import count_macs, latency_samples
 
     removed = choose_channels(plan, options.prune, round_to=options.round_to)
     original = copy.deepcopy(model)
-    report = shrink(model, plan, removed)
+    try:
+        report = shrink(model, plan, removed)
+    except ShrinkError as error:
+        raise Refused(str(error)) from None
     result = check_equal(
         original, model, plan, removed, tuple(batch), {}, entry_point=options.entry_point
     )
