@@ -4,16 +4,20 @@
     python -m tavrix --model mypkg.nets:build --input-shape 16,3,64,64 --batches 8
     python -m tavrix --model mypkg.nets:build --inputs calib.pt
     torchrun --nproc_per_node=2 -m tavrix              # the batches shared out over two processes
+    python -m tavrix --prune 0.3 --round-to 8 --save small.pt --plot importance.png
 
 The model is put in eval mode and called with random inputs of the given
 shape (or with the batches of a ``torch.save``-d tensor or list of tensors);
 each batch runs forward, a simple loss and backward inside the calibrator.
 The report lists the channel groups and, per prunable group, the least and
-most important channels. Input errors exit with status 2 and a one-line message.
+most important channels. With ``--prune`` the model is then shrunk, checked
+and measured (see :mod:`tavrix.cli_prune`); a failed check exits
+with status 1. Input errors exit with status 2 and a one-line message.
 
 Started by torchrun, every process joins the job's process group (gloo), takes
 every n-th batch and calibrates on those; the importance is summed over the
-processes, and each prints the same report, rank 0 first.
+processes, and each prints the same report, rank 0 first. Every process shrinks
+and checks its model the same way; only rank 0 writes the --save and --plot files.
 """
 
 from __future__ import annotations
@@ -27,6 +31,7 @@ from typing import Any, List, NoReturn, Optional, Sequence, Tuple
 import torch
 import torch.nn.functional as F
 
+from tavrix import cli_prune as prune_command
 from tavrix.pruning.distributed import join_launcher_process_group, print_in_rank_order
 from tavrix.utils.common import iter_leaves
 
@@ -84,6 +89,7 @@ def _parser() -> argparse.ArgumentParser:
         "--top", type=int, default=3, metavar="K", help="channels listed per group and end"
     )
     parser.add_argument("--seed", type=int, default=0, help="seed of the random inputs")
+    prune_command.add_options(parser)
     return parser
 
 
@@ -234,6 +240,10 @@ def run(argv: Optional[Sequence[str]] = None) -> str:
         raise UsageError(f"--batches must be positive, got {options.batches}")
     if options.top < 0:
         raise UsageError(f"--top must not be negative, got {options.top}")
+    try:
+        prune_command.validate_options(options)
+    except ValueError as exc:
+        raise UsageError(str(exc)) from None
     model = _load_model(options.model).eval()
 
     if options.inputs is not None:
@@ -279,12 +289,26 @@ def run(argv: Optional[Sequence[str]] = None) -> str:
             raise UsageError(
                 f"calling the model never reached its entry point {options.entry_point!r}"
             )
-        return header + _report(calibrator.cutplan, options.top)
     except UsageError:
         raise
     except (Exception, SystemExit) as exc:
         # the model's own error while calibrating: one line, as for any bad input
         raise UsageError(f"calibration failed: {_one_line(exc)}") from None
+    report = header + _report(calibrator.cutplan, options.top)
+    # The read-outs below are collectives under torchrun: every rank runs them,
+    # rank 0 alone writes files.
+    if options.plot is not None and options.prune is None:
+        prune_command.plot_importance(options.plot, calibrator.cutplan, write=rank == 0)
+    if options.prune is not None:
+        try:
+            report += "\n" + prune_command.run_prune(
+                model, calibrator.cutplan, batches[0], options, write=rank == 0
+            )
+        except prune_command.CheckFailed as failed:
+            raise prune_command.CheckFailed(report + "\n" + failed.report) from None
+        except prune_command.Refused as refused:
+            raise UsageError(str(refused)) from None
+    return report
 
 
 def _require_prunable_channels(cutplan: Any) -> None:
@@ -306,6 +330,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         except UsageError as exc:
             print(f"python -m tavrix: error: {exc}", file=sys.stderr)
             return 2
+        except prune_command.CheckFailed as failed:
+            print_in_rank_order(failed.report)
+            return 1
     for warning in caught:
         warnings.showwarning(warning.message, warning.category, warning.filename, warning.lineno)
     print_in_rank_order(report)

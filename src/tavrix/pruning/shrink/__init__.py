@@ -1,0 +1,45 @@
+"""Shrinking a model by a plan: choose the channels, remove them, prove the result equal to
+the masked original, and keep the decision in a file that re-applies to a fresh model."""
+
+from tavrix.pruning.shrink.check import CheckReplayError, CheckResult, DivergingNode, check_equal
+from tavrix.pruning.shrink.choose import choose_channels, magnitude_importance
+from tavrix.pruning.shrink.context import ShrinkError
+from tavrix.pruning.shrink.cut import GroupCut, ShrinkReport, TensorChange, shrink
+from tavrix.pruning.shrink.planfile import (
+    PlanMismatchError,
+    apply_plan,
+    load_plan,
+    load_shrunk,
+    plan_record,
+    save_plan,
+    save_shrunk,
+)
+from tavrix.pruning.shrink.rules import (
+    ShrinkRule,
+    register_module_adapter,
+    register_shrink_rule,
+)
+
+__all__ = [
+    "CheckReplayError",
+    "CheckResult",
+    "DivergingNode",
+    "GroupCut",
+    "PlanMismatchError",
+    "ShrinkError",
+    "ShrinkReport",
+    "ShrinkRule",
+    "TensorChange",
+    "apply_plan",
+    "check_equal",
+    "choose_channels",
+    "load_plan",
+    "load_shrunk",
+    "magnitude_importance",
+    "plan_record",
+    "register_module_adapter",
+    "register_shrink_rule",
+    "save_plan",
+    "save_shrunk",
+    "shrink",
+]

@@ -1,0 +1,484 @@
+"""Proof that a shrunk model computes what the original computes with the removed channels
+masked to zero.
+
+The original runs under the interception mechanism the tracer uses: after
+the k-th operation (the k-th node of the plan) every removed channel of that
+node is set to zero. Zeroed channels contribute nothing downstream, so the
+shrunk model must give the same outputs. When it does not, both models run
+once more, node by node, to name the first node whose output differs.
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
+
+import torch
+from torch import nn
+
+from tavrix.flowscope.intercept import Interceptor, OpCall, intercept, to_plain, to_trace
+from tavrix.pruning.gatewire import _operation_text, _same_operation
+from tavrix.pruning.shrink.context import CutContext, GraphAxes
+from tavrix.pruning.shrink.cut import validated_removal
+from tavrix.utils.common import iter_leaves
+
+__all__ = ["CheckReplayError", "DivergingNode", "CheckResult", "check_equal"]
+
+
+class CheckReplayError(RuntimeError):
+    """The original model did not replay the call the plan was made from."""
+
+
+@dataclass(frozen=True)
+class _Mask:
+    """Where one node's removed channels lie."""
+
+    axis: int
+    channels: int
+    removed: torch.Tensor  # positions along axis, int64
+    kept: torch.Tensor
+
+
+@dataclass(frozen=True)
+class DivergingNode:
+    """The first node whose output differs between the masked original and the shrunk model."""
+
+    index: int
+    name: str
+    operation: str
+    #: innermost module running when the node ran in the shrunk model
+    module: Optional[str]
+    max_abs_diff: float
+    scale: float
+    reason: str
+
+    def __str__(self) -> str:
+        where = f" in {self.module}" if self.module else ""
+        return f"node #{self.index} {self.name} ({self.operation}){where}: {self.reason}"
+
+
+@dataclass(frozen=True)
+class CheckResult:
+    """Outcome of :func:`check_equal`."""
+
+    #: largest absolute difference over the floating-point outputs
+    max_abs_diff: float
+    #: largest absolute value of the masked original's outputs
+    scale: float
+    tolerance: float
+    #: None when the outputs agree within ``tolerance`` relative to ``scale``
+    first_diverging: Optional[DivergingNode]
+
+    @property
+    def relative_diff(self) -> float:
+        if self.max_abs_diff == 0:
+            return 0.0
+        return self.max_abs_diff / self.scale if self.scale > 0 else math.inf
+
+    @property
+    def passed(self) -> bool:
+        return self.first_diverging is None
+
+    def __str__(self) -> str:
+        head = (
+            f"largest difference {self.max_abs_diff:.3g} ({self.relative_diff:.3g} of the output "
+            f"scale {self.scale:.3g}, tolerance {self.tolerance:g})"
+        )
+        if self.passed:
+            return f"check passed: {head}"
+        return f"check FAILED: {head}; first difference at {self.first_diverging}"
+
+
+def _resolve(model: nn.Module, entry_point: str) -> Any:
+    target: Any = model
+    for part in entry_point.split("."):
+        if not hasattr(target, part):
+            raise ValueError(
+                f"entry point {entry_point!r}: {type(target).__name__} has no {part!r}"
+            )
+        target = getattr(target, part)
+    if not callable(target):
+        raise ValueError(f"entry point {entry_point!r} is not callable")
+    return target
+
+
+class _Replay(Interceptor):
+    """Follows the plan's node sequence; subclasses act after each node."""
+
+    def __init__(self, graph: Sequence[Any]) -> None:
+        self.graph = graph
+        self.position = 0
+        self.error: Optional[BaseException] = None
+
+    def expect(self, call: OpCall) -> int:
+        position = self.position
+        self.position = position + 1
+        if position >= len(self.graph):
+            self.mismatch(
+                position,
+                f"the analysed call ended after {len(self.graph)} operations, this one went on "
+                f"with {_operation_text(call.func)}",
+            )
+        expected = self.graph[position].operation
+        if not _same_operation(call.func, expected):
+            self.mismatch(
+                position,
+                f"operation #{position} should be {_operation_text(expected)}, this call ran "
+                f"{_operation_text(call.func)}",
+            )
+        return position
+
+    def mismatch(self, position: int, detail: str) -> None:
+        raise NotImplementedError
+
+    def finish(self) -> None:
+        if self.error is not None:
+            raise self.error
+        if self.position < len(self.graph):
+            self.mismatch(
+                self.position,
+                f"this call ended after {self.position} operations, the analysed call ran "
+                f"{len(self.graph)}",
+            )
+
+
+class _MaskedOriginal(_Replay):
+    """Zeroes the removed channels after every node that carries them; optionally keeps a
+    copy of each node's output (its kept channels) for the node-by-node comparison."""
+
+    def __init__(
+        self,
+        graph: Sequence[Any],
+        masks: Dict[int, _Mask],
+        record: Optional[Dict[int, torch.Tensor]] = None,
+    ) -> None:
+        super().__init__(graph)
+        self.masks = masks
+        self.record = record
+
+    def mismatch(self, position: int, detail: str) -> None:
+        error = CheckReplayError(
+            f"the original model does not replay the analysed call: {detail}. Check with the "
+            "inputs (and entry point) the plan was made from."
+        )
+        self.error = error
+        raise error
+
+    def after_call(self, call: OpCall, result: Any) -> Any:
+        if self.error is not None:
+            raise self.error
+        position = self.expect(call)
+        mask = self.masks.get(position)
+        if mask is not None:
+            if not isinstance(result, torch.Tensor):
+                self.mismatch(position, f"node #{position} gave no tensor to mask")
+            if result.dim() <= mask.axis or result.shape[mask.axis] != mask.channels:
+                self.mismatch(
+                    position,
+                    f"node #{position} ({self.graph[position].unique_name}) has shape "
+                    f"{tuple(result.shape)}, the plan has {mask.channels} channels on axis "
+                    f"{mask.axis}",
+                )
+            result = _zeroed(result, mask, _is_argument(result, call))
+        if self.record is not None and isinstance(result, torch.Tensor):
+            value = result.detach()
+            if mask is not None:
+                value = value.index_select(mask.axis, mask.kept.to(value.device))
+            else:
+                value = value.clone()
+            self.record[position] = value
+        return result
+
+
+def _zeroed(result: torch.Tensor, mask: _Mask, is_argument: bool) -> torch.Tensor:
+    """``result`` with the removed channels set to zero.
+
+    In place: only the removed positions are written, and an in-place
+    operation's result stays the object the model keeps using. A result that
+    is a view of an earlier node's output carries the same labels there, so
+    writing through it changes nothing else. Results that cannot be written
+    (broadcast views) get a zeroed copy.
+    """
+    removed = mask.removed.to(result.device)
+    try:
+        return result.index_fill_(mask.axis, removed, 0)
+    except RuntimeError:
+        if is_argument:
+            raise
+        return result.index_fill(mask.axis, removed, 0)
+
+
+def _is_argument(result: torch.Tensor, call: OpCall) -> bool:
+    return any(result is value for value in (*call.args, *call.kwargs.values()))
+
+
+class _Stop(BaseException):
+    """Ends the shrunk model's call at the first difference (not an Exception, so that the
+    model's own error handling cannot swallow it)."""
+
+
+class _ShrunkComparison(_Replay):
+    def __init__(
+        self,
+        graph: Sequence[Any],
+        expected: Dict[int, torch.Tensor],
+        tolerance: float,
+        modules: List[str],
+    ) -> None:
+        super().__init__(graph)
+        self.expected = expected
+        self.tolerance = tolerance
+        self.modules = modules
+        self.found: Optional[DivergingNode] = None
+        self.worst: Optional[Tuple[float, DivergingNode]] = None
+
+    def node(self, position: int, diff: float, scale: float, reason: str) -> DivergingNode:
+        node = self.graph[min(position, len(self.graph) - 1)]
+        return DivergingNode(
+            index=position,
+            name=node.unique_name,
+            operation=_operation_text(node.operation),
+            module=self.modules[-1] if self.modules else None,
+            max_abs_diff=diff,
+            scale=scale,
+            reason=reason,
+        )
+
+    def mismatch(self, position: int, detail: str) -> None:
+        self.found = self.node(position, math.inf, 0.0, detail)
+        raise _Stop
+
+    def after_call(self, call: OpCall, result: Any) -> Any:
+        position = self.expect(call)
+        expected = self.expected.get(position)
+        if expected is None or not isinstance(result, torch.Tensor):
+            return result
+        if tuple(result.shape) != tuple(expected.shape):
+            self.found = self.node(
+                position,
+                math.inf,
+                0.0,
+                f"output shape {tuple(result.shape)}, expected {tuple(expected.shape)}",
+            )
+            raise _Stop
+        if not result.is_floating_point():
+            if not torch.equal(result.detach(), expected):
+                self.found = self.node(position, math.inf, 0.0, "integer output differs")
+                raise _Stop
+            return result
+        diff, scale = _difference(expected, result.detach())
+        relative = diff / scale if scale > 0 else (0.0 if diff == 0 else math.inf)
+        if relative > self.tolerance:
+            self.found = self.node(
+                position, diff, scale, f"differs by {diff:.3g} ({relative:.3g} of its scale)"
+            )
+            raise _Stop
+        if self.worst is None or relative > self.worst[0]:
+            self.worst = (
+                relative,
+                self.node(position, diff, scale, f"largest relative difference {relative:.3g}"),
+            )
+        return result
+
+
+def _difference(expected: torch.Tensor, actual: torch.Tensor) -> Tuple[float, float]:
+    if expected.numel() == 0:
+        return 0.0, 0.0
+    a = expected.double()
+    b = actual.double()
+    diff = (a - b).abs().max().item()
+    scale = a.abs().max().item()
+    if math.isnan(diff):
+        diff = math.inf
+    return diff, scale
+
+
+def _masks(
+    model: nn.Module, axes: GraphAxes, removed: Sequence[int]
+) -> Dict[int, _Mask]:
+    ctx = CutContext(model, axes, removed, owners={})
+    masks: Dict[int, _Mask] = {}
+    made: Dict[Tuple[int, int], _Mask] = {}  # nodes with equal labels share their keep list
+    for position, node in enumerate(axes.graph):
+        keep = ctx.keep(node)
+        if keep is None:
+            continue
+        axis = ctx.axis(node)
+        if axis is None:
+            raise CheckReplayError(f"{node.unique_name} loses channels but has no channel axis")
+        mask = made.get((id(keep), axis))
+        if mask is None:
+            channels = len(ctx.labels(node))
+            kept = set(keep)
+            gone = [i for i in range(channels) if i not in kept]
+            mask = _Mask(axis, channels, torch.tensor(gone), torch.tensor(keep))
+            made[(id(keep), axis)] = mask
+        masks[position] = mask
+    return masks
+
+
+def _compare_outputs(expected: Any, actual: Any) -> Tuple[float, float, Optional[str]]:
+    want = [x for x in iter_leaves(expected) if isinstance(x, torch.Tensor)]
+    got = [x for x in iter_leaves(actual) if isinstance(x, torch.Tensor)]
+    if len(want) != len(got):
+        return math.inf, 0.0, f"{len(got)} output tensors, expected {len(want)}"
+    worst, scale = 0.0, 0.0
+    for i, (a, b) in enumerate(zip(want, got)):
+        if tuple(a.shape) != tuple(b.shape):
+            shapes = f"has shape {tuple(b.shape)}, expected {tuple(a.shape)}"
+            return math.inf, 0.0, f"output {i} {shapes}"
+        if not a.is_floating_point():
+            if not torch.equal(a, b):
+                return math.inf, 0.0, f"integer output {i} differs"
+            continue
+        diff, size = _difference(a.detach(), b.detach())
+        worst, scale = max(worst, diff), max(scale, size)
+    return worst, scale, None
+
+
+def check_equal(
+    original: nn.Module,
+    shrunk: nn.Module,
+    plan: Any,
+    removed: Mapping[int, Sequence[int]],
+    args: Sequence[Any] = (),
+    kwargs: Optional[Mapping[str, Any]] = None,
+    *,
+    tolerance: float = 1e-4,
+    entry_point: str = "__call__",
+) -> CheckResult:
+    """Run ``original`` with the channels of ``removed`` masked to zero at every node that
+    carries them, and ``shrunk`` on the same inputs; compare the outputs.
+
+    ``original`` is the model as it was analysed (a copy taken before
+    :func:`shrink`), ``shrunk`` the result. The check passes when the largest
+    absolute difference is at most ``tolerance`` times the largest absolute
+    output of the masked original. Otherwise both run again and
+    ``first_diverging`` names the first node (in graph order) whose output
+    differs by more than ``tolerance`` relative to its own scale, or at which
+    the shrunk model ran another operation or raised. Both models must be in
+    eval mode; they run without gradients and are left as they were.
+    """
+    if kwargs is None:
+        kwargs = {}
+    if not isinstance(args, (tuple, list)):
+        raise TypeError(f"args must be a tuple or list of arguments, got {type(args).__name__}")
+    if not isinstance(kwargs, Mapping):
+        raise TypeError(f"kwargs must be a mapping, got {type(kwargs).__name__}")
+    if isinstance(tolerance, bool) or not isinstance(tolerance, (int, float)) or tolerance < 0:
+        raise ValueError(f"tolerance must be a non-negative number, got {tolerance!r}")
+    for name, model in (("original", original), ("shrunk", shrunk)):
+        if not isinstance(model, nn.Module):
+            raise TypeError(f"{name} must be a torch.nn.Module, got {type(model).__name__}")
+    if original is shrunk:
+        raise ValueError("original and shrunk are the same object: pass a copy taken before shrink")
+    for name, model in (("original", original), ("shrunk", shrunk)):
+        training = next((n for n, m in model.named_modules() if m.training), None)
+        if training is not None:
+            # dropout would differ between the runs, batch norm would update its statistics
+            raise ValueError(
+                f"check_equal compares models in eval mode, but {name} "
+                f"{training or type(model).__name__} is in training mode: call .eval() first"
+            )
+    axes = GraphAxes(plan)
+    chosen = validated_removal(plan, removed)
+    masks = _masks(original, axes, [label for labels in chosen.values() for label in labels])
+    run_original = _resolve(original, entry_point)
+    run_shrunk = _resolve(shrunk, entry_point)
+    args, kwargs = tuple(args), dict(kwargs)
+
+    with torch.no_grad():
+        expected = _run_masked(run_original, axes.graph, masks, args, kwargs, None)
+        _, scale, _ = _compare_outputs(expected, expected)
+        try:
+            actual = run_shrunk(*_cloned(args), **_cloned(kwargs))
+            diff, _, problem = _compare_outputs(expected, actual)
+        except Exception as exc:  # reported with the node where it happened
+            diff, problem = math.inf, f"raised {type(exc).__name__}: {exc}"
+        if problem is None and (diff <= tolerance * scale or diff == 0):
+            return CheckResult(diff, scale, tolerance, None)
+        first = _find_divergence(
+            run_original, run_shrunk, shrunk, axes.graph, masks, args, kwargs, tolerance
+        )
+        if first is None:
+            first = DivergingNode(
+                len(axes.graph), "output", "-", None, diff, scale, problem or "outputs differ"
+            )
+        return CheckResult(diff, scale, tolerance, first)
+
+
+def _cloned(obj: Any) -> Any:
+    """The inputs with every tensor copied: a model that changes its input in place must
+    not hand the next run other values."""
+    if isinstance(obj, torch.Tensor):
+        return obj.detach().clone()
+    if type(obj) in (tuple, list):
+        return type(obj)(_cloned(item) for item in obj)
+    if type(obj) is dict:
+        return {key: _cloned(value) for key, value in obj.items()}
+    return obj
+
+
+def _run_masked(
+    run: Any,
+    graph: Sequence[Any],
+    masks: Dict[int, _Mask],
+    args: Tuple[Any, ...],
+    kwargs: Dict[str, Any],
+    record: Optional[Dict[int, torch.Tensor]],
+) -> Any:
+    replay = _MaskedOriginal(graph, masks, record)
+    with intercept(replay):
+        result = run(*to_trace(_cloned(args)), **to_trace(_cloned(kwargs)))
+    replay.finish()
+    return to_plain(result)
+
+
+def _find_divergence(
+    run_original: Any,
+    run_shrunk: Any,
+    shrunk: nn.Module,
+    graph: Sequence[Any],
+    masks: Dict[int, _Mask],
+    args: Tuple[Any, ...],
+    kwargs: Dict[str, Any],
+    tolerance: float,
+) -> Optional[DivergingNode]:
+    record: Dict[int, torch.Tensor] = {}
+    _run_masked(run_original, graph, masks, args, kwargs, record)
+    stack: List[str] = []
+    comparison = _ShrunkComparison(graph, record, tolerance, stack)
+    handles = []
+    for name, module in shrunk.named_modules():
+        label = name or type(module).__name__
+        handles.append(module.register_forward_pre_hook(lambda *_, n=label: stack.append(n)))
+        # not popped when the call raises: the stack then shows where
+        handles.append(module.register_forward_hook(lambda *_, n=label: _pop(stack, n)))
+    try:
+        with intercept(comparison):
+            try:
+                run_shrunk(*to_trace(_cloned(args)), **to_trace(_cloned(kwargs)))
+            except _Stop:
+                pass
+            except Exception as exc:
+                if comparison.found is None:
+                    comparison.found = comparison.node(
+                        comparison.position, math.inf, 0.0, f"raised {type(exc).__name__}: {exc}"
+                    )
+        if comparison.found is None:
+            try:
+                comparison.finish()
+            except _Stop:
+                pass
+    finally:
+        for handle in handles:
+            handle.remove()
+    if comparison.found is not None:
+        return comparison.found
+    return comparison.worst[1] if comparison.worst is not None else None
+
+
+def _pop(stack: List[str], name: str) -> None:
+    if stack and stack[-1] == name:
+        stack.pop()

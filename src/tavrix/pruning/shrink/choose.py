@@ -1,0 +1,202 @@
+"""Choosing which channels to remove from a plan's importance."""
+
+from __future__ import annotations
+
+import math
+from typing import Any, Dict, List, Mapping, Optional, Sequence, Union
+
+import torch
+from torch import nn
+
+from tavrix.pruning.shrink.context import CutContext, GraphAxes
+from tavrix.pruning.shrink.rules import rule_for
+
+__all__ = ["choose_channels", "magnitude_importance"]
+
+Importance = Optional[torch.Tensor]
+
+
+def choose_channels(
+    plan: Any,
+    ratio: Union[float, Mapping[int, float]] = 0.3,
+    *,
+    round_to: int = 1,
+    min_keep: int = 1,
+    scope: str = "group",
+    importance: Union[None, str, Sequence[Importance]] = None,
+    unmeasured: str = "skip",
+    model: Optional[nn.Module] = None,
+) -> Dict[int, List[int]]:
+    """The labels to remove, as {prunable group index: labels}, least important first out.
+
+    - ``ratio``: the share of channels to remove; with ``scope="group"`` from
+      every group (or, as a mapping, from the groups it names), with
+      ``scope="global"`` from all groups together, comparing channels by their
+      importance divided by their group's mean importance.
+    - ``round_to``: channel counts left in a group are multiples of it (a group
+      keeps more channels rather than fewer, and at most all of them).
+    - ``min_keep``: no group keeps fewer channels (never fewer than one).
+    - ``importance``: None reads the calibrated Taylor importance
+      (:func:`~tavrix.pruning.importance.channel_importance`); "magnitude" ranks
+      every group by the L2 norm of its producers' weights; or one tensor (or
+      None) per prunable group.
+    - ``unmeasured``: what happens to a group without importance: "skip" leaves
+      it whole, "magnitude" ranks it by weight magnitude (needs ``model``).
+
+    Ties go to the channel that comes first in the group, so the same inputs
+    always give the same choice.
+    """
+    groups = plan.prunable_groups
+    _check_count(round_to, "round_to")
+    _check_count(min_keep, "min_keep")
+    if scope not in ("group", "global"):
+        raise ValueError(f"scope must be 'group' or 'global', got {scope!r}")
+    if unmeasured not in ("skip", "magnitude"):
+        raise ValueError(f"unmeasured must be 'skip' or 'magnitude', got {unmeasured!r}")
+    ratios = _ratios(ratio, scope, len(groups))
+    scores = _scores(plan, importance, unmeasured, model)
+
+    counts: Dict[int, int] = {}
+    if scope == "group":
+        for index, share in ratios.items():
+            if scores[index] is not None:
+                counts[index] = math.floor(share * len(groups[index][1]) + 1e-9)
+    else:
+        counts = _global_counts(groups, scores, ratios[-1], min_keep)
+
+    removed: Dict[int, List[int]] = {}
+    for index, count in counts.items():
+        labels = [int(label) for label in groups[index][1]]
+        keep = _rounded_keep(len(labels), len(labels) - count, round_to, min_keep)
+        drop = len(labels) - keep
+        if drop <= 0:
+            continue
+        order = torch.argsort(scores[index], stable=True)[:drop].tolist()
+        removed[index] = [labels[i] for i in sorted(order)]
+    return removed
+
+
+def _check_count(value: Any, name: str) -> None:
+    if isinstance(value, bool) or not isinstance(value, int) or value < 1:
+        raise ValueError(f"{name} must be a positive integer, got {value!r}")
+
+
+def _check_ratio(value: Any, what: str) -> float:
+    if isinstance(value, bool) or not isinstance(value, (int, float)) or not 0 <= value < 1:
+        raise ValueError(f"{what} must be a number in [0, 1), got {value!r}")
+    return float(value)
+
+
+def _ratios(ratio: Any, scope: str, n_groups: int) -> Dict[int, float]:
+    if isinstance(ratio, Mapping):
+        if scope == "global":
+            raise ValueError("a global ratio is one number, not a mapping")
+        result = {}
+        for key, value in ratio.items():
+            if isinstance(key, bool) or not isinstance(key, int) or not 0 <= key < n_groups:
+                raise ValueError(f"no prunable group {key!r}: the plan has {n_groups}")
+            result[key] = _check_ratio(value, f"the ratio of group {key}")
+        return result
+    share = _check_ratio(ratio, "ratio")
+    if scope == "global":
+        return {-1: share}
+    return {index: share for index in range(n_groups)}
+
+
+def _scores(
+    plan: Any, importance: Any, unmeasured: str, model: Optional[nn.Module]
+) -> List[Importance]:
+    groups = plan.prunable_groups
+    if isinstance(importance, str):
+        if importance != "magnitude":
+            raise ValueError(f"importance must be None, 'magnitude' or tensors, got {importance!r}")
+        given: List[Importance] = [None] * len(groups)
+        unmeasured = "magnitude"
+    elif importance is None:
+        from tavrix.pruning.importance import channel_importance
+
+        given = [group.importance for group in channel_importance(plan)]
+    else:
+        given = list(importance)
+        if len(given) != len(groups):
+            raise ValueError(
+                f"importance has {len(given)} entries, the plan has {len(groups)} prunable groups"
+            )
+    scores: List[Importance] = []
+    for index, values in enumerate(given):
+        n = len(groups[index][1])
+        if values is not None:
+            values = torch.as_tensor(values).detach().to("cpu", torch.float64).flatten()
+            if values.numel() != n:
+                raise ValueError(
+                    f"the importance of group {index} has {values.numel()} values for {n} channels"
+                )
+            if not torch.isfinite(values).all() or (values < 0).any():
+                raise ValueError(
+                    f"the importance of group {index} must be finite and not negative"
+                )
+        scores.append(values)
+    if unmeasured == "magnitude" and any(values is None for values in scores):
+        if model is None:
+            raise ValueError("ranking groups by weight magnitude needs the model (model=...)")
+        magnitudes = magnitude_importance(model, plan)
+        scores = [m if s is None else s for s, m in zip(scores, magnitudes)]
+    return scores
+
+
+def magnitude_importance(model: nn.Module, plan: Any) -> List[Importance]:
+    """Per prunable group, the L2 norm of each channel's slice of its producers' weights
+    (summed over producers); None for a group without producers."""
+    ctx = CutContext(model, GraphAxes(plan), ())
+    result: List[Importance] = []
+    for nodes, labels in plan.prunable_groups:
+        slot = {int(label): i for i, label in enumerate(labels)}
+        total = torch.zeros(len(labels), dtype=torch.float64)
+        found = False
+        for node in nodes:
+            rule = rule_for(node)
+            weight = rule.producer_weight(ctx, node) if rule is not None else None
+            if weight is None:
+                continue
+            owned, axis = weight
+            with torch.no_grad():
+                values = owned.tensor.detach().transpose(0, axis).flatten(1).double().norm(dim=1)
+            for position, label in enumerate(ctx.labels(node)):
+                i = slot.get(label)
+                if i is not None:
+                    total[i] += values[position].item()
+                    found = True
+        result.append(total if found else None)
+    return result
+
+
+def _global_counts(
+    groups: Sequence[Any], scores: List[Importance], share: float, min_keep: int
+) -> Dict[int, int]:
+    """Channels to remove per group: the lowest mean-normalised scores over all groups."""
+    entries = []
+    sizes = {}
+    for index, values in enumerate(scores):
+        if values is None:
+            continue
+        mean = values.mean().item()
+        normalised = values / mean if mean > 0 else torch.zeros_like(values)
+        sizes[index] = len(values)
+        for position, value in enumerate(normalised.tolist()):
+            entries.append((value, index, position))
+    budget = math.floor(share * sum(sizes.values()) + 1e-9)
+    entries.sort()
+    counts = {index: 0 for index in sizes}
+    for _, index, _ in entries:
+        if budget == 0:
+            break
+        if sizes[index] - counts[index] > max(min_keep, 1):
+            counts[index] += 1
+            budget -= 1
+    return counts
+
+
+def _rounded_keep(n: int, keep: int, round_to: int, min_keep: int) -> int:
+    keep = max(keep, min_keep, 1)
+    keep = -(-keep // round_to) * round_to
+    return min(keep, n)

@@ -1,0 +1,333 @@
+"""What the shrink rules read: the plan's labels and axes per node, and the model's tensors.
+
+A removed label disappears from every position that carries it. For a node
+the kept positions along its prune axis follow from its labels alone, so a
+module's input and output slices are read off the labels of its node's input
+and output; this works unchanged through concatenations, flattens and
+depthwise convolutions that share their input's labels.
+"""
+
+from __future__ import annotations
+
+import warnings
+from dataclasses import dataclass
+from typing import Any, Dict, FrozenSet, Iterable, List, Optional, Sequence, Tuple
+
+import torch
+
+from tavrix.flowscope.tracing import NodeInfo, TensorInfo
+from tavrix.pruning.engine.graphwalk import PruneGraphParser
+from tavrix.pruning.gatewire import _operation_text
+
+__all__ = [
+    "ShrinkError",
+    "TensorPlace",
+    "OwnedTensor",
+    "GraphAxes",
+    "CutContext",
+    "node_text",
+    "tensor_owners",
+]
+
+
+class ShrinkError(ValueError):
+    """The model cannot be shrunk as asked; nothing of it was changed."""
+
+
+def node_text(node: Any) -> str:
+    return f"node {node.unique_name} ({_operation_text(node.operation)})"
+
+
+@dataclass(frozen=True)
+class TensorPlace:
+    """One place a tensor is registered at: ``module._parameters[name]`` or ``_buffers``."""
+
+    module_name: str
+    module: torch.nn.Module
+    name: str
+    is_parameter: bool
+
+    @property
+    def qualified_name(self) -> str:
+        return f"{self.module_name}.{self.name}" if self.module_name else self.name
+
+
+@dataclass(frozen=True)
+class OwnedTensor:
+    """A parameter or buffer of the model, with every place it is registered at."""
+
+    tensor: torch.Tensor
+    places: Tuple[TensorPlace, ...]
+
+    @property
+    def name(self) -> str:
+        return self.places[0].qualified_name
+
+    @property
+    def module_name(self) -> str:
+        return self.places[0].module_name
+
+
+def _parametrized(owned: "OwnedTensor") -> bool:
+    """Whether ``owned`` is the source tensor of a parametrized weight: parametrize-based
+    (``conv.parametrizations.weight.original0``) or the legacy weight_norm / spectral_norm
+    hooks (``weight_g``/``weight_v``, ``weight_orig``, with ``weight`` computed)."""
+    place = owned.places[0]
+    if ".parametrizations." in f".{place.module_name}.":
+        return True
+    for suffix in ("_g", "_v", "_orig"):
+        if place.name.endswith(suffix):
+            computed = place.name[: -len(suffix)]
+            module = place.module
+            return computed not in module._parameters and hasattr(module, computed)
+    return False
+
+
+def tensor_owners(model: torch.nn.Module) -> Dict[int, OwnedTensor]:
+    """id(tensor) -> the tensor and its places, for every parameter and buffer."""
+    places: Dict[int, List[TensorPlace]] = {}
+    tensors: Dict[int, torch.Tensor] = {}
+    for module_name, module in model.named_modules():
+        for registry, is_parameter in ((module._parameters, True), (module._buffers, False)):
+            for name, tensor in registry.items():
+                if tensor is None:
+                    continue
+                tensors[id(tensor)] = tensor
+                places.setdefault(id(tensor), []).append(
+                    TensorPlace(module_name, module, name, is_parameter)
+                )
+    return {key: OwnedTensor(tensors[key], tuple(found)) for key, found in places.items()}
+
+
+class GraphAxes:
+    """Labels and prune axes of every node of a plan's graph.
+
+    The plan keeps the labels; the prune axes come from walking its graph
+    again with the same node handlers, which hand out the same labels (this
+    is checked, so a plan made with other handlers is refused).
+    """
+
+    def __init__(self, plan: Any) -> None:
+        for attribute in ("graph", "prunable_groups", "labels_by_nodes"):
+            if not hasattr(plan, attribute):
+                raise TypeError(
+                    f"expected a ModelCutplan, got {type(plan).__name__} without {attribute!r}"
+                )
+        self.graph: List[Any] = list(plan.graph)
+        plan_labels = plan.labels_by_nodes
+        with warnings.catch_warnings():
+            # the analysis already reported these
+            warnings.simplefilter("ignore")
+            walked = PruneGraphParser().find_prunable_groups(self.graph)
+        walked_labels, walked_dims = walked[2], walked[3]
+        self.labels: Dict[Any, List[int]] = {}
+        self.axes: Dict[Any, Optional[int]] = {}
+        #: per node: the nodes among its arguments (once each) and the tensors no node made
+        self.inputs: Dict[Any, List[Any]] = {}
+        self.tensors: Dict[Any, List[TensorInfo]] = {}
+        # nodes with equal labels share one list, so that work per label list is done once
+        interned: Dict[Tuple[int, ...], List[int]] = {}
+        for node in self.graph:
+            self.inputs[node], self.tensors[node] = _arguments(node)
+            labels = list(plan_labels.get(node, ()))
+            if labels != list(walked_labels.get(node, ())):
+                raise ValueError(
+                    f"the plan's labels of {node_text(node)} cannot be reproduced from its "
+                    "graph: was the plan made with other node handlers?"
+                )
+            self.labels[node] = interned.setdefault(tuple(labels), labels)
+            self.axes[node] = _normalised_axis(walked_dims.get(node), node.result_shape)
+
+
+def _arguments(node: Any) -> Tuple[List[Any], List[TensorInfo]]:
+    nodes: List[Any] = []
+    tensors: List[TensorInfo] = []
+    seen = set()
+    pending = [*node.args, *node.kwargs.values()]
+    pending.reverse()
+    while pending:
+        value = pending.pop()
+        cls = type(value)
+        if cls is NodeInfo or isinstance(value, NodeInfo):
+            if id(value) not in seen:
+                seen.add(id(value))
+                nodes.append(value)
+        elif cls is TensorInfo or isinstance(value, TensorInfo):
+            tensors.append(value)
+        elif cls is tuple or cls is list:
+            pending.extend(reversed(value))
+        elif cls is dict:
+            pending.extend(reversed(list(value.values())))
+    return nodes, tensors
+
+
+def _normalised_axis(axis: Optional[int], shape: Optional[Sequence[int]]) -> Optional[int]:
+    if axis is None or shape is None:
+        return axis
+    return axis + len(shape) if axis < 0 else axis
+
+
+class CutContext:
+    """State of one shrink: which positions go, and the tensor edits rules record.
+
+    Rules call :meth:`keep_along` for the kept positions of a node's input or
+    output, :meth:`owned` for the model tensor behind a ``TensorInfo``,
+    :meth:`slice` to cut it and :meth:`set_module_attribute` for attributes that
+    no tensor shape tells (a depthwise convolution's ``groups``). Nothing of
+    the model changes until every rule has run.
+    """
+
+    def __init__(
+        self,
+        model: torch.nn.Module,
+        axes: GraphAxes,
+        removed: Iterable[int],
+        owners: Optional[Dict[int, OwnedTensor]] = None,
+    ) -> None:
+        self.model = model
+        self.graph_axes = axes
+        self.removed: FrozenSet[int] = frozenset(removed)
+        self.owners = tensor_owners(model) if owners is None else owners
+        self._keep_cache: Dict[int, Optional[List[int]]] = {}
+        self._tuples: Dict[int, Tuple[int, ...]] = {}
+        self._removed_cache: Dict[int, FrozenSet[int]] = {}
+        #: id(tensor) -> (owned tensor, {axis: kept indices})
+        self.cuts: Dict[int, Tuple[OwnedTensor, Dict[int, Tuple[int, ...]]]] = {}
+        #: id(tensor) -> nodes whose rule cut it
+        self.cut_by: Dict[int, List[Any]] = {}
+        #: module -> (module name, {attribute: value})
+        self.module_attributes: Dict[torch.nn.Module, Tuple[str, Dict[str, Any]]] = {}
+
+    # ---- reading the plan
+    def labels(self, node: Any) -> List[int]:
+        return self.graph_axes.labels.get(node, [])
+
+    def axis(self, node: Any) -> Optional[int]:
+        return self.graph_axes.axes.get(node)
+
+    def keep(self, arg: Any) -> Optional[List[int]]:
+        """Kept positions of a node's channels, or None when it loses none."""
+        labels = self.graph_axes.labels.get(arg) if isinstance(arg, NodeInfo) else None
+        if not labels:
+            return None
+        key = id(labels)  # one entry per distinct label list (they are interned)
+        if key in self._keep_cache:
+            return self._keep_cache[key]
+        removed = self.removed
+        keep: Optional[List[int]] = None
+        if not removed.isdisjoint(labels):
+            keep = [i for i, label in enumerate(labels) if label not in removed]
+        self._keep_cache[key] = keep
+        return keep
+
+    def removed_labels(self, arg: Any) -> FrozenSet[int]:
+        if self.keep(arg) is None:
+            return frozenset()
+        labels = self.graph_axes.labels[arg]
+        found = self._removed_cache.get(id(labels))
+        if found is None:
+            found = self._removed_cache[id(labels)] = self.removed.intersection(labels)
+        return found
+
+    def keep_along(self, arg: Any, axis: int, node: Any, role: str) -> Optional[List[int]]:
+        """Kept positions of ``arg`` when they lie along ``axis`` (negative counts from the end).
+
+        Fails when ``arg`` loses channels along another axis: the rule of
+        ``node`` only knows how to cut ``axis``.
+        """
+        keep = self.keep(arg)
+        if keep is None:
+            return None
+        shape = arg.result_shape
+        wanted = axis + len(shape) if shape is not None and axis < 0 else axis
+        if self.axis(arg) != wanted:
+            raise self.error(
+                node,
+                f"its {role} loses channels along axis {self.axis(arg)}, but only axis "
+                f"{wanted} can be cut there",
+            )
+        return keep
+
+    # ---- the model's tensors
+    def owned(self, info: Any, node: Any, role: str) -> Optional[OwnedTensor]:
+        """The parameter or buffer a ``TensorInfo`` stands for; None for ``None``."""
+        if info is None:
+            return None
+        if not isinstance(info, TensorInfo):
+            raise self.error(node, f"its {role} is computed in the call, not a model tensor")
+        owned = self.owners.get(info.tensor_uid)
+        if owned is None:
+            raise self.error(
+                node,
+                f"its {role} (shape {tuple(info.shape)}) is not a parameter or buffer of the "
+                "model: it is computed in the call (a parametrized weight, say), or the plan "
+                "was made for another model object or before a cut",
+            )
+        if _parametrized(owned):
+            # the tracer records a parametrized weight under the tensor it is computed from
+            raise self.error(
+                node,
+                f"its {role} is computed from {owned.name} by a parametrization (weight_norm, "
+                "spectral_norm, ...): remove it first (torch.nn.utils.parametrize."
+                "remove_parametrizations or torch.nn.utils.remove_weight_norm)",
+            )
+        if tuple(owned.tensor.shape) != tuple(info.shape):
+            raise self.error(
+                node,
+                f"its {role} {owned.name} has shape {tuple(owned.tensor.shape)}, the plan saw "
+                f"{tuple(info.shape)}: the model changed after the analysis",
+            )
+        return owned
+
+    def slice(
+        self, owned: Optional[OwnedTensor], axis: int, keep: Sequence[int], node: Any
+    ) -> None:
+        """Record that ``owned`` keeps ``keep`` along ``axis``."""
+        if owned is None:
+            return
+        key = id(owned.tensor)
+        entry = self.cuts.get(key)
+        if entry is None:
+            entry = (owned, {})
+            self.cuts[key] = entry
+        # one tuple per kept list, so that commit makes one index tensor for all its users
+        kept = self._tuples.get(id(keep))
+        if kept is None or len(kept) != len(keep):
+            kept = tuple(keep)
+            self._tuples[id(keep)] = kept
+        before = entry[1].get(axis)
+        if before is not None and before != kept:
+            raise self.error(
+                node,
+                f"{owned.name} is used by {node_text(self.cut_by[key][0])} too, which keeps "
+                f"other channels along axis {axis}",
+            )
+        entry[1][axis] = kept
+        users = self.cut_by.setdefault(key, [])
+        if not any(user is node for user in users):
+            users.append(node)
+
+    def set_module_attribute(
+        self, owned: OwnedTensor, attribute: str, value: Any, node: Any
+    ) -> None:
+        """Set an attribute of every module that holds ``owned``."""
+        for place in owned.places:
+            name, values = self.module_attributes.setdefault(place.module, (place.module_name, {}))
+            if attribute in values and values[attribute] != value:
+                raise self.error(
+                    node, f"{name}.{attribute} would be set to {values[attribute]} and {value}"
+                )
+            values[attribute] = value
+
+    def error(self, node: Any, reason: str, module_name: Optional[str] = None) -> ShrinkError:
+        where = self.module_of(node) if module_name is None else module_name
+        subject = f"{where} at {node_text(node)}" if where else node_text(node)
+        return ShrinkError(f"cannot shrink {subject}: {reason}; the model was not changed")
+
+    def module_of(self, node: Any) -> Optional[str]:
+        """Name of the module owning the first model tensor among the node's arguments."""
+        for value in self.graph_axes.tensors.get(node, ()):
+            owned = self.owners.get(value.tensor_uid)
+            if owned is not None:
+                return owned.module_name or type(self.model).__name__
+        return None

@@ -1,0 +1,414 @@
+"""Remove channels from a model in place, all or nothing, and report what changed."""
+
+from __future__ import annotations
+
+import functools
+import hashlib
+import json
+import math
+import operator
+from dataclasses import dataclass, field
+from typing import Any, Dict, List, Mapping, Sequence, Tuple
+
+import torch
+from torch import nn
+
+from tavrix.flowscope.tracing import TensorInfo
+from tavrix.pruning.gatewire import _operation_text
+from tavrix.pruning.shrink.context import (
+    CutContext,
+    GraphAxes,
+    OwnedTensor,
+    ShrinkError,
+    node_text,
+)
+from tavrix.pruning.shrink.rules import adapter_for, rule_for
+from tavrix.utils.common import iter_leaves
+
+__all__ = ["GroupCut", "TensorChange", "ShrinkReport", "shrink", "validated_removal"]
+
+Shape = Tuple[int, ...]
+
+
+@dataclass(frozen=True)
+class GroupCut:
+    """One prunable group before and after the cut."""
+
+    index: int
+    channels: int
+    kept: int
+    module_names: Tuple[str, ...]
+    #: positions (in the group's label order) of the channels kept
+    keep: Tuple[int, ...] = ()
+
+
+@dataclass(frozen=True)
+class TensorChange:
+    """One parameter or buffer that lost indices."""
+
+    name: str
+    before: Shape
+    after: Shape
+    #: axis -> indices kept along it
+    keep: Dict[int, Tuple[int, ...]]
+    is_parameter: bool
+
+
+@dataclass
+class ShrinkReport:
+    """What :func:`shrink` did; ``table()`` is the before/after table."""
+
+    parameters_before: int
+    parameters_after: int
+    groups: List[GroupCut]
+    tensors: List[TensorChange]
+    #: module name -> attribute -> (before, after)
+    module_attributes: Dict[str, Dict[str, Tuple[Any, Any]]]
+    #: module name -> attributes set by rules rather than read off the shapes (groups)
+    overrides: Dict[str, Dict[str, Any]]
+    #: modules with parameters that the analysed call never used (left as they are)
+    unseen_modules: List[str]
+    #: the fingerprint, or a function making it when first asked for
+    _fingerprint: Any = field(default=None, repr=False, compare=False)
+
+    @property
+    def fingerprint(self) -> Dict[str, Any]:
+        """The analysed call (per node: operation, result shape, owning module) and the
+        model's parameter and buffer shapes before the cut, with a digest of both."""
+        if callable(self._fingerprint):
+            self._fingerprint = self._fingerprint()
+        return self._fingerprint
+
+    @property
+    def parameters_removed(self) -> int:
+        return self.parameters_before - self.parameters_after
+
+    def table(self, rows: Sequence[Tuple[str, str, str, str]] = ()) -> str:
+        """The table; ``rows`` adds (quantity, before, after, change) lines under parameters."""
+        lines = [("", "before", "after", "change")]
+        lines.append(
+            (
+                "parameters",
+                f"{self.parameters_before:,}",
+                f"{self.parameters_after:,}",
+                _percent(self.parameters_before, self.parameters_after),
+            )
+        )
+        lines.extend(rows)
+        widths = [max(len(line[i]) for line in lines) for i in range(4)]
+        text = [
+            "  ".join(
+                cell.ljust(widths[i]) if i == 0 else cell.rjust(widths[i])
+                for i, cell in enumerate(line)
+            ).rstrip()
+            for line in lines
+        ]
+        text.append("")
+        text.append("group  channels kept  modules")
+        for group in self.groups:
+            names = list(group.module_names)
+            shown = ", ".join(names[:4]) + (f" (+{len(names) - 4} more)" if len(names) > 4 else "")
+            text.append(f"#{group.index:<5} {group.channels:>8} {group.kept:>4}  {shown or '-'}")
+        if self.unseen_modules:
+            names = self.unseen_modules
+            text.append(
+                "not in the analysed call, left as they are: "
+                + ", ".join(names[:6])
+                + (f" (+{len(names) - 6} more)" if len(names) > 6 else "")
+            )
+        return "\n".join(text)
+
+    def __str__(self) -> str:
+        return self.table()
+
+
+def _percent(before: float, after: float) -> str:
+    if before == 0:
+        return "-"
+    return f"{100.0 * (after - before) / before:+.1f}%"
+
+
+def validated_removal(plan: Any, removed: Any) -> Dict[int, List[int]]:
+    """``removed`` checked against the plan's prunable groups: {group index: labels}, each
+    group's labels once each in group order, groups without labels left out."""
+    if not isinstance(removed, Mapping):
+        raise TypeError(
+            "removed must map prunable group indices to labels, got " + type(removed).__name__
+        )
+    groups = plan.prunable_groups
+    result: Dict[int, List[int]] = {}
+    for key, labels in removed.items():
+        index = _index(key, "group index")
+        if not 0 <= index < len(groups):
+            raise ValueError(f"no prunable group {index}: the plan has {len(groups)}")
+        group_labels = groups[index][1]
+        members = dict(zip(group_labels, range(len(group_labels))))
+        if isinstance(labels, (str, bytes)) or not hasattr(labels, "__iter__"):
+            raise TypeError(f"the labels of group {index} must be a sequence of integers")
+        chosen = set()
+        for label in labels:
+            value = _index(label, "label")
+            if value not in members:
+                raise ValueError(f"label {value} is not a channel of prunable group {index}")
+            chosen.add(value)
+        if len(chosen) >= len(members):
+            raise ValueError(
+                f"removing all {len(members)} channels of prunable group {index} would leave "
+                "its layers without channels"
+            )
+        if chosen:
+            result[index] = sorted(chosen, key=members.__getitem__)
+    return result
+
+
+def _index(value: Any, what: str) -> int:
+    if isinstance(value, bool):
+        raise TypeError(f"{what} must be an integer, got {value!r}")
+    if isinstance(value, torch.Tensor) and value.numel() == 1 and not value.is_floating_point():
+        return int(value.item())
+    try:
+        return operator.index(value)
+    except TypeError:
+        raise TypeError(f"{what} must be an integer, got {value!r}") from None
+
+
+def shrink(model: nn.Module, plan: Any, removed: Mapping[int, Sequence[int]]) -> ShrinkReport:
+    """Remove the labels in ``removed`` ({prunable group index: labels}) from ``model``, in place.
+
+    Producers lose output channels (with the matching normalisation entries),
+    consumers outside the group lose the matching input channels, depthwise
+    convolutions their groups; module attributes follow the new shapes.
+    Parameters are new ``nn.Parameter`` objects: gradients, optimiser state
+    and hooks on the old tensors do not carry over.
+
+    Raises :class:`ShrinkError` naming the module and the reason when any part
+    cannot be cut consistently; the model is then unchanged.
+    """
+    if not isinstance(model, nn.Module):
+        raise TypeError(f"shrink expects a torch.nn.Module, got {type(model).__name__}")
+    axes = GraphAxes(plan)
+    chosen = validated_removal(plan, removed)
+    ctx = CutContext(model, axes, (label for labels in chosen.values() for label in labels))
+    run_rules(ctx)
+    changes, attributes, overrides = resolve_cuts(ctx.cuts, ctx.module_attributes)
+    parameters = {id(o.tensor): o.tensor.numel() for o in ctx.owners.values() if _is_param(o)}
+    unseen = _unseen_modules(ctx)
+    module_by_uid = {
+        key: owned.module_name or type(model).__name__ for key, owned in ctx.owners.items()
+    }
+    shapes = {owned.name: list(owned.tensor.shape) for owned in ctx.owners.values()}
+    commit(changes, attributes)
+
+    groups = []
+    names_by_node = plan.prunable_module_names_by_nodes
+    for index, (nodes, labels) in enumerate(plan.prunable_groups):
+        names: List[str] = []
+        for node in nodes:
+            name = names_by_node.get(node)
+            if name is not None and name not in names:
+                names.append(name)
+        gone = set(chosen.get(index, ()))
+        keep = tuple(i for i, label in enumerate(labels) if label not in gone) if gone else tuple(
+            range(len(labels))
+        )
+        groups.append(GroupCut(index, len(labels), len(keep), tuple(names), keep))
+    before = sum(parameters.values())
+    return ShrinkReport(
+        parameters_before=before,
+        parameters_after=before
+        - sum(math.prod(old) - math.prod(new) for o, _, old, new in changes if _is_param(o)),
+        groups=groups,
+        tensors=[
+            TensorChange(owned.name, old, new, keep, _is_param(owned))
+            for owned, keep, old, new in changes
+        ],
+        module_attributes={name: attrs for name, _, attrs in attributes if attrs},
+        overrides=overrides,
+        unseen_modules=unseen,
+        _fingerprint=functools.partial(call_fingerprint, axes.graph, module_by_uid, shapes),
+    )
+
+
+def _is_param(owned: OwnedTensor) -> bool:
+    return owned.places[0].is_parameter
+
+
+def run_rules(ctx: CutContext) -> None:
+    """Ask the rule of every node that touches a removed channel for its cuts."""
+    inputs = ctx.graph_axes.inputs
+    for node in ctx.graph_axes.graph:
+        if ctx.keep(node) is None and all(ctx.keep(source) is None for source in inputs[node]):
+            continue
+        rule = rule_for(node)
+        if rule is None:
+            raise ctx.error(node, "it touches removed channels and no shrink rule knows it")
+        rule.apply(ctx, node)
+    if not ctx.cuts:
+        return
+    # a cut tensor must be cut alike wherever the call uses it
+    tensors = ctx.graph_axes.tensors
+    for node in ctx.graph_axes.graph:
+        for value in tensors[node]:
+            owned = ctx.owners.get(value.tensor_uid)
+            if owned is None or id(owned.tensor) not in ctx.cuts:
+                continue
+            if not any(user is node for user in ctx.cut_by[id(owned.tensor)]):
+                first = ctx.cut_by[id(owned.tensor)][0]
+                raise ctx.error(
+                    node,
+                    f"it uses {owned.name} with all its channels, while {node_text(first)} "
+                    "cuts it",
+                )
+
+
+def resolve_cuts(
+    cuts: Mapping[int, Tuple[OwnedTensor, Dict[int, Tuple[int, ...]]]],
+    module_attributes: Mapping[nn.Module, Tuple[str, Dict[str, Any]]],
+) -> Tuple[
+    List[Tuple[OwnedTensor, Dict[int, Tuple[int, ...]], Shape, Shape]],
+    List[Tuple[str, nn.Module, Dict[str, Tuple[Any, Any]]]],
+    Dict[str, Dict[str, Any]],
+]:
+    """New shapes of the cut tensors and new attributes of their modules, all checked.
+
+    ``cuts``: id(tensor) -> (tensor, {axis: kept indices}); ``module_attributes``:
+    attributes rules set explicitly, per module.
+    """
+    changes = []
+    new_shapes: Dict[int, Shape] = {}
+    for key, (owned, keep) in cuts.items():
+        before = tuple(owned.tensor.shape)
+        after = list(before)
+        for axis, indices in keep.items():
+            # ascending and in range: made so by the rules, checked when read from a file
+            after[axis] = len(indices)
+        new_shapes[key] = tuple(after)
+        changes.append((owned, dict(sorted(keep.items())), before, tuple(after)))
+
+    modules: Dict[nn.Module, str] = {}
+    for owned, _, _, _ in changes:
+        for place in owned.places:
+            modules.setdefault(place.module, place.module_name)
+    for module, (name, _) in module_attributes.items():
+        modules.setdefault(module, name)
+    attributes = []
+    overrides: Dict[str, Dict[str, Any]] = {}
+    for module, name in modules.items():
+        label = name or type(module).__name__
+        adapter = adapter_for(module)
+        if adapter is None:
+            raise ShrinkError(
+                f"cannot shrink {label} ({type(module).__name__}): no adapter knows how its "
+                "attributes follow its tensors (register one with register_module_adapter); "
+                "the model was not changed"
+            )
+        shapes = {
+            tensor_name: new_shapes.get(id(tensor), tuple(tensor.shape))
+            for registry in (module._parameters, module._buffers)
+            for tensor_name, tensor in registry.items()
+            if tensor is not None
+        }
+        forced = dict(module_attributes.get(module, (name, {}))[1])
+        try:
+            values = adapter(module, shapes, forced)
+        except ValueError as error:
+            raise ShrinkError(
+                f"cannot shrink {label} ({type(module).__name__}): {error}; the model was not "
+                "changed"
+            ) from None
+        changed = {
+            attr: (getattr(module, attr), value)
+            for attr, value in values.items()
+            if getattr(module, attr) != value
+        }
+        attributes.append((name, module, changed))
+        if forced:
+            overrides[name] = forced
+    return changes, attributes, overrides
+
+
+def _sliced(
+    tensor: torch.Tensor,
+    keep: Dict[int, Tuple[int, ...]],
+    indices: Dict[Tuple[int, Any], torch.Tensor],
+) -> torch.Tensor:
+    with torch.no_grad():
+        result = tensor.detach()
+        for axis, kept in keep.items():
+            key = (id(kept), result.device)
+            index = indices.get(key)
+            if index is None:
+                index = torch.tensor(kept, dtype=torch.long, device=result.device)
+                indices[key] = index
+            result = result.index_select(axis, index)
+        if (
+            tensor.dim() == 4
+            and not tensor.is_contiguous()
+            and tensor.is_contiguous(memory_format=torch.channels_last)
+        ):
+            result = result.contiguous(memory_format=torch.channels_last)
+    return result
+
+
+def commit(
+    changes: Sequence[Tuple[OwnedTensor, Dict[int, Tuple[int, ...]], Shape, Shape]],
+    attributes: Sequence[Tuple[str, nn.Module, Dict[str, Tuple[Any, Any]]]],
+) -> None:
+    """Install the new tensors and attributes; on any failure put everything back."""
+    replacements = []
+    indices: Dict[Tuple[int, Any], torch.Tensor] = {}
+    for owned, keep, _, _ in changes:
+        data = _sliced(owned.tensor, keep, indices)
+        if owned.places[0].is_parameter:
+            new: torch.Tensor = nn.Parameter(data, requires_grad=owned.tensor.requires_grad)
+        else:
+            new = data
+        replacements.append((owned, new))
+    undo: List[Any] = []
+    try:
+        for owned, new in replacements:
+            for place in owned.places:
+                registry = place.module._parameters if place.is_parameter else place.module._buffers
+                undo.append((registry, place.name, registry[place.name]))
+                registry[place.name] = new
+        for _, module, changed in attributes:
+            for attr, (before, after) in changed.items():
+                setattr(module, attr, after)  # a refused assignment changed nothing
+                undo.append((module, attr, before))
+    except BaseException:
+        for target, key, value in reversed(undo):
+            if isinstance(target, dict):
+                target[key] = value
+            else:
+                setattr(target, key, value)
+        raise
+
+
+def _unseen_modules(ctx: CutContext) -> List[str]:
+    used = {value.tensor_uid for values in ctx.graph_axes.tensors.values() for value in values}
+    unseen = []
+    for name, module in ctx.model.named_modules():
+        own = [p for p in module._parameters.values() if p is not None]
+        if own and not any(id(p) in used for p in own):
+            unseen.append(name or type(module).__name__)
+    return unseen
+
+
+def call_fingerprint(
+    graph: Sequence[Any], module_by_uid: Mapping[int, str], tensors: Mapping[str, List[int]]
+) -> Dict[str, Any]:
+    """Per node of ``graph``: operation, result shape and the module owning its first model
+    tensor (``module_by_uid``: tensor uid -> module name); the model's tensor shapes; and a
+    digest of both."""
+    call = []
+    for node in graph:
+        shape = None if node.result_shape is None else list(node.result_shape)
+        module = None
+        for value in iter_leaves((node.args, node.kwargs)):
+            if isinstance(value, TensorInfo) and value.tensor_uid in module_by_uid:
+                module = module_by_uid[value.tensor_uid]
+                break
+        call.append([_operation_text(node.operation), shape, module])
+    body = {"call": call, "tensors": dict(tensors)}
+    digest = hashlib.sha256(json.dumps(body, sort_keys=True).encode()).hexdigest()
+    return {**body, "digest": digest}

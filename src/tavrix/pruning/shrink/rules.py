@@ -1,0 +1,391 @@
+"""Per-operation shrink rules and per-module attribute adapters.
+
+A rule is registered for the operations a traced node may record (the same
+objects the label engine dispatches on). It reads the node's kept positions
+from the :class:`CutContext` and records which model tensors lose which
+indices. An adapter turns a module's new tensor shapes into the attributes
+its constructor takes (``out_channels``, ``num_features``, ...), so that
+``repr(model)`` and a rebuild from the attributes agree with the weights.
+
+Operations without a rule that touch a removed channel make the shrink fail,
+as do tensors of a module type without an adapter: a cut that nothing proves
+consistent is not made. More operations (grouped convolutions, other
+normalisations, attention projections) come in by registration.
+"""
+
+from __future__ import annotations
+
+from typing import Any, Callable, Dict, Optional, Tuple
+
+import torch
+import torch.nn.functional as F
+from torch import nn
+
+from tavrix.flowscope.intercept import METADATA_GET
+from tavrix.flowscope.opkinds import (
+    BINARY_ELEMENTWISE_OPS,
+    CHANNELWISE_OPS,
+    DROPOUT_OPS,
+    ELEMENTWISE_OPS,
+    UNARY_REDUCE_OPS,
+    get_torch_and_tensor_methods,
+)
+from tavrix.pruning.shrink.context import CutContext, OwnedTensor
+from tavrix.utils.argpick import get_argument
+
+__all__ = [
+    "ShrinkRule",
+    "PassThrough",
+    "PerChannelTensors",
+    "ConvRule",
+    "LinearRule",
+    "SHRINK_RULES",
+    "MODULE_ADAPTERS",
+    "register_shrink_rule",
+    "register_module_adapter",
+    "rule_for",
+    "adapter_for",
+]
+
+Shape = Tuple[int, ...]
+ModuleAdapter = Callable[[nn.Module, Dict[str, Shape], Dict[str, Any]], Dict[str, Any]]
+
+
+class ShrinkRule:
+    """How the nodes of some operations are shrunk."""
+
+    def apply(self, ctx: CutContext, node: Any) -> None:
+        """Record the cuts ``node`` needs; raise ``ctx.error(...)`` when it cannot be cut."""
+        raise NotImplementedError
+
+    def producer_weight(self, ctx: CutContext, node: Any) -> Optional[Tuple[OwnedTensor, int]]:
+        """The weight whose slices along the returned axis make ``node``'s output channels
+        (used to rank channels by magnitude); None when the node makes no channels."""
+        return None
+
+
+SHRINK_RULES: Dict[Any, ShrinkRule] = {}
+MODULE_ADAPTERS: Dict[type, ModuleAdapter] = {}
+
+
+def register_shrink_rule(operations: Any, rule: ShrinkRule, *, replace: bool = False) -> None:
+    """Use ``rule`` for nodes of each operation in ``operations`` (one or an iterable)."""
+    if not isinstance(rule, ShrinkRule):
+        raise TypeError(f"expected a ShrinkRule, got {type(rule).__name__}")
+    ops = list(operations) if isinstance(operations, (list, tuple, set, frozenset)) else [
+        operations
+    ]
+    for op in ops:
+        known = SHRINK_RULES.get(op)
+        if known is not None and known is not rule and not replace:
+            raise ValueError(f"a shrink rule for {op!r} is already registered")
+    for op in ops:
+        SHRINK_RULES[op] = rule
+
+
+def register_module_adapter(
+    module_type: type, adapter: ModuleAdapter, *, replace: bool = False
+) -> None:
+    """Use ``adapter`` for modules of ``module_type`` and its subclasses.
+
+    ``adapter(module, shapes, overrides)`` gets the new shape of each of the
+    module's own parameters and buffers and the attributes rules set
+    explicitly, and returns the attributes to set; it raises ``ValueError``
+    when the shapes do not make a valid module.
+    """
+    if not (isinstance(module_type, type) and issubclass(module_type, nn.Module)):
+        raise TypeError(f"expected a torch.nn.Module subclass, got {module_type!r}")
+    known = MODULE_ADAPTERS.get(module_type)
+    if known is not None and known is not adapter and not replace:
+        raise ValueError(f"an adapter for {module_type.__name__} is already registered")
+    MODULE_ADAPTERS[module_type] = adapter
+
+
+def rule_for(node: Any) -> Optional[ShrinkRule]:
+    if node.operation_name == METADATA_GET:
+        return _METADATA
+    try:
+        return SHRINK_RULES.get(node.operation)
+    except TypeError:  # an unhashable operation object
+        return None
+
+
+def adapter_for(module: nn.Module) -> Optional[ModuleAdapter]:
+    for cls in type(module).__mro__:
+        adapter = MODULE_ADAPTERS.get(cls)
+        if adapter is not None:
+            return adapter
+    return None
+
+
+# --------------------------------------------------------------------------- rules
+
+
+def _arg(node: Any, position: int, key: str, default: Any = None) -> Any:
+    return get_argument(
+        arg_pos=position, arg_key=key, args=node.args, kwargs=node.kwargs, default_value=default
+    )
+
+
+def _check_carried(ctx: CutContext, node: Any) -> None:
+    """Removed channels of the node's inputs must reach its output: the node has no
+    parameters to cut them from."""
+    carried = ctx.removed_labels(node)
+    for source in ctx.graph_axes.inputs.get(node, ()):
+        lost = ctx.removed_labels(source)
+        if lost and not lost <= carried:
+            raise ctx.error(
+                node,
+                f"it reads {len(lost - carried)} removed channel(s) of {source.unique_name} "
+                "that its output does not carry, and no rule cuts them from its parameters",
+            )
+
+
+def _spans(shape: Shape, result_shape: Shape, axis: int) -> bool:
+    """Whether a broadcast operand of ``shape`` has more than one entry along ``axis``."""
+    index = axis - (len(result_shape) - len(shape))
+    return 0 <= index < len(shape) and shape[index] != 1
+
+
+class _Metadata(ShrinkRule):
+    """Shape reads run on the shrunk tensor and need nothing."""
+
+    def apply(self, ctx: CutContext, node: Any) -> None:
+        return None
+
+
+_METADATA = _Metadata()
+
+
+class PassThrough(ShrinkRule):
+    """Parameter-free operations that carry channels position by position.
+
+    A tensor argument that is not a traced value (a parameter, buffer or
+    constant) must not span the cut axis: nothing here could slice it.
+    ``tensors_may_span`` is for concatenation, whose untraced pieces become
+    channels of their own that are never removed.
+    """
+
+    def __init__(self, tensors_may_span: bool = False) -> None:
+        self.tensors_may_span = tensors_may_span
+
+    def apply(self, ctx: CutContext, node: Any) -> None:
+        _check_carried(ctx, node)
+        if self.tensors_may_span or ctx.keep(node) is None:
+            return
+        axis = ctx.axis(node)
+        shape = node.result_shape
+        if axis is None or shape is None:
+            raise ctx.error(node, "its output loses channels but has no known channel axis")
+        for value in ctx.graph_axes.tensors.get(node, ()):
+            if _spans(tuple(value.shape), shape, axis):
+                owned = ctx.owners.get(value.tensor_uid)
+                what = owned.name if owned is not None else "a tensor"
+                raise ctx.error(
+                    node,
+                    f"it takes {what} of shape {tuple(value.shape)} across the cut axis {axis}, "
+                    "which no rule slices",
+                )
+
+
+class PerChannelTensors(ShrinkRule):
+    """Channel-wise operations with one entry per channel in each tensor argument
+    (batch norm's affine parameters and running statistics, PReLU's weight)."""
+
+    def apply(self, ctx: CutContext, node: Any) -> None:
+        _check_carried(ctx, node)
+        keep = ctx.keep_along(node, 1, node, "output")
+        if keep is None:
+            return
+        channels = len(ctx.labels(node))
+        for value in ctx.graph_axes.tensors.get(node, ()):
+            shape = tuple(value.shape)
+            if len(shape) == 0 or (len(shape) == 1 and shape[0] == 1):
+                continue  # one value shared by every channel
+            if shape != (channels,):
+                raise ctx.error(
+                    node,
+                    f"it takes a tensor of shape {shape}, expected one entry per channel "
+                    f"({channels})",
+                )
+            ctx.slice(ctx.owned(value, node, "per-channel tensor"), 0, keep, node)
+
+
+class ConvRule(ShrinkRule):
+    """Convolutions and transposed convolutions: output channels, input channels and
+    depthwise convolutions whose ``groups`` follow the channels."""
+
+    def __init__(self, transposed: bool) -> None:
+        self.transposed = transposed
+
+    def _axes(self) -> Tuple[int, int]:
+        # (axis of the weight along output channels, along input channels)
+        return (1, 0) if self.transposed else (0, 1)
+
+    def apply(self, ctx: CutContext, node: Any) -> None:
+        source = _arg(node, 0, "input")
+        weight_info = _arg(node, 1, "weight")
+        groups = _arg(node, 6, "groups", 1)
+        out_keep = ctx.keep_along(node, 1, node, "output")
+        in_keep = ctx.keep_along(source, 1, node, "input")
+        if out_keep is None and in_keep is None:
+            return
+        weight = ctx.owned(weight_info, node, "weight")
+        bias = ctx.owned(_arg(node, 2, "bias"), node, "bias")
+        out_axis, in_axis = self._axes()
+        shape = tuple(weight.tensor.shape)
+        n_out, n_in = len(ctx.labels(node)), len(ctx.labels(source))
+        if groups == 1:
+            if out_keep is not None and shape[out_axis] != n_out:
+                raise ctx.error(node, f"the weight {shape} does not have {n_out} output channels")
+            if in_keep is not None and shape[in_axis] != n_in:
+                raise ctx.error(node, f"the weight {shape} does not have {n_in} input channels")
+            if out_keep is not None:
+                ctx.slice(weight, out_axis, out_keep, node)
+                ctx.slice(bias, 0, out_keep, node)
+            if in_keep is not None:
+                ctx.slice(weight, in_axis, in_keep, node)
+            return
+        depthwise = (
+            ctx.labels(node) == ctx.labels(source)
+            and shape[0] == groups
+            and shape[1] == 1
+            and n_out == groups
+        )
+        if not depthwise:
+            raise ctx.error(node, f"grouped convolution (groups={groups}): no rule cuts it")
+        keep = out_keep if out_keep is not None else in_keep
+        if not all(isinstance(place.module, nn.modules.conv._ConvNd) for place in weight.places):
+            raise ctx.error(
+                node, "its groups argument is fixed in the call, so a depthwise convolution "
+                "cannot lose channels"
+            )
+        ctx.slice(weight, 0, keep, node)
+        ctx.slice(bias, 0, keep, node)
+        ctx.set_module_attribute(weight, "groups", len(keep), node)
+
+    def producer_weight(self, ctx: CutContext, node: Any) -> Optional[Tuple[OwnedTensor, int]]:
+        if ctx.axis(node) != 1 or not ctx.labels(node):
+            return None
+        weight = ctx.owners.get(getattr(_arg(node, 1, "weight"), "tensor_uid", None))
+        if weight is None:
+            return None
+        groups = _arg(node, 6, "groups", 1)
+        out_axis = 0 if groups != 1 else self._axes()[0]
+        if weight.tensor.shape[out_axis] != len(ctx.labels(node)):
+            return None
+        return weight, out_axis
+
+
+class LinearRule(ShrinkRule):
+    """Fully-connected layers: output features and input features along the last axis."""
+
+    def apply(self, ctx: CutContext, node: Any) -> None:
+        source = _arg(node, 0, "input")
+        out_keep = ctx.keep(node) if _last_axis(ctx, node) else None
+        in_keep = ctx.keep(source) if _last_axis(ctx, source) else None
+        if ctx.keep(source) is not None and in_keep is None:
+            # channels along another axis pass a one-feature layer untouched
+            _check_carried(ctx, node)
+        if out_keep is None and in_keep is None:
+            return
+        weight = ctx.owned(_arg(node, 1, "weight"), node, "weight")
+        bias = ctx.owned(_arg(node, 2, "bias"), node, "bias")
+        shape = tuple(weight.tensor.shape)
+        if out_keep is not None:
+            if shape[0] != len(ctx.labels(node)):
+                raise ctx.error(node, f"the weight {shape} does not match the output features")
+            ctx.slice(weight, 0, out_keep, node)
+            ctx.slice(bias, 0, out_keep, node)
+        if in_keep is not None:
+            if shape[1] != len(ctx.labels(source)):
+                raise ctx.error(node, f"the weight {shape} does not match the input features")
+            ctx.slice(weight, 1, in_keep, node)
+
+    def producer_weight(self, ctx: CutContext, node: Any) -> Optional[Tuple[OwnedTensor, int]]:
+        if ctx.axis(node) != len(node.result_shape or ()) - 1 or not ctx.labels(node):
+            return None
+        weight = ctx.owners.get(getattr(_arg(node, 1, "weight"), "tensor_uid", None))
+        if weight is None or weight.tensor.shape[0] != len(ctx.labels(node)):
+            return None
+        return weight, 0
+
+
+def _last_axis(ctx: CutContext, node: Any) -> bool:
+    """Whether a node loses channels along its last axis."""
+    if ctx.keep(node) is None or node.result_shape is None:
+        return False
+    return ctx.axis(node) == len(node.result_shape) - 1
+
+
+# --------------------------------------------------------------------------- adapters
+
+
+def _conv_adapter(module: nn.Module, shapes: Dict[str, Shape], overrides: Dict[str, Any]) -> Dict[
+    str, Any
+]:
+    weight = shapes["weight"]
+    groups = int(overrides.get("groups", module.groups))
+    if module.transposed:
+        in_channels, out_channels = weight[0], weight[1] * groups
+    else:
+        out_channels, in_channels = weight[0], weight[1] * groups
+    if in_channels % groups or out_channels % groups:
+        raise ValueError(
+            f"{in_channels} input and {out_channels} output channels do not split into "
+            f"{groups} groups"
+        )
+    return {"in_channels": in_channels, "out_channels": out_channels, "groups": groups}
+
+
+def _linear_adapter(module: nn.Module, shapes: Dict[str, Shape], overrides: Dict[str, Any]) -> Dict[
+    str, Any
+]:
+    out_features, in_features = shapes["weight"]
+    return {"in_features": in_features, "out_features": out_features}
+
+
+def _norm_adapter(module: nn.Module, shapes: Dict[str, Shape], overrides: Dict[str, Any]) -> Dict[
+    str, Any
+]:
+    sizes = {shape[0] for name, shape in shapes.items() if name != "num_batches_tracked"}
+    if len(sizes) != 1:
+        raise ValueError(f"per-channel tensors of different lengths: {sorted(sizes)}")
+    return {"num_features": sizes.pop()}
+
+
+def _prelu_adapter(module: nn.Module, shapes: Dict[str, Shape], overrides: Dict[str, Any]) -> Dict[
+    str, Any
+]:
+    return {"num_parameters": shapes["weight"][0]}
+
+
+def _register_standard() -> None:
+    pass_through = PassThrough()
+    per_channel = PerChannelTensors()
+    with_params = {F.batch_norm, torch.batch_norm, F.prelu, torch.prelu, torch.Tensor.prelu}
+    register_shrink_rule(
+        [
+            *ELEMENTWISE_OPS,
+            *(op for op in CHANNELWISE_OPS if op not in with_params),
+            *DROPOUT_OPS,
+            *BINARY_ELEMENTWISE_OPS,
+            *UNARY_REDUCE_OPS,
+            *get_torch_and_tensor_methods("flatten"),
+        ],
+        pass_through,
+    )
+    register_shrink_rule(torch.cat, PassThrough(tensors_may_span=True))
+    register_shrink_rule([op for op in CHANNELWISE_OPS if op in with_params], per_channel)
+    register_shrink_rule([F.conv1d, F.conv2d, F.conv3d], ConvRule(transposed=False))
+    register_shrink_rule(
+        [F.conv_transpose1d, F.conv_transpose2d, F.conv_transpose3d], ConvRule(transposed=True)
+    )
+    register_shrink_rule(F.linear, LinearRule())
+    register_module_adapter(nn.modules.conv._ConvNd, _conv_adapter)
+    register_module_adapter(nn.Linear, _linear_adapter)
+    register_module_adapter(nn.modules.batchnorm._BatchNorm, _norm_adapter)
+    register_module_adapter(nn.PReLU, _prelu_adapter)
+
+
+_register_standard()
