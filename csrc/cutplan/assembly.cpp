@@ -74,8 +74,8 @@ py::object get_cutplan(py::object model, py::object args, py::object kwargs,
   const py::object& graph = traced[0];
   const py::object& graph_output_nodes = traced[1];
 
-  auto parsed =
-      unpack_exactly(prune_graph_parser_class()().attr("find_prunable_groups")(graph), 5);
+  py::object parser = prune_graph_parser_class()();
+  auto parsed = unpack_exactly(parser.attr("find_prunable_groups")(graph), 5);
   const py::object& prunable_groups = parsed[0];
   const py::object& unprunable_groups = parsed[1];
   // The walk hands out a live view over its state: the plan keeps a plain
@@ -105,7 +105,7 @@ py::object get_cutplan(py::object model, py::object args, py::object kwargs,
     ops_and_gate_names.append(py::make_tuple(node.attr("operation"), name));
   }
 
-  return model_cutplan_class()(
+  py::object plan = model_cutplan_class()(
       py::arg("graph") = graph, py::arg("prunable_groups") = prunable_groups,
       py::arg("unprunable_groups") = unprunable_groups,
       py::arg("labels_by_nodes") = labels_by_nodes, py::arg("node_users") = node_users,
@@ -113,6 +113,10 @@ py::object get_cutplan(py::object model, py::object args, py::object kwargs,
       py::arg("gate_container") = gates[0], py::arg("gate_names_by_nodes") = gate_names_by_nodes,
       py::arg("prunable_group_gate_names") = gates[2],
       py::arg("ops_and_gate_names") = ops_and_gate_names);
+  // The rule set and prune axes of the walk: shrinking reads them from the plan.
+  py::object record = py::getattr(parser, "rule_record", py::none());
+  if (!record.is_none()) py::setattr(plan, "rule_record", record);
+  return plan;
 }
 
 }  // namespace

@@ -32,6 +32,13 @@ bool is_zero(py::handle value) {
   return r == 1;
 }
 
+// A traced node whose result is no tensor (the tuple of a chunk's pieces).
+// Nodes that say nothing of their result (duck-typed ones) are taken as tensors.
+bool tuple_valued(py::handle node) {
+  py::object shape = py::getattr(node, "result_shape", py::int_(0));
+  return shape.is_none();
+}
+
 // node_users[node], or a null object when the node has no entry.
 py::object users_of(py::handle node_users, py::handle node) {
   if (PyDict_Check(node_users.ptr())) {
@@ -105,8 +112,11 @@ py::set candidate_nodes(py::handle group_nodes, py::handle node_users, bool inpu
         break;
       }
       py::object next = users[py::int_(0)];
-      // Another entry opens its own walk: this one's gate stands before it.
-      if (!contains(group_set, next) || (!extra_entries.empty() && extra_entries.contains(next))) {
+      // Another entry opens its own walk: this one's gate stands before it. So
+      // does a node whose result is a tuple (the pieces of a chunk), which a
+      // gate cannot multiply.
+      if (!contains(group_set, next) || (!extra_entries.empty() && extra_entries.contains(next)) ||
+          tuple_valued(next)) {
         candidates.add(node);
         break;
       }

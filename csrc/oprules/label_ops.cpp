@@ -1,4 +1,5 @@
 #include "interop/pybind.hpp"
+#include "oprules/extended.hpp"
 #include "oprules/label_ops.hpp"
 
 #include <algorithm>
@@ -153,6 +154,10 @@ std::optional<Shape> get_shape(py::handle arg) {
   py::object shape;
   if (is_node_info(arg)) {
     shape = arg.attr(graph_attr().result_shape);
+    // A tuple-valued node whose pieces the extended rules made alike.
+    if (shape.is_none()) {
+      if (const Shape* piece = extended_piece_shape(arg)) return *piece;
+    }
   } else if (is_tensor_info(arg)) {
     shape = arg.attr(graph_attr().shape);
   } else {

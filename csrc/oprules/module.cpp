@@ -1,4 +1,5 @@
 #include "interop/pybind.hpp"
+#include "oprules/extended.hpp"
 #include "oprules/handlers.hpp"
 
 PYBIND11_MODULE(oprules, m) {
@@ -12,4 +13,7 @@ PYBIND11_MODULE(oprules, m) {
   o::register_reduce(m);
   o::register_shared_params(m);
   o::register_registry(m);
+  o::register_extended_shapes(m);
+  o::register_extended_layers(m);
+  o::register_extended(m);
 }

@@ -1,4 +1,5 @@
 #include "interop/pybind.hpp"
+#include "oprules/extended.hpp"
 #include "oprules/handlers.hpp"
 #include "oprules/label_ops.hpp"
 #include "oprules/parser_state.hpp"
@@ -41,13 +42,28 @@ NativeHandler native_handler_of(py::handle handler) {
 
 const Dispatch& dispatch() { return dispatch_storage.get_stored(); }
 
-py::object get_node_handler(py::handle node) {
+// `overrides` (a dict, or null) is consulted before the registry: a rule set
+// beyond the standard one.
+py::object get_node_handler(py::handle node, py::handle overrides = py::handle()) {
   const Dispatch& d = dispatch();
   py::object name = node.attr(graph_attr().operation_name);
   const int is_get = PyObject_RichCompareBool(name.ptr(), d.get_name.ptr(), Py_EQ);
   if (is_get < 0) throw py::error_already_set();
-  if (is_get != 0) return d.tensor_get_handler;
+  if (is_get != 0) {
+    // Overrides may replace the metadata-read handler under the key "__get__".
+    if (overrides) {
+      PyObject* found = PyDict_GetItemWithError(overrides.ptr(), d.get_name.ptr());
+      if (found != nullptr) return py::reinterpret_borrow<py::object>(found);
+      if (PyErr_Occurred()) throw py::error_already_set();
+    }
+    return d.tensor_get_handler;
+  }
   py::object operation = node.attr(graph_attr().operation);
+  if (overrides) {
+    PyObject* found = PyDict_GetItemWithError(overrides.ptr(), operation.ptr());
+    if (found != nullptr) return py::reinterpret_borrow<py::object>(found);
+    if (PyErr_Occurred()) throw py::error_already_set();
+  }
   PyObject* handler = PyDict_GetItemWithError(d.registry.ptr(), operation.ptr());
   if (handler == nullptr) {
     if (PyErr_Occurred()) throw py::error_already_set();
@@ -57,7 +73,7 @@ py::object get_node_handler(py::handle node) {
 }
 
 // The walk: every node, in order, to the handler get_node_handler picks for it.
-void walk(py::handle pruning_state, py::handle graph) {
+void walk(py::handle pruning_state, py::handle graph, py::handle overrides = py::handle()) {
   PyObject* call_args[3] = {nullptr, pruning_state.ptr(), nullptr};
   // The module's own handlers are called directly; they would receive this
   // very state object through the binding anyway.
@@ -65,7 +81,7 @@ void walk(py::handle pruning_state, py::handle graph) {
                            ? &pruning_state.cast<ParserState&>()
                            : nullptr;
   for (py::handle node : graph) {
-    py::object handler = get_node_handler(node);
+    py::object handler = get_node_handler(node, overrides);
     if (state != nullptr) {
       if (NativeHandler native = native_handler_of(handler)) {
         native(*state, node);
@@ -80,7 +96,9 @@ void walk(py::handle pruning_state, py::handle graph) {
   }
 }
 
-py::object register_node_handler(py::dict registry, py::object nodes) {
+}  // namespace
+
+py::object node_handler_decorator(py::dict registry, py::object nodes) {
   return py::cpp_function(
       [registry, nodes](py::object func) {
         py::list operations;
@@ -103,12 +121,19 @@ py::object register_node_handler(py::dict registry, py::object nodes) {
       py::arg("func"));
 }
 
+namespace {
+
 // Registers the module's `handler_name` for `operations`.
 void register_row(py::module_& m, py::handle operations, const char* handler_name) {
   m.attr("_register_node_handler")(operations)(m.attr(handler_name));
 }
 
 }  // namespace
+
+void walk_nodes(py::handle pruning_state, py::handle graph, py::handle overrides) {
+  if (!PyDict_Check(overrides.ptr())) throw py::type_error("the handler overrides must be a dict");
+  walk(pruning_state, graph, overrides);
+}
 
 void add_native_handler(py::module_& m, const char* name, NativeHandler handler) {
   native_handlers().entries.emplace_back(m.attr(name), handler);
@@ -126,7 +151,7 @@ void register_registry(py::module_& m) {
 
   m.def(
       "_register_node_handler",
-      [registry](py::object nodes) { return register_node_handler(registry, nodes); },
+      [registry](py::object nodes) { return node_handler_decorator(registry, nodes); },
       py::arg("nodes"),
       "Decorator registering a handler for one operation or a list/tuple of operations.");
   m.def(

@@ -5,11 +5,14 @@ from __future__ import annotations
 from typing import Any, Dict, Iterable, List, Mapping, Optional, Tuple
 
 from tavrix.pruning.engine.oprules import (
+    EXTENDED_NODE_HANDLER_REGISTRY,
     PruneGraphParserState,
     _collect_node_users,
     _tie_shared_parameters,
     _walk,
+    _walk_extended,
 )
+from tavrix.pruning.engine.ruleset import RuleRecord, active_rule_set
 
 __all__ = ["GroupPair", "PruneGraphParser"]
 
@@ -29,10 +32,15 @@ class PruneGraphParser:
     mappings (dict-like, insertion ordered); ``node_users`` maps each node that
     has users to the distinct nodes consuming its data, in graph order (metadata
     reads such as ``x.dim()`` are not users).
+
+    The walk uses the rule set chosen in the calling thread (the standard rules
+    unless inside ``tavrix.pruning.rules.extended()``); ``rule_record`` keeps
+    it with the prune axes, for the plan.
     """
 
     def __init__(self) -> None:
         self.pruning_state: Optional[PruneGraphParserState] = None
+        self.rule_record: Optional[RuleRecord] = None
 
     def find_prunable_groups(
         self, graph: Iterable[Any]
@@ -45,14 +53,26 @@ class PruneGraphParser:
     ]:
         if not isinstance(graph, (list, tuple)):
             graph = list(graph)  # walked twice
+        rule_set = active_rule_set()
         state = PruneGraphParserState()
         self.pruning_state = state
-        # get_node_handler(node)(state, node) for every node, looped in C++
-        _walk(state, graph)
+        if rule_set.extended:
+            # the extended handlers in front of the standard registry
+            _walk_extended(
+                state,
+                graph,
+                EXTENDED_NODE_HANDLER_REGISTRY,
+                split=rule_set.option("split"),
+                grouped_conv=rule_set.option("grouped_conv"),
+            )
+        else:
+            # get_node_handler(node)(state, node) for every node, looped in C++
+            _walk(state, graph)
         # a module called more than once: its calls' channels go together
         _tie_shared_parameters(state, graph)
         node_users: Dict[Any, List[Any]] = _collect_node_users(graph)
         prunable_groups, unprunable_groups = state._derive_groups()
+        self.rule_record = RuleRecord(rule_set, dict(state.prune_dimension_by_nodes))
         return (
             prunable_groups,
             unprunable_groups,

@@ -1,0 +1,83 @@
+// The extended rule set: handlers for operations the standard rules leave as
+// barriers (grouped convolutions, per-channel parameters, axis moves, reshapes
+// that split or merge the channel axis, normalisations over it, slices and
+// pieces along it). They share the label state with the standard handlers,
+// sit in EXTENDED_NODE_HANDLER_REGISTRY, which the walk consults before the
+// standard registry, and fall back to the standard handlers for every case
+// those already cover.
+#pragma once
+
+#include <cstdint>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "interop/pybind.hpp"
+#include "oprules/label_ops.hpp"
+
+namespace tavrix::oprules {
+
+// Which axis of a split channel axis keeps the labels; the positions along the
+// other axes of the split are merged into it (a split into heads: "outer"
+// keeps whole heads, "inner" the same positions in every head).
+enum class SplitAxis { Largest, Outer, Inner };
+// How a grouped convolution is cut: whole groups (input and output channels of
+// a group go together, `groups` shrinks) or the same positions in every group.
+enum class GroupedConv { Auto, WholeGroups, Positions };
+
+struct ExtendedOptions {
+  SplitAxis split = SplitAxis::Largest;
+  GroupedConv grouped_conv = GroupedConv::Auto;
+};
+
+// What one extended walk keeps besides the label state. One per thread while
+// _walk_extended runs; handlers called outside a walk use the default options.
+struct ExtendedWalk {
+  ExtendedOptions options;
+  // The shape of each piece of a tuple-valued node whose pieces are alike
+  // (an even chunk): handlers that size an input read it from here.
+  std::vector<std::pair<py::object, Shape>> piece_shapes;
+  // Labelled tensors whose channel count the code reads, and those it reshapes.
+  std::vector<py::object> counted;
+  std::vector<py::object> reshaped;
+};
+
+// The walk running in this thread, or nullptr.
+ExtendedWalk* extended_walk();
+const ExtendedOptions& extended_options();
+
+// The piece shape recorded for a tuple-valued node by the running extended
+// walk, or nullptr (always outside an extended walk).
+const Shape* extended_piece_shape(py::handle node);
+
+// ---- standard handlers the extended ones fall back to (defined in their files) ----
+void conv_node_handler(ParserState& state, py::handle node);
+void binary_elementwise_node_handler(ParserState& state, py::handle node);
+
+// ---- walk and registry (registry.cpp) ----
+// Calls, for every node of graph, the handler of the overrides (when given and
+// holding one for the node's operation), else the standard registry's.
+void walk_nodes(py::handle pruning_state, py::handle graph, py::handle overrides);
+// The decorator _register_node_handler makes, for another registry.
+py::object node_handler_decorator(py::dict registry, py::object nodes);
+
+// ---- helpers shared by the extended handler files ----
+// Notes that an operation that sizes itself by its input's channel count (a
+// reshape) ran on `source`: reads of that count are taken to be for it.
+void note_reshaped(py::handle source);
+
+// Normalises an axis against a rank (negative counts from the end); nullopt
+// when out of range.
+std::optional<int64_t> normalised_axis(int64_t axis, int64_t rank);
+// Records the node without channels, leaving its inputs alone (its result
+// does not depend on their channels).
+void record_without_channels(ParserState& state, py::handle node);
+// Each label replaced by the label that absorbed it, if a merge did: lists
+// built before a series of merges are read back through this.
+Labels survivors(ParserState& state, const Labels& labels);
+
+void register_extended_shapes(py::module_& m);  // axis moves, reshapes, slices, pieces
+void register_extended_layers(py::module_& m);  // grouped convs, parameters, norms
+void register_extended(py::module_& m);         // registry and walk; after the others
+
+}  // namespace tavrix::oprules

@@ -1,0 +1,273 @@
+// The extended rule set's registry and walk. EXTENDED_NODE_HANDLER_REGISTRY
+// holds only what the extended rules add or replace; every other operation is
+// dispatched through the standard registry, so the standard rules stay one
+// place and the extended set is the standard one plus these handlers.
+#include "interop/pybind.hpp"
+#include "oprules/extended.hpp"
+#include "oprules/handlers.hpp"
+#include "oprules/label_ops.hpp"
+#include "oprules/parser_state.hpp"
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace tavrix::oprules {
+
+namespace {
+
+thread_local ExtendedWalk* current_walk = nullptr;
+
+// Makes `walk` the thread's extended walk for as long as it lives; nested
+// walks (a handler that analyses another model) restore the outer one.
+class WalkScope {
+ public:
+  explicit WalkScope(ExtendedWalk* walk) : previous_(current_walk) { current_walk = walk; }
+  ~WalkScope() { current_walk = previous_; }
+  WalkScope(const WalkScope&) = delete;
+  WalkScope& operator=(const WalkScope&) = delete;
+
+ private:
+  ExtendedWalk* previous_;
+};
+
+SplitAxis split_option(py::handle value) {
+  const std::string text = py::isinstance<py::str>(value) ? interop::str(value) : "";
+  if (text == "largest") return SplitAxis::Largest;
+  if (text == "outer") return SplitAxis::Outer;
+  if (text == "inner") return SplitAxis::Inner;
+  throw py::value_error("split must be 'largest', 'outer' or 'inner', got " + interop::repr(value));
+}
+
+GroupedConv grouped_conv_option(py::handle value) {
+  const std::string text = py::isinstance<py::str>(value) ? interop::str(value) : "";
+  if (text == "auto") return GroupedConv::Auto;
+  if (text == "groups") return GroupedConv::WholeGroups;
+  if (text == "positions") return GroupedConv::Positions;
+  throw py::value_error("grouped_conv must be 'auto', 'groups' or 'positions', got " +
+                        interop::repr(value));
+}
+
+struct MetadataOps {
+  py::object size, numel, nelement;
+  py::str get, shape;
+};
+
+const MetadataOps& metadata_ops() {
+  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<MetadataOps> storage;
+  return storage
+      .call_once_and_store_result([] {
+        py::object tensor = py::module_::import("torch").attr("Tensor");
+        return MetadataOps{tensor.attr("size"), tensor.attr("numel"), tensor.attr("nelement"),
+                           py::str("__get__"), py::str("shape")};
+      })
+      .get_stored();
+}
+
+// Whether a metadata read (x.shape, x.size(), x.numel()) hands the count of the
+// channels of its tensor (labelled along `dim` of `rank` axes) to the code.
+bool reads_channel_count(py::handle node, int64_t dim, int64_t rank) {
+  const MetadataOps& ops = metadata_ops();
+  py::object operation = node.attr(graph_attr().operation);
+  if (operation.is(ops.numel) || operation.is(ops.nelement)) return true;
+  if (operation.is(ops.size)) {
+    py::object args = node.attr(graph_attr().args);
+    py::object axis = interop::get_argument(args, node.attr(graph_attr().kwargs), 1, "dim",
+                                            py::none());
+    if (axis.is_none()) return true;
+    if (!PyLong_Check(axis.ptr())) return true;
+    std::optional<int64_t> read = normalised_axis(interop::to_int64(axis, "size dim"), rank);
+    return read == dim;
+  }
+  // x.shape arrives as the shape descriptor's __get__
+  py::object owner = py::getattr(operation, "__self__", py::none());
+  py::object name = py::getattr(owner, "__name__", py::none());
+  return name.equal(ops.shape);
+}
+
+// Like the standard metadata-read handler (no channels, the source left
+// alone), and notes a read of a labelled tensor's channel count.
+void metadata_read_node_handler(ParserState& state, py::handle node) {
+  ExtendedWalk* walk = extended_walk();
+  if (walk != nullptr) {
+    py::object args = node.attr(graph_attr().args);
+    if (PyTuple_Check(args.ptr()) && PyTuple_GET_SIZE(args.ptr()) > 0) {
+      py::handle source = PyTuple_GET_ITEM(args.ptr(), 0);
+      PruneDim pd = get_prune_dimension(state, source);
+      std::optional<Shape> shape = pd ? get_shape(source) : std::nullopt;
+      if (shape) {
+        const auto rank = static_cast<int64_t>(shape->size());
+        std::optional<int64_t> dim = normalised_axis(*pd, rank);
+        if (dim && reads_channel_count(node, *dim, rank)) {
+          walk->counted.push_back(py::reinterpret_borrow<py::object>(source));
+        }
+      }
+    }
+  }
+  add_node_output_channel_info(state, node, Labels{}, false, std::nullopt);
+}
+
+// A channel count the code reads off a tensor may shape another tensor (Swin's
+// attention splits q, k and v into heads by its input's width): the channels
+// of a tensor whose count is read are pinned, unless the code reshapes that
+// very tensor, which is what such reads are mostly for (a channel shuffle).
+void pin_counted_channels(ParserState& state, const ExtendedWalk& walk) {
+  for (const py::object& source : walk.counted) {
+    bool reshaped = false;
+    for (const py::object& other : walk.reshaped) reshaped = reshaped || other.is(source);
+    if (reshaped) continue;
+    const core::NodeId id = state.lookup(source);
+    if (id != ParserState::kNoNode) state.store.mark_unprunable(id);
+  }
+}
+
+void walk_extended(py::handle pruning_state, py::handle graph, py::handle overrides,
+                   py::handle split, py::handle grouped_conv) {
+  ExtendedWalk walk;
+  walk.options.split = split_option(split);
+  walk.options.grouped_conv = grouped_conv_option(grouped_conv);
+  WalkScope scope(&walk);
+  walk_nodes(pruning_state, graph, overrides);
+  if (py::isinstance<ParserState>(pruning_state)) {
+    pin_counted_channels(pruning_state.cast<ParserState&>(), walk);
+  }
+}
+
+// torch.<name>, Tensor.<name> and torch.nn.functional.<name>, those that exist.
+py::list forms(std::initializer_list<const char*> names, bool functional = false) {
+  py::module_ torch = py::module_::import("torch");
+  py::object tensor = torch.attr("Tensor");
+  py::module_ f = py::module_::import("torch.nn.functional");
+  py::list out;
+  auto add = [&](py::handle owner, const char* name) {
+    py::object op = py::getattr(owner, name, py::none());
+    if (op.is_none()) return;
+    for (py::handle seen : out) {
+      if (seen.is(op)) return;
+    }
+    out.append(op);
+  };
+  for (const char* name : names) {
+    if (functional) {
+      add(f, name);
+    }
+    add(torch, name);
+    add(tensor, name);
+  }
+  return out;
+}
+
+void register_row(py::module_& m, py::dict registry, py::handle operations,
+                  const char* handler_name) {
+  node_handler_decorator(registry, py::reinterpret_borrow<py::object>(operations))(
+      m.attr(handler_name));
+}
+
+}  // namespace
+
+ExtendedWalk* extended_walk() { return current_walk; }
+
+const ExtendedOptions& extended_options() {
+  static const ExtendedOptions defaults;
+  return current_walk != nullptr ? current_walk->options : defaults;
+}
+
+const Shape* extended_piece_shape(py::handle node) {
+  if (current_walk == nullptr) return nullptr;
+  for (const auto& [piece_node, shape] : current_walk->piece_shapes) {
+    if (piece_node.is(node)) return &shape;
+  }
+  return nullptr;
+}
+
+std::optional<int64_t> normalised_axis(int64_t axis, int64_t rank) {
+  const int64_t out = axis < 0 ? axis + rank : axis;
+  if (out < 0 || out >= rank) return std::nullopt;
+  return out;
+}
+
+void note_reshaped(py::handle source) {
+  if (current_walk != nullptr) {
+    current_walk->reshaped.push_back(py::reinterpret_borrow<py::object>(source));
+  }
+}
+
+void record_without_channels(ParserState& state, py::handle node) {
+  add_node_output_channel_info(state, node, Labels{}, false, std::nullopt);
+}
+
+Labels survivors(ParserState& state, const Labels& labels) {
+  Labels out;
+  out.reserve(labels.size());
+  for (Label label : labels) {
+    const core::LabelId root = state.store.resolve(label);
+    out.push_back(root == core::LabelStore::kNoLabel ? label : state.store.value_of_root(root));
+  }
+  return out;
+}
+
+void register_extended(py::module_& m) {
+  py::dict registry;
+  m.attr("EXTENDED_NODE_HANDLER_REGISTRY") = registry;
+  m.def(
+      "_register_extended_node_handler",
+      [registry](py::object nodes) { return node_handler_decorator(registry, nodes); },
+      py::arg("nodes"),
+      "Decorator registering a handler of the extended rule set for one operation or a "
+      "list/tuple of operations.");
+  m.def(
+      "_walk_extended",
+      [](py::handle pruning_state, py::handle graph, py::handle overrides, py::handle split,
+         py::handle grouped_conv) {
+        walk_extended(pruning_state, graph, overrides, split, grouped_conv);
+      },
+      py::arg("pruning_state"), py::arg("graph"), py::arg("overrides"),
+      py::arg("split") = "largest", py::arg("grouped_conv") = "auto",
+      "Walks graph with the handlers of overrides in front of the standard registry and the\n"
+      "extended rules' options.");
+
+  m.def(
+      "_metadata_read_node_handler",
+      [](ParserState& s, py::handle node) { metadata_read_node_handler(s, node); },
+      py::arg("pruning_state"), py::arg("node"),
+      "Extended rules: a metadata read carries no channels; a read of a labelled tensor's\n"
+      "channel count pins its channels unless the code reshapes that tensor.");
+  add_native_handler(m, "_metadata_read_node_handler", metadata_read_node_handler);
+  registry["__get__"] = m.attr("_metadata_read_node_handler");
+
+  py::module_ f = py::module_::import("torch.nn.functional");
+  py::module_ opkinds = py::module_::import("tavrix.flowscope.opkinds");
+
+  register_row(m, registry, forms({"permute"}), "_permute_node_handler");
+  register_row(m, registry, forms({"transpose", "swapaxes", "swapdims", "t"}),
+               "_transpose_node_handler");
+  register_row(m, registry, forms({"movedim", "moveaxis"}), "_movedim_node_handler");
+  py::list reshapes = forms({"reshape", "view", "view_as", "reshape_as", "unflatten", "squeeze",
+                             "unsqueeze"});
+  for (py::handle op : opkinds.attr("get_torch_and_tensor_methods")("flatten")) {
+    reshapes.append(op);
+  }
+  register_row(m, registry, reshapes, "_reshape_node_handler");
+  register_row(m, registry, forms({"expand", "expand_as", "broadcast_to"}),
+               "_expand_node_handler");
+  register_row(m, registry, forms({"__getitem__"}), "_getitem_node_handler");
+  register_row(m, registry, forms({"chunk", "split", "unbind"}), "_pieces_node_handler");
+  register_row(m, registry, forms({"pad"}, true), "_pad_node_handler");
+  register_row(m, registry, forms({"roll"}), "_roll_node_handler");
+  register_row(m, registry,
+               forms({"new_zeros", "new_ones", "new_empty", "new_full", "zeros_like", "ones_like",
+                      "empty_like", "full_like"}),
+               "_fresh_tensor_node_handler");
+  register_row(m, registry,
+               py::make_tuple(f.attr("conv1d"), f.attr("conv2d"), f.attr("conv3d"),
+                              f.attr("conv_transpose1d"), f.attr("conv_transpose2d"),
+                              f.attr("conv_transpose3d")),
+               "_grouped_conv_node_handler");
+  register_row(m, registry, opkinds.attr("BINARY_ELEMENTWISE_OPS"),
+               "_parameter_binary_node_handler");
+  register_row(m, registry, forms({"layer_norm"}, true), "_layer_norm_node_handler");
+  register_row(m, registry, forms({"group_norm"}, true), "_group_norm_node_handler");
+  register_row(m, registry, forms({"instance_norm"}, true), "_instance_norm_node_handler");
+}
+
+}  // namespace tavrix::oprules
