@@ -20,6 +20,9 @@ from tavrix.pruning.shrink.rules import (
     register_shrink_rule,
 )
 
+# the cuts of the extended rule set's plans
+from tavrix.pruning.shrink import extended as _extended  # noqa: F401, E402  isort: skip
+
 __all__ = [
     "CheckReplayError",
     "CheckResult",

@@ -6,24 +6,51 @@ the k-th operation (the k-th node of the plan) every removed channel of that
 node is set to zero. Zeroed channels contribute nothing downstream, so the
 shrunk model must give the same outputs. When it does not, both models run
 once more, node by node, to name the first node whose output differs.
+
+An operation whose kept channels depend on how many channels there are (a
+layer norm over the channel axis divides by their number) is recomputed on
+its kept channels alone: that is what removing the others means. Such
+operations register a masked replay (:func:`register_masked_replay`).
 """
 
 from __future__ import annotations
 
 import math
 from dataclasses import dataclass
-from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple
 
 import torch
+import torch.nn.functional as F
 from torch import nn
 
 from tavrix.flowscope.intercept import Interceptor, OpCall, intercept, to_plain, to_trace
 from tavrix.pruning.gatewire import _operation_text, _same_operation
 from tavrix.pruning.shrink.context import CutContext, GraphAxes
 from tavrix.pruning.shrink.cut import validated_removal
+from tavrix.utils.argpick import get_argument
 from tavrix.utils.common import iter_leaves
 
-__all__ = ["CheckReplayError", "DivergingNode", "CheckResult", "check_equal"]
+__all__ = [
+    "CheckReplayError",
+    "DivergingNode",
+    "CheckResult",
+    "MASKED_REPLAYS",
+    "check_equal",
+    "register_masked_replay",
+]
+
+#: replay(call, axis, kept, result) -> result: the node's result recomputed from its kept
+#: channels along ``axis`` (``kept``: their positions, int64), the others left for zeroing.
+MaskedReplay = Callable[[OpCall, int, torch.Tensor, torch.Tensor], torch.Tensor]
+MASKED_REPLAYS: Dict[Any, MaskedReplay] = {}
+
+
+def register_masked_replay(operations: Any, replay: MaskedReplay) -> None:
+    """Recompute nodes of ``operations`` (one or a list) with ``replay`` in the masked
+    original when they lose channels."""
+    ops = list(operations) if isinstance(operations, (list, tuple, set)) else [operations]
+    for op in ops:
+        MASKED_REPLAYS[op] = replay
 
 
 class CheckReplayError(RuntimeError):
@@ -165,22 +192,44 @@ class _MaskedOriginal(_Replay):
         self.error = error
         raise error
 
+    def masked(
+        self,
+        position: int,
+        result: Any,
+        mask: _Mask,
+        call: OpCall,
+        replay: Optional[MaskedReplay] = None,
+    ) -> torch.Tensor:
+        if not isinstance(result, torch.Tensor):
+            self.mismatch(position, f"node #{position} gave no tensor to mask")
+        if result.dim() <= mask.axis or result.shape[mask.axis] != mask.channels:
+            self.mismatch(
+                position,
+                f"node #{position} ({self.graph[position].unique_name}) has shape "
+                f"{tuple(result.shape)}, the plan has {mask.channels} channels on axis "
+                f"{mask.axis}",
+            )
+        if replay is not None:
+            result = replay(call, mask.axis, mask.kept.to(result.device), result)
+        return _zeroed(result, mask, _is_argument(result, call))
+
     def after_call(self, call: OpCall, result: Any) -> Any:
         if self.error is not None:
             raise self.error
         position = self.expect(call)
         mask = self.masks.get(position)
         if mask is not None:
-            if not isinstance(result, torch.Tensor):
-                self.mismatch(position, f"node #{position} gave no tensor to mask")
-            if result.dim() <= mask.axis or result.shape[mask.axis] != mask.channels:
-                self.mismatch(
-                    position,
-                    f"node #{position} ({self.graph[position].unique_name}) has shape "
-                    f"{tuple(result.shape)}, the plan has {mask.channels} channels on axis "
-                    f"{mask.axis}",
-                )
-            result = _zeroed(result, mask, _is_argument(result, call))
+            if type(result) in (tuple, list) and result:
+                # the pieces of a chunk: alike, each with the node's channels
+                pieces = [self.masked(position, piece, mask, call) for piece in result]
+                if any(a is not b for a, b in zip(pieces, result)):
+                    result = type(result)(pieces)
+            else:
+                try:
+                    replay = MASKED_REPLAYS.get(call.func)
+                except TypeError:  # an unhashable operation object
+                    replay = None
+                result = self.masked(position, result, mask, call, replay)
         if self.record is not None and isinstance(result, torch.Tensor):
             value = result.detach()
             if mask is not None:
@@ -482,3 +531,55 @@ def _find_divergence(
 def _pop(stack: List[str], name: str) -> None:
     if stack and stack[-1] == name:
         stack.pop()
+
+
+# ---------------------------------------------------------------- masked replays
+
+
+def _call_argument(call: OpCall, position: int, key: str, default: Any = None) -> Any:
+    return get_argument(
+        arg_pos=position, arg_key=key, args=call.args, kwargs=call.kwargs, default_value=default
+    )
+
+
+def _layer_norm_kept(
+    call: OpCall, axis: int, kept: torch.Tensor, result: torch.Tensor
+) -> torch.Tensor:
+    """A layer norm over the channel axis normalises the kept channels among themselves."""
+    x = _call_argument(call, 0, "input")
+    normalized = _call_argument(call, 1, "normalized_shape")
+    sizes = [normalized] if isinstance(normalized, int) else list(normalized)
+    first = x.dim() - len(sizes)
+    if axis < first:
+        return result
+    sizes[axis - first] = len(kept)
+    weight = _call_argument(call, 2, "weight")
+    bias = _call_argument(call, 3, "bias")
+    if weight is not None:
+        weight = weight.index_select(axis - first, kept)
+    if bias is not None:
+        bias = bias.index_select(axis - first, kept)
+    eps = _call_argument(call, 4, "eps", 1e-5)
+    value = F.layer_norm(x.index_select(axis, kept), sizes, weight, bias, eps)
+    return result.index_copy_(axis, kept, value.to(result.dtype))
+
+
+def _group_norm_kept(
+    call: OpCall, axis: int, kept: torch.Tensor, result: torch.Tensor
+) -> torch.Tensor:
+    """One group over all channels normalises the kept ones among themselves; with more
+    groups whole groups go and the others are unaffected."""
+    if _call_argument(call, 1, "num_groups") != 1 or axis != 1:
+        return result
+    x = _call_argument(call, 0, "input")
+    weight = _call_argument(call, 2, "weight")
+    bias = _call_argument(call, 3, "bias")
+    weight = None if weight is None else weight.index_select(0, kept)
+    bias = None if bias is None else bias.index_select(0, kept)
+    eps = _call_argument(call, 4, "eps", 1e-5)
+    value = F.group_norm(x.index_select(1, kept), 1, weight, bias, eps)
+    return result.index_copy_(1, kept, value.to(result.dtype))
+
+
+register_masked_replay([F.layer_norm, torch.layer_norm], _layer_norm_kept)
+register_masked_replay([F.group_norm, torch.group_norm], _group_norm_kept)

@@ -154,7 +154,7 @@ def magnitude_importance(model: nn.Module, plan: Any) -> List[Importance]:
         total = torch.zeros(len(labels), dtype=torch.float64)
         found = False
         for node in nodes:
-            rule = rule_for(node)
+            rule = rule_for(node, ctx.graph_axes.rule_set.name)
             weight = rule.producer_weight(ctx, node) if rule is not None else None
             if weight is None:
                 continue

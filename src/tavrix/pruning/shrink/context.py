@@ -11,12 +11,13 @@ from __future__ import annotations
 
 import warnings
 from dataclasses import dataclass
-from typing import Any, Dict, FrozenSet, Iterable, List, Optional, Sequence, Tuple
+from typing import Any, Dict, FrozenSet, Iterable, List, Mapping, Optional, Sequence, Tuple
 
 import torch
 
 from tavrix.flowscope.tracing import NodeInfo, TensorInfo
 from tavrix.pruning.engine.graphwalk import PruneGraphParser
+from tavrix.pruning.engine.ruleset import STANDARD, RuleRecord, RuleSet, use_rule_set
 from tavrix.pruning.gatewire import _operation_text
 
 __all__ = [
@@ -102,9 +103,11 @@ def tensor_owners(model: torch.nn.Module) -> Dict[int, OwnedTensor]:
 class GraphAxes:
     """Labels and prune axes of every node of a plan's graph.
 
-    The plan keeps the labels; the prune axes come from walking its graph
-    again with the same node handlers, which hand out the same labels (this
-    is checked, so a plan made with other handlers is refused).
+    The plan keeps the labels, and the rule set and prune axes of the walk
+    that made it (``plan.rule_record``). A plan without that record (made
+    before plans kept it) gets its axes from walking its graph again with the
+    standard rules, which must hand out the same labels (this is checked, so
+    a plan made with other handlers is refused).
     """
 
     def __init__(self, plan: Any) -> None:
@@ -115,11 +118,18 @@ class GraphAxes:
                 )
         self.graph: List[Any] = list(plan.graph)
         plan_labels = plan.labels_by_nodes
-        with warnings.catch_warnings():
-            # the analysis already reported these
-            warnings.simplefilter("ignore")
-            walked = PruneGraphParser().find_prunable_groups(self.graph)
-        walked_labels, walked_dims = walked[2], walked[3]
+        record = getattr(plan, "rule_record", None)
+        if isinstance(record, RuleRecord):
+            walked_labels: Any = None
+            walked_dims: Mapping[Any, Optional[int]] = record.prune_dimension_by_nodes
+            self.rule_set: RuleSet = record.rule_set
+        else:
+            with warnings.catch_warnings(), use_rule_set(STANDARD):
+                # the analysis already reported these
+                warnings.simplefilter("ignore")
+                walked = PruneGraphParser().find_prunable_groups(self.graph)
+            walked_labels, walked_dims = walked[2], walked[3]
+            self.rule_set = STANDARD
         self.labels: Dict[Any, List[int]] = {}
         self.axes: Dict[Any, Optional[int]] = {}
         #: per node: the nodes among its arguments (once each) and the tensors no node made
@@ -130,7 +140,7 @@ class GraphAxes:
         for node in self.graph:
             self.inputs[node], self.tensors[node] = _arguments(node)
             labels = list(plan_labels.get(node, ()))
-            if labels != list(walked_labels.get(node, ())):
+            if walked_labels is not None and labels != list(walked_labels.get(node, ())):
                 raise ValueError(
                     f"the plan's labels of {node_text(node)} cannot be reproduced from its "
                     "graph: was the plan made with other node handlers?"

@@ -70,6 +70,8 @@ class ShrinkReport:
     unseen_modules: List[str]
     #: the fingerprint, or a function making it when first asked for
     _fingerprint: Any = field(default=None, repr=False, compare=False)
+    #: the rule set of the plan that was applied ("standard" or "extended")
+    rule_set: str = "standard"
 
     @property
     def fingerprint(self) -> Dict[str, Any]:
@@ -190,7 +192,8 @@ def shrink(model: nn.Module, plan: Any, removed: Mapping[int, Sequence[int]]) ->
     chosen = validated_removal(plan, removed)
     ctx = CutContext(model, axes, (label for labels in chosen.values() for label in labels))
     run_rules(ctx)
-    changes, attributes, overrides = resolve_cuts(ctx.cuts, ctx.module_attributes)
+    rule_set = axes.rule_set.name
+    changes, attributes, overrides = resolve_cuts(ctx.cuts, ctx.module_attributes, rule_set)
     parameters = {id(o.tensor): o.tensor.numel() for o in ctx.owners.values() if _is_param(o)}
     unseen = _unseen_modules(ctx)
     module_by_uid = {
@@ -226,6 +229,7 @@ def shrink(model: nn.Module, plan: Any, removed: Mapping[int, Sequence[int]]) ->
         overrides=overrides,
         unseen_modules=unseen,
         _fingerprint=functools.partial(call_fingerprint, axes.graph, module_by_uid, shapes),
+        rule_set=rule_set,
     )
 
 
@@ -239,7 +243,7 @@ def run_rules(ctx: CutContext) -> None:
     for node in ctx.graph_axes.graph:
         if ctx.keep(node) is None and all(ctx.keep(source) is None for source in inputs[node]):
             continue
-        rule = rule_for(node)
+        rule = rule_for(node, ctx.graph_axes.rule_set.name)
         if rule is None:
             raise ctx.error(node, "it touches removed channels and no shrink rule knows it")
         rule.apply(ctx, node)
@@ -264,6 +268,7 @@ def run_rules(ctx: CutContext) -> None:
 def resolve_cuts(
     cuts: Mapping[int, Tuple[OwnedTensor, Dict[int, Tuple[int, ...]]]],
     module_attributes: Mapping[nn.Module, Tuple[str, Dict[str, Any]]],
+    rule_set: str = "standard",
 ) -> Tuple[
     List[Tuple[OwnedTensor, Dict[int, Tuple[int, ...]], Shape, Shape]],
     List[Tuple[str, nn.Module, Dict[str, Tuple[Any, Any]]]],
@@ -272,7 +277,8 @@ def resolve_cuts(
     """New shapes of the cut tensors and new attributes of their modules, all checked.
 
     ``cuts``: id(tensor) -> (tensor, {axis: kept indices}); ``module_attributes``:
-    attributes rules set explicitly, per module.
+    attributes rules set explicitly, per module; ``rule_set``: the rule set of the plan
+    (its rules may know module types no adapter is registered for).
     """
     changes = []
     new_shapes: Dict[int, Shape] = {}
@@ -295,7 +301,7 @@ def resolve_cuts(
     overrides: Dict[str, Dict[str, Any]] = {}
     for module, name in modules.items():
         label = name or type(module).__name__
-        adapter = adapter_for(module)
+        adapter = adapter_for(module, rule_set)
         if adapter is None:
             raise ShrinkError(
                 f"cannot shrink {label} ({type(module).__name__}): no adapter knows how its "

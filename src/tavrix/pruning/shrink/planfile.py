@@ -80,6 +80,7 @@ def plan_record(report: ShrinkReport) -> Dict[str, Any]:
             for name, values in report.module_attributes.items()
         },
         "fingerprint": report.fingerprint,
+        "rules": report.rule_set,
     }
 
 
@@ -148,7 +149,10 @@ def apply_plan(
 
     cuts, forced = _cuts_of(model, record, owners)
     before = sum(p.numel() for p in model.parameters())
-    changes, attributes, overrides = resolve_cuts(cuts, forced)
+    rule_set = record.get("rules", "standard")
+    if rule_set not in ("standard", "extended"):
+        raise ValueError(f"the plan names an unknown rule set {rule_set!r}")
+    changes, attributes, overrides = resolve_cuts(cuts, forced, rule_set)
     computed = {name: {a: after for a, (_, after) in values.items()}
                 for name, _, values in attributes if values}
     if computed != record["attributes"]:
@@ -172,6 +176,7 @@ def apply_plan(
         overrides=overrides,
         unseen_modules=[],
         _fingerprint=fingerprint,
+        rule_set=rule_set,
     )
 
 

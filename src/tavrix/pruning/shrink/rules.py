@@ -9,8 +9,11 @@ its constructor takes (``out_channels``, ``num_features``, ...), so that
 
 Operations without a rule that touch a removed channel make the shrink fail,
 as do tensors of a module type without an adapter: a cut that nothing proves
-consistent is not made. More operations (grouped convolutions, other
-normalisations, attention projections) come in by registration.
+consistent is not made. More operations come in by registration.
+
+Each rule set of the label engine has its rules: a plan is shrunk with the
+rules of the set that made it. The extended set's registry holds what it adds
+or replaces; every other operation uses the standard rule.
 """
 
 from __future__ import annotations
@@ -40,6 +43,7 @@ __all__ = [
     "ConvRule",
     "LinearRule",
     "SHRINK_RULES",
+    "EXTENDED_SHRINK_RULES",
     "MODULE_ADAPTERS",
     "register_shrink_rule",
     "register_module_adapter",
@@ -65,22 +69,32 @@ class ShrinkRule:
 
 
 SHRINK_RULES: Dict[Any, ShrinkRule] = {}
+#: the extended rule set's own rules, consulted before SHRINK_RULES for its plans
+EXTENDED_SHRINK_RULES: Dict[Any, ShrinkRule] = {}
 MODULE_ADAPTERS: Dict[type, ModuleAdapter] = {}
 
+_REGISTRIES = {"standard": SHRINK_RULES, "extended": EXTENDED_SHRINK_RULES}
 
-def register_shrink_rule(operations: Any, rule: ShrinkRule, *, replace: bool = False) -> None:
-    """Use ``rule`` for nodes of each operation in ``operations`` (one or an iterable)."""
+
+def register_shrink_rule(
+    operations: Any, rule: ShrinkRule, *, replace: bool = False, rule_set: str = "standard"
+) -> None:
+    """Use ``rule`` for nodes of each operation in ``operations`` (one or an iterable) in
+    plans of ``rule_set`` ("standard", or "extended": plans of the extended rules)."""
     if not isinstance(rule, ShrinkRule):
         raise TypeError(f"expected a ShrinkRule, got {type(rule).__name__}")
+    registry = _REGISTRIES.get(rule_set)
+    if registry is None:
+        raise ValueError(f"rule_set must be one of {sorted(_REGISTRIES)}, got {rule_set!r}")
     ops = list(operations) if isinstance(operations, (list, tuple, set, frozenset)) else [
         operations
     ]
     for op in ops:
-        known = SHRINK_RULES.get(op)
+        known = registry.get(op)
         if known is not None and known is not rule and not replace:
             raise ValueError(f"a shrink rule for {op!r} is already registered")
     for op in ops:
-        SHRINK_RULES[op] = rule
+        registry[op] = rule
 
 
 def register_module_adapter(
@@ -101,21 +115,30 @@ def register_module_adapter(
     MODULE_ADAPTERS[module_type] = adapter
 
 
-def rule_for(node: Any) -> Optional[ShrinkRule]:
+def rule_for(node: Any, rule_set: str = "standard") -> Optional[ShrinkRule]:
     if node.operation_name == METADATA_GET:
         return _METADATA
     try:
+        if rule_set == "extended":
+            rule = EXTENDED_SHRINK_RULES.get(node.operation)
+            if rule is not None:
+                return rule
         return SHRINK_RULES.get(node.operation)
     except TypeError:  # an unhashable operation object
         return None
 
 
-def adapter_for(module: nn.Module) -> Optional[ModuleAdapter]:
+#: rule set -> adapter for module types without one of their own (the extended rules cut
+#: parameters of any module that holds one, such as a block's layer scale)
+FALLBACK_ADAPTERS: Dict[str, ModuleAdapter] = {}
+
+
+def adapter_for(module: nn.Module, rule_set: str = "standard") -> Optional[ModuleAdapter]:
     for cls in type(module).__mro__:
         adapter = MODULE_ADAPTERS.get(cls)
         if adapter is not None:
             return adapter
-    return None
+    return FALLBACK_ADAPTERS.get(rule_set)
 
 
 # --------------------------------------------------------------------------- rules

@@ -1,0 +1,310 @@
+"""Shrink rules for plans of the extended rule set (``tavrix.pruning.rules.extended``).
+
+Each label rule of the extended set has its cut here, registered for the same
+operations (read off the engine's extended registry, so the two cannot drift
+apart): grouped convolutions lose whole groups or the same positions in every
+group, per-channel parameters of elementwise operations and the weights of
+normalisations lose the removed channels' entries, and operations that only
+move channels (axis moves, reshapes, pieces, slices) cut nothing.
+"""
+
+from __future__ import annotations
+
+from typing import Any, Dict, List, Tuple
+
+from torch import nn
+
+from tavrix.pruning.engine import oprules
+from tavrix.pruning.shrink.context import CutContext
+from tavrix.pruning.shrink.rules import (
+    FALLBACK_ADAPTERS,
+    ConvRule,
+    PassThrough,
+    PerChannelTensors,
+    ShrinkRule,
+    _arg,
+    _check_carried,
+    _norm_adapter,
+    _spans,
+    register_module_adapter,
+    register_shrink_rule,
+)
+
+__all__ = [
+    "MovesChannels",
+    "ReadsNoChannels",
+    "GroupedConvRule",
+    "ParameterBinaryRule",
+    "LayerNormRule",
+    "GroupNormRule",
+]
+
+Shape = Tuple[int, ...]
+
+
+class MovesChannels(ShrinkRule):
+    """Operations that only move channels (permute, reshape, chunk, pad, roll, ...): the
+    removed channels must reach the output; there is nothing to cut."""
+
+    def apply(self, ctx: CutContext, node: Any) -> None:
+        _check_carried(ctx, node)
+
+
+class ReadsNoChannels(ShrinkRule):
+    """Indexing (the channels a slice leaves out may go; those its bounds count from were kept
+    by the analysis) and new_zeros / zeros_like (they read no values)."""
+
+    def apply(self, ctx: CutContext, node: Any) -> None:
+        return None
+
+
+class GroupedConvRule(ConvRule):
+    """Convolutions with groups: the kept channels of every remaining group sit at the same
+    positions, so the weight keeps one slice per group and ``groups`` counts the groups
+    left (whole groups removed) or stays (the same positions removed from every group)."""
+
+    def apply(self, ctx: CutContext, node: Any) -> None:
+        groups = _arg(node, 6, "groups", 1)
+        if groups == 1:
+            super().apply(ctx, node)
+            return
+        source = _arg(node, 0, "input")
+        out_keep = ctx.keep_along(node, 1, node, "output")
+        in_keep = ctx.keep_along(source, 1, node, "input")
+        if out_keep is None and in_keep is None:
+            return
+        weight = ctx.owned(_arg(node, 1, "weight"), node, "weight")
+        bias = ctx.owned(_arg(node, 2, "bias"), node, "bias")
+        shape = tuple(weight.tensor.shape)
+        n_out_total, n_in_total = len(ctx.labels(node)), len(ctx.labels(source))
+        if n_out_total % groups or n_in_total % groups:
+            raise ctx.error(node, f"{n_in_total} -> {n_out_total} channels in {groups} groups")
+        n_out, n_in = n_out_total // groups, n_in_total // groups
+        expected = (n_in_total, n_out) if self.transposed else (n_out_total, n_in)
+        if shape[:2] != expected:
+            raise ctx.error(node, f"the weight {shape} does not fit {groups} groups")
+        out_kept = list(range(n_out_total)) if out_keep is None else out_keep
+        in_kept = list(range(n_in_total)) if in_keep is None else in_keep
+        out_rel = _per_group(out_kept, n_out, groups)
+        in_rel = _per_group(in_kept, n_in, groups)
+        left = [g for g in range(groups) if out_rel[g] or in_rel[g]]
+        shapes = {(tuple(out_rel[g]), tuple(in_rel[g])) for g in left}
+        if len(shapes) != 1 or not all(out_rel[g] and in_rel[g] for g in left):
+            raise ctx.error(
+                node,
+                f"its channels are cut unevenly across its {groups} groups (kept per group: "
+                f"{[len(out_rel[g]) for g in range(groups)]} outputs, "
+                f"{[len(in_rel[g]) for g in range(groups)]} inputs)",
+            )
+        first = left[0]
+        if len(left) != groups and not all(
+            isinstance(place.module, nn.modules.conv._ConvNd) for place in weight.places
+        ):
+            raise ctx.error(
+                node, "its groups argument is fixed in the call, so it cannot lose whole groups"
+            )
+        if self.transposed:
+            if in_keep is not None:
+                ctx.slice(weight, 0, in_kept, node)
+            if len(out_rel[first]) != n_out:
+                ctx.slice(weight, 1, out_rel[first], node)
+        else:
+            if out_keep is not None:
+                ctx.slice(weight, 0, out_kept, node)
+            if len(in_rel[first]) != n_in:
+                ctx.slice(weight, 1, in_rel[first], node)
+        if out_keep is not None:
+            ctx.slice(bias, 0, out_kept, node)
+        if len(left) != groups:
+            ctx.set_module_attribute(weight, "groups", len(left), node)
+
+
+def _per_group(kept: List[int], width: int, groups: int) -> List[List[int]]:
+    """Kept positions of each group, relative to the group's first channel."""
+    result: List[List[int]] = [[] for _ in range(groups)]
+    for position in kept:
+        result[position // width].append(position % width)
+    return result
+
+
+class ParameterBinaryRule(PassThrough):
+    """Elementwise operations with a parameter holding one entry per channel (a layer scale,
+    a bias added by hand): the parameter loses the removed channels' entries."""
+
+    def apply(self, ctx: CutContext, node: Any) -> None:
+        _check_carried(ctx, node)
+        keep = ctx.keep(node)
+        if keep is None:
+            return
+        axis = ctx.axis(node)
+        shape = node.result_shape
+        if axis is None or shape is None:
+            raise ctx.error(node, "its output loses channels but has no known channel axis")
+        channels = len(ctx.labels(node))
+        for value in ctx.graph_axes.tensors.get(node, ()):
+            value_shape = tuple(value.shape)
+            if not _spans(value_shape, shape, axis):
+                continue
+            index = axis - (len(shape) - len(value_shape))
+            if value_shape[index] != channels:
+                raise ctx.error(
+                    node,
+                    f"it takes a tensor of shape {value_shape} across the cut axis {axis}, "
+                    f"expected one entry per channel ({channels})",
+                )
+            ctx.slice(ctx.owned(value, node, "per-channel parameter"), index, keep, node)
+
+
+class LayerNormRule(ShrinkRule):
+    """layer_norm: over the channel axis, the weight and bias lose the removed entries (the
+    module's ``normalized_shape`` follows them); over other axes nothing is cut."""
+
+    def apply(self, ctx: CutContext, node: Any) -> None:
+        _check_carried(ctx, node)
+        keep = ctx.keep(node)
+        if keep is None:
+            return
+        axis = ctx.axis(node)
+        shape = node.result_shape
+        normalized = _arg(node, 1, "normalized_shape")
+        span = 1 if isinstance(normalized, int) else len(normalized)
+        if axis is None or shape is None or axis < len(shape) - span:
+            return
+        index = axis - (len(shape) - span)
+        weight = ctx.owned(_arg(node, 2, "weight"), node, "weight")
+        bias = ctx.owned(_arg(node, 3, "bias"), node, "bias")
+        if weight is None and bias is None:
+            raise ctx.error(node, "it has no weight or bias to tell which module normalises")
+        ctx.slice(weight, index, keep, node)
+        ctx.slice(bias, index, keep, node)
+
+
+class GroupNormRule(ShrinkRule):
+    """group_norm on axis 1: weight and bias lose the removed entries; whole groups go (the
+    analysis made each group one label), so ``num_groups`` counts the groups left."""
+
+    def apply(self, ctx: CutContext, node: Any) -> None:
+        _check_carried(ctx, node)
+        keep = ctx.keep_along(node, 1, node, "output")
+        if keep is None:
+            return
+        groups = _arg(node, 1, "num_groups")
+        channels = len(ctx.labels(node))
+        weight = ctx.owned(_arg(node, 2, "weight"), node, "weight")
+        bias = ctx.owned(_arg(node, 3, "bias"), node, "bias")
+        ctx.slice(weight, 0, keep, node)
+        ctx.slice(bias, 0, keep, node)
+        if groups == 1:
+            return
+        width = channels // groups
+        kept_per_group = [0] * groups
+        for position in keep:
+            kept_per_group[position // width] += 1
+        if any(count not in (0, width) for count in kept_per_group):
+            raise ctx.error(node, f"it would keep part of a group: {kept_per_group} of {width}")
+        left = sum(1 for count in kept_per_group if count)
+        owned = weight if weight is not None else bias
+        if owned is None or not all(
+            isinstance(place.module, nn.GroupNorm) for place in owned.places
+        ):
+            raise ctx.error(node, "its num_groups is fixed in the call, so it cannot lose groups")
+        ctx.set_module_attribute(owned, "num_groups", left, node)
+
+
+def _layer_norm_adapter(
+    module: nn.Module, shapes: Dict[str, Shape], overrides: Dict[str, Any]
+) -> Dict[str, Any]:
+    found = {shape for name, shape in shapes.items() if name in ("weight", "bias")}
+    if len(found) != 1:
+        raise ValueError(f"weight and bias of different shapes: {sorted(found)}")
+    return {"normalized_shape": found.pop()}
+
+
+def _group_norm_adapter(
+    module: nn.Module, shapes: Dict[str, Shape], overrides: Dict[str, Any]
+) -> Dict[str, Any]:
+    found = {shape for name, shape in shapes.items() if name in ("weight", "bias")}
+    if len(found) != 1:
+        raise ValueError(f"weight and bias of different shapes: {sorted(found)}")
+    (channels,) = found.pop()
+    groups = int(overrides.get("num_groups", module.num_groups))
+    if channels % groups:
+        raise ValueError(f"{channels} channels do not split into {groups} groups")
+    return {"num_channels": channels, "num_groups": groups}
+
+
+def _parameter_holder_adapter(
+    module: nn.Module, shapes: Dict[str, Shape], overrides: Dict[str, Any]
+) -> Dict[str, Any]:
+    """A module of a type no adapter knows, holding a parameter a rule cuts (a block's layer
+    scale): nothing to set, unless an integer attribute looks like the count it loses."""
+    old_sizes = set()
+    for registry in (module._parameters, module._buffers):
+        for name, tensor in registry.items():
+            if tensor is None or name not in shapes:
+                continue
+            for before, after in zip(tensor.shape, shapes[name]):
+                if before != after:
+                    old_sizes.add(int(before))
+    for name, value in vars(module).items():
+        if type(value) is int and value in old_sizes:
+            raise ValueError(
+                f"its attribute {name} = {value} may count the channels it loses; register an "
+                "adapter for its type (register_module_adapter) to say how it follows"
+            )
+    return {}
+
+
+def _ops_of(*handler_names: str) -> List[Any]:
+    """The operations the extended registry sends to these label handlers."""
+    handlers = [getattr(oprules, name) for name in handler_names]
+    return [
+        op
+        for op, handler in oprules.EXTENDED_NODE_HANDLER_REGISTRY.items()
+        if any(handler is known for known in handlers)
+    ]
+
+
+def _register() -> None:
+    moves = MovesChannels()
+    register_shrink_rule(
+        _ops_of(
+            "_permute_node_handler",
+            "_transpose_node_handler",
+            "_movedim_node_handler",
+            "_reshape_node_handler",
+            "_expand_node_handler",
+            "_pieces_node_handler",
+            "_pad_node_handler",
+            "_roll_node_handler",
+        ),
+        moves,
+        rule_set="extended",
+    )
+    register_shrink_rule(
+        _ops_of("_getitem_node_handler", "_fresh_tensor_node_handler"),
+        ReadsNoChannels(),
+        rule_set="extended",
+    )
+    import torch.nn.functional as F
+
+    plain = GroupedConvRule(transposed=False)
+    transposed = GroupedConvRule(transposed=True)
+    for op in _ops_of("_grouped_conv_node_handler"):
+        is_transposed = op in (F.conv_transpose1d, F.conv_transpose2d, F.conv_transpose3d)
+        register_shrink_rule(op, transposed if is_transposed else plain, rule_set="extended")
+    register_shrink_rule(
+        _ops_of("_parameter_binary_node_handler"), ParameterBinaryRule(), rule_set="extended"
+    )
+    register_shrink_rule(_ops_of("_layer_norm_node_handler"), LayerNormRule(), rule_set="extended")
+    register_shrink_rule(_ops_of("_group_norm_node_handler"), GroupNormRule(), rule_set="extended")
+    register_shrink_rule(
+        _ops_of("_instance_norm_node_handler"), PerChannelTensors(), rule_set="extended"
+    )
+    register_module_adapter(nn.LayerNorm, _layer_norm_adapter)
+    register_module_adapter(nn.GroupNorm, _group_norm_adapter)
+    register_module_adapter(nn.modules.instancenorm._InstanceNorm, _norm_adapter)
+    FALLBACK_ADAPTERS["extended"] = _parameter_holder_adapter
+
+
+_register()

@@ -1,0 +1,467 @@
+"""The extended rule set: chosen per thread and block, remembered by its plans, and each of its
+patterns on a small traced module with the groups derived by hand and the shrunk module proven
+equal to the masked original."""
+
+import copy
+import pickle
+import threading
+import warnings
+
+import pytest
+import torch
+import torch.nn.functional as F
+from torch import nn
+from torchvision.models.convnext import CNBlock
+from torchvision.models.shufflenetv2 import InvertedResidual
+
+from tavrix.pruning import rules
+from tavrix.pruning.cutplan import get_cutplan
+from tavrix.pruning.gatecal import TavrixPruningCalibrator
+from tavrix.pruning.shrink import ShrinkError, check_equal, shrink
+
+from shrink_helpers import randomise, rebuild_mismatches, same_state, state
+
+
+def analyse(model, x, **options):
+    with warnings.catch_warnings(), rules.extended(**options):
+        warnings.simplefilter("ignore", UserWarning)
+        return get_cutplan(model, (x,), {})
+
+
+def groups(plan):
+    """{module names of a prunable group: its number of labels}."""
+    names = plan.prunable_module_names_by_nodes
+    return {
+        tuple(sorted({names[n] for n in nodes if n in names})): len(labels)
+        for nodes, labels in plan.prunable_groups
+    }
+
+
+def cut_and_check(model, x, plan, removed=None):
+    """Removes a third of every group (or ``removed``), shrinks and proves it equal."""
+    if removed is None:
+        removed = {
+            i: labels[: len(labels) // 3 or 1]
+            for i, (_, labels) in enumerate(plan.prunable_groups)
+            if len(labels) > 1
+        }
+    original = copy.deepcopy(model)
+    report = shrink(model, plan, removed)
+    result = check_equal(original, model, plan, removed, (x,))
+    assert result.passed, str(result)
+    assert rebuild_mismatches(model) == []
+    return report
+
+
+def made(module, seed=0):
+    torch.manual_seed(seed)
+    return randomise(module).eval()
+
+
+class Grouped(nn.Module):
+    def __init__(self, transposed=False, multiplier=False):
+        super().__init__()
+        if multiplier:  # depthwise with a channel multiplier
+            self.a, self.g = nn.Conv2d(3, 4, 1), nn.Conv2d(4, 8, 3, groups=4)
+        elif transposed:
+            self.a, self.g = nn.Conv2d(3, 6, 1), nn.ConvTranspose2d(6, 9, 3, groups=3)
+        else:
+            self.a, self.g = nn.Conv2d(3, 6, 1), nn.Conv2d(6, 12, 3, groups=3)
+        self.bn = nn.BatchNorm2d(self.g.out_channels)
+        self.head = nn.Conv2d(self.g.out_channels, 2, 1)
+
+    def forward(self, x):
+        return self.head(F.relu(self.bn(self.g(F.relu(self.a(x))))))
+
+
+# ------------------------------------------------------------------ selection and plans
+
+
+def test_rule_set_is_chosen_per_thread_and_block():
+    seen = {}
+
+    def other_thread():
+        seen["other"] = rules.active().name
+
+    assert rules.active() is rules.STANDARD
+    with rules.extended(split="outer") as chosen:
+        assert rules.active() is chosen and chosen.option("split") == "outer"
+        worker = threading.Thread(target=other_thread)
+        worker.start()
+        worker.join()
+        with rules.standard():
+            assert rules.active() is rules.STANDARD
+        assert rules.active() is chosen
+    assert seen == {"other": "standard"} and rules.active() is rules.STANDARD
+
+    @rules.extended()
+    def decorated():
+        return rules.active().name
+
+    assert decorated() == "extended" and rules.active() is rules.STANDARD
+    with pytest.raises(ValueError, match="split must be one of"):
+        rules.extended(split="middle")
+    with pytest.raises(TypeError, match="unknown option 'heads'"):
+        rules.extended(heads="whole")
+    with pytest.raises(RuntimeError), rules.extended():
+        raise RuntimeError("leaves the block")
+    assert rules.active() is rules.STANDARD
+
+
+def test_plans_remember_their_rules_and_shrink_anywhere():
+    x = torch.randn(2, 3, 8, 8)
+    model = made(Grouped())
+    with pytest.warns(UserWarning) as caught:
+        standard = get_cutplan(model, (x,), {})
+    assert "Found group convolution, it will not be pruned" in [str(w.message) for w in caught]
+    assert rules.plan_rule_set(standard) is rules.STANDARD and groups(standard) == {}
+    plan = analyse(model, x)
+    assert rules.plan_rule_set(plan).name == "extended"
+    assert groups(plan) != groups(standard)
+    # pickled with the plan; a plan without the record is walked again with the standard
+    # rules, which cannot reproduce its labels
+    copied = pickle.loads(pickle.dumps(plan)).rule_record
+    assert copied.rule_set == plan.rule_record.rule_set
+    assert list(copied.prune_dimension_by_nodes.values()) == list(
+        plan.rule_record.prune_dimension_by_nodes.values()
+    )
+    bare = copy.copy(plan)
+    del bare.rule_record
+    with pytest.raises(ValueError, match="cannot be reproduced"):
+        shrink(copy.deepcopy(model), bare, {0: plan.prunable_groups[0][1][:1]})
+    # shrinking and checking do not depend on the rules the thread has chosen
+    with rules.standard():
+        cut_and_check(model, x, plan)
+
+    # a calibrator's first call inside the block analyses with the extended rules
+    model = made(Grouped())
+    calibrator = TavrixPruningCalibrator(model)
+    with rules.extended(), calibrator:
+        model(x).sum().backward()
+    assert rules.plan_rule_set(calibrator.cutplan).name == "extended"
+
+
+# ------------------------------------------------------------------ grouped convolutions
+
+
+@pytest.mark.parametrize(
+    "module, options, expected, groups_after",
+    [
+        # 3 groups of 2 inputs and 4 outputs: auto takes the same positions in every group
+        (Grouped(), {}, {("a",): 2, ("bn", "g"): 4}, 3),
+        (Grouped(), {"grouped_conv": "positions"}, {("a",): 2, ("bn", "g"): 4}, 3),
+        # whole groups: a group's input and output channels go together
+        (Grouped(), {"grouped_conv": "groups"}, {("a", "bn", "g"): 3}, 2),
+        (Grouped(transposed=True), {"grouped_conv": "groups"}, {("a", "bn", "g"): 3}, 2),
+        (Grouped(transposed=True), {"grouped_conv": "positions"}, {("a",): 2, ("bn", "g"): 3}, 3),
+        # one input channel per group: whole groups, groups shrinks with them
+        (Grouped(multiplier=True), {}, {("a", "bn", "g"): 4}, 3),
+    ],
+)
+def test_grouped_convolutions(module, options, expected, groups_after):
+    model, x = made(module), torch.randn(2, 3, 7, 7)
+    plan = analyse(model, x, **options)
+    assert groups(plan) == expected
+    cut_and_check(model, x, plan)
+    assert model.g.groups == groups_after
+    assert model.g.in_channels % groups_after == 0 and model.g.out_channels % groups_after == 0
+
+
+def test_grouped_convolution_with_groups_fixed_in_the_call_keeps_them():
+    class Functional(Grouped):
+        def __init__(self):
+            super().__init__()
+            self.weight = nn.Parameter(self.g.weight.detach().clone())
+
+        def forward(self, x):
+            y = F.conv2d(F.relu(self.a(x)), self.weight, groups=3)
+            return self.head(F.relu(self.bn(y)))
+
+    model, x = made(Functional()), torch.randn(2, 3, 7, 7)
+    plan = analyse(model, x, grouped_conv="groups")
+    before = state(model)
+    with pytest.raises(ShrinkError, match="groups argument is fixed in the call"):
+        shrink(model, plan, {0: plan.prunable_groups[0][1][:1]})
+    assert same_state(model, before)
+
+
+# ------------------------------------------------------------------ per-channel parameters
+
+
+class Scaled(nn.Module):
+    def __init__(self):
+        super().__init__()
+        self.conv = nn.Conv2d(3, 6, 1)
+        self.gamma = nn.Parameter(torch.rand(6, 1, 1))  # layer scale
+        self.shift = nn.Parameter(torch.rand(6, 1, 1))  # a bias added by hand
+        self.temperature = nn.Parameter(torch.rand(6) + 0.5)
+        self.register_buffer("offset", torch.rand(6, 1, 1))
+        self.head = nn.Conv2d(6, 2, 1)
+
+    def forward(self, x, with_buffer=False):
+        y = (self.gamma * self.conv(x) + self.shift).transpose(1, 3) / self.temperature
+        y = y.transpose(1, 3)
+        return self.head(y + self.offset if with_buffer else y)
+
+
+def test_per_channel_parameters_are_cut_with_their_channels():
+    model, x = made(Scaled()), torch.randn(2, 3, 4, 4)
+    plan = analyse(model, x)
+    assert groups(plan) == {("conv",): 6}
+    report = cut_and_check(model, x, plan)
+    assert {t.name: t.after for t in report.tensors if t.name != "conv.weight"} == {
+        "conv.bias": (4,), "gamma": (4, 1, 1), "shift": (4, 1, 1), "temperature": (4,),
+        "head.weight": (2, 4, 1, 1),
+    }
+    # a buffer is no parameter: nothing tells the cut it belongs to the model
+    with warnings.catch_warnings(), rules.extended():
+        warnings.simplefilter("ignore", UserWarning)
+        buffered = get_cutplan(made(Scaled()), (x,), {"with_buffer": True})
+    assert groups(buffered) == {}
+
+
+# ------------------------------------------------------------------ axis moves, norms
+
+
+class ConvNeXtLike(nn.Module):
+    def __init__(self):
+        super().__init__()
+        self.stem = nn.Conv2d(3, 8, 2, stride=2)
+        self.block = CNBlock(8, layer_scale=1.0, stochastic_depth_prob=0.0)
+        self.head = nn.Linear(8, 3)
+
+    def forward(self, x):
+        return self.head(self.block(self.stem(x)).mean((2, 3)))
+
+
+class ChannelsLast1d(nn.Module):
+    def __init__(self):
+        super().__init__()
+        self.conv, self.fc, self.out = nn.Conv1d(3, 6, 1), nn.Linear(6, 5), nn.Conv1d(5, 2, 1)
+
+    def forward(self, x):
+        y = self.fc(torch.movedim(self.conv(x), 1, -1)).permute(0, 2, 1)
+        return self.out(y.swapaxes(1, 2).transpose(-1, -2))
+
+
+@pytest.mark.parametrize(
+    "module, shape, expected",
+    [
+        # permute, layer norm over the last axis, linear, permute back, layer scale
+        (
+            ConvNeXtLike(),
+            (2, 3, 8, 8),
+            {("block.block.0", "block.block.5", "stem"): 8, ("block.block.3",): 32},
+        ),
+        (ChannelsLast1d(), (2, 3, 7), {("conv",): 6, ("fc",): 5}),
+    ],
+)
+def test_channels_follow_axis_moves(module, shape, expected):
+    model, x = made(module), torch.randn(*shape)
+    plan = analyse(model, x)
+    assert groups(plan) == expected
+    cut_and_check(model, x, plan)
+
+
+class Normed(nn.Module):
+    def __init__(self, norm):
+        super().__init__()
+        self.conv, self.norm, self.head = nn.Conv2d(3, 8, 1), norm, nn.Conv2d(8, 2, 1)
+
+    def forward(self, x):
+        return self.head(self.norm(self.conv(x)))
+
+
+@pytest.mark.parametrize(
+    "norm, labels, attribute",
+    [
+        # one group: channels one by one, the rest normalised among themselves
+        (nn.GroupNorm(1, 8), 8, ("num_groups", 1)),
+        (nn.GroupNorm(2, 8), 2, ("num_groups", 1)),  # whole groups only
+        (nn.GroupNorm(8, 8), 8, ("num_groups", 6)),
+        (nn.InstanceNorm2d(8, affine=True), 8, ("num_features", 6)),
+        (nn.LayerNorm([8, 4, 4]), 8, ("normalized_shape", (6, 4, 4))),
+    ],
+)
+def test_normalisations_over_the_channel_axis(norm, labels, attribute):
+    model, x = made(Normed(norm)), torch.randn(2, 3, 4, 4)
+    plan = analyse(model, x)
+    assert groups(plan) == {("conv",): labels}
+    _, group = plan.prunable_groups[0]
+    cut_and_check(model, x, plan, {0: group[:1] if labels == 2 else group[:2]})
+    assert getattr(model.norm, attribute[0]) == attribute[1]
+
+
+# ------------------------------------------------------------------ reshapes
+
+
+class Heads(nn.Module):
+    """A split into heads and back; the code sizes the kept axis from the tensor."""
+
+    def __init__(self, whole):
+        super().__init__()
+        self.whole = whole
+        self.a, self.b = nn.Linear(6, 12), nn.Linear(12, 5)
+
+    def forward(self, x):
+        y = self.a(x)
+        n, t, c = y.shape
+        y = y.view(n, t, -1, 4) if self.whole else y.view(n, t, 3, -1)
+        y = F.gelu(y.transpose(1, 2))
+        return self.b(y.transpose(1, 2).reshape(n, t, c - 0 * c).flatten(2))
+
+
+class Shuffle(nn.Module):
+    def __init__(self):
+        super().__init__()
+        self.stem = nn.Conv2d(3, 8, 1)
+        self.down = InvertedResidual(8, 16, 2)
+        self.same = InvertedResidual(16, 16, 1)
+        self.head = nn.Conv2d(16, 2, 1)
+
+    def forward(self, x):
+        return self.head(self.same(self.down(self.stem(x))))
+
+
+class Flat(nn.Module):
+    def __init__(self):
+        super().__init__()
+        self.conv, self.fc = nn.Conv2d(3, 6, 3), nn.Linear(6 * 4 * 4, 5)
+
+    def forward(self, x):
+        return self.fc(torch.flatten(self.conv(x), 1).unflatten(1, (-1, 16)).flatten(1))
+
+
+def test_splits_into_heads_keep_whole_heads_or_the_same_positions():
+    x = torch.randn(2, 5, 6)
+    plans = {}
+    for split, whole in (("outer", True), ("inner", False), ("largest", False)):
+        model = made(Heads(whole))
+        plans[split] = plan = analyse(model, x, split=split)
+        cut_and_check(model, x, plan)
+        assert model.a.out_features == (8 if whole else 9)
+    assert groups(plans["outer"]) == {("a",): 3}  # one label per head of 4
+    assert groups(plans["inner"]) == groups(plans["largest"]) == {("a",): 4}
+    labels = plans["outer"].labels_by_nodes
+    view = next(n for n in plans["outer"].graph if n.operation_name == "view")
+    first, *_ = plans["outer"].prunable_groups[0][1]
+    assert labels[view] == plans["outer"].prunable_groups[0][1]
+    linear = plans["outer"].graph[0]
+    assert labels[linear][:4] == [first] * 4  # a head's channels share its label
+
+
+def test_merges_and_a_channel_shuffle():
+    model, x = made(Flat()), torch.randn(2, 3, 6, 6)
+    plan = analyse(model, x)
+    assert groups(plan) == {("conv",): 6}  # flattened with the spatial axes into the linear
+    cut_and_check(model, x, plan)
+    assert model.fc.in_features == 4 * 16
+
+    model, x = made(Shuffle()), torch.randn(2, 3, 8, 8)
+    plan = analyse(model, x)
+    # a shuffle of a cut tensor is the cut shuffle only when the same positions go from both
+    # halves: its input's channels j and j + 8 share a label, which it interleaves; the even
+    # chunk of the next block ties its channels i and i + 8 as well
+    shuffled = [n for n in plan.graph if n.operation_name == "view"][1]
+    labels = plan.labels_by_nodes[shuffled]
+    assert labels[0::2] == labels[1::2] and labels[:8] == labels[8:] and len(set(labels)) == 4
+    cut_and_check(model, x, plan)
+
+
+# ------------------------------------------------------------------ slices and pieces
+
+
+class Pieces(nn.Module):
+    def __init__(self):
+        super().__init__()
+        self.conv = nn.Conv2d(3, 8, 1)
+        self.side = nn.Conv2d(4, 4, 1)
+        self.tail = nn.Conv2d(6, 4, 1)
+        self.front = nn.Conv2d(2, 4, 1)
+        self.head = nn.Conv2d(16, 2, 1)
+
+    def forward(self, x):
+        y = self.conv(x)
+        a, b = y.chunk(2, dim=1)  # dual path: a passes, b is transformed
+        z = torch.cat([y, a + self.side(b)], 1)
+        w = self.tail(y[:, 2:]) + self.front(y[:, :2])  # bounds written as numbers
+        z = torch.roll(F.pad(z, (1, 1)), 3, -1)[..., 1:-1]
+        return self.head(torch.cat([z, w], 1))
+
+
+def test_slices_and_pieces():
+    model, x = made(Pieces()), torch.randn(2, 3, 5, 5)
+    plan = analyse(model, x)
+    conv = plan.graph[0]
+    labels = plan.labels_by_nodes[conv]
+    # the chunk ties channel j with j + 4; y[:, :2] and y[:, 2:] count from channel 2, so
+    # channels 0, 1 (and 4, 5 tied to them) must stay
+    assert labels[:4] == labels[4:]
+    assert {label for _, group in plan.prunable_groups for label in group} & set(labels) == set(
+        labels[2:4]
+    )
+    cut_and_check(model, x, plan)
+    assert model.conv.out_channels == 6
+
+
+def test_uneven_pieces_and_strides_stay_barriers():
+    class Uneven(nn.Module):
+        def __init__(self):
+            super().__init__()
+            self.conv, self.head = nn.Conv2d(3, 8, 1), nn.Conv2d(6, 2, 1)
+
+        def forward(self, x):
+            y = self.conv(x)
+            a, b = y.split([3, 5], 1)
+            return self.head(torch.cat([a, b[:, ::2], y[:, ::4][:, :0]], 1))
+
+    plan = analyse(made(Uneven()), torch.randn(2, 3, 4, 4))
+    assert groups(plan) == {}
+
+
+# ------------------------------------------------------------------ the cut's refusals
+
+
+def test_a_holder_of_a_parameter_with_a_channel_count_is_refused():
+    class Counted(Scaled):
+        def __init__(self):
+            super().__init__()
+            self.channels = 6
+
+    model, x = made(Counted()), torch.randn(2, 3, 4, 4)
+    plan = analyse(model, x)
+    before = state(model)
+    with pytest.raises(ShrinkError, match="attribute channels = 6 may count the channels"):
+        shrink(model, plan, {0: plan.prunable_groups[0][1][:1]})
+    assert same_state(model, before)
+
+
+# ------------------------------------------------------------------ coverage
+
+
+def test_coverage_counts_layer_channels_outside_the_outputs():
+    model, x = made(Flat()), torch.randn(2, 3, 6, 6)
+    standard = rules.coverage(model, (x,))
+    with rules.extended():
+        extended = rules.coverage(model, (x,))
+    # the linear's 5 outputs are the model's; the flatten stops the standard rules
+    assert (standard.channels, standard.prunable, standard.at_outputs) == (6, 0, 5)
+    assert (extended.channels, extended.prunable, extended.removable) == (6, 6, 6)
+    assert extended.share == 1.0 and standard.share == 0.0
+
+    # nn.MultiheadAttention reads its out_proj's weight: a layer no rule sees into
+    class Attend(nn.Module):
+        def __init__(self):
+            super().__init__()
+            self.fc, self.head = nn.Linear(4, 8), nn.Linear(8, 3)
+            self.mha = nn.MultiheadAttention(8, 2)
+
+        def forward(self, x):
+            y = self.fc(x)
+            return self.head(self.mha(y, y, y, need_weights=False)[0])
+
+    with rules.extended():
+        found = rules.coverage(made(Attend()), (torch.randn(5, 2, 4),))
+    assert [(layer.name, layer.channels) for layer in found.layers] == [
+        ("linear_0", 8), ("mha.out_proj", 8)
+    ]
