@@ -17,7 +17,7 @@ from torchvision.models.shufflenetv2 import InvertedResidual
 from tavrix.pruning import rules
 from tavrix.pruning.cutplan import get_cutplan
 from tavrix.pruning.gatecal import TavrixPruningCalibrator
-from tavrix.pruning.shrink import ShrinkError, check_equal, shrink
+from tavrix.pruning.shrink import ShrinkError, apply_plan, check_equal, save_plan, shrink
 
 from shrink_helpers import randomise, rebuild_mismatches, same_state, state
 
@@ -261,6 +261,20 @@ def test_channels_follow_axis_moves(module, shape, expected):
     plan = analyse(model, x)
     assert groups(plan) == expected
     cut_and_check(model, x, plan)
+
+
+def test_plan_files_of_extended_plans_reapply(tmp_path):
+    model, x = made(ConvNeXtLike()), torch.randn(2, 3, 8, 8)
+    fresh = copy.deepcopy(model)
+    plan = analyse(model, x)
+    report = cut_and_check(model, x, plan)
+    save_plan(tmp_path / "plan.json", report)
+    # the layer norm's normalized_shape (a tuple) and the layer scale's block (no adapter
+    # of its own) follow the file as they followed the cut
+    apply_plan(fresh, tmp_path / "plan.json", (x,))
+    fresh.load_state_dict(model.state_dict())
+    assert fresh.block.block[2].normalized_shape == model.block.block[2].normalized_shape == (6,)
+    assert torch.equal(fresh(x), model(x))
 
 
 class Normed(nn.Module):

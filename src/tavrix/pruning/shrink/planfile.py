@@ -155,6 +155,8 @@ def apply_plan(
     changes, attributes, overrides = resolve_cuts(cuts, forced, rule_set)
     computed = {name: {a: after for a, (_, after) in values.items()}
                 for name, _, values in attributes if values}
+    # as the file holds them: tuples (a layer norm's normalized_shape) as lists
+    computed = json.loads(json.dumps(computed))
     if computed != record["attributes"]:
         raise PlanMismatchError(
             "the plan's module attributes do not follow from its cuts "
