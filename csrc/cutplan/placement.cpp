@@ -32,6 +32,12 @@ bool is_zero(py::handle value) {
   return r == 1;
 }
 
+py::list sequence_copy_of(py::handle seq) {
+  PyObject* copy = PySequence_List(seq.ptr());
+  if (copy == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::list>(copy);
+}
+
 // A traced node whose result is no tensor (the tuple of a chunk's pieces).
 // Nodes that say nothing of their result (duck-typed ones) are taken as tensors.
 bool tuple_valued(py::handle node) {
@@ -53,6 +59,75 @@ py::object users_of(py::handle node_users, py::handle node) {
   return node_users[node];
 }
 
+struct TracedTypes {
+  py::object node_info, tensor_info;
+};
+
+const TracedTypes& traced_types() {
+  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<TracedTypes> storage;
+  return storage
+      .call_once_and_store_result([] {
+        py::module_ tracing = py::module_::import("tavrix.flowscope.tracing");
+        return TracedTypes{tracing.attr("NodeInfo"), tracing.attr("TensorInfo")};
+      })
+      .get_stored();
+}
+
+enum class Scan { Found, Absent, Unknown };
+
+// The first node among the leaves of an argument, in the order
+// NodeInfo.collect_all_input_nodes walks them (tuples, lists and dicts), found
+// without building that list; Unknown for a value only its own walk knows (a
+// dataclass).
+Scan first_node_in(py::handle value, py::object& found) {
+  PyObject* raw = value.ptr();
+  if (raw == Py_None || PyLong_Check(raw) || PyFloat_CheckExact(raw) ||
+      PyUnicode_CheckExact(raw)) {
+    return Scan::Absent;
+  }
+  const TracedTypes& types = traced_types();
+  if (PyObject_TypeCheck(raw, reinterpret_cast<PyTypeObject*>(types.node_info.ptr()))) {
+    found = py::reinterpret_borrow<py::object>(value);
+    return Scan::Found;
+  }
+  if (Py_TYPE(raw) == reinterpret_cast<PyTypeObject*>(types.tensor_info.ptr())) {
+    return Scan::Absent;
+  }
+  py::object items;
+  if (PyTuple_Check(raw) || PyList_Check(raw)) {
+    items = sequence_copy_of(value);
+  } else if (PyDict_Check(raw)) {
+    PyObject* values = PyDict_Values(raw);
+    if (values == nullptr) throw py::error_already_set();
+    items = py::reinterpret_steal<py::object>(values);
+  } else {
+    const int dataclass = PyObject_HasAttrString(
+        reinterpret_cast<PyObject*>(Py_TYPE(raw)), "__dataclass_fields__");
+    return dataclass ? Scan::Unknown : Scan::Absent;
+  }
+  interop::RecursionGuard guard(" while looking for a node's first input");
+  for (py::handle item : items) {
+    const Scan scan = first_node_in(item, found);
+    if (scan != Scan::Absent) return scan;
+  }
+  return Scan::Absent;
+}
+
+// The node's first input node (null when it has none), as
+// collect_all_input_nodes()[0]; traced nodes are read without calling it.
+py::object first_input(py::handle node) {
+  py::object found;
+  if (Py_TYPE(node.ptr()) == reinterpret_cast<PyTypeObject*>(traced_types().node_info.ptr())) {
+    Scan scan = first_node_in(node.attr("args"), found);
+    if (scan == Scan::Absent) scan = first_node_in(node.attr("kwargs"), found);
+    if (scan == Scan::Found) return found;
+    if (scan == Scan::Absent) return py::object();
+  }
+  py::object inputs = node.attr("collect_all_input_nodes")();
+  if (py::len(inputs) == 0) return py::object();
+  return inputs[py::int_(0)];
+}
+
 py::list input_nodes_in(py::handle group_nodes, py::handle group_set, bool first_gate,
                         const py::set& extra_entries = py::set()) {
   py::list input_nodes;
@@ -61,12 +136,11 @@ py::list input_nodes_in(py::handle group_nodes, py::handle group_set, bool first
       input_nodes.append(node);
       continue;
     }
-    py::object inputs = node.attr("collect_all_input_nodes")();
-    size_t n_inputs = py::len(inputs);
-    if (n_inputs == 0) {
+    py::object input = first_input(node);
+    if (!input) {
       // A node fed by nothing (a graph input) only opens the first group.
       if (first_gate) input_nodes.append(node);
-    } else if (!contains(group_set, inputs[py::int_(0)])) {
+    } else if (!contains(group_set, input)) {
       input_nodes.append(node);
     }
   }

@@ -49,8 +49,7 @@ GroupedConv grouped_conv_option(py::handle value) {
 }
 
 struct MetadataOps {
-  py::object size, numel, nelement;
-  py::str get, shape;
+  py::object size, numel, nelement, shape_get;
 };
 
 const MetadataOps& metadata_ops() {
@@ -58,51 +57,49 @@ const MetadataOps& metadata_ops() {
   return storage
       .call_once_and_store_result([] {
         py::object tensor = py::module_::import("torch").attr("Tensor");
+        // x.shape arrives as the descriptor's __get__, a new object on every read
+        // that compares equal to this one
         return MetadataOps{tensor.attr("size"), tensor.attr("numel"), tensor.attr("nelement"),
-                           py::str("__get__"), py::str("shape")};
+                           tensor.attr("shape").attr("__get__")};
       })
       .get_stored();
 }
 
-// Whether a metadata read (x.shape, x.size(), x.numel()) hands the count of the
-// channels of its tensor (labelled along `dim` of `rank` axes) to the code.
-bool reads_channel_count(py::handle node, int64_t dim, int64_t rank) {
+enum class CountRead { None, All, Axis };
+
+// Whether a metadata read (x.shape, x.size(), x.numel()) hands the count of
+// the channels of its tensor to the code: all axes, one axis (x.size(d)), or none.
+CountRead count_read_of(py::handle operation) {
   const MetadataOps& ops = metadata_ops();
-  py::object operation = node.attr(graph_attr().operation);
-  if (operation.is(ops.numel) || operation.is(ops.nelement)) return true;
-  if (operation.is(ops.size)) {
-    py::object args = node.attr(graph_attr().args);
-    py::object axis = interop::get_argument(args, node.attr(graph_attr().kwargs), 1, "dim",
-                                            py::none());
-    if (axis.is_none()) return true;
-    if (!PyLong_Check(axis.ptr())) return true;
-    std::optional<int64_t> read = normalised_axis(interop::to_int64(axis, "size dim"), rank);
-    return read == dim;
-  }
-  // x.shape arrives as the shape descriptor's __get__
-  py::object owner = py::getattr(operation, "__self__", py::none());
-  py::object name = py::getattr(owner, "__name__", py::none());
-  return name.equal(ops.shape);
+  if (operation.is(ops.numel) || operation.is(ops.nelement)) return CountRead::All;
+  if (operation.is(ops.size)) return CountRead::Axis;
+  const int shape = PyObject_RichCompareBool(operation.ptr(), ops.shape_get.ptr(), Py_EQ);
+  if (shape < 0) throw py::error_already_set();
+  return shape != 0 ? CountRead::All : CountRead::None;
 }
 
 // Like the standard metadata-read handler (no channels, the source left
 // alone), and notes a read of a labelled tensor's channel count.
 void metadata_read_node_handler(ParserState& state, py::handle node) {
   ExtendedWalk* walk = extended_walk();
-  if (walk != nullptr) {
-    py::object args = node.attr(graph_attr().args);
-    if (PyTuple_Check(args.ptr()) && PyTuple_GET_SIZE(args.ptr()) > 0) {
-      py::handle source = PyTuple_GET_ITEM(args.ptr(), 0);
-      PruneDim pd = get_prune_dimension(state, source);
-      std::optional<Shape> shape = pd ? get_shape(source) : std::nullopt;
-      if (shape) {
-        const auto rank = static_cast<int64_t>(shape->size());
-        std::optional<int64_t> dim = normalised_axis(*pd, rank);
-        if (dim && reads_channel_count(node, *dim, rank)) {
-          walk->counted.push_back(py::reinterpret_borrow<py::object>(source));
-        }
+  const CountRead read =
+      walk != nullptr ? count_read_of(node.attr(graph_attr().operation)) : CountRead::None;
+  py::object args = node.attr(graph_attr().args);
+  if (read != CountRead::None && PyTuple_Check(args.ptr()) && PyTuple_GET_SIZE(args.ptr()) > 0) {
+    py::object source = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(args.ptr(), 0));
+    PruneDim pd = get_prune_dimension(state, source);
+    std::optional<Shape> shape = pd ? get_shape(source) : std::nullopt;
+    bool counts = shape.has_value();
+    if (counts && read == CountRead::Axis) {
+      const auto rank = static_cast<int64_t>(shape->size());
+      py::object axis =
+          interop::get_argument(args, node.attr(graph_attr().kwargs), 1, "dim", py::none());
+      if (PyLong_Check(axis.ptr())) {
+        std::optional<int64_t> at = normalised_axis(interop::to_int64(axis, "size dim"), rank);
+        counts = at == normalised_axis(*pd, rank);
       }
     }
+    if (counts) walk->counted.push_back(source);
   }
   add_node_output_channel_info(state, node, Labels{}, false, std::nullopt);
 }

@@ -372,7 +372,9 @@ void reshape_node_handler(ParserState& state, py::handle node) {
     return;
   }
   std::optional<Segment> seg = channel_segment(source->shape, source->dim, *out_shape);
-  if (!seg || touches_batch_axis(*seg)) {
+  // One label per element of the segment: a merge with huge axes is left alone.
+  constexpr int64_t kMaxElements = int64_t{1} << 22;
+  if (!seg || touches_batch_axis(*seg) || seg->elements > kMaxElements) {
     default_node_handler(state, node);
     return;
   }
@@ -400,9 +402,17 @@ void reshape_node_handler(ParserState& state, py::handle node) {
     if (extended_options().split == SplitAxis::Outer) {
       k = 0;
     } else if (extended_options().split == SplitAxis::Largest) {
-      size_t best = distinct_after_split(source->labels, *seg, k);
+      Labels sorted = source->labels;
+      std::sort(sorted.begin(), sorted.end());
+      const bool distinct = std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end();
+      // distinct labels: an axis keeps as many as it has positions
+      auto kept = [&](size_t a) {
+        return distinct ? static_cast<size_t>(seg->out_sizes[a])
+                        : distinct_after_split(source->labels, *seg, a);
+      };
+      size_t best = kept(k);
       for (size_t a = k; a-- > 0;) {
-        const size_t count = distinct_after_split(source->labels, *seg, a);
+        const size_t count = kept(a);
         if (count > best) {
           best = count;
           k = a;

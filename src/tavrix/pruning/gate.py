@@ -45,6 +45,11 @@ class ChannelGate(nn.Module):
     ``torch.no_grad()`` therefore do not dilute the importance.
     """
 
+    labels: List[int]
+    prune_dim: int
+    num_samples: int
+    _groups: List["GroupSharedGate"]
+
     def __init__(self, labels: Sequence[int], prune_dim: int) -> None:
         super().__init__()
         if isinstance(prune_dim, bool) or not isinstance(prune_dim, int):
@@ -55,12 +60,11 @@ class ChannelGate(nn.Module):
         labels = list(labels)
         if not labels:
             raise ValueError("ChannelGate needs at least one channel label")
-        self.labels: List[int] = labels
-        self.prune_dim: int = prune_dim
+        # Plain values go straight to the instance: nn.Module's __setattr__ costs more than
+        # the rest of a gate, and a model gets many. The groups (_groups) are not modules
+        # and must not be registered.
+        vars(self).update(labels=labels, prune_dim=prune_dim, num_samples=0, _groups=[])
         self.weight = nn.Parameter(torch.ones(len(labels)))
-        self.num_samples: int = 0
-        # Plain list: the groups are not modules and must not be registered.
-        self._groups: List[GroupSharedGate] = []
 
     @property
     def groups(self) -> Tuple["GroupSharedGate", ...]:
