@@ -74,7 +74,6 @@ def test_changed_networks_shrink_equal(name):
                     logits = model(_input(name, generator))
                     F.cross_entropy(logits, logits.argmax(dim=1)).backward()
     plan = calibrator.cutplan
-    print(f"{name}: coverage {standard.share:.3f} -> {extended.share:.3f}")
     assert extended.share >= max(CHANGED[name], standard.share)
 
     removed = choose_channels(plan, 0.3)
@@ -88,3 +87,8 @@ def test_changed_networks_shrink_equal(name):
     assert rebuild_mismatches(model) == []
     result = check_equal(original, model, plan, removed, (x,))
     assert result.passed, str(result)
+    before, after = report.parameters_before, report.parameters_after
+    print(
+        f"{name}: coverage {standard.share:.3f} -> {extended.share:.3f}; parameters {before:,} -> "
+        f"{after:,} ({100 * (before - after) / before:.1f}% fewer); {result.relative_diff:.1e}"
+    )
