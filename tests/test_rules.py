@@ -382,6 +382,61 @@ def test_merges_and_a_channel_shuffle():
     cut_and_check(model, x, plan)
 
 
+class Folded(nn.Module):
+    """(C, L) folded into (C / 2, 2 L): channel pairs share every position of the new axis."""
+
+    def __init__(self):
+        super().__init__()
+        self.conv, self.head = nn.Conv1d(3, 8, 1), nn.Conv1d(4, 2, 1)
+
+    def forward(self, x):
+        y = self.conv(x)
+        return self.head(y.reshape(y.shape[0], -1, 2 * y.shape[2]))
+
+
+class Widths(nn.Module):
+    """Reads its input's width: to reshape that input, or to size another tensor."""
+
+    def __init__(self, other):
+        super().__init__()
+        self.other = other
+        self.conv, self.fc, self.head = nn.Conv1d(3, 6, 1), nn.Linear(6, 12), nn.Linear(6, 2)
+
+    def forward(self, x):
+        y = self.conv(x).transpose(1, 2)
+        n, t, c = y.shape
+        if self.other:  # attention's way: q, k, v sized by the input's width
+            z = self.fc(y).reshape(n, t, 2, c).sum(2)
+        else:
+            z = y.reshape(n, t, c)
+        return self.head(z)
+
+
+@pytest.mark.parametrize(
+    "module, shape, expected",
+    [
+        (Folded(), (2, 3, 5), {("conv",): 4}),  # the pairs (0, 1), (2, 3), ... merged
+        (Widths(other=False), (2, 3, 5), {("conv",): 6}),
+        # the width read off the input sizes the reshape of another tensor: pinned
+        (Widths(other=True), (2, 3, 5), {("fc",): 6}),
+    ],
+)
+def test_reshapes_that_mix_axes_and_widths_read_by_the_code(module, shape, expected):
+    model, x = made(module), torch.randn(*shape)
+    plan = analyse(model, x)
+    assert groups(plan) == expected
+    if not getattr(module, "other", False):
+        cut_and_check(model, x, plan)
+        return
+    # the read width also fixes the reshaped tensor's size, which no label can tell: the
+    # check catches the cut there
+    removed = {0: plan.prunable_groups[0][1][:1]}
+    original = copy.deepcopy(model)
+    shrink(model, plan, removed)
+    result = check_equal(original, model, plan, removed, (x,))
+    assert not result.passed and result.first_diverging.operation == "Tensor.reshape"
+
+
 # ------------------------------------------------------------------ slices and pieces
 
 
@@ -431,6 +486,25 @@ def test_uneven_pieces_and_strides_stay_barriers():
 
     plan = analyse(made(Uneven()), torch.randn(2, 3, 4, 4))
     assert groups(plan) == {}
+
+    class Picked(nn.Module):
+        def __init__(self):
+            super().__init__()
+            self.conv, self.head = nn.Conv2d(3, 8, 1), nn.Conv2d(8, 2, 1)
+
+        def forward(self, x, batched=False):
+            y = self.conv(x)
+            if batched:  # channels moved to the batch axis would depend on the batch size
+                return self.head(y.reshape(-1, 4, 4).reshape(y.shape))
+            return self.head(y * y[:, 3].unsqueeze(1))  # channel 3 by number: 0 to 3 stay
+
+    model, x = made(Picked()), torch.randn(1, 3, 4, 4)
+    with rules.extended():
+        assert groups(get_cutplan(model, (x,), {"batched": True})) == {}
+    plan = analyse(model, x)
+    assert groups(plan) == {("conv",): 4}
+    assert set(plan.prunable_groups[0][1]) == set(plan.labels_by_nodes[plan.graph[0]][4:])
+    cut_and_check(model, x, plan)
 
 
 # ------------------------------------------------------------------ the cut's refusals
