@@ -176,14 +176,10 @@ def test_layer_rules_name_the_layer(middle, warning, rule, operation, blocked):
 def test_dropout_in_training_mode_passes_channels_on_and_is_no_cause():
     with pytest.warns(UserWarning, match="dropout it should be in eval mode"):
         plan = analyse(Convs(TrainingDropout()), torch.randn(1, 3, 6, 6))
-    explanation = explain(plan)
-    assert any("first" in modules for _, modules in _prunable_modules(plan))
-    assert not any(c.operation == "dropout" for g in explanation.groups for c in g.causes)
-
-
-def _prunable_modules(plan):
     names = plan.prunable_module_names_by_nodes
-    return [(labels, {names[n] for n in nodes if n in names}) for nodes, labels in plan.prunable_groups]
+    assert any(names.get(node) == "first" for nodes, _ in plan.prunable_groups for node in nodes)
+    explanation = explain(plan)
+    assert not any(c.operation == "dropout" for g in explanation.groups for c in g.causes)
 
 
 def _groups(plan):
@@ -255,7 +251,9 @@ def test_classes_merged_keep_every_cause_whatever_the_order(swap):
         (c.operation, c.channels, [(link.operation, link.line) for link in c.chain])
         for c in group.causes
     ] == (
-        [("flip", 4, merge), ("roll", 4, merge)] if swap else [("roll", 4, merge), ("flip", 4, merge)]
+        [("flip", 4, merge), ("roll", 4, merge)]
+        if swap
+        else [("roll", 4, merge), ("flip", 4, merge)]
     )
 
 
@@ -296,7 +294,10 @@ def test_a_layer_called_twice_ties_its_calls_in_the_chain():
     # from the second call's output: to the first call's output (same weight), and to
     # the stem's channels through the inputs of the two calls
     calls = "one layer's calls conv2d_1 and conv2d_2"
-    assert [(link.node, link.link) for link in cause.chain] == [("relu_0", calls), ("conv2d_1", calls)]
+    assert [(link.node, link.link) for link in cause.chain] == [
+        ("relu_0", calls),
+        ("conv2d_1", calls),
+    ]
 
 
 def test_a_calibrator_on_a_sub_module_names_modules_from_the_model():

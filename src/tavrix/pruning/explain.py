@@ -229,8 +229,8 @@ class _GraphReader:
 
     # ---- one node
 
-    def _place(self, node: Any) -> Tuple[Optional[str], Optional[str], Optional[int], Optional[str]]:
-        """(module, file, line, function) of a node."""
+    def _place(self, node: Any) -> Tuple[Any, ...]:
+        """(module, file, line, function) of a node, each None when unknown."""
         module = getattr(node, "module_path", None)
         prefix = self.record.module_prefix
         if module is not None and prefix:
@@ -307,7 +307,9 @@ class _GraphReader:
         # graph order: the same whatever order the labels were marked or merged in
         unplaced = len(self.position)
         ordered = sorted(found, key=lambda key: (self.position.get(key[1], unplaced), key[0]))
-        causes = tuple(self._cause(rule, node, found[(rule, node)], group) for rule, node in ordered)
+        causes = tuple(
+            self._cause(rule, node, found[(rule, node)], group) for rule, node in ordered
+        )
         return GroupExplanation(
             index, tuple(modules), len(labels), tuple(n.unique_name for n in nodes), causes
         )
@@ -458,7 +460,9 @@ class Explanation:
         """One plain dict per unprunable group (JSON-serialisable)."""
         return [asdict(group) for group in self.groups]
 
-    def _totals(self, key: Callable[[Cause], Any]) -> List[Tuple[Any, int, List[Tuple[Cause, GroupExplanation]]]]:
+    def _totals(
+        self, key: Callable[[Cause], Any]
+    ) -> List[Tuple[Any, int, List[Tuple[Cause, GroupExplanation]]]]:
         """Channels blocked per key; a group counts once per key, whatever its causes."""
         channels: Dict[Any, int] = {}
         members: Dict[Any, List[Tuple[Cause, GroupExplanation]]] = {}
@@ -529,7 +533,8 @@ class Explanation:
                 detail += f"; in {_names([m or '(model)' for m in total.modules], 2)}"
             lines.append(indent + detail)
             if total.lost_at:
-                lines.append(f"{indent}operand without channels since {_names(list(total.lost_at), 2)}")
+                since = _names(list(total.lost_at), 2)
+                lines.append(f"{indent}operand without channels since {since}")
         if not totals:
             lines.append("  none: every channel group is prunable")
         return "\n".join(lines)
