@@ -105,11 +105,15 @@ py::tuple call_site(py::handle classify) {
     auto* raw = reinterpret_cast<PyFrameObject*>(frame.ptr());
     auto code =
         py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(PyFrame_GetCode(raw)));
+    // Read out at once: an allocation below may run a finalizer that changes the table.
     const Site* site = classify_code(code.ptr(), classify);
-    if (site->kind == Kind::Stop) break;
-    if (site->kind == Kind::Model && location.is_none()) {
-      location = py::make_tuple(site->file, PyFrame_GetLineNumber(raw), site->function);
-    } else if (site->kind == Kind::ModuleCall && !found_module) {
+    const Kind kind = site->kind;
+    if (kind == Kind::Stop) break;
+    if (kind == Kind::Model && location.is_none()) {
+      py::object file = site->file;
+      py::object function = site->function;
+      location = py::make_tuple(file, PyFrame_GetLineNumber(raw), function);
+    } else if (kind == Kind::ModuleCall && !found_module) {
       module = called_module(frame);
       found_module = true;
     }
