@@ -608,5 +608,9 @@ def flowscope_model(
     return result.nodes, result.output_nodes
 
 
-_MODULE_CALL_CODE = torch.nn.Module._call_impl.__code__
+# The frame whose `self` is the module called: the outer of the two call frames
+# where there are two, since reading a frame's locals costs with their number.
+_MODULE_CALL_CODE = getattr(
+    torch.nn.Module, "_wrapped_call_impl", torch.nn.Module._call_impl
+).__code__
 _TRACE_CODE = trace.__code__
