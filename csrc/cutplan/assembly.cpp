@@ -29,6 +29,16 @@ const py::object& prune_graph_parser_class() {
       .get_stored();
 }
 
+// Keeps on the plan why its unprunable groups are unprunable (tavrix.pruning.explain).
+const py::object& record_provenance() {
+  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
+  return storage
+      .call_once_and_store_result([] {
+        return py::module_::import("tavrix.pruning.explain").attr("_record_provenance");
+      })
+      .get_stored();
+}
+
 py::dict plain_dict(const py::object& mapping) {
   if (PyDict_CheckExact(mapping.ptr())) return py::reinterpret_borrow<py::dict>(mapping);
   py::dict copy;
@@ -72,10 +82,17 @@ py::object get_cutplan(py::object model, py::object args, py::object kwargs,
                                                  py::arg("entry_point") = entry_point),
                                2);
   const py::object& graph = traced[0];
-  const py::object& graph_output_nodes = traced[1];
+  // Read once: the outputs may come as a one-shot iterator, and the
+  // explanation of the plan reads them too.
+  py::object graph_output_nodes = traced[1];
+  if (!PyList_Check(graph_output_nodes.ptr()) && !PyTuple_Check(graph_output_nodes.ptr())) {
+    PyObject* listed = PySequence_List(graph_output_nodes.ptr());
+    if (listed == nullptr) throw py::error_already_set();
+    graph_output_nodes = py::reinterpret_steal<py::object>(listed);
+  }
 
-  auto parsed =
-      unpack_exactly(prune_graph_parser_class()().attr("find_prunable_groups")(graph), 5);
+  py::object parser = prune_graph_parser_class()();
+  auto parsed = unpack_exactly(parser.attr("find_prunable_groups")(graph), 5);
   const py::object& prunable_groups = parsed[0];
   const py::object& unprunable_groups = parsed[1];
   // The walk hands out a live view over its state: the plan keeps a plain
@@ -105,7 +122,7 @@ py::object get_cutplan(py::object model, py::object args, py::object kwargs,
     ops_and_gate_names.append(py::make_tuple(node.attr("operation"), name));
   }
 
-  return model_cutplan_class()(
+  py::object plan = model_cutplan_class()(
       py::arg("graph") = graph, py::arg("prunable_groups") = prunable_groups,
       py::arg("unprunable_groups") = unprunable_groups,
       py::arg("labels_by_nodes") = labels_by_nodes, py::arg("node_users") = node_users,
@@ -113,6 +130,9 @@ py::object get_cutplan(py::object model, py::object args, py::object kwargs,
       py::arg("gate_container") = gates[0], py::arg("gate_names_by_nodes") = gate_names_by_nodes,
       py::arg("prunable_group_gate_names") = gates[2],
       py::arg("ops_and_gate_names") = ops_and_gate_names);
+  record_provenance()(plan, py::getattr(parser, "pruning_state", py::none()),
+                      graph_output_nodes);
+  return plan;
 }
 
 }  // namespace

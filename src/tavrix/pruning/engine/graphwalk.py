@@ -4,6 +4,7 @@ from __future__ import annotations
 
 from typing import Any, Dict, Iterable, List, Mapping, Optional, Tuple
 
+from tavrix.flowscope.tracing import provenance_enabled
 from tavrix.pruning.engine.oprules import (
     PruneGraphParserState,
     _collect_node_users,
@@ -28,7 +29,9 @@ class PruneGraphParser:
     unprunable where the calls disagree. The two node maps are the state's live
     mappings (dict-like, insertion ordered); ``node_users`` maps each node that
     has users to the distinct nodes consuming its data, in graph order (metadata
-    reads such as ``x.dim()`` are not users).
+    reads such as ``x.dim()`` are not users). With provenance on (the default,
+    see :func:`tavrix.flowscope.tracing.provenance`) the state also records why
+    each unprunable label is unprunable.
     """
 
     def __init__(self) -> None:
@@ -45,7 +48,7 @@ class PruneGraphParser:
     ]:
         if not isinstance(graph, (list, tuple)):
             graph = list(graph)  # walked twice
-        state = PruneGraphParserState()
+        state = PruneGraphParserState(record_causes=provenance_enabled())
         self.pruning_state = state
         # get_node_handler(node)(state, node) for every node, looped in C++
         _walk(state, graph)
