@@ -112,6 +112,10 @@ def test_factory_and_tensors_file(factories, capsys):
         (["--model", "cli_factories:mlp", "--inputs", "empty.pt"], "batch 1 holds no samples"),
         (["--model", "cli_factories:mlp", "--inputs", "text.pt"],
          "not a file written by torch.save"),
+        (["--model", "cli_factories:mlp", "--input-shape", "4,11", "--explain"],
+         "does not accept input"),
+        (["--explain", "--top", "-1"], "--top must not be negative"),
+        (["--explain", "--prune", "0.3"], "--explain only analyses the model"),
     ],
 )
 def test_bad_input_exits_2_with_one_line(factories, capsys, monkeypatch, argv, message):
@@ -123,6 +127,20 @@ def test_bad_input_exits_2_with_one_line(factories, capsys, monkeypatch, argv, m
     assert out == ""
     assert err.count("\n") == 1 and err.startswith("python -m tavrix: error: ")
     assert message in err
+
+
+def test_explain_names_the_causes_even_without_prunable_channels(factories, capsys):
+    argv = ["--model", "cli_factories:single_layer", "--input-shape", "4,12", "--explain"]
+    assert main(argv) == 0
+    out, err = capsys.readouterr()
+    summary, heading, first, where = out.splitlines()
+    assert summary == (
+        "single_layer: 3 of 3 channels unprunable (100.0%) in 1 groups; "
+        "blocked by: reaches a model output 100%"
+    )
+    assert heading == "Top causes by channels lost (1 of 1):"
+    assert first.split()[:4] == ["3", "(100.0%)", "linear", "(reaches"]
+    assert "1 node(s): linear_0; in (model)" in where and "calibrating" not in err
 
 
 def test_tensors_file_with_other_content(factories, capsys):

@@ -642,3 +642,39 @@ def test_dataclass_results_are_traced_through():
     assert names == ["conv2d_0", "relu_0", "split_halves_0", "conv2d_1", "conv2d_2"]
     assert [n.unique_name for n in result.output_nodes] == ["conv2d_1", "conv2d_2"]
     assert type(result.outputs) is Halves and type(result.outputs.low) is torch.Tensor
+
+
+class Located(nn.Module):
+    def __init__(self) -> None:
+        super().__init__()
+        self.conv = nn.Conv2d(3, 4, 1)
+        self.act = nn.ReLU()
+
+    def forward(self, x):
+        y = self.act(self.conv(x))
+        return torch.flatten(y, 1)
+
+
+@pytest.mark.parametrize("entry_point", ["__call__", "forward"])
+def test_nodes_record_their_model_code_line_and_module(entry_point):
+    from tavrix.flowscope.tracing import provenance
+
+    model = Located().eval()
+    nodes, _ = flowscope_model(model=model, args=(torch.randn(1, 3, 2, 2),), kwargs={},
+                               entry_point=entry_point)
+    first = Located.forward.__code__.co_firstlineno
+    assert [(n.unique_name, n.location, n.module_path) for n in nodes] == [
+        ("conv2d_0", (__file__, first + 1, "Located.forward"), "conv"),
+        ("relu_0", (__file__, first + 1, "Located.forward"), "act"),
+        ("flatten_0", (__file__, first + 2, "Located.forward"), ""),
+    ]
+    # a node pickled before these were recorded reads them as None
+    state = nodes[0].__getstate__()
+    del state[1]["location"], state[1]["module_path"]
+    old = NodeInfo.__new__(NodeInfo)
+    old.__setstate__(state)
+    assert (old.unique_name, old.location, old.module_path) == ("conv2d_0", None, None)
+    with provenance(False):
+        nodes, _ = flowscope_model(model=model, args=(torch.randn(1, 3, 2, 2),), kwargs={},
+                                   entry_point=entry_point)
+    assert all(n.location is None and n.module_path is None for n in nodes)

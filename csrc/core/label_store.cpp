@@ -86,7 +86,7 @@ LabelId LabelStore::new_label(LabelValue value) {
     throw std::overflow_error("too many channel labels for one graph walk");
   }
   const auto id = static_cast<LabelId>(labels_.size());
-  labels_.push_back(LabelRec{value, id, -1, -1, false, NodeSet()});
+  labels_.push_back(LabelRec{value, id, -1, -1, kUnknownCause, NodeSet()});
   bind(value, id);
   return id;
 }
@@ -122,18 +122,90 @@ LabelId LabelStore::intern(LabelValue value) {
   return new_label(value);
 }
 
-void LabelStore::set_flag(LabelId root, bool value) {
+void LabelStore::set_flag(LabelId root, bool value, CauseId cause) {
   LabelRec& rec = labels_[root];
+  const bool was_unprunable = rec.flag_pos >= 0 && rec.cause != kPrunable;
   if (rec.flag_pos < 0) {
     flag_order_.push_back(root);
     rec.flag_pos = static_cast<int32_t>(flag_order_.size() - 1);
     ++flag_count_;
   }
-  rec.prunable = value;
+  if (value) {
+    rec.cause = kPrunable;
+  } else if (!was_unprunable) {
+    rec.cause = cause;
+  }
 }
 
-void LabelStore::set_flag_for_value(LabelValue value, bool flag) {
-  set_flag(find(intern(value)), flag);
+void LabelStore::mark(LabelId root, CauseId cause) {
+  const CauseId next = combine(this->cause(root), cause);
+  set_flag(root, false);
+  labels_[root].cause = next;
+}
+
+void LabelStore::set_flag_for_value(LabelValue value, bool flag, CauseId cause) {
+  const LabelId root = find(intern(value));
+  if (flag) {
+    set_flag(root, true);
+  } else {
+    reserve_causes(1);
+    mark(root, cause);
+  }
+}
+
+// ---------------------------------------------------------------- causes
+
+CauseId LabelStore::add_origin(int32_t key) {
+  if (causes_.size() >= static_cast<size_t>(kMaxIds)) {
+    throw std::overflow_error("too many unprunability causes for one graph walk");
+  }
+  causes_.push_back(CauseRec{key, kOrigin});
+  return static_cast<CauseId>(causes_.size() - 1);
+}
+
+void LabelStore::reserve_causes(size_t n) {
+  if (causes_.size() + n > static_cast<size_t>(kMaxIds)) {
+    throw std::overflow_error("too many unprunability causes for one graph walk");
+  }
+  reserve_more(causes_, n);
+}
+
+CauseId LabelStore::combine(CauseId old, CauseId added) {
+  if (old == kPrunable || old == kUnknownCause) return added;
+  if (added == kPrunable || added == kUnknownCause || added == old) return old;
+  // A class reached twice by one cause in one call (two carriers of it among
+  // a node's inputs) gains nothing the second time.
+  if (causes_[static_cast<size_t>(old)].second == added) return old;
+  if (old == union_a_ && added == union_b_) return union_of_;
+  reserve_causes(1);
+  causes_.push_back(CauseRec{old, added});
+  union_a_ = old;
+  union_b_ = added;
+  union_of_ = static_cast<CauseId>(causes_.size() - 1);
+  return union_of_;
+}
+
+std::vector<int32_t> LabelStore::origin_keys(CauseId cause) const {
+  std::vector<int32_t> keys;
+  if (cause <= kUnknownCause) return keys;
+  std::vector<char> seen(causes_.size(), 0);
+  std::vector<CauseId> stack{cause};
+  while (!stack.empty()) {
+    const CauseId at = stack.back();
+    stack.pop_back();
+    if (at <= kUnknownCause || seen[static_cast<size_t>(at)]) continue;
+    seen[static_cast<size_t>(at)] = 1;
+    const CauseRec& rec = causes_[static_cast<size_t>(at)];
+    if (rec.second == kOrigin) {
+      keys.push_back(rec.first);
+    } else {
+      stack.push_back(rec.first);
+      stack.push_back(rec.second);
+    }
+  }
+  std::sort(keys.begin(), keys.end());
+  keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+  return keys;
 }
 
 void LabelStore::add_carrier(LabelId root, NodeId node) {
@@ -165,7 +237,8 @@ void LabelStore::reserve_record(const LabelIds& ids, bool with_flags) {
   for (LabelId id : ids) labels_[find(id)].carriers.reserve_one();
 }
 
-NodeId LabelStore::record_node(LabelIdsPtr labels, PruneDim dim, const std::vector<bool>& flags) {
+NodeId LabelStore::record_node(LabelIdsPtr labels, PruneDim dim, const std::vector<bool>& flags,
+                               CauseId cause) {
   if (!labels) labels = empty_ids();
   reserve_record(*labels, true);
   const auto node = static_cast<NodeId>(nodes_.size());
@@ -173,7 +246,7 @@ NodeId LabelStore::record_node(LabelIdsPtr labels, PruneDim dim, const std::vect
   for (size_t i = 0; i < paired; ++i) {
     const LabelId root = find((*labels)[i]);
     add_carrier(root, node);
-    set_flag(root, flags[i]);
+    set_flag(root, flags[i], cause);
   }
   nodes_.push_back(NodeRec{std::move(labels), dim});
   return node;
@@ -195,10 +268,13 @@ std::vector<LabelValue> LabelStore::resolved_labels(NodeId node) {
   return out;
 }
 
-void LabelStore::mark_unprunable(NodeId node) {
-  // Copy the pointer: set_flag may grow vectors but never touches node lists.
+void LabelStore::mark_unprunable(NodeId node, CauseId cause) {
+  // Copy the pointer: mark may grow vectors but never touches node lists.
   const LabelIdsPtr ids = nodes_[node].labels;
-  for (LabelId id : *ids) set_flag(find(id), false);
+  // Room for every union this may make, so that it cannot stop halfway.
+  reserve_causes(ids->size());
+  reserve_more(flag_order_, ids->size());
+  for (LabelId id : *ids) mark(find(id), cause);
 }
 
 LabelId LabelStore::unite(LabelId base, LabelId other) {
@@ -214,7 +290,16 @@ LabelId LabelStore::unite(LabelId base, LabelId other) {
   }
 
   const bool has_flag = a.flag_pos >= 0 || b.flag_pos >= 0;
-  const bool prunable = (a.flag_pos < 0 || a.prunable) && (b.flag_pos < 0 || b.prunable);
+  const bool a_unprunable = a.flag_pos >= 0 && a.cause != kPrunable;
+  const bool b_unprunable = b.flag_pos >= 0 && b.cause != kPrunable;
+  const bool prunable = !a_unprunable && !b_unprunable;
+  // The union keeps the causes of both sides (conjunction of the flags).
+  CauseId cause = kPrunable;
+  if (a_unprunable && b_unprunable) {
+    cause = combine(a.cause, b.cause);
+  } else if (!prunable) {
+    cause = a_unprunable ? a.cause : b.cause;
+  }
   const LabelValue value = a.value;
   int32_t flag_pos = a.flag_pos;
   int32_t carrier_pos = a.carrier_pos;
@@ -234,7 +319,7 @@ LabelId LabelStore::unite(LabelId base, LabelId other) {
   c.carrier_pos = -1;
 
   r.value = value;
-  r.prunable = prunable;
+  r.cause = cause;
   // A base without an entry gains one at the end, as a new key would.
   if (flag_pos < 0 && has_flag) {
     flag_pos = static_cast<int32_t>(flag_order_.size());
@@ -280,7 +365,7 @@ std::vector<LabelGroup> LabelStore::derive_groups() {
   for_each_carrier_label([&](LabelId root) {
     compact_carriers(root);
     const LabelRec& rec = labels_[root];
-    const bool prunable = rec.flag_pos >= 0 && rec.prunable;
+    const bool prunable = rec.flag_pos >= 0 && rec.cause == kPrunable;
     // Labels of one layer come in a row and mostly share one group.
     if (!groups.empty() && same(groups[last], prunable, rec.carriers)) {
       groups[last].labels.push_back(rec.value);

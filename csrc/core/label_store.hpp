@@ -6,6 +6,10 @@
 // prunability flag. A node keeps the ids it was recorded with and resolves them
 // through the union-find when read, so a merge never rewrites node lists.
 //
+// An unprunable root keeps the record of its causes; a prunable one keeps
+// kPrunable. The prunability flag is read from that same field, so a label
+// costs no more memory than before causes were kept.
+//
 // Every map of the Python-visible state keeps first-insertion order. Each root
 // remembers its slot in the order vector of every map it is a key of; an order
 // slot is live when the root reached from it points back at that slot.
@@ -30,6 +34,11 @@ using LabelValue = int64_t;
 using LabelIds = std::vector<LabelId>;
 using LabelIdsPtr = std::shared_ptr<const LabelIds>;
 using PruneDim = std::optional<int64_t>;
+// Why a label class is unprunable: an index into the store's cause records.
+// A record is an origin (an opaque key the caller gives: which node, which
+// rule) or the union of two records, made when classes with different causes
+// merge or a second cause reaches a class.
+using CauseId = int32_t;
 
 // Node ids of one label class. Most labels are carried by a handful of nodes
 // (a conv, its norm and activation), so those stay inline and a label costs
@@ -178,6 +187,11 @@ struct LabelGroup {
 class LabelStore {
  public:
   static constexpr LabelId kNoLabel = -1;
+  // The cause field of a prunable root.
+  static constexpr CauseId kPrunable = -1;
+  // Record 0: unprunable, cause not recorded (provenance off, or a flag set
+  // without a cause).
+  static constexpr CauseId kUnknownCause = 0;
 
   LabelStore();
 
@@ -207,17 +221,40 @@ class LabelStore {
 
   // ---- prunability (the is_prunable map) ----
   bool has_flag(LabelId root) const { return labels_[root].flag_pos >= 0; }
-  bool flag(LabelId root) const { return labels_[root].prunable; }
-  void set_flag(LabelId root, bool value);
+  bool flag(LabelId root) const { return labels_[root].cause == kPrunable; }
+  // is_prunable[root] = value. A class that turns unprunable here takes
+  // `cause`; one that already was keeps its own (re-recording a flag is no
+  // new cause).
+  void set_flag(LabelId root, bool value, CauseId cause = kUnknownCause);
+  // Makes the class unprunable and adds `cause` to the causes it has.
+  void mark(LabelId root, CauseId cause);
   // is_prunable[value] = flag, with the map's semantics (a new key when the
-  // value is unknown or absorbed).
-  void set_flag_for_value(LabelValue value, bool flag);
+  // value is unknown or absorbed); a false flag marks with `cause`.
+  void set_flag_for_value(LabelValue value, bool flag, CauseId cause = kUnknownCause);
+
+  // ---- causes ----
+  // A new origin record for the caller's key.
+  CauseId add_origin(int32_t key);
+  // The cause of an unprunable root, kPrunable for a prunable or flagless one.
+  CauseId cause(LabelId root) const {
+    const LabelRec& rec = labels_[root];
+    return rec.flag_pos >= 0 ? rec.cause : kPrunable;
+  }
+  // The origin keys a cause stands for, each once, in increasing order.
+  // Record 0 stands for none.
+  std::vector<int32_t> origin_keys(CauseId cause) const;
+  size_t cause_count() const { return causes_.size(); }
+  // Room for `n` more cause records, so that the marks of one call cannot fail halfway.
+  void reserve_causes(size_t n);
 
   // ---- carriers (the nodes_by_channel_labels map) ----
   bool has_carriers(LabelId root) const { return labels_[root].carrier_pos >= 0; }
   // May hold a node twice after merges; callers dedupe or call compact_carriers.
   const NodeSet& carriers(LabelId root) const { return labels_[root].carriers; }
   void compact_carriers(LabelId root);
+
+  // Internal label ids handed out so far (intern adds one for a new label).
+  size_t label_count() const { return labels_.size(); }
 
   // ---- nodes ----
   size_t node_count() const { return nodes_.size(); }
@@ -226,7 +263,8 @@ class LabelStore {
   // Records a node. Label i is entered in the label maps with flags[i] for
   // every i below min(labels.size(), flags.size()). Both record functions
   // allocate everything first: a failed allocation leaves the store as it was.
-  NodeId record_node(LabelIdsPtr labels, PruneDim dim, const std::vector<bool>& flags);
+  NodeId record_node(LabelIdsPtr labels, PruneDim dim, const std::vector<bool>& flags,
+                     CauseId cause = kUnknownCause);
   // Records a node that takes over another node's list, whose labels all have
   // a flag already: only the carriers change.
   NodeId record_kept(LabelIdsPtr labels, PruneDim dim);
@@ -234,7 +272,7 @@ class LabelStore {
   // cannot fail halfway; throws (changing nothing else) when there is none.
   void reserve_record(const LabelIds& ids, bool with_flags);
   std::vector<LabelValue> resolved_labels(NodeId node);
-  void mark_unprunable(NodeId node);
+  void mark_unprunable(NodeId node, CauseId cause = kUnknownCause);
 
   // ---- merges ----
   // Unites two roots; the class keeps the public value (and map slots) of
@@ -257,9 +295,15 @@ class LabelStore {
     LabelId parent;
     int32_t flag_pos = -1;     // slot in flag_order_, -1 when not a key
     int32_t carrier_pos = -1;  // slot in carrier_order_, -1 when not a key
-    bool prunable = false;
+    CauseId cause = kUnknownCause;  // roots only; kPrunable when prunable
     NodeSet carriers;  // roots only
   };
+  // An origin (second == kOrigin, first is the key) or the union of two records.
+  struct CauseRec {
+    int32_t first;
+    int32_t second;
+  };
+  static constexpr int32_t kOrigin = -1;
   struct NodeRec {
     LabelIdsPtr labels;
     PruneDim dim;
@@ -268,6 +312,8 @@ class LabelStore {
   LabelId new_label(LabelValue value);
   void bind(LabelValue value, LabelId id);
   void add_carrier(LabelId root, NodeId node);
+  // The causes of a class that had `old` and is reached by `added`.
+  CauseId combine(CauseId old, CauseId added);
 
   int64_t next_label_ = 0;
   ChunkedVector<LabelRec> labels_;
@@ -279,6 +325,9 @@ class LabelStore {
   std::vector<LabelId> carrier_order_;
   size_t flag_count_ = 0;
   size_t carrier_count_ = 0;
+  std::vector<CauseRec> causes_{CauseRec{-1, kOrigin}};
+  // The last union made: the labels of one call mostly repeat it.
+  CauseId union_a_ = kPrunable, union_b_ = kPrunable, union_of_ = kPrunable;
 };
 
 }  // namespace tavrix::core

@@ -29,6 +29,16 @@ const py::object& prune_graph_parser_class() {
       .get_stored();
 }
 
+// Keeps on the plan why its unprunable groups are unprunable (tavrix.pruning.explain).
+const py::object& record_provenance() {
+  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
+  return storage
+      .call_once_and_store_result([] {
+        return py::module_::import("tavrix.pruning.explain").attr("_record_provenance");
+      })
+      .get_stored();
+}
+
 py::dict plain_dict(const py::object& mapping) {
   if (PyDict_CheckExact(mapping.ptr())) return py::reinterpret_borrow<py::dict>(mapping);
   py::dict copy;
@@ -72,7 +82,14 @@ py::object get_cutplan(py::object model, py::object args, py::object kwargs,
                                                  py::arg("entry_point") = entry_point),
                                2);
   const py::object& graph = traced[0];
-  const py::object& graph_output_nodes = traced[1];
+  // Read once: the outputs may come as a one-shot iterator, and the
+  // explanation of the plan reads them too.
+  py::object graph_output_nodes = traced[1];
+  if (!PyList_Check(graph_output_nodes.ptr()) && !PyTuple_Check(graph_output_nodes.ptr())) {
+    PyObject* listed = PySequence_List(graph_output_nodes.ptr());
+    if (listed == nullptr) throw py::error_already_set();
+    graph_output_nodes = py::reinterpret_steal<py::object>(listed);
+  }
 
   py::object parser = prune_graph_parser_class()();
   auto parsed = unpack_exactly(parser.attr("find_prunable_groups")(graph), 5);
@@ -116,6 +133,8 @@ py::object get_cutplan(py::object model, py::object args, py::object kwargs,
   // The rule set and prune axes of the walk: shrinking reads them from the plan.
   py::object record = py::getattr(parser, "rule_record", py::none());
   if (!record.is_none()) py::setattr(plan, "rule_record", record);
+  record_provenance()(plan, py::getattr(parser, "pruning_state", py::none()),
+                      graph_output_nodes);
   return plan;
 }
 

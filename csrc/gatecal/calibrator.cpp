@@ -285,6 +285,9 @@ void update_cutplan_module_names(py::object self, py::object cutplan) {
     }
     names[pair[0]] = py::reinterpret_steal<py::object>(joined);
   }
+  // The module paths its explanation reads are relative to the owner as well.
+  py::object provenance = py::getattr(cutplan, "provenance", py::none());
+  if (!provenance.is_none()) provenance.attr("module_prefix") = prefix;
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "interop/pybind.hpp"
 #include "oprules/handlers.hpp"
 #include "oprules/label_ops.hpp"
+#include "oprules/provenance.hpp"
 #include "oprules/parser_state.hpp"
 
 #include <algorithm>
@@ -10,6 +11,34 @@
 namespace tavrix::oprules {
 
 namespace {
+
+const Rule kRuleBinary("binary operation");
+const Rule kRuleBinaryUntraced("binary operation on tensors no operation produced");
+const Rule kRuleBinaryUnlabelled("binary operation on operands without channel labels");
+const Rule kRuleBinaryMismatch(
+    "binary operation on operands pruned along different axes or widths");
+const Rule kRuleBinaryParameter("binary operation with a per-channel parameter");
+const Rule kRuleBinaryConstant("binary operation with a per-channel constant tensor");
+const Rule kRuleBinaryModelInput("binary operation with a per-channel model input");
+const Rule kRuleBinaryUnlabelledOperand(
+    "binary operation with a per-channel operand without channel labels");
+const Rule kRuleBinaryBroadcastChannel("binary operation broadcasting one channel over many");
+
+// Why an operand of the same width as the labelled one stops its channels.
+const Rule& equal_width_rule(py::handle other) {
+  if (!is_tensor_info(other)) return kRuleBinaryUnlabelledOperand;
+  if (is_trace_tensor(other)) return kRuleBinaryModelInput;
+  py::object type = other.attr(graph_attr().type);
+  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> parameter_type;
+  const py::object& parameter =
+      parameter_type
+          .call_once_and_store_result(
+              [] { return py::module_::import("torch.nn").attr("Parameter"); })
+          .get_stored();
+  const int sub = PyType_Check(type.ptr()) ? PyObject_IsSubclass(type.ptr(), parameter.ptr()) : 0;
+  if (sub < 0) throw py::error_already_set();
+  return sub != 0 ? kRuleBinaryParameter : kRuleBinaryConstant;
+}
 
 [[noreturn]] void raise_not_implemented(const char* message) {
   PyErr_SetString(PyExc_NotImplementedError, message);
@@ -72,6 +101,7 @@ void binary_elementwise_node_handler(ParserState& state, py::handle node) {
   const bool node_1 = is_node_info(input_1);
   const bool node_2 = is_node_info(input_2);
   if (!node_1 && !node_2) {
+    RuleScope scope(state, kRuleBinaryUntraced);
     default_node_handler(state, node);
     return;
   }
@@ -99,6 +129,7 @@ void binary_elementwise_node_handler(ParserState& state, py::handle node) {
   }
 
   if (!prune_dim_1 && !prune_dim_2) {
+    RuleScope scope(state, kRuleBinaryUnlabelled);
     default_node_handler(state, node);
     return;
   }
@@ -123,6 +154,7 @@ void binary_elementwise_node_handler(ParserState& state, py::handle node) {
 
   if (prune_dim_1 && prune_dim_2) {
     if (*prune_dim_1 != *prune_dim_2 || (*shape_1)[*prune_dim_1] != (*shape_2)[*prune_dim_2]) {
+      RuleScope scope(state, kRuleBinaryMismatch);
       default_node_handler(state, node);
       return;
     }
@@ -140,6 +172,7 @@ void binary_elementwise_node_handler(ParserState& state, py::handle node) {
   if (size_1 == size_2) {
     // Equal sizes (one channel against one element included): the unlabelled
     // operand acts on each channel separately, so nothing can be removed.
+    RuleScope scope(state, equal_width_rule(prune_dim_1 ? input_2 : input_1));
     default_node_handler(state, node);
     return;
   }
@@ -148,6 +181,7 @@ void binary_elementwise_node_handler(ParserState& state, py::handle node) {
   }
   if (labelled_size == 1) {
     // The single labelled channel is broadcast over many output channels.
+    RuleScope scope(state, kRuleBinaryBroadcastChannel);
     default_node_handler(state, node);
     return;
   }
@@ -159,14 +193,16 @@ void register_binary(py::module_& m) {
   m.def(
       "_binary_elementwise_node_handler",
       [](ParserState& pruning_state, py::handle node) {
+        HandlerScope scope(pruning_state, node, kRuleBinary);
         binary_elementwise_node_handler(pruning_state, node);
       },
       py::arg("pruning_state"), py::arg("node"),
       "Merges the channels two operands share position by position, or keeps those of the "
       "operand that is broadcast against.");
-  add_native_handler(m, "_binary_elementwise_node_handler", [](ParserState& s, py::handle node) {
-    binary_elementwise_node_handler(s, node);
-  });
+  add_native_handler(
+      m, "_binary_elementwise_node_handler",
+      [](ParserState& s, py::handle node) { binary_elementwise_node_handler(s, node); },
+      kRuleBinary);
   m.def(
       "_get_inputs_for_binary_node",
       [](py::handle node) {

@@ -1,6 +1,7 @@
 #include "interop/pybind.hpp"
 #include "oprules/handlers.hpp"
 #include "oprules/label_ops.hpp"
+#include "oprules/provenance.hpp"
 #include "oprules/parser_state.hpp"
 
 #include <string>
@@ -9,6 +10,14 @@
 namespace tavrix::oprules {
 
 namespace {
+
+const Rule kRuleCat("concatenation");
+const Rule kRuleFlatten("flatten");
+const Rule kRuleCatAxes("concatenation of tensors pruned along different axes");
+const Rule kRuleCatSizes("concatenation whose unlabelled inputs cannot be sized");
+const Rule kRuleCatUnlabelled("concatenated with a tensor without channel labels");
+const Rule kRuleStackUnlabelled("stacked with a tensor without channel labels");
+const Rule kRuleFlattenChannels("flatten across the channel axis");
 
 [[noreturn]] void raise_dim_out_of_range(int64_t prune_dimension, int64_t n_dims) {
   raise_engine_error("Prune dimension index exceeds the number of dimensions (" +
@@ -119,6 +128,7 @@ void cat_node_handler(ParserState& state, py::handle node) {
     }
   }
   if (!prune_dimension || dims_disagree) {
+    RuleScope scope(state, kRuleCatAxes);
     default_node_handler(state, node);
     return;
   }
@@ -129,6 +139,7 @@ void cat_node_handler(ParserState& state, py::handle node) {
     std::optional<std::vector<int64_t>> fresh_counts =
         fresh_label_counts(state, node, inputs, input_dims, *prune_dimension);
     if (!fresh_counts) {
+      RuleScope scope(state, kRuleCatSizes);
       default_node_handler(state, node);
       return;
     }
@@ -139,11 +150,13 @@ void cat_node_handler(ParserState& state, py::handle node) {
         continue;
       }
       Labels fresh = generate_new_channel_labels_for_shape(state, {(*fresh_counts)[i]}, 0);
+      RuleScope scope(state, kRuleCatUnlabelled);
       for (Label label : fresh) set_label_prunable(state, label, false);
       label_group.insert(label_group.end(), fresh.begin(), fresh.end());
     }
   } else {
     if (has_non_prunable_tensors) {
+      RuleScope scope(state, kRuleStackUnlabelled);
       default_node_handler(state, node);
       return;
     }
@@ -195,6 +208,7 @@ void flatten_node_handler(ParserState& state, py::handle node) {
     if (!result_shape) throw py::type_error("Cannot determine shape for flatten operation result");
     if (start_dim >= static_cast<int64_t>(result_shape->size()) ||
         (*input_shape)[pd] != (*result_shape)[start_dim]) {
+      RuleScope scope(state, kRuleFlattenChannels);
       default_node_handler(state, node);
       return;
     }
@@ -209,21 +223,27 @@ void flatten_node_handler(ParserState& state, py::handle node) {
 void register_cat_flatten(py::module_& m) {
   m.def(
       "_cat_node_handler",
-      [](ParserState& pruning_state, py::handle node) { cat_node_handler(pruning_state, node); },
+      [](ParserState& pruning_state, py::handle node) {
+        HandlerScope scope(pruning_state, node, kRuleCat);
+        cat_node_handler(pruning_state, node);
+      },
       py::arg("pruning_state"), py::arg("node"),
       "Joins the inputs' labels along the pruned axis, or merges them position by position "
       "across another axis.");
   m.def(
       "_flatten_node_handler",
       [](ParserState& pruning_state, py::handle node) {
+        HandlerScope scope(pruning_state, node, kRuleFlatten);
         flatten_node_handler(pruning_state, node);
       },
       py::arg("pruning_state"), py::arg("node"),
       "Carries the source's labels through a flatten, renumbering the prune dimension.");
-  add_native_handler(m, "_cat_node_handler",
-                     [](ParserState& s, py::handle node) { cat_node_handler(s, node); });
-  add_native_handler(m, "_flatten_node_handler",
-                     [](ParserState& s, py::handle node) { flatten_node_handler(s, node); });
+  add_native_handler(
+      m, "_cat_node_handler", [](ParserState& s, py::handle node) { cat_node_handler(s, node); },
+      kRuleCat);
+  add_native_handler(
+      m, "_flatten_node_handler",
+      [](ParserState& s, py::handle node) { flatten_node_handler(s, node); }, kRuleFlatten);
 }
 
 }  // namespace tavrix::oprules

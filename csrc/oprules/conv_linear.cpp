@@ -1,6 +1,7 @@
 #include "interop/pybind.hpp"
 #include "oprules/handlers.hpp"
 #include "oprules/label_ops.hpp"
+#include "oprules/provenance.hpp"
 #include "oprules/parser_state.hpp"
 
 #include <string>
@@ -8,6 +9,19 @@
 namespace tavrix::oprules {
 
 namespace {
+
+const Rule kRuleConv("convolution");
+const Rule kRuleLinear("fully-connected layer");
+const Rule kRuleConvSpatial("convolution over a tensor pruned along a spatial axis");
+const Rule kRuleConvNotChannels("convolution over a tensor not pruned along its channel axis");
+const Rule kRuleConvTracedWeight("convolution with a weight computed from the inputs");
+const Rule kRuleLinearTracedWeight("fully-connected layer with a weight computed from the inputs");
+const Rule kRuleGroupedConv("grouped convolution");
+const Rule kRuleGroupedUnbatched("grouped convolution over an unbatched input");
+const Rule kRuleGroupedSingleOutput("grouped convolution with a single output channel");
+const Rule kRuleLinearSingleOutput("fully-connected layer with a single output");
+const Rule kRuleLinearNotLastAxis(
+    "fully-connected layer over a tensor pruned along another axis than the last");
 
 // The transposed variants, compared by equality with the node's operation.
 const py::tuple& transposed_conv_ops() {
@@ -57,6 +71,7 @@ PruneDim process_input_for_conv_like_operation(ParserState& state, py::handle no
   if (*prune_dimension > 1) {
     interop::warn_user("Attempting to prune kernel operation along spatial dimension (" +
                        std::to_string(*prune_dimension) + ")");
+    RuleScope scope(state, kRuleConvSpatial);
     mark_node_inputs_as_non_prunable(state, node);
     return std::nullopt;
   }
@@ -87,6 +102,7 @@ void conv_node_handler(ParserState& state, py::handle node) {
   if (is_trace_tensor(weight)) {
     interop::warn_user(
         "Conv layer have weight dependent on model inputs, this layer will not be pruned");
+    RuleScope scope(state, kRuleConvTracedWeight);
     default_node_handler(state, node);
     return;
   }
@@ -94,7 +110,10 @@ void conv_node_handler(ParserState& state, py::handle node) {
   PruneDim prune_dimension = process_input_for_conv_like_operation(state, node, input_node);
 
   if (groups == 1) {
-    if (prune_dimension != kCnnPruneDim) mark_node_inputs_as_non_prunable(state, node);
+    if (prune_dimension != kCnnPruneDim) {
+      RuleScope scope(state, kRuleConvNotChannels);
+      mark_node_inputs_as_non_prunable(state, node);
+    }
     Labels label_group = generate_new_channel_labels(state, node, kCnnPruneDim);
     add_node_output_channel_info(state, node, label_group, true, kCnnPruneDim);
     return;
@@ -106,6 +125,7 @@ void conv_node_handler(ParserState& state, py::handle node) {
     if (!same_size_along_first_axis(input_node, node)) {
       // An unbatched grouped conv changes the size of axis 0: the input's
       // labels would not fit the output.
+      RuleScope scope(state, kRuleGroupedUnbatched);
       default_node_handler(state, node);
       return;
     }
@@ -115,6 +135,7 @@ void conv_node_handler(ParserState& state, py::handle node) {
   } else if (transposed ? in_channels == 1 : out_channels == 1) {
     interop::log(engine_logger(), interop::kLogInfo,
                  "Conv layer with single output channel, this layer will not be pruned");
+    RuleScope scope(state, kRuleGroupedSingleOutput);
     default_node_handler(state, node);
   } else if (transposed ? (in_channels != groups || out_channels != 1)
                         : (in_channels != 1 || out_channels != groups)) {
@@ -123,6 +144,7 @@ void conv_node_handler(ParserState& state, py::handle node) {
     // inputs; a grouped transposed conv such as (8, 1, k, k) with 4 groups
     // turns 8 channels into 4: neither output can share the input's labels.
     interop::warn_user("Found group convolution, it will not be pruned");
+    RuleScope scope(state, kRuleGroupedConv);
     default_node_handler(state, node);
   } else {
     channelwise_node_handler(state, node, input_node);
@@ -146,6 +168,7 @@ void linear_node_handler(ParserState& state, py::handle node) {
     interop::warn_user(
         "Fully-connected layer have weight dependent on model inputs, this layer will not be "
         "pruned");
+    RuleScope scope(state, kRuleLinearTracedWeight);
     default_node_handler(state, node);
     return;
   }
@@ -163,12 +186,16 @@ void linear_node_handler(ParserState& state, py::handle node) {
       interop::log(engine_logger(), interop::kLogInfo,
                    "Fully-connected layer with single output neuron, this layer will not be "
                    "pruned");
+      RuleScope scope(state, kRuleLinearSingleOutput);
       default_node_handler(state, node);
     }
     return;
   }
 
-  if (prunable_by_non_last_dim) mark_node_inputs_as_non_prunable(state, node);
+  if (prunable_by_non_last_dim) {
+    RuleScope scope(state, kRuleLinearNotLastAxis);
+    mark_node_inputs_as_non_prunable(state, node);
+  }
   Labels label_group = generate_new_channel_labels(state, node, last_dim);
   add_node_output_channel_info(state, node, label_group, true, last_dim);
 }
@@ -176,24 +203,31 @@ void linear_node_handler(ParserState& state, py::handle node) {
 void register_conv_linear(py::module_& m) {
   m.def(
       "_conv_node_handler",
-      [](ParserState& pruning_state, py::handle node) { conv_node_handler(pruning_state, node); },
+      [](ParserState& pruning_state, py::handle node) {
+        HandlerScope scope(pruning_state, node, kRuleConv);
+        conv_node_handler(pruning_state, node);
+      },
       py::arg("pruning_state"), py::arg("node"),
       "Gives a convolution's output fresh channel labels, or shares the input's for a "
       "depthwise convolution.");
   m.def(
       "_linear_node_handler",
       [](ParserState& pruning_state, py::handle node) {
+        HandlerScope scope(pruning_state, node, kRuleLinear);
         linear_node_handler(pruning_state, node);
       },
       py::arg("pruning_state"), py::arg("node"),
       "Gives a fully-connected layer's output fresh labels along its last axis.");
-  add_native_handler(m, "_conv_node_handler",
-                     [](ParserState& s, py::handle node) { conv_node_handler(s, node); });
-  add_native_handler(m, "_linear_node_handler",
-                     [](ParserState& s, py::handle node) { linear_node_handler(s, node); });
+  add_native_handler(
+      m, "_conv_node_handler",
+      [](ParserState& s, py::handle node) { conv_node_handler(s, node); }, kRuleConv);
+  add_native_handler(
+      m, "_linear_node_handler",
+      [](ParserState& s, py::handle node) { linear_node_handler(s, node); }, kRuleLinear);
   m.def(
       "_process_input_for_conv_like_operation",
       [](ParserState& pruning_state, py::handle node, py::handle input_node) {
+        HandlerScope scope(pruning_state, node, kRuleConv);
         return from_prune_dim(
             process_input_for_conv_like_operation(pruning_state, node, input_node));
       },

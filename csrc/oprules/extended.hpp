@@ -14,6 +14,7 @@
 
 #include "interop/pybind.hpp"
 #include "oprules/label_ops.hpp"
+#include "oprules/provenance.hpp"
 
 namespace tavrix::oprules {
 
@@ -75,6 +76,10 @@ void record_without_channels(ParserState& state, py::handle node);
 // Each label replaced by the label that absorbed it, if a merge did: lists
 // built before a series of merges are read back through this.
 Labels survivors(ParserState& state, const Labels& labels);
+
+// The rule a handler of the extended set gives its markings, named after the
+// handler: "_grouped_conv_node_handler" -> "grouped conv (extended rules)".
+Rule extended_rule(const char* handler_name);
 
 void register_extended_shapes(py::module_& m);  // axis moves, reshapes, slices, pieces
 void register_extended_layers(py::module_& m);  // grouped convs, parameters, norms

@@ -109,6 +109,8 @@ void metadata_read_node_handler(ParserState& state, py::handle node) {
 // of a tensor whose count is read are pinned, unless the code reshapes that
 // very tensor, which is what such reads are mostly for (a channel shuffle).
 void pin_counted_channels(ParserState& state, const ExtendedWalk& walk) {
+  static const Rule kRuleCountRead("channel count read by the code (extended rules)");
+  RuleScope scope(state, kRuleCountRead);
   for (const py::object& source : walk.counted) {
     bool reshaped = false;
     for (const py::object& other : walk.reshaped) reshaped = reshaped || other.is(source);
@@ -163,6 +165,21 @@ void register_row(py::module_& m, py::dict registry, py::handle operations,
 }  // namespace
 
 ExtendedWalk* extended_walk() { return current_walk; }
+
+Rule extended_rule(const char* handler_name) {
+  std::string text(handler_name);
+  if (!text.empty() && text.front() == '_') text.erase(0, 1);
+  const std::string suffix = "_node_handler";
+  if (text.size() > suffix.size() &&
+      text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0) {
+    text.erase(text.size() - suffix.size());
+  }
+  for (char& c : text) {
+    if (c == '_') c = ' ';
+  }
+  text += " (extended rules)";
+  return Rule(text.c_str());
+}
 
 const ExtendedOptions& extended_options() {
   static const ExtendedOptions defaults;
@@ -229,7 +246,8 @@ void register_extended(py::module_& m) {
       py::arg("pruning_state"), py::arg("node"),
       "Extended rules: a metadata read carries no channels; a read of a labelled tensor's\n"
       "channel count pins its channels unless the code reshapes that tensor.");
-  add_native_handler(m, "_metadata_read_node_handler", metadata_read_node_handler);
+  add_native_handler(m, "_metadata_read_node_handler", metadata_read_node_handler,
+                     extended_rule("_metadata_read_node_handler"));
   registry["__get__"] = m.attr("_metadata_read_node_handler");
 
   py::module_ f = py::module_::import("torch.nn.functional");

@@ -727,7 +727,7 @@ void define(py::module_& m, const char* name, NativeHandler handler, const char*
   m.def(
       name, [handler](ParserState& s, py::handle node) { handler(s, node); },
       py::arg("pruning_state"), py::arg("node"), doc);
-  add_native_handler(m, name, handler);
+  add_native_handler(m, name, handler, extended_rule(name));
 }
 
 }  // namespace

@@ -203,7 +203,9 @@ Flags prunability_of(ParserState& state, const Labels& labels) {
 }
 
 void set_label_prunable(ParserState& state, Label label, bool value) {
-  state.store.set_flag_for_value(label, value);
+  const core::CauseId cause =
+      value ? core::LabelStore::kUnknownCause : state.cause_at(nullptr);
+  state.store.set_flag_for_value(label, value, cause);
 }
 
 // ---------------------------------------------------------------- label operations
@@ -217,8 +219,19 @@ void add_node_output_channel_info(ParserState& state, py::handle node, const Lab
   if (PyObject_Hash(node.ptr()) == -1) throw py::error_already_set();
   auto ids = std::make_shared<core::LabelIds>();
   ids->reserve(label_group.size());
+  const size_t known = state.store.label_count();
   for (Label label : label_group) ids->push_back(state.store.intern(label));
-  state.record(node, std::move(ids), prune_dimension, is_prunable);
+  // Every label new: the node makes its own channels (a layer), it does not
+  // pass its inputs' on.
+  const bool fresh = !ids->empty() && state.store.label_count() - known == ids->size();
+  const size_t paired = std::min(ids->size(), is_prunable.size());
+  const bool marks = std::find(is_prunable.begin(), is_prunable.begin() + paired, false) !=
+                     is_prunable.begin() + paired;
+  const core::CauseId cause =
+      marks ? state.cause_at(node.ptr()) : core::LabelStore::kUnknownCause;
+  if (fresh) state.reserve_fresh();
+  const core::NodeId id = state.record(node, std::move(ids), prune_dimension, is_prunable, cause);
+  if (fresh) state.note_fresh(id);
 }
 
 void add_node_output_channel_info(ParserState& state, py::handle node, const Labels& label_group,
@@ -293,9 +306,12 @@ void node_keep_state(ParserState& state, py::handle node, py::handle src_node) {
 
 void mark_node_inputs_as_non_prunable(ParserState& state, py::handle node) {
   py::object inputs = node.attr(graph_attr().collect_all_input_nodes)();
+  core::CauseId cause = core::LabelStore::kPrunable;  // made at the first labelled input
   for (py::handle input : inputs) {
     const core::NodeId id = state.lookup(input);
-    if (id != ParserState::kNoNode) state.store.mark_unprunable(id);
+    if (id == ParserState::kNoNode) continue;
+    if (cause == core::LabelStore::kPrunable) cause = state.cause_at(node.ptr());
+    state.store.mark_unprunable(id, cause);
   }
 }
 

@@ -6,6 +6,7 @@ PYBIND11_MODULE(oprules, m) {
   m.doc() = "Channel-label engine: parser state, label operations and per-operation node handlers.";
   namespace o = tavrix::oprules;
   o::register_state(m);
+  o::register_provenance(m);
   o::register_passthrough(m);
   o::register_conv_linear(m);
   o::register_binary(m);

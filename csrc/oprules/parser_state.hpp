@@ -3,6 +3,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/label_store.hpp"
@@ -26,7 +27,8 @@ class ParserState {
 
   // Records `node` with already interned label ids; fails when it is recorded.
   core::NodeId record(py::handle node, core::LabelIdsPtr ids, core::PruneDim dim,
-                      const std::vector<bool>& flags);
+                      const std::vector<bool>& flags,
+                      core::CauseId cause = core::LabelStore::kUnknownCause);
   // Same with the flags the labels already have (LabelStore::record_kept).
   core::NodeId record_kept(py::handle node, core::LabelIdsPtr ids, core::PruneDim dim);
 
@@ -41,6 +43,39 @@ class ParserState {
 
   core::LabelStore store;
 
+  // ---- provenance: why labels are unprunable ----
+  // Off: every unprunable label has the unknown cause, nothing else is kept.
+  bool record_causes = true;
+  // The node being handled and the rule its markings follow (provenance.hpp
+  // sets both); node is borrowed from the caller, who holds it for the call.
+  struct Context {
+    PyObject* node = nullptr;
+    int32_t rule = -1;
+  };
+  Context context;
+  // The cause of a marking made now at `node` (the context's node when null)
+  // under the context's rule; one origin per (node, rule).
+  core::CauseId cause_at(PyObject* node);
+  // A node whose labels are all new (a layer's own output channels): the
+  // labels of its inputs do not flow through it.
+  void note_fresh(core::NodeId node);
+  // Room for one note_fresh, taken before the node is recorded.
+  void reserve_fresh();
+  // Two carriers tied after the walk: the channels two calls of one layer
+  // (readers) read or make.
+  struct Tie {
+    core::NodeId carrier_a, carrier_b, reader_a, reader_b;
+  };
+  void note_tie(const Tie& tie);
+
+  struct Origin {
+    py::object node;  // None when the marking named no node
+    int32_t rule;
+  };
+  const std::vector<Origin>& origins() const { return origins_; }
+  const std::vector<core::NodeId>& fresh_nodes() const { return fresh_; }
+  const std::vector<Tie>& ties() const { return ties_; }
+
  private:
   // Interns a node that is not recorded yet; the store is not touched.
   core::NodeId claim(py::handle node);
@@ -50,6 +85,14 @@ class ParserState {
   // Set while claim hashes a node: the node's __hash__ may call back into the
   // engine, and a second claim then would hand out the same id.
   bool claiming_ = false;
+
+  std::vector<Origin> origins_;
+  std::vector<core::NodeId> fresh_;
+  std::vector<Tie> ties_;
+  // The last origin made: a handler's markings mostly repeat it.
+  PyObject* last_node_ = nullptr;
+  int32_t last_rule_ = -1;
+  core::CauseId last_cause_ = core::LabelStore::kUnknownCause;
 };
 
 }  // namespace tavrix::oprules

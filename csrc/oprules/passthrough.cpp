@@ -1,12 +1,19 @@
 #include "interop/pybind.hpp"
 #include "oprules/handlers.hpp"
 #include "oprules/label_ops.hpp"
+#include "oprules/provenance.hpp"
 
 #include <string>
 
 namespace tavrix::oprules {
 
 namespace {
+
+const Rule kRuleChannelwiseAxis(
+    "channel-wise operation on a tensor not pruned along its channel axis");
+const Rule kRuleDropoutTraining("dropout in training mode");
+const Rule kRulePassThrough("operation passing its input's channels on");
+const Rule kRuleDropout("dropout");
 
 const py::object& dropout_train_default_ops() {
   PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
@@ -59,6 +66,9 @@ void dropout_node_handler(ParserState& state, py::handle node) {
   if (truth != 0) {
     interop::warn_user("For proper pruning model with dropout it should be in eval mode");
   }
+  // The standard rules pass the channels on even in training mode; a rule set
+  // that stops them here finds its rule named.
+  RuleScope scope(state, truth != 0 ? kRuleDropoutTraining : kRuleDropout);
   elementwise_node_handler(state, node, py::none());
 }
 
@@ -87,6 +97,7 @@ void channelwise_node_handler(ParserState& state, py::handle node, py::handle sr
                        interop::str(node.attr(graph_attr().operation_name)) +
                        " prune dimension should be " + std::to_string(kCnnPruneDim) +
                        ", but got " + got + " dimension");
+    RuleScope scope(state, kRuleChannelwiseAxis);
     default_node_handler(state, node);
     return;
   }
@@ -97,6 +108,7 @@ void register_passthrough(py::module_& m) {
   m.def(
       "_default_node_handler",
       [](ParserState& s, py::handle node, py::handle prune_dimension) {
+        HandlerScope scope(s, node, kRuleNotHandled);
         default_node_handler(s, node, to_prune_dim(prune_dimension));
       },
       py::arg("pruning_state"), py::arg("node"), py::arg("prune_dimension") = py::none(),
@@ -104,6 +116,7 @@ void register_passthrough(py::module_& m) {
   m.def(
       "_elementwise_node_handler",
       [](ParserState& s, py::handle node, py::handle src_node) {
+        HandlerScope scope(s, node, kRulePassThrough);
         elementwise_node_handler(s, node, src_node);
       },
       py::arg("pruning_state"), py::arg("node"), py::arg("src_node") = py::none(),
@@ -111,25 +124,33 @@ void register_passthrough(py::module_& m) {
   m.def(
       "_channelwise_node_handler",
       [](ParserState& s, py::handle node, py::handle src_node) {
+        HandlerScope scope(s, node, kRulePassThrough);
         channelwise_node_handler(s, node, src_node);
       },
       py::arg("pruning_state"), py::arg("node"), py::arg("src_node") = py::none(),
       "Like the elementwise handler, for sources pruned along the channel axis only.");
   m.def(
       "_dropout_node_handler",
-      [](ParserState& s, py::handle node) { dropout_node_handler(s, node); },
+      [](ParserState& s, py::handle node) {
+        HandlerScope scope(s, node, kRuleDropout);
+        dropout_node_handler(s, node);
+      },
       py::arg("pruning_state"), py::arg("node"),
       "Passes the input's channels through; warns when the dropout runs in training mode.");
-  add_native_handler(m, "_default_node_handler",
-                     [](ParserState& s, py::handle node) { default_node_handler(s, node); });
-  add_native_handler(m, "_elementwise_node_handler", [](ParserState& s, py::handle node) {
-    elementwise_node_handler(s, node, py::none());
-  });
-  add_native_handler(m, "_channelwise_node_handler", [](ParserState& s, py::handle node) {
-    channelwise_node_handler(s, node, py::none());
-  });
-  add_native_handler(m, "_dropout_node_handler",
-                     [](ParserState& s, py::handle node) { dropout_node_handler(s, node); });
+  add_native_handler(
+      m, "_default_node_handler",
+      [](ParserState& s, py::handle node) { default_node_handler(s, node); }, kRuleNotHandled);
+  add_native_handler(
+      m, "_elementwise_node_handler",
+      [](ParserState& s, py::handle node) { elementwise_node_handler(s, node, py::none()); },
+      kRulePassThrough);
+  add_native_handler(
+      m, "_channelwise_node_handler",
+      [](ParserState& s, py::handle node) { channelwise_node_handler(s, node, py::none()); },
+      kRulePassThrough);
+  add_native_handler(
+      m, "_dropout_node_handler",
+      [](ParserState& s, py::handle node) { dropout_node_handler(s, node); }, kRuleDropout);
   m.def(
       "_get_input_for_elementwise_node",
       [](py::handle node) { return get_input_for_elementwise_node(node); }, py::arg("node"),

@@ -1,6 +1,7 @@
 #include "interop/pybind.hpp"
 #include "oprules/handlers.hpp"
 #include "oprules/label_ops.hpp"
+#include "oprules/provenance.hpp"
 #include "oprules/parser_state.hpp"
 
 #include <algorithm>
@@ -12,6 +13,10 @@
 namespace tavrix::oprules {
 
 namespace {
+
+const Rule kRuleReduce("reduction");
+const Rule kRuleReduceAll("reduction over all axes");
+const Rule kRuleReduceChannels("reduction over the channel axis");
 
 [[noreturn]] void raise_not_implemented(const char* message) {
   PyErr_SetString(PyExc_NotImplementedError, message);
@@ -127,6 +132,7 @@ void unary_reduce_handler(ParserState& state, py::handle node) {
 
   // An empty axis list reduces over every axis, as no axis list does.
   if (dim.is_none() || py::len(dim) == 0 || !prune_dimension) {
+    RuleScope scope(state, kRuleReduceAll);
     default_node_handler(state, node);
     return;
   }
@@ -153,6 +159,7 @@ void unary_reduce_handler(ParserState& state, py::handle node) {
   }
   std::sort(reduced.begin(), reduced.end());
   if (std::find(reduced.begin(), reduced.end(), pd) != reduced.end()) {
+    RuleScope scope(state, kRuleReduceChannels);
     default_node_handler(state, node);
     return;
   }
@@ -172,12 +179,14 @@ void register_reduce(py::module_& m) {
   m.def(
       "_unary_reduce_handler",
       [](ParserState& pruning_state, py::handle node) {
+        HandlerScope scope(pruning_state, node, kRuleReduce);
         unary_reduce_handler(pruning_state, node);
       },
       py::arg("pruning_state"), py::arg("node"),
       "Keeps the input's labels when the pruned axis survives the reduction, else a barrier.");
-  add_native_handler(m, "_unary_reduce_handler",
-                     [](ParserState& s, py::handle node) { unary_reduce_handler(s, node); });
+  add_native_handler(
+      m, "_unary_reduce_handler",
+      [](ParserState& s, py::handle node) { unary_reduce_handler(s, node); }, kRuleReduce);
   m.def(
       "_get_args_for_unary_reduce",
       [](py::handle node) {

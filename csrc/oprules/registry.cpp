@@ -3,7 +3,9 @@
 #include "oprules/handlers.hpp"
 #include "oprules/label_ops.hpp"
 #include "oprules/parser_state.hpp"
+#include "oprules/provenance.hpp"
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -24,8 +26,13 @@ PYBIND11_CONSTINIT py::gil_safe_call_once_and_store<Dispatch> dispatch_storage;
 
 // The module's handler function objects with their C++ bodies. The objects
 // are held, so a handler replaced on the module can never alias a new one.
+struct NativeEntry {
+  py::object object;
+  NativeHandler handler;
+  int32_t rule;
+};
 struct NativeHandlers {
-  std::vector<std::pair<py::object, NativeHandler>> entries;
+  std::vector<NativeEntry> entries;
 };
 
 NativeHandlers& native_handlers() {
@@ -33,12 +40,28 @@ NativeHandlers& native_handlers() {
   return storage.call_once_and_store_result([] { return NativeHandlers{}; }).get_stored();
 }
 
-NativeHandler native_handler_of(py::handle handler) {
-  for (const auto& [object, native] : native_handlers().entries) {
-    if (object.ptr() == handler.ptr()) return native;
+const NativeEntry* native_handler_of(py::handle handler) {
+  for (const NativeEntry& entry : native_handlers().entries) {
+    if (entry.object.ptr() == handler.ptr()) return &entry;
   }
   return nullptr;
 }
+
+// The default rules of the Python handlers one walk meets, each looked up once.
+class PythonRules {
+ public:
+  int32_t of(const py::object& handler) {
+    for (const auto& [held, rule] : seen_) {
+      if (held.ptr() == handler.ptr()) return rule;
+    }
+    const int32_t rule = default_rule_of(handler);
+    seen_.emplace_back(handler, rule);  // held: the address cannot be reused
+    return rule;
+  }
+
+ private:
+  std::vector<std::pair<py::object, int32_t>> seen_;
+};
 
 const Dispatch& dispatch() { return dispatch_storage.get_stored(); }
 
@@ -80,13 +103,20 @@ void walk(py::handle pruning_state, py::handle graph, py::handle overrides = py:
   ParserState* state = py::isinstance<ParserState>(pruning_state)
                            ? &pruning_state.cast<ParserState&>()
                            : nullptr;
+  PythonRules python_rules;
   for (py::handle node : graph) {
     py::object handler = get_node_handler(node, overrides);
     if (state != nullptr) {
-      if (NativeHandler native = native_handler_of(handler)) {
-        native(*state, node);
+      if (const NativeEntry* native = native_handler_of(handler)) {
+        HandlerScope scope(*state, node, native->rule, false);
+        native->handler(*state, node);
         continue;
       }
+    }
+    // The node and rule of whatever the handler marks; the graph holds the node.
+    std::optional<HandlerScope> scope;
+    if (state != nullptr && state->record_causes) {
+      scope.emplace(*state, node, python_rules.of(handler), false);
     }
     call_args[2] = node.ptr();
     PyObject* result = PyObject_Vectorcall(handler.ptr(), call_args + 1,
@@ -135,8 +165,9 @@ void walk_nodes(py::handle pruning_state, py::handle graph, py::handle overrides
   walk(pruning_state, graph, overrides);
 }
 
-void add_native_handler(py::module_& m, const char* name, NativeHandler handler) {
-  native_handlers().entries.emplace_back(m.attr(name), handler);
+void add_native_handler(py::module_& m, const char* name, NativeHandler handler,
+                        const Rule& rule) {
+  native_handlers().entries.push_back(NativeEntry{m.attr(name), handler, rule.id()});
 }
 
 void register_registry(py::module_& m) {
@@ -161,9 +192,12 @@ void register_registry(py::module_& m) {
         add_node_output_channel_info(s, node, Labels{}, false, std::nullopt);
       },
       py::arg("pruning_state"), py::arg("node"));
-  add_native_handler(m, "_tensor_get_node_handler", [](ParserState& s, py::handle node) {
-    add_node_output_channel_info(s, node, Labels{}, false, std::nullopt);
-  });
+  add_native_handler(
+      m, "_tensor_get_node_handler",
+      [](ParserState& s, py::handle node) {
+        add_node_output_channel_info(s, node, Labels{}, false, std::nullopt);
+      },
+      kRuleNotHandled);
 
   dispatch_storage.call_once_and_store_result([&] {
     return Dispatch{registry, m.attr("_default_node_handler"), m.attr("_tensor_get_node_handler"),

@@ -7,6 +7,7 @@
 #include "interop/pybind.hpp"
 #include "oprules/handlers.hpp"
 #include "oprules/label_ops.hpp"
+#include "oprules/provenance.hpp"
 #include "oprules/parser_state.hpp"
 
 #include <array>
@@ -19,6 +20,8 @@
 namespace tavrix::oprules {
 
 namespace {
+
+const Rule kRuleSharedLayer("layer called more than once, its calls disagree on these channels");
 
 struct TiedOps {
   py::tuple convs;  // plain and transposed; each ties weight and bias
@@ -82,6 +85,7 @@ py::object tensor_uid(py::handle value, bool any_tensor) {
 struct Use {
   py::object carrier;
   bool loose;
+  py::object reader;  // the node that read the parameter
 };
 
 // The axis of a parameter that a call's channels stand for.
@@ -166,17 +170,40 @@ void for_each_use(py::handle node, Visit&& visit) {
 // Resolves the labels of one axis's uses and ties them.
 void tie(ParserState& state, const std::vector<Use>& axis) {
   std::vector<Labels> calls;
+  std::vector<const Use*> callers;
   for (const Use& use : axis) {
     Labels labels = get_labels(state, use.carrier);
-    if (!labels.empty() || !use.loose) calls.push_back(std::move(labels));
+    if (!labels.empty() || !use.loose) {
+      calls.push_back(std::move(labels));
+      callers.push_back(&use);
+    }
   }
   if (calls.size() < 2) return;
   bool same_width = !calls[0].empty();
   for (const Labels& labels : calls) same_width = same_width && labels.size() == calls[0].size();
+  // The carriers the tie links, for explanations.
+  const ParserState::Tie first{state.lookup(callers[0]->carrier), ParserState::kNoNode,
+                               state.lookup(callers[0]->reader), ParserState::kNoNode};
+  for (size_t i = 1; i < callers.size(); ++i) {
+    ParserState::Tie tie = first;
+    tie.carrier_b = state.lookup(callers[i]->carrier);
+    tie.reader_b = state.lookup(callers[i]->reader);
+    if (tie.carrier_a != ParserState::kNoNode && tie.carrier_b != ParserState::kNoNode &&
+        tie.reader_a != ParserState::kNoNode && tie.reader_b != ParserState::kNoNode) {
+      state.note_tie(tie);
+    }
+  }
   if (same_width) {
     merge_label_groups(state, calls);
     return;
   }
+  // Named after the first call that differs from the first one.
+  size_t differing = 1;
+  while (differing + 1 < calls.size() && !calls[0].empty() &&
+         calls[differing].size() == calls[0].size()) {
+    ++differing;
+  }
+  HandlerScope scope(state, callers[differing]->reader, kRuleSharedLayer.id(), false);
   for (const Labels& labels : calls) {
     for (Label label : labels) set_label_prunable(state, label, false);
   }
@@ -214,7 +241,8 @@ void tie_shared_parameters(ParserState& state, py::handle graph) {
       if (read_twice.count(key) == 0) return;
       auto [slot, added] = shared.try_emplace(key);
       if (added) order.push_back(key);
-      slot->second[axis].push_back(Use{py::reinterpret_borrow<py::object>(carrier), loose});
+      slot->second[axis].push_back(Use{py::reinterpret_borrow<py::object>(carrier), loose,
+                                       py::reinterpret_borrow<py::object>(node)});
     });
   }
   for (uintptr_t key : order) {

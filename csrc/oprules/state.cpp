@@ -2,8 +2,10 @@
 #include "oprules/handlers.hpp"
 #include "oprules/label_ops.hpp"
 #include "oprules/parser_state.hpp"
+#include "oprules/provenance.hpp"
 
 #include <functional>
+#include <memory>
 #include <string>
 
 namespace tavrix::oprules {
@@ -45,12 +47,12 @@ core::NodeId ParserState::claim(py::handle node) {
 }
 
 core::NodeId ParserState::record(py::handle node, core::LabelIdsPtr ids, core::PruneDim dim,
-                                 const std::vector<bool>& flags) {
+                                 const std::vector<bool>& flags, core::CauseId cause) {
   // The store makes room before the node is claimed, so that recording cannot
   // fail between the two.
   store.reserve_record(ids ? *ids : core::LabelIds(), true);
   const core::NodeId id = claim(node);
-  store.record_node(std::move(ids), dim, flags);
+  store.record_node(std::move(ids), dim, flags, cause);
   return id;
 }
 
@@ -64,12 +66,17 @@ core::NodeId ParserState::record_kept(py::handle node, core::LabelIdsPtr ids, co
 int ParserState::traverse(visitproc visit, void* arg) const {
   Py_VISIT(node_ids_.ptr());
   for (const py::object& node : nodes_) Py_VISIT(node.ptr());
+  for (const Origin& origin : origins_) Py_VISIT(origin.node.ptr());
   return 0;
 }
 
 void ParserState::clear() {
   if (node_ids_) PyDict_Clear(node_ids_.ptr());
   for (py::object& node : nodes_) node = py::none();
+  for (Origin& origin : origins_) origin.node = py::none();
+  // The remembered node may have been one of those just let go.
+  last_node_ = nullptr;
+  last_rule_ = -1;
 }
 
 // ---------------------------------------------------------------- module services
@@ -425,7 +432,27 @@ void register_state(py::module_& m) {
   py::class_<ParserState>(m, "PruneGraphParserState",
                           "Channel-label state of one walk over a traced graph.",
                           interop::gc_support<ParserState>())
-      .def(py::init<>())
+      .def(py::init([](bool record_causes) {
+             auto state = std::make_unique<ParserState>();
+             state->record_causes = record_causes;
+             return state;
+           }),
+           py::kw_only(), py::arg("record_causes") = true,
+           "record_causes=False keeps no record of why labels are unprunable (see rule()).")
+      .def_property_readonly(
+          "record_causes", [](const ParserState& s) { return s.record_causes; },
+          "Whether the state records why labels are unprunable.")
+      .def("rule", &rule_scope, py::arg("text"),
+           "Context manager for handlers: markings made inside the block (barriers, flags set "
+           "to False) give `text` as their rule.")
+      .def(
+          "_provenance",
+          [](ParserState& s, py::handle groups) { return provenance_of(s, groups); },
+          py::arg("groups"),
+          "(origins, causes, fresh_nodes, ties) for the (nodes, labels) groups: origins are "
+          "(node or None, rule) pairs; causes holds, per group, (origin indices, channel count) "
+          "pairs, empty indices for labels that are prunable here; fresh_nodes made all of their "
+          "labels; ties are pairs of carriers tied after the walk.")
       .def_property_readonly(
           "next_ch_label", [](const ParserState& s) { return s.store.next_label(); },
           "The label that the next newly parsed channel receives.")

@@ -3,6 +3,7 @@
     python -m tavrix                                   # the built-in residual CNN
     python -m tavrix --model mypkg.nets:build --input-shape 16,3,64,64 --batches 8
     python -m tavrix --model mypkg.nets:build --inputs calib.pt
+    python -m tavrix --model torchvision.models:vit_b_16 --input-shape 1,3,224,224 --explain
     torchrun --nproc_per_node=2 -m tavrix              # the batches shared out over two processes
     python -m tavrix --prune 0.3 --round-to 8 --save small.pt --plot importance.png
 
@@ -12,7 +13,9 @@ each batch runs forward, a simple loss and backward inside the calibrator.
 The report lists the channel groups and, per prunable group, the least and
 most important channels. With ``--prune`` the model is then shrunk, checked
 and measured (see :mod:`tavrix.cli_prune`); a failed check exits
-with status 1. Input errors exit with status 2 and a one-line message.
+with status 1. With --explain the model is only analysed, and the report names
+why channels are unprunable: the top causes by channels lost, each with its rule
+and line of model code. Input errors exit with status 2 and a one-line message.
 
 Started by torchrun, every process joins the job's process group (gloo), takes
 every n-th batch and calibrates on those; the importance is summed over the
@@ -38,6 +41,8 @@ from tavrix.utils.common import iter_leaves
 DEFAULT_MODEL = "tavrix.demo_model:residual_cnn"
 DEFAULT_SHAPE = (8, 3, 32, 32)
 DEFAULT_BATCHES = 4
+DEFAULT_TOP = 3
+DEFAULT_TOP_CAUSES = 10
 
 
 class UsageError(Exception):
@@ -86,7 +91,16 @@ def _parser() -> argparse.ArgumentParser:
         "--entry-point", default="forward", help="method to calibrate (default: forward)"
     )
     parser.add_argument(
-        "--top", type=int, default=3, metavar="K", help="channels listed per group and end"
+        "--top",
+        type=int,
+        metavar="K",
+        help=f"channels listed per group and end (default {DEFAULT_TOP}); with --explain, "
+        f"causes listed (default {DEFAULT_TOP_CAUSES})",
+    )
+    parser.add_argument(
+        "--explain",
+        action="store_true",
+        help="analyse only and print why channels are unprunable, top causes first",
     )
     parser.add_argument("--seed", type=int, default=0, help="seed of the random inputs")
     prune_command.add_options(parser)
@@ -238,12 +252,14 @@ def run(argv: Optional[Sequence[str]] = None) -> str:
     options = _parser().parse_args(argv)
     if options.batches is not None and options.batches <= 0:
         raise UsageError(f"--batches must be positive, got {options.batches}")
-    if options.top < 0:
+    if options.top is not None and options.top < 0:
         raise UsageError(f"--top must not be negative, got {options.top}")
     try:
         prune_command.validate_options(options)
     except ValueError as exc:
         raise UsageError(str(exc)) from None
+    if options.explain and (options.prune is not None or options.plot is not None):
+        raise UsageError("--explain only analyses the model: it does not combine with --prune or --plot")
     model = _load_model(options.model).eval()
 
     if options.inputs is not None:
@@ -253,6 +269,10 @@ def run(argv: Optional[Sequence[str]] = None) -> str:
     else:
         shape = _parse_shape(options.input_shape) if options.input_shape else DEFAULT_SHAPE
         batches = _random_batches(shape, options.batches or DEFAULT_BATCHES, options.seed)
+
+    if options.explain:
+        _check_inputs(model, batches[0])
+        return _explain(model, batches[0], options)
 
     try:
         rank, world = join_launcher_process_group()
@@ -294,7 +314,8 @@ def run(argv: Optional[Sequence[str]] = None) -> str:
     except (Exception, SystemExit) as exc:
         # the model's own error while calibrating: one line, as for any bad input
         raise UsageError(f"calibration failed: {_one_line(exc)}") from None
-    report = header + _report(calibrator.cutplan, options.top)
+    top = DEFAULT_TOP if options.top is None else options.top
+    report = header + _report(calibrator.cutplan, top)
     # The read-outs below are collectives under torchrun: every rank runs them,
     # rank 0 alone writes files.
     if options.plot is not None and options.prune is None:
@@ -309,6 +330,21 @@ def run(argv: Optional[Sequence[str]] = None) -> str:
         except prune_command.Refused as refused:
             raise UsageError(str(refused)) from None
     return report
+
+
+def _explain(model: torch.nn.Module, batch: Tuple[torch.Tensor, ...], options: Any) -> str:
+    from tavrix.pruning.cutplan import get_cutplan
+    from tavrix.pruning.explain import explain
+
+    try:
+        with torch.no_grad():
+            plan = get_cutplan(model, batch, {}, entry_point=options.entry_point)
+    except (Exception, SystemExit) as exc:
+        raise UsageError(f"analysis failed: {_one_line(exc)}") from None
+    explanation = explain(plan)
+    top = DEFAULT_TOP_CAUSES if options.top is None else options.top
+    name = options.model.rpartition(":")[2]
+    return explanation.summary(name) + "\n" + explanation.top_causes_text(top)
 
 
 def _require_prunable_channels(cutplan: Any) -> None:

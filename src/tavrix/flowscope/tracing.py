@@ -2,9 +2,12 @@
 
 from __future__ import annotations
 
+import contextlib
 import importlib
+import os
+import threading
 import types
-from typing import Any, Callable, Dict, List, NamedTuple, Optional, Set, Tuple, Union
+from typing import Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Set, Tuple, Union
 
 import torch
 from torch._C import DisableTorchFunctionSubclass
@@ -22,9 +25,19 @@ from tavrix.flowscope.intercept import (
     to_plain,
     to_trace,
 )
+import tavrix
+from tavrix.flowscope.frames import MODULE_CALL, STOP, call_site, forget_last_call
 from tavrix.utils.common import BufferSnapshot, iter_leaves
 
-__all__ = ["NodeInfo", "TensorInfo", "TraceResult", "flowscope_model", "trace"]
+__all__ = [
+    "NodeInfo",
+    "TensorInfo",
+    "TraceResult",
+    "flowscope_model",
+    "provenance",
+    "provenance_enabled",
+    "trace",
+]
 
 # Attribute on a TraceTensor naming the node that produced it: (trace token, node).
 _SOURCE_ATTR = "_tavrix_source"
@@ -58,9 +71,23 @@ class NodeInfo:
     traced tensor no node produced (a model input) or any other tensor is a
     :class:`TensorInfo`; every other value is kept as it was passed. A node holds
     no reference to a real tensor. Nodes hash and compare by identity.
+
+    ``location`` is ``(file, line, function)`` of the model code that made the
+    call (the innermost frame outside torch and Tavrix), ``module_path`` the
+    dotted name of the innermost sub-module running it ("" for the model
+    itself); each is None when unknown or when provenance was off.
     """
 
-    __slots__ = ("operation", "operation_name", "args", "kwargs", "result_shape", "unique_name")
+    __slots__ = (
+        "operation",
+        "operation_name",
+        "args",
+        "kwargs",
+        "result_shape",
+        "unique_name",
+        "location",
+        "module_path",
+    )
 
     def __init__(
         self,
@@ -70,6 +97,8 @@ class NodeInfo:
         kwargs: Optional[Dict[str, Any]] = None,
         result_shape: Optional[Tuple[int, ...]] = None,
         unique_name: str = "",
+        location: Optional[Tuple[str, int, str]] = None,
+        module_path: Optional[str] = None,
     ) -> None:
         self.operation = operation
         self.operation_name = operation_name
@@ -77,6 +106,8 @@ class NodeInfo:
         self.kwargs = {} if kwargs is None else dict(kwargs)
         self.result_shape = None if result_shape is None else tuple(result_shape)
         self.unique_name = unique_name
+        self.location = location
+        self.module_path = module_path
 
     def collect_all_input_nodes(self) -> List["NodeInfo"]:
         """Nodes among the arguments (nested containers included), in argument order, once each."""
@@ -95,9 +126,16 @@ class NodeInfo:
     def __getstate__(self) -> Tuple[None, Dict[str, Any]]:
         # pickle and deepcopy: an operation pickle cannot name (x.shape's
         # descriptor read, F.max_pool2d) travels as a reference to it
-        state = {name: getattr(self, name) for name in NodeInfo.__slots__}
+        state = {name: getattr(self, name, None) for name in NodeInfo.__slots__}
         state["operation"] = _picklable_operation(self.operation)
         return None, state
+
+    def __setstate__(self, state: Tuple[None, Dict[str, Any]]) -> None:
+        # a node pickled before a slot existed reads that slot as None
+        for name in NodeInfo.__slots__:
+            setattr(self, name, None)
+        for name, value in state[1].items():
+            setattr(self, name, value)
 
     def __repr__(self) -> str:
         inputs = ", ".join(n.unique_name or "?" for n in self.collect_all_input_nodes())
@@ -158,6 +196,60 @@ def _resolves_to(path: Tuple[str, ...], operation: Any) -> bool:
 _METHOD_WRAPPER = type(torch.Tensor.shape.__get__)
 
 
+class _Provenance(threading.local):
+    enabled = True
+
+
+_PROVENANCE = _Provenance()
+
+
+def provenance_enabled() -> bool:
+    """Whether analyses in this thread record where nodes come from and why channels are
+    unprunable (on unless turned off with :func:`provenance`)."""
+    return _PROVENANCE.enabled
+
+
+@contextlib.contextmanager
+def provenance(enabled: bool) -> Iterator[None]:
+    """Turn provenance on or off for the analyses this thread runs inside the block.
+
+    Off, the tracer records no model code location or module path per node and
+    the label engine keeps no cause per label; the channel groups are the same.
+    """
+    if not isinstance(enabled, bool):
+        raise TypeError(f"provenance() takes True or False, got {type(enabled).__name__}")
+    previous = _PROVENANCE.enabled
+    _PROVENANCE.enabled = enabled
+    try:
+        yield
+    finally:
+        _PROVENANCE.enabled = previous
+
+
+# Code of torch and of Tavrix's own machinery: the frames skipped to reach
+# the model code behind an operation. The demo model is model code.
+_INTERNAL_DIRS = tuple(
+    os.path.dirname(os.path.abspath(package.__file__)) + os.sep for package in (torch, tavrix)
+)
+_MODEL_CODE_FILES = frozenset([os.path.join(_INTERNAL_DIRS[1], "demo_model.py")])
+
+
+def _code_site(code: types.CodeType) -> Union[None, int, Tuple[str, str]]:
+    """What the frame walk (tavrix.flowscope.frames.call_site) makes of a code object:
+    (file, function) for model code; None for torch's and Tavrix's own; MODULE_CALL
+    for a module call, whose ``self`` is the innermost module running; STOP for the
+    tracer's entry, above which nothing belongs to the traced call. Asked once per
+    code object."""
+    if code is _MODULE_CALL_CODE:
+        return MODULE_CALL
+    if code is _TRACE_CODE:
+        return STOP
+    filename = code.co_filename
+    if filename.startswith(_INTERNAL_DIRS) and filename not in _MODEL_CODE_FILES:
+        return None
+    return filename, getattr(code, "co_qualname", code.co_name)
+
+
 def _readable_base(call: OpCall) -> str:
     if call.name == METADATA_GET:
         # x.shape arrives as the descriptor's __get__; name it after the attribute
@@ -176,6 +268,10 @@ class _Recorder(Interceptor):
     def __init__(self) -> None:
         self.nodes: List[NodeInfo] = []
         self.token = object()
+        # where each node comes from: model code line and running sub-module
+        self.record_sources = _PROVENANCE.enabled
+        # the innermost module running, per node; named when the call is over
+        self.node_modules: List[Any] = []
         self._counts: Dict[str, int] = {}
         self._taken: Set[str] = set()
         # plain tensors (buffers, torch.empty outputs) written by a traced op
@@ -206,6 +302,9 @@ class _Recorder(Interceptor):
         self._counts[base] = index + 1
         self._taken.add(unique_name)
         node = _new_node(call.func, call.name, args, kwargs, shape, unique_name)
+        if self.record_sources:
+            node.location, module = call_site(_code_site)
+            self.node_modules.append(module)
         self.nodes.append(node)
         source = (self.token, node)
         if isinstance(result, TraceTensor):
@@ -302,6 +401,8 @@ def _new_node(
     node.kwargs = kwargs
     node.result_shape = result_shape
     node.unique_name = unique_name
+    node.location = None
+    node.module_path = None
     return node
 
 
@@ -319,9 +420,12 @@ class _ModelState:
     def __init__(self, model: Any) -> None:
         self.entries: List[Tuple[Any, ...]] = []
         self.buffers: Optional[BufferSnapshot] = None
+        # id of every sub-module -> its dotted name ("" for the model), as the call finds them
+        self.module_names: Dict[int, str] = {}
         if not isinstance(model, torch.nn.Module):
             return
-        for module in model.modules():
+        for name, module in model.named_modules():
+            self.module_names[id(module)] = name
             self.entries.append(
                 (module, module.training, dict(module._parameters), dict(module._buffers),
                  dict(module._modules))
@@ -399,6 +503,16 @@ def _watch_parametrizations(model: Any, recorder: _Recorder) -> List[Any]:
     return handles
 
 
+def _name_modules(recorder: _Recorder, names: Dict[int, str]) -> None:
+    """Each node's module_path: the dotted name of its innermost running module in the
+    model; "" (the model itself) when that is no sub-module of it. A model that is no
+    torch.nn.Module (no names) leaves them None."""
+    if names:
+        for node, module in zip(recorder.nodes, recorder.node_modules):
+            node.module_path = names.get(id(module), "")
+    recorder.node_modules.clear()
+
+
 def _resolve_entry_point(model: Any, entry_point: EntryPoint) -> Callable[..., Any]:
     if isinstance(entry_point, str):
         if not entry_point:
@@ -468,7 +582,9 @@ def trace(
     finally:
         for handle in watching:
             handle.remove()
+        forget_last_call()
         state.restore()
+    _name_modules(recorder, state.module_names)
 
     output_nodes: List[NodeInfo] = []
     seen = set()
@@ -490,3 +606,11 @@ def flowscope_model(
     """Trace one call; return (all nodes in execution order, output nodes)."""
     result = trace(model, args=args, kwargs=kwargs, entry_point=entry_point)
     return result.nodes, result.output_nodes
+
+
+# The frame whose `self` is the module called: the outer of the two call frames
+# where there are two, since reading a frame's locals costs with their number.
+_MODULE_CALL_CODE = getattr(
+    torch.nn.Module, "_wrapped_call_impl", torch.nn.Module._call_impl
+).__code__
+_TRACE_CODE = trace.__code__

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 from typing import Any, Dict, Iterable, List, Mapping, Optional, Tuple
 
+from tavrix.flowscope.tracing import provenance_enabled
 from tavrix.pruning.engine.oprules import (
     EXTENDED_NODE_HANDLER_REGISTRY,
     PruneGraphParserState,
@@ -31,7 +32,9 @@ class PruneGraphParser:
     unprunable where the calls disagree. The two node maps are the state's live
     mappings (dict-like, insertion ordered); ``node_users`` maps each node that
     has users to the distinct nodes consuming its data, in graph order (metadata
-    reads such as ``x.dim()`` are not users).
+    reads such as ``x.dim()`` are not users). With provenance on (the default,
+    see :func:`tavrix.flowscope.tracing.provenance`) the state also records why
+    each unprunable label is unprunable.
 
     The walk uses the rule set chosen in the calling thread (the standard rules
     unless inside ``tavrix.pruning.rules.extended()``); ``rule_record`` keeps
@@ -54,7 +57,7 @@ class PruneGraphParser:
         if not isinstance(graph, (list, tuple)):
             graph = list(graph)  # walked twice
         rule_set = active_rule_set()
-        state = PruneGraphParserState()
+        state = PruneGraphParserState(record_causes=provenance_enabled())
         self.pruning_state = state
         if rule_set.extended:
             # the extended handlers in front of the standard registry
