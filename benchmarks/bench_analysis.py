@@ -10,11 +10,13 @@ Per model (random weights, eval mode, batch 1, under ``torch.no_grad()``):
 - trace: ``tavrix.flowscope.tracing.trace``;
 - cutplan: ``tavrix.pruning.cutplan.get_cutplan`` (trace, labels, groups, gates).
 
-Then, at batch 8 with gradients on: a calibration step (enter the calibrator,
-forward with the gates in place, a loss, backward) against a plain step of the
-same model with its parameters frozen and the input requiring grad (so that
-both backward passes run through the whole network and neither computes
-weight gradients). 2 torch threads, waiting passively (OMP_WAIT_POLICY). The tiny transformers take ``inputs_embeds``-like float
+Then, at batch 8 with gradients on: a calibration step (inside the open
+calibrator block, after the first call built the plan: forward with the gates
+in place, a loss, backward) against a plain step of a copy of the model with
+its parameters frozen and the input requiring grad (so that both backward
+passes run through the network and neither computes weight gradients; the
+plain one also computes the input's gradient, which the calibration step,
+whose gradients stop at the first gates, does not). 2 torch threads, waiting passively (OMP_WAIT_POLICY). The tiny transformers take ``inputs_embeds``-like float
 input for that step, so that the plain step has something to differentiate.
 
 Repetitions of the variants of one model are interleaved (the order rotates
@@ -28,6 +30,7 @@ the minima (medians in brackets).
 from __future__ import annotations
 
 import argparse
+import copy
 import gc
 import os
 import statistics
@@ -139,26 +142,22 @@ def bench_analysis(model: torch.nn.Module, x: torch.Tensor, reps: int) -> Dict[s
 
 
 def bench_calibration(model: torch.nn.Module, x: torch.Tensor, reps: int) -> Dict[str, List[float]]:
-    flags = [p.requires_grad for p in model.parameters()]
-    model.requires_grad_(False)  # frozen as inside the calibrator: no weight gradients
+    # The plain step runs on a copy: inside the block the model's own calls are
+    # calibration calls.
+    plain_model = copy.deepcopy(model).requires_grad_(False)  # frozen: no weight gradients
     x_grad = x.clone().requires_grad_(True)
     calibrator = TavrixPruningCalibrator(model)
 
     def plain() -> None:
-        _loss(model(x_grad)).backward()
+        _loss(plain_model(x_grad)).backward()
         x_grad.grad = None
 
     def calibration() -> None:
-        with calibrator:
-            _loss(model(x)).backward()
+        _loss(model(x)).backward()
 
-    try:
-        with torch.enable_grad():
-            calibration()  # the first call builds the cutplan; not a step
-            return interleaved({"plain": plain, "calibration": calibration}, reps)
-    finally:
-        for p, flag in zip(model.parameters(), flags):
-            p.requires_grad_(flag)
+    with torch.enable_grad(), calibrator:
+        calibration()  # the first call builds the cutplan; not a step
+        return interleaved({"plain": plain, "calibration": calibration}, reps)
 
 
 def _cell(samples: List[float], base: List[float]) -> str:

@@ -678,3 +678,48 @@ def test_nodes_record_their_model_code_line_and_module(entry_point):
         nodes, _ = flowscope_model(model=model, args=(torch.randn(1, 3, 2, 2),), kwargs={},
                                    entry_point=entry_point)
     assert all(n.location is None and n.module_path is None for n in nodes)
+
+
+class Mixed(nn.Module):
+    """A training-mode batch norm next to eval-mode modules, and a forward that adds state."""
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.train_bn = nn.BatchNorm1d(3)
+        self.eval_bn = nn.BatchNorm1d(3).eval()
+        self.act = nn.ReLU()
+
+    def forward(self, x):
+        self.act.register_buffer("added", torch.ones(1))  # into an empty buffer dict
+        self.train_bn.register_parameter("extra", nn.Parameter(torch.ones(1)))
+        return self.act(self.eval_bn(self.train_bn(x)))
+
+
+def test_trace_gives_back_every_buffer_and_dict_the_call_changed():
+    model = Mixed()
+    model.train_bn.train()
+    with torch.no_grad():
+        model.eval_bn.running_mean.fill_(0.5)
+    before = {name: (b, b.data_ptr(), b.clone()) for name, b in model.named_buffers()}
+    result = trace(model, (torch.randn(8, 3) + 3,))
+    assert len(result.nodes) > 0
+    # batch-norm statistics move in training mode without a version bump
+    assert {name for name, _ in model.named_buffers()} == set(before)
+    for name, b in model.named_buffers():
+        tensor, pointer, value = before[name]
+        assert b is tensor and b.data_ptr() == pointer and torch.equal(b, value), name
+    assert "added" not in model.act._buffers and "extra" not in model.train_bn._parameters
+
+
+def test_a_recorder_subclass_with_its_own_after_call_sees_every_call():
+    from tavrix.flowscope.tracing import _Recorder
+
+    class Counting(_Recorder):
+        def after_call(self, call, result):
+            self.seen = getattr(self, "seen", 0) + 1
+            return super().after_call(call, result)
+
+    recorder = Counting()
+    with intercept(recorder):
+        to_plain(F.relu(to_trace(torch.randn(3))) * 2)
+    assert recorder.seen == len(recorder.nodes) == 2

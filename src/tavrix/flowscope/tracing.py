@@ -320,25 +320,29 @@ class _ModelState:
         if not isinstance(model, torch.nn.Module):
             return
         values = self.values
+        names = self.module_names
+        entries = self.entries
         # The copies are ordinary tensors even when the trace starts in
         # inference mode, so that they can be written back outside of it.
         with torch.no_grad(), torch.inference_mode(False):
             for name, module in model.named_modules():
-                self.module_names[id(module)] = name
+                names[id(module)] = name
                 training = module.training
-                buffers = module._buffers
-                self.entries.append(
-                    (module, training, dict(module._parameters), dict(buffers),
-                     dict(module._modules))
+                params, buffers, modules = module._parameters, module._buffers, module._modules
+                # empty dicts (most of them) are kept as None: nothing to copy or compare
+                entries.append(
+                    (module, training, dict(params) if params else None,
+                     dict(buffers) if buffers else None, dict(modules) if modules else None)
                 )
-                if "parametrizations" in module._modules or module._forward_pre_hooks:
+                if module._forward_pre_hooks or "parametrizations" in modules:
                     self.parametrized.append(module)
-                for buf in buffers.values():
-                    if buf is not None and not buf.is_meta:
-                        # one call cannot switch modes: eval-mode values change
-                        # only through ops that bump the version counter, while
-                        # training-mode kernels (batch-norm statistics) may not
-                        values.append((buf, buf._version, buf.detach().clone(), training))
+                if buffers:
+                    for buf in buffers.values():
+                        if buf is not None and not buf.is_meta:
+                            # one call cannot switch modes: eval-mode values change
+                            # only through ops that bump the version counter, while
+                            # training-mode kernels (batch-norm statistics) may not
+                            values.append((buf, buf._version, buf.detach().clone(), training))
 
     def restore(self) -> None:
         with torch.no_grad(), DisableTorchFunctionSubclass():
@@ -357,7 +361,11 @@ class _ModelState:
                     buf.set_(saved)  # resized or retyped in place; the copy is ours to give
 
 
-def _restore_dict(current: Dict[str, Any], saved: Dict[str, Any]) -> None:
+def _restore_dict(current: Dict[str, Any], saved: Optional[Dict[str, Any]]) -> None:
+    if saved is None:  # was empty
+        if current:
+            current.clear()
+        return
     # identities in order and the same names: nothing was swapped (the common case)
     if (
         len(current) == len(saved)
