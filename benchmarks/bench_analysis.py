@@ -24,7 +24,9 @@ from repetition to repetition); minima and medians are printed, ratios are of
 the minima (medians in brackets).
 
     PYTHONPATH=src python benchmarks/bench_analysis.py [--reps 7] [--cal-reps 3]
-        [--models a,b,...] [--no-calibration]
+        [--models a,b,...] [--no-calibration] [--stages]
+
+``--stages`` prints instead, per model, the CPU time of each stage of get_cutplan.
 """
 
 from __future__ import annotations
@@ -160,6 +162,59 @@ def bench_calibration(model: torch.nn.Module, x: torch.Tensor, reps: int) -> Dic
         return interleaved({"plain": plain, "calibration": calibration}, reps)
 
 
+def stage_profile(model: torch.nn.Module, x: torch.Tensor, reps: int) -> Dict[str, float]:
+    """Where get_cutplan's time goes: CPU seconds of this process per stage (minima), the
+    stages run one after the other as get_cutplan runs them."""
+    from tavrix.flowscope.tracing import _ModelState, flowscope_model, provenance
+    from tavrix.pruning import cutplan as plan_module
+    from tavrix.pruning.engine.graphwalk import PruneGraphParser
+
+    floor_x = x.as_subclass(_Passthrough)
+    times: Dict[str, List[float]] = {}
+
+    def tick(stage: str, start: float) -> float:
+        now = time.process_time()
+        times.setdefault(stage, []).append(now - start)
+        return now
+
+    with torch.no_grad():
+        for rep in range(reps + 1):
+            gc.collect()
+            t = time.process_time()
+            model(x)
+            t = tick("forward", t)
+            model(floor_x)
+            t = tick("floor", t)
+            _ModelState(model).restore()
+            t = tick("model state", t)
+            with provenance(False):
+                flowscope_model(model, (x,), {})
+            t = tick("trace, provenance off", t)
+            graph, outputs = flowscope_model(model, (x,), {})
+            t = tick("trace", t)
+            parser = PruneGraphParser()
+            prunable, unprunable, labels, dims, users = parser.find_prunable_groups(graph)
+            t = tick("label walk", t)
+            labels = dict(labels)
+            t = tick("labels to dict", t)
+            plan_module._make_groups_containing_output_unprunable(prunable, unprunable, outputs)
+            plan_module._get_prunable_nn_modules(model, labels)
+            t = tick("module lookup", t)
+            plan_module.create_gate_container(labels, prunable, users, dims)
+            t = tick("gates", t)
+            plan_module.get_cutplan(model, (x,), {})
+            t = tick("get_cutplan", t)
+    return {stage: min(samples[1:]) for stage, samples in times.items()}
+
+
+def print_stages(names: List[str], reps: int) -> None:
+    print(f"CPU ms per stage (minima of {reps}); the trace includes the model state")
+    for name in names:
+        model, x, _ = build(name)
+        stages = stage_profile(model, x, reps)
+        print(f"{name:<20}" + "  ".join(f"{k} {v * 1e3:.2f}" for k, v in stages.items()), flush=True)
+
+
 def _cell(samples: List[float], base: List[float]) -> str:
     return f"{min(samples) / min(base):.2f} ({statistics.median(samples) / statistics.median(base):.2f})"
 
@@ -171,9 +226,16 @@ def main() -> None:
     parser.add_argument("--models", default=",".join(ZOO + TINY), help="comma-separated names")
     parser.add_argument("--no-calibration", action="store_true")
     parser.add_argument("--threads", type=int, default=2)
+    parser.add_argument("--stages", action="store_true",
+                        help="print where get_cutplan's time goes instead (CPU time per stage)")
     options = parser.parse_args()
     torch.set_num_threads(options.threads)
     names = [name for name in options.models.split(",") if name]
+    if options.stages:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            print_stages(names, options.reps)
+        return
 
     print(f"{torch.get_num_threads()} threads; analysis: batch 1, {options.reps} reps; "
           f"calibration: batch 8, {options.cal_reps} reps; ratios of minima (of medians)")
