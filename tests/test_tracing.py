@@ -723,3 +723,37 @@ def test_a_recorder_subclass_with_its_own_after_call_sees_every_call():
     with intercept(recorder):
         to_plain(F.relu(to_trace(torch.randn(3))) * 2)
     assert recorder.seen == len(recorder.nodes) == 2
+
+
+@pytest.mark.parametrize(
+    "split",
+    [
+        lambda x: torch.max(x, dim=1).values,  # a structseq
+        lambda x: x.topk(2, dim=1)[0],  # another, read by position
+        lambda x: torch.split(x, 2, dim=1)[1],  # a plain tuple
+        lambda x: list(x.unbind(1))[2],
+    ],
+)
+def test_tensors_inside_results_are_traced_and_name_their_producer(split):
+    def fn(x):
+        piece = split(x)
+        assert type(piece) is TraceTensor
+        return piece * 2
+
+    nodes, outputs = flowscope_model(model=nn.Module(), args=(torch.randn(3, 4),), entry_point=fn)
+    real = _real_ops(nodes)
+    assert outputs == [real[-1]] and real[-1].args[0] is real[-2]
+
+
+def test_arguments_nested_past_the_recursion_limit_fail_cleanly():
+    @torch.overrides.wrap_torch_function(lambda x, extra: (x,))
+    def scaled(x, extra):
+        return x * 2
+
+    deep: list = []
+    for _ in range(100_000):
+        deep = [deep]
+    with pytest.raises(RecursionError):
+        flowscope_model(model=nn.Module(), args=(torch.randn(2),),
+                        entry_point=lambda x: scaled(x, deep))
+    assert active_interceptor() is None
