@@ -131,3 +131,26 @@ def test_gate_follows_dtype_and_checks_its_input():
         gates["g"](torch.ones(1, 3))
     with pytest.raises(TypeError, match="prune_dim"):
         ChannelGate(labels=[0], prune_dim=None)
+
+
+def test_global_registration_hooks_see_every_gate_and_weight():
+    from torch.nn.modules.module import (
+        register_module_module_registration_hook,
+        register_module_parameter_registration_hook,
+    )
+
+    modules, parameters = [], []
+    handles = [
+        register_module_module_registration_hook(lambda m, n, sub: modules.append(n)),
+        register_module_parameter_registration_hook(lambda m, n, p: parameters.append(n)),
+    ]
+    try:
+        plan = get_cutplan(nn.Sequential(nn.Conv2d(3, 4, 3), nn.ReLU(), nn.Conv2d(4, 2, 3)),
+                           (torch.randn(1, 3, 8, 8),), {})
+    finally:
+        for handle in handles:
+            handle.remove()
+    assert set(plan.gate_container) <= set(modules) and len(plan.gate_container) > 0
+    assert parameters.count("weight") >= len(plan.gate_container)
+    for gate in plan.gate_container.values():
+        assert [name for name, _ in gate.named_parameters()] == ["weight"]

@@ -678,3 +678,82 @@ def test_nodes_record_their_model_code_line_and_module(entry_point):
         nodes, _ = flowscope_model(model=model, args=(torch.randn(1, 3, 2, 2),), kwargs={},
                                    entry_point=entry_point)
     assert all(n.location is None and n.module_path is None for n in nodes)
+
+
+class Mixed(nn.Module):
+    """A training-mode batch norm next to eval-mode modules, and a forward that adds state."""
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.train_bn = nn.BatchNorm1d(3)
+        self.eval_bn = nn.BatchNorm1d(3).eval()
+        self.act = nn.ReLU()
+
+    def forward(self, x):
+        self.act.register_buffer("added", torch.ones(1))  # into an empty buffer dict
+        self.train_bn.register_parameter("extra", nn.Parameter(torch.ones(1)))
+        return self.act(self.eval_bn(self.train_bn(x)))
+
+
+def test_trace_gives_back_every_buffer_and_dict_the_call_changed():
+    model = Mixed()
+    model.train_bn.train()
+    with torch.no_grad():
+        model.eval_bn.running_mean.fill_(0.5)
+    before = {name: (b, b.data_ptr(), b.clone()) for name, b in model.named_buffers()}
+    result = trace(model, (torch.randn(8, 3) + 3,))
+    assert len(result.nodes) > 0
+    # batch-norm statistics move in training mode without a version bump
+    assert {name for name, _ in model.named_buffers()} == set(before)
+    for name, b in model.named_buffers():
+        tensor, pointer, value = before[name]
+        assert b is tensor and b.data_ptr() == pointer and torch.equal(b, value), name
+    assert "added" not in model.act._buffers and "extra" not in model.train_bn._parameters
+
+
+def test_a_recorder_subclass_with_its_own_after_call_sees_every_call():
+    from tavrix.flowscope.tracing import _Recorder
+
+    class Counting(_Recorder):
+        def after_call(self, call, result):
+            self.seen = getattr(self, "seen", 0) + 1
+            return super().after_call(call, result)
+
+    recorder = Counting()
+    with intercept(recorder):
+        to_plain(F.relu(to_trace(torch.randn(3))) * 2)
+    assert recorder.seen == len(recorder.nodes) == 2
+
+
+@pytest.mark.parametrize(
+    "split",
+    [
+        lambda x: torch.max(x, dim=1).values,  # a structseq
+        lambda x: x.topk(2, dim=1)[0],  # another, read by position
+        lambda x: torch.split(x, 2, dim=1)[1],  # a plain tuple
+        lambda x: list(x.unbind(1))[2],
+    ],
+)
+def test_tensors_inside_results_are_traced_and_name_their_producer(split):
+    def fn(x):
+        piece = split(x)
+        assert type(piece) is TraceTensor
+        return piece * 2
+
+    nodes, outputs = flowscope_model(model=nn.Module(), args=(torch.randn(3, 4),), entry_point=fn)
+    real = _real_ops(nodes)
+    assert outputs == [real[-1]] and real[-1].args[0] is real[-2]
+
+
+def test_arguments_nested_past_the_recursion_limit_fail_cleanly():
+    @torch.overrides.wrap_torch_function(lambda x, extra: (x,))
+    def scaled(x, extra):
+        return x * 2
+
+    deep: list = []
+    for _ in range(100_000):
+        deep = [deep]
+    with pytest.raises(RecursionError):
+        flowscope_model(model=nn.Module(), args=(torch.randn(2),),
+                        entry_point=lambda x: scaled(x, deep))
+    assert active_interceptor() is None

@@ -19,14 +19,6 @@ const py::module_& gate_module() {
       .get_stored();
 }
 
-const py::object& module_dict_class() {
-  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
-  return storage
-      .call_once_and_store_result(
-          [] { return py::module_::import("torch.nn").attr("ModuleDict"); })
-      .get_stored();
-}
-
 // The candidates in group order, so that a group's new gates are numbered
 // the same way on every run (a set of nodes iterates in address order).
 py::list in_group_order(py::handle group_nodes, const py::set& candidates) {
@@ -143,7 +135,7 @@ py::tuple build_gate_container(py::handle labels_by_nodes, py::handle prunable_g
     }
     ++i;
   }
-  py::object gate_container = module_dict_class()(gates);
+  py::object gate_container = gate_module().attr("gate_container")(gates);
   return py::make_tuple(gate_container, gate_names_by_nodes, prunable_group_gate_names);
 }
 

@@ -17,6 +17,7 @@ from typing import Any, Callable, Dict, Iterator, Optional, Tuple
 import torch
 from torch._C import DisableTorchFunctionSubclass
 
+from tavrix.flowscope import opcalls
 from tavrix.utils.common import is_dataclass_instance
 
 __all__ = [
@@ -101,23 +102,16 @@ class Interceptor:
         return result
 
 
-class _State:
-    __slots__ = ("active", "busy")
-
-    def __init__(self) -> None:
-        self.active: Optional[Interceptor] = None
-        # True while an intercepted call (or its after_call) runs: any torch
-        # call made then is not the model's own operation.
-        self.busy = False
-
-
 class _ThreadState(threading.local):
-    """One _State per thread: an interceptor sees only the calls of the thread
-    that activated it, so threads can trace or calibrate their own models side
-    by side. The per-call cost is one thread-local attribute read."""
+    """One state per thread (``active``: the interceptor, ``recorder``: its native
+    recorder if it has one, ``busy``: True while an intercepted call or its
+    after_call runs, so that any torch call made then is not the model's own
+    operation): an interceptor sees only the calls of the thread that activated
+    it, so threads can trace or calibrate their own models side by side. The
+    per-call cost is one thread-local attribute read."""
 
     def __init__(self) -> None:
-        self.state = _State()
+        self.state = opcalls.State()
 
 
 _THREAD = _ThreadState()
@@ -207,42 +201,11 @@ class TraceTensor(torch.Tensor):
     Without an active interceptor it behaves like an ordinary tensor.
     """
 
-    @classmethod
-    def __torch_function__(
-        cls,
-        func: Callable[..., Any],
-        types: Tuple[type, ...],
-        args: Tuple[Any, ...] = (),
-        kwargs: Optional[Dict[str, Any]] = None,
-    ) -> Any:
-        if kwargs is None:
-            kwargs = {}
-        state = _THREAD.state
-        interceptor = state.active
-        if interceptor is None:
-            return super().__torch_function__(func, types, args, kwargs)
-        if state.busy:
-            # An interceptor's own work (a gate multiplication, say): not part
-            # of the model's sequence. The caller re-wraps what it returns.
-            with DisableTorchFunctionSubclass():
-                return func(*args, **kwargs)
-        state.busy = True
-        try:
-            with DisableTorchFunctionSubclass():
-                result = func(*args, **kwargs)
-            if func not in _NO_WRAP:
-                # a descriptor read (x.data) hands out a tensor the model may keep
-                fresh_ok = (
-                    None if _base_name(func) == "__get__" else _input_tensor_ids(args, kwargs)
-                )
-                result = _wrap(result, fresh_ok)
-            call = OpCall(func, operation_name(func, result), args, kwargs)
-            out = interceptor.after_call(call, result)
-            if out is not result:
-                out = _wrap(out)
-        finally:
-            state.busy = False
-        return out
+    # Runs the call, wraps its results and hands it to the active interceptor
+    # (tavrix.flowscope.opcalls: the path every operation of a traced or
+    # calibrated model takes, so it costs no Python frame); torch's own
+    # behaviour when no interceptor is active in the thread.
+    __torch_function__ = classmethod(opcalls.torch_function)
 
 
 @contextlib.contextmanager
@@ -258,12 +221,25 @@ def intercept(interceptor: Interceptor) -> Iterator[Interceptor]:
             "An interceptor is already active; interception contexts cannot be nested"
         )
     state.active = interceptor
+    state.recorder = _native_recorder(interceptor)
     state.busy = False
     try:
         yield interceptor
     finally:
         state.active = None
+        state.recorder = None
         state.busy = False
+
+
+def _native_recorder(interceptor: Interceptor) -> Any:
+    """The native recorder behind an interceptor whose after_call only records, else None."""
+    recorder = getattr(interceptor, "native_recorder", None)
+    if recorder is None or "after_call" in getattr(interceptor, "__dict__", {}):
+        return None
+    # a subclass that overrides after_call wants its own calls
+    if not getattr(type(interceptor).after_call, "records_natively", False):
+        return None
+    return recorder
 
 
 def to_trace(obj: Any) -> Any:
@@ -362,3 +338,18 @@ def _rebuild(template: Any, items: list, strict: bool = True) -> Any:
             f"Cannot rebuild a {cls.__name__} holding tensors: tuple subclasses other than "
             "named tuples must accept a single iterable"
         ) from error
+
+
+opcalls.configure(
+    _Tensor,
+    TraceTensor,
+    _THREAD,
+    _Tensor.__torch_function__.__func__,
+    torch._C._disabled_torch_function_impl,
+    DisableTorchFunctionSubclass,
+    _NO_WRAP,
+    _METADATA_METHODS,
+    OpCall,
+    _wrap,
+    _input_tensor_ids,
+)

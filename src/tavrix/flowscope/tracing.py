@@ -4,10 +4,11 @@ from __future__ import annotations
 
 import contextlib
 import importlib
+import operator
 import os
 import threading
 import types
-from typing import Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Set, Tuple, Union
+from typing import Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Tuple, Union
 
 import torch
 from torch._C import DisableTorchFunctionSubclass
@@ -16,7 +17,6 @@ from torch.nn.utils.spectral_norm import SpectralNorm
 from torch.nn.utils.weight_norm import WeightNorm
 
 from tavrix.flowscope.intercept import (
-    METADATA_GET,
     Interceptor,
     OpCall,
     TraceTensor,
@@ -26,8 +26,9 @@ from tavrix.flowscope.intercept import (
     to_trace,
 )
 import tavrix
+from tavrix.flowscope import opcalls
 from tavrix.flowscope.frames import MODULE_CALL, STOP, call_site, forget_last_call
-from tavrix.utils.common import BufferSnapshot, iter_leaves
+from tavrix.utils.common import _changed, iter_leaves
 
 __all__ = [
     "NodeInfo",
@@ -250,18 +251,6 @@ def _code_site(code: types.CodeType) -> Union[None, int, Tuple[str, str]]:
     return filename, getattr(code, "co_qualname", code.co_name)
 
 
-def _readable_base(call: OpCall) -> str:
-    if call.name == METADATA_GET:
-        # x.shape arrives as the descriptor's __get__; name it after the attribute
-        owner = getattr(call.func, "__self__", None)
-        base = getattr(owner, "__name__", None) if owner is not None else None
-        if not isinstance(base, str):
-            base = getattr(call.func, "__name__", "get")
-    else:
-        base = call.name
-    return base.strip("_") or "op"
-
-
 class _Recorder(Interceptor):
     """Records every intercepted call as a NodeInfo."""
 
@@ -272,105 +261,33 @@ class _Recorder(Interceptor):
         self.record_sources = _PROVENANCE.enabled
         # the innermost module running, per node; named when the call is over
         self.node_modules: List[Any] = []
-        self._counts: Dict[str, int] = {}
-        self._taken: Set[str] = set()
         # plain tensors (buffers, torch.empty outputs) written by a traced op
         # in place or through out=; the tensor is kept so its id stays unique
         self._written_plain: Dict[int, Tuple[torch.Tensor, NodeInfo]] = {}
         # tensors computed by a parametrization (weight_norm, spectral_norm,
         # parametrize) -> (the tensor, kept; the parameter it is computed from)
         self._parametrized: Dict[int, Tuple[torch.Tensor, torch.Tensor]] = {}
+        # describes the arguments, names the node, tags the results with it
+        self.native_recorder = opcalls.Recorder(
+            self.nodes, self.node_modules, self.token, self._written_plain, self._parametrized,
+            self.record_sources,
+        )
 
     def note_parametrized(self, tensor: Any, source: torch.Tensor) -> None:
         if isinstance(tensor, torch.Tensor) and not isinstance(tensor, TraceTensor):
             self._parametrized[id(tensor)] = (tensor, source)
 
     def after_call(self, call: OpCall, result: Any) -> Any:
-        describe = self._describe
-        with DisableTorchFunctionSubclass():
-            # arguments are described before the result is tagged: an in-place
-            # op's input must still point at the previous producer
-            args = tuple([describe(a) for a in call.args])
-            kwargs = {k: describe(v) for k, v in call.kwargs.items()} if call.kwargs else {}
-            shape = tuple(result.shape) if isinstance(result, torch.Tensor) else None
-        base = _readable_base(call)
-        index = self._counts.get(base, 0)
-        unique_name = f"{base}_{index}"
-        while unique_name in self._taken:  # "x_1" + "_0" against "x_1_0": keep names unique
-            index += 1
-            unique_name = f"{base}_{index}"
-        self._counts[base] = index + 1
-        self._taken.add(unique_name)
-        node = _new_node(call.func, call.name, args, kwargs, shape, unique_name)
-        if self.record_sources:
-            node.location, module = call_site(_code_site)
-            self.node_modules.append(module)
-        self.nodes.append(node)
-        source = (self.token, node)
-        if isinstance(result, TraceTensor):
-            result.__dict__[_SOURCE_ATTR] = source
-        elif isinstance(result, (tuple, list)):
-            for item in iter_leaves(result):
-                if isinstance(item, TraceTensor):
-                    item.__dict__[_SOURCE_ATTR] = source
-        name = call.name
-        if name.endswith("_") or "out" in call.kwargs:
-            self._mark_written(call, node, source)
+        self.native_recorder.record(call.func, call.name, call.args, call.kwargs, result)
         return result
 
-    def _mark_written(self, call: OpCall, node: NodeInfo, source: Tuple[object, NodeInfo]) -> None:
-        """Later reads of a tensor changed in place must see this node as its producer."""
-        name = call.name
-        targets = list(iter_leaves(call.kwargs.get("out")))
-        in_place = name in _IN_PLACE_DUNDERS or (name.endswith("_") and not name.endswith("__"))
-        if call.args and in_place:
-            targets.append(call.args[0])
-        for target in targets:
-            if isinstance(target, TraceTensor):
-                target.__dict__[_SOURCE_ATTR] = source
-            elif isinstance(target, torch.Tensor):
-                self._written_plain[id(target)] = (target, node)
+    after_call.records_natively = True  # type: ignore[attr-defined]
 
     def source_of(self, tensor: torch.Tensor) -> Optional[NodeInfo]:
         source = tensor.__dict__.get(_SOURCE_ATTR)
         if source is not None and source[0] is self.token:
             return source[1]
         return None
-
-    def _describe(self, obj: Any) -> Any:
-        cls = type(obj)
-        if cls in _PLAIN_VALUES:
-            return obj
-        if cls is TraceTensor:
-            source = obj.__dict__.get(_SOURCE_ATTR)
-            if source is not None and source[0] is self.token:
-                return source[1]
-            return _new_tensor_info(tuple(obj.shape), TraceTensor, id(obj))
-        if isinstance(obj, torch.Tensor):
-            if isinstance(obj, TraceTensor):  # a subclass of ours
-                node = self.source_of(obj)
-                if node is not None:
-                    return node
-                return _new_tensor_info(tuple(obj.shape), TraceTensor, id(obj))
-            if self._written_plain:
-                written = self._written_plain.get(id(obj))
-                if written is not None:
-                    return written[1]
-            if self._parametrized:
-                computed = self._parametrized.get(id(obj))
-                if computed is not None:
-                    # a fresh tensor on every call: identified with its source
-                    # parameter, which the module lookup knows
-                    return _new_tensor_info(tuple(obj.shape), cls, id(computed[1]))
-            # id() is what get_tensor_uid gives for the same object
-            return _new_tensor_info(tuple(obj.shape), cls, id(obj))
-        if cls is tuple or cls is list:
-            return cls([self._describe(x) for x in obj])
-        if cls is dict:
-            return {k: self._describe(v) for k, v in obj.items()}
-        if isinstance(obj, tuple) and any(isinstance(x, torch.Tensor) for x in obj):
-            return tuple([self._describe(x) for x in obj])
-        return obj
 
 
 _IN_PLACE_DUNDERS = frozenset(
@@ -385,82 +302,95 @@ _IN_PLACE_DUNDERS = frozenset(
 _PLAIN_VALUES = frozenset([int, float, bool, str, type(None), torch.Size, torch.dtype])
 
 
-def _new_node(
-    operation: Any,
-    operation_name: str,
-    args: Tuple[Any, ...],
-    kwargs: Dict[str, Any],
-    result_shape: Optional[Tuple[int, ...]],
-    unique_name: str,
-) -> NodeInfo:
-    # the recorder already owns fresh containers: skip the defensive copies
-    node = NodeInfo.__new__(NodeInfo)
-    node.operation = operation
-    node.operation_name = operation_name
-    node.args = args
-    node.kwargs = kwargs
-    node.result_shape = result_shape
-    node.unique_name = unique_name
-    node.location = None
-    node.module_path = None
-    return node
-
-
-def _new_tensor_info(shape: Tuple[int, ...], tensor_type: type, uid: int) -> TensorInfo:
-    info = TensorInfo.__new__(TensorInfo)
-    info.shape = shape
-    info.type = tensor_type
-    info.tensor_uid = uid
-    return info
-
-
 class _ModelState:
-    """What a model call may change in place and tracing must give back."""
+    """What a model call may change in place and tracing must give back.
+
+    One walk over the modules takes everything: names, flags, the parameter,
+    buffer and child dicts, the buffers' values, and the modules that may
+    compute a parametrized weight (see _watch_parametrizations).
+    """
 
     def __init__(self, model: Any) -> None:
         self.entries: List[Tuple[Any, ...]] = []
-        self.buffers: Optional[BufferSnapshot] = None
+        # (buffer, version, copy, compare values): see restore
+        self.values: List[Tuple[torch.Tensor, int, torch.Tensor, bool]] = []
         # id of every sub-module -> its dotted name ("" for the model), as the call finds them
         self.module_names: Dict[int, str] = {}
+        self.parametrized: List[Any] = []
         if not isinstance(model, torch.nn.Module):
             return
-        for name, module in model.named_modules():
-            self.module_names[id(module)] = name
-            self.entries.append(
-                (module, module.training, dict(module._parameters), dict(module._buffers),
-                 dict(module._modules))
-            )
-        # one call cannot switch modes: eval-mode values change only through
-        # ops that bump the version counter
-        self.buffers = BufferSnapshot(model, values_of_eval_modules=False)
+        values = self.values
+        names = self.module_names
+        entries = self.entries
+        # The copies are ordinary tensors even when the trace starts in
+        # inference mode, so that they can be written back outside of it.
+        with torch.no_grad(), torch.inference_mode(False):
+            for name, module in model.named_modules():
+                names[id(module)] = name
+                training = module.training
+                params, buffers, modules = module._parameters, module._buffers, module._modules
+                # empty dicts (most of them) are kept as None: nothing to copy or compare
+                entries.append(
+                    (module, training, dict(params) if params else None,
+                     dict(buffers) if buffers else None, dict(modules) if modules else None)
+                )
+                if module._forward_pre_hooks or "parametrizations" in modules:
+                    self.parametrized.append(module)
+                if buffers:
+                    for buf in buffers.values():
+                        if buf is not None and not buf.is_meta:
+                            # one call cannot switch modes: eval-mode values change
+                            # only through ops that bump the version counter, while
+                            # training-mode kernels (batch-norm statistics) may not
+                            values.append((buf, buf._version, buf.detach().clone(), training))
 
     def restore(self) -> None:
         with torch.no_grad(), DisableTorchFunctionSubclass():
             for module, training, params, buffers, modules in self.entries:
-                module.training = training
+                if module.training is not training:
+                    module.training = training
                 _restore_dict(module._parameters, params)
                 _restore_dict(module._buffers, buffers)
                 _restore_dict(module._modules, modules)
-        if self.buffers is not None:
-            self.buffers.restore()
+            for buf, version, saved, compare in self.values:
+                if buf._version == version and not (compare and _changed(buf, saved)):
+                    continue
+                if buf.shape == saved.shape and buf.dtype == saved.dtype:
+                    buf.copy_(saved)
+                else:
+                    buf.set_(saved)  # resized or retyped in place; the copy is ours to give
 
 
-def _restore_dict(current: Dict[str, Any], saved: Dict[str, Any]) -> None:
-    if len(current) != len(saved) or any(current.get(k, saved) is not v for k, v in saved.items()):
-        current.clear()
-        current.update(saved)
+def _restore_dict(current: Dict[str, Any], saved: Optional[Dict[str, Any]]) -> None:
+    if saved is None:  # was empty
+        if current:
+            current.clear()
+        return
+    # identities in order and the same names: nothing was swapped (the common case)
+    if (
+        len(current) == len(saved)
+        and all(map(operator.is_, current.values(), saved.values()))
+        and current.keys() == saved.keys()
+    ):
+        return
+    current.clear()
+    current.update(saved)
 
 
 # The parameter a legacy weight_norm / spectral_norm computes its tensor from.
 _LEGACY_SOURCE_SUFFIX = {WeightNorm: "_v", SpectralNorm: "_orig"}
 
 
-def _watch_parametrizations(model: Any, recorder: _Recorder) -> List[Any]:
+def _watch_parametrizations(
+    model: Any, recorder: _Recorder, modules: Optional[List[Any]] = None
+) -> List[Any]:
     """Hooks that tell the recorder which tensors parametrizations compute during the call.
 
     A parametrized weight is computed afresh from plain parameters, so no traced
     operation produces it; without this its node would name no parameter and its
     module would be missed. The caller removes the returned hook handles.
+    ``modules``: the modules that may hold a parametrization (all of the model's
+    when None).
     """
     handles: List[Any] = []
     if not isinstance(model, torch.nn.Module):
@@ -481,7 +411,7 @@ def _watch_parametrizations(model: Any, recorder: _Recorder) -> List[Any]:
         return hook
 
     try:
-        for module in model.modules():
+        for module in model.modules() if modules is None else modules:
             if parametrize.is_parametrized(module):
                 for chain in module.parametrizations.values():
                     source = getattr(chain, "original", None)
@@ -575,7 +505,7 @@ def trace(
     traced_kwargs = to_trace(kwargs)
     recorder = _Recorder()
     state = _ModelState(model)
-    watching = _watch_parametrizations(model, recorder)
+    watching = _watch_parametrizations(model, recorder, state.parametrized)
     try:
         with intercept(recorder):
             raw = function(*traced_args, **traced_kwargs)
@@ -614,3 +544,8 @@ _MODULE_CALL_CODE = getattr(
     torch.nn.Module, "_wrapped_call_impl", torch.nn.Module._call_impl
 ).__code__
 _TRACE_CODE = trace.__code__
+
+
+opcalls.configure_recorder(
+    NodeInfo, TensorInfo, iter_leaves, call_site, _code_site, _PLAIN_VALUES, _IN_PLACE_DUNDERS
+)

@@ -19,8 +19,18 @@ from typing import Dict, List, Optional, Sequence, Tuple
 
 import torch
 from torch import nn
+from torch.nn.modules import module as _module_registry
 
-__all__ = ["ChannelGate", "GroupSharedGate"]
+__all__ = ["ChannelGate", "GroupSharedGate", "gate_container"]
+
+
+def gate_container(gates: Dict[str, "ChannelGate"]) -> nn.ModuleDict:
+    """A ModuleDict of ``gates`` (names channel_gate_<n>, checked by their maker)."""
+    if _module_registry._global_module_registration_hooks:
+        return nn.ModuleDict(gates)  # the hooks must see each gate
+    container = nn.ModuleDict()
+    container._modules.update(gates)  # what ModuleDict(gates) does, without its checks
+    return container
 
 
 def _batch_size(x: torch.Tensor, prune_dim: int) -> int:
@@ -64,7 +74,11 @@ class ChannelGate(nn.Module):
         # the rest of a gate, and a model gets many. The groups (_groups) are not modules
         # and must not be registered.
         vars(self).update(labels=labels, prune_dim=prune_dim, num_samples=0, _groups=[])
-        self.weight = nn.Parameter(torch.ones(len(labels)))
+        weight = nn.Parameter(torch.ones(len(labels)))
+        if _module_registry._global_parameter_registration_hooks:
+            self.weight = weight  # the hooks must see it
+        else:
+            self._parameters["weight"] = weight  # what the assignment does, without its checks
 
     @property
     def groups(self) -> Tuple["GroupSharedGate", ...]:
