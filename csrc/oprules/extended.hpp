@@ -41,6 +41,10 @@ struct ExtendedWalk {
   // Labelled tensors whose channel count the code reads, and those it reshapes.
   std::vector<py::object> counted;
   std::vector<py::object> reshaped;
+  // Labels tied one to one to the width of an attention call (nn.MultiheadAttention's
+  // embed_dim): a read of a count made of them is the attention's width, which its rule
+  // keeps in step with the channels.
+  Labels attention_widths;
 };
 
 // The walk running in this thread, or nullptr.

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 namespace tavrix::oprules {
@@ -111,10 +112,18 @@ void metadata_read_node_handler(ParserState& state, py::handle node) {
 void pin_counted_channels(ParserState& state, const ExtendedWalk& walk) {
   static const Rule kRuleCountRead("channel count read by the code (extended rules)");
   RuleScope scope(state, kRuleCountRead);
+  const Labels widths = survivors(state, walk.attention_widths);
+  const std::unordered_set<Label> width_set(widths.begin(), widths.end());
   for (const py::object& source : walk.counted) {
     bool reshaped = false;
     for (const py::object& other : walk.reshaped) reshaped = reshaped || other.is(source);
     if (reshaped) continue;
+    if (!width_set.empty()) {
+      const Labels labels = get_labels(state, source);
+      bool attention_width = !labels.empty();
+      for (Label label : labels) attention_width = attention_width && width_set.count(label) != 0;
+      if (attention_width) continue;
+    }
     const core::NodeId id = state.lookup(source);
     if (id != ParserState::kNoNode) state.store.mark_unprunable(id);
   }
@@ -240,6 +249,45 @@ void register_extended(py::module_& m) {
       "Walks graph with the handlers of overrides in front of the standard registry and the\n"
       "extended rules' options.");
 
+  m.def(
+      "_note_piece_shape",
+      [](py::handle node, py::handle shape) {
+        // copied out before the walk's list changes: the shape's items are Python objects
+        Shape piece;
+        for (py::handle item : sequence_copy(shape)) {
+          piece.push_back(interop::to_int64(item, "a shape entry"));
+        }
+        if (current_walk != nullptr) {
+          current_walk->piece_shapes.emplace_back(py::reinterpret_borrow<py::object>(node),
+                                                  std::move(piece));
+        }
+      },
+      py::arg("node"), py::arg("shape"),
+      "Extended rules: the shape of the tensors of a tuple-valued node (an attention call\n"
+      "returning its output and no weights), read by the handlers of its users; a no-op\n"
+      "outside an extended walk.");
+  m.def(
+      "_note_count_read_for",
+      [](py::handle source) { note_reshaped(source); },
+      py::arg("source"),
+      "Extended rules: reads of source's channel count are taken to be for an operation that\n"
+      "follows the channels (a reshape, an expand of a class token to the batch), so they do\n"
+      "not pin them.");
+  m.def(
+      "_note_attention_width",
+      [](py::handle labels) {
+        Labels found;
+        for (py::handle item : sequence_copy(labels)) {
+          found.push_back(interop::to_int64(item, "a label"));
+        }
+        if (current_walk != nullptr) {
+          current_walk->attention_widths.insert(current_walk->attention_widths.end(),
+                                                found.begin(), found.end());
+        }
+      },
+      py::arg("labels"),
+      "Extended rules: labels tied one to one to an attention's width; reads of a count made\n"
+      "only of them do not pin the channels (a no-op outside an extended walk).");
   m.def(
       "_metadata_read_node_handler",
       [](ParserState& s, py::handle node) { metadata_read_node_handler(s, node); },
