@@ -100,7 +100,10 @@ void metadata_read_node_handler(ParserState& state, py::handle node) {
         counts = at == normalised_axis(*pd, rank);
       }
     }
-    if (counts) walk->counted.push_back(source);
+    if (counts) {
+      walk->counted.push_back(source);
+      walk->counted_at.push_back(py::reinterpret_borrow<py::object>(node));
+    }
   }
   add_node_output_channel_info(state, node, Labels{}, false, std::nullopt);
 }
@@ -109,15 +112,55 @@ void metadata_read_node_handler(ParserState& state, py::handle node) {
 // attention splits q, k and v into heads by its input's width): the channels
 // of a tensor whose count is read are pinned, unless the code reshapes that
 // very tensor, which is what such reads are mostly for (a channel shuffle).
+// The labelled reshapes of a walk: their input's channels and the module call making them.
+struct Reshape {
+  Labels labels;
+  py::object module_path;
+};
+
+// A count read off `source` sizes a reshape of the same channels (the stream read at a
+// model's start, reshaped at its end) when one is reshaped and the module call that reads
+// reshapes no tensor with other channels (Swin's attention reads the stream's width to
+// split q, k and v into heads: pinned).
+bool same_channels_reshaped(ParserState& state, const std::vector<Reshape>& reshapes,
+                            py::handle source, py::handle read) {
+  const Labels labels = get_labels(state, source);
+  if (labels.empty()) return false;
+  py::object where = py::getattr(read, "module_path", py::none());
+  if (where.is_none()) return false;
+  bool same = false;
+  for (const Reshape& reshape : reshapes) {
+    if (reshape.labels == labels) {
+      same = true;
+      continue;
+    }
+    const int equal = PyObject_RichCompareBool(reshape.module_path.ptr(), where.ptr(), Py_EQ);
+    if (equal < 0) throw py::error_already_set();
+    if (equal != 0) return false;
+  }
+  return same;
+}
+
 void pin_counted_channels(ParserState& state, const ExtendedWalk& walk) {
   static const Rule kRuleCountRead("channel count read by the code (extended rules)");
   RuleScope scope(state, kRuleCountRead);
   const Labels widths = survivors(state, walk.attention_widths);
   const std::unordered_set<Label> width_set(widths.begin(), widths.end());
-  for (const py::object& source : walk.counted) {
+  std::vector<Reshape> reshapes;
+  if (!walk.counted.empty()) {
+    for (const auto& [input, node] : walk.reshapes) {
+      Labels labels = get_labels(state, input);
+      if (!labels.empty()) {
+        reshapes.push_back({std::move(labels), py::getattr(node, "module_path", py::none())});
+      }
+    }
+  }
+  for (size_t i = 0; i < walk.counted.size(); ++i) {
+    const py::object& source = walk.counted[i];
     bool reshaped = false;
     for (const py::object& other : walk.reshaped) reshaped = reshaped || other.is(source);
     if (reshaped) continue;
+    if (same_channels_reshaped(state, reshapes, source, walk.counted_at[i])) continue;
     if (!width_set.empty()) {
       const Labels labels = get_labels(state, source);
       bool attention_width = !labels.empty();
@@ -207,6 +250,13 @@ std::optional<int64_t> normalised_axis(int64_t axis, int64_t rank) {
   const int64_t out = axis < 0 ? axis + rank : axis;
   if (out < 0 || out >= rank) return std::nullopt;
   return out;
+}
+
+void note_reshape(py::handle source, py::handle node) {
+  if (current_walk != nullptr) {
+    current_walk->reshapes.emplace_back(py::reinterpret_borrow<py::object>(source),
+                                        py::reinterpret_borrow<py::object>(node));
+  }
 }
 
 void note_reshaped(py::handle source) {

@@ -252,7 +252,8 @@ def _parameter_holder_adapter(
                 f"its attribute {name} = {value} may count the channels it loses; register an "
                 "adapter for its type (register_module_adapter) to say how it follows"
             )
-    return {}
+    # attributes a rule set (an attention module's head counts)
+    return dict(overrides)
 
 
 def _ops_of(*handler_names: str) -> List[Any]:
