@@ -408,9 +408,9 @@ def matmul_layout(state: Any, a: Any, b: Any) -> Optional[str]:
 @handler_rule("matrix product (extended rules)")
 def _matmul_node_handler(state: Any, node: Any) -> None:
     """``a @ b``: with a parameter as b, a layer (see ``_weight_product``); of two traced
-    tensors (hand-written attention), a's rows or b's columns carry their labels (v's to the
-    output), a batch axis of both (the heads) goes together. A contraction of labelled axes
-    (q @ k^T over head_dim) and other cases are barriers."""
+    tensors (hand-written attention), a batch axis of both (the heads) goes together. Products
+    over head_dim positions (q @ k^T, attention @ v) and other cases are barriers: the code's
+    own numbers size head_dim and the scale."""
     a, b = _arg(node, 0, "input"), _arg(node, 1, "other")
     if isinstance(b, TensorInfo) and _is_parameter(b) and len(b.shape) == 2:
         _weight_product(state, node, a, b)
@@ -423,10 +423,11 @@ def _matmul_node_handler(state: Any, node: Any) -> None:
         with state.rule("q @ k^T over head_dim: the code's head_dim and scale are numbers "
                         "(extended rules; whole heads go with split='outer')"):
             ops._default_node_handler(state, node)
-    elif layout == "rows":
-        _record(state, node, ops._get_labels(state, a), axis_of(a))
-    elif layout == "columns":
-        _record(state, node, ops._get_labels(state, b), axis_of(b))
+    elif layout in ("rows", "columns"):
+        # attention @ v over head_dim: one number of the code sizes q, k and v's head_dim
+        with state.rule("product carrying head_dim positions: the code's head_dim sizes q, k "
+                        "and v alike (extended rules; whole heads go with split='outer')"):
+            ops._default_node_handler(state, node)
     elif layout == "batch":
         carriers = [x for x in (a, b) if isinstance(x, NodeInfo) and ops._get_prune_dimension(
             state, x) is not None]
@@ -510,6 +511,29 @@ SPLITS = tuple(
 )
 
 
+@handler_rule("softmax over the channel axis (extended rules)")
+def _softmax_node_handler(state: Any, node: Any) -> None:
+    """``softmax``/``log_softmax`` along another axis than the channels (attention scores over
+    the keys): the channels pass. Along the channels it is a barrier (every output depends on
+    all of them)."""
+    source = _arg(node, 0, "input")
+    shape = ops._get_shape(source) if isinstance(source, NodeInfo) else None
+    axis = ops._get_prune_dimension(state, source) if shape else None
+    dim = _arg(node, 1, "dim")
+    if axis is not None and isinstance(dim, int) and -len(shape) <= dim < len(shape) and (
+            dim % len(shape) != axis % len(shape)):
+        ops._elementwise_node_handler(state, node, source)
+        return
+    ops._default_node_handler(state, node)
+
+
+SOFTMAXES = tuple(
+    getattr(owner, name)
+    for name in ("softmax", "log_softmax")
+    for owner in (F, torch, torch.Tensor)
+)
+
+
 @handler_rule("dtype conversion (extended rules)")
 def _conversion_node_handler(state: Any, node: Any) -> None:
     """``x.to(dtype)``, ``x.float()``, ...: the channels pass (RMSNorm computes in float32)."""
@@ -540,6 +564,7 @@ def _register() -> None:
     register_extended_handler(list(CONVERSIONS))(_conversion_node_handler)
     register_extended_handler(list(MATMULS))(_matmul_node_handler)
     register_extended_handler(list(ADDMMS))(_addmm_node_handler)
+    register_extended_handler(list(SOFTMAXES))(_softmax_node_handler)
     for op in SPLITS:
         ops.EXTENDED_NODE_HANDLER_REGISTRY[op] = _split_node_handler
     from tavrix.pruning.rules.coverage import LAYER_CHANNEL_AXES

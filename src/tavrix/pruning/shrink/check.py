@@ -283,6 +283,10 @@ def _zeroed(result: torch.Tensor, mask: _Mask, is_argument: bool) -> torch.Tenso
     (broadcast views) get a zeroed copy.
     """
     removed = mask.removed.to(result.device)
+    if not is_argument and 0 in result.stride():
+        # an expanded view (key/value heads repeated for grouped-query attention): its
+        # entries share memory, so it is zeroed in a copy
+        return result.index_fill(mask.axis, removed, 0)
     try:
         return result.index_fill_(mask.axis, removed, 0)
     except RuntimeError:

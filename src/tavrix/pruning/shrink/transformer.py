@@ -16,6 +16,7 @@ from tavrix.pruning.rules.transformer import (
     ADDMMS,
     CONVERSIONS,
     MATMULS,
+    SOFTMAXES,
     SPLITS,
     channel_split_size,
     is_parameter_like,
@@ -196,13 +197,7 @@ class ScaledDotProductRule(ShrinkRule):
         heads_axis = rank - 3
         if ctx.axis(q) == heads_axis:  # whole heads
             _check_carried(ctx, node)
-            heads, kv_heads = q.result_shape[heads_axis], k.result_shape[heads_axis]
-            left = heads if q_keep is None else len(q_keep)
-            kv_left = kv_heads if k_keep is None else len(k_keep)
-            head_dim = q.result_shape[-1]
-            _set_module_attribute(ctx, node, _HEAD_COUNTS, heads, left)
-            _set_module_attribute(ctx, node, _KV_HEAD_COUNTS, kv_heads, kv_left)
-            _set_module_attribute(ctx, node, _WIDTHS, heads * head_dim, left * head_dim)
+            _cut_whole_heads(ctx, node, q, q_keep)
             return
         if q_keep != k_keep:
             raise ctx.error(node, "its query and key lose different positions")
@@ -218,6 +213,23 @@ class ScaledDotProductRule(ShrinkRule):
             raise ctx.error(
                 node, "q/k and v would keep different head_dim, which one attribute sizes"
             )
+
+
+def _cut_whole_heads(ctx: CutContext, node: Any, q: Any, q_keep: Optional[List[int]]) -> None:
+    """The attention module running ``node`` loses whole heads: its head counts follow (its
+    key/value heads in proportion, whole groups of grouped-query attention go)."""
+    heads_axis = len(q.result_shape) - 3
+    heads, head_dim = q.result_shape[heads_axis], q.result_shape[-1]
+    left = heads if q_keep is None else len(q_keep)
+    _set_module_attribute(ctx, node, _HEAD_COUNTS, heads, left)
+    _set_module_attribute(ctx, node, _WIDTHS, heads * head_dim, left * head_dim)
+    module = _module(ctx, node)
+    for name in _KV_HEAD_COUNTS:
+        kv_heads = vars(module).get(name) if module is not None else None
+        if type(kv_heads) is int and 0 < kv_heads <= heads and heads % kv_heads == 0:
+            if (left * kv_heads) % heads:
+                raise ctx.error(node, f"it would keep part of a group of query heads ({name})")
+            _set_module_attribute(ctx, node, (name,), kv_heads, left * kv_heads // heads)
 
 
 def _attention_replay(call: Any, node: Any, input_mask: Any, result: Any) -> Any:
@@ -353,6 +365,8 @@ class MatmulRule(ShrinkRule):
                 ctx.slice(weight, 0, in_keep, node)
             return
         _check_carried(ctx, node)
+        if ctx.keep(a) is not None and ctx.axis(a) == len(a.result_shape) - 3 == ctx.axis(node):
+            _cut_whole_heads(ctx, node, a, ctx.keep(a))  # q @ k^T of hand-written attention
 
     def producer_weight(self, ctx: CutContext, node: Any) -> Optional[Tuple[OwnedTensor, int]]:
         _, b, _ = self._operands(node)
@@ -453,7 +467,7 @@ def _register() -> None:
     register_module_adapter(nn.RMSNorm, _rms_norm_adapter)
     register_shrink_rule([F.embedding, torch.embedding], EmbeddingRule(), rule_set="extended")
     register_module_adapter(nn.Embedding, _embedding_adapter)
-    register_shrink_rule(list(CONVERSIONS), PassThrough(), rule_set="extended")
+    register_shrink_rule(list(CONVERSIONS) + list(SOFTMAXES), PassThrough(), rule_set="extended")
     register_shrink_rule(list(MATMULS), MatmulRule(addmm=False), rule_set="extended")
     register_shrink_rule(list(ADDMMS), MatmulRule(addmm=True), rule_set="extended")
     register_shrink_rule(list(SPLITS), SplitRule(), rule_set="extended", replace=True)
