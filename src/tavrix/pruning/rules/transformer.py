@@ -1,9 +1,12 @@
 """Extended label rules for transformers: attention (``nn.MultiheadAttention``,
-``scaled_dot_product_attention``), parameters concatenated to a stream (a class token).
+``scaled_dot_product_attention``, products written by hand), matrix products with a weight
+(GPT-2's ``Conv1D``), RMSNorm (``rms_norm``, a mean over the channels), embeddings, parameters
+concatenated to a stream (a class token), an even split of the channels, softmax and dtype
+conversions.
 
-Written in Python: each handles one node per attention call, and the label work (merges,
-fresh labels) runs in the engine. Every case they do not recognise goes to the rule the
-extended set had before, so a pattern outside them stays a barrier with that rule's reason.
+Written in Python: each handles one node per call, and the label work (merges, fresh labels)
+runs in the engine. Every case they do not recognise goes to the rule the extended set had
+before, so a pattern outside them stays a barrier with that rule's reason.
 
 Attention ties its channels by heads. ``split`` of the extended rules chooses as for a
 reshape into heads: ``"outer"`` removes whole heads, ``"inner"`` the same head_dim
@@ -25,7 +28,19 @@ from tavrix.pruning.engine.ruleset import active_rule_set
 from tavrix.pruning.explain import handler_rule
 from tavrix.utils.argpick import get_argument
 
-__all__ = ["head_groups", "is_parameter_like", "multi_head_attention_heads"]
+__all__ = [
+    "ADDMMS",
+    "CONVERSIONS",
+    "MATMULS",
+    "SOFTMAXES",
+    "SPLITS",
+    "attention_layout",
+    "channel_split_size",
+    "head_groups",
+    "is_parameter_like",
+    "matmul_layout",
+    "multi_head_attention_heads",
+]
 
 Labels = List[int]
 
@@ -391,7 +406,7 @@ def matmul_layout(state: Any, a: Any, b: Any) -> Optional[str]:
     if pa is not None and pb is not None:
         if pa == rank - 1 and pb == rank - 2:
             return "contracted"
-        if pa == pb < rank - 2:
+        if pa == pb < rank - 2 and sa[pa] == sb[pb]:
             return "batch"
         return None
     if pa is not None:
