@@ -110,7 +110,8 @@ class LanguageModel(torch.nn.Module):
 
         self.kind = kind
         if kind == "bert":
-            self.model = transformers.BertForSequenceClassification(transformers.BertConfig(**SMALL))
+            config = transformers.BertConfig(**SMALL)
+            self.model = transformers.BertForSequenceClassification(config)
         elif kind == "llama":
             config = transformers.LlamaConfig(**SMALL, num_key_value_heads=2)
             self.model = transformers.LlamaForCausalLM(config)

@@ -199,7 +199,9 @@ def _multi_head_attention_node_handler(state: Any, node: Any) -> None:
     inputs = [_last_axis_labels(state, x) for x in (query, key, value)]
     shape = ops._get_shape(query)
     if not plain or any(labels is None for labels in inputs) or shape is None:
-        ops._default_node_handler(state, node)
+        with state.rule("multi-head attention returning its weights, with separate q/k/v "
+                        "weights, bias_k/bias_v or unlabelled inputs (extended rules)"):
+            ops._default_node_handler(state, node)
         return
     width = len(inputs[0])
     if (
@@ -305,7 +307,8 @@ def _scaled_dot_product_attention_node_handler(state: Any, node: Any) -> None:
                 ops._merge_labels(state, [label, *q_labels[g * repeats:(g + 1) * repeats]])
             _record(state, node, ops._get_labels(state, q), len(node.result_shape) - 3)
             return
-    ops._default_node_handler(state, node)
+    with state.rule("attention with q, k and v channels on different axes (extended rules)"):
+        ops._default_node_handler(state, node)
 
 
 # ---------------------------------------------------------------- normalisations, embeddings

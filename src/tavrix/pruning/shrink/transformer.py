@@ -19,7 +19,6 @@ from tavrix.pruning.rules.transformer import (
     SOFTMAXES,
     SPLITS,
     channel_split_size,
-    is_parameter_like,
     multi_head_attention_heads,
 )
 from tavrix.pruning.shrink.check import register_input_replay, register_masked_replay
