@@ -11,6 +11,7 @@ from torch import nn
 
 from tavrix.pruning import rules
 from tavrix.pruning.cutplan import get_cutplan
+from tavrix.pruning.explain import explain
 from tavrix.pruning.shrink import check_equal, shrink
 
 from test_rules import analyse, cut_and_check, made
@@ -184,3 +185,51 @@ def test_projections_norms_and_embeddings(split, stream):
     )
     assert model.head.weight is model.wte.weight
     assert model.split_size == 4 and model.c_proj.nx == 4
+
+
+class WidthRead(nn.Module):
+    """Reads the stream's width: at the model level to reshape the stream itself at the end
+    (GPT-2's output_shape), or inside the attention module to split q, k, v into heads by it
+    (Swin's C // num_heads)."""
+
+    class Inner(nn.Module):
+        def __init__(self):
+            super().__init__()
+            self.qkv, self.proj, self.heads = nn.Linear(8, 24), nn.Linear(8, 8), 2
+
+        def forward(self, x):
+            b, n, c = x.shape
+            q, k, v = self.qkv(x).reshape(b, n, 3, self.heads, c // self.heads).permute(
+                2, 0, 3, 1, 4)
+            y = torch.softmax(q @ k.transpose(-2, -1), dim=-1) @ v
+            return self.proj(y.transpose(1, 2).reshape(b, n, c))
+
+    def __init__(self, where):
+        super().__init__()
+        self.where = where
+        self.embed, self.mlp, self.head = nn.Linear(3, 8), nn.Linear(8, 8), nn.Linear(8, 2)
+        self.attn = self.Inner()
+
+    def forward(self, x):
+        x = self.embed(x)
+        width = x.size(-1)
+        x = x + (self.attn(x) if self.where == "attention" else self.mlp(x))
+        return self.head(x.reshape(-1, width))
+
+
+@pytest.mark.parametrize("where, stream", [("model", 8), ("attention", None)])
+def test_a_width_read_pins_unless_it_sizes_the_same_channels(where, stream):
+    model, x = made(WidthRead(where)), torch.randn(2, 4, 3)
+    plan = analyse(model, x, split="outer")
+    found = {len(labels) for _, labels in plan.prunable_groups}
+    assert (8 in found) == (stream is not None)  # the stream
+    if stream:
+        cut_and_check(model, x, plan)
+    else:  # the cause names the read
+        assert "channel count read by the code" in explain(plan).top_causes_text()
+
+
+def test_attention_forms_left_out_say_why():
+    model, x = made(TinyViT(need_weights=True)), torch.randn(2, 4, 6)
+    text = explain(analyse(model, x)).top_causes_text()
+    assert "multi-head attention returning its weights" in text

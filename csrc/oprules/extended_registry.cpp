@@ -168,7 +168,10 @@ void pin_counted_channels(ParserState& state, const ExtendedWalk& walk) {
       if (attention_width) continue;
     }
     const core::NodeId id = state.lookup(source);
-    if (id != ParserState::kNoNode) state.store.mark_unprunable(id);
+    // the cause names the read (walk.counted_at holds the node for the call)
+    if (id != ParserState::kNoNode) {
+      state.store.mark_unprunable(id, state.cause_at(walk.counted_at[i].ptr()));
+    }
   }
 }
 

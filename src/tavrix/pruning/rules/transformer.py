@@ -364,7 +364,9 @@ def _embedding_node_handler(state: Any, node: Any) -> None:
     cut from the weight's columns."""
     weight = _arg(node, 1, "weight")
     shape = node.result_shape
-    if _is_parameter(weight) and len(weight.shape) == 2 and shape:
+    # max_norm renormalises the rows read by their norm over all columns
+    if _is_parameter(weight) and len(weight.shape) == 2 and shape and _arg(
+            node, 3, "max_norm") is None:
         axis = len(shape) - 1
         ops._add_node_output_channel_info(
             state, node, ops._generate_new_channel_labels(state, node, axis), True, axis
