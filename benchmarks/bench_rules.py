@@ -1,14 +1,17 @@
 """Standard against extended rules on the zoo of the tests (random weights, eval mode, batch 1).
 
-coverage: share of the output channels of the convolution and linear layers (outputs of the
-          model left out) that lie in a prunable group, per rule set; and, for the extended
-          rules, the share in prunable groups of more than one label (channels that can
-          actually go: a one-label group keeps its label).
+coverage: share of the output channels of the convolution and linear layers (addmm too;
+          outputs of the model left out) that lie in a prunable group, per rule set; and, for
+          the extended rules, the share in prunable groups of more than one label (channels
+          that can actually go: a one-label group keeps its label).
 time:     get_cutplan with the extended rules against the standard rules, interleaved
           repetitions in one run, one thread; ratio of the minima (and of the medians) of
           wall and CPU time. Target: at most 1.10.
 
-    PYTHONPATH=src python benchmarks/bench_rules.py [--models resnet18,swin_t] [--reps 5]
+Models: the torchvision zoo of the tests and BERT, GPT-2 and LLaMA from transformers (small
+configs, random weights; LLaMA with split="outer").
+
+    PYTHONPATH=src python benchmarks/bench_rules.py [--models resnet18,swin_t,llama] [--reps 5]
 """
 
 from __future__ import annotations
@@ -27,6 +30,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
 
 from tavrix.pruning import rules  # noqa: E402
 from tavrix.pruning.cutplan import get_cutplan  # noqa: E402
+from test_rules_zoo import LANGUAGE_MODELS, LanguageModel  # noqa: E402
 from test_shrink_zoo import ZOO, build  # noqa: E402
 
 TARGET_RATIO = 1.10
@@ -38,19 +42,29 @@ def timed(function: Callable[[], object]) -> Tuple[float, float]:
     return time.perf_counter() - wall, time.process_time() - cpu
 
 
-def measure(name: str, reps: int) -> Dict[str, object]:
+def model_and_input(name: str) -> Tuple[torch.nn.Module, torch.Tensor, Dict[str, str]]:
+    """A zoo model (image batch of 1) or a small language model (2 x 12 token ids), and the
+    options of the extended rules it is measured with."""
+    generator = torch.Generator().manual_seed(0)
+    if name in LANGUAGE_MODELS:
+        torch.manual_seed(0)
+        ids = torch.randint(0, 100, (2, 12), generator=generator)
+        return LanguageModel(name).eval(), ids, LANGUAGE_MODELS[name]
     size = 299 if name == "inception_v3" else 224
-    model = build(name)
-    x = torch.randn(1, 3, size, size, generator=torch.Generator().manual_seed(0))
+    return build(name), torch.randn(1, 3, size, size, generator=generator), {}
+
+
+def measure(name: str, reps: int) -> Dict[str, object]:
+    model, x, options = model_and_input(name)
     standard = rules.coverage(model, (x,))
-    with rules.extended():
+    with rules.extended(**options):
         extended = rules.coverage(model, (x,))
 
     def analyse_standard() -> None:
         get_cutplan(model, (x,), {})
 
     def analyse_extended() -> None:
-        with rules.extended():
+        with rules.extended(**options):
             get_cutplan(model, (x,), {})
 
     samples: Dict[str, List[Tuple[float, float]]] = {"standard": [], "extended": []}
@@ -73,13 +87,14 @@ def measure(name: str, reps: int) -> Dict[str, object]:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--models", default=",".join(ZOO))
+    parser.add_argument("--models", default=",".join([*ZOO, *LANGUAGE_MODELS]))
     parser.add_argument("--reps", type=int, default=5)
     args = parser.parse_args()
     names = [n for n in args.models.split(",") if n]
-    unknown = [n for n in names if n not in ZOO]
+    known = [*ZOO, *LANGUAGE_MODELS]
+    unknown = [n for n in names if n not in known]
     if unknown:
-        parser.error(f"unknown models: {', '.join(unknown)} (known: {', '.join(ZOO)})")
+        parser.error(f"unknown models: {', '.join(unknown)} (known: {', '.join(known)})")
     torch.set_num_threads(1)
     warnings.simplefilter("ignore", UserWarning)  # layers the standard rules leave unpruned
 

@@ -62,12 +62,14 @@ const py::str& attr_str(int which) {
       interned("__exit__"), interned("out"), interned("operation"),
       interned("operation_name"), interned("args"), interned("kwargs"),
       interned("result_shape"), interned("unique_name"), interned("location"),
-      interned("module_path"), interned("type"), interned("tensor_uid")};
+      interned("module_path"), interned("type"), interned("tensor_uid"), interned("_base"),
+      interned("view_of")};
   return (*names)[static_cast<size_t>(which)];
 }
 enum Attr { kName, kSelf, kClass, kAsSubclass, kFields, kDataclassFields, kAfterCall, kShape,
             kDict, kSource, kState, kEnter, kExit, kOut, kOperation, kOperationName, kArgs,
-            kKwargs, kResultShape, kUniqueName, kLocation, kModulePath, kType, kTensorUid };
+            kKwargs, kResultShape, kUniqueName, kLocation, kModulePath, kType, kTensorUid,
+            kBase, kViewOf };
 
 void set_attr(py::handle obj, int which, py::handle value) {
   if (PyObject_SetAttr(obj.ptr(), attr_str(which).ptr(), value.ptr()) != 0) {
@@ -425,6 +427,11 @@ class Recorder {
     return info;
   }
 
+  static const py::object& parameter_class() {
+    static auto* held = new py::object(py::module_::import("torch.nn").attr("Parameter"));
+    return *held;
+  }
+
   static py::object uid_of(py::handle obj) {
     return py::reinterpret_steal<py::object>(PyLong_FromVoidPtr(obj.ptr()));
   }
@@ -456,7 +463,16 @@ class Recorder {
         }
       }
       // id() is what get_tensor_uid gives for the same object
-      return tensor_info(shape_of(obj, c, off), cls, uid, c);
+      py::object info = tensor_info(shape_of(obj, c, off), cls, uid, c);
+      if (!cls.is(parameter_class())) {
+        // a view of a parameter (an expanded class token): a cut of the view
+        // is a cut of that parameter
+        py::object base = obj.attr(attr_str(kBase));
+        if (!base.is_none() && is_instance(base, parameter_class())) {
+          set_attr(info, kViewOf, uid_of(base));
+        }
+      }
+      return info;
     }
     if (PyTuple_CheckExact(obj.ptr()) || PyList_CheckExact(obj.ptr())) {
       interop::RecursionGuard guard(" while recording an operation's arguments");

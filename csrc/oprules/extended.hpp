@@ -40,7 +40,14 @@ struct ExtendedWalk {
   std::vector<std::pair<py::object, Shape>> piece_shapes;
   // Labelled tensors whose channel count the code reads, and those it reshapes.
   std::vector<py::object> counted;
+  std::vector<py::object> counted_at;  // the node reading each count
   std::vector<py::object> reshaped;
+  // Every reshape of a labelled tensor: (its input, the reshape node).
+  std::vector<std::pair<py::object, py::object>> reshapes;
+  // Labels tied one to one to the width of an attention call (nn.MultiheadAttention's
+  // embed_dim): a read of a count made of them is the attention's width, which its rule
+  // keeps in step with the channels.
+  Labels attention_widths;
 };
 
 // The walk running in this thread, or nullptr.
@@ -66,6 +73,8 @@ py::object node_handler_decorator(py::dict registry, py::object nodes);
 // Notes that an operation that sizes itself by its input's channel count (a
 // reshape) ran on `source`: reads of that count are taken to be for it.
 void note_reshaped(py::handle source);
+// Notes a reshape node of `source` (reads of a count of the same channels may be for it).
+void note_reshape(py::handle source, py::handle node);
 
 // Normalises an axis against a rank (negative counts from the end); nullopt
 // when out of range.

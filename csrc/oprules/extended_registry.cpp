@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 namespace tavrix::oprules {
@@ -99,7 +100,10 @@ void metadata_read_node_handler(ParserState& state, py::handle node) {
         counts = at == normalised_axis(*pd, rank);
       }
     }
-    if (counts) walk->counted.push_back(source);
+    if (counts) {
+      walk->counted.push_back(source);
+      walk->counted_at.push_back(py::reinterpret_borrow<py::object>(node));
+    }
   }
   add_node_output_channel_info(state, node, Labels{}, false, std::nullopt);
 }
@@ -108,15 +112,66 @@ void metadata_read_node_handler(ParserState& state, py::handle node) {
 // attention splits q, k and v into heads by its input's width): the channels
 // of a tensor whose count is read are pinned, unless the code reshapes that
 // very tensor, which is what such reads are mostly for (a channel shuffle).
+// The labelled reshapes of a walk: their input's channels and the module call making them.
+struct Reshape {
+  Labels labels;
+  py::object module_path;
+};
+
+// A count read off `source` sizes a reshape of the same channels (the stream read at a
+// model's start, reshaped at its end) when one is reshaped and the module call that reads
+// reshapes no tensor with other channels (Swin's attention reads the stream's width to
+// split q, k and v into heads: pinned).
+bool same_channels_reshaped(ParserState& state, const std::vector<Reshape>& reshapes,
+                            py::handle source, py::handle read) {
+  const Labels labels = get_labels(state, source);
+  if (labels.empty()) return false;
+  py::object where = py::getattr(read, "module_path", py::none());
+  if (where.is_none()) return false;
+  bool same = false;
+  for (const Reshape& reshape : reshapes) {
+    if (reshape.labels == labels) {
+      same = true;
+      continue;
+    }
+    const int equal = PyObject_RichCompareBool(reshape.module_path.ptr(), where.ptr(), Py_EQ);
+    if (equal < 0) throw py::error_already_set();
+    if (equal != 0) return false;
+  }
+  return same;
+}
+
 void pin_counted_channels(ParserState& state, const ExtendedWalk& walk) {
   static const Rule kRuleCountRead("channel count read by the code (extended rules)");
   RuleScope scope(state, kRuleCountRead);
-  for (const py::object& source : walk.counted) {
+  const Labels widths = survivors(state, walk.attention_widths);
+  const std::unordered_set<Label> width_set(widths.begin(), widths.end());
+  std::vector<Reshape> reshapes;
+  if (!walk.counted.empty()) {
+    for (const auto& [input, node] : walk.reshapes) {
+      Labels labels = get_labels(state, input);
+      if (!labels.empty()) {
+        reshapes.push_back({std::move(labels), py::getattr(node, "module_path", py::none())});
+      }
+    }
+  }
+  for (size_t i = 0; i < walk.counted.size(); ++i) {
+    const py::object& source = walk.counted[i];
     bool reshaped = false;
     for (const py::object& other : walk.reshaped) reshaped = reshaped || other.is(source);
     if (reshaped) continue;
+    if (same_channels_reshaped(state, reshapes, source, walk.counted_at[i])) continue;
+    if (!width_set.empty()) {
+      const Labels labels = get_labels(state, source);
+      bool attention_width = !labels.empty();
+      for (Label label : labels) attention_width = attention_width && width_set.count(label) != 0;
+      if (attention_width) continue;
+    }
     const core::NodeId id = state.lookup(source);
-    if (id != ParserState::kNoNode) state.store.mark_unprunable(id);
+    // the cause names the read (walk.counted_at holds the node for the call)
+    if (id != ParserState::kNoNode) {
+      state.store.mark_unprunable(id, state.cause_at(walk.counted_at[i].ptr()));
+    }
   }
 }
 
@@ -200,6 +255,13 @@ std::optional<int64_t> normalised_axis(int64_t axis, int64_t rank) {
   return out;
 }
 
+void note_reshape(py::handle source, py::handle node) {
+  if (current_walk != nullptr) {
+    current_walk->reshapes.emplace_back(py::reinterpret_borrow<py::object>(source),
+                                        py::reinterpret_borrow<py::object>(node));
+  }
+}
+
 void note_reshaped(py::handle source) {
   if (current_walk != nullptr) {
     current_walk->reshaped.push_back(py::reinterpret_borrow<py::object>(source));
@@ -240,6 +302,45 @@ void register_extended(py::module_& m) {
       "Walks graph with the handlers of overrides in front of the standard registry and the\n"
       "extended rules' options.");
 
+  m.def(
+      "_note_piece_shape",
+      [](py::handle node, py::handle shape) {
+        // copied out before the walk's list changes: the shape's items are Python objects
+        Shape piece;
+        for (py::handle item : sequence_copy(shape)) {
+          piece.push_back(interop::to_int64(item, "a shape entry"));
+        }
+        if (current_walk != nullptr) {
+          current_walk->piece_shapes.emplace_back(py::reinterpret_borrow<py::object>(node),
+                                                  std::move(piece));
+        }
+      },
+      py::arg("node"), py::arg("shape"),
+      "Extended rules: the shape of the tensors of a tuple-valued node (an attention call\n"
+      "returning its output and no weights), read by the handlers of its users; a no-op\n"
+      "outside an extended walk.");
+  m.def(
+      "_note_count_read_for",
+      [](py::handle source) { note_reshaped(source); },
+      py::arg("source"),
+      "Extended rules: reads of source's channel count are taken to be for an operation that\n"
+      "follows the channels (a reshape, an expand of a class token to the batch), so they do\n"
+      "not pin them.");
+  m.def(
+      "_note_attention_width",
+      [](py::handle labels) {
+        Labels found;
+        for (py::handle item : sequence_copy(labels)) {
+          found.push_back(interop::to_int64(item, "a label"));
+        }
+        if (current_walk != nullptr) {
+          current_walk->attention_widths.insert(current_walk->attention_widths.end(),
+                                                found.begin(), found.end());
+        }
+      },
+      py::arg("labels"),
+      "Extended rules: labels tied one to one to an attention's width; reads of a count made\n"
+      "only of them do not pin the channels (a no-op outside an extended walk).");
   m.def(
       "_metadata_read_node_handler",
       [](ParserState& s, py::handle node) { metadata_read_node_handler(s, node); },

@@ -365,6 +365,7 @@ size_t distinct_after_split(const Labels& labels, const Segment& seg, size_t k) 
 void reshape_node_handler(ParserState& state, py::handle node) {
   py::object input = arg_of(node, 0, "input");
   note_reshaped(input);
+  note_reshape(input, node);
   std::optional<Source> source = labelled_source(state, input);
   std::optional<Shape> out_shape = get_shape(node);
   if (!source || !out_shape || source->labels.size() < 2) {

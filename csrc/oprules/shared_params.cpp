@@ -26,6 +26,7 @@ const Rule kRuleSharedLayer("layer called more than once, its calls disagree on 
 struct TiedOps {
   py::tuple convs;  // plain and transposed; each ties weight and bias
   py::object linear;
+  py::tuple embeddings;  // F.embedding and torch.embedding (extended rules)
   py::object batch_norm;
   py::object parameter_type;
   py::object node_info;
@@ -40,7 +41,9 @@ const TiedOps& tied_ops() {
         py::tuple convs = py::make_tuple(
             f.attr("conv1d"), f.attr("conv2d"), f.attr("conv3d"), f.attr("conv_transpose1d"),
             f.attr("conv_transpose2d"), f.attr("conv_transpose3d"));
-        return TiedOps{convs, f.attr("linear"), f.attr("batch_norm"),
+        py::tuple embeddings = py::make_tuple(f.attr("embedding"),
+                                              py::module_::import("torch").attr("embedding"));
+        return TiedOps{convs, f.attr("linear"), embeddings, f.attr("batch_norm"),
                        py::module_::import("torch.nn").attr("Parameter"),
                        py::module_::import("tavrix.flowscope.tracing").attr("NodeInfo"),
                        py::reinterpret_steal<py::str>(PyUnicode_InternFromString("tensor_uid"))};
@@ -100,12 +103,29 @@ uintptr_t uid_value(py::handle uid) {
 }
 
 // Calls visit(uid, axis, carrier, loose) for every parameter the node reads.
+// Under the extended rules an embedding's output channels are its weight's
+// columns, the axis a linear layer's inputs stand for (a language model's head
+// tied to its token embeddings).
+bool is_extended_embedding(py::handle operation, bool extended) {
+  if (!extended) return false;
+  for (py::handle op : tied_ops().embeddings) {
+    if (operation.is(op)) return true;
+  }
+  return false;
+}
+
 template <typename Visit>
-void for_each_use(py::handle node, Visit&& visit) {
+void for_each_use(py::handle node, bool extended, Visit&& visit) {
   py::object operation = node.attr(graph_attr().operation);
   py::object args = node.attr(graph_attr().args);
   py::object kwargs = node.attr(graph_attr().kwargs);
   const TiedOps& ops = tied_ops();
+
+  if (is_extended_embedding(operation, extended)) {
+    py::object weight = tensor_uid(interop::get_argument(args, kwargs, 1, "weight"), false);
+    if (weight) visit(weight, kInputs, node, false);
+    return;
+  }
 
   if (is_conv(operation) || operation.is(ops.linear)) {
     py::object weight = tensor_uid(interop::get_argument(args, kwargs, 1, "weight"), false);
@@ -211,7 +231,7 @@ void tie(ParserState& state, const std::vector<Use>& axis) {
 
 }  // namespace
 
-void tie_shared_parameters(ParserState& state, py::handle graph) {
+void tie_shared_parameters(ParserState& state, py::handle graph, bool extended) {
   py::list nodes(py::reinterpret_borrow<py::object>(graph));  // a copy to iterate
   const py::str metadata_get("__get__");
   std::vector<py::handle> readers;  // nodes that read a parameter
@@ -221,8 +241,9 @@ void tie_shared_parameters(ParserState& state, py::handle graph) {
     // Reading a parameter's shape is not using its channels.
     if (metadata_get.equal(node.attr(graph_attr().operation_name))) continue;
     const size_t before = read.size();
-    for_each_use(node, [&](py::handle uid, Axis axis, py::handle, bool) {
-      if (axis == kOutputs) read.push_back(uid_value(uid));
+    const bool embedding = is_extended_embedding(node.attr(graph_attr().operation), extended);
+    for_each_use(node, extended, [&](py::handle uid, Axis axis, py::handle, bool) {
+      if (axis == kOutputs || embedding) read.push_back(uid_value(uid));
     });
     if (read.size() > before) readers.push_back(node);
   }
@@ -236,7 +257,7 @@ void tie_shared_parameters(ParserState& state, py::handle graph) {
   std::unordered_map<uintptr_t, std::array<std::vector<Use>, 2>> shared;
   std::vector<uintptr_t> order;  // first read first, so that merges are repeatable
   for (py::handle node : readers) {
-    for_each_use(node, [&](py::handle uid, Axis axis, py::handle carrier, bool loose) {
+    for_each_use(node, extended, [&](py::handle uid, Axis axis, py::handle carrier, bool loose) {
       const uintptr_t key = uid_value(uid);
       if (read_twice.count(key) == 0) return;
       auto [slot, added] = shared.try_emplace(key);
@@ -255,13 +276,14 @@ void tie_shared_parameters(ParserState& state, py::handle graph) {
 void register_shared_params(py::module_& m) {
   m.def(
       "_tie_shared_parameters",
-      [](ParserState& pruning_state, py::handle graph) {
-        tie_shared_parameters(pruning_state, graph);
+      [](ParserState& pruning_state, py::handle graph, bool extended) {
+        tie_shared_parameters(pruning_state, graph, extended);
       },
-      py::arg("pruning_state"), py::arg("graph"),
+      py::arg("pruning_state"), py::arg("graph"), py::arg("extended") = false,
       "After the walk: merges, position by position, the channels that the calls of one\n"
       "parameter tie to the same axis of it (a module called twice), or makes them\n"
-      "unprunable where the calls disagree.");
+      "unprunable where the calls disagree. extended: the extended rules' ties (an\n"
+      "embedding's columns with a linear layer's inputs).");
 }
 
 }  // namespace tavrix::oprules

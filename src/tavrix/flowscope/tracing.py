@@ -51,15 +51,30 @@ class TensorInfo:
 
     ``type`` is ``TraceTensor`` for a model input, otherwise the tensor's class
     (``torch.nn.Parameter``, ``torch.Tensor``, ...); ``tensor_uid`` equals
-    ``get_tensor_uid`` of that tensor object.
+    ``get_tensor_uid`` of that tensor object. ``view_of`` is the ``tensor_uid`` of
+    the parameter a plain tensor is a view of (``self.class_token.expand(n, -1, -1)``),
+    else None: a cut of the view is a cut of that parameter.
     """
 
-    __slots__ = ("shape", "type", "tensor_uid")
+    __slots__ = ("shape", "type", "tensor_uid", "view_of")
 
-    def __init__(self, shape: Tuple[int, ...], type: type, tensor_uid: Any) -> None:  # noqa: A002
+    def __init__(
+        self,
+        shape: Tuple[int, ...],
+        type: type,  # noqa: A002
+        tensor_uid: Any,
+        view_of: Any = None,
+    ) -> None:
         self.shape = tuple(shape)
         self.type = type
         self.tensor_uid = tensor_uid
+        self.view_of = view_of
+
+    def __getattr__(self, name: str) -> Any:
+        # a TensorInfo pickled before view_of existed
+        if name == "view_of":
+            return None
+        raise AttributeError(name)
 
     def __repr__(self) -> str:
         return f"TensorInfo(shape={self.shape}, type={self.type.__name__}, uid={self.tensor_uid})"

@@ -72,7 +72,7 @@ class PruneGraphParser:
             # get_node_handler(node)(state, node) for every node, looped in C++
             _walk(state, graph)
         # a module called more than once: its calls' channels go together
-        _tie_shared_parameters(state, graph)
+        _tie_shared_parameters(state, graph, extended=rule_set.extended)
         node_users: Dict[Any, List[Any]] = _collect_node_users(graph)
         prunable_groups, unprunable_groups = state._derive_groups()
         self.rule_record = RuleRecord(rule_set, dict(state.prune_dimension_by_nodes))

@@ -82,3 +82,7 @@ def plan_rule_set(plan: Any) -> RuleSet:
     """The rule set that made ``plan`` (plans made before rule sets existed: standard)."""
     record = getattr(plan, "rule_record", None)
     return record.rule_set if isinstance(record, RuleRecord) else STANDARD
+
+
+# the transformer rules register their handlers (they use register_extended_handler)
+from tavrix.pruning.rules import transformer as _transformer  # noqa: E402, F401  isort: skip

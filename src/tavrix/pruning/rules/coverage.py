@@ -22,7 +22,14 @@ from tavrix.flowscope.tracing import TensorInfo, flowscope_model
 from tavrix.pruning.engine.graphwalk import PruneGraphParser
 from tavrix.utils.common import iter_leaves
 
-__all__ = ["LAYER_CHANNEL_AXES", "LayerCoverage", "Coverage", "coverage", "coverage_of"]
+__all__ = [
+    "LAYER_CHANNEL_AXES",
+    "LAYER_WEIGHT_ARGUMENTS",
+    "LayerCoverage",
+    "Coverage",
+    "coverage",
+    "coverage_of",
+]
 
 #: operation -> axis of its output channels (negative counts from the end). Layers added by
 #: other rules (a matmul with a weight, say) are counted once listed here.
@@ -35,6 +42,11 @@ LAYER_CHANNEL_AXES: Dict[Any, int] = {
     F.conv_transpose3d: 1,
     F.linear: -1,
 }
+
+#: operation -> (position, keyword) of the argument holding a layer module's weight whose rows
+#: make the operation's output channels along its last axis (``nn.MultiheadAttention``'s
+#: ``out_proj``): that layer's channels are the operation's labels.
+LAYER_WEIGHT_ARGUMENTS: Dict[Any, Tuple[int, str]] = {}
 
 
 @dataclass(frozen=True)
@@ -174,9 +186,34 @@ def coverage_of(
                 if id(node) in output_ids:
                     excluded += channels
                     continue
-                total += channels
-                layers.append(LayerCoverage(name, channels, 0, 0))
+                labels = _weight_output_labels(node, leaf, channels, labels_by_nodes)
+                gone = sum(1 for label in labels if label in at_outputs)
+                good = sum(1 for label in labels if label in prunable)
+                free = sum(1 for label in labels if label in removable)
+                excluded += gone
+                total += channels - gone
+                covered += good
+                spare += free
+                layers.append(LayerCoverage(name, channels - gone, good, free))
     return Coverage(total, covered, spare, excluded, tuple(layers))
+
+
+def _weight_output_labels(
+    node: Any, weight: Any, channels: int, labels_by_nodes: Mapping[Any, Sequence[int]]
+) -> Sequence[int]:
+    """The labels of the channels ``weight`` makes at ``node``, when a rule labels them."""
+    try:
+        place = LAYER_WEIGHT_ARGUMENTS.get(node.operation)
+    except TypeError:
+        return ()
+    if place is None:
+        return ()
+    position, key = place
+    value = node.kwargs.get(key) if key in node.kwargs else (
+        node.args[position] if position < len(node.args) else None
+    )
+    labels = labels_by_nodes.get(node, ())
+    return labels if value is weight and len(labels) == channels else ()
 
 
 def _layer_axis(axes: Mapping[Any, int], node: Any) -> Optional[int]:

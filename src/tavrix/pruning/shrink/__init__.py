@@ -46,3 +46,4 @@ __all__ = [
     "save_shrunk",
     "shrink",
 ]
+from tavrix.pruning.shrink import transformer as _transformer  # noqa: F401, E402  isort: skip

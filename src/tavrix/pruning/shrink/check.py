@@ -37,6 +37,7 @@ __all__ = [
     "MASKED_REPLAYS",
     "check_equal",
     "register_masked_replay",
+    "register_input_replay",
 ]
 
 #: replay(call, axis, kept, result) -> result: the node's result recomputed from its kept
@@ -51,6 +52,23 @@ def register_masked_replay(operations: Any, replay: MaskedReplay) -> None:
     ops = list(operations) if isinstance(operations, (list, tuple, set)) else [operations]
     for op in ops:
         MASKED_REPLAYS[op] = replay
+
+
+#: replay(call, node, input_mask, result) -> result: the node's result recomputed from what
+#: its inputs keep, whether or not its own output loses channels (an attention whose q and k
+#: lose head_dim positions has another scale). ``input_mask(value)`` gives (axis, kept
+#: positions) of a node argument that loses channels, else None.
+InputMask = Callable[[Any], Optional[Tuple[int, torch.Tensor]]]
+InputReplay = Callable[[OpCall, Any, InputMask, Any], Any]
+INPUT_REPLAYS: Dict[Any, InputReplay] = {}
+
+
+def register_input_replay(operations: Any, replay: InputReplay) -> None:
+    """Recompute nodes of ``operations`` (one or a list) with ``replay`` in the masked
+    original, before their own removed channels are zeroed."""
+    ops = list(operations) if isinstance(operations, (list, tuple, set)) else [operations]
+    for op in ops:
+        INPUT_REPLAYS[op] = replay
 
 
 class CheckReplayError(RuntimeError):
@@ -183,6 +201,11 @@ class _MaskedOriginal(_Replay):
         super().__init__(graph)
         self.masks = masks
         self.record = record
+        self.positions = {id(node): i for i, node in enumerate(graph)}
+
+    def input_mask(self, value: Any) -> Optional[Tuple[int, torch.Tensor]]:
+        mask = self.masks.get(self.positions.get(id(value), -1))
+        return None if mask is None else (mask.axis, mask.kept)
 
     def mismatch(self, position: int, detail: str) -> None:
         error = CheckReplayError(
@@ -218,10 +241,20 @@ class _MaskedOriginal(_Replay):
             raise self.error
         position = self.expect(call)
         mask = self.masks.get(position)
+        try:
+            input_replay = INPUT_REPLAYS.get(call.func)
+        except TypeError:  # an unhashable operation object
+            input_replay = None
+        if input_replay is not None:
+            result = input_replay(call, self.graph[position], self.input_mask, result)
         if mask is not None:
             if type(result) in (tuple, list) and result:
-                # the pieces of a chunk: alike, each with the node's channels
-                pieces = [self.masked(position, piece, mask, call) for piece in result]
+                # the pieces of a chunk: alike, each with the node's channels (an attention
+                # call's weights it did not compute are None)
+                pieces = [
+                    piece if piece is None else self.masked(position, piece, mask, call)
+                    for piece in result
+                ]
                 if any(a is not b for a, b in zip(pieces, result)):
                     result = type(result)(pieces)
             else:
@@ -250,6 +283,10 @@ def _zeroed(result: torch.Tensor, mask: _Mask, is_argument: bool) -> torch.Tenso
     (broadcast views) get a zeroed copy.
     """
     removed = mask.removed.to(result.device)
+    if not is_argument and 0 in result.stride():
+        # an expanded view (key/value heads repeated for grouped-query attention): its
+        # entries share memory, so it is zeroed in a copy
+        return result.index_fill(mask.axis, removed, 0)
     try:
         return result.index_fill_(mask.axis, removed, 0)
     except RuntimeError:

@@ -247,12 +247,13 @@ def _parameter_holder_adapter(
                 if before != after:
                     old_sizes.add(int(before))
     for name, value in vars(module).items():
-        if type(value) is int and value in old_sizes:
+        if type(value) is int and value in old_sizes and name not in overrides:
             raise ValueError(
                 f"its attribute {name} = {value} may count the channels it loses; register an "
                 "adapter for its type (register_module_adapter) to say how it follows"
             )
-    return {}
+    # attributes a rule set (an attention module's head counts)
+    return dict(overrides)
 
 
 def _ops_of(*handler_names: str) -> List[Any]:

@@ -1,0 +1,486 @@
+"""Shrink rules for the transformer rules of the extended set
+(``tavrix.pruning.rules.transformer``): parameters concatenated to a stream and
+``nn.MultiheadAttention``, with how the masked original recomputes an attention that loses
+head_dim positions."""
+
+from __future__ import annotations
+
+from typing import Any, Dict, List, Optional, Tuple
+
+import torch
+import torch.nn.functional as F
+from torch import nn
+
+from tavrix.flowscope.tracing import NodeInfo, TensorInfo
+from tavrix.pruning.rules.transformer import (
+    ADDMMS,
+    CONVERSIONS,
+    MATMULS,
+    SOFTMAXES,
+    SPLITS,
+    channel_split_size,
+    multi_head_attention_heads,
+)
+from tavrix.pruning.shrink.check import register_input_replay, register_masked_replay
+from tavrix.pruning.shrink.context import CutContext, OwnedTensor
+from tavrix.pruning.shrink.rules import (
+    PassThrough,
+    ShrinkRule,
+    _arg,
+    _check_carried,
+    register_module_adapter,
+    register_shrink_rule,
+)
+
+__all__ = ["CatParameterRule", "MultiHeadAttentionRule"]
+
+Shape = Tuple[int, ...]
+
+
+class CatParameterRule(ShrinkRule):
+    """``torch.cat`` along another axis than the channels: parameters among the pieces (or the
+    parameters they are views of, a class token expanded to the batch) lose the removed
+    channels' entries."""
+
+    def apply(self, ctx: CutContext, node: Any) -> None:
+        _check_carried(ctx, node)
+        keep = ctx.keep(node)
+        if keep is None:
+            return
+        axis = ctx.axis(node)
+        shape = node.result_shape
+        if axis is None or shape is None:
+            raise ctx.error(node, "its output loses channels but has no known channel axis")
+        for piece in _arg(node, 0, "tensors"):
+            if isinstance(piece, NodeInfo) or not isinstance(piece, TensorInfo):
+                continue
+            if piece.shape[axis] == 1:
+                continue  # broadcast: no channel entries
+            base = getattr(piece, "view_of", None)
+            if base is None:
+                ctx.slice(ctx.owned(piece, node, "concatenated parameter"), axis, keep, node)
+                continue
+            owned = ctx.owners.get(base)
+            if owned is None or owned.tensor.dim() != len(shape) or owned.tensor.shape[
+                axis
+            ] != piece.shape[axis]:
+                raise ctx.error(
+                    node,
+                    f"a concatenated tensor of shape {tuple(piece.shape)} is a view of no "
+                    "parameter of the model with its channels on the same axis",
+                )
+            ctx.slice(owned, axis, keep, node)
+
+
+def _rows(kept: List[int], width: int) -> List[int]:
+    """Rows of q, k and v in a packed ``in_proj_weight`` for kept positions."""
+    return [*kept, *(width + p for p in kept), *(2 * width + p for p in kept)]
+
+
+class MultiHeadAttentionRule(ShrinkRule):
+    """``F.multi_head_attention_forward``: kept input positions keep their columns of
+    ``in_proj_weight``, their rows of q, k and v and their columns of ``out_proj``; kept
+    output channels keep ``out_proj``'s rows. ``num_heads`` counts the heads left."""
+
+    def apply(self, ctx: CutContext, node: Any) -> None:
+        query = _arg(node, 0, "query")
+        in_keep = ctx.keep(query)
+        for other in (_arg(node, 1, "key"), _arg(node, 2, "value")):
+            if ctx.keep(other) != in_keep:
+                raise ctx.error(node, "its query, key and value lose different channels")
+        out_keep = ctx.keep(node)
+        if in_keep is None and out_keep is None:
+            return
+        width = len(ctx.labels(query))
+        rank = len(query.result_shape)
+        for value, role in ((query, "input"), (node, "output")):
+            if ctx.keep(value) is not None and ctx.axis(value) != rank - 1:
+                raise ctx.error(node, f"its {role} loses channels along another axis than the last")
+        in_weight = ctx.owned(_arg(node, 5, "in_proj_weight"), node, "in_proj_weight")
+        in_bias = ctx.owned(_arg(node, 6, "in_proj_bias"), node, "in_proj_bias")
+        out_weight = ctx.owned(_arg(node, 11, "out_proj_weight"), node, "out_proj_weight")
+        out_bias = ctx.owned(_arg(node, 12, "out_proj_bias"), node, "out_proj_bias")
+        if in_keep is not None:
+            heads = _arg(node, 4, "num_heads")
+            try:
+                left = multi_head_attention_heads(heads, in_keep, width)
+            except ValueError as exc:
+                raise ctx.error(node, str(exc)) from None
+            if not all(isinstance(p.module, nn.MultiheadAttention) for p in in_weight.places):
+                raise ctx.error(node, "its embed_dim and num_heads are fixed in the call")
+            rows = _rows(in_keep, width)
+            ctx.slice(in_weight, 0, rows, node)
+            ctx.slice(in_weight, 1, in_keep, node)
+            ctx.slice(in_bias, 0, rows, node)
+            ctx.slice(out_weight, 1, in_keep, node)
+            ctx.set_module_attribute(in_weight, "num_heads", left, node)
+        if out_keep is not None:
+            ctx.slice(out_weight, 0, out_keep, node)
+            ctx.slice(out_bias, 0, out_keep, node)
+
+    def producer_weight(self, ctx: CutContext, node: Any) -> Optional[Tuple[OwnedTensor, int]]:
+        weight = ctx.owners.get(getattr(_arg(node, 11, "out_proj_weight"), "tensor_uid", None))
+        if weight is None or weight.tensor.shape[0] != len(ctx.labels(node)):
+            return None
+        return weight, 0
+
+
+def _multi_head_attention_adapter(
+    module: nn.Module, shapes: Dict[str, Shape], overrides: Dict[str, Any]
+) -> Dict[str, Any]:
+    if not module._qkv_same_embed_dim or "in_proj_weight" not in shapes:
+        raise ValueError("only packed q/k/v weights (in_proj_weight) are cut")
+    rows, width = shapes["in_proj_weight"]
+    heads = int(overrides.get("num_heads", module.num_heads))
+    if rows != 3 * width or width % heads:
+        raise ValueError(f"in_proj_weight {(rows, width)} does not fit {heads} heads")
+    return {
+        "embed_dim": width,
+        "kdim": width,
+        "vdim": width,
+        "num_heads": heads,
+        "head_dim": width // heads,
+    }
+
+
+# attributes of an attention module that count its heads, its key/value heads, its head_dim
+# or its width (heads x head_dim); those holding the count before the cut follow it
+_HEAD_COUNTS = ("num_heads", "num_attention_heads", "n_head", "n_heads")
+_KV_HEAD_COUNTS = ("num_key_value_heads", "num_kv_heads", "n_kv_heads")
+_HEAD_DIMS = ("head_dim", "attention_head_size", "head_size")
+_WIDTHS = ("all_head_size", "embed_dim", "split_size", "inner_dim")
+
+
+def _set_module_attribute(ctx: CutContext, node: Any, names: Tuple[str, ...], old: int,
+                          new: int) -> bool:
+    """Sets each of ``names`` that the module running ``node`` holds with value ``old``;
+    whether the module holds any."""
+    module = _module(ctx, node)
+    if module is None:
+        return False
+    found = False
+    for name in names:
+        value = vars(module).get(name)
+        if type(value) is not int or value != old:
+            continue
+        found = True
+        if old == new:
+            continue
+        label, values = ctx.module_attributes.setdefault(module, (node.module_path, {}))
+        if values.get(name, new) != new:
+            raise ctx.error(node, f"{label}.{name} would be set to {values[name]} and {new}")
+        values[name] = new
+    return found
+
+
+def _module(ctx: CutContext, node: Any) -> Optional[nn.Module]:
+    if node.module_path is None:
+        return None
+    try:
+        return ctx.model.get_submodule(node.module_path)
+    except AttributeError:
+        return None
+
+
+class ScaledDotProductRule(ShrinkRule):
+    """``scaled_dot_product_attention``: nothing to cut (q, k and v were cut where they were
+    made); q and k must lose the same positions, v's removed channels are the output's. The
+    attention module's head counts, head_dim and width attributes follow."""
+
+    def apply(self, ctx: CutContext, node: Any) -> None:
+        q, k, v = (_arg(node, i, n) for i, n in enumerate(("query", "key", "value")))
+        q_keep, k_keep, v_keep = ctx.keep(q), ctx.keep(k), ctx.keep(v)
+        if q_keep is None and k_keep is None and v_keep is None:
+            return
+        rank = len(node.result_shape)
+        heads_axis = rank - 3
+        if ctx.axis(q) == heads_axis:  # whole heads
+            _check_carried(ctx, node)
+            _cut_whole_heads(ctx, node, q, q_keep)
+            return
+        if q_keep != k_keep:
+            raise ctx.error(node, "its query and key lose different positions")
+        if ctx.removed_labels(v) != ctx.removed_labels(node):
+            raise ctx.error(node, "its value and output lose different channels")
+        head_dim, heads = q.result_shape[-1], q.result_shape[heads_axis]
+        kept = head_dim if q_keep is None else len(q_keep)
+        if v.result_shape[-1] == head_dim and (v_keep is None and kept == head_dim or (
+                v_keep is not None and len(v_keep) == kept)):
+            _set_module_attribute(ctx, node, _HEAD_DIMS, head_dim, kept)
+            _set_module_attribute(ctx, node, _WIDTHS, heads * head_dim, heads * kept)
+        elif q_keep is not None or v_keep is not None:
+            raise ctx.error(
+                node, "q/k and v would keep different head_dim, which one attribute sizes"
+            )
+
+
+def _cut_whole_heads(ctx: CutContext, node: Any, q: Any, q_keep: Optional[List[int]]) -> None:
+    """The attention module running ``node`` loses whole heads: its head counts follow (its
+    key/value heads in proportion, whole groups of grouped-query attention go)."""
+    heads_axis = len(q.result_shape) - 3
+    heads, head_dim = q.result_shape[heads_axis], q.result_shape[-1]
+    left = heads if q_keep is None else len(q_keep)
+    _set_module_attribute(ctx, node, _HEAD_COUNTS, heads, left)
+    _set_module_attribute(ctx, node, _WIDTHS, heads * head_dim, left * head_dim)
+    module = _module(ctx, node)
+    for name in _KV_HEAD_COUNTS:
+        kv_heads = vars(module).get(name) if module is not None else None
+        if type(kv_heads) is int and 0 < kv_heads <= heads and heads % kv_heads == 0:
+            if (left * kv_heads) % heads:
+                raise ctx.error(node, f"it would keep part of a group of query heads ({name})")
+            _set_module_attribute(ctx, node, (name,), kv_heads, left * kv_heads // heads)
+
+
+def _attention_replay(call: Any, node: Any, input_mask: Any, result: Any) -> Any:
+    """q and k lose head_dim positions: the default scale is 1/sqrt of the kept ones."""
+    if _arg(call, 6, "scale") is not None:
+        return result  # a scale given by the code stays what it is
+    query, key = _arg(call, 0, "query"), _arg(call, 1, "key")
+    found = input_mask(_arg(node, 0, "query"))
+    if found is None or found[0] != query.dim() - 1:
+        return result
+    kept = found[1]
+    value = F.scaled_dot_product_attention(
+        query.index_select(-1, kept),
+        key.index_select(-1, kept),
+        _arg(call, 2, "value"),
+        attn_mask=_arg(call, 3, "attn_mask"),
+        dropout_p=_arg(call, 4, "dropout_p", 0.0),
+        is_causal=_arg(call, 5, "is_causal", False),
+        enable_gqa=_arg(call, 7, "enable_gqa", False),
+    )
+    return result.copy_(value)
+
+
+class ChannelMeanRule(PassThrough):
+    """A mean over the channel axis carries no channels (its input's are averaged among the
+    kept ones); other means pass their channels."""
+
+    def apply(self, ctx: CutContext, node: Any) -> None:
+        if ctx.labels(node) or ctx.axis(node) is not None:
+            super().apply(ctx, node)
+
+
+def _channel_mean_replay(call: Any, node: Any, input_mask: Any, result: Any) -> Any:
+    if node.result_shape is None or not isinstance(result, torch.Tensor):
+        return result
+    found = input_mask(_arg(node, 0, "input"))
+    if found is None:
+        return result
+    axis, kept = found
+    source = _arg(call, 0, "input")
+    dim = _arg(call, 1, "dim")
+    dim = dim[0] if isinstance(dim, (tuple, list)) else dim
+    if not isinstance(dim, int) or dim % source.dim() != axis:
+        return result
+    keepdim = _arg(call, 2, "keepdim", False)
+    return source.index_select(axis, kept).mean(dim=axis, keepdim=keepdim).to(result.dtype)
+
+
+class RmsNormRule(ShrinkRule):
+    """rms_norm over the channel axis: the weight loses the removed entries."""
+
+    def apply(self, ctx: CutContext, node: Any) -> None:
+        _check_carried(ctx, node)
+        keep = ctx.keep(node)
+        if keep is None or ctx.axis(node) != len(node.result_shape) - 1:
+            return
+        weight = ctx.owned(_arg(node, 2, "weight"), node, "weight")
+        ctx.slice(weight, 0, keep, node)
+
+
+def _rms_norm_kept(call: Any, axis: int, kept: torch.Tensor, result: torch.Tensor) -> torch.Tensor:
+    """An rms_norm over the channel axis normalises the kept channels among themselves."""
+    x = _arg(call, 0, "input")
+    if axis != x.dim() - 1:
+        return result
+    weight = _arg(call, 2, "weight")
+    weight = None if weight is None else weight.index_select(0, kept)
+    value = F.rms_norm(x.index_select(axis, kept), (len(kept),), weight, _arg(call, 3, "eps"))
+    return result.index_copy_(axis, kept, value.to(result.dtype))
+
+
+def _rms_norm_adapter(
+    module: nn.Module, shapes: Dict[str, Shape], overrides: Dict[str, Any]
+) -> Dict[str, Any]:
+    return {"normalized_shape": shapes["weight"]} if "weight" in shapes else {}
+
+
+class EmbeddingRule(ShrinkRule):
+    """``F.embedding``: the weight's columns are the output channels."""
+
+    def apply(self, ctx: CutContext, node: Any) -> None:
+        keep = ctx.keep(node)
+        if keep is None:
+            return
+        if ctx.axis(node) != len(node.result_shape) - 1:
+            raise ctx.error(node, "its output loses channels along another axis than the last")
+        ctx.slice(ctx.owned(_arg(node, 1, "weight"), node, "weight"), 1, keep, node)
+
+    def producer_weight(self, ctx: CutContext, node: Any) -> Optional[Tuple[OwnedTensor, int]]:
+        weight = ctx.owners.get(getattr(_arg(node, 1, "weight"), "tensor_uid", None))
+        if weight is None or weight.tensor.shape[1] != len(ctx.labels(node)):
+            return None
+        return weight, 1
+
+
+def _embedding_adapter(
+    module: nn.Module, shapes: Dict[str, Shape], overrides: Dict[str, Any]
+) -> Dict[str, Any]:
+    rows, columns = shapes["weight"]
+    return {"num_embeddings": rows, "embedding_dim": columns}
+
+
+class MatmulRule(ShrinkRule):
+    """Matrix products. With a (in, out) weight (``x @ W``, ``addmm(b, x, W)``): kept outputs
+    keep W's columns and b's entries, kept inputs W's rows. Of two traced tensors: contracted
+    axes lose the same positions, other channels pass."""
+
+    def __init__(self, addmm: bool) -> None:
+        self.addmm = addmm
+
+    def _operands(self, node: Any) -> Tuple[Any, Any, Any]:
+        if self.addmm:
+            return _arg(node, 1, "mat1"), _arg(node, 2, "mat2"), _arg(node, 0, "input")
+        return _arg(node, 0, "input"), _arg(node, 1, "other"), None
+
+    def apply(self, ctx: CutContext, node: Any) -> None:
+        a, b, bias = self._operands(node)
+        if isinstance(b, TensorInfo):
+            out_keep = ctx.keep(node)
+            in_keep = ctx.keep(a)
+            if out_keep is None and in_keep is None:
+                return
+            weight = ctx.owned(b, node, "weight")
+            rank = len(node.result_shape)
+            if out_keep is not None:
+                if ctx.axis(node) != rank - 1:
+                    raise ctx.error(node, "its output loses channels along another axis")
+                ctx.slice(weight, 1, out_keep, node)
+                ctx.slice(ctx.owned(bias, node, "bias"), 0, out_keep, node)
+            if in_keep is not None:
+                if ctx.axis(a) != len(a.result_shape) - 1:
+                    raise ctx.error(node, "its input loses channels along another axis")
+                ctx.slice(weight, 0, in_keep, node)
+            return
+        _check_carried(ctx, node)
+        if ctx.keep(a) is not None and ctx.axis(a) == len(a.result_shape) - 3 == ctx.axis(node):
+            _cut_whole_heads(ctx, node, a, ctx.keep(a))  # q @ k^T of hand-written attention
+
+    def producer_weight(self, ctx: CutContext, node: Any) -> Optional[Tuple[OwnedTensor, int]]:
+        _, b, _ = self._operands(node)
+        weight = ctx.owners.get(getattr(b, "tensor_uid", None)) if isinstance(
+            b, TensorInfo) else None
+        if weight is None or weight.tensor.dim() != 2 or weight.tensor.shape[1] != len(
+                ctx.labels(node)):
+            return None
+        return weight, 1
+
+
+class SplitRule(ShrinkRule):
+    """``x.split(n, dim)``: nothing to cut; along the channel axis the piece size ``n`` must
+    follow the cut, so the module running it must hold ``n`` in an attribute."""
+
+    def apply(self, ctx: CutContext, node: Any) -> None:
+        _check_carried(ctx, node)
+        keep = ctx.keep(node)
+        source = _arg(node, 0, "input", _arg(node, 0, "self"))
+        if keep is None or not isinstance(source, NodeInfo):
+            return
+        size = channel_split_size(ctx.axis(source) or 0, node, source.result_shape)
+        if size is None or ctx.axis(source) is None:
+            return
+        if not _set_module_attribute(ctx, node, ("split_size",), size, len(keep)):
+            raise ctx.error(
+                node, f"it splits by {size}, a number the module holds in no split_size"
+            )
+
+
+def _conv1d_adapter(
+    module: nn.Module, shapes: Dict[str, Shape], overrides: Dict[str, Any]
+) -> Dict[str, Any]:
+    """transformers' Conv1D (GPT-2): a (nx, nf) weight used as ``x @ W``."""
+    nx, nf = shapes["weight"]
+    return {name: value for name, value in (("nf", nf), ("nx", nx)) if hasattr(module, name)}
+
+
+def _vision_transformer_adapter(
+    module: nn.Module, shapes: Dict[str, Shape], overrides: Dict[str, Any]
+) -> Dict[str, Any]:
+    # torchvision's VisionTransformer reshapes the patches by hidden_dim: the class token's width
+    if "class_token" not in shapes:
+        return {}
+    return {"hidden_dim": shapes["class_token"][-1]}
+
+
+def _multi_head_attention_replay(call: Any, node: Any, input_mask: Any, result: Any) -> Any:
+    """The attention of the kept positions alone: removing head_dim positions changes the
+    scale (1/sqrt(head_dim)) and the softmax, which zeroing alone does not."""
+    found = input_mask(_arg(node, 0, "query"))
+    if found is None:
+        return result
+    _, kept = found
+    arg = lambda position, key, default=None: _arg(call, position, key, default)  # noqa: E731
+    query, key, value = arg(0, "query"), arg(1, "key"), arg(2, "value")
+    width = query.shape[-1]
+    heads = multi_head_attention_heads(arg(4, "num_heads"), kept.tolist(), width)
+    rows = torch.tensor(_rows(kept.tolist(), width), device=kept.device)
+    in_weight, in_bias = arg(5, "in_proj_weight"), arg(6, "in_proj_bias")
+    output, weights = F.multi_head_attention_forward(
+        query.index_select(-1, kept),
+        key.index_select(-1, kept),
+        value.index_select(-1, kept),
+        len(kept),
+        heads,
+        in_weight.index_select(0, rows).index_select(1, kept),
+        None if in_bias is None else in_bias.index_select(0, rows),
+        None,
+        None,
+        False,
+        arg(10, "dropout_p"),
+        arg(11, "out_proj_weight").index_select(1, kept),
+        arg(12, "out_proj_bias"),
+        training=arg(13, "training", True),
+        key_padding_mask=arg(14, "key_padding_mask"),
+        need_weights=False,
+        attn_mask=arg(16, "attn_mask"),
+        is_causal=arg(24, "is_causal", False),
+    )
+    return (output.to(result[0].dtype), weights)
+
+
+def _register() -> None:
+    register_shrink_rule(torch.cat, CatParameterRule(), rule_set="extended")
+    register_shrink_rule(
+        F.multi_head_attention_forward, MultiHeadAttentionRule(), rule_set="extended"
+    )
+    register_input_replay(F.multi_head_attention_forward, _multi_head_attention_replay)
+    register_module_adapter(nn.MultiheadAttention, _multi_head_attention_adapter)
+    register_shrink_rule(F.scaled_dot_product_attention, ScaledDotProductRule(),
+                         rule_set="extended")
+    register_input_replay(F.scaled_dot_product_attention, _attention_replay)
+    register_shrink_rule([torch.mean, torch.Tensor.mean], ChannelMeanRule(), rule_set="extended")
+    register_input_replay([torch.mean, torch.Tensor.mean], _channel_mean_replay)
+    register_shrink_rule([F.rms_norm, torch.rms_norm], RmsNormRule(), rule_set="extended")
+    register_masked_replay([F.rms_norm, torch.rms_norm], _rms_norm_kept)
+    register_module_adapter(nn.RMSNorm, _rms_norm_adapter)
+    register_shrink_rule([F.embedding, torch.embedding], EmbeddingRule(), rule_set="extended")
+    register_module_adapter(nn.Embedding, _embedding_adapter)
+    register_shrink_rule(list(CONVERSIONS) + list(SOFTMAXES), PassThrough(), rule_set="extended")
+    register_shrink_rule(list(MATMULS), MatmulRule(addmm=False), rule_set="extended")
+    register_shrink_rule(list(ADDMMS), MatmulRule(addmm=True), rule_set="extended")
+    register_shrink_rule(list(SPLITS), SplitRule(), rule_set="extended", replace=True)
+    try:
+        from transformers.pytorch_utils import Conv1D
+    except ImportError:  # transformers is optional
+        pass
+    else:
+        register_module_adapter(Conv1D, _conv1d_adapter)
+    try:
+        from torchvision.models.vision_transformer import VisionTransformer
+    except ImportError:  # torchvision is optional
+        return
+    register_module_adapter(VisionTransformer, _vision_transformer_adapter)
+
+
+_register()

@@ -1,0 +1,235 @@
+"""The extended rules for transformers, each on a small traced module with the groups derived
+by hand and the shrunk module proven equal to the masked original."""
+
+import copy
+import warnings
+
+import pytest
+import torch
+import torch.nn.functional as F
+from torch import nn
+
+from tavrix.pruning import rules
+from tavrix.pruning.cutplan import get_cutplan
+from tavrix.pruning.explain import explain
+from tavrix.pruning.shrink import check_equal, shrink
+
+from test_rules import analyse, cut_and_check, made
+
+
+class TinyViT(nn.Module):
+    """Patches embedded, a class token concatenated, position embeddings added, one block of
+    nn.MultiheadAttention (2 heads of 8) and an MLP, a head on the class token."""
+
+    def __init__(self, need_weights=False):
+        super().__init__()
+        self.need_weights = need_weights
+        self.embed = nn.Linear(6, 16)
+        self.class_token = nn.Parameter(torch.randn(1, 1, 16))
+        self.pos = nn.Parameter(torch.randn(1, 5, 16))
+        self.ln = nn.LayerNorm(16)
+        self.attn = nn.MultiheadAttention(16, 2, batch_first=True)
+        self.mlp = nn.Sequential(nn.Linear(16, 32), nn.GELU(), nn.Linear(32, 16))
+        self.head = nn.Linear(16, 3)
+
+    def forward(self, x):
+        x = self.embed(x)
+        x = torch.cat([self.class_token.expand(x.shape[0], -1, -1), x], dim=1) + self.pos
+        y = self.ln(x)
+        x = x + self.attn(y, y, y, need_weights=self.need_weights)[0]
+        x = x + self.mlp(x)
+        return self.head(x[:, 0])
+
+
+@pytest.mark.parametrize(
+    "split, need_weights, stream, heads_after",
+    [
+        ("inner", False, 8, 2),  # position j of both heads with stream channels j and 8 + j
+        ("largest", False, 8, 2),  # head_dim 8 > 2 heads: the same positions
+        ("outer", False, 2, 1),  # whole heads with stream channels 0-7 and 8-15
+        ("largest", True, None, 2),  # the weights come back too: a barrier
+    ],
+)
+def test_multi_head_attention_and_a_class_token(split, need_weights, stream, heads_after):
+    model, x = made(TinyViT(need_weights)), torch.randn(2, 4, 6)
+    plan = analyse(model, x, split=split)
+    sizes = sorted(len(labels) for _, labels in plan.prunable_groups)
+    assert sizes == sorted([32] + ([stream] if stream else []))
+    if stream is None:
+        return
+    removed = {
+        i: labels[: len(labels) // 2]
+        for i, (_, labels) in enumerate(plan.prunable_groups)
+    }
+    cut_and_check(model, x, plan, removed)
+    attention = model.attn
+    assert attention.embed_dim == attention.kdim == model.class_token.shape[-1] == 8
+    assert (attention.num_heads, attention.head_dim) == (heads_after, 8 // heads_after)
+    assert attention.in_proj_weight.shape == (24, 8) and attention.out_proj.weight.shape == (8, 8)
+
+
+class Attention(nn.Module):
+    """A block with q/k/v projections split into heads by the module's own sizes, attention
+    by scaled_dot_product_attention (default scale) or written by hand, an output projection
+    and a residual stream; ``kv_heads`` < heads: grouped-query attention."""
+
+    def __init__(self, hand_written=False, kv_heads=4, gqa_by="enable_gqa"):
+        super().__init__()
+        self.hand_written, self.gqa_by = hand_written, gqa_by
+        self.num_heads, self.num_key_value_heads, self.head_dim = 4, kv_heads, 4
+        self.embed = nn.Linear(5, 12)
+        self.q = nn.Linear(12, 16)
+        self.k, self.v = nn.Linear(12, 4 * kv_heads), nn.Linear(12, 4 * kv_heads)
+        self.o = nn.Linear(16, 12)
+        self.head = nn.Linear(12, 2)
+
+    def forward(self, x):
+        b, n, _ = x.shape  # sizes read off the input: the attention's code sizes its heads
+        x = self.embed(x)
+        q, k, v = (
+            t.view(b, n, -1, self.head_dim).transpose(1, 2) for t in (self.q(x), self.k(x),
+                                                                      self.v(x))
+        )
+        gqa = self.num_key_value_heads < self.num_heads
+        if gqa and self.gqa_by == "repeat":  # transformers' repeat_kv
+            r = self.num_heads // self.num_key_value_heads
+            k, v = (t[:, :, None].expand(-1, -1, r, -1, -1).reshape(q.shape) for t in (k, v))
+        if self.hand_written:
+            attention = torch.softmax(q @ k.transpose(-2, -1) * 0.5, dim=-1) @ v
+        else:
+            extra = {"enable_gqa": True} if gqa and self.gqa_by == "enable_gqa" else {}
+            attention = F.scaled_dot_product_attention(q, k, v, **extra)
+        y = attention.transpose(1, 2).reshape(b, n, -1)
+        return self.head(x + self.o(y))
+
+
+@pytest.mark.parametrize(
+    "module, split, expected, attributes",
+    [
+        # the same head_dim positions of every head: q and k share them (4 labels), v's carry
+        # to o (4 labels); the scale follows head_dim (the masked replay recomputes it)
+        (Attention(), "inner", [4, 4, 12], {"head_dim": 2, "num_heads": 4}),
+        # whole heads: q, k and v head h together
+        (Attention(), "outer", [4, 12], {"head_dim": 4, "num_heads": 2}),
+        # grouped-query attention: a key/value head with the two query heads reading it
+        (Attention(kv_heads=2), "outer", [2, 12], {"num_heads": 2, "num_key_value_heads": 1}),
+        (Attention(kv_heads=2, gqa_by="repeat"), "outer", [2, 12],
+         {"num_heads": 2, "num_key_value_heads": 1}),
+        (Attention(kv_heads=2), "inner", [4, 4, 12], {"head_dim": 2, "num_key_value_heads": 2}),
+        # written by hand: whole heads through q @ k^T, softmax and @ v
+        (Attention(hand_written=True), "outer", [4, 12], {"num_heads": 2}),
+        # over head_dim q @ k^T and @ v are barriers (the code's numbers size head_dim and
+        # the scale)
+        (Attention(hand_written=True), "inner", [12], {"head_dim": 4}),
+    ],
+)
+def test_attention(module, split, expected, attributes):
+    model, x = made(module), torch.randn(2, 3, 5)
+    plan = analyse(model, x, split=split)
+    assert sorted(len(labels) for _, labels in plan.prunable_groups) == expected
+    removed = {i: labels[: len(labels) // 2] for i, (_, labels) in enumerate(plan.prunable_groups)}
+    cut_and_check(model, x, plan, removed)
+    assert {name: getattr(model, name) for name in attributes} == attributes
+
+
+class GPT2Like(nn.Module):
+    """Token and position embeddings (tied to the head), GPT-2's Conv1D (addmm) projections,
+    an equal split of q, k, v, a LLaMA-style RMSNorm written by hand and nn.RMSNorm."""
+
+    def __init__(self):
+        super().__init__()
+        from transformers.pytorch_utils import Conv1D
+
+        self.wte, self.wpe = nn.Embedding(11, 8), nn.Embedding(6, 8)
+        self.norm_weight = nn.Parameter(torch.rand(8) + 0.5)
+        self.c_attn, self.c_proj = Conv1D(24, 8), Conv1D(8, 8)
+        self.split_size, self.head_dim = 8, 4
+        self.up, self.down = nn.Parameter(torch.randn(8, 10)), nn.Parameter(torch.randn(10, 8))
+        self.norm = nn.RMSNorm(8)
+        self.head = nn.Linear(8, 11, bias=False)
+        self.head.weight = self.wte.weight
+
+    def forward(self, ids, positions):
+        b, n = ids.shape
+        x = self.wte(ids) + self.wpe(positions)
+        h = x.to(torch.float32)
+        h = self.norm_weight * (h * torch.rsqrt(h.pow(2).mean(-1, keepdim=True) + 1e-6))
+        q, k, v = (
+            t.view(b, n, -1, self.head_dim).transpose(1, 2)
+            for t in self.c_attn(h).split(self.split_size, dim=2)
+        )
+        y = F.scaled_dot_product_attention(q, k, v, is_causal=True)
+        x = x + self.c_proj(y.transpose(1, 2).reshape(b, n, -1))
+        x = x + F.gelu(self.norm(x) @ self.up) @ self.down
+        return self.head(x)
+
+
+@pytest.mark.parametrize("split, stream", [("inner", 4), ("outer", 2)])
+def test_projections_norms_and_embeddings(split, stream):
+    # the stream (embeddings, norms, Conv1D and matmul inputs, the tied head's inputs) is tied
+    # to nothing else; q, k, v positions by the split; the MLP's 10 are the parameter's columns
+    model = made(GPT2Like())
+    ids, positions = torch.randint(0, 11, (2, 5)), torch.arange(5).expand(2, 5)
+    with warnings.catch_warnings(), rules.extended(split=split):
+        warnings.simplefilter("ignore", UserWarning)
+        plan = get_cutplan(model, (ids, positions), {})
+    sizes = sorted(len(labels) for _, labels in plan.prunable_groups)
+    assert sizes == sorted([8, stream, 10])
+    removed = {i: labels[: len(labels) // 2] for i, (_, labels) in enumerate(plan.prunable_groups)}
+    original = copy.deepcopy(model)
+    shrink(model, plan, removed)
+    result = check_equal(original, model, plan, removed, (ids, positions))
+    assert result.passed, str(result)
+    assert (model.wte.embedding_dim, model.norm.normalized_shape, model.c_attn.nf) == (
+        4, (4,), 24 // 2
+    )
+    assert model.head.weight is model.wte.weight
+    assert model.split_size == 4 and model.c_proj.nx == 4
+
+
+class WidthRead(nn.Module):
+    """Reads the stream's width: at the model level to reshape the stream itself at the end
+    (GPT-2's output_shape), or inside the attention module to split q, k, v into heads by it
+    (Swin's C // num_heads)."""
+
+    class Inner(nn.Module):
+        def __init__(self):
+            super().__init__()
+            self.qkv, self.proj, self.heads = nn.Linear(8, 24), nn.Linear(8, 8), 2
+
+        def forward(self, x):
+            b, n, c = x.shape
+            q, k, v = self.qkv(x).reshape(b, n, 3, self.heads, c // self.heads).permute(
+                2, 0, 3, 1, 4)
+            y = torch.softmax(q @ k.transpose(-2, -1), dim=-1) @ v
+            return self.proj(y.transpose(1, 2).reshape(b, n, c))
+
+    def __init__(self, where):
+        super().__init__()
+        self.where = where
+        self.embed, self.mlp, self.head = nn.Linear(3, 8), nn.Linear(8, 8), nn.Linear(8, 2)
+        self.attn = self.Inner()
+
+    def forward(self, x):
+        x = self.embed(x)
+        width = x.size(-1)
+        x = x + (self.attn(x) if self.where == "attention" else self.mlp(x))
+        return self.head(x.reshape(-1, width))
+
+
+@pytest.mark.parametrize("where, stream", [("model", 8), ("attention", None)])
+def test_a_width_read_pins_unless_it_sizes_the_same_channels(where, stream):
+    model, x = made(WidthRead(where)), torch.randn(2, 4, 3)
+    plan = analyse(model, x, split="outer")
+    found = {len(labels) for _, labels in plan.prunable_groups}
+    assert (8 in found) == (stream is not None)  # the stream
+    if stream:
+        cut_and_check(model, x, plan)
+    else:  # the cause names the read
+        assert "channel count read by the code" in explain(plan).top_causes_text()
+
+
+def test_attention_forms_left_out_say_why():
+    model, x = made(TinyViT(need_weights=True)), torch.randn(2, 4, 6)
+    text = explain(analyse(model, x)).top_causes_text()
+    assert "multi-head attention returning its weights" in text
