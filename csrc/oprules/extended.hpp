@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "interop/pybind.hpp"
+#include "oprules/handlers.hpp"
 #include "oprules/label_ops.hpp"
 #include "oprules/provenance.hpp"
 
@@ -89,6 +90,10 @@ Labels survivors(ParserState& state, const Labels& labels);
 // The rule a handler of the extended set gives its markings, named after the
 // handler: "_grouped_conv_node_handler" -> "grouped conv (extended rules)".
 Rule extended_rule(const char* handler_name);
+// Binds a native handler of the extended set as `name` and registers it as
+// native, with its rule.
+void define_extended_handler(py::module_& m, const char* name, NativeHandler handler,
+                             const char* doc);
 
 void register_extended_shapes(py::module_& m);  // axis moves, reshapes, slices, pieces
 void register_extended_layers(py::module_& m);  // grouped convs, parameters, norms

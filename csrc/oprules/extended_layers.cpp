@@ -262,30 +262,23 @@ void instance_norm_node_handler(ParserState& state, py::handle node) {
   channelwise_node_handler(state, node, input);
 }
 
-void define(py::module_& m, const char* name, NativeHandler handler, const char* doc) {
-  m.def(
-      name, [handler](ParserState& s, py::handle node) { handler(s, node); },
-      py::arg("pruning_state"), py::arg("node"), doc);
-  add_native_handler(m, name, handler, extended_rule(name));
-}
-
 }  // namespace
 
 void register_extended_layers(py::module_& m) {
-  define(m, "_grouped_conv_node_handler", grouped_conv_node_handler,
+  define_extended_handler(m, "_grouped_conv_node_handler", grouped_conv_node_handler,
          "Extended rules: a grouped convolution (or a depthwise one with a channel multiplier)\n"
          "loses whole groups or the same positions in every group, so that groups still divides\n"
          "both channel counts; other convolutions as under the standard rules.");
-  define(m, "_parameter_binary_node_handler", parameter_binary_node_handler,
+  define_extended_handler(m, "_parameter_binary_node_handler", parameter_binary_node_handler,
          "Extended rules: a parameter with one entry per channel (a layer scale, a bias added by\n"
          "hand) is cut with the channels; other cases as under the standard rules.");
-  define(m, "_layer_norm_node_handler", layer_norm_node_handler,
+  define_extended_handler(m, "_layer_norm_node_handler", layer_norm_node_handler,
          "Extended rules: layer_norm keeps the channels; over the channel axis its weight and\n"
          "bias are cut with them.");
-  define(m, "_group_norm_node_handler", group_norm_node_handler,
+  define_extended_handler(m, "_group_norm_node_handler", group_norm_node_handler,
          "Extended rules: group_norm keeps the channels of axis 1; with several groups only whole\n"
          "groups can go.");
-  define(m, "_instance_norm_node_handler", instance_norm_node_handler,
+  define_extended_handler(m, "_instance_norm_node_handler", instance_norm_node_handler,
          "Extended rules: instance_norm is channel-wise, like batch_norm.");
 }
 

@@ -221,6 +221,14 @@ void register_row(py::module_& m, py::dict registry, py::handle operations,
 
 ExtendedWalk* extended_walk() { return current_walk; }
 
+void define_extended_handler(py::module_& m, const char* name, NativeHandler handler,
+                             const char* doc) {
+  m.def(
+      name, [handler](ParserState& s, py::handle node) { handler(s, node); },
+      py::arg("pruning_state"), py::arg("node"), doc);
+  add_native_handler(m, name, handler, extended_rule(name));
+}
+
 Rule extended_rule(const char* handler_name) {
   std::string text(handler_name);
   if (!text.empty() && text.front() == '_') text.erase(0, 1);

@@ -724,45 +724,38 @@ void fresh_tensor_node_handler(ParserState& state, py::handle node) {
   record_without_channels(state, node);
 }
 
-void define(py::module_& m, const char* name, NativeHandler handler, const char* doc) {
-  m.def(
-      name, [handler](ParserState& s, py::handle node) { handler(s, node); },
-      py::arg("pruning_state"), py::arg("node"), doc);
-  add_native_handler(m, name, handler, extended_rule(name));
-}
-
 }  // namespace
 
 void register_extended_shapes(py::module_& m) {
-  define(
+  define_extended_handler(
       m, "_permute_node_handler",
       [](ParserState& s, py::handle node) { move_axes(s, node, permute_perm); },
       "Extended rules: the channels follow their axis through a permute.");
-  define(
+  define_extended_handler(
       m, "_transpose_node_handler",
       [](ParserState& s, py::handle node) { move_axes(s, node, transpose_perm); },
       "Extended rules: the channels follow their axis through a transpose.");
-  define(
+  define_extended_handler(
       m, "_movedim_node_handler",
       [](ParserState& s, py::handle node) { move_axes(s, node, movedim_perm); },
       "Extended rules: the channels follow their axis through a movedim.");
-  define(m, "_reshape_node_handler", reshape_node_handler,
+  define_extended_handler(m, "_reshape_node_handler", reshape_node_handler,
          "Extended rules: view, reshape, flatten, unflatten, squeeze, unsqueeze. A channel axis\n"
          "merged with others spreads its labels; one split over several axes keeps them on one\n"
          "axis and merges the channels sharing a position there.");
-  define(m, "_expand_node_handler", expand_node_handler,
+  define_extended_handler(m, "_expand_node_handler", expand_node_handler,
          "Extended rules: expand and broadcast_to over axes other than the channel axis.");
-  define(m, "_getitem_node_handler", getitem_node_handler,
+  define_extended_handler(m, "_getitem_node_handler", getitem_node_handler,
          "Extended rules: indexing with integers and slices; channels a slice bound counts\n"
          "from must stay.");
-  define(m, "_pieces_node_handler", pieces_node_handler,
+  define_extended_handler(m, "_pieces_node_handler", pieces_node_handler,
          "Extended rules: chunk, split and unbind into equal pieces; an even chunk of the\n"
          "channel axis ties the same positions of every piece.");
-  define(m, "_pad_node_handler", pad_node_handler,
+  define_extended_handler(m, "_pad_node_handler", pad_node_handler,
          "Extended rules: padding of other axes than the channel axis.");
-  define(m, "_roll_node_handler", roll_node_handler,
+  define_extended_handler(m, "_roll_node_handler", roll_node_handler,
          "Extended rules: rolls of other axes than the channel axis.");
-  define(m, "_fresh_tensor_node_handler", fresh_tensor_node_handler,
+  define_extended_handler(m, "_fresh_tensor_node_handler", fresh_tensor_node_handler,
          "Extended rules: new_zeros, zeros_like and the like take no channels from their input.");
 }
 

@@ -23,6 +23,7 @@ from tavrix.pruning.shrink.rules import (
     PerChannelTensors,
     ShrinkRule,
     _arg,
+    _channel_cut,
     _check_carried,
     _norm_adapter,
     _spans,
@@ -132,14 +133,10 @@ class ParameterBinaryRule(PassThrough):
     a bias added by hand): the parameter loses the removed channels' entries."""
 
     def apply(self, ctx: CutContext, node: Any) -> None:
-        _check_carried(ctx, node)
-        keep = ctx.keep(node)
-        if keep is None:
+        cut = _channel_cut(ctx, node)
+        if cut is None:
             return
-        axis = ctx.axis(node)
-        shape = node.result_shape
-        if axis is None or shape is None:
-            raise ctx.error(node, "its output loses channels but has no known channel axis")
+        keep, axis, shape = cut
         channels = len(ctx.labels(node))
         for value in ctx.graph_axes.tensors.get(node, ()):
             value_shape = tuple(value.shape)

@@ -18,7 +18,7 @@ or replaces; every other operation uses the standard rule.
 
 from __future__ import annotations
 
-from typing import Any, Callable, Dict, Optional, Tuple
+from typing import Any, Callable, Dict, List, Optional, Tuple
 
 import torch
 import torch.nn.functional as F
@@ -162,6 +162,20 @@ def _check_carried(ctx: CutContext, node: Any) -> None:
                 f"it reads {len(lost - carried)} removed channel(s) of {source.unique_name} "
                 "that its output does not carry, and no rule cuts them from its parameters",
             )
+
+
+def _channel_cut(ctx: CutContext, node: Any) -> Optional[Tuple[List[int], int, Tuple[int, ...]]]:
+    """The kept channels, channel axis and result shape of a node whose output loses
+    channels it carries from its inputs; None when it loses none."""
+    _check_carried(ctx, node)
+    keep = ctx.keep(node)
+    if keep is None:
+        return None
+    axis = ctx.axis(node)
+    shape = node.result_shape
+    if axis is None or shape is None:
+        raise ctx.error(node, "its output loses channels but has no known channel axis")
+    return keep, axis, shape
 
 
 def _spans(shape: Shape, result_shape: Shape, axis: int) -> bool:

@@ -27,6 +27,7 @@ from tavrix.pruning.shrink.rules import (
     PassThrough,
     ShrinkRule,
     _arg,
+    _channel_cut,
     _check_carried,
     register_module_adapter,
     register_shrink_rule,
@@ -43,14 +44,10 @@ class CatParameterRule(ShrinkRule):
     channels' entries."""
 
     def apply(self, ctx: CutContext, node: Any) -> None:
-        _check_carried(ctx, node)
-        keep = ctx.keep(node)
-        if keep is None:
+        cut = _channel_cut(ctx, node)
+        if cut is None:
             return
-        axis = ctx.axis(node)
-        shape = node.result_shape
-        if axis is None or shape is None:
-            raise ctx.error(node, "its output loses channels but has no known channel axis")
+        keep, axis, shape = cut
         for piece in _arg(node, 0, "tensors"):
             if isinstance(piece, NodeInfo) or not isinstance(piece, TensorInfo):
                 continue
