@@ -1,4 +1,5 @@
 import os
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -34,6 +35,9 @@ def leaves():
 
 def single_layer():
     return nn.Linear(12, 3)
+
+def normed():
+    return nn.Sequential(nn.Linear(12, 16), nn.LayerNorm(16), nn.ReLU(), nn.Linear(16, 3))
 
 def stops_in_forward():
     class Stops(nn.Module):
@@ -141,6 +145,23 @@ def test_explain_names_the_causes_even_without_prunable_channels(factories, caps
     assert heading == "Top causes by channels lost (1 of 1):"
     assert first.split()[:4] == ["3", "(100.0%)", "linear", "(reaches"]
     assert "1 node(s): linear_0; in (model)" in where and "calibrating" not in err
+
+
+def test_extended_rules_prune_what_the_standard_rules_keep(factories, capsys):
+    from tavrix.pruning.engine.ruleset import active_rule_set
+
+    base = ["--model", "cli_factories:normed", "--input-shape", "4,12"]
+    assert main(base + ["--explain"]) == 0
+    assert "layer_norm" in capsys.readouterr().out
+    assert main(base + ["--explain", "--rules", "extended"]) == 0
+    assert "3 of 19 channels unprunable" in capsys.readouterr().out
+    assert main(base + ["--rules", "extended", "--prune", "0.25"]) == 0
+    out = capsys.readouterr().out
+    # the layer norm's 16 channels lose 4, its weight and bias with them
+    assert re.search(r"#0 +16 +12 +0\n", out) and re.search(r"parameters +291 +219 ", out)
+    assert "check passed" in out
+    # the choice ends with the run
+    assert not active_rule_set().extended
 
 
 def test_tensors_file_with_other_content(factories, capsys):

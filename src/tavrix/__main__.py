@@ -102,6 +102,13 @@ def _parser() -> argparse.ArgumentParser:
         action="store_true",
         help="analyse only and print why channels are unprunable, top causes first",
     )
+    parser.add_argument(
+        "--rules",
+        choices=("standard", "extended"),
+        default="standard",
+        help="rule set of the analysis (default: standard); extended also prunes grouped "
+        "convolutions, layer norms, reshapes, attention and the like",
+    )
     parser.add_argument("--seed", type=int, default=0, help="seed of the random inputs")
     prune_command.add_options(parser)
     return parser
@@ -247,7 +254,6 @@ def _check_inputs(model: torch.nn.Module, batch: Tuple[torch.Tensor, ...]) -> No
 
 def run(argv: Optional[Sequence[str]] = None) -> str:
     """Everything main() does except exit handling; returns the report."""
-    from tavrix.pruning.gatecal import TavrixPruningCalibrator
 
     options = _parser().parse_args(argv)
     if options.batches is not None and options.batches <= 0:
@@ -260,6 +266,18 @@ def run(argv: Optional[Sequence[str]] = None) -> str:
         raise UsageError(str(exc)) from None
     if options.explain and (options.prune is not None or options.plot is not None):
         raise UsageError("--explain only analyses the model: it does not combine with --prune or --plot")
+    if options.rules == "extended":
+        from tavrix.pruning import rules
+
+        # the analysis (the calibrator's first call, or --explain's) runs in this thread
+        with rules.extended():
+            return _run(options)
+    return _run(options)
+
+
+def _run(options: Any) -> str:
+    from tavrix.pruning.gatecal import TavrixPruningCalibrator
+
     model = _load_model(options.model).eval()
 
     if options.inputs is not None:
