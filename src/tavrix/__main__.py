@@ -393,5 +393,16 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     return 0
 
 
+def _leave_process_group() -> None:
+    # a process group left to the interpreter's exit can abort the process in
+    # the backend's threads ("terminate called without an active exception")
+    import torch.distributed as dist
+
+    if dist.is_available() and dist.is_initialized():
+        dist.destroy_process_group()
+
+
 if __name__ == "__main__":
-    sys.exit(main())
+    status = main()
+    _leave_process_group()
+    sys.exit(status)
