@@ -154,3 +154,31 @@ def test_global_registration_hooks_see_every_gate_and_weight():
     assert parameters.count("weight") >= len(plan.gate_container)
     for gate in plan.gate_container.values():
         assert [name for name, _ in gate.named_parameters()] == ["weight"]
+
+
+class _Tracked:
+    def __init__(self, *args, **kwargs):
+        self.mixin_ran = True
+        super().__init__(*args, **kwargs)
+
+
+class _GateWithMixin(_Tracked, ChannelGate):
+    pass
+
+
+def test_gates_have_a_modules_full_state():
+    gate = ChannelGate([3, 4], 1)
+    reference = _GateWithMixin([3, 4], 1)  # built through nn.Module.__init__
+    assert reference.mixin_ran
+    mine = vars(gate)
+    theirs = {k: v for k, v in vars(reference).items() if k != "mixin_ran"}
+    assert list(mine) == list(theirs)
+    for name, value in mine.items():
+        assert type(value) is type(theirs[name])
+        if isinstance(value, (dict, set)) and name != "_parameters":
+            assert value == theirs[name] and value is not vars(ChannelGate([1], 0))[name]
+    # hooks and state dicts work on the gate as on any module
+    seen = []
+    gate.register_forward_hook(lambda m, i, o: seen.append(o.shape))
+    gate(torch.ones(2, 2))
+    assert seen == [(2, 2)] and list(gate.state_dict()) == ["weight"]

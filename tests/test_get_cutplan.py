@@ -150,3 +150,40 @@ def test_dropped_plan_is_freed_with_graph_and_gates():
     del plan, gate
     assert _live_nodes() == baseline
     assert [r() for r in refs] == [None, None, None]
+
+
+def test_plan_labels_are_the_walks_labels():
+    from tavrix.pruning.engine.graphwalk import PruneGraphParser
+
+    model, x = models.make("se_resnet_small")
+    plan = _plan(model, x)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        _, _, labels, dims, _ = PruneGraphParser().find_prunable_groups(plan.graph)
+    # the plain dicts are built by node id; read key by key they must agree
+    assert list(plan.labels_by_nodes.items()) == [(n, labels[n]) for n in labels]
+    assert list(dims._to_dict().items()) == [(n, dims[n]) for n in dims]
+    lists = list(plan.labels_by_nodes.values())
+    assert len({id(v) for v in lists}) == len(lists)  # each node owns its list
+
+
+@pytest.mark.parametrize("collector_on", [True, False])
+def test_collector_is_left_as_it_was(collector_on, monkeypatch):
+    from tavrix.pruning import gate as gate_module
+
+    model, x = models.make("mlp")
+    try:
+        if not collector_on:
+            gc.disable()
+        _plan(model, x)
+        assert gc.isenabled() is collector_on
+
+        def broken(*args, **kwargs):
+            raise RuntimeError("no gate")
+
+        monkeypatch.setattr(gate_module, "ChannelGate", broken)
+        with pytest.raises(RuntimeError, match="no gate"):
+            cp.get_cutplan(model, (x,), {})
+        assert gc.isenabled() is collector_on
+    finally:
+        gc.enable()

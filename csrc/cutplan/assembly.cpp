@@ -39,12 +39,40 @@ const py::object& record_provenance() {
       .get_stored();
 }
 
+// The walk's view of the labels; it builds its plain dict by node id.
+const py::object& labels_view_class() {
+  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
+  return storage
+      .call_once_and_store_result([] {
+        return py::module_::import("tavrix.pruning.engine.oprules")
+            .attr("_ChannelLabelsByNodesView");
+      })
+      .get_stored();
+}
+
 py::dict plain_dict(const py::object& mapping) {
   if (PyDict_CheckExact(mapping.ptr())) return py::reinterpret_borrow<py::dict>(mapping);
+  if (Py_TYPE(mapping.ptr()) == reinterpret_cast<PyTypeObject*>(labels_view_class().ptr())) {
+    return mapping.attr("_to_dict")().cast<py::dict>();
+  }
   py::dict copy;
   if (PyDict_Merge(copy.ptr(), mapping.ptr(), 1) != 0) throw py::error_already_set();
   return copy;
 }
+
+// Turns the cycle collector off for a scope and back on, if it was on.
+class CollectorPause {
+ public:
+  CollectorPause() : was_enabled_(PyGC_Disable() != 0) {}
+  ~CollectorPause() {
+    if (was_enabled_) PyGC_Enable();
+  }
+  CollectorPause(const CollectorPause&) = delete;
+  CollectorPause& operator=(const CollectorPause&) = delete;
+
+ private:
+  bool was_enabled_;
+};
 
 void make_groups_containing_output_unprunable(py::handle prunable_groups,
                                               py::handle unprunable_groups,
@@ -91,6 +119,10 @@ py::object get_cutplan(py::object model, py::object args, py::object kwargs,
     graph_output_nodes = py::reinterpret_steal<py::object>(listed);
   }
 
+  // From here on only the analysis's own objects are made, many of them: the
+  // cycle collector would walk them all again at every young collection.
+  // Garbage made meanwhile is collected once it is back on.
+  CollectorPause pause;
   py::object parser = prune_graph_parser_class()();
   auto parsed = unpack_exactly(parser.attr("find_prunable_groups")(graph), 5);
   const py::object& prunable_groups = parsed[0];

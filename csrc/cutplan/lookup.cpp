@@ -52,6 +52,13 @@ const py::object& get_submodule() {
       .get_stored();
 }
 
+const py::object& module_class() {
+  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
+  return storage
+      .call_once_and_store_result([] { return py::module_::import("torch.nn").attr("Module"); })
+      .get_stored();
+}
+
 const py::object& parametrization_list_class() {
   PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
   return storage
@@ -99,16 +106,27 @@ struct Owner {
   py::object module;
 };
 
-Owner owner_of(py::handle model, const std::string& name) {
+// `modules` (path -> module, from a named_modules() walk) or null: then the
+// module is looked up by its path.
+Owner owner_of(py::handle model, const std::string& name, py::handle modules = py::handle()) {
+  auto module_at = [&](const std::string& path) -> py::object {
+    py::str key(path);
+    if (modules) {
+      PyObject* found = PyDict_GetItemWithError(modules.ptr(), key.ptr());
+      if (found != nullptr) return py::reinterpret_borrow<py::object>(found);
+      if (PyErr_Occurred()) throw py::error_already_set();
+    }
+    return get_submodule()(model, key);
+  };
   std::string path = owner_path(name);
-  py::object module = get_submodule()(model, path);
+  py::object module = module_at(path);
   if (is_instance(module, parametrization_list_class())) {
     const std::string list_parent = owner_path(path);  // <owner>.parametrizations
     const size_t dot = list_parent.rfind('.');
     const std::string last = dot == std::string::npos ? list_parent : list_parent.substr(dot + 1);
     if (last == "parametrizations") {
       path = owner_path(list_parent);
-      module = get_submodule()(model, path);
+      module = module_at(path);
     }
   }
   return {path, module};
@@ -198,7 +216,13 @@ class TensorOwnerIndex {
     py::object tensor_info = traced_tensor_argument(args, kwargs, kind);
     if (tensor_info.is_none()) return py::none();
     py::dict& index = kind == SearchKind::Weight ? parameters_ : buffers_;
-    if (!index) index = build(kind == SearchKind::Weight ? "named_parameters" : "named_buffers");
+    if (!index) {
+      if (plain_members()) {
+        build_in_one_walk();
+      } else {
+        index = build(kind == SearchKind::Weight ? "named_parameters" : "named_buffers");
+      }
+    }
     if (index.empty()) return py::none();
     py::object uid = tensor_info.attr("tensor_uid");
     PyObject* found = PyDict_GetItemWithError(index.ptr(), uid.ptr());
@@ -208,7 +232,7 @@ class TensorOwnerIndex {
     }
     const std::string name = py::reinterpret_borrow<py::str>(found).cast<std::string>();
     auto known = owners_.find(name);
-    if (known == owners_.end()) known = owners_.emplace(name, owner_of(model_, name)).first;
+    if (known == owners_.end()) known = owners_.emplace(name, owner_of(model_, name, modules_)).first;
     // A copy: isinstance may run Python code that looks the index up again.
     const Owner owner = known->second;
     if (is_instance(owner.module, types)) return py::str(owner.path);
@@ -229,7 +253,61 @@ class TensorOwnerIndex {
     return index;
   }
 
+  // Whether named_parameters and named_buffers are nn.Module's own, which
+  // list the _parameters and _buffers of named_modules() in its order.
+  bool plain_members() const {
+    const py::object& base = module_class();
+    py::handle cls = py::type::handle_of(model_);
+    for (const char* method : {"named_parameters", "named_buffers", "_named_members"}) {
+      if (!cls.attr(method).is(base.attr(method))) return false;
+    }
+    return true;
+  }
+
+  // What named_parameters() and named_buffers() list, from one named_modules()
+  // walk that also keeps each path's module for the owners.
+  void build_in_one_walk() {
+    py::dict parameters;
+    py::dict buffers;
+    py::dict modules;
+    py::str parameters_attr("_parameters");
+    py::str buffers_attr("_buffers");
+    for (py::handle item : model_.attr("named_modules")()) {
+      auto pair = unpack_exactly(item, 2);
+      const py::object& prefix = pair[0];
+      const py::object& module = pair[1];
+      if (PyDict_SetDefault(modules.ptr(), prefix.ptr(), module.ptr()) == nullptr) {
+        throw py::error_already_set();
+      }
+      const std::string dotted = prefix.cast<std::string>();
+      add_members(parameters, module.attr(parameters_attr), dotted);
+      add_members(buffers, module.attr(buffers_attr), dotted);
+    }
+    parameters_ = std::move(parameters);
+    buffers_ = std::move(buffers);
+    modules_ = std::move(modules);
+  }
+
+  static void add_members(py::dict& index, py::object members, const std::string& prefix) {
+    // A copy of the items: get_tensor_uid is Python code that could change the dict.
+    PyObject* items = PyDict_Check(members.ptr()) ? PyDict_Items(members.ptr())
+                                                  : PySequence_List(members.attr("items")().ptr());
+    if (items == nullptr) throw py::error_already_set();
+    for (py::handle item : py::reinterpret_steal<py::list>(items)) {
+      auto pair = unpack_exactly(item, 2);
+      if (pair[1].is_none()) continue;
+      py::object uid = get_tensor_uid()(pair[1]);
+      const int listed = PyDict_Contains(index.ptr(), uid.ptr());
+      if (listed < 0) throw py::error_already_set();
+      if (listed == 1) continue;  // listed under its first name
+      const std::string name = prefix.empty() ? pair[0].cast<std::string>()
+                                              : prefix + "." + pair[0].cast<std::string>();
+      index[uid] = py::str(name);
+    }
+  }
+
   py::object model_;
+  py::dict modules_{py::reinterpret_steal<py::dict>(py::handle())};  // path -> module
   py::dict parameters_{py::reinterpret_steal<py::dict>(py::handle())};
   py::dict buffers_{py::reinterpret_steal<py::dict>(py::handle())};
   std::unordered_map<std::string, Owner> owners_;  // tensor name -> owner

@@ -4,6 +4,7 @@
 #include "oprules/parser_state.hpp"
 #include "oprules/provenance.hpp"
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <string>
@@ -277,6 +278,46 @@ struct MapView {
   }
 
   py::dict to_dict() const {
+    if (kind == ViewKind::LabelsByNodes || kind == ViewKind::PruneDimByNodes) {
+      // By node id, without hashing each key a second time to find it again.
+      // The count is read once: a node's __hash__ (run by the insertion) may
+      // record nodes, which a snapshot of the keys would not have listed.
+      // Labels are dense and most recur on many nodes (every elementwise
+      // operation passes its input's on): each label's int is made once.
+      py::dict out;
+      std::vector<py::object> ints;
+      const int64_t cached_below = std::min<int64_t>(st().store.next_label(), int64_t{1} << 22);
+      auto labels_of = [&](core::NodeId id) {
+        const std::vector<core::LabelValue> labels = st().store.resolved_labels(id);
+        py::list list(labels.size());
+        for (size_t k = 0; k < labels.size(); ++k) {
+          const core::LabelValue label = labels[k];
+          py::object item;
+          if (label >= 0 && label < cached_below) {
+            const auto at = static_cast<size_t>(label);
+            if (ints.empty()) ints.resize(static_cast<size_t>(cached_below));
+            if (!ints[at]) ints[at] = py::int_(label);
+            item = ints[at];
+          } else {
+            item = py::int_(label);
+          }
+          PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(k), item.release().ptr());
+        }
+        return list;
+      };
+      const size_t n = st().store.node_count();
+      for (size_t i = 0; i < n; ++i) {
+        const auto id = static_cast<core::NodeId>(i);
+        py::object node = st().node_object(id);
+        py::object value = kind == ViewKind::LabelsByNodes
+                               ? py::object(labels_of(id))
+                               : from_prune_dim(st().store.node_dim(id));
+        if (PyDict_SetItem(out.ptr(), node.ptr(), value.ptr()) != 0) {
+          throw py::error_already_set();
+        }
+      }
+      return out;
+    }
     py::dict out;
     for (py::handle key : keys()) out[key] = getitem(key);
     return out;
@@ -322,7 +363,9 @@ void bind_view(py::module_& m, const char* name, const char* doc) {
                         }
                         return py::bool_(!v.to_dict().equal(other));
                       })
-                 .def("__repr__", [](const View<Kind>& v) { return py::repr(v.to_dict()); });
+                 .def("__repr__", [](const View<Kind>& v) { return py::repr(v.to_dict()); })
+                 .def("_to_dict", &MapView::to_dict,
+                      "A plain dict of the map as it stands, in its order.");
   cls.attr("__hash__") = py::none();
   if constexpr (Kind == ViewKind::IsPrunable) {
     cls.def(

@@ -15,7 +15,8 @@ gates may refer to their groups without module cycles.
 
 from __future__ import annotations
 
-from typing import Dict, List, Optional, Sequence, Tuple
+from collections import OrderedDict
+from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 import torch
 from torch import nn
@@ -31,6 +32,26 @@ def gate_container(gates: Dict[str, "ChannelGate"]) -> nn.ModuleDict:
     container = nn.ModuleDict()
     container._modules.update(gates)  # what ModuleDict(gates) does, without its checks
     return container
+
+
+_MODULE_INIT = nn.Module.__init__
+
+
+def _module_state_recipe() -> Optional[Tuple[Tuple[str, Any, Any], ...]]:
+    """What nn.Module.__init__ sets, as (name, type of a fresh empty container or None, value);
+    None when it sets anything but flags and empty containers (then gates use it as is)."""
+    recipe = []
+    for name, value in vars(nn.Module()).items():
+        if type(value) in (dict, OrderedDict, set) and not value:
+            recipe.append((name, type(value), None))
+        elif value is None or type(value) is bool:
+            recipe.append((name, None, value))
+        else:
+            return None
+    return tuple(recipe)
+
+
+_MODULE_STATE = _module_state_recipe()
 
 
 def _batch_size(x: torch.Tensor, prune_dim: int) -> int:
@@ -61,7 +82,15 @@ class ChannelGate(nn.Module):
     _groups: List["GroupSharedGate"]
 
     def __init__(self, labels: Sequence[int], prune_dim: int) -> None:
-        super().__init__()
+        if type(self) is ChannelGate and _MODULE_STATE is not None and nn.Module.__init__ is _MODULE_INIT:
+            # What nn.Module.__init__ sets, without its attribute-by-attribute calls: a model
+            # gets a gate per gated node. A subclass runs the ordinary chain of __init__s.
+            torch._C._log_api_usage_once("python.nn_module")
+            vars(self).update(
+                {name: value if make is None else make() for name, make, value in _MODULE_STATE}
+            )
+        else:
+            super().__init__()
         if isinstance(prune_dim, bool) or not isinstance(prune_dim, int):
             raise TypeError(
                 f"prune_dim must be an int, got {type(prune_dim).__name__}: a gate needs the "
