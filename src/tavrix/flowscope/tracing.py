@@ -28,7 +28,7 @@ from tavrix.flowscope.intercept import (
 import tavrix
 from tavrix.flowscope import opcalls
 from tavrix.flowscope.frames import MODULE_CALL, STOP, call_site, forget_last_call
-from tavrix.utils.common import _changed, iter_leaves
+from tavrix.utils.common import _restore_values, iter_leaves
 
 __all__ = [
     "NodeInfo",
@@ -367,13 +367,7 @@ class _ModelState:
                 _restore_dict(module._parameters, params)
                 _restore_dict(module._buffers, buffers)
                 _restore_dict(module._modules, modules)
-            for buf, version, saved, compare in self.values:
-                if buf._version == version and not (compare and _changed(buf, saved)):
-                    continue
-                if buf.shape == saved.shape and buf.dtype == saved.dtype:
-                    buf.copy_(saved)
-                else:
-                    buf.set_(saved)  # resized or retyped in place; the copy is ours to give
+            _restore_values(self.values)
 
 
 def _restore_dict(current: Dict[str, Any], saved: Optional[Dict[str, Any]]) -> None:

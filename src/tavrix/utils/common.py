@@ -64,13 +64,19 @@ class BufferSnapshot:
                 for name, buf in buffers.items():
                     if current.get(name, buffers) is not buf:
                         current[name] = buf
-            for buf, version, saved, compare in self._values:
-                if buf._version == version and not (compare and _changed(buf, saved)):
-                    continue
-                if buf.shape == saved.shape and buf.dtype == saved.dtype:
-                    buf.copy_(saved)
-                else:
-                    buf.set_(saved)  # resized or retyped in place; the copy is ours to give
+            _restore_values(self._values)
+
+
+def _restore_values(values: Any) -> None:
+    """Gives back the saved values of (buffer, version, saved copy, compare) entries
+    whose buffer changed; under no_grad, with subclass dispatch off."""
+    for buf, version, saved, compare in values:
+        if buf._version == version and not (compare and _changed(buf, saved)):
+            continue
+        if buf.shape == saved.shape and buf.dtype == saved.dtype:
+            buf.copy_(saved)
+        else:
+            buf.set_(saved)  # resized or retyped in place; the copy is ours to give
 
 
 def _changed(buf: torch.Tensor, saved: torch.Tensor) -> bool:
