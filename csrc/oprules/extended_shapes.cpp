@@ -266,6 +266,32 @@ std::vector<int64_t> channel_of_elements(const Segment& seg) {
   return channels;
 }
 
+// Union-find over 0..n-1; the smaller index is a class's root.
+class DisjointSets {
+ public:
+  explicit DisjointSets(int64_t n) : parent_(static_cast<size_t>(n)) {
+    std::iota(parent_.begin(), parent_.end(), 0);
+  }
+  int64_t find(int64_t x) {
+    while (parent_[static_cast<size_t>(x)] != x) {
+      parent_[static_cast<size_t>(x)] = parent_[static_cast<size_t>(parent_[static_cast<size_t>(x)])];
+      x = parent_[static_cast<size_t>(x)];
+    }
+    return x;
+  }
+  // true when a and b were in different classes
+  bool join(int64_t a, int64_t b) {
+    a = find(a);
+    b = find(b);
+    if (a == b) return false;
+    parent_[static_cast<size_t>(std::max(a, b))] = std::min(a, b);
+    return true;
+  }
+
+ private:
+  std::vector<int64_t> parent_;
+};
+
 // Positions along result axis k that share channels, as classes: class_of[i]
 // for each position i, and the channels of each class in ascending order.
 struct Classes {
@@ -277,26 +303,16 @@ Classes classes_along(const Segment& seg, size_t k, const std::vector<int64_t>& 
   const int64_t n_channels = seg.in_sizes[seg.channel];
   const int64_t n_positions = seg.out_sizes[k];
   // Union-find over channels and positions (positions after the channels).
-  std::vector<int64_t> parent(static_cast<size_t>(n_channels + n_positions));
-  std::iota(parent.begin(), parent.end(), 0);
-  auto find = [&](int64_t x) {
-    while (parent[static_cast<size_t>(x)] != x) {
-      parent[static_cast<size_t>(x)] = parent[static_cast<size_t>(parent[static_cast<size_t>(x)])];
-      x = parent[static_cast<size_t>(x)];
-    }
-    return x;
-  };
+  DisjointSets sets(n_channels + n_positions);
   const int64_t stride = strides_of(seg.out_sizes)[k];
   for (int64_t e = 0; e < seg.elements; ++e) {
     const int64_t position = (e / stride) % n_positions;
-    const int64_t a = find(channel_of[static_cast<size_t>(e)]);
-    const int64_t b = find(n_channels + position);
-    if (a != b) parent[static_cast<size_t>(std::max(a, b))] = std::min(a, b);
+    sets.join(channel_of[static_cast<size_t>(e)], n_channels + position);
   }
   Classes out;
-  std::vector<int64_t> index_of_root(parent.size(), -1);
+  std::vector<int64_t> index_of_root(static_cast<size_t>(n_channels + n_positions), -1);
   for (int64_t c = 0; c < n_channels; ++c) {
-    const int64_t root = find(c);
+    const int64_t root = sets.find(c);
     if (index_of_root[static_cast<size_t>(root)] < 0) {
       index_of_root[static_cast<size_t>(root)] = static_cast<int64_t>(out.channels.size());
       out.channels.emplace_back();
@@ -304,7 +320,7 @@ Classes classes_along(const Segment& seg, size_t k, const std::vector<int64_t>& 
     out.channels[static_cast<size_t>(index_of_root[static_cast<size_t>(root)])].push_back(c);
   }
   for (int64_t i = 0; i < n_positions; ++i) {
-    out.class_of.push_back(index_of_root[static_cast<size_t>(find(n_channels + i))]);
+    out.class_of.push_back(index_of_root[static_cast<size_t>(sets.find(n_channels + i))]);
   }
   return out;
 }
@@ -337,27 +353,14 @@ size_t distinct_after_split(const Labels& labels, const Segment& seg, size_t k) 
   const int64_t size = seg.out_sizes[k];
   const int64_t stride = strides_of(seg.out_sizes)[k];
   // union-find over the positions of axis k; a label links the positions it occupies
-  std::vector<int64_t> parent(static_cast<size_t>(size));
-  std::iota(parent.begin(), parent.end(), 0);
-  auto find = [&](int64_t x) {
-    while (parent[static_cast<size_t>(x)] != x) {
-      parent[static_cast<size_t>(x)] = parent[static_cast<size_t>(parent[static_cast<size_t>(x)])];
-      x = parent[static_cast<size_t>(x)];
-    }
-    return x;
-  };
+  DisjointSets sets(size);
   std::unordered_map<Label, int64_t> position_of;
   size_t classes = static_cast<size_t>(size);
   for (size_t c = 0; c < labels.size(); ++c) {
     const int64_t i = (static_cast<int64_t>(c) / stride) % size;
     auto [it, added] = position_of.try_emplace(labels[c], i);
     if (added) continue;
-    const int64_t a = find(it->second);
-    const int64_t b = find(i);
-    if (a != b) {
-      parent[static_cast<size_t>(std::max(a, b))] = std::min(a, b);
-      --classes;
-    }
+    if (sets.join(it->second, i)) --classes;
   }
   return classes;
 }
