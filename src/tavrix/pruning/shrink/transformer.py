@@ -38,6 +38,17 @@ __all__ = ["CatParameterRule", "MultiHeadAttentionRule"]
 Shape = Tuple[int, ...]
 
 
+def _producer_weight(
+    ctx: CutContext, node: Any, position: int, name: str, axis: int
+) -> Optional[Tuple[OwnedTensor, int]]:
+    """The weight argument that makes the node's channels along ``axis``, when a module owns
+    it and it holds one entry per channel there."""
+    weight = ctx.owners.get(getattr(_arg(node, position, name), "tensor_uid", None))
+    if weight is None or weight.tensor.shape[axis] != len(ctx.labels(node)):
+        return None
+    return weight, axis
+
+
 class CatParameterRule(ShrinkRule):
     """``torch.cat`` along another axis than the channels: parameters among the pieces (or the
     parameters they are views of, a class token expanded to the batch) lose the removed
@@ -116,10 +127,7 @@ class MultiHeadAttentionRule(ShrinkRule):
             ctx.slice(out_bias, 0, out_keep, node)
 
     def producer_weight(self, ctx: CutContext, node: Any) -> Optional[Tuple[OwnedTensor, int]]:
-        weight = ctx.owners.get(getattr(_arg(node, 11, "out_proj_weight"), "tensor_uid", None))
-        if weight is None or weight.tensor.shape[0] != len(ctx.labels(node)):
-            return None
-        return weight, 0
+        return _producer_weight(ctx, node, 11, "out_proj_weight", 0)
 
 
 def _multi_head_attention_adapter(
@@ -315,10 +323,7 @@ class EmbeddingRule(ShrinkRule):
         ctx.slice(ctx.owned(_arg(node, 1, "weight"), node, "weight"), 1, keep, node)
 
     def producer_weight(self, ctx: CutContext, node: Any) -> Optional[Tuple[OwnedTensor, int]]:
-        weight = ctx.owners.get(getattr(_arg(node, 1, "weight"), "tensor_uid", None))
-        if weight is None or weight.tensor.shape[1] != len(ctx.labels(node)):
-            return None
-        return weight, 1
+        return _producer_weight(ctx, node, 1, "weight", 1)
 
 
 def _embedding_adapter(
