@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -114,6 +115,7 @@ void metadata_read_node_handler(ParserState& state, py::handle node) {
 // very tensor, which is what such reads are mostly for (a channel shuffle).
 // The labelled reshapes of a walk: their input's channels and the module call making them.
 struct Reshape {
+  py::object input;
   Labels labels;
   py::object module_path;
 };
@@ -141,17 +143,120 @@ bool same_channels_reshaped(ParserState& state, const std::vector<Reshape>& resh
   return same;
 }
 
+bool same_call(py::handle a, py::handle b) {
+  if (a.is_none() || b.is_none()) return false;
+  const int equal = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+  if (equal < 0) throw py::error_already_set();
+  return equal != 0;
+}
+
+// Whether the module call `where` makes a product over head_dim positions.
+bool makes_head_dim_product(const ExtendedWalk& walk, py::handle where) {
+  for (const auto& product : walk.head_dim_products) {
+    if (same_call(py::getattr(product.first, "module_path", py::none()), where)) return true;
+  }
+  return false;
+}
+
+// A union-find over label values, to try ties before making them.
+class TrialTies {
+ public:
+  Label find(Label label) {
+    auto it = parent_.find(label);
+    while (it != parent_.end() && it->second != label) {
+      label = it->second;
+      it = parent_.find(label);
+    }
+    return label;
+  }
+  void tie(Label a, Label b) {
+    a = find(a);
+    b = find(b);
+    if (a != b) parent_[b] = a;
+  }
+
+ private:
+  std::unordered_map<Label, Label> parent_;
+};
+
+// A count read in a module call whose attention runs over head_dim positions (Swin:
+// `B, H, W, C = x.shape`, q, k and v split into heads of C // num_heads). The count sizes the
+// tensors the call reshapes: position i of the read channels is tied to position i of every
+// C-wide piece of each of them (q, k and v of a packed projection), and a reshape of fewer
+// channels (the heads merged back) must then hold only channels tied to the read ones. With
+// the heads' positions tied already, any cut keeps C // num_heads whole and every reshape in
+// step, so neither the read nor the call's products over head_dim are barriers. Makes the
+// ties and returns true, or changes nothing and returns false.
+bool tie_count_to_heads(ParserState& state, const ExtendedWalk& walk,
+                        const std::vector<Reshape>& reshapes, py::handle source,
+                        py::handle read) {
+  py::object where = py::getattr(read, "module_path", py::none());
+  if (where.is_none() || !makes_head_dim_product(walk, where)) return false;
+  const Labels counted = get_labels(state, source);
+  const size_t width = counted.size();
+  if (width == 0) return false;
+  std::vector<const Labels*> packed, merged;
+  for (const Reshape& reshape : reshapes) {
+    if (reshape.labels == counted || !same_call(reshape.module_path, where)) continue;
+    (reshape.labels.size() % width == 0 ? packed : merged).push_back(&reshape.labels);
+  }
+  if (packed.empty()) return false;
+  TrialTies trial;
+  for (const Labels* labels : packed) {
+    for (size_t i = 0; i < labels->size(); ++i) trial.tie(counted[i % width], (*labels)[i]);
+  }
+  std::unordered_set<Label> roots;
+  for (Label label : counted) roots.insert(trial.find(label));
+  for (const Labels* labels : merged) {
+    for (Label label : *labels) {
+      if (roots.count(trial.find(label)) == 0) return false;
+    }
+  }
+  for (size_t i = 0; i < width; ++i) {
+    Labels tied{counted[i]};
+    for (const Labels* labels : packed) {
+      for (size_t at = i; at < labels->size(); at += width) tied.push_back((*labels)[at]);
+    }
+    merge_labels(state, tied);
+  }
+  return true;
+}
+
+// The products over head_dim of the calls not found to size their heads by a count read
+// are barriers, with their handler's rule, as if marked when they were handled.
+void pin_head_dim_products(ParserState& state, const ExtendedWalk& walk,
+                           const std::vector<py::object>& sized_calls) {
+  for (const auto& [node, rule] : walk.head_dim_products) {
+    py::object where = py::getattr(node, "module_path", py::none());
+    bool sized = false;
+    for (const py::object& call : sized_calls) sized = sized || same_call(call, where);
+    if (sized) continue;
+    const ParserState::Context saved = state.context;
+    state.context.node = node.ptr();
+    state.context.rule = rule;
+    try {
+      mark_node_inputs_as_non_prunable(state, node);
+    } catch (...) {
+      state.context = saved;
+      throw;
+    }
+    state.context = saved;
+  }
+}
+
 void pin_counted_channels(ParserState& state, const ExtendedWalk& walk) {
   static const Rule kRuleCountRead("channel count read by the code (extended rules)");
   RuleScope scope(state, kRuleCountRead);
   const Labels widths = survivors(state, walk.attention_widths);
   const std::unordered_set<Label> width_set(widths.begin(), widths.end());
   std::vector<Reshape> reshapes;
+  std::vector<py::object> sized_calls;  // calls whose heads a count read sizes
   if (!walk.counted.empty()) {
     for (const auto& [input, node] : walk.reshapes) {
       Labels labels = get_labels(state, input);
       if (!labels.empty()) {
-        reshapes.push_back({std::move(labels), py::getattr(node, "module_path", py::none())});
+        reshapes.push_back(
+            {input, std::move(labels), py::getattr(node, "module_path", py::none())});
       }
     }
   }
@@ -167,12 +272,18 @@ void pin_counted_channels(ParserState& state, const ExtendedWalk& walk) {
       for (Label label : labels) attention_width = attention_width && width_set.count(label) != 0;
       if (attention_width) continue;
     }
+    if (tie_count_to_heads(state, walk, reshapes, source, walk.counted_at[i])) {
+      sized_calls.push_back(py::getattr(walk.counted_at[i], "module_path", py::none()));
+      for (Reshape& reshape : reshapes) reshape.labels = get_labels(state, reshape.input);
+      continue;
+    }
     const core::NodeId id = state.lookup(source);
     // the cause names the read (walk.counted_at holds the node for the call)
     if (id != ParserState::kNoNode) {
       state.store.mark_unprunable(id, state.cause_at(walk.counted_at[i].ptr()));
     }
   }
+  pin_head_dim_products(state, walk, sized_calls);
 }
 
 void walk_extended(py::handle pruning_state, py::handle graph, py::handle overrides,
@@ -334,6 +445,20 @@ void register_extended(py::module_& m) {
       "Extended rules: reads of source's channel count are taken to be for an operation that\n"
       "follows the channels (a reshape, an expand of a class token to the batch), so they do\n"
       "not pin them.");
+  m.def(
+      "_note_head_dim_product",
+      [](ParserState& state, py::handle node) {
+        if (current_walk == nullptr) {
+          mark_node_inputs_as_non_prunable(state, node);
+          return;
+        }
+        current_walk->head_dim_products.emplace_back(py::reinterpret_borrow<py::object>(node),
+                                                     state.context.rule);
+      },
+      py::arg("pruning_state"), py::arg("node"),
+      "Extended rules: a product over head_dim positions, a barrier (its inputs marked with\n"
+      "the rule in force) unless its module call sizes its heads by a channel count it reads;\n"
+      "decided after the walk (at once outside an extended walk).");
   m.def(
       "_note_attention_width",
       [](py::handle labels) {

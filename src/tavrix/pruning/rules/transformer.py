@@ -429,8 +429,10 @@ def matmul_layout(state: Any, a: Any, b: Any) -> Optional[str]:
 def _matmul_node_handler(state: Any, node: Any) -> None:
     """``a @ b``: with a parameter as b, a layer (see ``_weight_product``); of two traced
     tensors (hand-written attention), a batch axis of both (the heads) goes together. Products
-    over head_dim positions (q @ k^T, attention @ v) and other cases are barriers: the code's
-    own numbers size head_dim and the scale."""
+    over head_dim positions (q @ k^T, attention @ v) are barriers (the code's own numbers size
+    head_dim and the scale) unless the module call sizes its heads by the channel count it
+    reads, which the walk decides at its end: then q and k lose the same positions and v's
+    carry to the result. Other cases are barriers."""
     a, b = _arg(node, 0, "input"), _arg(node, 1, "other")
     if isinstance(b, TensorInfo) and _is_parameter(b) and len(b.shape) == 2:
         _weight_product(state, node, a, b)
@@ -439,15 +441,24 @@ def _matmul_node_handler(state: Any, node: Any) -> None:
     axis_of = lambda x: ops._get_prune_dimension(state, x) % len(node.result_shape)  # noqa: E731
     if layout == "contracted":
         # q @ k^T over head_dim: hand-written attention sizes head_dim and the scale with
-        # numbers of its own (Swin: its input's width / heads), which no cut can follow
+        # numbers of its own, which no cut can follow, unless they come from a count the
+        # call reads (Swin: its input's width / heads)
         with state.rule("q @ k^T over head_dim: the code's head_dim and scale are numbers "
                         "(extended rules; whole heads go with split='outer')"):
-            ops._default_node_handler(state, node)
+            a_labels, b_labels = (list(ops._get_labels(state, x)) for x in (a, b))
+            if len(a_labels) != len(b_labels):
+                ops._default_node_handler(state, node)
+                return
+            ops._merge_label_groups(state, [a_labels, b_labels])
+            ops._add_node_output_channel_info(state, node, [], False, None)
+            ops._note_head_dim_product(state, node)
     elif layout in ("rows", "columns"):
         # attention @ v over head_dim: one number of the code sizes q, k and v's head_dim
         with state.rule("product carrying head_dim positions: the code's head_dim sizes q, k "
                         "and v alike (extended rules; whole heads go with split='outer')"):
-            ops._default_node_handler(state, node)
+            carrier = a if layout == "rows" else b
+            _record(state, node, ops._get_labels(state, carrier), axis_of(carrier))
+            ops._note_head_dim_product(state, node)
     elif layout == "batch":
         carriers = [x for x in (a, b) if isinstance(x, NodeInfo) and ops._get_prune_dimension(
             state, x) is not None]
