@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <string>
-#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -118,21 +117,36 @@ struct Reshape {
   py::object input;
   Labels labels;
   py::object module_path;
+  bool stale = false;  // labels merged since `labels` was read: read them again
 };
+
+// The reshape's input labels as they are now.
+const Labels& current_labels(ParserState& state, Reshape& reshape) {
+  if (reshape.stale) {
+    reshape.labels = get_labels(state, reshape.input);
+    reshape.stale = false;
+  }
+  return reshape.labels;
+}
+
+// Whether the reshape's input carries exactly `labels` (a merge keeps a list's length).
+bool reshapes_labels(ParserState& state, Reshape& reshape, const Labels& labels) {
+  return reshape.labels.size() == labels.size() && current_labels(state, reshape) == labels;
+}
 
 // A count read off `source` sizes a reshape of the same channels (the stream read at a
 // model's start, reshaped at its end) when one is reshaped and the module call that reads
 // reshapes no tensor with other channels (Swin's attention reads the stream's width to
 // split q, k and v into heads: pinned).
-bool same_channels_reshaped(ParserState& state, const std::vector<Reshape>& reshapes,
+bool same_channels_reshaped(ParserState& state, std::vector<Reshape>& reshapes,
                             py::handle source, py::handle read) {
   const Labels labels = get_labels(state, source);
   if (labels.empty()) return false;
   py::object where = py::getattr(read, "module_path", py::none());
   if (where.is_none()) return false;
   bool same = false;
-  for (const Reshape& reshape : reshapes) {
-    if (reshape.labels == labels) {
+  for (Reshape& reshape : reshapes) {
+    if (reshapes_labels(state, reshape, labels)) {
       same = true;
       continue;
     }
@@ -158,27 +172,6 @@ bool makes_head_dim_product(const ExtendedWalk& walk, py::handle where) {
   return false;
 }
 
-// A union-find over label values, to try ties before making them.
-class TrialTies {
- public:
-  Label find(Label label) {
-    auto it = parent_.find(label);
-    while (it != parent_.end() && it->second != label) {
-      label = it->second;
-      it = parent_.find(label);
-    }
-    return label;
-  }
-  void tie(Label a, Label b) {
-    a = find(a);
-    b = find(b);
-    if (a != b) parent_[b] = a;
-  }
-
- private:
-  std::unordered_map<Label, Label> parent_;
-};
-
 // A count read in a module call whose attention runs over head_dim positions (Swin:
 // `B, H, W, C = x.shape`, q, k and v split into heads of C // num_heads). The count sizes the
 // tensors the call reshapes: position i of the read channels is tied to position i of every
@@ -188,37 +181,38 @@ class TrialTies {
 // step, so neither the read nor the call's products over head_dim are barriers. Makes the
 // ties and returns true, or changes nothing and returns false.
 bool tie_count_to_heads(ParserState& state, const ExtendedWalk& walk,
-                        const std::vector<Reshape>& reshapes, py::handle source,
-                        py::handle read) {
+                        std::vector<Reshape>& reshapes, py::handle source, py::handle read) {
   py::object where = py::getattr(read, "module_path", py::none());
   if (where.is_none() || !makes_head_dim_product(walk, where)) return false;
   const Labels counted = get_labels(state, source);
   const size_t width = counted.size();
   if (width == 0) return false;
   std::vector<const Labels*> packed, merged;
-  for (const Reshape& reshape : reshapes) {
-    if (reshape.labels == counted || !same_call(reshape.module_path, where)) continue;
-    (reshape.labels.size() % width == 0 ? packed : merged).push_back(&reshape.labels);
+  for (Reshape& reshape : reshapes) {
+    if (!same_call(reshape.module_path, where) || reshapes_labels(state, reshape, counted)) {
+      continue;
+    }
+    const Labels& labels = current_labels(state, reshape);
+    (labels.size() % width == 0 ? packed : merged).push_back(&labels);
   }
   if (packed.empty()) return false;
-  TrialTies trial;
-  for (const Labels* labels : packed) {
-    for (size_t i = 0; i < labels->size(); ++i) trial.tie(counted[i % width], (*labels)[i]);
-  }
-  std::unordered_set<Label> roots;
-  for (Label label : counted) roots.insert(trial.find(label));
+  // labels are read resolved: one value per class, so a class the ties join to the read
+  // channels is one whose value is among theirs or the packed tensors'
+  std::unordered_set<Label> tied(counted.begin(), counted.end());
+  for (const Labels* labels : packed) tied.insert(labels->begin(), labels->end());
   for (const Labels* labels : merged) {
     for (Label label : *labels) {
-      if (roots.count(trial.find(label)) == 0) return false;
+      if (tied.count(label) == 0) return false;
     }
   }
-  for (size_t i = 0; i < width; ++i) {
-    Labels tied{counted[i]};
-    for (const Labels* labels : packed) {
-      for (size_t at = i; at < labels->size(); at += width) tied.push_back((*labels)[at]);
+  std::vector<Labels> pieces{counted};
+  for (const Labels* labels : packed) {
+    for (size_t at = 0; at < labels->size(); at += width) {
+      pieces.emplace_back(labels->begin() + static_cast<std::ptrdiff_t>(at),
+                          labels->begin() + static_cast<std::ptrdiff_t>(at + width));
     }
-    merge_labels(state, tied);
   }
+  merge_label_groups(state, pieces);
   return true;
 }
 
@@ -274,7 +268,7 @@ void pin_counted_channels(ParserState& state, const ExtendedWalk& walk) {
     }
     if (tie_count_to_heads(state, walk, reshapes, source, walk.counted_at[i])) {
       sized_calls.push_back(py::getattr(walk.counted_at[i], "module_path", py::none()));
-      for (Reshape& reshape : reshapes) reshape.labels = get_labels(state, reshape.input);
+      for (Reshape& reshape : reshapes) reshape.stale = true;
       continue;
     }
     const core::NodeId id = state.lookup(source);
