@@ -433,6 +433,18 @@ void register_extended(py::module_& m) {
       "returning its output and no weights), read by the handlers of its users; a no-op\n"
       "outside an extended walk.");
   m.def(
+      "_piece_shape",
+      [](py::handle node) -> py::object {
+        const Shape* piece = extended_piece_shape(node);
+        if (piece == nullptr) return py::none();
+        py::tuple out(piece->size());
+        for (size_t i = 0; i < piece->size(); ++i) out[i] = py::int_((*piece)[i]);
+        return std::move(out);
+      },
+      py::arg("node"),
+      "Extended rules: the shape of each piece of a tuple-valued node whose pieces are alike\n"
+      "(a chunk, an unbind), as the running walk recorded it; None otherwise.");
+  m.def(
       "_note_count_read_for",
       [](py::handle source) { note_reshaped(source); },
       py::arg("source"),

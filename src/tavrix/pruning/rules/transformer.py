@@ -80,6 +80,12 @@ def _fresh(state: Any, shape: Sequence[int], axis: int) -> Labels:
         result_shape=tuple(shape)), axis))
 
 
+def _shape(value: Any) -> Optional[Sequence[int]]:
+    """A node's or tensor's shape; a piece's of a tuple-valued node (``q, k, v = qkv``)."""
+    shape = ops._get_shape(value)
+    return ops._piece_shape(value) if shape is None and isinstance(value, NodeInfo) else shape
+
+
 def _last_axis_labels(state: Any, value: Any) -> Optional[Labels]:
     """The labels of a node whose channels lie along its last axis, else None."""
     if not isinstance(value, NodeInfo):
@@ -400,7 +406,7 @@ def matmul_layout(state: Any, a: Any, b: Any) -> Optional[str]:
     """How a product of two traced tensors carries channels: ``"contracted"`` (a's last axis
     with b's rows: q @ k^T), ``"rows"`` (a's rows), ``"columns"`` (b's columns: attention @ v),
     ``"batch"`` (the same batch axis of both: heads), ``"none"``; None when it cannot."""
-    sa, sb = ops._get_shape(a), ops._get_shape(b)
+    sa, sb = _shape(a), _shape(b)
     if sa is None or sb is None or len(sa) != len(sb) or len(sa) < 2:
         return None
     rank = len(sa)

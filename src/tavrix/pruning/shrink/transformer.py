@@ -366,7 +366,13 @@ class MatmulRule(ShrinkRule):
                 ctx.slice(weight, 0, in_keep, node)
             return
         if self._contracted(ctx, node, a, b):
-            return  # q @ k^T over the same kept head_dim positions: nothing to cut
+            # q @ k^T over the same kept head_dim positions: nothing to cut; the module's
+            # head_dim and width follow when it holds them
+            keep, (*_, heads, _, head_dim) = ctx.keep(a), a.result_shape
+            if keep is not None and len(a.result_shape) >= 3:
+                _set_module_attribute(ctx, node, _HEAD_DIMS, head_dim, len(keep))
+                _set_module_attribute(ctx, node, _WIDTHS, heads * head_dim, heads * len(keep))
+            return
         _check_carried(ctx, node)
         if ctx.keep(a) is not None and ctx.axis(a) == len(a.result_shape) - 3 == ctx.axis(node):
             _cut_whole_heads(ctx, node, a, ctx.keep(a))  # q @ k^T of hand-written attention
