@@ -233,3 +233,85 @@ def test_attention_forms_left_out_say_why():
     model, x = made(TinyViT(need_weights=True)), torch.randn(2, 4, 6)
     text = explain(analyse(model, x)).top_causes_text()
     assert "multi-head attention returning its weights" in text
+
+
+class SwinStage(nn.Module):
+    """torchvision's Swin blocks (window attention reading its input's width, relative position
+    bias, the second block shifted) between a patch embedding and a head."""
+
+    def __init__(self):
+        super().__init__()
+        from torchvision.models.swin_transformer import SwinTransformerBlock
+
+        self.embed, self.head = nn.Linear(3, 16), nn.Linear(16, 2)
+        self.blocks = nn.Sequential(*(
+            SwinTransformerBlock(16, 2, [4, 4], [0, 0] if i == 0 else [2, 2],
+                                 stochastic_depth_prob=0.0)
+            for i in range(2)
+        ))
+
+    def forward(self, x):
+        return self.head(self.blocks(self.embed(x)).mean(dim=(1, 2)))
+
+
+class ReadWidthAttention(nn.Module):
+    """Attention written by hand that reads its input's width, splits q, k and v by numbers it
+    holds (``self.head_dim``) and scales by one (``self.scale``), then merges the heads back to
+    the read width."""
+
+    def __init__(self):
+        super().__init__()
+        self.num_heads, self.head_dim = 2, 8
+        self.scale = self.head_dim ** -0.5
+        self.embed, self.head = nn.Linear(3, 16), nn.Linear(16, 2)
+        self.qkv, self.proj = nn.Linear(16, 48), nn.Linear(16, 16)
+
+    def forward(self, x):
+        x = self.embed(x)
+        b, n, c = x.shape
+        q, k, v = self.qkv(x).reshape(b, n, 3, self.num_heads, self.head_dim).permute(
+            2, 0, 3, 1, 4)
+        y = torch.softmax((q * self.scale) @ k.transpose(-2, -1), dim=-1) @ v
+        return self.head(x + self.proj(y.transpose(1, 2).reshape(b, n, c)))
+
+
+@pytest.mark.parametrize("kind", ["swin", "held_sizes"])
+def test_attention_sizing_heads_by_a_width_it_reads(kind):
+    """Swin's attention splits q, k and v into heads of C // num_heads, C read off its input,
+    and scales by (C // num_heads) ** -0.5: position j of every head of q, k and v goes with
+    stream channels j and 8 + j, the stream stays prunable, and the cut model (heads of 5)
+    equals the masked original with the scale of the kept positions."""
+    if kind == "held_sizes":  # the module's head_dim follows, its scale stays
+        model, x = made(ReadWidthAttention()), torch.randn(2, 5, 3)
+        with torch.no_grad():
+            model.qkv.weight.mul_(4)
+        plan = analyse(model, x, split="inner")
+        assert sorted(len(labels) for _, labels in plan.prunable_groups) == [8]
+        cut_and_check(model, x, plan, {0: plan.prunable_groups[0][1][:3]})
+        assert (model.head_dim, model.scale, model.qkv.weight.shape) == (5, 8 ** -0.5, (30, 10))
+        return
+    pytest.importorskip("torchvision.models")
+    model, x = made(SwinStage()), torch.randn(1, 8, 8, 3)
+    with torch.no_grad():  # sharp attention: a scale left at 1/sqrt(8) shows
+        for block in model.blocks:
+            block.attn.qkv.weight.mul_(4)
+    plan = analyse(model, x, split="inner")
+    names = plan.prunable_module_names_by_nodes
+    found = {
+        tuple(sorted({names[n] for n in nodes if n in names})): len(labels)
+        for nodes, labels in plan.prunable_groups
+    }
+    stream = [key for key in found if "embed" in key]
+    assert len(stream) == 1 and found[stream[0]] == 8
+    assert {f"blocks.{i}.attn.{layer}" for i in (0, 1) for layer in ("qkv", "proj")} <= set(
+        stream[0])
+    assert sorted(n for key, n in found.items() if key != stream[0]) == [64, 64]  # MLPs
+    stream_group = list(found).index(stream[0])
+    removed = {stream_group: plan.prunable_groups[stream_group][1][:3]}
+    cut_and_check(model, x, plan, removed)
+    assert model.blocks[0].attn.qkv.weight.shape == (30, 10)
+    assert model.blocks[1].attn.proj.weight.shape == (10, 10)
+    # whole heads: the relative position bias spans the heads, so the attention and the
+    # stream its width is read off stay whole
+    outer = analyse(made(SwinStage()), x, split="outer")
+    assert sorted(len(labels) for _, labels in outer.prunable_groups) == [64, 64]

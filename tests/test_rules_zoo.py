@@ -36,7 +36,7 @@ CHANGED = {
     "regnet_y_400mf": 0.95,
     "convnext_tiny": 0.95,
     "shufflenet_v2_x1_0": 0.95,
-    "swin_t": 0.4,
+    "swin_t": 0.95,
     "vit_b_16": 0.95,
 }
 

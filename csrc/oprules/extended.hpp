@@ -49,6 +49,10 @@ struct ExtendedWalk {
   // embed_dim): a read of a count made of them is the attention's width, which its rule
   // keeps in step with the channels.
   Labels attention_widths;
+  // Products of two traced tensors over head_dim positions (q @ k^T, attention @ v) and the
+  // rule of their handler: barriers, unless the module call making them sizes its heads by a
+  // channel count it reads (Swin's C // num_heads), which is decided after the walk.
+  std::vector<std::pair<py::object, int32_t>> head_dim_products;
 };
 
 // The walk running in this thread, or nullptr.

@@ -114,23 +114,39 @@ void metadata_read_node_handler(ParserState& state, py::handle node) {
 // very tensor, which is what such reads are mostly for (a channel shuffle).
 // The labelled reshapes of a walk: their input's channels and the module call making them.
 struct Reshape {
+  py::object input;
   Labels labels;
   py::object module_path;
+  bool stale = false;  // labels merged since `labels` was read: read them again
 };
+
+// The reshape's input labels as they are now.
+const Labels& current_labels(ParserState& state, Reshape& reshape) {
+  if (reshape.stale) {
+    reshape.labels = get_labels(state, reshape.input);
+    reshape.stale = false;
+  }
+  return reshape.labels;
+}
+
+// Whether the reshape's input carries exactly `labels` (a merge keeps a list's length).
+bool reshapes_labels(ParserState& state, Reshape& reshape, const Labels& labels) {
+  return reshape.labels.size() == labels.size() && current_labels(state, reshape) == labels;
+}
 
 // A count read off `source` sizes a reshape of the same channels (the stream read at a
 // model's start, reshaped at its end) when one is reshaped and the module call that reads
 // reshapes no tensor with other channels (Swin's attention reads the stream's width to
 // split q, k and v into heads: pinned).
-bool same_channels_reshaped(ParserState& state, const std::vector<Reshape>& reshapes,
+bool same_channels_reshaped(ParserState& state, std::vector<Reshape>& reshapes,
                             py::handle source, py::handle read) {
   const Labels labels = get_labels(state, source);
   if (labels.empty()) return false;
   py::object where = py::getattr(read, "module_path", py::none());
   if (where.is_none()) return false;
   bool same = false;
-  for (const Reshape& reshape : reshapes) {
-    if (reshape.labels == labels) {
+  for (Reshape& reshape : reshapes) {
+    if (reshapes_labels(state, reshape, labels)) {
       same = true;
       continue;
     }
@@ -141,17 +157,100 @@ bool same_channels_reshaped(ParserState& state, const std::vector<Reshape>& resh
   return same;
 }
 
+bool same_call(py::handle a, py::handle b) {
+  if (a.is_none() || b.is_none()) return false;
+  const int equal = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+  if (equal < 0) throw py::error_already_set();
+  return equal != 0;
+}
+
+// Whether the module call `where` makes a product over head_dim positions.
+bool makes_head_dim_product(const ExtendedWalk& walk, py::handle where) {
+  for (const auto& product : walk.head_dim_products) {
+    if (same_call(py::getattr(product.first, "module_path", py::none()), where)) return true;
+  }
+  return false;
+}
+
+// A count read in a module call whose attention runs over head_dim positions (Swin:
+// `B, H, W, C = x.shape`, q, k and v split into heads of C // num_heads). The count sizes the
+// tensors the call reshapes: position i of the read channels is tied to position i of every
+// C-wide piece of each of them (q, k and v of a packed projection), and a reshape of fewer
+// channels (the heads merged back) must then hold only channels tied to the read ones. With
+// the heads' positions tied already, any cut keeps C // num_heads whole and every reshape in
+// step, so neither the read nor the call's products over head_dim are barriers. Makes the
+// ties and returns true, or changes nothing and returns false.
+bool tie_count_to_heads(ParserState& state, const ExtendedWalk& walk,
+                        std::vector<Reshape>& reshapes, py::handle source, py::handle read) {
+  py::object where = py::getattr(read, "module_path", py::none());
+  if (where.is_none() || !makes_head_dim_product(walk, where)) return false;
+  const Labels counted = get_labels(state, source);
+  const size_t width = counted.size();
+  if (width == 0) return false;
+  std::vector<const Labels*> packed, merged;
+  for (Reshape& reshape : reshapes) {
+    if (!same_call(reshape.module_path, where) || reshapes_labels(state, reshape, counted)) {
+      continue;
+    }
+    const Labels& labels = current_labels(state, reshape);
+    (labels.size() % width == 0 ? packed : merged).push_back(&labels);
+  }
+  if (packed.empty()) return false;
+  // labels are read resolved: one value per class, so a class the ties join to the read
+  // channels is one whose value is among theirs or the packed tensors'
+  std::unordered_set<Label> tied(counted.begin(), counted.end());
+  for (const Labels* labels : packed) tied.insert(labels->begin(), labels->end());
+  for (const Labels* labels : merged) {
+    for (Label label : *labels) {
+      if (tied.count(label) == 0) return false;
+    }
+  }
+  std::vector<Labels> pieces{counted};
+  for (const Labels* labels : packed) {
+    for (size_t at = 0; at < labels->size(); at += width) {
+      pieces.emplace_back(labels->begin() + static_cast<std::ptrdiff_t>(at),
+                          labels->begin() + static_cast<std::ptrdiff_t>(at + width));
+    }
+  }
+  merge_label_groups(state, pieces);
+  return true;
+}
+
+// The products over head_dim of the calls not found to size their heads by a count read
+// are barriers, with their handler's rule, as if marked when they were handled.
+void pin_head_dim_products(ParserState& state, const ExtendedWalk& walk,
+                           const std::vector<py::object>& sized_calls) {
+  for (const auto& [node, rule] : walk.head_dim_products) {
+    py::object where = py::getattr(node, "module_path", py::none());
+    bool sized = false;
+    for (const py::object& call : sized_calls) sized = sized || same_call(call, where);
+    if (sized) continue;
+    const ParserState::Context saved = state.context;
+    state.context.node = node.ptr();
+    state.context.rule = rule;
+    try {
+      mark_node_inputs_as_non_prunable(state, node);
+    } catch (...) {
+      state.context = saved;
+      throw;
+    }
+    state.context = saved;
+  }
+}
+
 void pin_counted_channels(ParserState& state, const ExtendedWalk& walk) {
   static const Rule kRuleCountRead("channel count read by the code (extended rules)");
   RuleScope scope(state, kRuleCountRead);
   const Labels widths = survivors(state, walk.attention_widths);
   const std::unordered_set<Label> width_set(widths.begin(), widths.end());
   std::vector<Reshape> reshapes;
+  std::vector<py::object> sized_calls;  // calls whose heads a count read sizes
   if (!walk.counted.empty()) {
     for (const auto& [input, node] : walk.reshapes) {
       Labels labels = get_labels(state, input);
       if (!labels.empty()) {
-        reshapes.push_back({std::move(labels), py::getattr(node, "module_path", py::none())});
+        reshapes.push_back(
+            {input, std::move(labels), py::getattr(node, "module_path", py::none())});
       }
     }
   }
@@ -167,12 +266,18 @@ void pin_counted_channels(ParserState& state, const ExtendedWalk& walk) {
       for (Label label : labels) attention_width = attention_width && width_set.count(label) != 0;
       if (attention_width) continue;
     }
+    if (tie_count_to_heads(state, walk, reshapes, source, walk.counted_at[i])) {
+      sized_calls.push_back(py::getattr(walk.counted_at[i], "module_path", py::none()));
+      for (Reshape& reshape : reshapes) reshape.stale = true;
+      continue;
+    }
     const core::NodeId id = state.lookup(source);
     // the cause names the read (walk.counted_at holds the node for the call)
     if (id != ParserState::kNoNode) {
       state.store.mark_unprunable(id, state.cause_at(walk.counted_at[i].ptr()));
     }
   }
+  pin_head_dim_products(state, walk, sized_calls);
 }
 
 void walk_extended(py::handle pruning_state, py::handle graph, py::handle overrides,
@@ -328,12 +433,38 @@ void register_extended(py::module_& m) {
       "returning its output and no weights), read by the handlers of its users; a no-op\n"
       "outside an extended walk.");
   m.def(
+      "_piece_shape",
+      [](py::handle node) -> py::object {
+        const Shape* piece = extended_piece_shape(node);
+        if (piece == nullptr) return py::none();
+        py::tuple out(piece->size());
+        for (size_t i = 0; i < piece->size(); ++i) out[i] = py::int_((*piece)[i]);
+        return std::move(out);
+      },
+      py::arg("node"),
+      "Extended rules: the shape of each piece of a tuple-valued node whose pieces are alike\n"
+      "(a chunk, an unbind), as the running walk recorded it; None otherwise.");
+  m.def(
       "_note_count_read_for",
       [](py::handle source) { note_reshaped(source); },
       py::arg("source"),
       "Extended rules: reads of source's channel count are taken to be for an operation that\n"
       "follows the channels (a reshape, an expand of a class token to the batch), so they do\n"
       "not pin them.");
+  m.def(
+      "_note_head_dim_product",
+      [](ParserState& state, py::handle node) {
+        if (current_walk == nullptr) {
+          mark_node_inputs_as_non_prunable(state, node);
+          return;
+        }
+        current_walk->head_dim_products.emplace_back(py::reinterpret_borrow<py::object>(node),
+                                                     state.context.rule);
+      },
+      py::arg("pruning_state"), py::arg("node"),
+      "Extended rules: a product over head_dim positions, a barrier (its inputs marked with\n"
+      "the rule in force) unless its module call sizes its heads by a channel count it reads;\n"
+      "decided after the walk (at once outside an extended walk).");
   m.def(
       "_note_attention_width",
       [](py::handle labels) {

@@ -80,6 +80,12 @@ def _fresh(state: Any, shape: Sequence[int], axis: int) -> Labels:
         result_shape=tuple(shape)), axis))
 
 
+def _shape(value: Any) -> Optional[Sequence[int]]:
+    """A node's or tensor's shape; a piece's of a tuple-valued node (``q, k, v = qkv``)."""
+    shape = ops._get_shape(value)
+    return ops._piece_shape(value) if shape is None and isinstance(value, NodeInfo) else shape
+
+
 def _last_axis_labels(state: Any, value: Any) -> Optional[Labels]:
     """The labels of a node whose channels lie along its last axis, else None."""
     if not isinstance(value, NodeInfo):
@@ -400,7 +406,7 @@ def matmul_layout(state: Any, a: Any, b: Any) -> Optional[str]:
     """How a product of two traced tensors carries channels: ``"contracted"`` (a's last axis
     with b's rows: q @ k^T), ``"rows"`` (a's rows), ``"columns"`` (b's columns: attention @ v),
     ``"batch"`` (the same batch axis of both: heads), ``"none"``; None when it cannot."""
-    sa, sb = ops._get_shape(a), ops._get_shape(b)
+    sa, sb = _shape(a), _shape(b)
     if sa is None or sb is None or len(sa) != len(sb) or len(sa) < 2:
         return None
     rank = len(sa)
@@ -429,8 +435,10 @@ def matmul_layout(state: Any, a: Any, b: Any) -> Optional[str]:
 def _matmul_node_handler(state: Any, node: Any) -> None:
     """``a @ b``: with a parameter as b, a layer (see ``_weight_product``); of two traced
     tensors (hand-written attention), a batch axis of both (the heads) goes together. Products
-    over head_dim positions (q @ k^T, attention @ v) and other cases are barriers: the code's
-    own numbers size head_dim and the scale."""
+    over head_dim positions (q @ k^T, attention @ v) are barriers (the code's own numbers size
+    head_dim and the scale) unless the module call sizes its heads by the channel count it
+    reads, which the walk decides at its end: then q and k lose the same positions and v's
+    carry to the result. Other cases are barriers."""
     a, b = _arg(node, 0, "input"), _arg(node, 1, "other")
     if isinstance(b, TensorInfo) and _is_parameter(b) and len(b.shape) == 2:
         _weight_product(state, node, a, b)
@@ -439,15 +447,24 @@ def _matmul_node_handler(state: Any, node: Any) -> None:
     axis_of = lambda x: ops._get_prune_dimension(state, x) % len(node.result_shape)  # noqa: E731
     if layout == "contracted":
         # q @ k^T over head_dim: hand-written attention sizes head_dim and the scale with
-        # numbers of its own (Swin: its input's width / heads), which no cut can follow
+        # numbers of its own, which no cut can follow, unless they come from a count the
+        # call reads (Swin: its input's width / heads)
         with state.rule("q @ k^T over head_dim: the code's head_dim and scale are numbers "
                         "(extended rules; whole heads go with split='outer')"):
-            ops._default_node_handler(state, node)
+            a_labels, b_labels = (list(ops._get_labels(state, x)) for x in (a, b))
+            if len(a_labels) != len(b_labels):
+                ops._default_node_handler(state, node)
+                return
+            ops._merge_label_groups(state, [a_labels, b_labels])
+            ops._add_node_output_channel_info(state, node, [], False, None)
+            ops._note_head_dim_product(state, node)
     elif layout in ("rows", "columns"):
         # attention @ v over head_dim: one number of the code sizes q, k and v's head_dim
         with state.rule("product carrying head_dim positions: the code's head_dim sizes q, k "
                         "and v alike (extended rules; whole heads go with split='outer')"):
-            ops._default_node_handler(state, node)
+            carrier = a if layout == "rows" else b
+            _record(state, node, ops._get_labels(state, carrier), axis_of(carrier))
+            ops._note_head_dim_product(state, node)
     elif layout == "batch":
         carriers = [x for x in (a, b) if isinstance(x, NodeInfo) and ops._get_prune_dimension(
             state, x) is not None]

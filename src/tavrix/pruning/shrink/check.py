@@ -57,7 +57,10 @@ def register_masked_replay(operations: Any, replay: MaskedReplay) -> None:
 #: replay(call, node, input_mask, result) -> result: the node's result recomputed from what
 #: its inputs keep, whether or not its own output loses channels (an attention whose q and k
 #: lose head_dim positions has another scale). ``input_mask(value)`` gives (axis, kept
-#: positions) of a node argument that loses channels, else None.
+#: positions) of a node argument that loses channels, else None; ``input_mask.module(node)``
+#: the module of the original model that ran the node (None when unknown),
+#: ``input_mask.reads_count(node)`` whether that module call read the shape of a tensor that
+#: loses channels.
 InputMask = Callable[[Any], Optional[Tuple[int, torch.Tensor]]]
 InputReplay = Callable[[OpCall, Any, InputMask, Any], Any]
 INPUT_REPLAYS: Dict[Any, InputReplay] = {}
@@ -188,6 +191,44 @@ class _Replay(Interceptor):
             )
 
 
+class _InputMasks:
+    """What the nodes of the graph keep, and the modules that ran them, for input replays."""
+
+    def __init__(
+        self, graph: Sequence[Any], masks: Dict[int, _Mask], modules: Dict[str, nn.Module]
+    ) -> None:
+        self.masks = masks
+        self.modules = modules
+        self.positions = {id(node): i for i, node in enumerate(graph)}
+        self.graph = graph
+        self._reading_calls: Optional[set] = None
+
+    def __call__(self, value: Any) -> Optional[Tuple[int, torch.Tensor]]:
+        mask = self.masks.get(self.positions.get(id(value), -1))
+        return None if mask is None else (mask.axis, mask.kept)
+
+        self.graph = graph
+        self._reading_calls: Optional[set] = None
+
+    def module(self, node: Any) -> Optional[nn.Module]:
+        path = getattr(node, "module_path", None)
+        return self.modules.get(path) if isinstance(path, str) else None
+
+    def reads_count(self, node: Any) -> bool:
+        """Whether the module call that ran ``node`` read the shape of a tensor that loses
+        channels (sizes computed from it change with the cut)."""
+        if self._reading_calls is None:
+            shape = torch.Tensor.shape.__get__
+            self._reading_calls = {
+                read.module_path
+                for read in self.graph
+                if (read.operation is torch.Tensor.size or read.operation == shape)
+                and read.args
+                and self.positions.get(id(read.args[0]), -1) in self.masks
+            }
+        return getattr(node, "module_path", None) in self._reading_calls
+
+
 class _MaskedOriginal(_Replay):
     """Zeroes the removed channels after every node that carries them; optionally keeps a
     copy of each node's output (its kept channels) for the node-by-node comparison."""
@@ -197,15 +238,12 @@ class _MaskedOriginal(_Replay):
         graph: Sequence[Any],
         masks: Dict[int, _Mask],
         record: Optional[Dict[int, torch.Tensor]] = None,
+        modules: Optional[Dict[str, nn.Module]] = None,
     ) -> None:
         super().__init__(graph)
         self.masks = masks
         self.record = record
-        self.positions = {id(node): i for i, node in enumerate(graph)}
-
-    def input_mask(self, value: Any) -> Optional[Tuple[int, torch.Tensor]]:
-        mask = self.masks.get(self.positions.get(id(value), -1))
-        return None if mask is None else (mask.axis, mask.kept)
+        self.input_mask = _InputMasks(graph, masks, modules or {})
 
     def mismatch(self, position: int, detail: str) -> None:
         error = CheckReplayError(
@@ -475,7 +513,8 @@ def check_equal(
     args, kwargs = tuple(args), dict(kwargs)
 
     with torch.no_grad():
-        expected = _run_masked(run_original, axes.graph, masks, args, kwargs, None)
+        modules = dict(original.named_modules())
+        expected = _run_masked(run_original, axes.graph, masks, args, kwargs, None, modules)
         _, scale, _ = _compare_outputs(expected, expected)
         try:
             actual = run_shrunk(*_cloned(args), **_cloned(kwargs))
@@ -485,7 +524,7 @@ def check_equal(
         if problem is None and (diff <= tolerance * scale or diff == 0):
             return CheckResult(diff, scale, tolerance, None)
         first = _find_divergence(
-            run_original, run_shrunk, shrunk, axes.graph, masks, args, kwargs, tolerance
+            run_original, run_shrunk, shrunk, axes.graph, masks, args, kwargs, tolerance, modules
         )
         if first is None:
             first = DivergingNode(
@@ -513,8 +552,9 @@ def _run_masked(
     args: Tuple[Any, ...],
     kwargs: Dict[str, Any],
     record: Optional[Dict[int, torch.Tensor]],
+    modules: Dict[str, nn.Module],
 ) -> Any:
-    replay = _MaskedOriginal(graph, masks, record)
+    replay = _MaskedOriginal(graph, masks, record, modules)
     with intercept(replay):
         result = run(*to_trace(_cloned(args)), **to_trace(_cloned(kwargs)))
     replay.finish()
@@ -530,9 +570,10 @@ def _find_divergence(
     args: Tuple[Any, ...],
     kwargs: Dict[str, Any],
     tolerance: float,
+    modules: Dict[str, nn.Module],
 ) -> Optional[DivergingNode]:
     record: Dict[int, torch.Tensor] = {}
-    _run_masked(run_original, graph, masks, args, kwargs, record)
+    _run_masked(run_original, graph, masks, args, kwargs, record, modules)
     stack: List[str] = []
     comparison = _ShrunkComparison(graph, record, tolerance, stack)
     handles = []

@@ -365,9 +365,30 @@ class MatmulRule(ShrinkRule):
                     raise ctx.error(node, "its input loses channels along another axis")
                 ctx.slice(weight, 0, in_keep, node)
             return
+        if self._contracted(ctx, node, a, b):
+            # q @ k^T over the same kept head_dim positions: nothing to cut; the module's
+            # head_dim and width follow when it holds them
+            keep, (*_, heads, _, head_dim) = ctx.keep(a), a.result_shape
+            if keep is not None and len(a.result_shape) >= 3:
+                _set_module_attribute(ctx, node, _HEAD_DIMS, head_dim, len(keep))
+                _set_module_attribute(ctx, node, _WIDTHS, heads * head_dim, heads * len(keep))
+            return
         _check_carried(ctx, node)
         if ctx.keep(a) is not None and ctx.axis(a) == len(a.result_shape) - 3 == ctx.axis(node):
             _cut_whole_heads(ctx, node, a, ctx.keep(a))  # q @ k^T of hand-written attention
+
+    @staticmethod
+    def _contracted(ctx: CutContext, node: Any, a: Any, b: Any) -> bool:
+        """Whether the product contracts a's last axis with b's rows, both losing the same
+        channels (the result carries none)."""
+        if ctx.axis(node) is not None or not all(isinstance(x, NodeInfo) for x in (a, b)):
+            return False
+        rank = len(a.result_shape)
+        if ctx.axis(a) is None or ctx.axis(b) is None or len(b.result_shape) != rank:
+            return False
+        if (ctx.axis(a) % rank, ctx.axis(b) % rank) != (rank - 1, rank - 2):
+            return False
+        return ctx.removed_labels(a) == ctx.removed_labels(b)
 
     def producer_weight(self, ctx: CutContext, node: Any) -> Optional[Tuple[OwnedTensor, int]]:
         _, b, _ = self._operands(node)
@@ -451,6 +472,27 @@ def _multi_head_attention_replay(call: Any, node: Any, input_mask: Any, result: 
     return (output.to(result[0].dtype), weights)
 
 
+def _head_dim_scale_replay(call: Any, node: Any, input_mask: Any, result: Any) -> Any:
+    """``q * (C // heads) ** -0.5`` with C a channel count the module call read (Swin): q
+    losing the same head_dim positions in every head, the code's scale becomes 1/sqrt of the
+    kept ones. A scale the module holds as a number of its own stays what it is."""
+    if len(call.args) != 2 or call.kwargs or not isinstance(result, torch.Tensor):
+        return result
+    x, scale = call.args
+    if not isinstance(x, torch.Tensor) or type(scale) is not float or x.dim() == 0:
+        return result
+    found = input_mask(_arg(node, 0, "input"))
+    width = x.shape[-1]
+    if found is None or found[0] != x.dim() - 1 or len(found[1]) in (0, width):
+        return result
+    if scale != float(width) ** -0.5 or not input_mask.reads_count(node):
+        return result
+    module = input_mask.module(node)
+    if module is not None and any(type(v) is float and v == scale for v in vars(module).values()):
+        return result
+    return result.copy_(x * float(len(found[1])) ** -0.5)
+
+
 def _register() -> None:
     register_shrink_rule(torch.cat, CatParameterRule(), rule_set="extended")
     register_shrink_rule(
@@ -461,6 +503,8 @@ def _register() -> None:
     register_shrink_rule(F.scaled_dot_product_attention, ScaledDotProductRule(),
                          rule_set="extended")
     register_input_replay(F.scaled_dot_product_attention, _attention_replay)
+    register_input_replay([torch.mul, torch.Tensor.mul, torch.Tensor.__mul__,
+                           torch.Tensor.__rmul__], _head_dim_scale_replay)
     register_shrink_rule([torch.mean, torch.Tensor.mean], ChannelMeanRule(), rule_set="extended")
     register_input_replay([torch.mean, torch.Tensor.mean], _channel_mean_replay)
     register_shrink_rule([F.rms_norm, torch.rms_norm], RmsNormRule(), rule_set="extended")
