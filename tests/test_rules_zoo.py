@@ -11,6 +11,7 @@ import torch
 import torch.nn.functional as F
 
 from tavrix.pruning import rules
+from tavrix.pruning.cutplan import get_cutplan
 from tavrix.pruning.gatecal import TavrixPruningCalibrator
 from tavrix.pruning.shrink import check_equal, choose_channels, shrink
 
@@ -49,12 +50,21 @@ def _input(name, generator):
 @pytest.mark.zoo
 @pytest.mark.parametrize("name", CLASSIC)
 def test_classic_networks_stay_fully_covered(name):
+    """... and their extended plans cut soundly (30% of every group by weight magnitude)."""
     assert name in ZOO
     x = _input(name, torch.Generator().manual_seed(0))
+    model = build(name)
     with warnings.catch_warnings(), rules.extended():
         warnings.simplefilter("ignore", UserWarning)
-        found = rules.coverage(build(name), (x,))
+        found = rules.coverage(model, (x,))
+        plan = get_cutplan(model, (x,), {})
     assert found.share == 1.0 and found.removable == found.channels > 0
+    removed = choose_channels(plan, 0.3, importance="magnitude", model=model)
+    assert len(removed) == len(plan.prunable_groups)
+    original = copy.deepcopy(model)
+    shrink(model, plan, removed)
+    result = check_equal(original, model, plan, removed, (x,))
+    assert result.passed, str(result)
 
 
 @pytest.mark.zoo
