@@ -229,3 +229,11 @@ def test_lookup_holds_the_search_entry_it_started_with():
         entries = {op: registry[op] for op in order}
         registry.clear()
         registry.update(entries)
+
+
+def test_lookup_index_names_a_non_tensor_member_as_get_tensor_uid_does():
+    model = _Net().train()
+    graph, _ = _nodes(model, torch.randn(2, 3, 4, 4))
+    model.bn._buffers["planted"] = "not a tensor"  # past register_buffer's checks
+    with pytest.raises(TypeError, match="get_tensor_uid expects a torch.Tensor, got str"):
+        cp._get_prunable_nn_modules(model, {node: [0] for node in graph})

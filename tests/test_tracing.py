@@ -283,6 +283,49 @@ def test_model_attribute_swaps_are_undone():
     assert model.hits is hits and hits.item() == 0
 
 
+class PlainWrites(nn.Module):
+    """Eval-mode writes with plain operands only, which no interception sees, to
+    buffers of several layouts and dtypes (copied together before the call)."""
+
+    def __init__(self, raises: bool) -> None:
+        super().__init__()
+        self.raises = raises
+        self.register_buffer("strided", torch.arange(12.0).reshape(3, 4).t())
+        self.register_buffer("flags", torch.tensor([True, False]))
+        self.register_buffer("count", torch.zeros((), dtype=torch.long))
+        self.register_buffer("grown", torch.ones(3))
+        self.register_buffer("moved", torch.ones(2))
+        self.register_buffer("odd", torch.tensor([float("nan"), -0.0, float("inf")]))
+
+    def forward(self, x):
+        self.strided.mul_(-1)
+        self.flags.logical_not_()
+        self.count += 1
+        self.grown.resize_(5).fill_(2)
+        self.moved.set_(torch.zeros(4))  # another storage
+        self.odd.zero_()
+        if self.raises:
+            raise ValueError("after the writes")
+        return x + 1
+
+
+@pytest.mark.parametrize("raises", [False, True])
+def test_eval_mode_plain_writes_to_buffers_are_undone(raises):
+    model = PlainWrites(raises).eval()
+    before = {name: (b, b.clone(), b.stride()) for name, b in model.named_buffers()}
+    if raises:
+        with pytest.raises(ValueError):
+            trace(model, (torch.randn(2),))
+    else:
+        trace(model, (torch.randn(2),))
+    for name, b in model.named_buffers():
+        tensor, value, stride = before[name]
+        assert b is tensor and b.dtype == value.dtype and b.shape == value.shape, name
+        assert torch.equal(b.nan_to_num(), value.nan_to_num()), name
+        assert torch.equal(b.signbit(), value.signbit()), name
+    assert model.strided.stride() == before["strided"][2]
+
+
 def test_exception_propagates_and_leaves_nothing_behind():
     error = RuntimeError("boom")
 

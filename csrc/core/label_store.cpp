@@ -234,7 +234,12 @@ void LabelStore::reserve_record(const LabelIds& ids, bool with_flags) {
   reserve_more(nodes_, 1);
   reserve_more(carrier_order_, ids.size());
   if (with_flags) reserve_more(flag_order_, ids.size());
-  for (LabelId id : ids) labels_[find(id)].carriers.reserve_one();
+  roots_.resize(ids.size());
+  for (size_t i = 0; i < ids.size(); ++i) {
+    const LabelId root = find(ids[i]);
+    labels_[root].carriers.reserve_one();
+    roots_[i] = root;
+  }
 }
 
 NodeId LabelStore::record_node(LabelIdsPtr labels, PruneDim dim, const std::vector<bool>& flags,
@@ -244,7 +249,7 @@ NodeId LabelStore::record_node(LabelIdsPtr labels, PruneDim dim, const std::vect
   const auto node = static_cast<NodeId>(nodes_.size());
   const size_t paired = std::min(labels->size(), flags.size());
   for (size_t i = 0; i < paired; ++i) {
-    const LabelId root = find((*labels)[i]);
+    const LabelId root = roots_[i];  // found by reserve_record; nothing united since
     add_carrier(root, node);
     set_flag(root, flags[i], cause);
   }
@@ -255,7 +260,7 @@ NodeId LabelStore::record_node(LabelIdsPtr labels, PruneDim dim, const std::vect
 NodeId LabelStore::record_kept(LabelIdsPtr labels, PruneDim dim) {
   reserve_record(*labels, false);
   const auto node = static_cast<NodeId>(nodes_.size());
-  for (LabelId id : *labels) add_carrier(find(id), node);
+  for (LabelId root : roots_) add_carrier(root, node);
   nodes_.push_back(NodeRec{std::move(labels), dim});
   return node;
 }

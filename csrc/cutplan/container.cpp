@@ -60,20 +60,21 @@ py::set repeated_layer_calls(py::handle group_nodes) {
   const py::object linear = layers[layers.size() - 1];
   py::dict calls_by_weight;  // tensor uid -> [node, ...]
   for (py::handle node : group_nodes) {
-    py::object operation = node.attr("operation");
+    const AttrNames& names = attr_names();
+    py::object operation = node.attr(names.operation);
     bool is_layer = false;
     for (py::handle op : layers) is_layer = is_layer || operation.is(op);
     if (!is_layer) continue;
-    py::object args = node.attr("args");
-    py::object kwargs = node.attr("kwargs");
+    py::object args = node.attr(names.args);
+    py::object kwargs = node.attr(names.kwargs);
     if (!operation.is(linear)) {
       // a grouped or depthwise convolution passes its input's channels on
       py::object groups = interop::get_argument(args, kwargs, 6, "groups", py::int_(1));
       if (!py::isinstance<py::int_>(groups) || groups.cast<int64_t>() != 1) continue;
     }
     py::object weight = interop::get_argument(args, kwargs, 1, "weight", py::none());
-    if (weight.is_none() || !py::hasattr(weight, "tensor_uid")) continue;
-    py::object uid = weight.attr("tensor_uid");
+    if (weight.is_none() || !py::hasattr(weight, names.tensor_uid)) continue;
+    py::object uid = weight.attr(names.tensor_uid);
     py::object calls = calls_by_weight.attr("setdefault")(uid, py::list());
     calls.attr("append")(node);
   }
@@ -131,7 +132,7 @@ py::tuple build_gate_container(py::handle labels_by_nodes, py::handle prunable_g
         names.append(gate_name);
         ++gate_index;
       }
-      gates[gate_name].attr("add_group")(channel_group);
+      gates[gate_name].attr(attr_names().add_group)(channel_group);
     }
     ++i;
   }

@@ -55,6 +55,13 @@ inline bool contains(py::handle container, py::handle key) {
   return found == 1;
 }
 
+// Attribute names read per node, interned once: a name made afresh at each read
+// (attr("...")) costs an allocation and misses the type attribute cache.
+struct AttrNames {
+  py::str args, kwargs, operation, result_shape, tensor_uid, add_group;
+};
+const AttrNames& attr_names();
+
 // Report: the ModelCutplan class made at load time.
 py::object model_cutplan_class();
 

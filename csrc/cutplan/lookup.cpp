@@ -44,6 +44,42 @@ const py::object& get_tensor_uid() {
       .get_stored();
 }
 
+}  // namespace
+
+const AttrNames& attr_names() {
+  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<AttrNames> storage;
+  return storage
+      .call_once_and_store_result([] {
+        auto interned = [](const char* text) {
+          PyObject* name = PyUnicode_InternFromString(text);
+          if (name == nullptr) throw py::error_already_set();
+          return py::reinterpret_steal<py::str>(name);
+        };
+        return AttrNames{interned("args"),         interned("kwargs"),
+                         interned("operation"),    interned("result_shape"),
+                         interned("tensor_uid"),   interned("add_group")};
+      })
+      .get_stored();
+}
+
+namespace {
+
+const py::object& tensor_class() {
+  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
+  return storage
+      .call_once_and_store_result([] { return py::module_::import("torch").attr("Tensor"); })
+      .get_stored();
+}
+
+// get_tensor_uid without a call into Python for a tensor (its id); anything
+// else goes to get_tensor_uid, which raises its own error.
+py::object tensor_uid(py::handle obj) {
+  if (PyObject_TypeCheck(obj.ptr(), reinterpret_cast<PyTypeObject*>(tensor_class().ptr()))) {
+    return py::reinterpret_steal<py::object>(PyLong_FromVoidPtr(obj.ptr()));
+  }
+  return get_tensor_uid()(obj);
+}
+
 const py::object& get_submodule() {
   PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
   return storage
@@ -137,7 +173,7 @@ py::object find_module_by_tensor_info(py::handle tensor_info, py::handle model,
   py::object types = normalise_module_types(expected_module_types);
   for (py::handle item : parameters) {
     auto pair = unpack_exactly(item, 2);
-    py::object uid = get_tensor_uid()(pair[1]);
+    py::object uid = tensor_uid(pair[1]);
     if (!uid.equal(tensor_info.attr("tensor_uid"))) continue;
     Owner owner = owner_of(model, pair[0].cast<std::string>());
     if (is_instance(owner.module, types)) return py::str(owner.path);
@@ -151,7 +187,7 @@ py::object find_module_by_tensor_info(py::handle tensor_info, py::handle model,
 // earlier node): such a node has no owner to find.
 py::object traced_tensor_argument(py::handle args, py::handle kwargs, SearchKind kind) {
   py::object value = interop::get_argument(args, kwargs, 1, tensor_key(kind), py::none());
-  if (value.is_none() || !py::hasattr(value, "tensor_uid")) return py::none();
+  if (value.is_none() || !py::hasattr(value, attr_names().tensor_uid)) return py::none();
   return value;
 }
 
@@ -224,7 +260,7 @@ class TensorOwnerIndex {
       }
     }
     if (index.empty()) return py::none();
-    py::object uid = tensor_info.attr("tensor_uid");
+    py::object uid = tensor_info.attr(attr_names().tensor_uid);
     PyObject* found = PyDict_GetItemWithError(index.ptr(), uid.ptr());
     if (found == nullptr) {
       if (PyErr_Occurred()) throw py::error_already_set();
@@ -244,7 +280,7 @@ class TensorOwnerIndex {
     py::dict index;
     for (py::handle item : model_.attr(method)()) {
       auto pair = unpack_exactly(item, 2);
-      py::object uid = get_tensor_uid()(pair[1]);
+      py::object uid = tensor_uid(pair[1]);
       // The first name wins, as in a scan that stops at the first match.
       if (PyDict_SetDefault(index.ptr(), uid.ptr(), pair[0].ptr()) == nullptr) {
         throw py::error_already_set();
@@ -293,16 +329,27 @@ class TensorOwnerIndex {
     PyObject* items = PyDict_Check(members.ptr()) ? PyDict_Items(members.ptr())
                                                   : PySequence_List(members.attr("items")().ptr());
     if (items == nullptr) throw py::error_already_set();
-    for (py::handle item : py::reinterpret_steal<py::list>(items)) {
+    py::list listed_items = py::reinterpret_steal<py::list>(items);
+    if (listed_items.empty()) return;
+    // "prefix." once per module; each name is one concatenation with it
+    const py::str dotted_prefix(prefix.empty() ? std::string() : prefix + ".");
+    for (py::handle item : listed_items) {
       auto pair = unpack_exactly(item, 2);
       if (pair[1].is_none()) continue;
-      py::object uid = get_tensor_uid()(pair[1]);
+      py::object uid = tensor_uid(pair[1]);
       const int listed = PyDict_Contains(index.ptr(), uid.ptr());
       if (listed < 0) throw py::error_already_set();
       if (listed == 1) continue;  // listed under its first name
-      const std::string name = prefix.empty() ? pair[0].cast<std::string>()
-                                              : prefix + "." + pair[0].cast<std::string>();
-      index[uid] = py::str(name);
+      py::object name;
+      if (PyUnicode_CheckExact(pair[0].ptr())) {
+        PyObject* joined = PyUnicode_Concat(dotted_prefix.ptr(), pair[0].ptr());
+        if (joined == nullptr) throw py::error_already_set();
+        name = py::reinterpret_steal<py::object>(joined);
+      } else {
+        name = py::str(prefix.empty() ? pair[0].cast<std::string>()
+                                      : prefix + "." + pair[0].cast<std::string>());
+      }
+      index[uid] = name;
     }
   }
 
@@ -320,9 +367,10 @@ py::dict get_prunable_nn_modules(py::handle model, py::handle channel_labels_by_
   py::dict& registry = search_registry();
   TensorOwnerIndex owners(model);
   for (py::handle node : channel_labels_by_nodes) {
-    py::object args = node.attr("args");
-    py::object kwargs = node.attr("kwargs");
-    py::object operation = node.attr("operation");
+    const AttrNames& names = attr_names();
+    py::object args = node.attr(names.args);
+    py::object kwargs = node.attr(names.kwargs);
+    py::object operation = node.attr(names.operation);
     PyObject* found = PyDict_GetItemWithError(registry.ptr(), operation.ptr());
     if (found == nullptr) {
       if (PyErr_Occurred()) throw py::error_already_set();

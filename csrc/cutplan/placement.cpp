@@ -22,7 +22,7 @@ const py::object& prune_channel_mix_ops() {
 }
 
 bool is_aggregate(py::handle node) {
-  return contains(prune_channel_mix_ops(), node.attr("operation"));
+  return contains(prune_channel_mix_ops(), node.attr(attr_names().operation));
 }
 
 bool is_zero(py::handle value) {
@@ -41,7 +41,7 @@ py::list sequence_copy_of(py::handle seq) {
 // A traced node whose result is no tensor (the tuple of a chunk's pieces).
 // Nodes that say nothing of their result (duck-typed ones) are taken as tensors.
 bool tuple_valued(py::handle node) {
-  py::object shape = py::getattr(node, "result_shape", py::int_(0));
+  py::object shape = py::getattr(node, attr_names().result_shape, py::int_(0));
   return shape.is_none();
 }
 
@@ -118,8 +118,8 @@ Scan first_node_in(py::handle value, py::object& found) {
 py::object first_input(py::handle node) {
   py::object found;
   if (Py_TYPE(node.ptr()) == reinterpret_cast<PyTypeObject*>(traced_types().node_info.ptr())) {
-    Scan scan = first_node_in(node.attr("args"), found);
-    if (scan == Scan::Absent) scan = first_node_in(node.attr("kwargs"), found);
+    Scan scan = first_node_in(node.attr(attr_names().args), found);
+    if (scan == Scan::Absent) scan = first_node_in(node.attr(attr_names().kwargs), found);
     if (scan == Scan::Found) return found;
     if (scan == Scan::Absent) return py::object();
   }

@@ -28,7 +28,7 @@ from tavrix.flowscope.intercept import (
 import tavrix
 from tavrix.flowscope import opcalls
 from tavrix.flowscope.frames import MODULE_CALL, STOP, call_site, forget_last_call
-from tavrix.utils.common import _restore_values, iter_leaves
+from tavrix.utils.common import _restore_values, _save_values, iter_leaves
 
 __all__ = [
     "NodeInfo",
@@ -328,13 +328,14 @@ class _ModelState:
     def __init__(self, model: Any) -> None:
         self.entries: List[Tuple[Any, ...]] = []
         # (buffer, version, copy, compare values): see restore
-        self.values: List[Tuple[torch.Tensor, int, torch.Tensor, bool]] = []
+        self.values: List[Tuple[Any, ...]] = []
         # id of every sub-module -> its dotted name ("" for the model), as the call finds them
         self.module_names: Dict[int, str] = {}
         self.parametrized: List[Any] = []
         if not isinstance(model, torch.nn.Module):
             return
-        values = self.values
+        tensors: List[torch.Tensor] = []
+        compares: List[bool] = []
         names = self.module_names
         entries = self.entries
         # The copies are ordinary tensors even when the trace starts in
@@ -356,17 +357,27 @@ class _ModelState:
                         if buf is not None and not buf.is_meta:
                             # one call cannot switch modes: eval-mode values change
                             # only through ops that bump the version counter, while
-                            # training-mode kernels (batch-norm statistics) may not
-                            values.append((buf, buf._version, buf.detach().clone(), training))
+                            # training-mode kernels (batch-norm statistics) may not.
+                            # The values of eval-mode buffers are copied all the same:
+                            # a write with plain operands only (a counter
+                            # `self.hits += 1`) reaches no interception, and only a
+                            # copy taken before the call can give the value back.
+                            tensors.append(buf)
+                            compares.append(training)
+            self.values = _save_values(tensors, compares)
 
     def restore(self) -> None:
         with torch.no_grad(), DisableTorchFunctionSubclass():
             for module, training, params, buffers, modules in self.entries:
                 if module.training is not training:
                     module.training = training
-                _restore_dict(module._parameters, params)
-                _restore_dict(module._buffers, buffers)
-                _restore_dict(module._modules, modules)
+                # most dicts were empty and are: no call for those
+                if params is not None or module._parameters:
+                    _restore_dict(module._parameters, params)
+                if buffers is not None or module._buffers:
+                    _restore_dict(module._buffers, buffers)
+                if modules is not None or module._modules:
+                    _restore_dict(module._modules, modules)
             _restore_values(self.values)
 
 
