@@ -80,9 +80,10 @@ def _save_values(tensors: List[torch.Tensor], compares: List[bool]) -> List[Tupl
     """
     versions = [t._version for t in tensors]
     copies: Any = None
-    if tensors and all(type(t) is torch.Tensor for t in tensors):
+    batched = getattr(torch, "_foreach_clone", None)  # private: absent from some releases
+    if batched is not None and tensors and all(type(t) is torch.Tensor for t in tensors):
         try:
-            copies = torch._foreach_clone(tensors)
+            copies = batched(tensors)
         except RuntimeError:  # a kind of tensor the batched copy does not take
             copies = None
     if copies is None:
