@@ -50,11 +50,7 @@ const AttrNames& attr_names() {
   PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<AttrNames> storage;
   return storage
       .call_once_and_store_result([] {
-        auto interned = [](const char* text) {
-          PyObject* name = PyUnicode_InternFromString(text);
-          if (name == nullptr) throw py::error_already_set();
-          return py::reinterpret_steal<py::str>(name);
-        };
+        using interop::interned;
         return AttrNames{interned("args"),         interned("kwargs"),
                          interned("operation"),    interned("result_shape"),
                          interned("tensor_uid"),   interned("add_group")};

@@ -72,6 +72,12 @@ std::string str(py::handle obj) { return py::str(obj).cast<std::string>(); }
 
 std::string repr(py::handle obj) { return py::repr(obj).cast<std::string>(); }
 
+py::str interned(const char* text) {
+  PyObject* name = PyUnicode_InternFromString(text);
+  if (name == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(name);
+}
+
 py::object make_class(const std::string& name, const std::string& module, py::tuple bases,
                       py::dict ns) {
   ns["__module__"] = module;

@@ -68,6 +68,10 @@ py::custom_type_setup gc_support() {
 std::string str(py::handle obj);
 std::string repr(py::handle obj);
 
+// An interned str: attribute reads by it hit the type's attribute cache
+// without making a new string each time.
+py::str interned(const char* text);
+
 // A plain Python class made with type(name, bases, namespace); methods are
 // added with add_method so that they bind like functions defined in Python.
 py::object make_class(const std::string& name, const std::string& module, py::tuple bases,

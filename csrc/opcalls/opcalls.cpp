@@ -49,9 +49,7 @@ const Config& ready_config() {
   return c;
 }
 
-py::str interned(const char* text) {
-  return py::reinterpret_steal<py::str>(PyUnicode_InternFromString(text));
-}
+using interop::interned;
 
 const py::str& attr_str(int which) {
   static auto* names = new std::vector<py::str>{

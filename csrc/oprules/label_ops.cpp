@@ -100,11 +100,7 @@ const GraphAttrNames& graph_attr() {
   PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<GraphAttrNames> storage;
   return storage
       .call_once_and_store_result([] {
-        auto interned = [](const char* text) {
-          PyObject* name = PyUnicode_InternFromString(text);
-          if (name == nullptr) throw py::error_already_set();
-          return py::reinterpret_steal<py::str>(name);
-        };
+        using interop::interned;
         return GraphAttrNames{interned("args"),          interned("kwargs"),
                               interned("operation"),     interned("operation_name"),
                               interned("result_shape"),  interned("shape"),

@@ -46,7 +46,7 @@ const TiedOps& tied_ops() {
         return TiedOps{convs, f.attr("linear"), embeddings, f.attr("batch_norm"),
                        py::module_::import("torch.nn").attr("Parameter"),
                        py::module_::import("tavrix.flowscope.tracing").attr("NodeInfo"),
-                       py::reinterpret_steal<py::str>(PyUnicode_InternFromString("tensor_uid"))};
+                       interop::interned("tensor_uid")};
       })
       .get_stored();
 }
