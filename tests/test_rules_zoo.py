@@ -42,6 +42,15 @@ CHANGED = {
 }
 
 
+def _cut_and_check(model, plan, removed, inputs):
+    """Shrinks ``model`` by ``removed`` and proves it equal to the masked original."""
+    original = copy.deepcopy(model)
+    report = shrink(model, plan, removed)  # outside the block: the plan knows its rules
+    result = check_equal(original, model, plan, removed, inputs)
+    assert result.passed, str(result)
+    return report, result
+
+
 def _input(name, generator):
     size = 299 if name == "inception_v3" else 224
     return torch.randn(1, 3, size, size, generator=generator)
@@ -61,10 +70,7 @@ def test_classic_networks_stay_fully_covered(name):
     assert found.share == 1.0 and found.removable == found.channels > 0
     removed = choose_channels(plan, 0.3, importance="magnitude", model=model)
     assert len(removed) == len(plan.prunable_groups)
-    original = copy.deepcopy(model)
-    shrink(model, plan, removed)
-    result = check_equal(original, model, plan, removed, (x,))
-    assert result.passed, str(result)
+    _cut_and_check(model, plan, removed, (x,))
 
 
 @pytest.mark.zoo
@@ -91,12 +97,9 @@ def test_changed_networks_shrink_equal(name):
     assert {i: len(labels) for i, labels in removed.items()} == {
         i: math.floor(0.3 * n) for i, n in enumerate(sizes) if math.floor(0.3 * n)
     }
-    original = copy.deepcopy(model)
-    report = shrink(model, plan, removed)  # outside the block: the plan knows its rules
+    report, result = _cut_and_check(model, plan, removed, (x,))
     assert report.parameters_after < report.parameters_before
     assert rebuild_mismatches(model) == []
-    result = check_equal(original, model, plan, removed, (x,))
-    assert result.passed, str(result)
     before, after = report.parameters_before, report.parameters_after
     print(
         f"{name}: coverage {standard.share:.3f} -> {extended.share:.3f}; parameters {before:,} -> "
@@ -168,10 +171,7 @@ def test_language_models_shrink_equal(kind):
     plan = calibrator.cutplan
     removed = choose_channels(plan, 0.3)
     assert removed
-    original = copy.deepcopy(model)
-    report = shrink(model, plan, removed)
-    result = check_equal(original, model, plan, removed, (ids,))
-    assert result.passed, str(result)
+    report, result = _cut_and_check(model, plan, removed, (ids,))
     before, after = report.parameters_before, report.parameters_after
     print(
         f"{kind}: coverage {found.share:.3f} of {found.channels} channels; parameters {before:,} "
