@@ -13,6 +13,7 @@ from tavrix.pruning import rules
 from tavrix.pruning.cutplan import get_cutplan
 from tavrix.pruning.explain import explain
 from tavrix.pruning.shrink import check_equal, shrink
+from tavrix.pruning.shrink.context import ShrinkError
 
 from test_rules import analyse, cut_and_check, made
 
@@ -257,22 +258,40 @@ class SwinStage(nn.Module):
 class ReadWidthAttention(nn.Module):
     """Attention written by hand that reads its input's width, splits q, k and v by numbers it
     holds (``self.head_dim``) and scales by one (``self.scale``), then merges the heads back to
-    the read width."""
+    the read width. ``variant``: "slice" also slices by the width (``[..., : c // 2]``), "hd"
+    holds head_dim under a name of its own."""
 
-    def __init__(self):
+    def __init__(self, variant=None):
         super().__init__()
-        self.num_heads, self.head_dim = 2, 8
+        self.variant, self.num_heads, self.head_dim = variant, 2, 8
+        if variant == "hd":
+            self.hd = 8
         self.scale = self.head_dim ** -0.5
-        self.embed, self.head = nn.Linear(3, 16), nn.Linear(16, 2)
+        self.embed, self.head = nn.Linear(3, 16), nn.Linear(8 if variant == "slice" else 16, 2)
         self.qkv, self.proj = nn.Linear(16, 48), nn.Linear(16, 16)
 
     def forward(self, x):
         x = self.embed(x)
         b, n, c = x.shape
-        q, k, v = self.qkv(x).reshape(b, n, 3, self.num_heads, self.head_dim).permute(
-            2, 0, 3, 1, 4)
+        head_dim = self.hd if self.variant == "hd" else self.head_dim
+        q, k, v = self.qkv(x).reshape(b, n, 3, self.num_heads, head_dim).permute(2, 0, 3, 1, 4)
         y = torch.softmax((q * self.scale) @ k.transpose(-2, -1), dim=-1) @ v
-        return self.head(x + self.proj(y.transpose(1, 2).reshape(b, n, c)))
+        y = x + self.proj(y.transpose(1, 2).reshape(b, n, c))
+        return self.head(y[..., : c // 2] if self.variant == "slice" else y)
+
+
+def test_a_width_read_sizing_more_than_the_heads():
+    """The width the attention reads also slices its output: the read pins the stream. The
+    heads are split by a number held under a name no rule knows: the cut is refused."""
+    x = torch.randn(2, 5, 3)
+    plan = analyse(made(ReadWidthAttention("slice")), x, split="inner")
+    assert all(len(labels) < 16 for _, labels in plan.prunable_groups)  # no stream
+    assert "channel count read by the code" in explain(plan).top_causes_text()
+    model = made(ReadWidthAttention("hd"))
+    plan = analyse(model, x, split="inner")
+    with pytest.raises(ShrinkError, match="attn|hd holds the head_dim 8"):
+        shrink(model, plan, {0: plan.prunable_groups[0][1][:1]})
+    assert model.qkv.weight.shape == (48, 16)
 
 
 @pytest.mark.parametrize("kind", ["swin", "held_sizes"])

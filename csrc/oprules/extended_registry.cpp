@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -114,6 +115,7 @@ void metadata_read_node_handler(ParserState& state, py::handle node) {
 // very tensor, which is what such reads are mostly for (a channel shuffle).
 // The labelled reshapes of a walk: their input's channels and the module call making them.
 struct Reshape {
+  py::object node;
   py::object input;
   Labels labels;
   py::object module_path;
@@ -164,10 +166,117 @@ bool same_call(py::handle a, py::handle b) {
   return equal != 0;
 }
 
+using HeadDimProducts = std::vector<std::pair<py::object, int32_t>>;
+
 // Whether the module call `where` makes a product over head_dim positions.
-bool makes_head_dim_product(const ExtendedWalk& walk, py::handle where) {
-  for (const auto& product : walk.head_dim_products) {
+bool makes_head_dim_product(const HeadDimProducts& products, py::handle where) {
+  for (const auto& product : products) {
     if (same_call(py::getattr(product.first, "module_path", py::none()), where)) return true;
+  }
+  return false;
+}
+
+// The graph's nodes by the module call running them, read from the graph at the first ask.
+class CallNodes {
+ public:
+  explicit CallNodes(py::handle graph) : graph_(graph) {}
+
+  const std::vector<py::object>& of(py::handle where) {
+    if (!read_) {
+      read_ = true;
+      for (py::handle node : sequence_copy(graph_)) {
+        py::object path = py::getattr(node, "module_path", py::none());
+        if (PyUnicode_Check(path.ptr())) {
+          by_call_[interop::str(path)].push_back(py::reinterpret_borrow<py::object>(node));
+        }
+      }
+    }
+    static const std::vector<py::object> kNone;
+    if (!PyUnicode_Check(where.ptr())) return kNone;
+    auto found = by_call_.find(interop::str(where));
+    return found == by_call_.end() ? kNone : found->second;
+  }
+
+ private:
+  py::handle graph_;
+  bool read_ = false;
+  std::unordered_map<std::string, std::vector<py::object>> by_call_;
+};
+
+// Whether an argument (ints in nested tuples, lists and slices) holds one of `sizes`.
+bool holds_size(py::handle value, const std::unordered_set<int64_t>& sizes, int depth = 0) {
+  PyObject* object = value.ptr();
+  if (depth > 8) return false;
+  if (PyLong_CheckExact(object)) {
+    int overflow = 0;
+    const long long number = PyLong_AsLongLongAndOverflow(object, &overflow);
+    if (number == -1 && PyErr_Occurred()) throw py::error_already_set();
+    return overflow == 0 && sizes.count(static_cast<int64_t>(number)) != 0;
+  }
+  if (PyTuple_Check(object) || PyList_Check(object)) {
+    for (py::handle item : sequence_copy(value)) {
+      if (holds_size(item, sizes, depth + 1)) return true;
+    }
+    return false;
+  }
+  if (PySlice_Check(object)) {
+    for (const char* part : {"start", "stop", "step"}) {
+      if (holds_size(value.attr(part), sizes, depth + 1)) return true;
+    }
+  }
+  return false;
+}
+
+// The entry of an index (`x[...]`) that selects along `axis` of a rank-`rank` tensor, or
+// None when the index is not a plain tuple of entries.
+py::object index_entry(py::handle index, int64_t axis, int64_t rank) {
+  if (!PyTuple_Check(index.ptr())) return axis == 0 ? py::reinterpret_borrow<py::object>(index)
+                                                    : py::none();
+  py::list entries = sequence_copy(index);
+  const auto n = static_cast<int64_t>(entries.size());
+  int64_t ellipsis = -1, selecting = 0;
+  for (int64_t i = 0; i < n; ++i) {
+    PyObject* entry = entries[static_cast<size_t>(i)].ptr();
+    if (entry == Py_Ellipsis) {
+      if (ellipsis >= 0) return py::none();
+      ellipsis = i;
+    } else if (entry != Py_None) {
+      ++selecting;  // None adds an axis and selects none
+    }
+  }
+  // the entry's position among those that select an axis of the tensor
+  int64_t seen = 0;
+  for (int64_t i = 0; i < n; ++i) {
+    py::handle entry = entries[static_cast<size_t>(i)];
+    if (entry.ptr() == Py_None) continue;
+    if (entry.ptr() == Py_Ellipsis) {
+      seen += rank - selecting;
+      continue;
+    }
+    if (seen == axis) return py::reinterpret_borrow<py::object>(entry);
+    ++seen;
+  }
+  return py::none();
+}
+
+// Whether an index of the call's channels takes the count or head_dim as a number
+// (`y[..., : C // 2]`): such a bound may be made from the read count and would follow a cut
+// the slicing rule takes as fixed.
+bool count_sizes_more(ParserState& state, const std::vector<py::object>& nodes,
+                      const std::unordered_set<int64_t>& sizes) {
+  for (const py::object& node : nodes) {
+    if (interop::str(node.attr(graph_attr().operation_name)) != "__getitem__") continue;
+    py::object args = node.attr(graph_attr().args);
+    if (!PyTuple_Check(args.ptr()) || PyTuple_GET_SIZE(args.ptr()) < 2) continue;
+    py::handle source = PyTuple_GET_ITEM(args.ptr(), 0);
+    const PruneDim axis = get_prune_dimension(state, source);
+    const std::optional<Shape> shape = axis ? get_shape(source) : std::nullopt;
+    if (!shape) continue;
+    const auto rank = static_cast<int64_t>(shape->size());
+    const std::optional<int64_t> at = normalised_axis(*axis, rank);
+    if (at && holds_size(index_entry(PyTuple_GET_ITEM(args.ptr(), 1), *at, rank), sizes)) {
+      return true;
+    }
   }
   return false;
 }
@@ -178,22 +287,31 @@ bool makes_head_dim_product(const ExtendedWalk& walk, py::handle where) {
 // C-wide piece of each of them (q, k and v of a packed projection), and a reshape of fewer
 // channels (the heads merged back) must then hold only channels tied to the read ones. With
 // the heads' positions tied already, any cut keeps C // num_heads whole and every reshape in
-// step, so neither the read nor the call's products over head_dim are barriers. Makes the
-// ties and returns true, or changes nothing and returns false.
-bool tie_count_to_heads(ParserState& state, const ExtendedWalk& walk,
+// step, so neither the read nor the call's products over head_dim are barriers, unless the
+// call also indexes channels by the count or head_dim. Makes the ties and returns true, or
+// changes nothing and returns false.
+bool tie_count_to_heads(ParserState& state, const HeadDimProducts& products, CallNodes& calls,
                         std::vector<Reshape>& reshapes, py::handle source, py::handle read) {
   py::object where = py::getattr(read, "module_path", py::none());
-  if (where.is_none() || !makes_head_dim_product(walk, where)) return false;
+  if (where.is_none() || !makes_head_dim_product(products, where)) return false;
   const Labels counted = get_labels(state, source);
   const size_t width = counted.size();
   if (width == 0) return false;
   std::vector<const Labels*> packed, merged;
+  std::unordered_set<int64_t> sizes{static_cast<int64_t>(width)};  // the count, head_dim
   for (Reshape& reshape : reshapes) {
     if (!same_call(reshape.module_path, where) || reshapes_labels(state, reshape, counted)) {
       continue;
     }
     const Labels& labels = current_labels(state, reshape);
-    (labels.size() % width == 0 ? packed : merged).push_back(&labels);
+    const bool is_packed = labels.size() % width == 0;
+    (is_packed ? packed : merged).push_back(&labels);
+    const PruneDim axis = is_packed ? get_prune_dimension(state, reshape.node) : std::nullopt;
+    const std::optional<Shape> shape = axis ? get_shape(reshape.node) : std::nullopt;
+    if (shape) {
+      const auto at = normalised_axis(*axis, static_cast<int64_t>(shape->size()));
+      if (at) sizes.insert((*shape)[static_cast<size_t>(*at)]);
+    }
   }
   if (packed.empty()) return false;
   // labels are read resolved: one value per class, so a class the ties join to the read
@@ -205,6 +323,7 @@ bool tie_count_to_heads(ParserState& state, const ExtendedWalk& walk,
       if (tied.count(label) == 0) return false;
     }
   }
+  if (count_sizes_more(state, calls.of(where), sizes)) return false;
   std::vector<Labels> pieces{counted};
   for (const Labels* labels : packed) {
     for (size_t at = 0; at < labels->size(); at += width) {
@@ -218,9 +337,9 @@ bool tie_count_to_heads(ParserState& state, const ExtendedWalk& walk,
 
 // The products over head_dim of the calls not found to size their heads by a count read
 // are barriers, with their handler's rule, as if marked when they were handled.
-void pin_head_dim_products(ParserState& state, const ExtendedWalk& walk,
+void pin_head_dim_products(ParserState& state, const HeadDimProducts& products,
                            const std::vector<py::object>& sized_calls) {
-  for (const auto& [node, rule] : walk.head_dim_products) {
+  for (const auto& [node, rule] : products) {
     py::object where = py::getattr(node, "module_path", py::none());
     bool sized = false;
     for (const py::object& call : sized_calls) sized = sized || same_call(call, where);
@@ -238,9 +357,12 @@ void pin_head_dim_products(ParserState& state, const ExtendedWalk& walk,
   }
 }
 
-void pin_counted_channels(ParserState& state, const ExtendedWalk& walk) {
+void pin_counted_channels(ParserState& state, const ExtendedWalk& walk, py::handle graph) {
   static const Rule kRuleCountRead("channel count read by the code (extended rules)");
   RuleScope scope(state, kRuleCountRead);
+  // copied: the checks below call into Python, which could note more products
+  const HeadDimProducts products = walk.head_dim_products;
+  CallNodes calls(graph);
   const Labels widths = survivors(state, walk.attention_widths);
   const std::unordered_set<Label> width_set(widths.begin(), widths.end());
   std::vector<Reshape> reshapes;
@@ -250,7 +372,7 @@ void pin_counted_channels(ParserState& state, const ExtendedWalk& walk) {
       Labels labels = get_labels(state, input);
       if (!labels.empty()) {
         reshapes.push_back(
-            {input, std::move(labels), py::getattr(node, "module_path", py::none())});
+            {node, input, std::move(labels), py::getattr(node, "module_path", py::none())});
       }
     }
   }
@@ -266,7 +388,7 @@ void pin_counted_channels(ParserState& state, const ExtendedWalk& walk) {
       for (Label label : labels) attention_width = attention_width && width_set.count(label) != 0;
       if (attention_width) continue;
     }
-    if (tie_count_to_heads(state, walk, reshapes, source, walk.counted_at[i])) {
+    if (tie_count_to_heads(state, products, calls, reshapes, source, walk.counted_at[i])) {
       sized_calls.push_back(py::getattr(walk.counted_at[i], "module_path", py::none()));
       for (Reshape& reshape : reshapes) reshape.stale = true;
       continue;
@@ -277,7 +399,7 @@ void pin_counted_channels(ParserState& state, const ExtendedWalk& walk) {
       state.store.mark_unprunable(id, state.cause_at(walk.counted_at[i].ptr()));
     }
   }
-  pin_head_dim_products(state, walk, sized_calls);
+  pin_head_dim_products(state, products, sized_calls);
 }
 
 void walk_extended(py::handle pruning_state, py::handle graph, py::handle overrides,
@@ -288,7 +410,7 @@ void walk_extended(py::handle pruning_state, py::handle graph, py::handle overri
   WalkScope scope(&walk);
   walk_nodes(pruning_state, graph, overrides);
   if (py::isinstance<ParserState>(pruning_state)) {
-    pin_counted_channels(pruning_state.cast<ParserState&>(), walk);
+    pin_counted_channels(pruning_state.cast<ParserState&>(), walk, graph);
   }
 }
 

@@ -60,7 +60,8 @@ def register_masked_replay(operations: Any, replay: MaskedReplay) -> None:
 #: positions) of a node argument that loses channels, else None; ``input_mask.module(node)``
 #: the module of the original model that ran the node (None when unknown),
 #: ``input_mask.reads_count(node)`` whether that module call read the shape of a tensor that
-#: loses channels.
+#: loses channels, ``input_mask.feeds(node, operations)`` whether the node's result is an
+#: argument of one of ``operations``.
 InputMask = Callable[[Any], Optional[Tuple[int, torch.Tensor]]]
 InputReplay = Callable[[OpCall, Any, InputMask, Any], Any]
 INPUT_REPLAYS: Dict[Any, InputReplay] = {}
@@ -202,13 +203,11 @@ class _InputMasks:
         self.positions = {id(node): i for i, node in enumerate(graph)}
         self.graph = graph
         self._reading_calls: Optional[set] = None
+        self._users: Optional[Dict[int, List[Any]]] = None
 
     def __call__(self, value: Any) -> Optional[Tuple[int, torch.Tensor]]:
         mask = self.masks.get(self.positions.get(id(value), -1))
         return None if mask is None else (mask.axis, mask.kept)
-
-        self.graph = graph
-        self._reading_calls: Optional[set] = None
 
     def module(self, node: Any) -> Optional[nn.Module]:
         path = getattr(node, "module_path", None)
@@ -227,6 +226,15 @@ class _InputMasks:
                 and self.positions.get(id(read.args[0]), -1) in self.masks
             }
         return getattr(node, "module_path", None) in self._reading_calls
+
+    def feeds(self, node: Any, operations: Any) -> bool:
+        """Whether ``node``'s result is an argument of a node of one of ``operations``."""
+        if self._users is None:
+            self._users = {}
+            for user in self.graph:
+                for arg in user.args:
+                    self._users.setdefault(id(arg), []).append(user)
+        return any(user.operation in operations for user in self._users.get(id(node), ()))
 
 
 class _MaskedOriginal(_Replay):

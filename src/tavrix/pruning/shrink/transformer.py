@@ -5,6 +5,7 @@ head_dim positions."""
 
 from __future__ import annotations
 
+import math
 from typing import Any, Dict, List, Optional, Tuple
 
 import torch
@@ -176,6 +177,19 @@ def _set_module_attribute(ctx: CutContext, node: Any, names: Tuple[str, ...], ol
             raise ctx.error(node, f"{label}.{name} would be set to {values[name]} and {new}")
         values[name] = new
     return found
+
+
+def _refuse_unknown_head_dim(ctx: CutContext, node: Any, head_dim: int) -> None:
+    """An attention losing head_dim positions whose module holds that number under a name
+    no rule updates (``self.hd = 8``) may split its heads by it: refused rather than cut."""
+    module = _module(ctx, node)
+    known = set(_HEAD_DIMS + _HEAD_COUNTS + _KV_HEAD_COUNTS + _WIDTHS)
+    for name, value in (vars(module).items() if module is not None else ()):
+        if type(value) is int and value == head_dim and name not in known:
+            raise ctx.error(
+                node, f"it loses head_dim positions, and {node.module_path or 'the model'}"
+                f".{name} holds the head_dim {head_dim}, a number no rule updates"
+            )
 
 
 def _module(ctx: CutContext, node: Any) -> Optional[nn.Module]:
@@ -370,6 +384,7 @@ class MatmulRule(ShrinkRule):
             # head_dim and width follow when it holds them
             keep, (*_, heads, _, head_dim) = ctx.keep(a), a.result_shape
             if keep is not None and len(a.result_shape) >= 3:
+                _refuse_unknown_head_dim(ctx, node, head_dim)
                 _set_module_attribute(ctx, node, _HEAD_DIMS, head_dim, len(keep))
                 _set_module_attribute(ctx, node, _WIDTHS, heads * head_dim, heads * len(keep))
             return
@@ -472,10 +487,19 @@ def _multi_head_attention_replay(call: Any, node: Any, input_mask: Any, result: 
     return (output.to(result[0].dtype), weights)
 
 
+def _holds_number(module: Optional[nn.Module], number: float) -> bool:
+    """Whether the module or its class holds ``number`` as a float attribute."""
+    if module is None:
+        return False
+    owners = [vars(module)] + [vars(cls) for cls in type(module).__mro__]
+    return any(type(v) is float and v == number for owner in owners for v in owner.values())
+
+
 def _head_dim_scale_replay(call: Any, node: Any, input_mask: Any, result: Any) -> Any:
-    """``q * (C // heads) ** -0.5`` with C a channel count the module call read (Swin): q
-    losing the same head_dim positions in every head, the code's scale becomes 1/sqrt of the
-    kept ones. A scale the module holds as a number of its own stays what it is."""
+    """``q * (C // heads) ** -0.5`` (or ``q / (C // heads) ** 0.5``) feeding a matrix product,
+    with C a channel count the module call read (Swin): q losing the same head_dim positions
+    in every head, the code's scale becomes that of the kept ones. A scale the module or its
+    class holds as a number of its own stays what it is."""
     if len(call.args) != 2 or call.kwargs or not isinstance(result, torch.Tensor):
         return result
     x, scale = call.args
@@ -485,12 +509,18 @@ def _head_dim_scale_replay(call: Any, node: Any, input_mask: Any, result: Any) -
     width = x.shape[-1]
     if found is None or found[0] != x.dim() - 1 or len(found[1]) in (0, width):
         return result
-    if scale != float(width) ** -0.5 or not input_mask.reads_count(node):
+    exponent = 0.5 if call.func in _DIVISIONS else -0.5
+    if not math.isclose(scale, float(width) ** exponent, rel_tol=1e-12):
         return result
-    module = input_mask.module(node)
-    if module is not None and any(type(v) is float and v == scale for v in vars(module).values()):
+    if not input_mask.reads_count(node) or not input_mask.feeds(node, MATMULS):
         return result
-    return result.copy_(x * float(len(found[1])) ** -0.5)
+    if _holds_number(input_mask.module(node), scale):
+        return result
+    kept = float(len(found[1])) ** exponent
+    return result.copy_(x / kept if call.func in _DIVISIONS else x * kept)
+
+
+_DIVISIONS = (torch.div, torch.Tensor.div, torch.Tensor.__truediv__)
 
 
 def _register() -> None:
@@ -504,7 +534,7 @@ def _register() -> None:
                          rule_set="extended")
     register_input_replay(F.scaled_dot_product_attention, _attention_replay)
     register_input_replay([torch.mul, torch.Tensor.mul, torch.Tensor.__mul__,
-                           torch.Tensor.__rmul__], _head_dim_scale_replay)
+                           torch.Tensor.__rmul__, *_DIVISIONS], _head_dim_scale_replay)
     register_shrink_rule([torch.mean, torch.Tensor.mean], ChannelMeanRule(), rule_set="extended")
     register_input_replay([torch.mean, torch.Tensor.mean], _channel_mean_replay)
     register_shrink_rule([F.rms_norm, torch.rms_norm], RmsNormRule(), rule_set="extended")
