@@ -10,6 +10,7 @@ import re
 import subprocess
 import sys
 import time
+import warnings
 from datetime import timedelta
 from pathlib import Path
 
@@ -137,9 +138,7 @@ def worker(rank, init_file, out_dir):
         dist.destroy_process_group()
 
 
-@pytest.fixture(scope="module")
-def ranks(tmp_path_factory):
-    where = tmp_path_factory.mktemp("ranks")
+def _spawn_ranks(where):
     context = mp.start_processes(
         worker,
         args=(str(where / "rendezvous"), str(where)),
@@ -157,6 +156,21 @@ def ranks(tmp_path_factory):
             if process.is_alive():
                 process.kill()
     return [torch.load(where / f"rank{rank}.pt", weights_only=False) for rank in range(WORLD)]
+
+
+@pytest.fixture(scope="module")
+def ranks(tmp_path_factory):
+    try:
+        return _spawn_ranks(tmp_path_factory.mktemp("ranks"))
+    except mp.ProcessExitedException as exc:
+        # A rank killed by a signal (not an exception or a failed check, which raise
+        # ProcessRaisedException): on this 2-core machine gloo's DDP threads now and then
+        # abort a rank ("terminate called without an active exception") under pytest. One
+        # more run; a second abort fails the tests.
+        if exc.signal_name is None:
+            raise
+        warnings.warn(f"a rank was killed by {exc.signal_name}; running the ranks again")
+        return _spawn_ranks(tmp_path_factory.mktemp("ranks"))
 
 
 @pytest.fixture(scope="module")
