@@ -46,7 +46,7 @@ from typing import Any, Callable, Dict, List, Tuple
 os.environ.setdefault("OMP_WAIT_POLICY", "PASSIVE")
 
 import torch  # noqa: E402
-import torchvision  # noqa: E402
+from bench_explain import build as build_zoo_model  # noqa: E402
 
 from tavrix.flowscope.tracing import trace  # noqa: E402
 from tavrix.pruning.cutplan import get_cutplan  # noqa: E402
@@ -96,14 +96,8 @@ def build(name: str) -> Tuple[torch.nn.Module, torch.Tensor, torch.Tensor]:
     if name == "tiny_bert":
         model = _Bert()
         return model.eval(), torch.randint(0, 1000, (1, 32)), torch.randn(8, 32, 128)
-    factory: Callable[..., torch.nn.Module] = getattr(torchvision.models, name)
-    if name == "inception_v3":
-        model = factory(weights=None, aux_logits=False, init_weights=True)
-        size = 299
-    else:
-        model = factory(weights=None)
-        size = 224
-    return model.eval(), torch.randn(1, 3, size, size), torch.randn(8, 3, size, size)
+    model, x = build_zoo_model(name)
+    return model, x, torch.randn(8, *x.shape[1:])
 
 
 def _timed(fn: Callable[[], Any]) -> float:
