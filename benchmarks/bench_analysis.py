@@ -26,7 +26,10 @@ the minima (medians in brackets).
     PYTHONPATH=src python benchmarks/bench_analysis.py [--reps 7] [--cal-reps 3]
         [--models a,b,...] [--no-calibration] [--stages]
 
-``--stages`` prints instead, per model, the CPU time of each stage of get_cutplan.
+``--stages`` prints instead, per model, the CPU time of each stage of get_cutplan, and
+the room the targets leave beyond the floor against what the result's objects (a node
+object per operation, a gate module per gate, the label lists) and the model state's
+copy cost when made alone.
 """
 
 from __future__ import annotations
@@ -195,12 +198,42 @@ def stage_profile(model: torch.nn.Module, x: torch.Tensor, reps: int) -> Dict[st
             plan_module._make_groups_containing_output_unprunable(prunable, unprunable, outputs)
             plan_module._get_prunable_nn_modules(model, labels)
             t = tick("module lookup", t)
-            plan_module.create_gate_container(labels, prunable, users, dims)
+            gates, _, _ = plan_module.create_gate_container(labels, prunable, users, dims)
             t = tick("gates", t)
             gc.enable()
             plan_module.get_cutplan(model, (x,), {})
             t = tick("get_cutplan", t)
+            # What any analysis with this result must make, timed alone: the result's
+            # node objects and its gate modules (the model state is timed above).
+            gc.disable()
+            t = time.process_time()
+            remake_nodes(graph)
+            t = tick("nodes alone", t)
+            remake_gates(gates, prunable)
+            t = tick("gate modules alone", t)
+            gc.enable()
     return {stage: min(samples[1:]) for stage, samples in times.items()}
+
+
+def remake_nodes(graph: List[Any]) -> List[Any]:
+    """A fresh NodeInfo per recorded node, from the same fields: what a recorder must make
+    for each operation, without intercepting, describing or naming anything."""
+    from tavrix.flowscope.tracing import NodeInfo
+
+    return [
+        NodeInfo(n.operation, n.operation_name, n.args, n.kwargs, n.result_shape, n.unique_name,
+                 n.location, n.module_path)
+        for n in graph
+    ]
+
+
+def remake_gates(gates: Any, prunable: List[Any]) -> List[Any]:
+    """A bare ChannelGate per gate of the plan and a group per prunable group, nothing placed."""
+    from tavrix.pruning.gate import ChannelGate, GroupSharedGate
+
+    made: List[Any] = [ChannelGate(gate.labels, gate.prune_dim) for gate in gates.values()]
+    made.extend(GroupSharedGate(labels) for _, labels in prunable)
+    return made
 
 
 def print_stages(names: List[str], reps: int) -> None:
@@ -209,6 +242,15 @@ def print_stages(names: List[str], reps: int) -> None:
         model, x, _ = build(name)
         stages = stage_profile(model, x, reps)
         print(f"{name:<20}" + "  ".join(f"{k} {v * 1e3:.2f}" for k, v in stages.items()), flush=True)
+        # The room the targets leave beyond the floor, against what the result alone costs.
+        room = (TARGET_FLOOR - 1) * stages["floor"]
+        if name in ZOO:
+            room = min(room, TARGET_FORWARD * stages["forward"] - stages["floor"])
+        needed = (stages["model state"] + stages["nodes alone"] + stages["labels to dict"]
+                  + stages["gate modules alone"])
+        print(f"{'':<20}room beyond the floor {room * 1e3:.2f}  used "
+              f"{(stages['get_cutplan'] - stages['floor']) * 1e3:.2f}  of which the result's "
+              f"objects and the model state alone {needed * 1e3:.2f}", flush=True)
 
 
 def _cell(samples: List[float], base: List[float]) -> str:
