@@ -308,6 +308,32 @@ def test_check_runs_both_models_on_the_callers_values():
     assert torch.equal(x, before)
 
 
+class CountsCalls(Branchy):
+    def __init__(self):
+        super().__init__()
+        self.register_buffer("calls", torch.zeros((), dtype=torch.long))
+
+    def forward(self, x):
+        self.calls += 1
+        return super().forward(x)
+
+
+@pytest.mark.parametrize("broken", [False, True], ids=["passes", "fails"])
+def test_check_leaves_buffers_the_calls_write_as_they_were(broken):
+    model = CountsCalls().eval()
+    x = torch.randn(1, 3, 16, 16)
+    plan = _plan(model, x)
+    removed = _half(plan)
+    original = copy.deepcopy(model)
+    shrink(model, plan, removed)
+    if broken:  # the failing check runs both models once more, node by node
+        with torch.no_grad():
+            model.head.weight.add_(1.0)
+    saved = [state(original), state(model)]
+    assert check_equal(original, model, plan, removed, (x,)).passed is not broken
+    assert same_state(original, saved[0]) and same_state(model, saved[1])
+
+
 def test_check_refuses_inputs_the_plan_was_not_made_from():
     model = Branchy().eval()
     plan = _plan(model, torch.randn(1, 3, 16, 16))
