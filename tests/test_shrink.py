@@ -20,7 +20,9 @@ from tavrix.pruning.shrink import (
     check_equal,
     choose_channels,
     load_plan,
+    load_shrunk,
     save_plan,
+    save_shrunk,
     shrink,
 )
 from tavrix.pruning.shrink import rules as shrink_rules
@@ -476,3 +478,30 @@ def test_plan_file_reapplies_and_refuses_other_models(tmp_path):
     record["cuts"]["stem.0.weight"]["keep"]["0"] = [3, 1]
     with pytest.raises(ValueError, match="not ascending indices below 16"):
         apply_plan(residual_cnn().eval(), record)
+
+
+@pytest.mark.parametrize(
+    "tamper, match",
+    [
+        (lambda weights: weights.pop("fc.bias"), "it has no fc.bias"),
+        (lambda weights: weights.update({"fc.bias": torch.zeros(3)}), r"its fc\.bias is \(3,\)"),
+        (lambda weights: weights.update({"extra": torch.zeros(1)}), "it has extra, which"),
+    ],
+    ids=["missing", "other-shape", "unexpected"],
+)
+def test_weights_that_do_not_fit_leave_the_fresh_model_unchanged(tmp_path, tamper, match):
+    model = residual_cnn().eval()
+    x = torch.randn(2, 3, 32, 32)
+    plan = _plan(model, x)
+    report = shrink(model, plan, _half(plan))
+    path = tmp_path / "shrunk.pt"
+    save_shrunk(path, model, report)
+    saved = torch.load(path, weights_only=True)
+    tamper(saved["state_dict"])
+    torch.save(saved, path)
+
+    fresh = residual_cnn().eval()
+    before = state(fresh)
+    with pytest.raises(ValueError, match=match + ".*the model was not changed"):
+        load_shrunk(path, fresh, (x,))
+    assert same_state(fresh, before)
