@@ -411,7 +411,8 @@ def test_copy_made_inside_the_block_is_an_ordinary_model(how):
 
 class Stateful(nn.Module):
     """Buffers a training-mode call changes: batch norm (in place without a version
-    bump), spectral norm's power-iteration vectors, and a counter that is rebound."""
+    bump), spectral norm's power-iteration vectors, and a counter that is rebound; and
+    an activation kept as an attribute."""
 
     def __init__(self) -> None:
         super().__init__()
@@ -422,7 +423,8 @@ class Stateful(nn.Module):
 
     def forward(self, x):
         self.calls = self.calls + 1
-        return self.head(torch.relu(self.bn(self.conv(x))))
+        self.features = torch.relu(self.bn(self.conv(x)))
+        return self.head(self.features)
 
 
 def test_block_gives_back_every_buffer_it_changed():
@@ -438,6 +440,7 @@ def test_block_gives_back_every_buffer_it_changed():
         assert "bn.running_mean" in changed and "calls" in changed
     for name, buf in model.named_buffers():
         assert buf is before[name][0] and torch.equal(buf, before[name][1]), name
+    assert type(model.features) is torch.Tensor  # no tensor of the gated calls stays
 
 
 def test_second_calibrator_on_one_model_is_refused_and_nothing_stays_redirected():

@@ -23,7 +23,14 @@ import torch
 import torch.nn.functional as F
 from torch import nn
 
-from tavrix.flowscope.intercept import Interceptor, OpCall, intercept, to_plain, to_trace
+from tavrix.flowscope.intercept import (
+    Interceptor,
+    OpCall,
+    intercept,
+    to_plain,
+    to_trace,
+    untrace_attributes,
+)
 from tavrix.pruning.gatewire import _operation_text, _same_operation
 from tavrix.pruning.shrink.context import CutContext, GraphAxes
 from tavrix.pruning.shrink.cut import validated_removal
@@ -529,6 +536,7 @@ def check_equal(
     finally:
         for snapshot in snapshots:
             snapshot.restore()
+        untrace_attributes((*original.modules(), *shrunk.modules()))
 
 
 def _check(
