@@ -321,6 +321,19 @@ class CountsCalls(Branchy):
         return self.last
 
 
+def test_cut_and_check_in_inference_mode_leave_a_trainable_model():
+    model = CountsCalls().eval()
+    x = torch.randn(1, 3, 16, 16)
+    with torch.inference_mode():
+        plan = _plan(model, x)
+        original = copy.deepcopy(model)
+        shrink(model, plan, _half(plan))
+        assert check_equal(original, model, plan, _half(plan), (x,)).passed
+    assert not any(t.is_inference() for t in (*model.parameters(), *model.buffers()))
+    model.head(model.conv(x)).sum().backward()
+    assert model.conv.weight.grad is not None
+
+
 @pytest.mark.parametrize("broken", [False, True], ids=["passes", "fails"])
 def test_check_leaves_buffers_the_calls_write_as_they_were(broken):
     model = CountsCalls().eval()

@@ -330,6 +330,24 @@ def test_eval_mode_plain_writes_to_buffers_are_undone(raises):
     assert model.strided.stride() == before["strided"][2]
 
 
+class Counter3(nn.Module):
+    def __init__(self) -> None:
+        super().__init__()
+        self.lin = nn.Linear(3, 3)
+        self.register_buffer("count", torch.zeros((), dtype=torch.long))
+
+    def forward(self, x):
+        self.count += 1
+        return self.lin(x)
+
+
+def test_model_made_in_inference_mode_is_traced_and_given_back():
+    with torch.inference_mode():
+        model = Counter3().eval()  # inference tensors keep no version counter
+        result = trace(model, (torch.randn(2, 3),))
+        assert len(result.nodes) > 0 and model.count.item() == 0 and model.count.is_inference()
+
+
 def test_exception_propagates_and_leaves_nothing_behind():
     error = RuntimeError("boom")
 
