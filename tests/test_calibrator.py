@@ -123,6 +123,14 @@ def test_gradient_flags_restored_and_new_parameter_kept():
     assert model.stem.weight.requires_grad and model.head.conv2.weight.requires_grad
     assert model.extra.requires_grad is False  # registered inside: left as it is
 
+    model.extra.requires_grad_(True)
+    with calibrator:  # saves extra's flag
+        model(x)
+    del model.extra
+    with calibrator:
+        model.extra = nn.Parameter(torch.ones(1), requires_grad=False)
+    assert model.extra.requires_grad is False  # not the flag the earlier block saved
+
 
 def test_exception_in_block_restores_and_propagates():
     model, x = make_net()

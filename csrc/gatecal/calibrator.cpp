@@ -103,6 +103,8 @@ constexpr const char* kActiveList = "_active_calibrators";
 // raises, a flag that cannot be cleared) puts back the flags cleared so far.
 py::list freeze_parameters(py::object self) {
   py::dict saved = self.attr("_gradient_enabled");
+  // An earlier block's flags would be given to parameters registered in this one.
+  saved.clear();
   std::vector<std::pair<py::object, py::object>> cleared;
   py::list thawed;
   try {
