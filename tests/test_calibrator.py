@@ -123,6 +123,14 @@ def test_gradient_flags_restored_and_new_parameter_kept():
     assert model.stem.weight.requires_grad and model.head.conv2.weight.requires_grad
     assert model.extra.requires_grad is False  # registered inside: left as it is
 
+    model.extra.requires_grad_(True)
+    with calibrator:  # saves extra's flag
+        model(x)
+    del model.extra
+    with calibrator:
+        model.extra = nn.Parameter(torch.ones(1), requires_grad=False)
+    assert model.extra.requires_grad is False  # not the flag the earlier block saved
+
 
 def test_exception_in_block_restores_and_propagates():
     model, x = make_net()
@@ -411,7 +419,8 @@ def test_copy_made_inside_the_block_is_an_ordinary_model(how):
 
 class Stateful(nn.Module):
     """Buffers a training-mode call changes: batch norm (in place without a version
-    bump), spectral norm's power-iteration vectors, and a counter that is rebound."""
+    bump), spectral norm's power-iteration vectors, and a counter that is rebound; and
+    an activation kept as an attribute."""
 
     def __init__(self) -> None:
         super().__init__()
@@ -422,7 +431,8 @@ class Stateful(nn.Module):
 
     def forward(self, x):
         self.calls = self.calls + 1
-        return self.head(torch.relu(self.bn(self.conv(x))))
+        self.features = torch.relu(self.bn(self.conv(x)))
+        return self.head(self.features)
 
 
 def test_block_gives_back_every_buffer_it_changed():
@@ -438,6 +448,7 @@ def test_block_gives_back_every_buffer_it_changed():
         assert "bn.running_mean" in changed and "calls" in changed
     for name, buf in model.named_buffers():
         assert buf is before[name][0] and torch.equal(buf, before[name][1]), name
+    assert type(model.features) is torch.Tensor  # no tensor of the gated calls stays
 
 
 def test_second_calibrator_on_one_model_is_refused_and_nothing_stays_redirected():

@@ -20,7 +20,9 @@ from tavrix.pruning.shrink import (
     check_equal,
     choose_channels,
     load_plan,
+    load_shrunk,
     save_plan,
+    save_shrunk,
     shrink,
 )
 from tavrix.pruning.shrink import rules as shrink_rules
@@ -308,6 +310,47 @@ def test_check_runs_both_models_on_the_callers_values():
     assert torch.equal(x, before)
 
 
+class CountsCalls(Branchy):
+    def __init__(self):
+        super().__init__()
+        self.register_buffer("calls", torch.zeros((), dtype=torch.long))
+
+    def forward(self, x):
+        self.calls += 1
+        self.last = super().forward(x).detach()
+        return self.last
+
+
+def test_cut_and_check_in_inference_mode_leave_a_trainable_model():
+    model = CountsCalls().eval()
+    x = torch.randn(1, 3, 16, 16)
+    with torch.inference_mode():
+        plan = _plan(model, x)
+        original = copy.deepcopy(model)
+        shrink(model, plan, _half(plan))
+        assert check_equal(original, model, plan, _half(plan), (x,)).passed
+    assert not any(t.is_inference() for t in (*model.parameters(), *model.buffers()))
+    model.head(model.conv(x)).sum().backward()
+    assert model.conv.weight.grad is not None
+
+
+@pytest.mark.parametrize("broken", [False, True], ids=["passes", "fails"])
+def test_check_leaves_buffers_the_calls_write_as_they_were(broken):
+    model = CountsCalls().eval()
+    x = torch.randn(1, 3, 16, 16)
+    plan = _plan(model, x)
+    removed = _half(plan)
+    original = copy.deepcopy(model)
+    shrink(model, plan, removed)
+    if broken:  # the failing check runs both models once more, node by node
+        with torch.no_grad():
+            model.head.weight.add_(1.0)
+    saved = [state(original), state(model)]
+    assert check_equal(original, model, plan, removed, (x,)).passed is not broken
+    assert same_state(original, saved[0]) and same_state(model, saved[1])
+    assert type(original.last) is torch.Tensor and type(model.last) is torch.Tensor
+
+
 def test_check_refuses_inputs_the_plan_was_not_made_from():
     model = Branchy().eval()
     plan = _plan(model, torch.randn(1, 3, 16, 16))
@@ -450,3 +493,30 @@ def test_plan_file_reapplies_and_refuses_other_models(tmp_path):
     record["cuts"]["stem.0.weight"]["keep"]["0"] = [3, 1]
     with pytest.raises(ValueError, match="not ascending indices below 16"):
         apply_plan(residual_cnn().eval(), record)
+
+
+@pytest.mark.parametrize(
+    "tamper, match",
+    [
+        (lambda weights: weights.pop("fc.bias"), "it has no fc.bias"),
+        (lambda weights: weights.update({"fc.bias": torch.zeros(3)}), r"its fc\.bias is \(3,\)"),
+        (lambda weights: weights.update({"extra": torch.zeros(1)}), "it has extra, which"),
+    ],
+    ids=["missing", "other-shape", "unexpected"],
+)
+def test_weights_that_do_not_fit_leave_the_fresh_model_unchanged(tmp_path, tamper, match):
+    model = residual_cnn().eval()
+    x = torch.randn(2, 3, 32, 32)
+    plan = _plan(model, x)
+    report = shrink(model, plan, _half(plan))
+    path = tmp_path / "shrunk.pt"
+    save_shrunk(path, model, report)
+    saved = torch.load(path, weights_only=True)
+    tamper(saved["state_dict"])
+    torch.save(saved, path)
+
+    fresh = residual_cnn().eval()
+    before = state(fresh)
+    with pytest.raises(ValueError, match=match + ".*the model was not changed"):
+        load_shrunk(path, fresh, (x,))
+    assert same_state(fresh, before)

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import copy
 import dataclasses
 import gc
 import threading
@@ -274,6 +275,7 @@ def test_model_attribute_swaps_are_undone():
             self.hits += 1  # in place, even in eval mode
             self.step = self.step + 1  # rebinds the buffer
             self.lin = nn.Linear(2, 2)  # swaps a child
+            self.last = x * 2  # keeps an activation
             return x
 
     model = Swapper().eval()
@@ -281,6 +283,8 @@ def test_model_attribute_swaps_are_undone():
     trace(model, (torch.randn(1, 2),))
     assert model.lin is lin and model.step is step and step.item() == 0
     assert model.hits is hits and hits.item() == 0
+    assert type(model.last) is torch.Tensor
+    copy.deepcopy(model)  # which a tracer's tensor left in the model would refuse
 
 
 class PlainWrites(nn.Module):
@@ -326,6 +330,24 @@ def test_eval_mode_plain_writes_to_buffers_are_undone(raises):
     assert model.strided.stride() == before["strided"][2]
 
 
+class Counter3(nn.Module):
+    def __init__(self) -> None:
+        super().__init__()
+        self.lin = nn.Linear(3, 3)
+        self.register_buffer("count", torch.zeros((), dtype=torch.long))
+
+    def forward(self, x):
+        self.count += 1
+        return self.lin(x)
+
+
+def test_model_made_in_inference_mode_is_traced_and_given_back():
+    with torch.inference_mode():
+        model = Counter3().eval()  # inference tensors keep no version counter
+        result = trace(model, (torch.randn(2, 3),))
+        assert len(result.nodes) > 0 and model.count.item() == 0 and model.count.is_inference()
+
+
 def test_exception_propagates_and_leaves_nothing_behind():
     error = RuntimeError("boom")
 
@@ -354,13 +376,13 @@ def test_stale_tensor_from_an_earlier_trace_is_not_a_node():
     class Cache(nn.Module):
         def __init__(self) -> None:
             super().__init__()
-            self.cache = None
+            self.cache = []  # in a container: the trace makes plain only direct attributes
 
         def forward(self, x):
             y = x * 2
-            if self.cache is None:
-                self.cache = y
-            return y + self.cache
+            if not self.cache:
+                self.cache.append(y)
+            return y + self.cache[0]
 
     model = Cache()
     trace(model, (torch.randn(2),))

@@ -80,6 +80,15 @@ const py::object& copy_hooks_class() {
       .get_stored();
 }
 
+const py::object& untrace_attributes_function() {
+  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
+  return storage
+      .call_once_and_store_result([] {
+        return py::module_::import("tavrix.flowscope.intercept").attr("untrace_attributes");
+      })
+      .get_stored();
+}
+
 const py::object& weakref_type() {
   PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
   return storage
@@ -94,6 +103,8 @@ constexpr const char* kActiveList = "_active_calibrators";
 // raises, a flag that cannot be cleared) puts back the flags cleared so far.
 py::list freeze_parameters(py::object self) {
   py::dict saved = self.attr("_gradient_enabled");
+  // An earlier block's flags would be given to parameters registered in this one.
+  saved.clear();
   std::vector<std::pair<py::object, py::object>> cleared;
   py::list thawed;
   try {
@@ -266,6 +277,8 @@ void exit(py::object self, py::object, py::object, py::object) {
     self.attr("_buffer_snapshot") = py::none();
     if (!buffers.is_none()) buffers.attr("restore")();
   });
+  // tensors the gated calls left as module attributes (`self.cache = x`) become plain again
+  step([&] { untrace_attributes_function()(self.attr("_model").attr("modules")()); });
   if (first) std::rethrow_exception(first);
 }
 

@@ -12,7 +12,7 @@ import contextlib
 import copy
 import dataclasses
 import threading
-from typing import Any, Callable, Dict, Iterator, Optional, Tuple
+from typing import Any, Callable, Dict, Iterable, Iterator, Optional, Tuple
 
 import torch
 from torch._C import DisableTorchFunctionSubclass
@@ -30,6 +30,7 @@ __all__ = [
     "operation_name",
     "to_trace",
     "to_plain",
+    "untrace_attributes",
 ]
 
 # Name under which reads that only describe a tensor are recorded.
@@ -281,6 +282,17 @@ def to_plain(obj: Any) -> Any:
     if is_dataclass_instance(obj):
         return _rebuild_dataclass(obj, to_plain)
     return obj
+
+
+def untrace_attributes(modules: Iterable[Any]) -> None:
+    """Plain tensors in place of the TraceTensors that intercepted calls left as attributes
+    of ``modules`` (``self.cache = x`` in a forward): none outlives the calls in a model."""
+    for module in modules:
+        state = getattr(module, "__dict__", None)
+        if type(state) is not dict:
+            continue
+        for name in [k for k, v in state.items() if type(v) is TraceTensor]:
+            state[name] = to_plain(state[name])
 
 
 def _rebuild_dict(template: dict, convert: Callable[[Any], Any]) -> dict:

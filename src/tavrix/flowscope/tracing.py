@@ -24,6 +24,7 @@ from tavrix.flowscope.intercept import (
     intercept,
     to_plain,
     to_trace,
+    untrace_attributes,
 )
 import tavrix
 from tavrix.flowscope import opcalls
@@ -379,6 +380,7 @@ class _ModelState:
                 if modules is not None or module._modules:
                     _restore_dict(module._modules, modules)
             _restore_values(self.values)
+        untrace_attributes(entry[0] for entry in self.entries)
 
 
 def _restore_dict(current: Dict[str, Any], saved: Optional[Dict[str, Any]]) -> None:
@@ -505,7 +507,8 @@ def trace(
     attributes from the model) or a callable, called as
     ``entry_point(*args, **kwargs)``. The model is left as it was found:
     parameters, buffers (e.g. batch-norm statistics updated in training mode),
-    sub-modules and training flags. Exceptions of the model propagate unchanged.
+    sub-modules and training flags; a tensor the call keeps as a module attribute
+    is a plain tensor. Exceptions of the model propagate unchanged.
     """
     if args is None:
         args = ()

@@ -78,7 +78,10 @@ def _save_values(tensors: List[torch.Tensor], compares: List[bool]) -> List[Tupl
     Plain tensors are copied by one call: a clone each from Python costs more
     in dispatch than in copying on a small model's buffers.
     """
-    versions = [t._version for t in tensors]
+    # an inference tensor (a model built or loaded in inference mode) keeps no version:
+    # its values are compared instead
+    versions = [None if t.is_inference() else t._version for t in tensors]
+    compares = [c or v is None for c, v in zip(compares, versions)]
     copies: Any = None
     batched = getattr(torch, "_foreach_clone", None)  # private: absent from some releases
     if batched is not None and tensors and all(type(t) is torch.Tensor for t in tensors):
@@ -95,12 +98,16 @@ def _restore_values(values: Any) -> None:
     """Gives back the saved values of (buffer, version, saved copy, compare) entries
     whose buffer changed; under no_grad, with subclass dispatch off."""
     for buf, version, saved, compare in values:
-        if buf._version == version and not (compare and _changed(buf, saved)):
+        if (version is None or buf._version == version) and not (
+            compare and _changed(buf, saved)
+        ):
             continue
-        if buf.shape == saved.shape and buf.dtype == saved.dtype:
-            buf.copy_(saved)
-        else:
-            buf.set_(saved)  # resized or retyped in place; the copy is ours to give
+        # an inference tensor is written only in inference mode
+        with torch.inference_mode(version is None):
+            if buf.shape == saved.shape and buf.dtype == saved.dtype:
+                buf.copy_(saved)
+            else:
+                buf.set_(saved)  # resized or retyped in place; the copy is ours to give
 
 
 def _changed(buf: torch.Tensor, saved: torch.Tensor) -> bool:

@@ -23,12 +23,19 @@ import torch
 import torch.nn.functional as F
 from torch import nn
 
-from tavrix.flowscope.intercept import Interceptor, OpCall, intercept, to_plain, to_trace
+from tavrix.flowscope.intercept import (
+    Interceptor,
+    OpCall,
+    intercept,
+    to_plain,
+    to_trace,
+    untrace_attributes,
+)
 from tavrix.pruning.gatewire import _operation_text, _same_operation
 from tavrix.pruning.shrink.context import CutContext, GraphAxes
 from tavrix.pruning.shrink.cut import validated_removal
 from tavrix.utils.argpick import get_argument
-from tavrix.utils.common import iter_leaves
+from tavrix.utils.common import BufferSnapshot, iter_leaves
 
 __all__ = [
     "CheckReplayError",
@@ -520,25 +527,47 @@ def check_equal(
     run_shrunk = _resolve(shrunk, entry_point)
     args, kwargs = tuple(args), dict(kwargs)
 
-    with torch.no_grad():
-        modules = dict(original.named_modules())
-        expected = _run_masked(run_original, axes.graph, masks, args, kwargs, None, modules)
-        _, scale, _ = _compare_outputs(expected, expected)
-        try:
-            actual = run_shrunk(*_cloned(args), **_cloned(kwargs))
-            diff, _, problem = _compare_outputs(expected, actual)
-        except Exception as exc:  # reported with the node where it happened
-            diff, problem = math.inf, f"raised {type(exc).__name__}: {exc}"
-        if problem is None and (diff <= tolerance * scale or diff == 0):
-            return CheckResult(diff, scale, tolerance, None)
-        first = _find_divergence(
-            run_original, run_shrunk, shrunk, axes.graph, masks, args, kwargs, tolerance, modules
+    # buffers a call writes (a counter the forward keeps) are given back
+    snapshots = [BufferSnapshot(original), BufferSnapshot(shrunk)]
+    try:
+        with torch.no_grad():
+            return _check(original, run_original, run_shrunk, shrunk, axes, masks, args, kwargs,
+                          tolerance)
+    finally:
+        for snapshot in snapshots:
+            snapshot.restore()
+        untrace_attributes((*original.modules(), *shrunk.modules()))
+
+
+def _check(
+    original: nn.Module,
+    run_original: Any,
+    run_shrunk: Any,
+    shrunk: nn.Module,
+    axes: GraphAxes,
+    masks: Dict[int, _Mask],
+    args: Tuple[Any, ...],
+    kwargs: Dict[str, Any],
+    tolerance: float,
+) -> CheckResult:
+    modules = dict(original.named_modules())
+    expected = _run_masked(run_original, axes.graph, masks, args, kwargs, None, modules)
+    _, scale, _ = _compare_outputs(expected, expected)
+    try:
+        actual = run_shrunk(*_cloned(args), **_cloned(kwargs))
+        diff, _, problem = _compare_outputs(expected, actual)
+    except Exception as exc:  # reported with the node where it happened
+        diff, problem = math.inf, f"raised {type(exc).__name__}: {exc}"
+    if problem is None and (diff <= tolerance * scale or diff == 0):
+        return CheckResult(diff, scale, tolerance, None)
+    first = _find_divergence(
+        run_original, run_shrunk, shrunk, axes.graph, masks, args, kwargs, tolerance, modules
+    )
+    if first is None:
+        first = DivergingNode(
+            len(axes.graph), "output", "-", None, diff, scale, problem or "outputs differ"
         )
-        if first is None:
-            first = DivergingNode(
-                len(axes.graph), "output", "-", None, diff, scale, problem or "outputs differ"
-            )
-        return CheckResult(diff, scale, tolerance, first)
+    return CheckResult(diff, scale, tolerance, first)
 
 
 def _cloned(obj: Any) -> Any:

@@ -363,13 +363,15 @@ def commit(
     """Install the new tensors and attributes; on any failure put everything back."""
     replacements = []
     indices: Dict[Tuple[int, Any], torch.Tensor] = {}
-    for owned, keep, _, _ in changes:
-        data = _sliced(owned.tensor, keep, indices)
-        if owned.places[0].is_parameter:
-            new: torch.Tensor = nn.Parameter(data, requires_grad=owned.tensor.requires_grad)
-        else:
-            new = data
-        replacements.append((owned, new))
+    # ordinary tensors even when the cut runs in inference mode: the model stays trainable
+    with torch.inference_mode(False):
+        for owned, keep, _, _ in changes:
+            data = _sliced(owned.tensor, keep, indices)
+            if owned.places[0].is_parameter:
+                new: torch.Tensor = nn.Parameter(data, requires_grad=owned.tensor.requires_grad)
+            else:
+                new = data
+            replacements.append((owned, new))
     undo: List[Any] = []
     try:
         for owned, new in replacements:

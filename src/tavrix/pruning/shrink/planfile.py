@@ -310,9 +310,61 @@ def load_shrunk(
     saved = torch.load(path, map_location="cpu", weights_only=True)
     if not isinstance(saved, dict) or saved.get("format") != SHRUNK_MODEL_FORMAT:
         raise ValueError(f"{path} is not a shrunk model written by save_shrunk")
-    apply_plan(model, json.loads(saved["plan"]), args, kwargs, entry_point=entry_point)
-    model.load_state_dict(saved["state_dict"])
+    # what the cut replaces, so that weights that do not load leave the model as it was
+    registries = [(m, dict(m._parameters), dict(m._buffers)) for m in model.modules()]
+    report = apply_plan(model, json.loads(saved["plan"]), args, kwargs, entry_point=entry_point)
+    try:
+        # checked first: a failing load_state_dict has already copied the entries that fit
+        _check_weights(model, saved.get("state_dict"), path)
+        model.load_state_dict(saved["state_dict"])
+    except BaseException:
+        _undo_cut(model, registries, report)
+        raise
     return model
+
+
+def _check_weights(model: nn.Module, state_dict: Any, path: PathLike) -> None:
+    if not isinstance(state_dict, Mapping):
+        raise ValueError(f"{path} holds no state_dict; the model was not changed")
+    expected = model.state_dict()
+    problem = None
+    for name, tensor in expected.items():
+        if name not in state_dict:
+            problem = f"it has no {name}"
+        elif isinstance(tensor, torch.Tensor) and (
+            not isinstance(state_dict[name], torch.Tensor)
+            or state_dict[name].shape != tensor.shape
+        ):
+            got = state_dict[name]
+            shape = tuple(got.shape) if isinstance(got, torch.Tensor) else type(got).__name__
+            problem = f"its {name} is {shape}, the shrunk model's {tuple(tensor.shape)}"
+        if problem is not None:
+            break
+    else:
+        extra = next((name for name in state_dict if name not in expected), None)
+        if extra is not None:
+            problem = f"it has {extra}, which the shrunk model does not"
+    if problem is not None:
+        raise ValueError(
+            f"the weights in {path} do not fit the shrunk model: {problem}; the model was not "
+            "changed"
+        )
+
+
+def _undo_cut(
+    model: nn.Module, registries: Sequence[Tuple[nn.Module, Dict[str, Any], Dict[str, Any]]],
+    report: ShrinkReport,
+) -> None:
+    # the cut put new tensors in place of the old ones, which are as they were
+    for module, parameters, buffers in registries:
+        module._parameters.clear()
+        module._parameters.update(parameters)
+        module._buffers.clear()
+        module._buffers.update(buffers)
+    modules = dict(model.named_modules())
+    for name, values in report.module_attributes.items():
+        for attr, (before, _) in values.items():
+            setattr(modules[name], attr, before)
 
 
 def _dumps(value: Any, indent: int = 0) -> str:
