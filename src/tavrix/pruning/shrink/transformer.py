@@ -153,7 +153,7 @@ def _multi_head_attention_adapter(
 # or its width (heads x head_dim); those holding the count before the cut follow it
 _HEAD_COUNTS = ("num_heads", "num_attention_heads", "n_head", "n_heads")
 _KV_HEAD_COUNTS = ("num_key_value_heads", "num_kv_heads", "n_kv_heads")
-_HEAD_DIMS = ("head_dim", "attention_head_size", "head_size")
+_HEAD_DIMS = ("head_dim", "attention_head_size", "head_size", "key_value_proj_dim")
 _WIDTHS = ("all_head_size", "embed_dim", "split_size", "inner_dim")
 
 
@@ -225,6 +225,8 @@ class ScaledDotProductRule(ShrinkRule):
         kept = head_dim if q_keep is None else len(q_keep)
         if v.result_shape[-1] == head_dim and (v_keep is None and kept == head_dim or (
                 v_keep is not None and len(v_keep) == kept)):
+            if kept != head_dim:
+                _refuse_unknown_head_dim(ctx, node, head_dim)
             _set_module_attribute(ctx, node, _HEAD_DIMS, head_dim, kept)
             _set_module_attribute(ctx, node, _WIDTHS, heads * head_dim, heads * kept)
         elif q_keep is not None or v_keep is not None:
