@@ -74,13 +74,15 @@ class Attention(nn.Module):
     by scaled_dot_product_attention (default scale) or written by hand, an output projection
     and a residual stream; ``kv_heads`` < heads: grouped-query attention; ``dim_name``: the
     attribute holding head_dim (T5's ``key_value_proj_dim``); ``head_bias``: a mask of one
-    entry per head made in the call (T5's relative position bias)."""
+    entry per head made in the call (T5's relative position bias); ``packed``: one projection
+    chunked into q, k and v per head (GPT-NeoX), v going to the attention as a piece."""
 
     def __init__(self, hand_written=False, kv_heads=4, gqa_by="enable_gqa", dim_name="head_dim",
-                 head_bias=False):
+                 head_bias=False, packed=False):
         super().__init__()
         self.hand_written, self.gqa_by, self.dim_name = hand_written, gqa_by, dim_name
-        self.head_bias = head_bias
+        self.head_bias, self.packed = head_bias, packed
+        self.qkv = nn.Linear(12, 48) if packed else None
         self.num_heads, self.num_key_value_heads = 4, kv_heads
         setattr(self, dim_name, 4)
         self.embed = nn.Linear(5, 12)
@@ -92,10 +94,14 @@ class Attention(nn.Module):
     def forward(self, x):
         b, n, _ = x.shape  # sizes read off the input: the attention's code sizes its heads
         x = self.embed(x)
-        q, k, v = (
-            t.view(b, n, -1, getattr(self, self.dim_name)).transpose(1, 2)
-            for t in (self.q(x), self.k(x), self.v(x))
-        )
+        if self.packed:
+            q, k, v = self.qkv(x).view(b, n, -1, 3 * self.head_dim).transpose(1, 2).chunk(3, -1)
+            q, k = q * 1.5, k * 0.5  # q and k made anew (rotary embeddings), v a piece
+        else:
+            q, k, v = (
+                t.view(b, n, -1, getattr(self, self.dim_name)).transpose(1, 2)
+                for t in (self.q(x), self.k(x), self.v(x))
+            )
         gqa = self.num_key_value_heads < self.num_heads
         if gqa and self.gqa_by == "repeat":  # transformers' repeat_kv
             r = self.num_heads // self.num_key_value_heads
@@ -126,6 +132,8 @@ class Attention(nn.Module):
         (Attention(kv_heads=2), "inner", [4, 4, 12], {"head_dim": 2, "num_key_value_heads": 2}),
         (Attention(dim_name="key_value_proj_dim"), "inner", [4, 4, 12],
          {"key_value_proj_dim": 2}),
+        (Attention(packed=True), "outer", [4, 12], {"head_dim": 4, "num_heads": 2}),
+        (Attention(packed=True), "inner", [4, 12], {"head_dim": 2, "num_heads": 4}),
         # a bias per head no cut reaches: the heads stay, head_dim positions go
         (Attention(head_bias=True), "outer", [12], {"num_heads": 4}),
         (Attention(head_bias=True), "inner", [4, 4, 12], {"head_dim": 2, "num_heads": 4}),

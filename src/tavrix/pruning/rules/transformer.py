@@ -238,7 +238,7 @@ def attention_layout(state: Any, node: Any) -> Optional[str]:
     q, k, v = (_arg(node, i, n) for i, n in enumerate(("query", "key", "value")))
     if not all(isinstance(x, NodeInfo) for x in (q, k, v)):
         return None
-    shapes = [ops._get_shape(x) for x in (q, k, v)]
+    shapes = [_shape(x) for x in (q, k, v)]  # v may be a piece: ``q, k, v = qkv.chunk(3, -1)``
     axes = [ops._get_prune_dimension(state, x) for x in (q, k, v)]
     if any(s is None or len(s) < 3 for s in shapes) or None in axes:
         return None
