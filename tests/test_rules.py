@@ -553,3 +553,14 @@ def test_coverage_counts_layer_channels_outside_the_outputs():
     assert [(layer.name, layer.channels) for layer in found.layers] == [
         ("linear_0", 8), ("mha.out_proj", 8)
     ]
+
+    # a linear layer run through its weight's transposed view (Falcon's FalconLinear): a
+    # layer, not prunable, rather than no layer at all
+    class ByView(nn.Linear):
+        def forward(self, x):
+            return x @ self.weight.T + self.bias
+
+    model = made(nn.Sequential(ByView(4, 8), nn.ReLU(), nn.Linear(8, 3)))
+    found = rules.coverage(model, (torch.randn(2, 4),))
+    assert [(layer.name, layer.channels, layer.prunable) for layer in found.layers] == [("0", 8, 0)]
+    assert found.share == 0.0

@@ -72,12 +72,19 @@ def test_multi_head_attention_and_a_class_token(split, need_weights, stream, hea
 class Attention(nn.Module):
     """A block with q/k/v projections split into heads by the module's own sizes, attention
     by scaled_dot_product_attention (default scale) or written by hand, an output projection
-    and a residual stream; ``kv_heads`` < heads: grouped-query attention."""
+    and a residual stream; ``kv_heads`` < heads: grouped-query attention; ``dim_name``: the
+    attribute holding head_dim (T5's ``key_value_proj_dim``); ``head_bias``: a mask of one
+    entry per head made in the call (T5's relative position bias); ``packed``: one projection
+    chunked into q, k and v per head (GPT-NeoX), v going to the attention as a piece."""
 
-    def __init__(self, hand_written=False, kv_heads=4, gqa_by="enable_gqa"):
+    def __init__(self, hand_written=False, kv_heads=4, gqa_by="enable_gqa", dim_name="head_dim",
+                 head_bias=False, packed=False):
         super().__init__()
-        self.hand_written, self.gqa_by = hand_written, gqa_by
-        self.num_heads, self.num_key_value_heads, self.head_dim = 4, kv_heads, 4
+        self.hand_written, self.gqa_by, self.dim_name = hand_written, gqa_by, dim_name
+        self.head_bias, self.packed = head_bias, packed
+        self.qkv = nn.Linear(12, 48) if packed else None
+        self.num_heads, self.num_key_value_heads = 4, kv_heads
+        setattr(self, dim_name, 4)
         self.embed = nn.Linear(5, 12)
         self.q = nn.Linear(12, 16)
         self.k, self.v = nn.Linear(12, 4 * kv_heads), nn.Linear(12, 4 * kv_heads)
@@ -87,10 +94,14 @@ class Attention(nn.Module):
     def forward(self, x):
         b, n, _ = x.shape  # sizes read off the input: the attention's code sizes its heads
         x = self.embed(x)
-        q, k, v = (
-            t.view(b, n, -1, self.head_dim).transpose(1, 2) for t in (self.q(x), self.k(x),
-                                                                      self.v(x))
-        )
+        if self.packed:
+            q, k, v = self.qkv(x).view(b, n, -1, 3 * self.head_dim).transpose(1, 2).chunk(3, -1)
+            q, k = q * 1.5, k * 0.5  # q and k made anew (rotary embeddings), v a piece
+        else:
+            q, k, v = (
+                t.view(b, n, -1, getattr(self, self.dim_name)).transpose(1, 2)
+                for t in (self.q(x), self.k(x), self.v(x))
+            )
         gqa = self.num_key_value_heads < self.num_heads
         if gqa and self.gqa_by == "repeat":  # transformers' repeat_kv
             r = self.num_heads // self.num_key_value_heads
@@ -99,6 +110,8 @@ class Attention(nn.Module):
             attention = torch.softmax(q @ k.transpose(-2, -1) * 0.5, dim=-1) @ v
         else:
             extra = {"enable_gqa": True} if gqa and self.gqa_by == "enable_gqa" else {}
+            if self.head_bias:
+                extra["attn_mask"] = torch.linspace(-1, 1, 4 * n * n).view(1, 4, n, n)
             attention = F.scaled_dot_product_attention(q, k, v, **extra)
         y = attention.transpose(1, 2).reshape(b, n, -1)
         return self.head(x + self.o(y))
@@ -117,6 +130,13 @@ class Attention(nn.Module):
         (Attention(kv_heads=2, gqa_by="repeat"), "outer", [2, 12],
          {"num_heads": 2, "num_key_value_heads": 1}),
         (Attention(kv_heads=2), "inner", [4, 4, 12], {"head_dim": 2, "num_key_value_heads": 2}),
+        (Attention(dim_name="key_value_proj_dim"), "inner", [4, 4, 12],
+         {"key_value_proj_dim": 2}),
+        (Attention(packed=True), "outer", [4, 12], {"head_dim": 4, "num_heads": 2}),
+        (Attention(packed=True), "inner", [4, 12], {"head_dim": 2, "num_heads": 4}),
+        # a bias per head no cut reaches: the heads stay, head_dim positions go
+        (Attention(head_bias=True), "outer", [12], {"num_heads": 4}),
+        (Attention(head_bias=True), "inner", [4, 4, 12], {"head_dim": 2, "num_heads": 4}),
         # written by hand: whole heads through q @ k^T, softmax and @ v
         (Attention(hand_written=True), "outer", [4, 12], {"num_heads": 2}),
         # over head_dim q @ k^T and @ v are barriers (the code's numbers size head_dim and
@@ -230,10 +250,21 @@ def test_a_width_read_pins_unless_it_sizes_the_same_channels(where, stream):
         assert "channel count read by the code" in explain(plan).top_causes_text()
 
 
+def test_attention_losing_head_dim_under_an_unknown_name_is_refused():
+    model, x = made(Attention(dim_name="hd")), torch.randn(2, 3, 5)
+    plan = analyse(model, x, split="inner")
+    removed = {i: labels[:1] for i, (_, labels) in enumerate(plan.prunable_groups)}
+    with pytest.raises(ShrinkError, match=r"\.hd holds the head_dim 4, a number no rule updates"):
+        shrink(model, plan, removed)
+    assert model.q.weight.shape == (16, 12)
+
+
 def test_attention_forms_left_out_say_why():
     model, x = made(TinyViT(need_weights=True)), torch.randn(2, 4, 6)
     text = explain(analyse(model, x)).top_causes_text()
     assert "multi-head attention returning its weights" in text
+    plan = analyse(made(Attention(head_bias=True)), torch.randn(2, 3, 5), split="outer")
+    assert "attention mask with an entry per head" in explain(plan).top_causes_text()
 
 
 class SwinStage(nn.Module):

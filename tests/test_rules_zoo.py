@@ -128,6 +128,11 @@ class LanguageModel(torch.nn.Module):
         elif kind == "llama":
             config = transformers.LlamaConfig(**SMALL, num_key_value_heads=2)
             self.model = transformers.LlamaForCausalLM(config)
+        elif kind == "t5":  # relative position bias per head, head_dim held as key_value_proj_dim
+            config = transformers.T5Config(vocab_size=100, d_model=128, d_kv=32, d_ff=256,
+                                           num_layers=2, num_heads=4, decoder_start_token_id=0,
+                                           relative_attention_num_buckets=8)
+            self.model = transformers.T5ForConditionalGeneration(config)
         else:
             config = transformers.GPT2Config(vocab_size=100, n_embd=128, n_layer=2, n_head=4,
                                              n_inner=256, n_positions=64, bos_token_id=0,
@@ -140,13 +145,15 @@ class LanguageModel(torch.nn.Module):
             extra = {"position_ids": positions, "token_type_ids": torch.zeros_like(ids)}
         elif self.kind == "gpt2":
             extra = {"position_ids": positions, "use_cache": False}
+        elif self.kind == "t5":
+            extra = {"decoder_input_ids": ids[:, :6], "use_cache": False}
         else:
             extra = {"use_cache": False}  # rotary positions: computed, not embedded
         return self.model(input_ids=ids, return_dict=False, **extra)[0]
 
 
 # LLaMA's rotary embeddings rotate head_dim positions in pairs: only whole heads go
-LANGUAGE_MODELS = {"bert": {}, "gpt2": {}, "llama": {"split": "outer"}}
+LANGUAGE_MODELS = {"bert": {}, "gpt2": {}, "llama": {"split": "outer"}, "t5": {}}
 
 
 @pytest.mark.zoo

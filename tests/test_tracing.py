@@ -7,7 +7,7 @@ import dataclasses
 import gc
 import threading
 import weakref
-from collections import Counter
+from collections import Counter, OrderedDict
 
 import pytest
 import torch
@@ -707,6 +707,29 @@ def test_dataclass_results_are_traced_through():
     assert names == ["conv2d_0", "relu_0", "split_halves_0", "conv2d_1", "conv2d_2"]
     assert [n.unique_name for n in result.output_nodes] == ["conv2d_1", "conv2d_2"]
     assert type(result.outputs) is Halves and type(result.outputs.low) is torch.Tensor
+
+
+class NoUpdate(OrderedDict):
+    """A mapping that refuses ``update``, as transformers' ModelOutput does."""
+
+    def update(self, *args, **kwargs):
+        raise RuntimeError("update refused")
+
+
+class MappingNet(nn.Module):
+    def __init__(self) -> None:
+        super().__init__()
+        self.conv = nn.Conv2d(3, 4, 1)
+
+    def forward(self, x):
+        return NoUpdate(logits=self.conv(x), extra=None)
+
+
+def test_mapping_results_refusing_update_are_traced_through():
+    result = trace(MappingNet(), (torch.randn(1, 3, 2, 2),))
+    assert [n.unique_name for n in result.output_nodes] == ["conv2d_0"]
+    assert type(result.outputs) is NoUpdate and list(result.outputs) == ["logits", "extra"]
+    assert type(result.outputs["logits"]) is torch.Tensor
 
 
 class Located(nn.Module):

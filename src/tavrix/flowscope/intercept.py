@@ -302,7 +302,8 @@ def _rebuild_dict(template: dict, convert: Callable[[Any], Any]) -> dict:
     if type(template) is dict:
         return values
     new = copy.copy(template)  # keeps OrderedDict order, defaultdict factories
-    new.update(values)
+    for key, value in values.items():  # item by item: transformers' ModelOutput refuses update
+        new[key] = value
     return new
 
 

@@ -127,8 +127,8 @@ def coverage_of(
     """Coverage from a walk's result (the groups before outputs were made unprunable).
 
     ``weight_layers`` maps the tensor uid of a layer module's weight to (module name, output
-    channels): such a weight read by anything but a layer operation counts as a layer whose
-    channels are not prunable.
+    channels): such a weight, or a view of it, read by anything but a layer operation counts as
+    a layer whose channels are not prunable unless that operation's rule labels them.
     """
     axes = LAYER_CHANNEL_AXES if layer_axes is None else layer_axes
     output_ids = {id(node) for node in outputs}
@@ -178,10 +178,14 @@ def coverage_of(
             for leaf in iter_leaves((node.args, node.kwargs)):
                 if not isinstance(leaf, TensorInfo) or leaf.tensor_uid in seen:
                     continue
-                found = weight_layers.get(leaf.tensor_uid)
-                if found is None:
+                # the weight itself, or a view of it made in the call (``x @ self.weight.T``)
+                uid = leaf.tensor_uid
+                if uid not in weight_layers and getattr(leaf, "view_of", None) is not None:
+                    uid = leaf.view_of
+                found = weight_layers.get(uid)
+                if found is None or uid in seen:
                     continue
-                seen.add(leaf.tensor_uid)
+                seen.add(uid)
                 name, channels = found
                 if id(node) in output_ids:
                     excluded += channels

@@ -238,7 +238,7 @@ def attention_layout(state: Any, node: Any) -> Optional[str]:
     q, k, v = (_arg(node, i, n) for i, n in enumerate(("query", "key", "value")))
     if not all(isinstance(x, NodeInfo) for x in (q, k, v)):
         return None
-    shapes = [ops._get_shape(x) for x in (q, k, v)]
+    shapes = [_shape(x) for x in (q, k, v)]  # v may be a piece: ``q, k, v = qkv.chunk(3, -1)``
     axes = [ops._get_prune_dimension(state, x) for x in (q, k, v)]
     if any(s is None or len(s) < 3 for s in shapes) or None in axes:
         return None
@@ -286,6 +286,13 @@ def _note_attention_inputs(node: Any) -> None:
             current = first[0] if isinstance(first, (tuple, list)) and first else first
 
 
+def _mask_spans_heads(node: Any) -> bool:
+    """Whether the attention mask holds one entry per head (T5's relative position bias):
+    nothing cuts its heads with q, k and v, so the heads must stay."""
+    mask_shape = _shape(_arg(node, 3, "attn_mask"))
+    return mask_shape is not None and len(mask_shape) >= 3 and mask_shape[-3] > 1
+
+
 @handler_rule("scaled dot-product attention (extended rules)")
 def _scaled_dot_product_attention_node_handler(state: Any, node: Any) -> None:
     """q and k lose the same positions; along head_dim (the same positions of every head) v's
@@ -301,6 +308,10 @@ def _scaled_dot_product_attention_node_handler(state: Any, node: Any) -> None:
             state, [list(ops._get_labels(state, q)), list(ops._get_labels(state, k))]
         )
         _record(state, node, ops._get_labels(state, v), len(node.result_shape) - 1)
+        return
+    if layout == "heads" and _mask_spans_heads(node):
+        with state.rule("attention mask with an entry per head (extended rules)"):
+            ops._default_node_handler(state, node)
         return
     if layout == "heads":
         q_labels, k_labels, v_labels = (list(ops._get_labels(state, x)) for x in (q, k, v))

@@ -153,7 +153,7 @@ def _multi_head_attention_adapter(
 # or its width (heads x head_dim); those holding the count before the cut follow it
 _HEAD_COUNTS = ("num_heads", "num_attention_heads", "n_head", "n_heads")
 _KV_HEAD_COUNTS = ("num_key_value_heads", "num_kv_heads", "n_kv_heads")
-_HEAD_DIMS = ("head_dim", "attention_head_size", "head_size")
+_HEAD_DIMS = ("head_dim", "attention_head_size", "head_size", "key_value_proj_dim")
 _WIDTHS = ("all_head_size", "embed_dim", "split_size", "inner_dim")
 
 
@@ -213,18 +213,27 @@ class ScaledDotProductRule(ShrinkRule):
             return
         rank = len(node.result_shape)
         heads_axis = rank - 3
+        # a tuple-valued operand is a piece (``q, k, v = qkv.chunk(3, -1)``): v's head_dim is
+        # the output's, and so is q's when q is a piece of the same tuple
+        q_shape = q.result_shape
+        if q_shape is None and q is v:
+            q_shape = node.result_shape
+        if q_shape is None:
+            raise ctx.error(node, "its query is a piece of a tuple of unknown shape")
         if ctx.axis(q) == heads_axis:  # whole heads
             _check_carried(ctx, node)
-            _cut_whole_heads(ctx, node, q, q_keep)
+            _cut_whole_heads(ctx, node, q_shape, q_keep)
             return
         if q_keep != k_keep:
             raise ctx.error(node, "its query and key lose different positions")
         if ctx.removed_labels(v) != ctx.removed_labels(node):
             raise ctx.error(node, "its value and output lose different channels")
-        head_dim, heads = q.result_shape[-1], q.result_shape[heads_axis]
+        head_dim, heads = q_shape[-1], q_shape[heads_axis]
         kept = head_dim if q_keep is None else len(q_keep)
-        if v.result_shape[-1] == head_dim and (v_keep is None and kept == head_dim or (
+        if node.result_shape[-1] == head_dim and (v_keep is None and kept == head_dim or (
                 v_keep is not None and len(v_keep) == kept)):
+            if kept != head_dim:
+                _refuse_unknown_head_dim(ctx, node, head_dim)
             _set_module_attribute(ctx, node, _HEAD_DIMS, head_dim, kept)
             _set_module_attribute(ctx, node, _WIDTHS, heads * head_dim, heads * kept)
         elif q_keep is not None or v_keep is not None:
@@ -233,11 +242,13 @@ class ScaledDotProductRule(ShrinkRule):
             )
 
 
-def _cut_whole_heads(ctx: CutContext, node: Any, q: Any, q_keep: Optional[List[int]]) -> None:
-    """The attention module running ``node`` loses whole heads: its head counts follow (its
-    key/value heads in proportion, whole groups of grouped-query attention go)."""
-    heads_axis = len(q.result_shape) - 3
-    heads, head_dim = q.result_shape[heads_axis], q.result_shape[-1]
+def _cut_whole_heads(ctx: CutContext, node: Any, q_shape: Tuple[int, ...],
+                     q_keep: Optional[List[int]]) -> None:
+    """The attention module running ``node`` loses whole heads (``q_shape``: the query's
+    shape): its head counts follow (its key/value heads in proportion, whole groups of
+    grouped-query attention go)."""
+    heads_axis = len(q_shape) - 3
+    heads, head_dim = q_shape[heads_axis], q_shape[-1]
     left = heads if q_keep is None else len(q_keep)
     _set_module_attribute(ctx, node, _HEAD_COUNTS, heads, left)
     _set_module_attribute(ctx, node, _WIDTHS, heads * head_dim, left * head_dim)
@@ -390,7 +401,7 @@ class MatmulRule(ShrinkRule):
             return
         _check_carried(ctx, node)
         if ctx.keep(a) is not None and ctx.axis(a) == len(a.result_shape) - 3 == ctx.axis(node):
-            _cut_whole_heads(ctx, node, a, ctx.keep(a))  # q @ k^T of hand-written attention
+            _cut_whole_heads(ctx, node, a.result_shape, ctx.keep(a))  # q @ k^T written by hand
 
     @staticmethod
     def _contracted(ctx: CutContext, node: Any, a: Any, b: Any) -> bool:
