@@ -466,6 +466,10 @@ def test_plan_file_reapplies_and_refuses_other_models(tmp_path):
     record = load_plan(path)
     assert record == json.loads(path.read_text())
     assert [g["kept"] for g in record["groups"]] == [8, 8, 16, 16]
+    written = path.read_text()
+    with pytest.raises(AttributeError):  # not a report: the plan on disk stays
+        save_plan(path, plan)
+    assert path.read_text() == written
 
     fresh = residual_cnn().eval()
     applied = apply_plan(fresh, path, (x,))

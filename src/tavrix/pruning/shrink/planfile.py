@@ -86,9 +86,11 @@ def plan_record(report: ShrinkReport) -> Dict[str, Any]:
 
 def save_plan(path: PathLike, report: ShrinkReport) -> None:
     """Write the decision of ``report`` to ``path`` as readable JSON."""
+    # Made before the file is opened: a report that cannot be written leaves a plan
+    # already at ``path`` as it was.
+    text = _dumps(plan_record(report)) + "\n"
     with open(path, "w", encoding="utf-8") as file:
-        file.write(_dumps(plan_record(report)))
-        file.write("\n")
+        file.write(text)
 
 
 def load_plan(path: PathLike) -> Dict[str, Any]:
