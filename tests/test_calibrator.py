@@ -563,3 +563,28 @@ def test_dataclass_inputs_and_outputs_are_containers_like_tuples():
     # traced through the dataclass, and its outputs (stem's features too) never prunable
     assert plans[1].summary(2) == plans[0].summary(2)
     assert len(plans[1].prunable_groups) == 1
+
+
+def _importances(model, x):
+    calibrator = TavrixPruningCalibrator(model)
+    with calibrator:
+        for _ in range(2):
+            model(x).pow(2).mean().backward()
+    return [group.importance for group in channel_importance(calibrator.cutplan)]
+
+
+def test_full_backward_hooks_take_part_in_calibration():
+    # torch wraps a hooked module's inputs and outputs only while gradients are
+    # recorded: the calibration calls run operations the analysed call did not
+    torch.manual_seed(0)
+    model, x = models.make("resnet50_tiny")
+    expected = _importances(copy.deepcopy(model), x)
+    seen = []
+    hooked = [m for m in model.modules() if isinstance(m, nn.Conv2d)][1]
+    hooked.register_full_backward_hook(lambda m, grad_in, grad_out: seen.append(grad_out[0].shape))
+    model.register_full_backward_pre_hook(lambda m, grad_out: seen.append("model"))
+    got = _importances(model, x)
+    assert len(seen) == 4 and seen.count("model") == 2  # two backward passes, both hooks
+    assert len(got) == len(expected)
+    for a, b in zip(got, expected):
+        torch.testing.assert_close(a, b)

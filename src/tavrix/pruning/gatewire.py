@@ -11,6 +11,7 @@ stops with :class:`GateReplayError` instead of gating the wrong tensor.
 from __future__ import annotations
 
 import contextlib
+import sys
 import weakref
 from typing import Any, Dict, Iterable, Iterator, List, Mapping, Optional, Sequence, Tuple
 
@@ -73,6 +74,24 @@ def _operation_text(operation: Any) -> str:
     return repr(operation)
 
 
+# torch's own machinery for full backward hooks (register_full_backward_hook and the
+# pre-hooks) wraps a module's inputs and outputs in an identity function, reading
+# requires_grad and grad_fn, only while gradients are recorded: a calibration call
+# meets those operations where the analysed call, run without gradients, had none.
+_BACKWARD_HOOK_CODE = frozenset(
+    code.co_filename
+    for code in (
+        torch.utils.hooks.BackwardHook._apply_on_tensors.__code__,
+        torch.nn.modules._functions.BackwardHookFunction.forward.__code__,
+    )
+)
+
+
+def _run_by_backward_hooks(frame: Any) -> bool:
+    """Whether the operation whose caller is ``frame`` is the backward-hook machinery's."""
+    return frame is not None and frame.f_code.co_filename in _BACKWARD_HOOK_CODE
+
+
 def _same_operation(met: Any, expected: Any) -> bool:
     if met is expected:
         return True
@@ -111,8 +130,12 @@ class _GateReplay(Interceptor):
         if self.error is not None:
             raise self.error
         position = self._position
+        ended = position >= len(self._expected)
+        if ended or not _same_operation(call.func, self._expected[position][0]):
+            if _run_by_backward_hooks(sys._getframe(1)):
+                return result  # not one of the model's own operations
         self._position = position + 1
-        if position >= len(self._expected):
+        if ended:
             self._fail(
                 f"the traced call ended after {len(self._expected)} operations, but this call "
                 f"went on with operation #{position} ({_operation_text(call.func)})"
