@@ -86,6 +86,11 @@ SUFFIX = " the model passed to TavrixPruningCalibrator"
             (ValueError, 'No such function "predict" in submodule "head" of' + SUFFIX),
         ),
         ("forward.", (ValueError, 'No such function "" in submodule "forward" of' + SUFFIX)),
+        ("training", (ValueError, 'No such function "training" in' + SUFFIX)),
+        (
+            "head.training",
+            (ValueError, 'No such function "training" in submodule "head" of' + SUFFIX),
+        ),
     ],
 )
 def test_entry_point_errors(entry_point, expected):

@@ -113,7 +113,9 @@ void parse_entry_point(py::object self, py::object entry_point) {
     parent = parent.empty() ? item : parent + "." + item;
   }
   py::object original;
-  if (!lookup(owner, function_name, &original)) {
+  // An attribute that cannot be called (`training`) is no entry point: redirecting it
+  // would put a function where the model keeps a value.
+  if (!lookup(owner, function_name, &original) || !PyCallable_Check(original.ptr())) {
     throw py::value_error(missing("function", function_name, parent));
   }
 
