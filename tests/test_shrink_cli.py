@@ -30,6 +30,21 @@ def test_prune_save_and_plot(tmp_path, capsys):
     assert f"{sum(p.numel() for p in model.parameters()):,}" in parameters
 
 
+def test_a_failed_check_exits_1_and_saves_nothing(tmp_path, monkeypatch, capsys):
+    from tavrix.pruning import shrink as shrink_package
+    from tavrix.pruning.shrink.check import CheckResult, DivergingNode
+
+    def failing(*args, **kwargs):
+        return CheckResult(1.0, 1.0, 1e-4, DivergingNode(3, "conv", "conv2d", "stem", 1.0, 1.0, "x"))
+
+    monkeypatch.setattr(shrink_package, "check_equal", failing)
+    saved = tmp_path / "out.pt"
+    assert main(["--prune", "0.3", "--save", str(saved)]) == 1
+    out, _ = capsys.readouterr()
+    assert "check FAILED" in out and f"not saved to {saved}: the check failed" in out
+    assert not saved.exists()
+
+
 FACTORIES = """
 import torch
 from torch import nn

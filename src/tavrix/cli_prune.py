@@ -148,7 +148,10 @@ def run_prune(
     ]
     lines = ["", f"Shrunk by {options.prune:g} per group (round to {options.round_to}):",
              report.table(rows), "", str(result)]
-    if options.save is not None and write:
+    if options.save is not None and not result.passed:
+        # a model that differs from its masked original is not one to load later
+        lines.append(f"not saved to {options.save}: the check failed")
+    elif options.save is not None and write:
         save_shrunk(options.save, model, report)
         lines.append(f"saved to {options.save} (tavrix.pruning.shrink.load_shrunk rebuilds it)")
     if options.plot is not None:
