@@ -133,6 +133,9 @@ class LanguageModel(torch.nn.Module):
                                            num_layers=2, num_heads=4, decoder_start_token_id=0,
                                            relative_attention_num_buckets=8)
             self.model = transformers.T5ForConditionalGeneration(config)
+        elif kind == "phi":  # rotary embeddings on half of each head's positions
+            config = transformers.PhiConfig(**SMALL, partial_rotary_factor=0.5)
+            self.model = transformers.PhiForCausalLM(config)
         else:
             config = transformers.GPT2Config(vocab_size=100, n_embd=128, n_layer=2, n_head=4,
                                              n_inner=256, n_positions=64, bos_token_id=0,
@@ -184,3 +187,32 @@ def test_language_models_shrink_equal(kind):
         f"{kind}: coverage {found.share:.3f} of {found.channels} channels; parameters {before:,} "
         f"-> {after:,} ({100 * (before - after) / before:.1f}% fewer); {result.relative_diff:.1e}"
     )
+
+
+@pytest.mark.zoo
+def test_partial_rotary_attention_loses_equal_head_dim_in_query_key_and_value():
+    """Phi rotates half of each head's positions: q/k can lose only the other half, v any of
+    its positions, and one head_dim attribute sizes all three, so the chosen counts match."""
+    pytest.importorskip("transformers")
+    torch.manual_seed(0)
+    model = LanguageModel("phi").eval()
+    generator = torch.Generator().manual_seed(3)
+    calibrator = TavrixPruningCalibrator(model)
+    with warnings.catch_warnings(), calibrator, rules.extended():
+        warnings.simplefilter("ignore", UserWarning)
+        for _ in range(2):
+            model(torch.randint(0, 100, (2, 12), generator=generator)).pow(2).mean().backward()
+    plan = calibrator.cutplan
+    query_key, value = (
+        next(i for i, (nodes, _) in enumerate(plan.prunable_groups)
+             if any(n.module_path.endswith(name) for n in nodes if n.module_path))
+        for name in ("layers.0.self_attn.q_proj", "layers.0.self_attn.v_proj")
+    )
+    sizes = [len(plan.prunable_groups[i][1]) for i in (query_key, value)]
+    assert sizes == [16, 32]  # q/k: the positions that are not rotated
+    ids = torch.randint(0, 100, (2, 12), generator=generator)
+    for ratio, round_to, lost in ((0.3, 1, 4), (0.3, 8, 0), (0.5, 8, 8)):
+        removed = choose_channels(plan, ratio, round_to=round_to)
+        assert [len(removed.get(i, ())) for i in (query_key, value)] == [lost, lost]
+    _cut_and_check(model, plan, removed, (ids,))
+    assert model.model.model.layers[0].self_attn.head_dim == 24

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import math
-from typing import Any, Dict, List, Mapping, Optional, Sequence, Union
+from typing import Any, Dict, List, Mapping, Optional, Sequence, Set, Tuple, Union
 
 import torch
 from torch import nn
@@ -43,6 +43,10 @@ def choose_channels(
     - ``unmeasured``: what happens to a group without importance: "skip" leaves
       it whole, "magnitude" ranks it by weight magnitude (needs ``model``).
 
+    Groups that must lose equally many channels (an attention's query/key and
+    value positions within the heads, which one head_dim attribute sizes) each
+    lose the smallest of their counts, so that the choice can be cut.
+
     Ties go to the channel that comes first in the group, so the same inputs
     always give the same choice.
     """
@@ -63,6 +67,7 @@ def choose_channels(
                 counts[index] = math.floor(share * len(groups[index][1]) + 1e-9)
     else:
         counts = _global_counts(groups, scores, ratios[-1], min_keep)
+    _equalise_tied_counts(counts, _tied_groups(plan), groups, scores, round_to, min_keep)
 
     removed: Dict[int, List[int]] = {}
     for index, count in counts.items():
@@ -194,6 +199,67 @@ def _global_counts(
             counts[index] += 1
             budget -= 1
     return counts
+
+
+def _tied_groups(plan: Any) -> List[Tuple[Set[int], bool]]:
+    """Sets of prunable groups whose removed counts must be equal, each with whether an
+    operand's count can follow a single group's (False: keep them all whole)."""
+    try:
+        axes = GraphAxes(plan)
+    except ValueError:  # labels no standard walk reproduces: the shrink refuses the plan
+        return []
+    group_of = {int(label): index for index, (_, labels) in enumerate(plan.prunable_groups)
+                for label in labels}
+    sizes = [len(labels) for _, labels in plan.prunable_groups]
+    parent: Dict[int, int] = {}
+
+    def root(index: int) -> int:
+        while parent.setdefault(index, index) != index:
+            index = parent[index]
+        return index
+
+    frozen: Set[int] = set()
+    for node in axes.graph:
+        rule = rule_for(node, axes.rule_set.name)
+        operands = rule.equal_cuts(axes, node) if rule is not None else ()
+        if len(operands) < 2:
+            continue
+        tied: Set[int] = set()
+        exact = True
+        for labels in operands:
+            found = [group_of[int(label)] for label in labels if int(label) in group_of]
+            tied.update(found)
+            # the operand loses exactly its group's count when it holds all of one group's
+            # labels once, and no other group's
+            exact = exact and len(set(found)) == 1 and len(found) == sizes[found[0]]
+        for index in tied:
+            parent[root(index)] = root(next(iter(tied)))
+        if not exact:
+            frozen.update(tied)
+    sets: Dict[int, Set[int]] = {}
+    for index in parent:
+        sets.setdefault(root(index), set()).add(index)
+    return [(members, not members & frozen) for members in sets.values() if len(members) > 1
+            or members & frozen]
+
+
+def _equalise_tied_counts(
+    counts: Dict[int, int], tied: List[Tuple[Set[int], bool]], groups: Sequence[Any],
+    scores: List[Importance], round_to: int, min_keep: int,
+) -> None:
+    """Gives every group of a tied set the largest count no member exceeds (a member left
+    out of ``counts`` or without scores loses nothing) that rounding leaves as it is."""
+    for members, countable in tied:
+        common = min((counts.get(i, 0) if scores[i] is not None else 0 for i in members),
+                     default=0) if countable else 0
+        while common > 0 and any(
+            _rounded_keep(n, n - common, round_to, min_keep) != n - common
+            for n in (len(groups[i][1]) for i in members)
+        ):
+            common -= 1
+        for i in members:
+            if i in counts:
+                counts[i] = common
 
 
 def _rounded_keep(n: int, keep: int, round_to: int, min_keep: int) -> int:

@@ -18,7 +18,7 @@ or replaces; every other operation uses the standard rule.
 
 from __future__ import annotations
 
-from typing import Any, Callable, Dict, List, Optional, Tuple
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 import torch
 import torch.nn.functional as F
@@ -33,7 +33,7 @@ from tavrix.flowscope.opkinds import (
     UNARY_REDUCE_OPS,
     get_torch_and_tensor_methods,
 )
-from tavrix.pruning.shrink.context import CutContext, OwnedTensor
+from tavrix.pruning.shrink.context import CutContext, GraphAxes, OwnedTensor
 from tavrix.utils.argpick import get_argument
 
 __all__ = [
@@ -66,6 +66,12 @@ class ShrinkRule:
         """The weight whose slices along the returned axis make ``node``'s output channels
         (used to rank channels by magnitude); None when the node makes no channels."""
         return None
+
+    def equal_cuts(self, axes: GraphAxes, node: Any) -> Sequence[Sequence[int]]:
+        """Label lists of ``node``'s operands that must lose equally many channels (one
+        attribute of the model sizes them all), for choosing channels the rule can cut;
+        empty when the node asks for nothing of the kind."""
+        return ()
 
 
 SHRINK_RULES: Dict[Any, ShrinkRule] = {}

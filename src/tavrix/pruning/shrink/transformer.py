@@ -6,7 +6,7 @@ head_dim positions."""
 from __future__ import annotations
 
 import math
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 import torch
 import torch.nn.functional as F
@@ -23,7 +23,7 @@ from tavrix.pruning.rules.transformer import (
     multi_head_attention_heads,
 )
 from tavrix.pruning.shrink.check import register_input_replay, register_masked_replay
-from tavrix.pruning.shrink.context import CutContext, OwnedTensor
+from tavrix.pruning.shrink.context import CutContext, GraphAxes, OwnedTensor
 from tavrix.pruning.shrink.rules import (
     PassThrough,
     ShrinkRule,
@@ -240,6 +240,15 @@ class ScaledDotProductRule(ShrinkRule):
             raise ctx.error(
                 node, "q/k and v would keep different head_dim, which one attribute sizes"
             )
+
+    def equal_cuts(self, axes: GraphAxes, node: Any) -> Sequence[Sequence[int]]:
+        # positions within the heads: q/k and v keep one head_dim
+        q, v = _arg(node, 0, "query"), _arg(node, 2, "value")
+        if not isinstance(q, NodeInfo) or not isinstance(v, NodeInfo) or node.result_shape is None:
+            return ()
+        if axes.axes.get(q) == len(node.result_shape) - 3:  # whole heads
+            return ()
+        return (axes.labels.get(q, []), axes.labels.get(v, []))
 
 
 def _cut_whole_heads(ctx: CutContext, node: Any, q_shape: Tuple[int, ...],
