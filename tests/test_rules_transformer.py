@@ -208,6 +208,39 @@ def test_projections_norms_and_embeddings(split, stream):
     assert model.split_size == 4 and model.c_proj.nx == 4
 
 
+class TransposedWeights(nn.Module):
+    """Falcon's linear layers, ``x @ self.weight.T`` (one weight square), and a weight read
+    through a reshape of the same shape as its transpose, which is no transpose."""
+
+    def __init__(self):
+        super().__init__()
+        self.up, self.mid = nn.Linear(6, 10, bias=False), nn.Linear(10, 10, bias=False)
+        self.down = nn.Linear(10, 6, bias=False)
+        self.mix = nn.Parameter(torch.randn(4, 6))
+
+    def forward(self, x):
+        h = F.relu(x @ self.up.weight.T)
+        h = F.relu(h @ self.mid.weight.T)
+        return (h @ self.down.weight.T) @ self.mix.view(6, 4)
+
+
+def test_products_with_a_transposed_weight_are_layers():
+    model = made(TransposedWeights())
+    x = torch.randn(3, 6)
+    plan = analyse(model, x)
+    # up's and mid's channels; down's 6 meet the reshaped parameter, a constant
+    assert [len(labels) for _, labels in plan.prunable_groups] == [10, 10]
+    with warnings.catch_warnings(), rules.extended():
+        warnings.simplefilter("ignore", UserWarning)
+        found = rules.coverage(model, (x,))
+    assert (found.channels, found.prunable) == (26, 20)  # down's 6 are seen and not prunable
+    cut_and_check(model, x, plan, {i: labels[::2] for i, (_, labels) in
+                                   enumerate(plan.prunable_groups)})
+    assert [tuple(m.weight.shape) for m in (model.up, model.mid, model.down)] == [
+        (5, 6), (5, 5), (6, 5)]
+    assert (model.up.out_features, model.mid.in_features, model.down.in_features) == (5, 5, 5)
+
+
 class WidthRead(nn.Module):
     """Reads the stream's width: at the model level to reshape the stream itself at the end
     (GPT-2's output_shape), or inside the attention module to split q, k, v into heads by it

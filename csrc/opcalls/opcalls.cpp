@@ -61,13 +61,13 @@ const py::str& attr_str(int which) {
       interned("operation_name"), interned("args"), interned("kwargs"),
       interned("result_shape"), interned("unique_name"), interned("location"),
       interned("module_path"), interned("type"), interned("tensor_uid"), interned("_base"),
-      interned("view_of")};
+      interned("view_of"), interned("_note_transpose")};
   return (*names)[static_cast<size_t>(which)];
 }
 enum Attr { kName, kSelf, kClass, kAsSubclass, kFields, kDataclassFields, kAfterCall, kShape,
             kDict, kSource, kState, kEnter, kExit, kOut, kOperation, kOperationName, kArgs,
             kKwargs, kResultShape, kUniqueName, kLocation, kModulePath, kType, kTensorUid,
-            kBase, kViewOf };
+            kBase, kViewOf, kNoteTranspose };
 
 void set_attr(py::handle obj, int which, py::handle value) {
   if (PyObject_SetAttr(obj.ptr(), attr_str(which).ptr(), value.ptr()) != 0) {
@@ -468,6 +468,8 @@ class Recorder {
         py::object base = obj.attr(attr_str(kBase));
         if (!base.is_none() && is_instance(base, parameter_class())) {
           set_attr(info, kViewOf, uid_of(base));
+          // the weight's transpose (``x @ self.weight.T``) is cut along swapped axes
+          info.attr(attr_str(kNoteTranspose))(obj, base);
         }
       }
       return info;

@@ -54,10 +54,11 @@ class TensorInfo:
     (``torch.nn.Parameter``, ``torch.Tensor``, ...); ``tensor_uid`` equals
     ``get_tensor_uid`` of that tensor object. ``view_of`` is the ``tensor_uid`` of
     the parameter a plain tensor is a view of (``self.class_token.expand(n, -1, -1)``),
-    else None: a cut of the view is a cut of that parameter.
+    else None: a cut of the view is a cut of that parameter. ``view_transposed`` says
+    that the view is the 2-D parameter with its two axes swapped (``self.weight.T``).
     """
 
-    __slots__ = ("shape", "type", "tensor_uid", "view_of")
+    __slots__ = ("shape", "type", "tensor_uid", "view_of", "view_transposed")
 
     def __init__(
         self,
@@ -65,17 +66,32 @@ class TensorInfo:
         type: type,  # noqa: A002
         tensor_uid: Any,
         view_of: Any = None,
+        view_transposed: bool = False,
     ) -> None:
         self.shape = tuple(shape)
         self.type = type
         self.tensor_uid = tensor_uid
         self.view_of = view_of
+        self.view_transposed = view_transposed
 
     def __getattr__(self, name: str) -> Any:
-        # a TensorInfo pickled before view_of existed
+        # a TensorInfo pickled before these existed, or made by the recorder for a tensor
+        # that is no view of a parameter
         if name == "view_of":
             return None
+        if name == "view_transposed":
+            return False
         raise AttributeError(name)
+
+    def _note_transpose(self, view: torch.Tensor, base: torch.Tensor) -> None:
+        """Called by the recorder for a view of the parameter ``base`` (``view_of`` set)."""
+        self.view_transposed = (
+            view.dim() == 2
+            and base.dim() == 2
+            and tuple(view.shape) == tuple(base.shape)[::-1]
+            and view.stride() == base.stride()[::-1]
+            and view.storage_offset() == base.storage_offset()
+        )
 
     def __repr__(self) -> str:
         return f"TensorInfo(shape={self.shape}, type={self.type.__name__}, uid={self.tensor_uid})"

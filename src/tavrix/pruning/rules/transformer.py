@@ -399,7 +399,8 @@ def _embedding_node_handler(state: Any, node: Any) -> None:
 
 
 def _weight_product(state: Any, node: Any, x: Any, weight: Any) -> None:
-    """``x @ W`` (and ``addmm(b, x, W)``, GPT-2's Conv1D) with a (in, out) parameter: a linear
+    """``x @ W`` (and ``addmm(b, x, W)``, GPT-2's Conv1D) with a (in, out) parameter or the
+    transpose of a (out, in) one (``x @ self.weight.T``, Falcon's linear layers): a linear
     layer with the weight's axes swapped. Its output channels are new; x's channels along its
     last axis are cut from the weight's rows."""
     shape = node.result_shape
@@ -451,7 +452,9 @@ def _matmul_node_handler(state: Any, node: Any) -> None:
     reads, which the walk decides at its end: then q and k lose the same positions and v's
     carry to the result. Other cases are barriers."""
     a, b = _arg(node, 0, "input"), _arg(node, 1, "other")
-    if isinstance(b, TensorInfo) and _is_parameter(b) and len(b.shape) == 2:
+    if isinstance(b, TensorInfo) and len(b.shape) == 2 and (
+        _is_parameter(b) or getattr(b, "view_transposed", False)  # x @ self.weight.T
+    ):
         _weight_product(state, node, a, b)
         return
     layout = matmul_layout(state, a, b) if node.result_shape else None
@@ -611,6 +614,8 @@ def _register() -> None:
     register_extended_handler([F.embedding, torch.embedding])(_embedding_node_handler)
     register_extended_handler(list(CONVERSIONS))(_conversion_node_handler)
     register_extended_handler(list(MATMULS))(_matmul_node_handler)
+    for op in MATMULS:  # x @ self.weight.T: the layer's channels are the product's
+        LAYER_WEIGHT_ARGUMENTS[op] = (1, "other")
     register_extended_handler(list(ADDMMS))(_addmm_node_handler)
     register_extended_handler(list(SOFTMAXES))(_softmax_node_handler)
     for op in SPLITS:

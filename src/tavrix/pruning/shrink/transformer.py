@@ -387,17 +387,17 @@ class MatmulRule(ShrinkRule):
             in_keep = ctx.keep(a)
             if out_keep is None and in_keep is None:
                 return
-            weight = ctx.owned(b, node, "weight")
+            weight, out_axis = _product_weight(ctx, b, node)
             rank = len(node.result_shape)
             if out_keep is not None:
                 if ctx.axis(node) != rank - 1:
                     raise ctx.error(node, "its output loses channels along another axis")
-                ctx.slice(weight, 1, out_keep, node)
+                ctx.slice(weight, out_axis, out_keep, node)
                 ctx.slice(ctx.owned(bias, node, "bias"), 0, out_keep, node)
             if in_keep is not None:
                 if ctx.axis(a) != len(a.result_shape) - 1:
                     raise ctx.error(node, "its input loses channels along another axis")
-                ctx.slice(weight, 0, in_keep, node)
+                ctx.slice(weight, 1 - out_axis, in_keep, node)
             return
         if self._contracted(ctx, node, a, b):
             # q @ k^T over the same kept head_dim positions: nothing to cut; the module's
@@ -427,12 +427,29 @@ class MatmulRule(ShrinkRule):
 
     def producer_weight(self, ctx: CutContext, node: Any) -> Optional[Tuple[OwnedTensor, int]]:
         _, b, _ = self._operands(node)
-        weight = ctx.owners.get(getattr(b, "tensor_uid", None)) if isinstance(
-            b, TensorInfo) else None
-        if weight is None or weight.tensor.dim() != 2 or weight.tensor.shape[1] != len(
+        if not isinstance(b, TensorInfo):
+            return None
+        transposed = bool(getattr(b, "view_transposed", False))
+        weight = ctx.owners.get(b.view_of if transposed else b.tensor_uid)
+        axis = 0 if transposed else 1
+        if weight is None or weight.tensor.dim() != 2 or weight.tensor.shape[axis] != len(
                 ctx.labels(node)):
             return None
-        return weight, 1
+        return weight, axis
+
+
+def _product_weight(ctx: CutContext, b: TensorInfo, node: Any) -> Tuple[OwnedTensor, int]:
+    """The parameter behind a product's (in, out) operand, and its axis of output channels:
+    1 for the parameter itself, 0 when the operand is its transpose (``self.weight.T``)."""
+    if not getattr(b, "view_transposed", False):
+        return ctx.owned(b, node, "weight"), 1
+    owned = ctx.owners.get(b.view_of)
+    if owned is None or tuple(owned.tensor.shape) != tuple(b.shape)[::-1]:
+        raise ctx.error(
+            node, f"its weight (shape {tuple(b.shape)}) is the transpose of no parameter of the "
+            "model: the plan was made for another model object or before a cut",
+        )
+    return owned, 0
 
 
 class SplitRule(ShrinkRule):
