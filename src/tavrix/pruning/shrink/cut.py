@@ -369,6 +369,8 @@ def commit(
             data = _sliced(owned.tensor, keep, indices)
             if owned.places[0].is_parameter:
                 new: torch.Tensor = nn.Parameter(data, requires_grad=owned.tensor.requires_grad)
+                # attributes set on the parameter (an optimizer's grouping marks, say) stay
+                new.__dict__.update(owned.tensor.__dict__)
             else:
                 new = data
             replacements.append((owned, new))
