@@ -241,6 +241,32 @@ def test_products_with_a_transposed_weight_are_layers():
     assert (model.up.out_features, model.mid.in_features, model.down.in_features) == (5, 5, 5)
 
 
+class SharedTransposedWeight(nn.Module):
+    """One weight read as ``x @ W.T`` on the model's input and again on a layer's output,
+    as ``W.T`` or through its module: cut one way, the layer feeding it kept whole."""
+
+    def __init__(self, through_module):
+        super().__init__()
+        self.through_module = through_module
+        self.pre, self.up = nn.Linear(6, 6), nn.Linear(6, 10, bias=False)
+        self.left, self.right = nn.Linear(10, 3), nn.Linear(10, 3)
+
+    def forward(self, x):
+        y = F.relu(self.pre(x))
+        second = self.up(y) if self.through_module else y @ self.up.weight.T
+        return self.left(F.relu(x @ self.up.weight.T)) + self.right(F.relu(second))
+
+
+@pytest.mark.parametrize("through_module", [False, True])
+def test_a_transposed_weight_read_twice_is_cut_one_way(through_module):
+    model = made(SharedTransposedWeight(through_module))
+    x = torch.randn(2, 4, 6)
+    plan = analyse(model, x)
+    assert [len(labels) for _, labels in plan.prunable_groups] == [10]
+    cut_and_check(model, x, plan, {0: plan.prunable_groups[0][1][1::3]})
+    assert tuple(model.up.weight.shape) == (7, 6)
+
+
 class WidthRead(nn.Module):
     """Reads the stream's width: at the model level to reshape the stream itself at the end
     (GPT-2's output_shape), or inside the attention module to split q, k, v into heads by it

@@ -27,10 +27,13 @@ struct TiedOps {
   py::tuple convs;  // plain and transposed; each ties weight and bias
   py::object linear;
   py::tuple embeddings;  // F.embedding and torch.embedding (extended rules)
+  py::tuple matmuls;     // the products the extended rules read (x @ self.weight.T)
   py::object batch_norm;
   py::object parameter_type;
   py::object node_info;
-  py::str tensor_uid;  // the attribute, interned
+  py::str tensor_uid;  // the attributes, interned
+  py::str view_of;
+  py::str view_transposed;
 };
 
 const TiedOps& tied_ops() {
@@ -43,10 +46,13 @@ const TiedOps& tied_ops() {
             f.attr("conv_transpose2d"), f.attr("conv_transpose3d"));
         py::tuple embeddings = py::make_tuple(f.attr("embedding"),
                                               py::module_::import("torch").attr("embedding"));
-        return TiedOps{convs, f.attr("linear"), embeddings, f.attr("batch_norm"),
+        py::tuple matmuls(
+            py::module_::import("tavrix.pruning.rules.transformer").attr("MATMULS"));
+        return TiedOps{convs, f.attr("linear"), embeddings, matmuls, f.attr("batch_norm"),
                        py::module_::import("torch.nn").attr("Parameter"),
                        py::module_::import("tavrix.flowscope.tracing").attr("NodeInfo"),
-                       interop::interned("tensor_uid")};
+                       interop::interned("tensor_uid"), interop::interned("view_of"),
+                       interop::interned("view_transposed")};
       })
       .get_stored();
 }
@@ -80,6 +86,26 @@ py::object tensor_uid(py::handle value, bool any_tensor) {
     }
   }
   return value.attr(tied_ops().tensor_uid);
+}
+
+// A TensorInfo that stands for a parameter's transpose (`self.weight.T`): the
+// parameter's uid, or a null object.
+py::object transposed_parameter_uid(py::handle value) {
+  if (plainly_not_a_tensor(value.ptr()) || !is_tensor_info(value)) return py::object();
+  py::object flag = value.attr(tied_ops().view_transposed);
+  const int transposed = PyObject_IsTrue(flag.ptr());
+  if (transposed < 0) throw py::error_already_set();
+  if (transposed == 0) return py::object();
+  py::object uid = value.attr(tied_ops().view_of);
+  return uid.is_none() ? py::object() : uid;
+}
+
+bool is_extended_matmul(py::handle operation, bool extended) {
+  if (!extended) return false;
+  for (py::handle op : tied_ops().matmuls) {
+    if (operation.is(op)) return true;
+  }
+  return false;
 }
 
 // One call's channels that stand for an axis of a parameter: the labels of
@@ -125,6 +151,18 @@ void for_each_use(py::handle node, bool extended, Visit&& visit) {
     py::object weight = tensor_uid(interop::get_argument(args, kwargs, 1, "weight"), false);
     if (weight) visit(weight, kInputs, node, false);
     return;
+  }
+
+  if (is_extended_matmul(operation, extended)) {
+    // x @ self.weight.T is a linear layer with that weight: its outputs stand for the
+    // weight's rows, x's channels for its columns (the weight shared with F.linear, or
+    // read twice, is cut one way)
+    py::object weight = transposed_parameter_uid(
+        interop::get_argument(args, kwargs, 1, "other", py::none()));
+    if (weight) {
+      visit(weight, kOutputs, node, false);
+      visit(weight, kInputs, interop::get_argument(args, kwargs, 0, "input", py::none()), false);
+    }
   }
 
   if (is_conv(operation) || operation.is(ops.linear)) {
