@@ -1,3 +1,5 @@
+import copy
+
 import pytest
 import torch
 from torch import nn
@@ -230,3 +232,40 @@ def test_importance_of_a_reused_block_sums_over_its_calls():
     grads = torch.autograd.grad(out.pow(2).sum(), acts)
     manual = sum((a * g).sum(dim=(0, 2, 3)).abs() for a, g in zip(acts, grads)) / x.shape[0]
     torch.testing.assert_close(group.importance, manual)
+
+
+def test_gates_hand_back_their_input_once_a_call_showed_nothing_writes_their_output(monkeypatch):
+    """After a whole call, a gate whose product nothing wrote in place hands back its input
+    (no product) with the product's importance; a gate whose output an in-place ReLU writes
+    (after ResNet's residual add_) keeps the product; a weight masked through .data, which
+    bumps no version counter, is multiplied again."""
+    tvm = pytest.importorskip("torchvision.models")
+    import tavrix.pruning.gate as gate_module
+
+    torch.manual_seed(0)
+    model = tvm.resnet18(weights=None).eval()
+    xs = [torch.randn(2, 3, 32, 32) for _ in range(3)]
+    importances, gates = [], None
+    for pass_through in (False, True):
+        if not pass_through:
+            monkeypatch.setattr(gate_module, "_all_ones", lambda weight: False)
+        else:
+            monkeypatch.undo()
+        m = copy.deepcopy(model)
+        calibrator = TavrixPruningCalibrator(m)
+        with calibrator:
+            for x in xs:
+                m(x).logsumexp(-1).mean().backward()
+        importances.append([g.importance for g in channel_importance(calibrator.cutplan)])
+        gates = list(calibrator.cutplan.gate_container.values())
+    for product, passed in zip(*importances):
+        torch.testing.assert_close(passed, product, rtol=1e-6, atol=0)
+    flags = [vars(g).get("_pass_through") for g in gates]
+    assert flags.count(True) == 9 and flags.count(False) == 8
+
+    gate = gates[flags.index(True)]
+    x = torch.randn(2, len(gate.labels), 4, 4, requires_grad=True)
+    assert gate(x)._base is x  # handed back
+    gate.weight.data[0] = 0
+    out = gate(x)
+    assert out._base is None and (out[:, 0] == 0).all() and torch.equal(out[:, 1:], x[:, 1:])

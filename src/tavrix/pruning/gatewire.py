@@ -125,6 +125,8 @@ class _GateReplay(Interceptor):
         # got back gated as a new tensor. They read as the gated tensor until
         # the call ends (see _Superseded).
         self._superseded: List[torch.Tensor] = []
+        # (gate, its output, the output's version when made) of this call's products
+        self._products: List[Tuple[torch.nn.Module, torch.Tensor, int]] = []
 
     def after_call(self, call: OpCall, result: Any) -> Any:
         if self.error is not None:
@@ -157,7 +159,12 @@ class _GateReplay(Interceptor):
                 f"operation #{position} ({_operation_text(operation)}) should produce the "
                 f"tensor that {gate_name} gates, but it returned {type(result).__name__}"
             )
-        gated = self._gates[gate_name](result)
+        gate = self._gates[gate_name]
+        gated = gate(result)
+        if torch.is_grad_enabled() and not vars(gate).get("_pass_through") and (
+            isinstance(gated, torch.Tensor) and gated is not result and not gated.is_inference()
+        ):
+            self._products.append((gate, gated, gated._version))
         if any(result is arg for arg in call.args) or any(
             result is arg for arg in call.kwargs.values()
         ):
@@ -174,6 +181,19 @@ class _GateReplay(Interceptor):
         for tensor in superseded:
             _release(tensor)
 
+    def _settle_gates(self) -> None:
+        """After a whole call: a gate whose product nothing wrote in place hands back its
+        input in later calls, which replay the same operations (see ChannelGate); a gate whose
+        output was written keeps the product for good."""
+        products, self._products = self._products, []
+        for gate, gated, version in products:
+            state = vars(gate)
+            if gated._version != version:
+                state["_pass_through"] = False
+                state["_written"] = True
+            elif not state.get("_written"):
+                state["_pass_through"] = True
+
     def finish(self) -> None:
         """Called when the model returned: every traced operation must have run."""
         if self.error is not None:
@@ -185,6 +205,7 @@ class _GateReplay(Interceptor):
                 f"{len(self._expected)}; operation #{self._position} "
                 f"({_operation_text(operation)}) was expected next"
             )
+        self._settle_gates()
 
     def _fail_parameters(self, position: int, operation: Any, read: Tuple[int, ...]) -> None:
         traced = self._parameters[position] if self._parameters is not None else ()
