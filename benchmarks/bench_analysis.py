@@ -24,7 +24,11 @@ from repetition to repetition); minima and medians are printed, ratios are of
 the minima (medians in brackets).
 
     PYTHONPATH=src python benchmarks/bench_analysis.py [--reps 7] [--cal-reps 3]
-        [--models a,b,...] [--no-calibration] [--stages]
+        [--models a,b,...] [--no-calibration] [--products] [--stages]
+
+``--products`` also times, interleaved with the others, calibration steps whose gates all
+multiply (``x * w``, as before gates whose output nothing writes in place handed back
+their input).
 
 ``--stages`` prints instead, per model, the CPU time of each stage of get_cutplan, and
 the room the targets leave beyond the floor against what the result's objects (a node
@@ -53,6 +57,7 @@ from bench_explain import build as build_zoo_model  # noqa: E402
 
 from tavrix.flowscope.tracing import trace  # noqa: E402
 from tavrix.pruning.cutplan import get_cutplan  # noqa: E402
+from tavrix.pruning import gate as gate_module  # noqa: E402
 from tavrix.pruning.gatecal import TavrixPruningCalibrator  # noqa: E402
 
 ZOO = [
@@ -140,7 +145,9 @@ def bench_analysis(model: torch.nn.Module, x: torch.Tensor, reps: int) -> Dict[s
         )
 
 
-def bench_calibration(model: torch.nn.Module, x: torch.Tensor, reps: int) -> Dict[str, List[float]]:
+def bench_calibration(
+    model: torch.nn.Module, x: torch.Tensor, reps: int, products: bool = False
+) -> Dict[str, List[float]]:
     # The plain step runs on a copy: inside the block the model's own calls are
     # calibration calls.
     plain_model = copy.deepcopy(model).requires_grad_(False)  # frozen: no weight gradients
@@ -154,9 +161,21 @@ def bench_calibration(model: torch.nn.Module, x: torch.Tensor, reps: int) -> Dic
     def calibration() -> None:
         _loss(model(x)).backward()
 
+    def with_products() -> None:
+        # every gate multiplies, as before gates handed back their input
+        saved = gate_module._all_ones
+        gate_module._all_ones = lambda weight: False
+        try:
+            calibration()
+        finally:
+            gate_module._all_ones = saved
+
+    variants = {"plain": plain, "calibration": calibration}
+    if products:
+        variants["products"] = with_products
     with torch.enable_grad(), calibrator:
         calibration()  # the first call builds the cutplan; not a step
-        return interleaved({"plain": plain, "calibration": calibration}, reps)
+        return interleaved(variants, reps)
 
 
 def stage_profile(model: torch.nn.Module, x: torch.Tensor, reps: int) -> Dict[str, float]:
@@ -264,6 +283,8 @@ def main() -> None:
     parser.add_argument("--models", default=",".join(ZOO + TINY), help="comma-separated names")
     parser.add_argument("--no-calibration", action="store_true")
     parser.add_argument("--threads", type=int, default=2)
+    parser.add_argument("--products", action="store_true",
+                        help="also time calibration steps whose gates all multiply")
     parser.add_argument("--stages", action="store_true",
                         help="print where get_cutplan's time goes instead (CPU time per stage)")
     options = parser.parse_args()
@@ -278,7 +299,8 @@ def main() -> None:
     print(f"{torch.get_num_threads()} threads; analysis: batch 1, {options.reps} reps; "
           f"calibration: batch 8, {options.cal_reps} reps; ratios of minima (of medians)")
     print(f"{'model':<20}{'fwd ms':>8}{'floor/fwd':>13}{'trace/fwd':>13}{'cutplan/fwd':>13}"
-          f"{'cutplan/floor':>15}{'plain s':>9}{'calib/plain':>13}")
+          f"{'cutplan/floor':>15}{'plain s':>9}{'calib/plain':>13}"
+          + (f"{'products/plain':>16}" if options.products else ""))
     worst = {"forward": 0.0, "floor": 0.0, "calibration": 0.0}
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
@@ -294,8 +316,10 @@ def main() -> None:
                 worst["forward"] = max(worst["forward"], min(t["cutplan"]) / min(f))
             worst["floor"] = max(worst["floor"], min(t["cutplan"]) / min(t["floor"]))
             if not options.no_calibration:
-                c = bench_calibration(model, x_cal, options.cal_reps)
+                c = bench_calibration(model, x_cal, options.cal_reps, options.products)
                 row += f"{min(c['plain']):9.3f}{_cell(c['calibration'], c['plain']):>13}"
+                if options.products:
+                    row += f"{_cell(c['products'], c['plain']):>16}"
                 if zoo:
                     worst["calibration"] = max(
                         worst["calibration"], min(c["calibration"]) / min(c["plain"])
