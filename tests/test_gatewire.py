@@ -269,3 +269,57 @@ def test_gates_hand_back_their_input_once_a_call_showed_nothing_writes_their_out
     gate.weight.data[0] = 0
     out = gate(x)
     assert out._base is None and (out[:, 0] == 0).all() and torch.equal(out[:, 1:], x[:, 1:])
+
+
+class _ResidualDropout(nn.Module):
+    """A residual add_ whose result an in-place dropout writes, but only in train mode."""
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.stem = nn.Conv2d(3, 8, 1)
+        self.conv = nn.Conv2d(8, 8, 3, padding=1)
+        self.drop = nn.Dropout(0.2, inplace=True)
+        self.head = nn.Conv2d(8, 2, 1)
+
+    def forward(self, x: torch.Tensor) -> torch.Tensor:
+        h = torch.tanh(self.stem(x))
+        out = self.conv(h)
+        out += h
+        return self.head(self.drop(out))
+
+
+@pytest.mark.parametrize("case", ["double_backward", "train_after_eval"])
+def test_handed_back_inputs_match_the_product(monkeypatch, case):
+    """A loss on input gradients (create_graph) reaches the weights as through the product;
+    a gate settled in eval mode, whose output an in-place dropout writes in train mode,
+    multiplies again once the mode changes instead of failing."""
+    import tavrix.pruning.gate as gate_module
+
+    torch.manual_seed(0)
+    model = _ResidualDropout().eval()
+    xs = [torch.randn(2, 3, 6, 6) for _ in range(4)]
+    results = []
+    for forced in (True, False):
+        if forced:
+            monkeypatch.setattr(gate_module, "_all_ones", lambda weight: False)
+        else:
+            monkeypatch.undo()
+        m = copy.deepcopy(model)
+        calibrator = TavrixPruningCalibrator(m)
+        torch.manual_seed(1)
+        with calibrator:
+            for i, x in enumerate(xs):
+                if case == "train_after_eval" and i == 2:
+                    m.train()
+                x = x.clone().requires_grad_()
+                out = m(x)
+                loss = out.pow(2).sum()
+                if case == "double_backward":
+                    (grad,) = torch.autograd.grad(loss, x, create_graph=True)
+                    loss = loss + grad.pow(2).sum()
+                loss.backward()
+        results.append([g.importance for g in channel_importance(calibrator.cutplan)])
+        flags = [vars(g).get("_pass_through") for g in calibrator.cutplan.gate_container.values()]
+    assert True in flags  # some gate handed back its input
+    for product, passed in zip(*results):
+        torch.testing.assert_close(passed, product, rtol=1e-6, atol=0)

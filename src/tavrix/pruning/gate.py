@@ -190,7 +190,8 @@ class _PassThrough(torch.autograd.Function):
     def forward(ctx: Any, x: torch.Tensor, weight: torch.Tensor, dim: int) -> torch.Tensor:
         ctx.save_for_backward(x)
         ctx.axes = tuple(axis for axis in range(x.dim()) if axis != dim)
-        ctx.weight_dtype = weight.dtype
+        ctx.dim = dim
+        ctx.weight = weight  # a leaf: no cycle through the graph
         return x.view_as(x)
 
     @staticmethod
@@ -200,8 +201,17 @@ class _PassThrough(torch.autograd.Function):
         if ctx.needs_input_grad[1]:
             # in the input's dtype, then the weight's, as the product's cast of the weight
             product = grad * x
-            grad_weight = (product.sum(ctx.axes) if ctx.axes else product).to(ctx.weight_dtype)
-        return (grad if ctx.needs_input_grad[0] else None), grad_weight, None
+            grad_weight = (product.sum(ctx.axes) if ctx.axes else product).to(ctx.weight.dtype)
+        grad_input = None
+        if ctx.needs_input_grad[0]:
+            grad_input = grad
+            if torch.is_grad_enabled():
+                # create_graph: the product's input gradient depends on the weights, and a
+                # loss on that gradient must reach them
+                shape = [1] * grad.dim()
+                shape[ctx.dim] = -1
+                grad_input = grad * ctx.weight.to(dtype=grad.dtype).view(shape)
+        return grad_input, grad_weight, None
 
 
 class GroupSharedGate:

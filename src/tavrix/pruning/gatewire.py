@@ -327,6 +327,21 @@ def _expected_parameters(cutplan: Any, n_positions: int) -> Optional[List[Tuple[
     return cached if len(cached) == n_positions else None
 
 
+def _unsettle_on_mode_change(gates: Any, model: Optional[torch.nn.Module]) -> None:
+    """Gates settled under other training modes multiply again for one call, which settles
+    them anew: an in-place dropout writes its input only while training, so a gate output
+    left alone in eval mode may be written in train mode (and a handed-back input must not
+    be)."""
+    if not isinstance(model, torch.nn.Module):
+        return
+    modes = tuple(module.training for module in model.modules())
+    state = vars(gates)
+    if state.get("_settled_modes", modes) != modes:
+        for gate in gates.values():
+            vars(gate).pop("_pass_through", None)
+    state["_settled_modes"] = modes
+
+
 def _parameter_names(model: Optional[torch.nn.Module]) -> Dict[int, str]:
     if not isinstance(model, torch.nn.Module):
         return {}
@@ -367,6 +382,7 @@ def gate_insertion_context(
     unchanged; nothing stays active afterwards.
     """
     expected = list(cutplan.ops_and_gate_names)
+    _unsettle_on_mode_change(cutplan.gate_container, model)
     replay = _GateReplay(
         expected,
         cutplan.gate_container,
