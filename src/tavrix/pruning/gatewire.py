@@ -161,7 +161,10 @@ class _GateReplay(Interceptor):
             )
         gate = self._gates[gate_name]
         gated = gate(result)
-        if torch.is_grad_enabled() and not vars(gate).get("_pass_through") and (
+        settled = vars(gate)
+        if torch.is_grad_enabled() and not settled.get("_pass_through") and not settled.get(
+            "_written"
+        ) and (
             isinstance(gated, torch.Tensor) and gated is not result and not gated.is_inference()
         ):
             self._products.append((gate, gated, gated._version))
