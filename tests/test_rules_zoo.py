@@ -13,7 +13,7 @@ import torch.nn.functional as F
 from tavrix.pruning import rules
 from tavrix.pruning.cutplan import get_cutplan
 from tavrix.pruning.gatecal import TavrixPruningCalibrator
-from tavrix.pruning.shrink import check_equal, choose_channels, shrink
+from tavrix.pruning.shrink import ShrinkError, check_equal, choose_channels, shrink
 
 from shrink_helpers import rebuild_mismatches
 from test_shrink_zoo import ZOO, build
@@ -216,3 +216,44 @@ def test_partial_rotary_attention_loses_equal_head_dim_in_query_key_and_value():
         assert [len(removed.get(i, ())) for i in (query_key, value)] == [lost, lost]
     _cut_and_check(model, plan, removed, (ids,))
     assert model.model.model.layers[0].self_attn.head_dim == 24
+
+
+# timm's attention blocks (2 of them, 32 x 32 images in patches of 8): the cut either follows
+# every number the code sizes the heads with, or is refused with the model left as it was
+TIMM_ATTENTION = {
+    # heads merged back to the width the module holds (attn_dim): cut and equal
+    "vit_tiny_patch16_224": ({"depth": 2}, None),
+    # class attention splitting heads by C // num_heads, C read off the stream the cut leaves
+    # as it is: the number would no longer fit
+    "cait_xxs24_224": ({"depth": 1, "depth_token_only": 1}, "given the size 48 for channels"),
+    # q and k pieces of an unbind multiplied by hand; the model's own width attribute
+    "convit_tiny": ({"depth": 2, "local_up_to_layer": 1}, "num_features = 192"),
+}
+
+
+@pytest.mark.zoo
+@pytest.mark.parametrize("name", list(TIMM_ATTENTION))
+def test_timm_attention_is_cut_equal_or_refused(name):
+    timm = pytest.importorskip("timm")
+    options, refusal = TIMM_ATTENTION[name]
+    torch.manual_seed(0)
+    model = timm.create_model(name, num_classes=4, img_size=32, patch_size=8, **options).eval()
+    generator = torch.Generator().manual_seed(1)
+    calibrator = TavrixPruningCalibrator(model)
+    with warnings.catch_warnings(), rules.extended():
+        warnings.simplefilter("ignore", UserWarning)
+        with calibrator:
+            for _ in range(2):
+                model(torch.randn(2, 3, 32, 32, generator=generator)).pow(2).mean().backward()
+    plan = calibrator.cutplan
+    removed = choose_channels(plan, 0.3)
+    x = torch.randn(2, 3, 32, 32, generator=generator)
+    if refusal is None:
+        _cut_and_check(model, plan, removed, (x,))
+        assert model.blocks[0].attn.attn_dim == 3 * model.blocks[0].attn.head_dim < 192
+        return
+    before = {k: v.clone() for k, v in model.state_dict().items()}
+    with pytest.raises(ShrinkError, match=refusal):
+        shrink(model, plan, removed)
+    after = model.state_dict()
+    assert before.keys() == after.keys() and all(torch.equal(before[k], after[k]) for k in before)

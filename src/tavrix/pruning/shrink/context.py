@@ -19,6 +19,7 @@ from tavrix.flowscope.tracing import NodeInfo, TensorInfo
 from tavrix.pruning.engine.graphwalk import PruneGraphParser
 from tavrix.pruning.engine.ruleset import STANDARD, RuleRecord, RuleSet, use_rule_set
 from tavrix.pruning.gatewire import _operation_text
+from tavrix.utils.argpick import get_argument
 
 __all__ = [
     "ShrinkError",
@@ -146,7 +147,7 @@ class GraphAxes:
                     "graph: was the plan made with other node handlers?"
                 )
             self.labels[node] = interned.setdefault(tuple(labels), labels)
-            self.axes[node] = _normalised_axis(walked_dims.get(node), node.result_shape)
+            self.axes[node] = _normalised_axis(walked_dims.get(node), shape_of(node))
 
 
 def _arguments(node: Any) -> Tuple[List[Any], List[TensorInfo]]:
@@ -169,6 +170,51 @@ def _arguments(node: Any) -> Tuple[List[Any], List[TensorInfo]]:
         elif cls is dict:
             pending.extend(reversed(list(value.values())))
     return nodes, tensors
+
+
+def shape_of(value: Any) -> Optional[Tuple[int, ...]]:
+    """The shape of a tensor or of a node's result; of each piece for a tuple-valued chunk,
+    split or unbind node whose pieces are alike (``q, k, v = qkv.unbind(0)``). None when
+    unknown."""
+    if isinstance(value, TensorInfo):
+        return value.shape
+    if not isinstance(value, NodeInfo):
+        return None
+    if value.result_shape is not None or value.operation_name not in ("chunk", "split", "unbind"):
+        return value.result_shape
+    name = value.operation_name
+    source = shape_of(node_argument(value, 0, "input"))
+    dim = node_argument(value, 1 if name == "unbind" else 2, "dim", 0)
+    if source is None or type(dim) is not int or not -len(source) <= dim < len(source):
+        return None
+    dim %= len(source)
+    if name == "unbind":
+        return source[:dim] + source[dim + 1:]
+    size = source[dim]
+    if name == "chunk":
+        chunks = node_argument(value, 1, "chunks")
+        if type(chunks) is not int or chunks < 1:
+            return None
+        piece = -(-size // chunks)
+    else:
+        sizes = node_argument(value, 1, "split_size_or_sections")
+        if sizes is None:
+            sizes = node_argument(value, 1, "split_size")
+        if isinstance(sizes, (list, tuple)) and sizes and all(s == sizes[0] for s in sizes):
+            sizes = sizes[0]
+        if type(sizes) is not int:
+            return None
+        piece = sizes
+    if piece < 1 or size % piece:
+        return None
+    return source[:dim] + (piece,) + source[dim + 1:]
+
+
+def node_argument(node: Any, position: int, key: str, default: Any = None) -> Any:
+    """A traced call's argument by position or keyword."""
+    return get_argument(
+        arg_pos=position, arg_key=key, args=node.args, kwargs=node.kwargs, default_value=default
+    )
 
 
 def _normalised_axis(axis: Optional[int], shape: Optional[Sequence[int]]) -> Optional[int]:
@@ -248,7 +294,7 @@ class CutContext:
         keep = self.keep(arg)
         if keep is None:
             return None
-        shape = arg.result_shape
+        shape = shape_of(arg)
         wanted = axis + len(shape) if shape is not None and axis < 0 else axis
         if self.axis(arg) != wanted:
             raise self.error(

@@ -8,12 +8,13 @@ import json
 import math
 import operator
 from dataclasses import dataclass, field
-from typing import Any, Dict, List, Mapping, Sequence, Tuple
+from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 
 import torch
 from torch import nn
 
-from tavrix.flowscope.tracing import TensorInfo
+from tavrix.flowscope.intercept import METADATA_GET
+from tavrix.flowscope.tracing import NodeInfo, TensorInfo
 from tavrix.pruning.gatewire import _operation_text
 from tavrix.pruning.shrink.context import (
     CutContext,
@@ -21,6 +22,7 @@ from tavrix.pruning.shrink.context import (
     OwnedTensor,
     ShrinkError,
     node_text,
+    shape_of,
 )
 from tavrix.pruning.shrink.rules import adapter_for, rule_for
 from tavrix.utils.common import iter_leaves
@@ -194,6 +196,7 @@ def shrink(model: nn.Module, plan: Any, removed: Mapping[int, Sequence[int]]) ->
     run_rules(ctx)
     rule_set = axes.rule_set.name
     changes, attributes, overrides = resolve_cuts(ctx.cuts, ctx.module_attributes, rule_set)
+    check_reshape_sizes(ctx, attributes)
     parameters = {id(o.tensor): o.tensor.numel() for o in ctx.owners.values() if _is_param(o)}
     unseen = _unseen_modules(ctx)
     module_by_uid = {
@@ -235,6 +238,94 @@ def shrink(model: nn.Module, plan: Any, removed: Mapping[int, Sequence[int]]) ->
 
 def _is_param(owned: OwnedTensor) -> bool:
     return owned.places[0].is_parameter
+
+
+def check_reshape_sizes(
+    ctx: CutContext, attributes: Sequence[Tuple[str, nn.Module, Dict[str, Tuple[Any, Any]]]]
+) -> None:
+    """A reshape whose result loses channels must be given their new number.
+
+    The numbers a reshape is called with are the code's: they follow a cut when they are -1,
+    or when the module call making the reshape, or one it runs in, has them from an attribute
+    of its module that the cut updates (``self.all_head_size``) or from a channel count it
+    reads off a tensor losing channels in step (``C // num_heads``, ``C * H * W``). A number made otherwise (a width read off a tensor the
+    cut leaves as it is, a number in a config) would make the shrunk model fail there:
+    refused."""
+    # module call -> numbers that follow the cut there: its module's attributes, its reads
+    counts: Dict[Any, Dict[int, set]] = {}
+    for name, _, changed in attributes:
+        for old, new in changed.values():
+            if type(old) is int and type(new) is int:
+                counts.setdefault(name, {}).setdefault(old, set()).add(new)
+    read = set()
+    for node in ctx.graph_axes.graph:
+        if node.operation_name == METADATA_GET and node.args:
+            key = (node.module_path, id(node.args[0]))
+            if key not in read:
+                read.add(key)
+                _note_count(ctx, node.args[0], counts.setdefault(node.module_path, {}))
+    for node in ctx.graph_axes.graph:
+        keep = ctx.keep(node)
+        if keep is None or node.operation_name not in ("reshape", "view"):
+            continue
+        target = _reshape_target(node)
+        axis = ctx.axis(node)
+        if target is None or axis is None or len(target) != len(node.result_shape or ()):
+            continue
+        size, wanted = target[axis], len(keep)
+        if -1 in target or size == wanted:
+            continue
+        if any(
+            wanted in found.get(size, ()) for path, found in counts.items()
+            if _runs_in(node.module_path, path)
+        ):
+            continue
+        raise ctx.error(
+            node,
+            f"it is given the size {size} for channels that become {wanted}, a number neither "
+            "an attribute the cut updates nor a channel count the code reads gives",
+            module_name=node.module_path or None,
+        )
+
+
+def _runs_in(path: Optional[str], caller: Optional[str]) -> bool:
+    """Whether a node of module call ``path`` runs within module call ``caller`` (either
+    unknown: provenance was off)."""
+    if path is None or caller is None or caller == "":
+        return True
+    return path == caller or path.startswith(caller + ".")
+
+
+def _reshape_target(node: Any) -> Optional[List[int]]:
+    """The ints a reshape or view is called with, or None (a dtype view, a shape made
+    otherwise)."""
+    args = list(node.args[1:])
+    if "shape" in node.kwargs:
+        args = [node.kwargs["shape"]]
+    if len(args) == 1 and isinstance(args[0], (tuple, list)):
+        args = list(args[0])
+    return args if args and all(type(a) is int for a in args) else None
+
+
+def _note_count(ctx: CutContext, source: Any, follows: Dict[int, set]) -> None:
+    """The numbers a read of ``source``'s shape gives that follow its channels: the count,
+    its even divisions and its products with neighbouring axes."""
+    shape = shape_of(source)
+    axis = ctx.axis(source) if isinstance(source, NodeInfo) else None
+    if shape is None or axis is None or not 0 <= axis < len(shape):
+        return
+    keep = ctx.keep(source)
+    if keep is None:
+        return
+    old, new = shape[axis], len(keep)
+    for small in range(1, math.isqrt(old) + 1):
+        for parts in {small, old // small} if old % small == 0 else ():
+            if new % parts == 0:
+                follows.setdefault(old // parts, set()).add(new // parts)
+    for first in range(axis + 1):
+        for last in range(axis + 1, len(shape) + 1):
+            rest = math.prod(shape[first:last]) // old
+            follows.setdefault(old * rest, set()).add(new * rest)
 
 
 def run_rules(ctx: CutContext) -> None:

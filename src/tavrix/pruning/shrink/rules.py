@@ -34,7 +34,7 @@ from tavrix.flowscope.opkinds import (
     get_torch_and_tensor_methods,
 )
 from tavrix.pruning.shrink.context import CutContext, GraphAxes, OwnedTensor
-from tavrix.utils.argpick import get_argument
+from tavrix.pruning.shrink.context import node_argument as _arg
 
 __all__ = [
     "ShrinkRule",
@@ -148,12 +148,6 @@ def adapter_for(module: nn.Module, rule_set: str = "standard") -> Optional[Modul
 
 
 # --------------------------------------------------------------------------- rules
-
-
-def _arg(node: Any, position: int, key: str, default: Any = None) -> Any:
-    return get_argument(
-        arg_pos=position, arg_key=key, args=node.args, kwargs=node.kwargs, default_value=default
-    )
 
 
 def _check_carried(ctx: CutContext, node: Any) -> None:

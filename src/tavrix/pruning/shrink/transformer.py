@@ -23,7 +23,7 @@ from tavrix.pruning.rules.transformer import (
     multi_head_attention_heads,
 )
 from tavrix.pruning.shrink.check import register_input_replay, register_masked_replay
-from tavrix.pruning.shrink.context import CutContext, GraphAxes, OwnedTensor
+from tavrix.pruning.shrink.context import CutContext, GraphAxes, OwnedTensor, shape_of
 from tavrix.pruning.shrink.rules import (
     PassThrough,
     ShrinkRule,
@@ -101,7 +101,7 @@ class MultiHeadAttentionRule(ShrinkRule):
         if in_keep is None and out_keep is None:
             return
         width = len(ctx.labels(query))
-        rank = len(query.result_shape)
+        rank = len(shape_of(query) or ())
         for value, role in ((query, "input"), (node, "output")):
             if ctx.keep(value) is not None and ctx.axis(value) != rank - 1:
                 raise ctx.error(node, f"its {role} loses channels along another axis than the last")
@@ -154,7 +154,7 @@ def _multi_head_attention_adapter(
 _HEAD_COUNTS = ("num_heads", "num_attention_heads", "n_head", "n_heads")
 _KV_HEAD_COUNTS = ("num_key_value_heads", "num_kv_heads", "n_kv_heads")
 _HEAD_DIMS = ("head_dim", "attention_head_size", "head_size", "key_value_proj_dim")
-_WIDTHS = ("all_head_size", "embed_dim", "split_size", "inner_dim")
+_WIDTHS = ("all_head_size", "embed_dim", "split_size", "inner_dim", "attn_dim")
 
 
 def _set_module_attribute(ctx: CutContext, node: Any, names: Tuple[str, ...], old: int,
@@ -215,7 +215,7 @@ class ScaledDotProductRule(ShrinkRule):
         heads_axis = rank - 3
         # a tuple-valued operand is a piece (``q, k, v = qkv.chunk(3, -1)``): v's head_dim is
         # the output's, and so is q's when q is a piece of the same tuple
-        q_shape = q.result_shape
+        q_shape = shape_of(q)
         if q_shape is None and q is v:
             q_shape = node.result_shape
         if q_shape is None:
@@ -395,22 +395,24 @@ class MatmulRule(ShrinkRule):
                 ctx.slice(weight, out_axis, out_keep, node)
                 ctx.slice(ctx.owned(bias, node, "bias"), 0, out_keep, node)
             if in_keep is not None:
-                if ctx.axis(a) != len(a.result_shape) - 1:
+                if ctx.axis(a) != len(shape_of(a) or ()) - 1:
                     raise ctx.error(node, "its input loses channels along another axis")
                 ctx.slice(weight, 1 - out_axis, in_keep, node)
             return
         if self._contracted(ctx, node, a, b):
             # q @ k^T over the same kept head_dim positions: nothing to cut; the module's
             # head_dim and width follow when it holds them
-            keep, (*_, heads, _, head_dim) = ctx.keep(a), a.result_shape
-            if keep is not None and len(a.result_shape) >= 3:
+            keep, shape = ctx.keep(a), shape_of(a)
+            if keep is not None and len(shape) >= 3:
+                *_, heads, _, head_dim = shape
                 _refuse_unknown_head_dim(ctx, node, head_dim)
                 _set_module_attribute(ctx, node, _HEAD_DIMS, head_dim, len(keep))
                 _set_module_attribute(ctx, node, _WIDTHS, heads * head_dim, heads * len(keep))
             return
         _check_carried(ctx, node)
-        if ctx.keep(a) is not None and ctx.axis(a) == len(a.result_shape) - 3 == ctx.axis(node):
-            _cut_whole_heads(ctx, node, a.result_shape, ctx.keep(a))  # q @ k^T written by hand
+        shape = shape_of(a)
+        if ctx.keep(a) is not None and shape and ctx.axis(a) == len(shape) - 3 == ctx.axis(node):
+            _cut_whole_heads(ctx, node, shape, ctx.keep(a))  # q @ k^T written by hand
 
     @staticmethod
     def _contracted(ctx: CutContext, node: Any, a: Any, b: Any) -> bool:
@@ -418,8 +420,11 @@ class MatmulRule(ShrinkRule):
         channels (the result carries none)."""
         if ctx.axis(node) is not None or not all(isinstance(x, NodeInfo) for x in (a, b)):
             return False
-        rank = len(a.result_shape)
-        if ctx.axis(a) is None or ctx.axis(b) is None or len(b.result_shape) != rank:
+        a_shape, b_shape = shape_of(a), shape_of(b)
+        if a_shape is None or b_shape is None or len(a_shape) != len(b_shape):
+            return False
+        rank = len(a_shape)
+        if ctx.axis(a) is None or ctx.axis(b) is None:
             return False
         if (ctx.axis(a) % rank, ctx.axis(b) % rank) != (rank - 1, rank - 2):
             return False
@@ -462,7 +467,7 @@ class SplitRule(ShrinkRule):
         source = _arg(node, 0, "input", _arg(node, 0, "self"))
         if keep is None or not isinstance(source, NodeInfo):
             return
-        size = channel_split_size(ctx.axis(source) or 0, node, source.result_shape)
+        size = channel_split_size(ctx.axis(source) or 0, node, shape_of(source))
         if size is None or ctx.axis(source) is None:
             return
         if not _set_module_attribute(ctx, node, ("split_size",), size, len(keep)):
