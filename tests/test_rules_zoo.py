@@ -226,8 +226,9 @@ TIMM_ATTENTION = {
     # class attention splitting heads by C // num_heads, C read off the stream the cut leaves
     # as it is: the number would no longer fit
     "cait_xxs24_224": ({"depth": 1, "depth_token_only": 1}, "given the size 48 for channels"),
-    # q and k pieces of an unbind multiplied by hand; the model's own width attribute
-    "convit_tiny": ({"depth": 2, "local_up_to_layer": 1}, "num_features = 192"),
+    # q and k pieces of an unbind multiplied by hand; the stream cut, with the widths the
+    # model holds for its head (num_features, embed_dim)
+    "convit_tiny": ({"depth": 2, "local_up_to_layer": 1}, None),
 }
 
 
@@ -250,7 +251,14 @@ def test_timm_attention_is_cut_equal_or_refused(name):
     x = torch.randn(2, 3, 32, 32, generator=generator)
     if refusal is None:
         _cut_and_check(model, plan, removed, (x,))
-        assert model.blocks[0].attn.attn_dim == 3 * model.blocks[0].attn.head_dim < 192
+        attention = model.blocks[0].attn
+        if name.startswith("vit"):
+            assert attention.attn_dim == 3 * attention.head_dim < 192
+        else:
+            assert model.num_features < 192
+        assert model.num_features == model.embed_dim == model.head.in_features
+        model.reset_classifier(3)  # a new head sized by the model's own width
+        assert model(x).shape == (2, 3)
         return
     before = {k: v.clone() for k, v in model.state_dict().items()}
     with pytest.raises(ShrinkError, match=refusal):

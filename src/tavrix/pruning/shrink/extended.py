@@ -230,27 +230,39 @@ def _group_norm_adapter(
     return {"num_channels": channels, "num_groups": groups}
 
 
+# Widths a model holding its stream's class token and position embeddings keeps (timm's
+# vision transformers): the stream's channel count, which follows it
+_STREAM_WIDTHS = ("embed_dim", "num_features", "head_hidden_size")
+
+
 def _parameter_holder_adapter(
     module: nn.Module, shapes: Dict[str, Shape], overrides: Dict[str, Any]
 ) -> Dict[str, Any]:
     """A module of a type no adapter knows, holding a parameter a rule cuts (a block's layer
-    scale): nothing to set, unless an integer attribute looks like the count it loses."""
-    old_sizes = set()
+    scale, a class token): nothing to set, unless an integer attribute looks like the count
+    it loses. A stream width under a known name follows when all the sizes it equals become
+    one new size."""
+    resized: Dict[int, set] = {}
     for registry in (module._parameters, module._buffers):
         for name, tensor in registry.items():
             if tensor is None or name not in shapes:
                 continue
             for before, after in zip(tensor.shape, shapes[name]):
                 if before != after:
-                    old_sizes.add(int(before))
+                    resized.setdefault(int(before), set()).add(int(after))
+    found = dict(overrides)
     for name, value in vars(module).items():
-        if type(value) is int and value in old_sizes and name not in overrides:
-            raise ValueError(
-                f"its attribute {name} = {value} may count the channels it loses; register an "
-                "adapter for its type (register_module_adapter) to say how it follows"
-            )
-    # attributes a rule set (an attention module's head counts)
-    return dict(overrides)
+        if type(value) is not int or value not in resized or name in overrides:
+            continue
+        if name in _STREAM_WIDTHS and len(resized[value]) == 1:
+            found[name] = next(iter(resized[value]))
+            continue
+        raise ValueError(
+            f"its attribute {name} = {value} may count the channels it loses; register an "
+            "adapter for its type (register_module_adapter) to say how it follows"
+        )
+    # with the attributes a rule set (an attention module's head counts)
+    return found
 
 
 def _ops_of(*handler_names: str) -> List[Any]:
