@@ -178,6 +178,21 @@ class SealedConv(nn.Conv2d):
         super().__setattr__(name, value)
 
 
+class MergedToAReadWidth(nn.Module):
+    """Merges a tensor of channels no cut reaches back to the width it reads off another
+    (LambdaNet's ``out.reshape(B, C, H, W)``, C read off the layer's input)."""
+
+    def __init__(self):
+        super().__init__()
+        self.conv, self.mix, self.head = nn.Conv2d(3, 6, 1), nn.Conv2d(6, 6, 1), nn.Conv2d(6, 2, 1)
+
+    def forward(self, x):
+        x = self.conv(x)
+        b, c, h, w = x.shape
+        y = self.mix(x).flatten(2).transpose(1, 2)  # (b, h * w, 6)
+        return self.head(y.transpose(1, 2).reshape(b, c, h, w))
+
+
 def _sealed():
     conv = SealedConv(3, 8, 3, padding=1)
     conv.sealed = True
@@ -202,10 +217,16 @@ def _sealed():
             ShrinkError,
             r"weight is computed from 0\.parametrizations\.weight\.original\d by a parametrization",
         ),
+        (
+            MergedToAReadWidth,
+            (1, 3, 5, 5),
+            ShrinkError,
+            r"given the size 6 for an axis the cut leaves as it is, a number the code reads",
+        ),
         # the last step fails after tensors were installed: they are put back
         (_sealed, (1, 3, 8, 8), AttributeError, "sealed"),
     ],
-    ids=["fixed-groups", "no-adapter", "weight-norm", "rollback"],
+    ids=["fixed-groups", "no-adapter", "weight-norm", "read-width", "rollback"],
 )
 def test_refusals_leave_the_model_unchanged(build, shape, error, match):
     torch.manual_seed(0)

@@ -243,49 +243,78 @@ def _is_param(owned: OwnedTensor) -> bool:
 def check_reshape_sizes(
     ctx: CutContext, attributes: Sequence[Tuple[str, nn.Module, Dict[str, Tuple[Any, Any]]]]
 ) -> None:
-    """A reshape whose result loses channels must be given their new number.
+    """The number a reshape is given for its channels must be their number after the cut.
 
-    The numbers a reshape is called with are the code's: they follow a cut when they are -1,
-    or when the module call making the reshape, or one it runs in, has them from an attribute
-    of its module that the cut updates (``self.all_head_size``) or from a channel count it
-    reads off a tensor losing channels in step (``C // num_heads``, ``C * H * W``). A number made otherwise (a width read off a tensor the
-    cut leaves as it is, a number in a config) would make the shrunk model fail there:
-    refused."""
-    # module call -> numbers that follow the cut there: its module's attributes, its reads
-    counts: Dict[Any, Dict[int, set]] = {}
+    The numbers are the code's: one follows a cut when it is -1, or when the module call
+    making the reshape, or one it runs in, has it from an attribute of its module that the
+    cut updates (``self.all_head_size``, ``3 * self.head_dim``) or from a channel count it
+    reads off a tensor losing channels in step (``C // num_heads``, ``C * H * W``). Refused,
+    as the shrunk model would fail at the reshape: channels that lose some given a number
+    made otherwise (a width read off a tensor the cut leaves as it is, a number in a config),
+    and an axis that keeps its size given a number the code can only have read off channels
+    that lose some."""
+    # module call -> numbers that follow the cut there, old -> new: its module's attributes,
+    # the channel counts its reads give
+    follows: Dict[Any, Dict[int, set]] = {}
+    counts: Dict[Any, Dict[int, set]] = {}  # module call -> the sizes its reads give
     for name, _, changed in attributes:
         for old, new in changed.values():
             if type(old) is int and type(new) is int:
-                counts.setdefault(name, {}).setdefault(old, set()).add(new)
+                for times in range(1, 9):  # and small multiples (q, k and v packed: 3 * head_dim)
+                    follows.setdefault(name, {}).setdefault(times * old, set()).add(times * new)
     read = set()
     for node in ctx.graph_axes.graph:
         if node.operation_name == METADATA_GET and node.args:
             key = (node.module_path, id(node.args[0]))
             if key not in read:
                 read.add(key)
-                _note_count(ctx, node.args[0], counts.setdefault(node.module_path, {}))
+                _note_count(ctx, node.args[0], follows.setdefault(node.module_path, {}),
+                            counts.setdefault(node.module_path, {}))
     for node in ctx.graph_axes.graph:
-        keep = ctx.keep(node)
-        if keep is None or node.operation_name not in ("reshape", "view"):
+        if node.operation_name not in ("reshape", "view"):
             continue
         target = _reshape_target(node)
-        axis = ctx.axis(node)
-        if target is None or axis is None or len(target) != len(node.result_shape or ()):
+        if target is None or len(target) != len(node.result_shape or ()):
             continue
-        size, wanted = target[axis], len(keep)
-        if -1 in target or size == wanted:
-            continue
-        if any(
-            wanted in found.get(size, ()) for path, found in counts.items()
-            if _runs_in(node.module_path, path)
-        ):
-            continue
-        raise ctx.error(
-            node,
-            f"it is given the size {size} for channels that become {wanted}, a number neither "
-            "an attribute the cut updates nor a channel count the code reads gives",
-            module_name=node.module_path or None,
-        )
+        axis, keep = ctx.axis(node), ctx.keep(node)
+        for at, size in enumerate(target):
+            wanted = len(keep) if keep is not None and at == axis else size
+            if size == -1:
+                continue
+            if size != wanted:
+                if not _given(node, follows, size, wanted):
+                    raise ctx.error(
+                        node,
+                        f"it is given the size {size} for channels that become {wanted}, a "
+                        "number neither an attribute the cut updates nor a channel count the "
+                        "code reads gives",
+                        module_name=node.module_path or None,
+                    )
+            elif _given(node, counts, size, None) and not _given(node, counts, size, size):
+                module = _module_at(ctx.model, node.module_path)
+                if not any(type(v) is int and v == size for v in vars(module).values()):
+                    raise ctx.error(
+                        node,
+                        f"it is given the size {size} for an axis the cut leaves as it is, a "
+                        "number the code reads off a tensor that loses channels",
+                        module_name=node.module_path or None,
+                    )
+
+
+def _given(node: Any, numbers: Dict[Any, Dict[int, set]], old: int, new: Optional[int]) -> bool:
+    """Whether the calls ``node`` runs in have ``old`` becoming ``new`` (any new: None)."""
+    for path, found in numbers.items():
+        if old in found and _runs_in(node.module_path, path):
+            if new is None or new in found[old]:
+                return True
+    return False
+
+
+def _module_at(model: nn.Module, path: Optional[str]) -> nn.Module:
+    try:
+        return model.get_submodule(path or "")
+    except AttributeError:
+        return model
 
 
 def _runs_in(path: Optional[str], caller: Optional[str]) -> bool:
@@ -307,14 +336,24 @@ def _reshape_target(node: Any) -> Optional[List[int]]:
     return args if args and all(type(a) is int for a in args) else None
 
 
-def _note_count(ctx: CutContext, source: Any, follows: Dict[int, set]) -> None:
-    """The numbers a read of ``source``'s shape gives that follow its channels: the count,
-    its even divisions and its products with neighbouring axes."""
+def _note_count(
+    ctx: CutContext, source: Any, follows: Dict[int, set], counts: Dict[int, set]
+) -> None:
+    """The numbers a read of ``source``'s shape gives, old -> new: into ``counts`` its sizes,
+    into ``follows`` the channel count, its even divisions and its products with neighbouring
+    axes when the channels lose some."""
     shape = shape_of(source)
-    axis = ctx.axis(source) if isinstance(source, NodeInfo) else None
-    if shape is None or axis is None or not 0 <= axis < len(shape):
+    if shape is None:
         return
-    keep = ctx.keep(source)
+    axis = ctx.axis(source) if isinstance(source, NodeInfo) and ctx.labels(source) else None
+    keep = ctx.keep(source) if axis is not None and 0 <= axis < len(shape) else None
+    for at, size in enumerate(shape):
+        counts.setdefault(size, set()).add(len(keep) if keep is not None and at == axis else size)
+    for first in range(len(shape)):  # products of axes that keep their sizes (H * W)
+        for last in range(first + 2, len(shape) + 1):
+            if keep is None or not first <= axis < last:
+                size = math.prod(shape[first:last])
+                counts.setdefault(size, set()).add(size)
     if keep is None:
         return
     old, new = shape[axis], len(keep)
