@@ -13,6 +13,7 @@ import torch.nn.functional as F
 from tavrix.pruning import rules
 from tavrix.pruning.cutplan import get_cutplan
 from tavrix.pruning.gatecal import TavrixPruningCalibrator
+from tavrix.pruning.importance import channel_importance
 from tavrix.pruning.shrink import check_equal, choose_channels, shrink
 
 from shrink_helpers import rebuild_mismatches
@@ -133,6 +134,9 @@ class LanguageModel(torch.nn.Module):
                                            num_layers=2, num_heads=4, decoder_start_token_id=0,
                                            relative_attention_num_buckets=8)
             self.model = transformers.T5ForConditionalGeneration(config)
+        elif kind == "bloom":  # alibi attention; its GeLU is a torch.autograd.Function
+            config = transformers.BloomConfig(vocab_size=100, hidden_size=64, n_layer=2, n_head=4)
+            self.model = transformers.BloomForCausalLM(config)
         elif kind == "phi":  # rotary embeddings on half of each head's positions
             config = transformers.PhiConfig(**SMALL, partial_rotary_factor=0.5)
             self.model = transformers.PhiForCausalLM(config)
@@ -216,3 +220,25 @@ def test_partial_rotary_attention_loses_equal_head_dim_in_query_key_and_value():
         assert [len(removed.get(i, ())) for i in (query_key, value)] == [lost, lost]
     _cut_and_check(model, plan, removed, (ids,))
     assert model.model.model.layers[0].self_attn.head_dim == 24
+
+
+@pytest.mark.zoo
+def test_gates_inside_a_custom_autograd_function_measure_nothing():
+    """BLOOM's GeLU runs its operations in a torch.autograd.Function's forward, where nothing
+    is recorded: the gates there count no samples and get no gradient, and the MLP width is
+    measured by the gate on the projection feeding the function."""
+    pytest.importorskip("transformers")
+    torch.manual_seed(0)
+    model = LanguageModel("bloom").eval()
+    generator = torch.Generator().manual_seed(4)
+    calibrator = TavrixPruningCalibrator(model)
+    with warnings.catch_warnings(), calibrator:
+        warnings.simplefilter("ignore", UserWarning)
+        for _ in range(2):
+            model(torch.randint(0, 100, (2, 12), generator=generator)).pow(2).mean().backward()
+    plan = calibrator.cutplan
+    assert any(gate.num_samples == 0 for gate in plan.gate_container.values())
+    groups = channel_importance(plan)
+    assert len(groups) == 2 and all(bool((g.importance > 0).all()) for g in groups)
+    removed = choose_channels(plan, 0.3)
+    _cut_and_check(model, plan, removed, (torch.randint(0, 100, (2, 12), generator=generator),))

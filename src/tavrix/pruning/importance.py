@@ -44,14 +44,16 @@ class _GateTotals(NamedTuple):
 
 
 def _gate_values(totals: _GateTotals, n_channels: int) -> torch.Tensor:
+    if totals.gradient is None:
+        # Other gates got gradients, so the loss simply does not depend on this one, or
+        # the calls ran it without recording (inside a custom autograd Function's forward,
+        # which BLOOM's GeLU is): it counted no samples then, and measures nothing.
+        return torch.zeros(n_channels, dtype=torch.float32)
     if totals.num_samples == 0:
         raise RuntimeError(
             "The gates have seen no samples: call the model inside the calibrator with "
             "gradients enabled before reading the importance"
         )
-    if totals.gradient is None:
-        # Other gates got gradients, so the loss simply does not depend on this one.
-        return torch.zeros(n_channels, dtype=torch.float32)
     values = totals.gradient.detach().abs() / totals.num_samples
     return values.to("cpu", torch.float32)
 
