@@ -242,3 +242,21 @@ def test_gates_inside_a_custom_autograd_function_measure_nothing():
     assert len(groups) == 2 and all(bool((g.importance > 0).all()) for g in groups)
     removed = choose_channels(plan, 0.3)
     _cut_and_check(model, plan, removed, (torch.randint(0, 100, (2, 12), generator=generator),))
+
+
+@pytest.mark.zoo
+@pytest.mark.parametrize("reentrant", [True, False])
+def test_gradient_checkpointing_is_refused_and_named(reentrant):
+    """transformers' layers checkpoint only while gradients are recorded, so the calibration
+    calls run other operations than the analysed call: the refusal says why."""
+    pytest.importorskip("transformers")
+    from shrink_helpers import same_state, state
+
+    torch.manual_seed(0)
+    model = LanguageModel("llama")
+    model.model.activation_checkpointing_enable({"use_reentrant": reentrant})
+    saved, flags = state(model), [p.requires_grad for p in model.parameters()]
+    with pytest.raises(RuntimeError, match="inside activation checkpointing.*checkpointing off"):
+        with TavrixPruningCalibrator(model):
+            model(torch.randint(0, 100, (2, 12))).pow(2).mean().backward()
+    assert same_state(model, saved) and [p.requires_grad for p in model.parameters()] == flags
