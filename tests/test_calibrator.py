@@ -17,6 +17,7 @@ from tavrix.pruning.gatecal import TavrixPruningCalibrator
 from tavrix.pruning.importance import channel_importance
 
 import models
+from shrink_helpers import same_state, state
 
 
 class Head(nn.Module):
@@ -631,8 +632,6 @@ def test_gates_backward_cannot_reach(how):
     """The inner layers' gates run where nothing is recorded: inside a custom function they
     measure nothing (their groups are left unmeasured, not ranked by zeros); under activation
     checkpointing, whose backward recomputes the operations without them, the call is refused."""
-    from shrink_helpers import same_state, state
-
     torch.manual_seed(0)
     model = _Wrapped(how)
     saved, flags = state(model), [p.requires_grad for p in model.parameters()]

@@ -16,7 +16,7 @@ from tavrix.pruning.gatecal import TavrixPruningCalibrator
 from tavrix.pruning.importance import channel_importance
 from tavrix.pruning.shrink import check_equal, choose_channels, shrink
 
-from shrink_helpers import rebuild_mismatches
+from shrink_helpers import rebuild_mismatches, same_state, state
 from test_shrink_zoo import ZOO, build
 
 pytest.importorskip("torchvision.models")
@@ -250,8 +250,6 @@ def test_gradient_checkpointing_is_refused_and_named(reentrant):
     """transformers' layers checkpoint only while gradients are recorded, so the calibration
     calls run other operations than the analysed call: the refusal says why."""
     pytest.importorskip("transformers")
-    from shrink_helpers import same_state, state
-
     torch.manual_seed(0)
     model = LanguageModel("llama")
     model.model.activation_checkpointing_enable({"use_reentrant": reentrant})
