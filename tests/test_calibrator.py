@@ -8,6 +8,7 @@ import weakref
 
 import pytest
 import torch
+import torch.nn.functional as F
 from torch import nn
 
 from tavrix.flowscope.intercept import TraceTensor, active_interceptor
@@ -16,6 +17,7 @@ from tavrix.pruning.gatecal import TavrixPruningCalibrator
 from tavrix.pruning.importance import channel_importance
 
 import models
+from shrink_helpers import same_state, state
 
 
 class Head(nn.Module):
@@ -593,3 +595,57 @@ def test_full_backward_hooks_take_part_in_calibration():
     assert len(got) == len(expected)
     for a, b in zip(got, expected):
         torch.testing.assert_close(a, b)
+
+
+class _Inside(torch.autograd.Function):
+    """Two linear layers in a custom function's forward, where nothing is recorded."""
+
+    @staticmethod
+    def forward(ctx, x, w1, w2):
+        ctx.save_for_backward(x, w1, w2)
+        return F.linear(torch.relu(F.linear(x, w1)), w2)
+
+    @staticmethod
+    def backward(ctx, grad):
+        x, w1, w2 = ctx.saved_tensors
+        with torch.enable_grad():
+            x = x.detach().requires_grad_()
+            return torch.autograd.grad(_Inside.forward(ctx, x, w1, w2), x, grad)[0], None, None
+
+
+class _Wrapped(nn.Module):
+    def __init__(self, how) -> None:
+        super().__init__()
+        self.how = how
+        self.inner = nn.Sequential(nn.Linear(8, 16), nn.ReLU(), nn.Linear(16, 8))
+        self.outer = nn.Sequential(nn.Linear(8, 12), nn.ReLU(), nn.Linear(12, 4))
+
+    def forward(self, x):
+        if self.how == "function":
+            return self.outer(_Inside.apply(x, self.inner[0].weight, self.inner[2].weight))
+        reentrant = self.how == "reentrant"
+        return self.outer(torch.utils.checkpoint.checkpoint(self.inner, x, use_reentrant=reentrant))
+
+
+@pytest.mark.parametrize("how", ["function", "reentrant", "non-reentrant"])
+def test_gates_backward_cannot_reach(how):
+    """The inner layers' gates run where nothing is recorded: inside a custom function they
+    measure nothing (their groups are left unmeasured, not ranked by zeros); under activation
+    checkpointing, whose backward recomputes the operations without them, the call is refused."""
+    torch.manual_seed(0)
+    model = _Wrapped(how)
+    saved, flags = state(model), [p.requires_grad for p in model.parameters()]
+    calibrator = TavrixPruningCalibrator(model)
+    try:
+        with calibrator:
+            for _ in range(2):
+                model(torch.randn(4, 8, requires_grad=how == "reentrant")).pow(2).sum().backward()
+    except RuntimeError as error:
+        assert how != "function" and "activation checkpointing" in str(error)
+    else:
+        assert how == "function"
+        *inside, outer = channel_importance(calibrator.cutplan)  # the function's two layers
+        assert len(inside) == 2
+        assert all(group.importance is None and group.gate_names == [] for group in inside)
+        assert bool((outer.importance > 0).any())
+    assert same_state(model, saved) and [p.requires_grad for p in model.parameters()] == flags

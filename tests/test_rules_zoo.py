@@ -13,9 +13,10 @@ import torch.nn.functional as F
 from tavrix.pruning import rules
 from tavrix.pruning.cutplan import get_cutplan
 from tavrix.pruning.gatecal import TavrixPruningCalibrator
+from tavrix.pruning.importance import channel_importance
 from tavrix.pruning.shrink import ShrinkError, check_equal, choose_channels, shrink
 
-from shrink_helpers import rebuild_mismatches
+from shrink_helpers import rebuild_mismatches, same_state, state
 from test_shrink_zoo import ZOO, build
 
 pytest.importorskip("torchvision.models")
@@ -133,6 +134,9 @@ class LanguageModel(torch.nn.Module):
                                            num_layers=2, num_heads=4, decoder_start_token_id=0,
                                            relative_attention_num_buckets=8)
             self.model = transformers.T5ForConditionalGeneration(config)
+        elif kind == "bloom":  # alibi attention; its GeLU is a torch.autograd.Function
+            config = transformers.BloomConfig(vocab_size=100, hidden_size=64, n_layer=2, n_head=4)
+            self.model = transformers.BloomForCausalLM(config)
         elif kind == "phi":  # rotary embeddings on half of each head's positions
             config = transformers.PhiConfig(**SMALL, partial_rotary_factor=0.5)
             self.model = transformers.PhiForCausalLM(config)
@@ -260,8 +264,45 @@ def test_timm_attention_is_cut_equal_or_refused(name):
         model.reset_classifier(3)  # a new head sized by the model's own width
         assert model(x).shape == (2, 3)
         return
-    before = {k: v.clone() for k, v in model.state_dict().items()}
+    saved = state(model)
     with pytest.raises(ShrinkError, match=refusal):
         shrink(model, plan, removed)
-    after = model.state_dict()
-    assert before.keys() == after.keys() and all(torch.equal(before[k], after[k]) for k in before)
+    assert same_state(model, saved)
+
+
+@pytest.mark.zoo
+def test_gates_inside_a_custom_autograd_function_measure_nothing():
+    """BLOOM's GeLU runs its operations in a torch.autograd.Function's forward, where nothing
+    is recorded: the gates there count no samples and get no gradient, and the MLP width is
+    measured by the gate on the projection feeding the function."""
+    pytest.importorskip("transformers")
+    torch.manual_seed(0)
+    model = LanguageModel("bloom").eval()
+    generator = torch.Generator().manual_seed(4)
+    calibrator = TavrixPruningCalibrator(model)
+    with warnings.catch_warnings(), calibrator:
+        warnings.simplefilter("ignore", UserWarning)
+        for _ in range(2):
+            model(torch.randint(0, 100, (2, 12), generator=generator)).pow(2).mean().backward()
+    plan = calibrator.cutplan
+    assert any(gate.num_samples == 0 for gate in plan.gate_container.values())
+    groups = channel_importance(plan)
+    assert len(groups) == 2 and all(bool((g.importance > 0).all()) for g in groups)
+    removed = choose_channels(plan, 0.3)
+    _cut_and_check(model, plan, removed, (torch.randint(0, 100, (2, 12), generator=generator),))
+
+
+@pytest.mark.zoo
+@pytest.mark.parametrize("reentrant", [True, False])
+def test_gradient_checkpointing_is_refused_and_named(reentrant):
+    """transformers' layers checkpoint only while gradients are recorded, so the calibration
+    calls run other operations than the analysed call: the refusal says why."""
+    pytest.importorskip("transformers")
+    torch.manual_seed(0)
+    model = LanguageModel("llama")
+    model.model.activation_checkpointing_enable({"use_reentrant": reentrant})
+    saved, flags = state(model), [p.requires_grad for p in model.parameters()]
+    with pytest.raises(RuntimeError, match="inside activation checkpointing.*checkpointing off"):
+        with TavrixPruningCalibrator(model):
+            model(torch.randint(0, 100, (2, 12))).pow(2).mean().backward()
+    assert same_state(model, saved) and [p.requires_grad for p in model.parameters()] == flags

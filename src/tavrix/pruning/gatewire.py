@@ -16,6 +16,7 @@ import weakref
 from typing import Any, Dict, Iterable, Iterator, List, Mapping, Optional, Sequence, Tuple
 
 import torch
+import torch.utils.checkpoint
 
 from tavrix.flowscope.intercept import (
     Interceptor,
@@ -92,6 +93,43 @@ def _run_by_backward_hooks(frame: Any) -> bool:
     return frame is not None and frame.f_code.co_filename in _BACKWARD_HOOK_CODE
 
 
+# Activation checkpointing recomputes its operations in backward, without the gates; and
+# transformers' layers checkpoint only while gradients are recorded, unlike the analysed call.
+_CHECKPOINT_FILE = torch.utils.checkpoint.checkpoint.__code__.co_filename
+_CHECKPOINTING_OFF = (
+    "calibrate with checkpointing off (for a transformers model, "
+    "model.activation_checkpointing_disable(), formerly gradient_checkpointing_disable())"
+)
+
+
+def _inside_checkpointing(frame: Any) -> bool:
+    while frame is not None:
+        if frame.f_code.co_filename == _CHECKPOINT_FILE:
+            return True
+        frame = frame.f_back
+    return False
+
+
+def _checkpointing_note(frame: Any) -> str:
+    if not _inside_checkpointing(frame):
+        return ""
+    return (
+        " (inside activation checkpointing, torch.utils.checkpoint, which runs only while "
+        f"gradients are recorded, unlike the call the cutplan was built from: {_CHECKPOINTING_OFF})"
+    )
+
+
+def _checkpointing_possible() -> bool:
+    """Whether the stack is worth reading in a call that records: reentrant checkpointing runs
+    its function without recording, the other kind under saved-tensor hooks."""
+    if not torch.is_grad_enabled():
+        return True
+    try:
+        return torch._C._autograd._top_saved_tensors_default_hooks(False) is not None
+    except (AttributeError, TypeError):  # cannot tell
+        return True
+
+
 def _same_operation(met: Any, expected: Any) -> bool:
     if met is expected:
         return True
@@ -119,6 +157,7 @@ class _GateReplay(Interceptor):
         self._parameters = parameters
         self._model = model
         self._position = 0
+        self._recording = torch.is_grad_enabled()
         # The first mismatch; kept so that a model that swallows it still fails.
         self.error: Optional[GateReplayError] = None
         # Tensors an in-place operation modified and returned, which the model
@@ -141,12 +180,13 @@ class _GateReplay(Interceptor):
             self._fail(
                 f"the traced call ended after {len(self._expected)} operations, but this call "
                 f"went on with operation #{position} ({_operation_text(call.func)})"
+                + _checkpointing_note(sys._getframe(1))
             )
         operation, gate_name = self._expected[position]
         if not _same_operation(call.func, operation):
             self._fail(
                 f"operation #{position} should be {_operation_text(operation)}, but this call "
-                f"ran {_operation_text(call.func)}"
+                f"ran {_operation_text(call.func)}" + _checkpointing_note(sys._getframe(1))
             )
         if self._parameters is not None:
             read = _parameter_ids(call.args, call.kwargs)
@@ -158,6 +198,18 @@ class _GateReplay(Interceptor):
             self._fail(
                 f"operation #{position} ({_operation_text(operation)}) should produce the "
                 f"tensor that {gate_name} gates, but it returned {type(result).__name__}"
+            )
+        if self._recording and _checkpointing_possible() and _inside_checkpointing(
+            sys._getframe(1)
+        ):
+            # (without the gate the recomputed tensors may also disagree with the saved ones)
+            self._raise(
+                GateReplayError(
+                    f"operation #{position} ({_operation_text(operation)}), whose output "
+                    f"{gate_name} gates, runs inside activation checkpointing "
+                    "(torch.utils.checkpoint): backward recomputes it without the gate, which "
+                    f"then measures nothing; {_CHECKPOINTING_OFF}"
+                )
             )
         gate = self._gates[gate_name]
         gated = gate(result)

@@ -43,6 +43,12 @@ class _GateTotals(NamedTuple):
     num_samples: int
 
 
+def _measures(totals: _GateTotals) -> bool:
+    """False for a gate the calls ran only without recording (an operation inside a custom
+    autograd Function's forward, as BLOOM's GeLU): no samples, no gradient."""
+    return totals.num_samples > 0 or totals.gradient is not None
+
+
 def _gate_values(totals: _GateTotals, n_channels: int) -> torch.Tensor:
     if totals.num_samples == 0:
         raise RuntimeError(
@@ -65,7 +71,9 @@ def channel_importance(
     absolute gradient a gate accumulated for it during the calibration's
     backward passes, divided by the number of samples that went through the
     gate, summed over all gates of the group that carry the channel. A gate
-    that the loss never reached contributes zero.
+    that the loss never reached contributes zero; one the calls ran only
+    without recording gradients (inside a custom autograd Function's forward)
+    measures nothing.
 
     Returns one :class:`GroupImportance` per entry of ``cutplan.prunable_groups``,
     in the same order; ``importance`` is None for a group that no gate
@@ -114,14 +122,17 @@ def channel_importance(
             if name is not None and name not in module_names:
                 module_names.append(name)
         shared = shared_by_labels.get(tuple(labels))
-        if shared is None or not shared.gates:
+        gates = [] if shared is None else [
+            gate for gate in shared.gates if _measures(totals_by_gate[id(gate)])
+        ]
+        if not gates:
             result.append(GroupImportance(index, labels, None, [], module_names))
             continue
         slot_of_label: Dict[int, List[int]] = {}
         for slot, label in enumerate(labels):
             slot_of_label.setdefault(label, []).append(slot)
         total = torch.zeros(len(labels), dtype=torch.float32)
-        for gate in shared.gates:
+        for gate in gates:
             values = _gate_values(totals_by_gate[id(gate)], len(gate.labels))
             slots: List[int] = []
             picks: List[int] = []
@@ -135,7 +146,7 @@ def channel_importance(
                 index,
                 labels,
                 total,
-                [names_by_gate[id(gate)] for gate in shared.gates],
+                [names_by_gate[id(gate)] for gate in gates],
                 module_names,
             )
         )
