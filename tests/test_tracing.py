@@ -272,6 +272,7 @@ def test_model_attribute_swaps_are_undone():
             self.register_buffer("hits", torch.zeros(()))
             self.kept = []
             self.kept.append(self.kept)  # a list holding itself is walked once
+            self.calls, self.scales = 0, None
 
         def forward(self, x):
             self.hits += 1  # in place, even in eval mode
@@ -280,6 +281,9 @@ def test_model_attribute_swaps_are_undone():
             self.last = x * 2  # keeps an activation
             self.kept.append(x * 3)  # or a list of them (RAFT's correlation pyramid)
             self.pair = (x, {"y": [x + 1]})
+            self.calls += 1  # a plain attribute rebound
+            if self.scales is None:  # set up on first use (MultiScaleRoIAlign)
+                self.scales = list(x.shape)
             return x
 
     model = Swapper().eval()
@@ -290,6 +294,7 @@ def test_model_attribute_swaps_are_undone():
     assert type(model.last) is torch.Tensor
     assert model.kept is kept and kept[0] is kept and type(kept[1]) is torch.Tensor
     assert type(model.pair[0]) is torch.Tensor and type(model.pair[1]["y"][0]) is torch.Tensor
+    assert model.calls == 0 and model.scales is None
     copy.deepcopy(model)  # which a tracer's tensor left in the model would refuse
 
 
