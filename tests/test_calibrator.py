@@ -435,9 +435,11 @@ class Stateful(nn.Module):
         self.bn = nn.BatchNorm2d(8)
         self.head = nn.Conv2d(8, 2, 1)
         self.register_buffer("calls", torch.zeros((), dtype=torch.long))
+        self.python_calls = 0
 
     def forward(self, x):
         self.calls = self.calls + 1
+        self.python_calls += 1  # a plain attribute: counts the calls, not the analysis
         self.features = torch.relu(self.bn(self.conv(x)))
         return self.head(self.features)
 
@@ -456,6 +458,7 @@ def test_block_gives_back_every_buffer_it_changed():
     for name, buf in model.named_buffers():
         assert buf is before[name][0] and torch.equal(buf, before[name][1]), name
     assert type(model.features) is torch.Tensor  # no tensor of the gated calls stays
+    assert model.python_calls == 2
 
 
 def test_second_calibrator_on_one_model_is_refused_and_nothing_stays_redirected():

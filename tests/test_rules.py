@@ -446,7 +446,7 @@ class Pieces(nn.Module):
         self.side = nn.Conv2d(4, 4, 1)
         self.tail = nn.Conv2d(6, 4, 1)
         self.front = nn.Conv2d(2, 4, 1)
-        self.head = nn.Conv2d(16, 2, 1)
+        self.head = nn.Conv2d(18, 2, 1)
 
     def forward(self, x):
         y = self.conv(x)
@@ -454,7 +454,8 @@ class Pieces(nn.Module):
         z = torch.cat([y, a + self.side(b)], 1)
         w = self.tail(y[:, 2:]) + self.front(y[:, :2])  # bounds written as numbers
         z = torch.roll(F.pad(z, (1, 1)), 3, -1)[..., 1:-1]
-        return self.head(torch.cat([z, w], 1))
+        grid = torch.ones(x.shape[0], 2, *x.shape[2:])  # made in the call: channels of its own
+        return self.head(torch.cat([z, grid, w], 1))
 
 
 def test_slices_and_pieces():

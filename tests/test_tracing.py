@@ -270,20 +270,31 @@ def test_model_attribute_swaps_are_undone():
             self.lin = nn.Linear(2, 2)
             self.register_buffer("step", torch.zeros(()))
             self.register_buffer("hits", torch.zeros(()))
+            self.kept = []
+            self.kept.append(self.kept)  # a list holding itself is walked once
+            self.calls, self.scales = 0, None
 
         def forward(self, x):
             self.hits += 1  # in place, even in eval mode
             self.step = self.step + 1  # rebinds the buffer
             self.lin = nn.Linear(2, 2)  # swaps a child
             self.last = x * 2  # keeps an activation
+            self.kept.append(x * 3)  # or a list of them (RAFT's correlation pyramid)
+            self.pair = (x, {"y": [x + 1]})
+            self.calls += 1  # a plain attribute rebound
+            if self.scales is None:  # set up on first use (MultiScaleRoIAlign)
+                self.scales = list(x.shape)
             return x
 
     model = Swapper().eval()
-    lin, step, hits = model.lin, model.step, model.hits
+    lin, step, hits, kept = model.lin, model.step, model.hits, model.kept
     trace(model, (torch.randn(1, 2),))
     assert model.lin is lin and model.step is step and step.item() == 0
     assert model.hits is hits and hits.item() == 0
     assert type(model.last) is torch.Tensor
+    assert model.kept is kept and kept[0] is kept and type(kept[1]) is torch.Tensor
+    assert type(model.pair[0]) is torch.Tensor and type(model.pair[1]["y"][0]) is torch.Tensor
+    assert model.calls == 0 and model.scales is None
     copy.deepcopy(model)  # which a tracer's tensor left in the model would refuse
 
 
@@ -373,16 +384,14 @@ def test_exception_propagates_and_leaves_nothing_behind():
 
 
 def test_stale_tensor_from_an_earlier_trace_is_not_a_node():
-    class Cache(nn.Module):
-        def __init__(self) -> None:
-            super().__init__()
-            self.cache = []  # in a container: the trace makes plain only direct attributes
+    cache = []  # outside the model: the trace makes plain only what the model holds
 
+    class Cache(nn.Module):
         def forward(self, x):
             y = x * 2
-            if not self.cache:
-                self.cache.append(y)
-            return y + self.cache[0]
+            if not cache:
+                cache.append(y)
+            return y + cache[0]
 
     model = Cache()
     trace(model, (torch.randn(2),))

@@ -284,15 +284,62 @@ def to_plain(obj: Any) -> Any:
     return obj
 
 
+# a module's own tables: parameters, children, and buffers (the model state puts those back)
+_MODULE_TABLES = frozenset(("_parameters", "_buffers", "_modules"))
+_CONTAINERS = (list, tuple, dict)
+_HELD = frozenset((TraceTensor, list, tuple, dict))
+
+
 def untrace_attributes(modules: Iterable[Any]) -> None:
     """Plain tensors in place of the TraceTensors that intercepted calls left as attributes
-    of ``modules`` (``self.cache = x`` in a forward): none outlives the calls in a model."""
+    of ``modules`` (``self.cache = x`` in a forward, or in a list, tuple or dict the module
+    keeps, as RAFT's correlation pyramid): none outlives the calls in a model."""
     for module in modules:
         state = getattr(module, "__dict__", None)
         if type(state) is not dict:
             continue
-        for name in [k for k, v in state.items() if type(v) is TraceTensor]:
-            state[name] = to_plain(state[name])
+        # exact types, one set lookup an attribute: this runs after every traced call
+        for name, value in [(k, v) for k, v in state.items() if type(v) in _HELD]:
+            if type(value) is TraceTensor:
+                state[name] = to_plain(value)
+            elif value and name not in _MODULE_TABLES:
+                # most are a layer's sizes, passed over by this loop alone
+                for item in value.values() if type(value) is dict else value:
+                    if type(item) is TraceTensor or issubclass(type(item), _CONTAINERS):
+                        plain = _untrace_held(value, set())
+                        if plain is not value:
+                            state[name] = plain
+                        break
+
+
+def _untrace_held(obj: Any, open_containers: set) -> Any:
+    """``obj`` with its TraceTensors made plain: plain lists and dicts in place (whoever
+    else holds them sees plain tensors too), other containers rebuilt when they hold one."""
+    if type(obj) is TraceTensor:
+        return to_plain(obj)
+    if not issubclass(type(obj), _CONTAINERS) or id(obj) in open_containers:
+        return obj  # a container holding itself is walked once
+    open_containers.add(id(obj))
+    try:
+        if isinstance(obj, dict):
+            items = list(obj.items())
+            values = [_untrace_held(v, open_containers) for _, v in items]
+            if all(new is old for new, (_, old) in zip(values, items)):
+                return obj
+            target = obj if type(obj) is dict else copy.copy(obj)  # OrderedDict, defaultdict
+            for (key, _), new in zip(items, values):
+                target[key] = new
+            return target
+        items = list(obj)
+        values = [_untrace_held(v, open_containers) for v in items]
+        if all(new is old for new, old in zip(values, items)):
+            return obj
+        if type(obj) is list:
+            obj[:] = values
+            return obj
+        return _rebuild(obj, values, strict=False)
+    finally:
+        open_containers.discard(id(obj))
 
 
 def _rebuild_dict(template: dict, convert: Callable[[Any], Any]) -> dict:

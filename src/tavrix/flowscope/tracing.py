@@ -365,7 +365,8 @@ class _ModelState:
                 # empty dicts (most of them) are kept as None: nothing to copy or compare
                 entries.append(
                     (module, training, dict(params) if params else None,
-                     dict(buffers) if buffers else None, dict(modules) if modules else None)
+                     dict(buffers) if buffers else None, dict(modules) if modules else None,
+                     module.__dict__.copy())
                 )
                 if module._forward_pre_hooks or "parametrizations" in modules:
                     self.parametrized.append(module)
@@ -385,9 +386,10 @@ class _ModelState:
 
     def restore(self) -> None:
         with torch.no_grad(), DisableTorchFunctionSubclass():
-            for module, training, params, buffers, modules in self.entries:
+            for module, training, params, buffers, modules, attributes in self.entries:
                 if module.training is not training:
                     module.training = training
+                _restore_attributes(module.__dict__, attributes)
                 # most dicts were empty and are: no call for those
                 if params is not None or module._parameters:
                     _restore_dict(module._parameters, params)
@@ -397,6 +399,21 @@ class _ModelState:
                     _restore_dict(module._modules, modules)
             _restore_values(self.values)
         untrace_attributes(entry[0] for entry in self.entries)
+
+
+def _restore_attributes(current: Dict[str, Any], saved: Dict[str, Any]) -> None:
+    """Puts back what the attributes the module had held: a cache the call sets up on first
+    use (MultiScaleRoIAlign's scales, a legacy spectral norm's weight) or a counter
+    (`self.calls += 1`) would otherwise make the next call run other operations or count
+    the analysis. Attributes the call added stay."""
+    if len(current) == len(saved) and all(map(operator.is_, current.values(), saved.values())):
+        return  # the same values in the same order: nothing was rebound (the common case)
+    for name, value in saved.items():
+        if current.get(name, _MISSING) is not value:
+            current[name] = value
+
+
+_MISSING = object()
 
 
 def _restore_dict(current: Dict[str, Any], saved: Optional[Dict[str, Any]]) -> None:

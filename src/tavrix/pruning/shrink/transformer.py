@@ -60,6 +60,11 @@ class CatParameterRule(ShrinkRule):
         if cut is None:
             return
         keep, axis, shape = cut
+        dim = _arg(node, 1, "dim", 0)
+        if isinstance(dim, int) and dim % len(shape) == axis:
+            # along the channels: a piece made in the call (RAFT's flow, computed from a
+            # coordinate grid) brings channels of its own, which are never removed
+            return
         for piece in _arg(node, 0, "tensors"):
             if isinstance(piece, NodeInfo) or not isinstance(piece, TensorInfo):
                 continue
