@@ -306,3 +306,26 @@ def test_gradient_checkpointing_is_refused_and_named(reentrant):
         with TavrixPruningCalibrator(model):
             model(torch.randint(0, 100, (2, 12))).pow(2).mean().backward()
     assert same_state(model, saved) and [p.requires_grad for p in model.parameters()] == flags
+
+
+@pytest.mark.zoo
+@pytest.mark.parametrize("name, attribute", [
+    ("res2net50_14w_8s", "width"),  # torch.split(out, self.width, 1)
+    ("cspresnet50", "expand_chs"),  # x.split(self.expand_chs // 2, dim=1)
+    ("mixnet_s", "splits"),  # torch.split(x, self.splits, 1): a list of equal sizes
+])
+def test_timm_splits_by_numbers_the_modules_hold(name, attribute):
+    timm = pytest.importorskip("timm")
+    torch.manual_seed(0)
+    model = timm.create_model(name, num_classes=4).eval()
+    generator = torch.Generator().manual_seed(1)
+    calibrator = TavrixPruningCalibrator(model)
+    with warnings.catch_warnings(), rules.extended():
+        warnings.simplefilter("ignore", UserWarning)
+        with calibrator:
+            for _ in range(2):
+                model(torch.randn(2, 3, 64, 64, generator=generator)).pow(2).mean().backward()
+    plan = calibrator.cutplan
+    removed = choose_channels(plan, 0.3)
+    report, _ = _cut_and_check(model, plan, removed, (torch.randn(2, 3, 64, 64),))
+    assert any(attribute in attrs for attrs in report.module_attributes.values())

@@ -184,13 +184,17 @@ def _set_module_attribute(ctx: CutContext, node: Any, names: Tuple[str, ...], ol
     return found
 
 
-def _refuse_unknown_head_dim(ctx: CutContext, node: Any, head_dim: int) -> None:
+def _refuse_unknown_head_dim(ctx: CutContext, node: Any, head_dim: int, kept: int) -> None:
     """An attention losing head_dim positions whose module holds that number under a name
-    no rule updates (``self.hd = 8``) may split its heads by it: refused rather than cut."""
+    no rule updates (``self.hd = 8``) may split its heads by it: refused rather than cut,
+    unless another rule of the cut already sets it to the kept count (a split by it)."""
     module = _module(ctx, node)
     known = set(_HEAD_DIMS + _HEAD_COUNTS + _KV_HEAD_COUNTS + _WIDTHS)
+    set_by_cut = ctx.module_attributes.get(module, (None, {}))[1] if module is not None else {}
     for name, value in (vars(module).items() if module is not None else ()):
         if type(value) is int and value == head_dim and name not in known:
+            if set_by_cut.get(name) == kept:
+                continue
             raise ctx.error(
                 node, f"it loses head_dim positions, and {node.module_path or 'the model'}"
                 f".{name} holds the head_dim {head_dim}, a number no rule updates"
@@ -238,7 +242,7 @@ class ScaledDotProductRule(ShrinkRule):
         if node.result_shape[-1] == head_dim and (v_keep is None and kept == head_dim or (
                 v_keep is not None and len(v_keep) == kept)):
             if kept != head_dim:
-                _refuse_unknown_head_dim(ctx, node, head_dim)
+                _refuse_unknown_head_dim(ctx, node, head_dim, kept)
             _set_module_attribute(ctx, node, _HEAD_DIMS, head_dim, kept)
             _set_module_attribute(ctx, node, _WIDTHS, heads * head_dim, heads * kept)
         elif q_keep is not None or v_keep is not None:
@@ -410,7 +414,7 @@ class MatmulRule(ShrinkRule):
             keep, shape = ctx.keep(a), shape_of(a)
             if keep is not None and len(shape) >= 3:
                 *_, heads, _, head_dim = shape
-                _refuse_unknown_head_dim(ctx, node, head_dim)
+                _refuse_unknown_head_dim(ctx, node, head_dim, len(keep))
                 _set_module_attribute(ctx, node, _HEAD_DIMS, head_dim, len(keep))
                 _set_module_attribute(ctx, node, _WIDTHS, heads * head_dim, heads * len(keep))
             return
@@ -464,7 +468,9 @@ def _product_weight(ctx: CutContext, b: TensorInfo, node: Any) -> Tuple[OwnedTen
 
 class SplitRule(ShrinkRule):
     """``x.split(n, dim)``: nothing to cut; along the channel axis the piece size ``n`` must
-    follow the cut, so the module running it must hold ``n`` in an attribute."""
+    follow the cut, so the module running it must hold ``n`` in an attribute: ``split_size``,
+    or any other holding ``n`` (Res2Net's ``width``), the width it splits (CSPNet's
+    ``expand_chs // 2``) or the list of the pieces' sizes (MixNet's ``splits``)."""
 
     def apply(self, ctx: CutContext, node: Any) -> None:
         _check_carried(ctx, node)
@@ -472,12 +478,26 @@ class SplitRule(ShrinkRule):
         source = _arg(node, 0, "input", _arg(node, 0, "self"))
         if keep is None or not isinstance(source, NodeInfo):
             return
-        size = channel_split_size(ctx.axis(source) or 0, node, shape_of(source))
+        shape = shape_of(source)
+        size = channel_split_size(ctx.axis(source) or 0, node, shape)
         if size is None or ctx.axis(source) is None:
             return
-        if not _set_module_attribute(ctx, node, ("split_size",), size, len(keep)):
+        if _set_module_attribute(ctx, node, ("split_size",), size, len(keep)):
+            return
+        module = _module(ctx, node)
+        pieces = shape[ctx.axis(source)] // size
+        found = False
+        for name, value in list(vars(module).items()) if module is not None else ():
+            if type(value) is int and value in (size, pieces * size):
+                found = _set_module_attribute(ctx, node, (name,), value,
+                                              value // size * len(keep)) or found
+            elif type(value) in (list, tuple) and list(value) == [size] * pieces:
+                label, values = ctx.module_attributes.setdefault(module, (node.module_path, {}))
+                values[name] = type(value)([len(keep)] * pieces)
+                found = True
+        if not found:
             raise ctx.error(
-                node, f"it splits by {size}, a number the module holds in no split_size"
+                node, f"it splits by {size}, a number the module holds in no attribute"
             )
 
 
