@@ -222,8 +222,9 @@ def test_partial_rotary_attention_loses_equal_head_dim_in_query_key_and_value():
     assert model.model.model.layers[0].self_attn.head_dim == 24
 
 
-# timm's attention blocks (2 of them, 32 x 32 images in patches of 8): the cut either follows
-# every number the code sizes the heads with, or is refused with the model left as it was
+# timm's attention blocks (vision transformers: 2 blocks, 32 x 32 images in patches of 8): the
+# cut either follows every number the code sizes the heads with, or is refused with the model
+# left as it was
 TIMM_ATTENTION = {
     # heads merged back to the width the module holds (attn_dim): cut and equal
     "vit_tiny_patch16_224": ({"depth": 2}, None),
@@ -233,6 +234,8 @@ TIMM_ATTENTION = {
     # q and k pieces of an unbind multiplied by hand; the stream cut, with the widths the
     # model holds for its head (num_features, embed_dim)
     "convit_tiny": ({"depth": 2, "local_up_to_layer": 1}, None),
+    # convolutions, then attention holding its head_dim as dim_head
+    "coatnet_nano_rw_224": ({"img_size": 64}, None),
 }
 
 
@@ -242,19 +245,25 @@ def test_timm_attention_is_cut_equal_or_refused(name):
     timm = pytest.importorskip("timm")
     options, refusal = TIMM_ATTENTION[name]
     torch.manual_seed(0)
-    model = timm.create_model(name, num_classes=4, img_size=32, patch_size=8, **options).eval()
+    if not name.startswith("coatnet"):
+        options = {"img_size": 32, "patch_size": 8, **options}
+    model = timm.create_model(name, num_classes=4, **options).eval()
+    shape = (2, 3, options["img_size"], options["img_size"])
     generator = torch.Generator().manual_seed(1)
     calibrator = TavrixPruningCalibrator(model)
     with warnings.catch_warnings(), rules.extended():
         warnings.simplefilter("ignore", UserWarning)
         with calibrator:
             for _ in range(2):
-                model(torch.randn(2, 3, 32, 32, generator=generator)).pow(2).mean().backward()
+                model(torch.randn(shape, generator=generator)).pow(2).mean().backward()
     plan = calibrator.cutplan
     removed = choose_channels(plan, 0.3)
-    x = torch.randn(2, 3, 32, 32, generator=generator)
+    x = torch.randn(shape, generator=generator)
     if refusal is None:
         _cut_and_check(model, plan, removed, (x,))
+        if name.startswith("coatnet"):
+            assert model.stages[2].blocks[0].attn.dim_head < 32
+            return
         attention = model.blocks[0].attn
         if name.startswith("vit"):
             assert attention.attn_dim == 3 * attention.head_dim < 192

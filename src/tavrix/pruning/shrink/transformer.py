@@ -158,7 +158,7 @@ def _multi_head_attention_adapter(
 # or its width (heads x head_dim); those holding the count before the cut follow it
 _HEAD_COUNTS = ("num_heads", "num_attention_heads", "n_head", "n_heads")
 _KV_HEAD_COUNTS = ("num_key_value_heads", "num_kv_heads", "n_kv_heads")
-_HEAD_DIMS = ("head_dim", "attention_head_size", "head_size", "key_value_proj_dim")
+_HEAD_DIMS = ("head_dim", "attention_head_size", "head_size", "key_value_proj_dim", "dim_head")
 _WIDTHS = ("all_head_size", "embed_dim", "split_size", "inner_dim", "attn_dim")
 
 
