@@ -247,21 +247,25 @@ def check_reshape_sizes(
 
     The numbers are the code's: one follows a cut when it is -1, or when the module call
     making the reshape, or one it runs in, has it from an attribute of its module that the
-    cut updates (``self.all_head_size``, ``3 * self.head_dim``) or from a channel count it
-    reads off a tensor losing channels in step (``C // num_heads``, ``C * H * W``). Refused,
+    cut updates (``self.all_head_size``; ``3 * self.head_dim`` when no read gives the number)
+    or from a channel count it reads off a tensor losing channels in step (``C // num_heads``,
+    ``C * H * W``). Refused,
     as the shrunk model would fail at the reshape: channels that lose some given a number
     made otherwise (a width read off a tensor the cut leaves as it is, a number in a config),
     and an axis that keeps its size given a number the code can only have read off channels
     that lose some."""
-    # module call -> numbers that follow the cut there, old -> new: its module's attributes,
-    # the channel counts its reads give
+    # module call -> numbers that follow the cut there, old -> new: its module's attributes
+    # and the channel counts its reads give; small multiples of the attributes (q, k and v
+    # packed: 3 * head_dim); the sizes its reads give
     follows: Dict[Any, Dict[int, set]] = {}
-    counts: Dict[Any, Dict[int, set]] = {}  # module call -> the sizes its reads give
+    multiples: Dict[Any, Dict[int, set]] = {}
+    counts: Dict[Any, Dict[int, set]] = {}
     for name, _, changed in attributes:
         for old, new in changed.values():
             if type(old) is int and type(new) is int:
-                for times in range(1, 9):  # and small multiples (q, k and v packed: 3 * head_dim)
-                    follows.setdefault(name, {}).setdefault(times * old, set()).add(times * new)
+                follows.setdefault(name, {}).setdefault(old, set()).add(new)
+                for times in range(2, 9):
+                    multiples.setdefault(name, {}).setdefault(times * old, set()).add(times * new)
     read = set()
     for node in ctx.graph_axes.graph:
         if node.operation_name == METADATA_GET and node.args:
@@ -282,7 +286,12 @@ def check_reshape_sizes(
             if size == -1:
                 continue
             if size != wanted:
-                if not _given(node, follows, size, wanted):
+                # a multiple of an attribute (heads x head_dim) is also the width a call reads
+                # off its input (``B, N, C = x.shape``): when a read gives the number, it is
+                # taken to come from there
+                if not _given(node, follows, size, wanted) and not (
+                    _given(node, multiples, size, wanted) and not _given(node, counts, size, None)
+                ):
                     raise ctx.error(
                         node,
                         f"it is given the size {size} for channels that become {wanted}, a "
