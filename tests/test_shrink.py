@@ -303,6 +303,29 @@ def test_check_names_the_first_diverging_node():
     assert "raised RuntimeError" in result.first_diverging.reason
 
 
+class FindsNothing(nn.Module):
+    """A detector's empty result: no values to compare."""
+
+    def __init__(self):
+        super().__init__()
+        self.conv, self.head = nn.Conv2d(3, 8, 1), nn.Conv2d(8, 2, 1)
+
+    def forward(self, x):
+        scores = self.head(torch.relu(self.conv(x))).flatten(1)
+        return scores[:, scores[0] > 1e9]
+
+
+def test_check_of_an_empty_output_does_not_pass():
+    torch.manual_seed(0)
+    model, x = FindsNothing().eval(), torch.randn(1, 3, 4, 4)
+    plan = _plan(model, x)
+    removed = _half(plan)
+    original = copy.deepcopy(model)
+    shrink(model, plan, removed)
+    result = check_equal(original, model, plan, removed, (x,))
+    assert not result.passed and "outputs hold no values to compare" in str(result)
+
+
 class Branchy(nn.Module):
     def __init__(self):
         super().__init__()

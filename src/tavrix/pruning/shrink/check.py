@@ -558,6 +558,14 @@ def _check(
         diff, _, problem = _compare_outputs(expected, actual)
     except Exception as exc:  # reported with the node where it happened
         diff, problem = math.inf, f"raised {type(exc).__name__}: {exc}"
+    if problem is None and not any(
+        isinstance(x, torch.Tensor) and x.numel() for x in iter_leaves(expected)
+    ):
+        # an empty result (a detector finding nothing) proves nothing about the cut
+        return CheckResult(diff, scale, tolerance, DivergingNode(
+            len(axes.graph), "output", "-", None, diff, scale,
+            "the outputs hold no values to compare; check on inputs for which they do",
+        ))
     if problem is None and (diff <= tolerance * scale or diff == 0):
         return CheckResult(diff, scale, tolerance, None)
     first = _find_divergence(
