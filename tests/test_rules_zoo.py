@@ -137,6 +137,10 @@ class LanguageModel(torch.nn.Module):
         elif kind == "bloom":  # alibi attention; its GeLU is a torch.autograd.Function
             config = transformers.BloomConfig(vocab_size=100, hidden_size=64, n_layer=2, n_head=4)
             self.model = transformers.BloomForCausalLM(config)
+        elif kind == "gpt_neox":  # q, k, v packed per head: view(..., -1, 3 * head_size)
+            config = transformers.GPTNeoXConfig(**SMALL, rotary_pct=0.5,
+                                                use_parallel_residual=False)
+            self.model = transformers.GPTNeoXForCausalLM(config)
         elif kind == "phi":  # rotary embeddings on half of each head's positions
             config = transformers.PhiConfig(**SMALL, partial_rotary_factor=0.5)
             self.model = transformers.PhiForCausalLM(config)
@@ -341,3 +345,58 @@ def test_timm_splits_by_numbers_the_modules_hold(name, attribute):
     removed = choose_channels(plan, 0.3)
     report, _ = _cut_and_check(model, plan, removed, (torch.randn(2, 3, 64, 64),))
     assert any(attribute in attrs for attrs in report.module_attributes.values())
+
+
+class VisionModel(torch.nn.Module):
+    """A transformers image model's logits."""
+
+    def __init__(self, kind):
+        super().__init__()
+        import transformers
+
+        if kind == "swin":  # patch merging reshapes to 4 x the width it reads
+            config = transformers.SwinConfig(image_size=32, patch_size=2, embed_dim=32,
+                                             depths=[2, 2], num_heads=[2, 4], window_size=4,
+                                             num_labels=4)
+            self.model = transformers.SwinForImageClassification(config)
+        else:  # sequence reduction: reshape(batch, C read off its input, height, width)
+            config = transformers.SegformerConfig(
+                num_encoder_blocks=4, depths=[1, 1, 1, 1], sr_ratios=[8, 4, 2, 1],
+                hidden_sizes=[16, 32, 48, 64], num_attention_heads=[1, 2, 3, 4],
+                decoder_hidden_size=32, num_labels=4)
+            self.model = transformers.SegformerForSemanticSegmentation(config)
+
+    def forward(self, x):
+        return self.model(pixel_values=x, return_dict=False)[0]
+
+
+@pytest.mark.zoo
+@pytest.mark.parametrize("kind, split, shape", [
+    ("gpt_neox", "largest", (2, 12)),
+    ("swin", "largest", (2, 3, 32, 32)),
+    ("segformer", "largest", (1, 3, 64, 64)),
+])
+def test_transformers_reshapes_given_numbers_that_follow_the_cut(kind, split, shape):
+    """The numbers these models reshape by (3 * self.head_size with a -1 taking the heads,
+    4 x a width read off the input, a width read off the input beside a height passed in)
+    follow the cut: the shrink takes them and the cut model equals the masked original."""
+    pytest.importorskip("transformers")
+    torch.manual_seed(0)
+    model = (LanguageModel(kind) if kind == "gpt_neox" else VisionModel(kind)).eval()
+    generator = torch.Generator().manual_seed(5)
+
+    def batch():
+        if kind == "gpt_neox":
+            return torch.randint(0, 100, shape, generator=generator)
+        return torch.randn(shape, generator=generator)
+
+    calibrator = TavrixPruningCalibrator(model)
+    with warnings.catch_warnings(), rules.extended(split=split):
+        warnings.simplefilter("ignore", UserWarning)
+        with calibrator:
+            for _ in range(2):
+                model(batch()).float().pow(2).mean().backward()
+    plan = calibrator.cutplan
+    removed = choose_channels(plan, 0.3)
+    report, _ = _cut_and_check(model, plan, removed, (batch(),))
+    assert report.parameters_after < report.parameters_before

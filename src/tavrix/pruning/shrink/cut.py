@@ -249,7 +249,7 @@ def check_reshape_sizes(
     making the reshape, or one it runs in, has it from an attribute of its module that the
     cut updates (``self.all_head_size``; ``3 * self.head_dim`` when no read gives the number)
     or from a channel count it reads off a tensor losing channels in step (``C // num_heads``,
-    ``C * H * W``). Refused,
+    ``C * H * W``, ``4 * C``). Refused,
     as the shrunk model would fail at the reshape: channels that lose some given a number
     made otherwise (a width read off a tensor the cut leaves as it is, a number in a config),
     and an axis that keeps its size given a number the code can only have read off channels
@@ -289,8 +289,10 @@ def check_reshape_sizes(
                 # a multiple of an attribute (heads x head_dim) is also the width a call reads
                 # off its input (``B, N, C = x.shape``): when a read gives the number, it is
                 # taken to come from there
+                # (unless a -1 takes the heads: ``view(*shape, -1, 3 * self.head_size)``)
                 if not _given(node, follows, size, wanted) and not (
-                    _given(node, multiples, size, wanted) and not _given(node, counts, size, None)
+                    _given(node, multiples, size, wanted)
+                    and (-1 in target or not _given(node, counts, size, None))
                 ):
                     raise ctx.error(
                         node,
@@ -299,7 +301,9 @@ def check_reshape_sizes(
                         "code reads gives",
                         module_name=node.module_path or None,
                     )
-            elif _given(node, counts, size, None) and not _given(node, counts, size, size):
+            elif _given(node, counts, size, None) and not any(
+                size in found.get(size, ()) for found in counts.values()
+            ):  # a size some read anywhere gives unchanged (H passed down) may be that one
                 module = _module_at(ctx.model, node.module_path)
                 if not any(type(v) is int and v == size for v in vars(module).values()):
                     raise ctx.error(
@@ -349,8 +353,8 @@ def _note_count(
     ctx: CutContext, source: Any, follows: Dict[int, set], counts: Dict[int, set]
 ) -> None:
     """The numbers a read of ``source``'s shape gives, old -> new: into ``counts`` its sizes,
-    into ``follows`` the channel count, its even divisions and its products with neighbouring
-    axes when the channels lose some."""
+    into ``follows`` the channel count, its even divisions, its products with neighbouring
+    axes and its small multiples when the channels lose some."""
     shape = shape_of(source)
     if shape is None:
         return
@@ -374,6 +378,8 @@ def _note_count(
         for last in range(axis + 1, len(shape) + 1):
             rest = math.prod(shape[first:last]) // old
             follows.setdefault(old * rest, set()).add(new * rest)
+    for times in range(2, 9):  # Swin's patch merging: 4 * C
+        follows.setdefault(times * old, set()).add(times * new)
 
 
 def run_rules(ctx: CutContext) -> None:
