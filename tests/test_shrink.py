@@ -190,7 +190,9 @@ class MergedToAReadWidth(nn.Module):
         x = self.conv(x)
         b, c, h, w = x.shape
         y = self.mix(x).flatten(2).transpose(1, 2)  # (b, h * w, 6)
-        return self.head(y.transpose(1, 2).reshape(b, c, h, w))
+        merged = y.transpose(1, 2).reshape(b, c, h, w)
+        assert merged.shape[1] == 6  # a read after the reshape gave it nothing
+        return self.head(merged)
 
 
 def _sealed():

@@ -267,14 +267,14 @@ def check_reshape_sizes(
                 for times in range(2, 9):
                     multiples.setdefault(name, {}).setdefault(times * old, set()).add(times * new)
     read = set()
-    for node in ctx.graph_axes.graph:
+    for node in ctx.graph_axes.graph:  # a number comes from reads made before its reshape
         if node.operation_name == METADATA_GET and node.args:
             key = (node.module_path, id(node.args[0]))
             if key not in read:
                 read.add(key)
                 _note_count(ctx, node.args[0], follows.setdefault(node.module_path, {}),
                             counts.setdefault(node.module_path, {}))
-    for node in ctx.graph_axes.graph:
+            continue
         if node.operation_name not in ("reshape", "view"):
             continue
         target = _reshape_target(node)
@@ -303,15 +303,26 @@ def check_reshape_sizes(
                     )
             elif _given(node, counts, size, None) and not any(
                 size in found.get(size, ()) for found in counts.values()
-            ):  # a size some read anywhere gives unchanged (H passed down) may be that one
-                module = _module_at(ctx.model, node.module_path)
-                if not any(type(v) is int and v == size for v in vars(module).values()):
+            ):  # a size an earlier read gives unchanged (H passed down) may be that one
+                if size not in _held_sizes(_module_at(ctx.model, node.module_path)):
                     raise ctx.error(
                         node,
                         f"it is given the size {size} for an axis the cut leaves as it is, a "
                         "number the code reads off a tensor that loses channels",
                         module_name=node.module_path or None,
                     )
+
+
+def _held_sizes(module: nn.Module) -> set:
+    """The numbers a module's attributes hold: integers, and the products of lists of them
+    (Swin's window of 4 x 4 tokens)."""
+    found = set()
+    for value in vars(module).values():
+        if type(value) is int:
+            found.add(value)
+        elif type(value) in (list, tuple) and value and all(type(v) is int for v in value):
+            found.add(math.prod(value))
+    return found
 
 
 def _given(node: Any, numbers: Dict[Any, Dict[int, set]], old: int, new: Optional[int]) -> bool:
