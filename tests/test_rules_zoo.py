@@ -246,6 +246,17 @@ TIMM_ATTENTION = {
 }
 
 
+def _calibrated_extended(model, batch, **options):
+    """The plan of two calibration calls on ``batch()`` under the extended rules."""
+    calibrator = TavrixPruningCalibrator(model)
+    with warnings.catch_warnings(), rules.extended(**options):
+        warnings.simplefilter("ignore", UserWarning)
+        with calibrator:
+            for _ in range(2):
+                model(batch()).float().pow(2).mean().backward()
+    return calibrator.cutplan
+
+
 @pytest.mark.zoo
 @pytest.mark.parametrize("name", list(TIMM_ATTENTION))
 def test_timm_attention_is_cut_equal_or_refused(name):
@@ -257,13 +268,7 @@ def test_timm_attention_is_cut_equal_or_refused(name):
     model = timm.create_model(name, num_classes=4, **options).eval()
     shape = (2, 3, options["img_size"], options["img_size"])
     generator = torch.Generator().manual_seed(1)
-    calibrator = TavrixPruningCalibrator(model)
-    with warnings.catch_warnings(), rules.extended():
-        warnings.simplefilter("ignore", UserWarning)
-        with calibrator:
-            for _ in range(2):
-                model(torch.randn(shape, generator=generator)).pow(2).mean().backward()
-    plan = calibrator.cutplan
+    plan = _calibrated_extended(model, lambda: torch.randn(shape, generator=generator))
     removed = choose_channels(plan, 0.3)
     x = torch.randn(shape, generator=generator)
     if refusal is None:
@@ -335,13 +340,7 @@ def test_timm_splits_by_numbers_the_modules_hold(name, attribute):
     torch.manual_seed(0)
     model = timm.create_model(name, num_classes=4).eval()
     generator = torch.Generator().manual_seed(1)
-    calibrator = TavrixPruningCalibrator(model)
-    with warnings.catch_warnings(), rules.extended():
-        warnings.simplefilter("ignore", UserWarning)
-        with calibrator:
-            for _ in range(2):
-                model(torch.randn(2, 3, 64, 64, generator=generator)).pow(2).mean().backward()
-    plan = calibrator.cutplan
+    plan = _calibrated_extended(model, lambda: torch.randn(2, 3, 64, 64, generator=generator))
     removed = choose_channels(plan, 0.3)
     report, _ = _cut_and_check(model, plan, removed, (torch.randn(2, 3, 64, 64),))
     assert any(attribute in attrs for attrs in report.module_attributes.values())
@@ -390,13 +389,7 @@ def test_transformers_reshapes_given_numbers_that_follow_the_cut(kind, split, sh
             return torch.randint(0, 100, shape, generator=generator)
         return torch.randn(shape, generator=generator)
 
-    calibrator = TavrixPruningCalibrator(model)
-    with warnings.catch_warnings(), rules.extended(split=split):
-        warnings.simplefilter("ignore", UserWarning)
-        with calibrator:
-            for _ in range(2):
-                model(batch()).float().pow(2).mean().backward()
-    plan = calibrator.cutplan
+    plan = _calibrated_extended(model, batch, split=split)
     removed = choose_channels(plan, 0.3)
     report, _ = _cut_and_check(model, plan, removed, (batch(),))
     assert report.parameters_after < report.parameters_before
