@@ -4,6 +4,7 @@ prunable group and proven equal to the masked original."""
 
 import copy
 import math
+import re
 import warnings
 
 import pytest
@@ -14,7 +15,7 @@ from tavrix.pruning import rules
 from tavrix.pruning.cutplan import get_cutplan
 from tavrix.pruning.gatecal import TavrixPruningCalibrator
 from tavrix.pruning.importance import channel_importance
-from tavrix.pruning.shrink import ShrinkError, check_equal, choose_channels, shrink
+from tavrix.pruning.shrink import ShrinkError, check_equal, choose_channels, shrink, shrinkable
 
 from shrink_helpers import rebuild_mismatches, same_state, state
 from test_shrink_zoo import ZOO, build
@@ -289,6 +290,12 @@ def test_timm_attention_is_cut_equal_or_refused(name):
     with pytest.raises(ShrinkError, match=refusal):
         shrink(model, plan, removed)
     assert same_state(model, saved)
+    # the groups the shrink takes are cut, the others named with the reason
+    kept, refused = shrinkable(model, plan, removed)
+    assert same_state(model, saved) and kept and refused
+    assert set(kept) | set(refused) == set(removed) and not set(kept) & set(refused)
+    assert all(re.search(refusal, reason) for reason in refused.values())
+    _cut_and_check(model, plan, kept, (x,))
 
 
 @pytest.mark.zoo

@@ -2,7 +2,7 @@
 the masked original, and keep the decision in a file that re-applies to a fresh model."""
 
 from tavrix.pruning.shrink.check import CheckReplayError, CheckResult, DivergingNode, check_equal
-from tavrix.pruning.shrink.choose import choose_channels, magnitude_importance
+from tavrix.pruning.shrink.choose import choose_channels, magnitude_importance, shrinkable
 from tavrix.pruning.shrink.context import ShrinkError
 from tavrix.pruning.shrink.cut import GroupCut, ShrinkReport, TensorChange, shrink
 from tavrix.pruning.shrink.planfile import (
@@ -45,5 +45,6 @@ __all__ = [
     "save_plan",
     "save_shrunk",
     "shrink",
+    "shrinkable",
 ]
 from tavrix.pruning.shrink import transformer as _transformer  # noqa: F401, E402  isort: skip

@@ -8,7 +8,8 @@ from typing import Any, Dict, List, Mapping, Optional, Sequence, Set, Tuple, Uni
 import torch
 from torch import nn
 
-from tavrix.pruning.shrink.context import CutContext, GraphAxes
+from tavrix.pruning.shrink.context import CutContext, GraphAxes, ShrinkError, tensor_owners
+from tavrix.pruning.shrink.cut import _planned_cut, validated_removal
 from tavrix.pruning.shrink.rules import rule_for
 
 __all__ = ["choose_channels", "magnitude_importance"]
@@ -266,3 +267,52 @@ def _rounded_keep(n: int, keep: int, round_to: int, min_keep: int) -> int:
     keep = max(keep, min_keep, 1)
     keep = -(-keep // round_to) * round_to
     return min(keep, n)
+
+
+def shrinkable(
+    model: nn.Module, plan: Any, removed: Mapping[int, Sequence[int]]
+) -> Tuple[Dict[int, List[int]], Dict[int, str]]:
+    """The part of ``removed`` that ``shrink`` can cut, and why it would refuse the rest.
+
+    Returns the removal restricted to the groups whose cut the shrink takes, alone and
+    together (groups that must lose equally many channels are tried as one), and {group
+    index: the ShrinkError's message} for the groups left out. Nothing of the model changes:
+    pass the first to ``shrink``.
+    """
+    if not isinstance(model, nn.Module):
+        raise TypeError(f"shrinkable expects a torch.nn.Module, got {type(model).__name__}")
+    axes = GraphAxes(plan)
+    chosen = validated_removal(plan, removed)
+    owners = tensor_owners(model)
+
+    def cuts(removal: Mapping[int, Sequence[int]]) -> Optional[str]:
+        try:
+            _planned_cut(model, axes, removal, owners)
+        except ShrinkError as exc:
+            return str(exc)
+        return None
+
+    if cuts(chosen) is None:
+        return dict(chosen), {}
+    units: List[List[int]] = []
+    placed: Set[int] = set()
+    for members, _ in _tied_groups(plan):
+        unit = sorted(members & chosen.keys())
+        if unit:
+            units.append(unit)
+            placed.update(unit)
+    units += [[index] for index in chosen if index not in placed]
+    # each unit alone, then those that pass one by one: units each cut alone may clash
+    # together (a module used twice)
+    kept: Dict[int, List[int]] = {}
+    refused: Dict[int, str] = {}
+    for unit in sorted(units):
+        removal = {index: chosen[index] for index in unit}
+        reason = cuts(removal)
+        if reason is None:
+            reason = cuts({**kept, **removal})
+        if reason is None:
+            kept.update(removal)
+        else:
+            refused.update((index, reason) for index in unit)
+    return kept, dict(sorted(refused.items()))

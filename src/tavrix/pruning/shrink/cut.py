@@ -192,11 +192,8 @@ def shrink(model: nn.Module, plan: Any, removed: Mapping[int, Sequence[int]]) ->
         raise TypeError(f"shrink expects a torch.nn.Module, got {type(model).__name__}")
     axes = GraphAxes(plan)
     chosen = validated_removal(plan, removed)
-    ctx = CutContext(model, axes, (label for labels in chosen.values() for label in labels))
-    run_rules(ctx)
+    ctx, (changes, attributes, overrides) = _planned_cut(model, axes, chosen)
     rule_set = axes.rule_set.name
-    changes, attributes, overrides = resolve_cuts(ctx.cuts, ctx.module_attributes, rule_set)
-    check_reshape_sizes(ctx, attributes)
     parameters = {id(o.tensor): o.tensor.numel() for o in ctx.owners.values() if _is_param(o)}
     unseen = _unseen_modules(ctx)
     module_by_uid = {
@@ -234,6 +231,22 @@ def shrink(model: nn.Module, plan: Any, removed: Mapping[int, Sequence[int]]) ->
         _fingerprint=functools.partial(call_fingerprint, axes.graph, module_by_uid, shapes),
         rule_set=rule_set,
     )
+
+
+def _planned_cut(
+    model: nn.Module,
+    axes: GraphAxes,
+    chosen: Mapping[int, Sequence[int]],
+    owners: Optional[Dict[int, OwnedTensor]] = None,
+) -> Tuple[CutContext, Tuple[Any, Any, Any]]:
+    """Every rule's cuts of ``chosen``, resolved and checked; the model is not touched.
+    Raises ShrinkError as :func:`shrink` does."""
+    labels = (label for group in chosen.values() for label in group)
+    ctx = CutContext(model, axes, labels, owners)
+    run_rules(ctx)
+    resolved = resolve_cuts(ctx.cuts, ctx.module_attributes, axes.rule_set.name)
+    check_reshape_sizes(ctx, resolved[1])
+    return ctx, resolved
 
 
 def _is_param(owned: OwnedTensor) -> bool:
