@@ -261,12 +261,11 @@ def check_reshape_sizes(
     The numbers are the code's: one follows a cut when it is -1, or when the module call
     making the reshape, or one it runs in, has it from an attribute of its module that the
     cut updates (``self.all_head_size``; ``3 * self.head_dim`` when no read gives the number)
-    or from a channel count it reads off a tensor losing channels in step (``C // num_heads``,
-    ``C * H * W``, ``4 * C``). Refused,
-    as the shrunk model would fail at the reshape: channels that lose some given a number
-    made otherwise (a width read off a tensor the cut leaves as it is, a number in a config),
-    and an axis that keeps its size given a number the code can only have read off channels
-    that lose some."""
+    or from a channel count it read before off a tensor losing channels in step
+    (``C // num_heads``, ``C * H * W``, ``4 * C``). Refused, as the shrunk model would fail at
+    the reshape: channels that lose some given a number made otherwise (a width read off a
+    tensor the cut leaves as it is, a number in a config), and an axis that keeps its size
+    given a number the code can only have read off channels that lose some."""
     # module call -> numbers that follow the cut there, old -> new: its module's attributes
     # and the channel counts its reads give; small multiples of the attributes (q, k and v
     # packed: 3 * head_dim); the sizes its reads give
@@ -301,8 +300,8 @@ def check_reshape_sizes(
             if size != wanted:
                 # a multiple of an attribute (heads x head_dim) is also the width a call reads
                 # off its input (``B, N, C = x.shape``): when a read gives the number, it is
-                # taken to come from there
-                # (unless a -1 takes the heads: ``view(*shape, -1, 3 * self.head_size)``)
+                # taken to come from there, unless a -1 takes the heads
+                # (``view(*shape, -1, 3 * self.head_size)``)
                 if not _given(node, follows, size, wanted) and not (
                     _given(node, multiples, size, wanted)
                     and (-1 in target or not _given(node, counts, size, None))
