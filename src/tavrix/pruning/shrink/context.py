@@ -380,6 +380,15 @@ class CutContext:
         subject = f"{where} at {node_text(node)}" if where else node_text(node)
         return ShrinkError(f"cannot shrink {subject}: {reason}; the model was not changed")
 
+    def module_running(self, node: Any) -> Optional[torch.nn.Module]:
+        """The module whose call ran ``node``; None when unknown (provenance was off)."""
+        if node.module_path is None:
+            return None
+        try:
+            return self.model.get_submodule(node.module_path)
+        except AttributeError:
+            return None
+
     def module_of(self, node: Any) -> Optional[str]:
         """Name of the module owning the first model tensor among the node's arguments."""
         for value in self.graph_axes.tensors.get(node, ()):

@@ -316,7 +316,7 @@ def check_reshape_sizes(
             elif _given(node, counts, size, None) and not any(
                 size in found.get(size, ()) for found in counts.values()
             ):  # a size an earlier read gives unchanged (H passed down) may be that one
-                if size not in _held_sizes(_module_at(ctx.model, node.module_path)):
+                if size not in _held_sizes(ctx.module_running(node)):
                     raise ctx.error(
                         node,
                         f"it is given the size {size} for an axis the cut leaves as it is, a "
@@ -325,11 +325,11 @@ def check_reshape_sizes(
                     )
 
 
-def _held_sizes(module: nn.Module) -> set:
+def _held_sizes(module: Optional[nn.Module]) -> set:
     """The numbers a module's attributes hold: integers, and the products of lists of them
     (Swin's window of 4 x 4 tokens)."""
     found = set()
-    for value in vars(module).values():
+    for value in vars(module).values() if module is not None else ():
         if type(value) is int:
             found.add(value)
         elif type(value) in (list, tuple) and value and all(type(v) is int for v in value):
@@ -344,13 +344,6 @@ def _given(node: Any, numbers: Dict[Any, Dict[int, set]], old: int, new: Optiona
             if new is None or new in found[old]:
                 return True
     return False
-
-
-def _module_at(model: nn.Module, path: Optional[str]) -> nn.Module:
-    try:
-        return model.get_submodule(path or "")
-    except AttributeError:
-        return model
 
 
 def _runs_in(path: Optional[str], caller: Optional[str]) -> bool:

@@ -166,7 +166,7 @@ def _set_module_attribute(ctx: CutContext, node: Any, names: Tuple[str, ...], ol
                           new: int) -> bool:
     """Sets each of ``names`` that the module running ``node`` holds with value ``old``;
     whether the module holds any."""
-    module = _module(ctx, node)
+    module = ctx.module_running(node)
     if module is None:
         return False
     found = False
@@ -188,7 +188,7 @@ def _refuse_unknown_head_dim(ctx: CutContext, node: Any, head_dim: int, kept: in
     """An attention losing head_dim positions whose module holds that number under a name
     no rule updates (``self.hd = 8``) may split its heads by it: refused rather than cut,
     unless another rule of the cut already sets it to the kept count (a split by it)."""
-    module = _module(ctx, node)
+    module = ctx.module_running(node)
     known = set(_HEAD_DIMS + _HEAD_COUNTS + _KV_HEAD_COUNTS + _WIDTHS)
     set_by_cut = ctx.module_attributes.get(module, (None, {}))[1] if module is not None else {}
     for name, value in (vars(module).items() if module is not None else ()):
@@ -199,15 +199,6 @@ def _refuse_unknown_head_dim(ctx: CutContext, node: Any, head_dim: int, kept: in
                 node, f"it loses head_dim positions, and {node.module_path or 'the model'}"
                 f".{name} holds the head_dim {head_dim}, a number no rule updates"
             )
-
-
-def _module(ctx: CutContext, node: Any) -> Optional[nn.Module]:
-    if node.module_path is None:
-        return None
-    try:
-        return ctx.model.get_submodule(node.module_path)
-    except AttributeError:
-        return None
 
 
 class ScaledDotProductRule(ShrinkRule):
@@ -270,7 +261,7 @@ def _cut_whole_heads(ctx: CutContext, node: Any, q_shape: Tuple[int, ...],
     left = heads if q_keep is None else len(q_keep)
     _set_module_attribute(ctx, node, _HEAD_COUNTS, heads, left)
     _set_module_attribute(ctx, node, _WIDTHS, heads * head_dim, left * head_dim)
-    module = _module(ctx, node)
+    module = ctx.module_running(node)
     for name in _KV_HEAD_COUNTS:
         kv_heads = vars(module).get(name) if module is not None else None
         if type(kv_heads) is int and 0 < kv_heads <= heads and heads % kv_heads == 0:
@@ -484,7 +475,7 @@ class SplitRule(ShrinkRule):
             return
         if _set_module_attribute(ctx, node, ("split_size",), size, len(keep)):
             return
-        module = _module(ctx, node)
+        module = ctx.module_running(node)
         pieces = shape[ctx.axis(source)] // size
         found = False
         for name, value in list(vars(module).items()) if module is not None else ():
