@@ -564,3 +564,122 @@ def test_coverage_counts_layer_channels_outside_the_outputs():
     found = rules.coverage(model, (torch.randn(2, 4),))
     assert [(layer.name, layer.channels, layer.prunable) for layer in found.layers] == [("0", 8, 0)]
     assert found.share == 0.0
+
+
+# ---- numbers the code may take from elsewhere than the cut: refused, the model unchanged
+
+
+def _shuffled(x, groups):  # torchvision's channel_shuffle
+    batch, channels, height, width = x.size()
+    x = x.view(batch, groups, channels // groups, height, width)
+    return torch.transpose(x, 1, 2).contiguous().view(batch, channels, height, width)
+
+
+class HeldShuffle(nn.Module):
+    """A shuffle whose groups the module holds: cut by whole groups, ``groups`` would stay."""
+
+    def __init__(self, channels, groups):
+        super().__init__()
+        self.groups = groups
+        self.conv, self.head = nn.Conv2d(3, channels, 3, padding=1), nn.Conv2d(channels, 4, 1)
+
+    def forward(self, x):
+        return self.head(_shuffled(self.conv(x), self.groups))
+
+
+class TwoNames(nn.Module):
+    """Splits by ``self.width``, and also holds the number as ``split_size``."""
+
+    def __init__(self, also_split_size):
+        super().__init__()
+        self.conv, self.head = nn.Conv2d(3, 8, 1), nn.Conv2d(8, 5, 1)
+        self.width = 4
+        if also_split_size:
+            self.split_size = 4
+
+    def forward(self, x):
+        a, b = torch.split(self.conv(x), self.width, 1)
+        return self.head(torch.cat([b, a], dim=1))
+
+
+class ReadHeads(nn.Module):
+    """Heads of ``C // self.num_heads``, C read off a stream (``B, N, C = x.shape``)."""
+
+    def __init__(self, width, heads):
+        super().__init__()
+        self.num_heads = heads
+        self.qkv, self.proj = nn.Linear(width, 3 * width), nn.Linear(width, width)
+
+    def forward(self, x):
+        b, n, c = x.shape
+        qkv = self.qkv(x).reshape(b, n, 3, self.num_heads, c // self.num_heads)
+        q, k, v = qkv.permute(2, 0, 3, 1, 4).unbind(0)
+        y = F.scaled_dot_product_attention(q, k, v)
+        return x + self.proj(y.transpose(1, 2).reshape(b, n, -1))
+
+
+class Streams(nn.Module):
+    """A stream through ``nn.MultiheadAttention`` and/or a ReadHeads block, then an MLP."""
+
+    def __init__(self, mha=True, read_heads=None, hidden=32, width=12, heads=4):
+        super().__init__()
+        self.embed, self.head = nn.Linear(6, width), nn.Linear(width, 3)
+        self.norm = nn.LayerNorm(width)
+        self.mha = nn.MultiheadAttention(width, heads, batch_first=True) if mha else None
+        self.read = ReadHeads(width, read_heads) if read_heads else None
+        self.fc1, self.fc2 = nn.Linear(width, hidden), nn.Linear(hidden, width)
+
+    def forward(self, x):
+        x = self.embed(x)
+        if self.mha is not None:
+            y = self.norm(x)
+            x = x + self.mha(y, y, y, need_weights=False)[0]
+        if self.read is not None:
+            x = self.read(x)
+        x = x + self.fc2(torch.relu(self.fc1(x)))
+        return self.head(x[:, 0])
+
+
+def test_a_later_cut_of_the_same_size_keeps_its_own_channels():
+    """q, k and v of two of four heads keep 18 rows, the MLP 18 of its channels: each tensor
+    is cut by its own indices (the kept positions were once cached by a list's address)."""
+    x = torch.randn(2, 5, 6)
+    for hidden in (32, 64):
+        model = made(Streams(hidden=hidden))
+        plan = analyse(model, x, split="outer")
+        (_, heads), (_, mlp) = plan.prunable_groups
+        removed = {0: list(heads)[:2], 1: list(mlp)[: hidden - 18]}
+        bias = model.fc1.bias.detach().clone()
+        cut_and_check(model, x, plan, removed)
+        assert torch.equal(model.fc1.bias, bias[hidden - 18:])
+
+
+@pytest.mark.parametrize("build, x, split, layer, reason", [
+    (lambda: HeldShuffle(8, 2), (2, 3, 6, 6), "outer", "conv", "groups holds that number"),
+    (lambda: HeldShuffle(8, 4), (2, 3, 6, 6), "largest", "conv", "groups holds that number"),
+    (lambda: HeldShuffle(6, 3), (2, 3, 6, 6), "largest", "conv", "groups holds that number"),
+    (lambda: TwoNames(True), (2, 3, 6, 6), "largest", "conv",
+     r"more than one attribute \(TwoNames.width, TwoNames.split_size\)"),
+    # the heads are cut, the stream they read their width off is not
+    (lambda: Streams(mha=False, read_heads=4, width=8), (2, 5, 6), "largest", "read.qkv",
+     r"reads \(8\) // 4, a number the cut makes 2"),
+    # the stream is cut (tied by the nn.MultiheadAttention), the heads read off it are not
+    (lambda: Streams(read_heads=4, width=16, heads=2), (2, 8, 6), "largest", "embed",
+     r"reads \(16\) // num_heads \(4\)"),
+])
+def test_numbers_the_code_may_take_elsewhere_are_refused(build, x, split, layer, reason):
+    model, x = made(build()), torch.randn(*x)
+    plan = analyse(model, x, split=split)
+    index = next(i for i, names in enumerate(groups(plan)) if layer in names)
+    labels = plan.prunable_groups[index][1]
+    saved = state(model)
+    with pytest.raises(ShrinkError, match=reason):
+        shrink(model, plan, {index: list(labels)[: max(1, len(labels) // 2)]})
+    assert same_state(model, saved)
+
+
+def test_a_split_by_the_one_attribute_holding_its_size_follows():
+    model, x = made(TwoNames(False)), torch.randn(2, 3, 6, 6)
+    plan = analyse(model, x)
+    cut_and_check(model, x, plan, {0: plan.prunable_groups[0][1][:1]})
+    assert model.width == 3

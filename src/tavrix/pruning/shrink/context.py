@@ -11,7 +11,7 @@ from __future__ import annotations
 
 import warnings
 from dataclasses import dataclass
-from typing import Any, Dict, FrozenSet, Iterable, List, Mapping, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, FrozenSet, Iterable, List, Mapping, Optional, Sequence, Tuple
 
 import torch
 
@@ -245,7 +245,8 @@ class CutContext:
         self.removed: FrozenSet[int] = frozenset(removed)
         self.owners = tensor_owners(model) if owners is None else owners
         self._keep_cache: Dict[int, Optional[List[int]]] = {}
-        self._tuples: Dict[int, Tuple[int, ...]] = {}
+        #: id(kept list) -> (the list, its tuple); the list is held so that its id is not reused
+        self._tuples: Dict[int, Tuple[Sequence[int], Tuple[int, ...]]] = {}
         self._removed_cache: Dict[int, FrozenSet[int]] = {}
         #: id(tensor) -> (owned tensor, {axis: kept indices})
         self.cuts: Dict[int, Tuple[OwnedTensor, Dict[int, Tuple[int, ...]]]] = {}
@@ -253,6 +254,8 @@ class CutContext:
         self.cut_by: Dict[int, List[Any]] = {}
         #: module -> (module name, {attribute: value})
         self.module_attributes: Dict[torch.nn.Module, Tuple[str, Dict[str, Any]]] = {}
+        #: checks that need every rule's cuts: run once all rules ran, each may raise
+        self.after_rules: List[Callable[[], None]] = []
 
     # ---- reading the plan
     def labels(self, node: Any) -> List[int]:
@@ -347,10 +350,12 @@ class CutContext:
             entry = (owned, {})
             self.cuts[key] = entry
         # one tuple per kept list, so that commit makes one index tensor for all its users
-        kept = self._tuples.get(id(keep))
-        if kept is None or len(kept) != len(keep):
+        cached = self._tuples.get(id(keep))
+        if cached is not None and cached[0] is keep:
+            kept = cached[1]
+        else:
             kept = tuple(keep)
-            self._tuples[id(keep)] = kept
+            self._tuples[id(keep)] = (keep, kept)
         before = entry[1].get(axis)
         if before is not None and before != kept:
             raise self.error(

@@ -268,14 +268,20 @@ def check_reshape_sizes(
     given a number the code can only have read off channels that lose some."""
     # module call -> numbers that follow the cut there, old -> new: its module's attributes
     # and the channel counts its reads give; small multiples of the attributes (q, k and v
-    # packed: 3 * head_dim); the sizes its reads give
+    # packed: 3 * head_dim); the sizes its reads give; the channel counts alone
     follows: Dict[Any, Dict[int, set]] = {}
     multiples: Dict[Any, Dict[int, set]] = {}
     counts: Dict[Any, Dict[int, set]] = {}
-    for name, _, changed in attributes:
+    by_attribute: Dict[Any, Dict[int, set]] = {}
+    by_read: Dict[Any, Dict[int, set]] = {}
+    channels: Dict[Any, Dict[int, set]] = {}
+    updated: Dict[Any, set] = {}
+    for name, module, changed in attributes:
+        updated.setdefault(module, set()).update(changed)
         for old, new in changed.values():
             if type(old) is int and type(new) is int:
                 follows.setdefault(name, {}).setdefault(old, set()).add(new)
+                by_attribute.setdefault(name, {}).setdefault(old, set()).add(new)
                 for times in range(2, 9):
                     multiples.setdefault(name, {}).setdefault(times * old, set()).add(times * new)
     read = set()
@@ -284,8 +290,11 @@ def check_reshape_sizes(
             key = (node.module_path, id(node.args[0]))
             if key not in read:
                 read.add(key)
-                _note_count(ctx, node.args[0], follows.setdefault(node.module_path, {}),
-                            counts.setdefault(node.module_path, {}))
+                found: Dict[int, set] = by_read.setdefault(node.module_path, {})
+                _note_count(ctx, node.args[0], found, counts.setdefault(node.module_path, {}),
+                            channels.setdefault(node.module_path, {}))
+                for old, new in found.items():
+                    follows.setdefault(node.module_path, {}).setdefault(old, set()).update(new)
             continue
         if node.operation_name not in ("reshape", "view"):
             continue
@@ -293,6 +302,9 @@ def check_reshape_sizes(
         if target is None or len(target) != len(node.result_shape or ()):
             continue
         axis, keep = ctx.axis(node), ctx.keep(node)
+        module = ctx.module_running(node)
+        constants = _constant_sizes(module, updated.get(module, set()))
+        split = _channel_split(ctx, node, target)
         for at, size in enumerate(target):
             wanted = len(keep) if keep is not None and at == axis else size
             if size == -1:
@@ -313,6 +325,20 @@ def check_reshape_sizes(
                         "code reads gives",
                         module_name=node.module_path or None,
                     )
+                if (
+                    at in split
+                    and size in constants
+                    and not _given(node, by_attribute, size, wanted)
+                    and not _given(node, multiples, size, wanted)
+                ):  # a count read off the channels, divided, or the module's own number
+                    raise ctx.error(
+                        node,
+                        f"it is given the size {size} for channels that become {wanted}, and "
+                        f"{_owner(node, module)}.{constants[size][0]} holds that number, which "
+                        "the cut leaves as it is: the code may pass it (a channel shuffle's "
+                        "groups)",
+                        module_name=node.module_path or None,
+                    )
             elif _given(node, counts, size, None) and not any(
                 size in found.get(size, ()) for found in counts.values()
             ):  # a size an earlier read gives unchanged (H passed down) may be that one
@@ -323,6 +349,90 @@ def check_reshape_sizes(
                         "number the code reads off a tensor that loses channels",
                         module_name=node.module_path or None,
                     )
+            elif at in split:
+                reason = _recomputed(node, size, by_attribute, channels, constants)
+                if reason is not None:
+                    raise ctx.error(
+                        node,
+                        f"it is given the size {size} for an axis the cut leaves as it is, a "
+                        f"number the code may compute as {reason}, which the cut changes",
+                        module_name=node.module_path or None,
+                    )
+
+
+def _channel_split(ctx: CutContext, node: Any, target: Sequence[int]) -> set:
+    """The axes of a reshape's result that its input's channel axis is split into (heads and
+    head_dim, a shuffle's groups and channels per group); empty when it is not split."""
+    source = node.args[0] if node.args else None
+    shape = shape_of(source) if isinstance(source, NodeInfo) else None
+    axis = ctx.axis(source) if shape is not None and ctx.labels(source) else None
+    if axis is None or not 0 <= axis < len(shape) or any(size < 0 for size in target):
+        return set()
+    i = j = 0
+    while i < len(shape) and j < len(target):
+        first_in, first_out = i, j
+        have, want = shape[i], target[j]
+        i, j = i + 1, j + 1
+        while have != want:
+            if have < want and i < len(shape):
+                have, i = have * shape[i], i + 1
+            elif want < have and j < len(target):
+                want, j = want * target[j], j + 1
+            else:
+                return set()
+        if first_in <= axis < i:
+            return set(range(first_out, j)) if i - first_in == 1 and j - first_out > 1 else set()
+    return set()
+
+
+def _owner(node: Any, module: Optional[nn.Module]) -> str:
+    return node.module_path or (type(module).__name__ if module is not None else "the model")
+
+
+def _constant_sizes(module: Optional[nn.Module], updated: set) -> Dict[int, List[str]]:
+    """The integers the module holds in attributes the cut leaves as they are: number -> names."""
+    found: Dict[int, List[str]] = {}
+    for name, value in vars(module).items() if module is not None else ():
+        if type(value) is int and value > 1 and name not in updated:
+            found.setdefault(value, []).append(name)
+    return found
+
+
+def _recomputed(
+    node: Any,
+    size: int,
+    by_attribute: Dict[Any, Dict[int, set]],
+    channels: Dict[Any, Dict[int, set]],
+    constants: Dict[int, List[str]],
+) -> Optional[str]:
+    """How an axis keeping its size may have its number recomputed otherwise after the cut:
+    a channel count read divided by an attribute the cut changes (``C // self.num_heads``
+    with C unchanged), or a division of a channel count that changes by a number the module
+    holds (``C // self.num_heads`` with the heads unchanged). In the first case the module
+    holding the number itself (``self.head_dim``) vouches for it."""
+    for path, found in channels.items():
+        if not _runs_in(node.module_path, path):
+            continue
+        for count, new_counts in found.items():
+            if count % size:
+                continue
+            divisor = count // size
+            for attributes in (v for p, v in by_attribute.items() if _runs_in(node.module_path, p)):
+                for new_divisor in attributes.get(divisor, ()):
+                    if divisor > 1 and size not in constants and any(
+                        new % new_divisor or new // new_divisor != size for new in new_counts
+                    ):
+                        return (
+                            f"a channel count it reads ({count}) // {divisor}, a number the cut "
+                            f"makes {new_divisor}"
+                        )
+            if divisor in constants and any(new != count for new in new_counts):
+                # unless the module holds the number under a name of its own (head_dim)
+                own = set(constants.get(size, ())) - {constants[divisor][0]}
+                if not own:
+                    name = constants[divisor][0]
+                    return f"a channel count it reads ({count}) // {name} ({divisor})"
+    return None
 
 
 def _held_sizes(module: Optional[nn.Module]) -> set:
@@ -366,7 +476,11 @@ def _reshape_target(node: Any) -> Optional[List[int]]:
 
 
 def _note_count(
-    ctx: CutContext, source: Any, follows: Dict[int, set], counts: Dict[int, set]
+    ctx: CutContext,
+    source: Any,
+    follows: Dict[int, set],
+    counts: Dict[int, set],
+    channels: Dict[int, set],
 ) -> None:
     """The numbers a read of ``source``'s shape gives, old -> new: into ``counts`` its sizes,
     into ``follows`` the channel count, its even divisions, its products with neighbouring
@@ -378,6 +492,8 @@ def _note_count(
     keep = ctx.keep(source) if axis is not None and 0 <= axis < len(shape) else None
     for at, size in enumerate(shape):
         counts.setdefault(size, set()).add(len(keep) if keep is not None and at == axis else size)
+    if axis is not None and 0 <= axis < len(shape):
+        channels.setdefault(shape[axis], set()).add(shape[axis] if keep is None else len(keep))
     for first in range(len(shape)):  # products of axes that keep their sizes (H * W)
         for last in range(first + 2, len(shape) + 1):
             if keep is None or not first <= axis < last:
@@ -408,6 +524,8 @@ def run_rules(ctx: CutContext) -> None:
         if rule is None:
             raise ctx.error(node, "it touches removed channels and no shrink rule knows it")
         rule.apply(ctx, node)
+    for check in ctx.after_rules:
+        check()
     if not ctx.cuts:
         return
     # a cut tensor must be cut alike wherever the call uses it

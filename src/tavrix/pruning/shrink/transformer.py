@@ -473,23 +473,54 @@ class SplitRule(ShrinkRule):
         size = channel_split_size(ctx.axis(source) or 0, node, shape)
         if size is None or ctx.axis(source) is None:
             return
-        if _set_module_attribute(ctx, node, ("split_size",), size, len(keep)):
-            return
         module = ctx.module_running(node)
         pieces = shape[ctx.axis(source)] // size
-        found = False
+        # the attributes holding the piece size or the pieces' sizes, else those holding the
+        # width split (``expand_chs // 2``): the code reads one of them
+        exact: Dict[str, Any] = {}
+        width: Dict[str, Any] = {}
         for name, value in list(vars(module).items()) if module is not None else ():
-            if type(value) is int and value in (size, pieces * size):
-                found = _set_module_attribute(ctx, node, (name,), value,
-                                              value // size * len(keep)) or found
+            if type(value) is int and value == size:
+                exact[name] = len(keep)
+            elif type(value) is int and value == pieces * size:
+                width[name] = pieces * len(keep)
             elif type(value) in (list, tuple) and list(value) == [size] * pieces:
-                label, values = ctx.module_attributes.setdefault(module, (node.module_path, {}))
-                values[name] = type(value)([len(keep)] * pieces)
-                found = True
+                exact[name] = type(value)([len(keep)] * pieces)
+        found = exact or width
         if not found:
             raise ctx.error(
                 node, f"it splits by {size}, a number the module holds in no attribute"
             )
+        if len(found) == 1:
+            (name, value), = found.items()
+            _set_attribute(ctx, node, module, name, value)
+            return
+        # several: fine only when the other rules of the cut set each of them to what the
+        # split needs (GPT-2's split_size and embed_dim, both its width)
+        ctx.after_rules.append(lambda: _check_split_attributes(ctx, node, module, size, found))
+
+
+def _set_attribute(ctx: CutContext, node: Any, module: nn.Module, name: str, new: Any) -> None:
+    label, values = ctx.module_attributes.setdefault(module, (node.module_path, {}))
+    if values.get(name, new) != new:
+        raise ctx.error(node, f"{label}.{name} would be set to {values[name]} and {new}")
+    if vars(module).get(name) != new:
+        values[name] = new
+
+
+def _check_split_attributes(
+    ctx: CutContext, node: Any, module: nn.Module, size: int, found: Dict[str, Any]
+) -> None:
+    values = ctx.module_attributes.get(module, (None, {}))[1]
+    if all(values.get(name) == new for name, new in found.items()):
+        return
+    owner = node.module_path or type(module).__name__
+    raise ctx.error(
+        node,
+        f"it splits by {size}, a number the module holds in more than one attribute ("
+        + ", ".join(f"{owner}.{name}" for name in found)
+        + "): which one the code reads is unknown",
+    )
 
 
 def _conv1d_adapter(
