@@ -15,6 +15,7 @@ from tavrix.flowscope.intercept import TraceTensor, active_interceptor
 from tavrix.pruning import gatecal
 from tavrix.pruning.gatecal import TavrixPruningCalibrator
 from tavrix.pruning.importance import channel_importance
+from tavrix.pruning.shrink import choose_channels
 
 import models
 from shrink_helpers import same_state, state
@@ -652,3 +653,19 @@ def test_gates_backward_cannot_reach(how):
         assert all(group.importance is None and group.gate_names == [] for group in inside)
         assert bool((outer.importance > 0).any())
     assert same_state(model, saved) and [p.requires_grad for p in model.parameters()] == flags
+
+
+@pytest.mark.parametrize("how", ["deepcopy", "pickle", "torch.save"])
+def test_a_copied_plan_keeps_what_its_gates_measured(how):
+    model, x = make_net()
+    calibrator = TavrixPruningCalibrator(model)
+    with calibrator:
+        for _ in range(2):
+            model(x).square().sum().backward()
+    plan = calibrator.cutplan
+    copied = _copy(plan, how)
+    expected = [group.importance for group in channel_importance(plan)]
+    found = [group.importance for group in channel_importance(copied)]
+    assert all(torch.equal(a, b) for a, b in zip(expected, found)) and len(found) == len(expected)
+    assert all(g.weight.grad is not None for g in copied.gate_container.values())
+    assert choose_channels(copied, ratio=0.5) == choose_channels(plan, ratio=0.5)

@@ -171,6 +171,26 @@ class ChannelGate(nn.Module):
     def extra_repr(self) -> str:
         return f"n_channels={len(self.labels)}, prune_dim={self.prune_dim}"
 
+    # A parameter's gradient is left out when it is pickled or deep-copied; the gate's is what
+    # it measured, so a copied or saved plan keeps its calibration.
+    def __getstate__(self) -> Dict[str, Any]:
+        state = dict(vars(self))
+        gradients = {
+            name: parameter.grad
+            for name, parameter in self._parameters.items()
+            if parameter is not None and parameter.grad is not None
+        }
+        if gradients:
+            state["_measured_gradients"] = gradients
+        return state
+
+    def __setstate__(self, state: Dict[str, Any]) -> None:
+        state = dict(state)
+        gradients = state.pop("_measured_gradients", {})
+        super().__setstate__(state)
+        for name, gradient in gradients.items():
+            self._parameters[name].grad = gradient
+
 
 def _all_ones(weight: torch.Tensor) -> bool:
     # read every call: a write through .data (masking a channel) bumps no version counter
