@@ -683,3 +683,19 @@ def test_a_split_by_the_one_attribute_holding_its_size_follows():
     plan = analyse(model, x)
     cut_and_check(model, x, plan, {0: plan.prunable_groups[0][1][:1]})
     assert model.width == 3
+
+
+def test_the_check_blames_the_layer_that_differs_past_an_attention_with_other_reads():
+    """One of two heads left: nn.MultiheadAttention reads other metadata on the way (an odd
+    number of heads takes no fast path); the check compares values, and names fc2."""
+    model, x = made(Streams(hidden=16, heads=2)), torch.randn(2, 5, 6)
+    plan = analyse(model, x, split="outer")
+    (_, heads), (_, mlp) = plan.prunable_groups
+    removed = {0: [heads[0]], 1: list(mlp)[:4]}
+    original = copy.deepcopy(model)
+    shrink(model, plan, removed)
+    assert check_equal(original, model, plan, removed, (x,)).passed
+    with torch.no_grad():
+        model.fc2.weight[0, 0] += 1.0
+    result = check_equal(original, model, plan, removed, (x,))
+    assert not result.passed and result.first_diverging.module == "fc2"

@@ -2,6 +2,7 @@
 
 import copy
 import json
+import pickle
 import warnings
 
 import pytest
@@ -72,9 +73,9 @@ def test_demo_model_shrinks_to_the_masked_original():
     assert [(g.channels, g.kept) for g in report.groups] == [(16, 12), (16, 12), (32, 23), (32, 23)]
     assert all(p.grad is None and p.requires_grad for p in model.parameters())
     assert model.fc.weight.no_weight_decay is True  # the cut weight keeps what was set on it
-    # the cut replaced the tensors the plan names: applying it again is refused untouched
+    # the cut changed the tensors the plan names: applying it again is refused untouched
     saved = state(model)
-    with pytest.raises(ShrinkError, match="not a parameter or buffer of the model"):
+    with pytest.raises(ShrinkError, match="the model changed after the analysis"):
         shrink(model, plan, removed)
     assert same_state(model, saved)
 
@@ -572,3 +573,38 @@ def test_weights_that_do_not_fit_leave_the_fresh_model_unchanged(tmp_path, tampe
     with pytest.raises(ValueError, match=match + ".*the model was not changed"):
         load_shrunk(path, fresh, (x,))
     assert same_state(fresh, before)
+
+
+def test_one_calibration_shrinks_copies_of_the_model():
+    """A plan cuts any model holding the analysed one's parameter names and shapes: copies
+    at two ratios, a copy of model and plan together, a pickled plan; others are refused
+    with the name that differs."""
+    torch.manual_seed(0)
+    model, x = residual_cnn().eval(), torch.randn(4, 3, 32, 32)
+    calibrator = TavrixPruningCalibrator(model)
+    with calibrator:
+        for _ in range(2):
+            F.cross_entropy(logits := model(x), logits.argmax(1)).backward()
+    plan = calibrator.cutplan
+    saved = state(model)
+    kept = []
+    for ratio in (0.3, 0.5):
+        trial = copy.deepcopy(model)
+        removed = choose_channels(plan, ratio=ratio)
+        report = shrink(trial, plan, removed)
+        assert check_equal(model, trial, plan, removed, (x,), {}).passed
+        kept.append(report.parameters_after)
+    assert same_state(model, saved) and kept[0] > kept[1]
+    twin, twin_plan = copy.deepcopy((model, plan))
+    shrink(twin, pickle.loads(pickle.dumps(twin_plan)), choose_channels(twin_plan, ratio=0.3))
+    assert sum(p.numel() for p in twin.parameters()) == kept[0]
+
+    other = residual_cnn().eval()
+    other.stage1.add_module("renamed", other.stage1.conv1)
+    del other.stage1.conv1
+    saved = state(other)
+    with pytest.raises(ShrinkError, match=r"stage1\.conv1\.weight in the analysed model"):
+        shrink(other, plan, choose_channels(plan, ratio=0.3))
+    assert same_state(other, saved)
+    with pytest.raises(ShrinkError, match="not of the analysed one's structure"):
+        shrink(ResidualCNN(width=24).eval(), plan, choose_channels(plan, ratio=0.3))

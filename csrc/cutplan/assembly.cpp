@@ -74,6 +74,35 @@ class CollectorPause {
   bool was_enabled_;
 };
 
+// id of every parameter and buffer of the model -> its dotted name (the first where a tensor
+// is registered twice): a plan then finds its tensors in any model with the same names, a copy
+// of the analysed one included.
+py::dict tensor_names(py::handle model) {
+  py::dict names;
+  if (!py::hasattr(model, "named_modules")) return names;
+  for (py::handle entry : model.attr("named_modules")()) {
+    auto parts = unpack_exactly(entry, 2);
+    std::string prefix = parts[0].cast<std::string>();
+    if (!prefix.empty()) prefix += '.';
+    for (const char* registry : {"_parameters", "_buffers"}) {
+      py::object found = py::getattr(parts[1], registry, py::none());
+      if (!PyDict_Check(found.ptr())) continue;
+      // copied: a key's hash or a value read could run code that changes the dict
+      py::list items = py::reinterpret_borrow<py::dict>(found).attr("items")().cast<py::list>();
+      for (py::handle item : items) {
+        auto pair = unpack_exactly(item, 2);
+        if (pair[1].is_none()) continue;
+        py::object key = py::reinterpret_steal<py::object>(PyLong_FromVoidPtr(pair[1].ptr()));
+        if (!key) throw py::error_already_set();
+        if (PyDict_Contains(names.ptr(), key.ptr()) == 0) {
+          names[key] = py::str(prefix) + py::str(pair[0]);
+        }
+      }
+    }
+  }
+  return names;
+}
+
 void make_groups_containing_output_unprunable(py::handle prunable_groups,
                                               py::handle unprunable_groups,
                                               py::handle graph_output_nodes) {
@@ -165,6 +194,7 @@ py::object get_cutplan(py::object model, py::object args, py::object kwargs,
   // The rule set and prune axes of the walk: shrinking reads them from the plan.
   py::object record = py::getattr(parser, "rule_record", py::none());
   if (!record.is_none()) py::setattr(plan, "rule_record", record);
+  py::setattr(plan, "tensor_names", tensor_names(model));
   record_provenance()(plan, py::getattr(parser, "pruning_state", py::none()),
                       graph_output_nodes);
   return plan;

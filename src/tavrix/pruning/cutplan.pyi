@@ -47,6 +47,8 @@ class ModelCutplan:
     gate_names_by_nodes: Dict[NodeInfo, str]
     prunable_group_gate_names: List[List[str]]
     ops_and_gate_names: List[Tuple[Any, str]]
+    #: id of every parameter and buffer of the analysed model -> its dotted name
+    tensor_names: Dict[int, str]
 
     def __init__(
         self,

@@ -8,7 +8,7 @@ from typing import Any, Dict, List, Mapping, Optional, Sequence, Set, Tuple, Uni
 import torch
 from torch import nn
 
-from tavrix.pruning.shrink.context import CutContext, GraphAxes, ShrinkError, tensor_owners
+from tavrix.pruning.shrink.context import CutContext, GraphAxes, ShrinkError, plan_owners
 from tavrix.pruning.shrink.cut import _planned_cut, validated_removal
 from tavrix.pruning.shrink.rules import rule_for
 
@@ -283,7 +283,7 @@ def shrinkable(
         raise TypeError(f"shrinkable expects a torch.nn.Module, got {type(model).__name__}")
     axes = GraphAxes(plan)
     chosen = validated_removal(plan, removed)
-    owners = tensor_owners(model)
+    owners = plan_owners(model, axes.tensor_names)
 
     def cuts(removal: Mapping[int, Sequence[int]]) -> Optional[str]:
         try:

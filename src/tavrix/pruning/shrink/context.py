@@ -29,6 +29,7 @@ __all__ = [
     "CutContext",
     "node_text",
     "tensor_owners",
+    "plan_owners",
 ]
 
 
@@ -101,6 +102,22 @@ def tensor_owners(model: torch.nn.Module) -> Dict[int, OwnedTensor]:
     return {key: OwnedTensor(tensors[key], tuple(found)) for key, found in places.items()}
 
 
+def plan_owners(model: torch.nn.Module, names: Optional[Mapping[int, str]]) -> Dict[int, OwnedTensor]:
+    """The model's tensors under the ids the plan recorded them by: found by name when the plan
+    holds the analysed model's names (so a copy of that model, or any model with its names,
+    is cut alike), else by identity."""
+    owners = tensor_owners(model)
+    if not names:
+        return owners
+    by_name = {place.qualified_name: owned for owned in owners.values() for place in owned.places}
+    found: Dict[int, OwnedTensor] = {}
+    for uid, name in names.items():
+        owned = by_name.get(name)
+        if owned is not None:
+            found[uid] = owned
+    return found
+
+
 class GraphAxes:
     """Labels and prune axes of every node of a plan's graph.
 
@@ -118,6 +135,8 @@ class GraphAxes:
                     f"expected a ModelCutplan, got {type(plan).__name__} without {attribute!r}"
                 )
         self.graph: List[Any] = list(plan.graph)
+        #: id of each tensor of the analysed model -> its name (None for a plan made by hand)
+        self.tensor_names: Optional[Dict[int, str]] = getattr(plan, "tensor_names", None)
         plan_labels = plan.labels_by_nodes
         record = getattr(plan, "rule_record", None)
         if isinstance(record, RuleRecord):
@@ -243,7 +262,7 @@ class CutContext:
         self.model = model
         self.graph_axes = axes
         self.removed: FrozenSet[int] = frozenset(removed)
-        self.owners = tensor_owners(model) if owners is None else owners
+        self.owners = plan_owners(model, axes.tensor_names) if owners is None else owners
         self._keep_cache: Dict[int, Optional[List[int]]] = {}
         #: id(kept list) -> (the list, its tuple); the list is held so that its id is not reused
         self._tuples: Dict[int, Tuple[Sequence[int], Tuple[int, ...]]] = {}
@@ -315,6 +334,13 @@ class CutContext:
         if not isinstance(info, TensorInfo):
             raise self.error(node, f"its {role} is computed in the call, not a model tensor")
         owned = self.owners.get(info.tensor_uid)
+        name = (self.graph_axes.tensor_names or {}).get(info.tensor_uid)
+        if owned is None and name is not None:
+            raise self.error(
+                node,
+                f"its {role} is {name} in the analysed model, which this model does not hold: "
+                "a plan cuts models with the analysed model's parameter and buffer names",
+            )
         if owned is None:
             raise self.error(
                 node,
@@ -334,7 +360,8 @@ class CutContext:
             raise self.error(
                 node,
                 f"its {role} {owned.name} has shape {tuple(owned.tensor.shape)}, the plan saw "
-                f"{tuple(info.shape)}: the model changed after the analysis",
+                f"{tuple(info.shape)}: the model changed after the analysis, or is not of the "
+                "analysed one's structure",
             )
         return owned
 
