@@ -654,6 +654,7 @@ def _find_divergence(
                 pass
             except Exception as exc:
                 if comparison.found is None:
+                    comparison._skip_reads()  # the operation that raised is the next one
                     comparison.found = comparison.node(
                         comparison.position, math.inf, 0.0, f"raised {type(exc).__name__}: {exc}"
                     )
