@@ -268,8 +268,9 @@ _bar_open = False
 def _progress(done: int, total: int, width: int = 30) -> None:
     global _bar_open
     filled = width * done // total
-    sys.stderr.write(f"\rcalibrating [{'#' * filled}{'.' * (width - filled)}] {done}/{total}")
+    # before the write: "\r" flushes a line-buffered stderr, and an interrupt may follow
     _bar_open = done != total
+    sys.stderr.write(f"\rcalibrating [{'#' * filled}{'.' * (width - filled)}] {done}/{total}")
     if done == total:
         sys.stderr.write("\n")
     sys.stderr.flush()
