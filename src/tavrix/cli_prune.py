@@ -353,11 +353,13 @@ def importance_figure(
         zeros = int((values == 0).sum())
         cut = len(removed.get(group.index, ()))
         x = list(range(n))
+        # points as well as lines where there is room to tell channels apart
+        style = {"marker": "o", "markersize": 2.5} if n <= 40 else {}
         if cut:
             axes.axvspan(-0.5, cut - 0.5, color="0.88", zorder=0)
-            axes.plot(x[:cut], curve[:cut], color="tab:red", linewidth=1.2, label="removed")
+            axes.plot(x[:cut], curve[:cut], color="tab:red", linewidth=1.2, **style)
             axes.axvline(cut - 0.5, color="tab:red", linewidth=0.8, linestyle="--")
-        axes.plot(x[cut:], curve[cut:], color="tab:blue", linewidth=1.2, label="kept")
+        axes.plot(x[cut:], curve[cut:], color="tab:blue", linewidth=1.2, **style)
         axes.set_yscale("log")
         # a few labelled decades: a label for each of ten decades is unreadable at this size
         axes.yaxis.set_major_locator(LogLocator(numticks=5))
