@@ -293,3 +293,22 @@ def test_tensors_file_with_other_content(factories, capsys):
     torch.save({"x": torch.randn(2, 12)}, path)
     assert main(["--model", "cli_factories:mlp", "--inputs", str(path)]) == 2
     assert "must hold a tensor or a non-empty list of tensors" in capsys.readouterr().err
+
+
+def test_make_path_lets_the_venv_import_the_checkout_from_anywhere(tmp_path):
+    import shutil
+
+    root = SRC.parent
+    if not (root / "Makefile").exists() or shutil.which("make") is None:
+        pytest.skip("needs the checkout's Makefile and make")
+    venv = tmp_path / "venv"
+    subprocess.run([sys.executable, "-m", "venv", "--without-pip", str(venv)], check=True)
+    (venv / ".bootstrapped").touch()  # the Makefile's bootstrap has run
+    done = subprocess.run(["make", "-C", str(root), f"VENV={venv}", "path"],
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
+    probe = [str(venv / "bin" / "python"), "-c", "import tavrix; print(tavrix.__file__)"]
+    found = subprocess.run(probe, capture_output=True, text=True, cwd=tmp_path, env=env, timeout=60)
+    assert found.returncode == 0, found.stderr
+    assert Path(found.stdout.strip()).resolve() == SRC / "tavrix" / "__init__.py"

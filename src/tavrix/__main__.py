@@ -80,7 +80,7 @@ def _parser() -> argparse.ArgumentParser:
         "--model",
         action=Once,
         default=DEFAULT_MODEL,
-        metavar="MODULE:FACTORY",
+        metavar="SPEC",
         help=f"the torch.nn.Module to analyse, one of: {FORMS} "
         f"(default: {DEFAULT_MODEL}, a small residual CNN)",
     )
