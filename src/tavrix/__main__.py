@@ -172,9 +172,9 @@ def _device(text: str) -> torch.device:
     if device.type == "cpu":
         return device
     if not torch.cuda.is_available():
-        reason = (
-            "this torch is built without CUDA" if torch.version.cuda is None else "no GPU is visible"
-        )
+        reason = "no GPU is visible"
+        if torch.version.cuda is None:
+            reason = "this torch is built without CUDA"
         raise UsageError(f"--device {text}: CUDA is not available ({reason}); use --device cpu")
     index = device.index
     if index is None:
