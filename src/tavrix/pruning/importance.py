@@ -206,5 +206,5 @@ def calibration_warnings(
         )
     if warn:
         for message in found:
-            warnings.warn("Calibration measured little: " + message, UserWarning, stacklevel=2)
+            warnings.warn("Calibration measured little: " + message, UserWarning, stacklevel=1)
     return found
