@@ -37,10 +37,20 @@ import warnings
 from typing import Any, List, NoReturn, Optional, Sequence, Tuple
 
 if __name__ == "__main__":
+    import signal
+
     # Before torch loads OpenMP, which reads it once: threads spinning at barriers
     # while their partner is descheduled make latencies swing on a shared machine.
     # The benchmarks wait passively alike; a policy the user set is kept.
     os.environ.setdefault("OMP_WAIT_POLICY", "PASSIVE")
+
+    def _interrupted_while_starting(signum: int, frame: Any) -> None:
+        # torch's import takes seconds; nothing is open yet, so nothing to clean up
+        sys.stderr.write("python -m tavrix: interrupted\n")
+        sys.stderr.flush()
+        os._exit(130)
+
+    signal.signal(signal.SIGINT, _interrupted_while_starting)
 
 import torch  # noqa: E402
 import torch.nn.functional as F  # noqa: E402
@@ -510,6 +520,7 @@ def _leave_process_group() -> None:
 
 
 if __name__ == "__main__":
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     try:
         status = main()
         _leave_process_group()
