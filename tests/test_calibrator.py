@@ -652,4 +652,3 @@ def test_gates_backward_cannot_reach(how):
         assert all(group.importance is None and group.gate_names == [] for group in inside)
         assert bool((outer.importance > 0).any())
     assert same_state(model, saved) and [p.requires_grad for p in model.parameters()] == flags
-
