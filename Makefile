@@ -30,7 +30,7 @@ SAN_ENV   := PYTHONMALLOC=malloc \
   UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
   PYTHONPATH=$(SAN_PKG)
 
-.PHONY: all build demo test test-sanitize bench clean
+.PHONY: all build path demo test test-sanitize bench clean
 
 all: build
 
@@ -47,7 +47,16 @@ $(BUILD)/build.ninja: CMakeLists.txt $(VENV)/.bootstrapped
 	  -DPython_EXECUTABLE=$(CURDIR)/$(VPY) \
 	  -Dpybind11_DIR=$$($(VPY) -m pybind11 --cmakedir)
 
-build: $(BUILD)/build.ninja
+# A path file in the venv puts src/ on its sys.path, so that `.venv/bin/python -m
+# tavrix` (or `python -m tavrix` in the activated venv) works from any directory with
+# the extensions CMake builds in place; an editable install through scikit-build-core
+# would build them once more, elsewhere.
+path: $(VENV)/.bootstrapped
+	$(VPY) -c 'import pathlib, sys, sysconfig; \
+	  pathlib.Path(sysconfig.get_paths()["purelib"], "tavrix-src.pth").write_text(sys.argv[1] + "\n")' \
+	  "$(CURDIR)/src"
+
+build: path $(BUILD)/build.ninja
 	$(VPY) -m cmake --build $(BUILD) -j $(JOBS)
 
 demo: build

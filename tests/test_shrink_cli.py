@@ -1,5 +1,8 @@
 """python -m tavrix --prune: shrink, check, table, saved model, plot."""
 
+import os
+import re
+
 import pytest
 import torch
 
@@ -17,6 +20,17 @@ def test_prune_save_and_plot(tmp_path, capsys):
     table = out[out.index("Shrunk by 0.3"):]
     for row in ("parameters", "multiply-accumulates", "latency, batch 8 (ms, best of 10)"):
         assert row in table
+    # the spread goes with every latency figure: quartiles of each model and of the change
+    spread = re.search(
+        r"  median \[quartiles\]; change per round +([\d.]+) \[([\d.]+), ([\d.]+)\] +"
+        r"([\d.]+) \[([\d.]+), ([\d.]+)\] +([-+][\d.]+)% \[([-+][\d.]+)%, ([-+][\d.]+)%\]",
+        table,
+    )
+    assert spread, table
+    median, low, high = (float(spread.group(i)) for i in (1, 2, 3))
+    change, change_low, change_high = (float(spread.group(i)) for i in (7, 8, 9))
+    assert low <= median <= high and change_low <= change <= change_high
+    assert re.search(r"latency: 10 rounds of one call of each model, .*OMP_WAIT_POLICY", table)
     assert "check passed" in table
     # round to 8: the 16-channel groups stay whole, the 32-channel ones keep 24
     assert [line.split()[1:3] for line in table.splitlines() if line.startswith("#")] == [
@@ -90,3 +104,56 @@ def test_bad_prune_options_exit_2_with_one_line(capsys, argv, message):
     assert main(argv) == 2
     out, err = capsys.readouterr()
     assert out == "" and err.count("\n") == 1 and message in err
+
+
+def test_outputs_are_written_whole_or_not_at_all(tmp_path):
+    from tavrix.cli_prune import written_whole
+
+    target = tmp_path / "out.pt"
+    target.write_text("the previous run's file")
+    for interruption in (KeyboardInterrupt, OSError):
+        with pytest.raises(interruption):
+            with written_whole(str(target)) as temporary:
+                with open(temporary, "w") as handle:
+                    handle.write("half a fi")
+                raise interruption()
+        assert target.read_text() == "the previous run's file"
+        assert [p.name for p in tmp_path.iterdir()] == ["out.pt"]
+    with written_whole(str(target)) as temporary:
+        with open(temporary, "w") as handle:
+            handle.write("new")
+    assert target.read_text() == "new" and [p.name for p in tmp_path.iterdir()] == ["out.pt"]
+    mask = os.umask(0)
+    os.umask(mask)
+    assert target.stat().st_mode & 0o777 == 0o666 & ~mask
+
+
+@pytest.mark.parametrize("n_groups, removed", [(3, True), (40, True), (5, False)])
+def test_importance_picture_one_panel_a_group(n_groups, removed):
+    from tavrix.cli_prune import MAX_PANELS, importance_figure
+    from tavrix.pruning.importance import GroupImportance
+
+    generator = torch.Generator().manual_seed(0)
+    groups = []
+    for index in range(n_groups):
+        values = torch.rand(8 + index, generator=generator)
+        values[:2] = 0  # exact zeros, which a log axis cannot show
+        groups.append(GroupImportance(index, list(range(len(values))), values, [], [f"m{index}"]))
+    groups.append(GroupImportance(n_groups, [0, 1], None, [], ["unmeasured"]))
+    cut = {g.index: g.labels[:3] for g in groups} if removed else None
+    figure = importance_figure(groups, cut, "resnet50: 30% removed")
+    panels = figure.axes
+    assert len(panels) == min(n_groups, MAX_PANELS)
+    assert all(axes.get_yscale() == "log" for axes in panels)
+    assert figure._suptitle.get_text() == "resnet50: 30% removed"
+    notes = " ".join(text.get_text() for text in figure.texts)
+    assert ("+10 more groups not shown" in notes) == (n_groups == 40)
+    assert "1 group(s) not measured" in notes
+    first = panels[0]
+    assert first.get_title() == ("#0 m0  (8\u21925)" if removed else "#0 m0  (8)")
+    assert any(text.get_text() == "2 exactly 0" for text in first.texts)
+    # removed and kept channels drawn apart; every channel has its point, zeros on the floor
+    lines = [line for line in first.get_lines() if len(line.get_xdata()) > 2]
+    assert sum(len(line.get_xdata()) for line in lines) == 8
+    floor = min(min(line.get_ydata()) for line in lines)
+    assert floor > 0 and first.get_ylim()[0] <= floor

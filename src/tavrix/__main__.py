@@ -6,6 +6,8 @@
     python -m tavrix --model torchvision.models:vit_b_16 --input-shape 1,3,224,224 --explain
     torchrun --nproc_per_node=2 -m tavrix              # the batches shared out over two processes
     python -m tavrix --prune 0.3 --round-to 8 --save small.pt --plot importance.png
+    python -m tavrix --model timm:resnet18 --input-shape 2,3,96,96 --prune 0.3 -q
+    python -m tavrix --model hf:gpt2:n_layer=2,n_embd=64,n_head=2 --rules extended
 
 The model is put in eval mode and called with random inputs of the given
 shape (or with the batches of a ``torch.save``-d tensor or list of tensors);
@@ -21,22 +23,46 @@ Started by torchrun, every process joins the job's process group (gloo), takes
 every n-th batch and calibrates on those; the importance is summed over the
 processes, and each prints the same report, rank 0 first. Every process shrinks
 and checks its model the same way; only rank 0 writes the --save and --plot files.
+
+Ctrl-C ends a run with one line and exit status 130; the --save and --plot files
+are written whole or not at all.
 """
 
 from __future__ import annotations
 
 import argparse
-import importlib
+import os
 import sys
 import warnings
 from typing import Any, List, NoReturn, Optional, Sequence, Tuple
 
-import torch
-import torch.nn.functional as F
+if __name__ == "__main__":
+    import signal
 
-from tavrix import cli_prune as prune_command
-from tavrix.pruning.distributed import join_launcher_process_group, print_in_rank_order
-from tavrix.utils.common import iter_leaves
+    # Before torch loads OpenMP, which reads it once: threads spinning at barriers
+    # while their partner is descheduled make latencies swing on a shared machine.
+    # The benchmarks wait passively alike; a policy the user set is kept.
+    os.environ.setdefault("OMP_WAIT_POLICY", "PASSIVE")
+
+    def _interrupted_while_starting(signum: int, frame: Any) -> None:
+        # torch's import takes seconds; nothing is open yet, so nothing to clean up
+        sys.stderr.write("python -m tavrix: interrupted\n")
+        sys.stderr.flush()
+        os._exit(130)
+
+    signal.signal(signal.SIGINT, _interrupted_while_starting)
+
+import torch  # noqa: E402
+import torch.nn.functional as F  # noqa: E402
+
+from tavrix import cli_prune as prune_command  # noqa: E402
+from tavrix.cli_models import FORMS, LoadedModel, ModelSpecError, load_model  # noqa: E402
+from tavrix.cli_prune import Once  # noqa: E402
+from tavrix.pruning.distributed import (  # noqa: E402
+    join_launcher_process_group,
+    print_in_rank_order,
+)
+from tavrix.utils.common import iter_leaves  # noqa: E402
 
 DEFAULT_MODEL = "tavrix.demo_model:residual_cnn"
 DEFAULT_SHAPE = (8, 3, 32, 32)
@@ -62,36 +88,44 @@ def _parser() -> argparse.ArgumentParser:
     )
     parser.add_argument(
         "--model",
+        action=Once,
         default=DEFAULT_MODEL,
-        metavar="MODULE:FACTORY",
-        help="callable returning the torch.nn.Module to analyse, called without arguments "
+        metavar="SPEC",
+        help=f"the torch.nn.Module to analyse, one of: {FORMS} "
         f"(default: {DEFAULT_MODEL}, a small residual CNN)",
     )
     source = parser.add_mutually_exclusive_group()
     source.add_argument(
         "--input-shape",
+        action=Once,
         metavar="N,C,...",
         help="shape of the random input batches (default: "
         + ",".join(map(str, DEFAULT_SHAPE))
-        + ")",
+        + "; for timm and transformers models one that suits the model)",
     )
     source.add_argument(
         "--inputs",
+        action=Once,
         metavar="FILE",
         help="torch.save-d tensor (one batch) or list of tensors (one per batch)",
     )
     parser.add_argument(
         "--batches",
+        action=Once,
         type=int,
         metavar="N",
         help=f"calibration batches (default: {DEFAULT_BATCHES} random batches, or every "
         "batch of --inputs once)",
     )
     parser.add_argument(
-        "--entry-point", default="forward", help="method to calibrate (default: forward)"
+        "--entry-point",
+        action=Once,
+        default="forward",
+        help="method to calibrate (default: forward)",
     )
     parser.add_argument(
         "--top",
+        action=Once,
         type=int,
         metavar="K",
         help=f"channels listed per group and end (default {DEFAULT_TOP}); with --explain, "
@@ -104,39 +138,62 @@ def _parser() -> argparse.ArgumentParser:
     )
     parser.add_argument(
         "--rules",
+        action=Once,
         choices=("standard", "extended"),
         default="standard",
         help="rule set of the analysis (default: standard); extended also prunes grouped "
         "convolutions, layer norms, reshapes, attention and the like",
     )
-    parser.add_argument("--seed", type=int, default=0, help="seed of the random inputs")
+    parser.add_argument(
+        "--seed", action=Once, type=int, default=0, help="seed of the random inputs"
+    )
+    parser.add_argument(
+        "--device",
+        action=Once,
+        default="cpu",
+        metavar="cpu|cuda[:N]",
+        help="where the model, its inputs and the gates live (default: cpu)",
+    )
+    parser.add_argument(
+        "-q",
+        "--quiet",
+        action="store_true",
+        help="print the plan's one-line summary instead of its groups; with --prune, the "
+        "table without the per-channel listing",
+    )
     prune_command.add_options(parser)
     return parser
 
 
-def _load_model(factory_path: str) -> torch.nn.Module:
-    module_name, sep, attribute = factory_path.partition(":")
-    if not sep or not module_name or not attribute:
-        raise UsageError(f"--model must look like module:factory, got {factory_path!r}")
+def _load_model(spec: str) -> LoadedModel:
     try:
-        target: Any = importlib.import_module(module_name)
-    except (Exception, SystemExit) as exc:
-        raise UsageError(f"cannot import module {module_name!r}: {_one_line(exc)}") from None
-    for part in attribute.split("."):
-        if not hasattr(target, part):
-            raise UsageError(f"{module_name!r} has no attribute {attribute!r}")
-        target = getattr(target, part)
-    if not callable(target):
-        raise UsageError(f"{factory_path} is not callable")
+        return load_model(spec)
+    except ModelSpecError as exc:
+        raise UsageError(str(exc)) from None
+
+
+def _device(text: str) -> torch.device:
     try:
-        model = target()
-    except (Exception, SystemExit) as exc:
-        raise UsageError(f"{factory_path}() failed: {_one_line(exc)}") from None
-    if not isinstance(model, torch.nn.Module):
-        raise UsageError(f"{factory_path}() returned {type(model).__name__}, not a torch.nn.Module")
-    if next(iter(model.parameters()), None) is None:
-        raise UsageError(f"the model built by {factory_path} has no parameters: nothing to prune")
-    return model
+        device = torch.device(text)
+    except (RuntimeError, ValueError):
+        device = None
+    if device is None or device.type not in ("cpu", "cuda"):
+        raise UsageError(f"--device must be cpu or cuda[:N], got {text!r}")
+    if device.type == "cpu":
+        return device
+    if not torch.cuda.is_available():
+        reason = "no GPU is visible"
+        if torch.version.cuda is None:
+            reason = "this torch is built without CUDA"
+        raise UsageError(f"--device {text}: CUDA is not available ({reason}); use --device cpu")
+    index = device.index
+    if index is None:
+        # one GPU per process under torchrun
+        index = int(os.environ.get("LOCAL_RANK", "0"))
+    count = torch.cuda.device_count()
+    if index >= count:
+        raise UsageError(f"--device {text}: no GPU {index} (this machine has {count})")
+    return torch.device("cuda", index)
 
 
 def _parse_shape(text: str) -> Tuple[int, ...]:
@@ -184,10 +241,14 @@ def _one_line(exc: BaseException) -> str:
     return f"{type(exc).__name__}: {lines[0] if lines else ''}".rstrip(": ")
 
 
-def _random_batches(shape: Tuple[int, ...], count: int, seed: int) -> List[Tuple[torch.Tensor]]:
+def _random_batches(
+    shape: Tuple[int, ...], count: int, seed: int, loaded: Optional[LoadedModel] = None
+) -> List[Tuple[torch.Tensor]]:
+    # made on the CPU, from one seed, whatever the device: the same batches everywhere
     generator = torch.Generator().manual_seed(seed)
+    make = loaded.make_input if loaded is not None else LoadedModel.make_input
     try:
-        return [(torch.randn(shape, generator=generator),) for _ in range(count)]
+        return [(make(shape, generator),) for _ in range(count)]
     except (RuntimeError, MemoryError, OverflowError) as exc:
         shape_text = ",".join(map(str, shape))
         raise UsageError(
@@ -210,8 +271,15 @@ def _loss(output: Any) -> torch.Tensor:
     return torch.stack(terms).sum()
 
 
+# set while the progress bar's line is unfinished, so that a message starts a line of its own
+_bar_open = False
+
+
 def _progress(done: int, total: int, width: int = 30) -> None:
+    global _bar_open
     filled = width * done // total
+    # before the write: "\r" flushes a line-buffered stderr, and an interrupt may follow
+    _bar_open = done != total
     sys.stderr.write(f"\rcalibrating [{'#' * filled}{'.' * (width - filled)}] {done}/{total}")
     if done == total:
         sys.stderr.write("\n")
@@ -222,11 +290,11 @@ def _format_channels(labels: Sequence[int], values: torch.Tensor, order: Sequenc
     return ", ".join(f"{labels[i]} ({values[i].item():.3g})" for i in order)
 
 
-def _report(cutplan: Any, top: int) -> str:
-    from tavrix.pruning.importance import channel_importance
-
-    lines = [cutplan.summary(2), "", "Channel importance (label (score)):"]
-    groups = channel_importance(cutplan)
+def _report(cutplan: Any, groups: Sequence[Any], top: int, quiet: bool, listing: bool) -> str:
+    lines = [str(cutplan) if quiet else cutplan.summary(2)]
+    if not listing:
+        return lines[0]
+    lines += ["", "Channel importance (label (score)):"]
     if not groups:
         lines.append("  no prunable groups")
     for group in groups:
@@ -252,6 +320,15 @@ def _check_inputs(model: torch.nn.Module, batch: Tuple[torch.Tensor, ...]) -> No
         raise UsageError(f"the model does not accept input {shapes}: {_one_line(exc)}") from None
 
 
+def _output_scale(output: Any) -> float:
+    scales = [
+        tensor.detach().abs().max().item()
+        for tensor in iter_leaves(output)
+        if isinstance(tensor, torch.Tensor) and tensor.is_floating_point() and tensor.numel()
+    ]
+    return max(scales, default=0.0)
+
+
 def run(argv: Optional[Sequence[str]] = None) -> str:
     """Everything main() does except exit handling; returns the report."""
 
@@ -266,6 +343,7 @@ def run(argv: Optional[Sequence[str]] = None) -> str:
         raise UsageError(str(exc)) from None
     if options.explain and (options.prune is not None or options.plot is not None):
         raise UsageError("--explain only analyses the model: it does not combine with --prune or --plot")
+    options.device = _device(options.device)
     if options.rules == "extended":
         from tavrix.pruning import rules
 
@@ -277,20 +355,34 @@ def run(argv: Optional[Sequence[str]] = None) -> str:
 
 def _run(options: Any) -> str:
     from tavrix.pruning.gatecal import TavrixPruningCalibrator
+    from tavrix.pruning.importance import calibration_warnings, channel_importance
 
-    model = _load_model(options.model).eval()
+    loaded = _load_model(options.model)
+    model = loaded.model.eval()
 
     if options.inputs is not None:
         stored = _load_batches(options.inputs)
         count = options.batches or len(stored)
         batches = [(stored[i % len(stored)],) for i in range(count)]
     else:
-        shape = _parse_shape(options.input_shape) if options.input_shape else DEFAULT_SHAPE
-        batches = _random_batches(shape, options.batches or DEFAULT_BATCHES, options.seed)
+        if options.input_shape:
+            shape = _parse_shape(options.input_shape)
+        else:
+            shape = loaded.default_shape or DEFAULT_SHAPE
+        batches = _random_batches(shape, options.batches or DEFAULT_BATCHES, options.seed, loaded)
+    device = options.device
+    if device.type != "cpu":
+        try:
+            model.to(device)
+            batches = [tuple(t.to(device) for t in batch) for batch in batches]
+        except (RuntimeError, MemoryError) as exc:
+            raise UsageError(
+                f"cannot move the model and its inputs to {device}: {_one_line(exc)}"
+            ) from None
 
     if options.explain:
         _check_inputs(model, batches[0])
-        return _explain(model, batches[0], options)
+        return _explain(model, batches[0], options, loaded.name)
 
     try:
         rank, world = join_launcher_process_group()
@@ -311,6 +403,7 @@ def _run(options: Any) -> str:
         calibrator = TavrixPruningCalibrator(model, entry_point=options.entry_point)
     except ValueError as exc:
         raise UsageError(str(exc)) from None
+    scale = 0.0
     try:
         with calibrator:
             checked = False
@@ -320,6 +413,7 @@ def _run(options: Any) -> str:
                     # before backward, which would fail on a loss without gates
                     _require_prunable_channels(calibrator.cutplan)
                     checked = True
+                scale = max(scale, _output_scale(output))
                 _loss(output).backward()
                 if rank == 0:
                     _progress(done, len(batches))
@@ -333,15 +427,21 @@ def _run(options: Any) -> str:
         # the model's own error while calibrating: one line, as for any bad input
         raise UsageError(f"calibration failed: {_one_line(exc)}") from None
     top = DEFAULT_TOP if options.top is None else options.top
-    report = header + _report(calibrator.cutplan, top)
+    # read once: under torchrun every read-out is a collective
+    groups = channel_importance(calibrator.cutplan)
+    calibration_warnings(calibrator.cutplan, groups, output_scale=scale)
+    listing = not (options.quiet and options.prune is not None)
+    report = header + _report(calibrator.cutplan, groups, top, options.quiet, listing)
     # The read-outs below are collectives under torchrun: every rank runs them,
     # rank 0 alone writes files.
+    title = prune_command.plot_title(loaded.name, options)
     if options.plot is not None and options.prune is None:
-        prune_command.plot_importance(options.plot, calibrator.cutplan, write=rank == 0)
+        prune_command.plot_importance(options.plot, calibrator.cutplan, write=rank == 0,
+                                      title=title, groups=groups)
     if options.prune is not None:
         try:
             report += "\n" + prune_command.run_prune(
-                model, calibrator.cutplan, batches[0], options, write=rank == 0
+                model, calibrator.cutplan, batches[0], options, write=rank == 0, title=title
             )
         except prune_command.CheckFailed as failed:
             raise prune_command.CheckFailed(report + "\n" + failed.report) from None
@@ -350,7 +450,9 @@ def _run(options: Any) -> str:
     return report
 
 
-def _explain(model: torch.nn.Module, batch: Tuple[torch.Tensor, ...], options: Any) -> str:
+def _explain(
+    model: torch.nn.Module, batch: Tuple[torch.Tensor, ...], options: Any, name: str
+) -> str:
     from tavrix.pruning.cutplan import get_cutplan
     from tavrix.pruning.explain import explain
 
@@ -361,19 +463,28 @@ def _explain(model: torch.nn.Module, batch: Tuple[torch.Tensor, ...], options: A
         raise UsageError(f"analysis failed: {_one_line(exc)}") from None
     explanation = explain(plan)
     top = DEFAULT_TOP_CAUSES if options.top is None else options.top
-    name = options.model.rpartition(":")[2]
     return explanation.summary(name) + "\n" + explanation.top_causes_text(top)
 
 
 def _require_prunable_channels(cutplan: Any) -> None:
     if not cutplan.prunable_groups:
+        from tavrix.pruning.engine.ruleset import active_rule_set
+
+        remedy = (
+            "--explain names the causes"
+            if active_rule_set().extended
+            else "--rules extended also prunes grouped convolutions, norms, reshapes and "
+            "attention; --explain names the causes"
+        )
         raise UsageError(
             "the model has no prunable channels: every channel group reaches the output or "
-            "passes through an operation that keeps all of its channels"
+            f"passes through an operation that keeps all of its channels ({remedy})"
         )
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
+    global _bar_open
+    _bar_open = False
     # Warnings are held back until the run succeeds: a failure is one line.
     with warnings.catch_warnings(record=True) as caught:
         # recorded, not raised: a warning filter set to "error" must not turn a
@@ -387,6 +498,12 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         except prune_command.CheckFailed as failed:
             print_in_rank_order(failed.report)
             return 1
+        except KeyboardInterrupt:
+            # the calibrator has given the model back; files are written whole or not at all
+            if _bar_open:
+                sys.stderr.write("\n")
+            print("python -m tavrix: interrupted", file=sys.stderr)
+            return 130
     for warning in caught:
         warnings.showwarning(warning.message, warning.category, warning.filename, warning.lineno)
     print_in_rank_order(report)
@@ -403,6 +520,12 @@ def _leave_process_group() -> None:
 
 
 if __name__ == "__main__":
-    status = main()
-    _leave_process_group()
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        status = main()
+        _leave_process_group()
+    except KeyboardInterrupt:
+        # between main's own handler and the exit: still one line
+        print("python -m tavrix: interrupted", file=sys.stderr)
+        status = 130
     sys.exit(status)

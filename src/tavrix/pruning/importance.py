@@ -2,14 +2,20 @@
 
 from __future__ import annotations
 
-from typing import Any, Dict, List, NamedTuple, Optional, Tuple
+import warnings
+from typing import Any, Dict, List, NamedTuple, Optional, Sequence, Tuple
 
 import torch
 
 from tavrix.pruning.distributed import check_same_analysis, reduce_gate_totals, sums_across_ranks
 from tavrix.pruning.gate import GroupSharedGate
 
-__all__ = ["GroupImportance", "channel_importance"]
+__all__ = ["GroupImportance", "calibration_warnings", "channel_importance"]
+
+#: below this largest output the calibration measured rounding, not the model
+TINY_OUTPUT_SCALE = 1e-6
+#: above this share of exactly-zero importances the ranking is mostly ties
+ZERO_SHARE = 0.5
 
 
 class GroupImportance(NamedTuple):
@@ -151,3 +157,54 @@ def channel_importance(
             )
         )
     return result
+
+
+def calibration_warnings(
+    cutplan: Any,
+    groups: Optional[Sequence[GroupImportance]] = None,
+    *,
+    output_scale: Optional[float] = None,
+    warn: bool = True,
+) -> List[str]:
+    """Say when a calibration measured nothing a pruning choice could rest on.
+
+    Looks at the importance (``groups``, as :func:`channel_importance` returns it, read
+    from ``cutplan`` when not given) and, when given, the largest absolute output the
+    calibration calls returned. Degenerate are: every measured channel exactly zero (the
+    loss does not depend on the gated channels), most of them exactly zero, and outputs
+    at a tiny scale (a randomly initialised network whose activations shrink layer by
+    layer: the gradients are rounding noise). Each finding is issued as a UserWarning
+    (unless ``warn`` is False) and returned; an empty list means nothing was found.
+    """
+    if groups is None:
+        groups = channel_importance(cutplan)
+    values = [g.importance for g in groups if g.importance is not None]
+    found: List[str] = []
+    if values:
+        flat = torch.cat([v.reshape(-1) for v in values])
+        zeros = int((flat == 0).sum())
+        if zeros == flat.numel():
+            found.append(
+                f"every one of the {zeros} measured channels has importance exactly 0: the "
+                "loss does not depend on the model's gated channels (a loss of something "
+                "other than the output, or an output detached from them); calibrate with a "
+                "loss computed from the model's output"
+            )
+        elif zeros > ZERO_SHARE * flat.numel():
+            found.append(
+                f"{zeros} of {flat.numel()} measured channels ({100 * zeros / flat.numel():.0f}%) "
+                "have importance exactly 0, so the choice among them is by order, not by "
+                "measurement: the loss depends on few channels (dead activations of random "
+                "weights, or a loss that reads only part of the output); use trained weights "
+                "or a real loss, or more calibration batches"
+            )
+    if output_scale is not None and 0 <= output_scale < TINY_OUTPUT_SCALE:
+        found.append(
+            f"the calibration's outputs are at most {output_scale:.2g} in size: the importance "
+            "measures rounding, not the model (random weights whose activations shrink layer "
+            "by layer do this); use trained weights or a real loss"
+        )
+    if warn:
+        for message in found:
+            warnings.warn("Calibration measured little: " + message, UserWarning, stacklevel=1)
+    return found
