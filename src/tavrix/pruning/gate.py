@@ -207,9 +207,35 @@ class ChannelGate(nn.Module):
         return _Recorded.apply(x, self.weight, dim, self, pass_through)
 
     def _add_fisher(self, per_sample: torch.Tensor) -> None:
-        squares = per_sample.detach().float().square().sum(0)
+        per_sample = per_sample.detach().float()
+        shared = self._shared_labels()
+        if shared is not None:
+            # positions carrying one label (a head's channels, a tensor concatenated with
+            # itself) are one channel: its per-sample term is their sum, and each position
+            # keeps an equal share of its square, so that sums over positions read it whole
+            index, counts = shared
+            index = index.to(per_sample.device)
+            summed = per_sample.new_zeros(per_sample.shape[0], len(counts))
+            summed.index_add_(1, index, per_sample)
+            squares = (summed.square().sum(0) / counts.to(summed))[index]
+        else:
+            squares = per_sample.square().sum(0)
         total = vars(self).get("fisher_sum")
         vars(self)["fisher_sum"] = squares if total is None else total + squares.to(total)
+
+    def _shared_labels(self) -> Optional[Tuple[torch.Tensor, torch.Tensor]]:
+        """(index of each position's label among the distinct ones, positions per distinct
+        label) when a label sits at several positions; None when each sits at one."""
+        state = vars(self)
+        if "_label_index" not in state:
+            first: Dict[int, int] = {}
+            index = [first.setdefault(label, len(first)) for label in self.labels]
+            found = None
+            if len(first) < len(index):
+                positions = torch.tensor(index, dtype=torch.long)
+                found = (positions, torch.bincount(positions, minlength=len(first)))
+            state["_label_index"] = found
+        return state["_label_index"]
 
     def importance(self) -> torch.Tensor:
         """``|weight.grad| / num_samples``, one value per entry of ``labels``.
