@@ -12,7 +12,7 @@ from tavrix.pruning.gate import record_statistics
 from tavrix.pruning.gatecal import TavrixPruningCalibrator
 from tavrix.pruning.importance import CRITERIA, channel_importance
 from tavrix.pruning.shrink import choose_channels, shrink, shrinkable
-from tavrix.pruning.shrink.budget import call_macs
+from tavrix.pruning.shrink.budget import call_macs, kept_share
 from tavrix.pruning.shrink.measure import count_macs
 
 
@@ -233,6 +233,7 @@ def test_budgets_are_met_on_the_shrunk_model(name, target, fraction, options):
     params = sum(p.numel() for p in model.parameters())
     removed = choose_channels(plan, model=model, **{target: fraction}, **options)
     assert shrinkable(model, plan, removed)[1] == {}
+    predicted = kept_share(model, plan, removed, "macs" if target == "target_macs" else "params")
     scores = [g.importance for g in channel_importance(
         plan, criterion=options.get("importance", "taylor"), model=model)]
     report = shrink(model, plan, removed)
@@ -241,6 +242,7 @@ def test_budgets_are_met_on_the_shrunk_model(name, target, fraction, options):
     else:
         achieved = sum(p.numel() for p in model.parameters()) / params
     assert abs(achieved - fraction) <= 0.01 * fraction
+    assert achieved == pytest.approx(predicted, abs=1e-12)
     round_to, min_keep = options.get("round_to", 1), options.get("min_keep", 1)
     for group in report.groups:
         assert group.kept == group.channels or (
@@ -258,3 +260,24 @@ def test_budgets_are_met_on_the_shrunk_model(name, target, fraction, options):
         low += values[~kept].mean().item()
         high += values[kept].mean().item()
     assert low < high
+
+
+@pytest.mark.parametrize("hand_written", [False, True])
+@pytest.mark.parametrize("split", ["inner", "outer"])
+def test_attention_budgets_cut_tied_heads_together(hand_written, split):
+    from test_rules import analyse, cut_and_check, made
+    from test_rules_transformer import Attention
+
+    model, x = made(Attention(hand_written=hand_written)), torch.randn(2, 3, 5)
+    plan = analyse(model, x, split=split)
+    macs = count_macs(model, (x,))
+    assert call_macs(plan) == macs  # matrix products of q, k and v counted as the counter does
+    removed = choose_channels(plan, target_macs=0.5, importance="random", seed=2, model=model)
+    share = kept_share(model, plan, removed)
+    # the groups are a dozen channels wide: one step is several percent, never overshot
+    assert 0.4 < share <= 0.5
+    sizes = [len(labels) for _, labels in plan.prunable_groups]
+    if split == "inner" and not hand_written:  # q/k and v positions within the heads
+        assert sizes == [12, 4, 4] and len(removed.get(1, ())) == len(removed.get(2, ())) > 0
+    cut_and_check(model, x, plan, removed)
+    assert count_macs(model, (x,)) / macs == pytest.approx(share, abs=1e-12)

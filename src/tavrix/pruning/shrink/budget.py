@@ -19,17 +19,17 @@ import torch
 import torch.nn.functional as F
 from torch import nn
 
+from tavrix.flowscope.tracing import NodeInfo
 from tavrix.pruning.shrink.context import GraphAxes, ShrinkError, shape_of, tensor_owners
 from tavrix.pruning.shrink.context import node_argument as _arg
 from tavrix.pruning.shrink.cut import _planned_cut
 
-__all__ = ["call_macs", "budget_removal"]
+__all__ = ["call_macs", "budget_removal", "kept_share"]
 
 _CONVS = {F.conv1d, F.conv2d, F.conv3d}
 _TRANSPOSED = {F.conv_transpose1d, F.conv_transpose2d, F.conv_transpose3d}
 _MATMULS = {torch.matmul, torch.Tensor.matmul, torch.bmm, torch.Tensor.bmm, torch.mm,
             torch.Tensor.mm, torch.Tensor.__matmul__}
-_ATTENTION = {F.scaled_dot_product_attention}
 
 
 def _operation(node: Any, kinds: Set[Any]) -> bool:
@@ -58,32 +58,30 @@ def _weighted_macs(node: Any) -> Optional[Tuple[Any, float]]:
     return None
 
 
-def _fixed_macs(node: Any) -> int:
-    """Multiply-accumulates of a product of two computed tensors, which no weight sizes."""
-    if _operation(node, _MATMULS):
-        a, b = shape_of(_arg(node, 0, "input")), shape_of(_arg(node, 1, "other"))
-        if a is None or b is None or len(a) < 2 or len(b) < 1 or node.result_shape is None:
-            return 0
-        return math.prod(node.result_shape) * a[-1]
-    if _operation(node, _ATTENTION):
-        q, v = shape_of(_arg(node, 0, "query")), shape_of(_arg(node, 2, "value"))
-        if q is None or v is None:
-            return 0
-        # q k^T, then the weights times v
-        return math.prod(q) * v[-2] + math.prod(q[:-1]) * v[-2] * v[-1]
-    return 0
+def _product_shape(node: Any) -> Optional[Tuple[int, ...]]:
+    """A matrix product's result shape with the inner length appended: its MACs are the
+    product of these, and each axis loses what its channels lose."""
+    if not _operation(node, _MATMULS):
+        return None
+    a = shape_of(_arg(node, 0, "input"))
+    if a is None or node.result_shape is None or not a:
+        return None
+    return tuple(node.result_shape) + (a[-1],)
 
 
 def call_macs(plan: Any) -> int:
-    """Multiply-accumulates of the analysed call, from its nodes' shapes: convolutions,
-    linear layers, and products of computed tensors (matmul, bmm, attention)."""
+    """Multiply-accumulates of the analysed call, from its nodes' shapes, as
+    :func:`~tavrix.pruning.shrink.measure.count_macs` counts them on the CPU: convolutions,
+    linear layers and matrix products (not the fused attention kernel, which it does not
+    see)."""
     total = 0.0
     for node in plan.graph:
         found = _weighted_macs(node)
         if found is not None:
             total += found[1] * math.prod(found[0].shape)
         else:
-            total += _fixed_macs(node)
+            shape = _product_shape(node)
+            total += math.prod(shape) if shape is not None else 0
     return int(round(total))
 
 
@@ -93,11 +91,19 @@ class _Costs:
     def __init__(self, model: nn.Module, plan: Any, axes: GraphAxes, owners: Dict[int, Any],
                  kind: str) -> None:
         self.kind = kind
-        #: id(tensor) -> cost per entry of it
-        self.per_entry: Dict[int, float] = {}
+        #: id(tensor) (or a matrix product's node) -> cost per entry of it
+        self.per_entry: Dict[Any, float] = {}
+        #: matrix products: node -> its result shape and inner length
+        self.products: Dict[Any, Tuple[int, ...]] = {}
+        self.shapes: Dict[Any, Tuple[int, ...]] = {}
         if kind == "macs":
             self.total = float(call_macs(plan))
             for node in axes.graph:
+                shape = _product_shape(node)
+                if shape is not None:
+                    self.products[node] = shape
+                    self.per_entry[id(node)] = 1.0
+                    self.shapes[id(node)] = shape
                 found = _weighted_macs(node)
                 owned = None if found is None else owners.get(found[0].tensor_uid)
                 if owned is not None:
@@ -109,15 +115,26 @@ class _Costs:
                 seen[id(parameter)] = parameter.numel()
                 self.per_entry[id(parameter)] = 1.0
             self.total = float(sum(seen.values()))
-        #: id(tensor) -> shape before; per unit: (id(tensor), axis, entries lost per channel)
-        self.shapes: Dict[int, Tuple[int, ...]] = {}
+        #: per unit: (key, axis, entries lost per channel)
         self.coefficients: Dict[int, List[Tuple[int, int, float]]] = {}
         self.lost: Dict[int, List[float]] = {}
         self.removed = 0.0
 
-    def learn(self, unit: int, changes: Sequence[Any], count: int) -> None:
-        """Records what the trial cut ``changes`` of ``count`` channels of ``unit`` lost."""
+    def learn(self, unit: int, ctx: Any, changes: Sequence[Any], count: int) -> None:
+        """Records what the trial cut (its context and tensor changes) of ``count`` channels
+        of ``unit`` lost."""
         found = []
+        for node, shape in self.products.items():
+            self.lost.setdefault(id(node), [0.0] * len(shape))
+            keep, axis = ctx.keep(node), ctx.axis(node)
+            if keep is not None and axis is not None:
+                found.append((id(node), axis, (len(ctx.labels(node)) - len(keep)) / count))
+            first = _arg(node, 0, "input")
+            inner = shape_of(first)
+            keep = ctx.keep(first) if isinstance(first, NodeInfo) else None
+            if keep is not None and inner is not None and ctx.axis(first) == len(inner) - 1:
+                found.append((id(node), len(shape) - 1,
+                              (len(ctx.labels(first)) - len(keep)) / count))
         for owned, _, before, after in changes:
             key = id(owned.tensor)
             if key not in self.per_entry:
@@ -152,6 +169,38 @@ class _Costs:
 
     def left(self) -> float:
         return (self.total - self.removed) / self.total if self.total else 1.0
+
+
+def kept_share(model: nn.Module, plan: Any, removed: Mapping[int, Sequence[int]],
+               kind: str = "macs") -> float:
+    """The share of the call's MACs (``kind="macs"``) or of the model's parameters
+    (``"params"``) that shrinking by ``removed`` would keep, from the shrink's planned cuts;
+    the model is not touched. Raises ShrinkError as the shrink would."""
+    from tavrix.pruning.shrink.cut import validated_removal
+
+    if kind not in ("macs", "params"):
+        raise ValueError(f"kind must be 'macs' or 'params', got {kind!r}")
+    axes = GraphAxes(plan)
+    owners = tensor_owners(model)
+    ctx, (changes, _, _) = _planned_cut(model, axes, validated_removal(plan, removed), owners)
+    costs = _Costs(model, plan, axes, owners, kind)
+    removed_cost = 0.0
+    for owned, _, before, after in changes:
+        key = id(owned.tensor)
+        if key in costs.per_entry:
+            removed_cost += costs.per_entry[key] * (math.prod(before) - math.prod(after))
+    for node, shape in costs.products.items():
+        after = list(shape)
+        keep, axis = ctx.keep(node), ctx.axis(node)
+        if keep is not None and axis is not None:
+            after[axis] = len(keep)
+        first = _arg(node, 0, "input")
+        inner = shape_of(first)
+        keep = ctx.keep(first) if isinstance(first, NodeInfo) else None
+        if keep is not None and inner is not None and ctx.axis(first) == len(inner) - 1:
+            after[-1] = len(keep)
+        removed_cost += math.prod(shape) - math.prod(after)
+    return (costs.total - removed_cost) / costs.total if costs.total else 1.0
 
 
 def _levels(sizes: Sequence[int], round_to: int, min_keep: int) -> List[int]:
@@ -203,7 +252,7 @@ def budget_removal(
             orders[index] = torch.argsort(values, stable=True).tolist()
 
     refused: Set[int] = set()
-    probed: Dict[int, Optional[Tuple[Any, int]]] = {}
+    probed: Dict[int, Optional[Tuple[Any, Any, int]]] = {}
     for _ in range(len(units) + 1):
         costs = _Costs(model, plan, axes, owners, kind)
         target = fraction * costs.total
@@ -219,8 +268,8 @@ def budget_removal(
             if probed[u] is None:
                 refused.update(unit)
                 continue
-            changes, count = probed[u]
-            costs.learn(u, changes, count)
+            ctx, changes, count = probed[u]
+            costs.learn(u, ctx, changes, count)
             live.append((u, levels))
         counts = _allocate(costs, live, units, normalised, orders, target)
         if counts is None:
@@ -239,13 +288,13 @@ def budget_removal(
 
 def _probe(model: nn.Module, axes: GraphAxes, owners: Dict[int, Any], groups: Sequence[Any],
            unit: List[int], orders: Mapping[int, List[int]], count: int
-           ) -> Optional[Tuple[Any, int]]:
+           ) -> Optional[Tuple[Any, Any, int]]:
     removal = {index: [int(groups[index][1][i]) for i in orders[index][:count]] for index in unit}
     try:
-        _, (changes, _, _) = _planned_cut(model, axes, removal, owners)
+        ctx, (changes, _, _) = _planned_cut(model, axes, removal, owners)
     except ShrinkError:
         return None
-    return changes, count
+    return ctx, changes, count
 
 
 def _reachable(costs: _Costs, live: Sequence[Tuple[int, List[int]]]) -> float:
