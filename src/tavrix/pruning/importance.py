@@ -200,7 +200,7 @@ def _module_names(cutplan: Any, nodes: Any) -> List[str]:
 
 
 def _gate_statistic(
-    cutplan: Any, statistic: str, across_ranks: bool, group: Any
+    cutplan: Any, statistic: str, across_ranks: bool, group: Any, criterion: str
 ) -> Dict[int, Optional[torch.Tensor]]:
     """id(gate) -> its mean of ``statistic`` per position (float32, CPU); None for a gate
     that recorded none."""
@@ -213,7 +213,7 @@ def _gate_statistic(
         raise RuntimeError(
             f"No gate recorded {_STATISTICS[statistic]}: make the calibration calls inside "
             "tavrix.pruning.gate.record_statistics() to read the "
-            f"{statistic!r} criterion"
+            f"{criterion!r} criterion"
         )
     result: Dict[int, Optional[torch.Tensor]] = {}
     for gate, (total, count) in zip(gates, pairs):
@@ -256,7 +256,7 @@ def _other_criterion(
     names_by_gate, shared_by_labels = _group_gates(cutplan)
     groups = cutplan.prunable_groups
     if criterion in ("fisher", "activation"):
-        values = _gate_statistic(cutplan, criterion, across_ranks, group)
+        values = _gate_statistic(cutplan, criterion, across_ranks, group, criterion)
         result = []
         for index, (nodes, labels) in enumerate(groups):
             labels = [int(label) for label in labels]
@@ -275,7 +275,7 @@ def _other_criterion(
     if criterion == "random":
         scores = random_scores(cutplan, seed)
     elif criterion == "output_error":
-        values = _gate_statistic(cutplan, "activation", across_ranks, group)
+        values = _gate_statistic(cutplan, "activation", across_ranks, group, criterion)
         by_node = {}
         for node, name in cutplan.gate_names_by_nodes.items():
             found = values.get(id(cutplan.gate_container[name]))
