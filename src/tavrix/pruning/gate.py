@@ -14,12 +14,12 @@ gates may refer to their groups without module cycles.
 
 Inside :func:`record_statistics` the gates also accumulate, per channel, the
 squared per-sample Taylor term (``fisher_sum``: the sum over samples of the
-square of each sample's ``sum grad * x``, over ``fisher_samples`` samples) in the backward pass they already
-take part in, and the sum of ``x ** 2`` with its entry count
-(``activation_sum``, ``activation_count``) in every forward, with or without
-gradients. Positions of one gate carrying one label are one channel there (the
-per-sample term is their sum); several gates carrying a label each square their
-own term. Outside it the gates do exactly what they did before.
+square of each sample's ``sum grad * x``, over ``fisher_samples`` samples) in
+the backward pass they already take part in, and the sum of ``x ** 2`` with its
+entry count (``activation_sum``, ``activation_count``) in every forward, with or
+without gradients. Positions of one gate carrying one label are one channel
+there (the per-sample term is their sum); several gates carrying a label each
+square their own term. Outside it the gates do exactly what they did before.
 """
 
 from __future__ import annotations
