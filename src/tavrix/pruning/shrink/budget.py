@@ -20,7 +20,7 @@ import torch.nn.functional as F
 from torch import nn
 
 from tavrix.flowscope.tracing import NodeInfo
-from tavrix.pruning.shrink.context import GraphAxes, ShrinkError, shape_of, tensor_owners
+from tavrix.pruning.shrink.context import GraphAxes, ShrinkError, plan_owners, shape_of
 from tavrix.pruning.shrink.context import node_argument as _arg
 from tavrix.pruning.shrink.cut import _planned_cut
 
@@ -181,7 +181,7 @@ def kept_share(model: nn.Module, plan: Any, removed: Mapping[int, Sequence[int]]
     if kind not in ("macs", "params"):
         raise ValueError(f"kind must be 'macs' or 'params', got {kind!r}")
     axes = GraphAxes(plan)
-    owners = tensor_owners(model)
+    owners = plan_owners(model, axes.tensor_names)
     ctx, (changes, _, _) = _planned_cut(model, axes, validated_removal(plan, removed), owners)
     costs = _Costs(model, plan, axes, owners, kind)
     removed_cost = 0.0
@@ -233,7 +233,7 @@ def budget_removal(
     name = "target_macs" if kind == "macs" else "target_params"
     groups = plan.prunable_groups
     axes = GraphAxes(plan)
-    owners = tensor_owners(model)
+    owners = plan_owners(model, axes.tensor_names)
     units: List[List[int]] = []
     placed: Set[int] = set()
     for members, countable in _tied_groups(plan):
