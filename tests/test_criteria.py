@@ -281,3 +281,40 @@ def test_attention_budgets_cut_tied_heads_together(hand_written, split):
         assert sizes == [12, 4, 4] and len(removed.get(1, ())) == len(removed.get(2, ())) > 0
     cut_and_check(model, x, plan, removed)
     assert count_macs(model, (x,)) / macs == pytest.approx(share, abs=1e-12)
+
+
+class FixedDepthwise(nn.Module):
+    """A depthwise convolution whose groups the call fixes: the shrink refuses its group."""
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.conv1 = nn.Conv2d(3, 8, 3, padding=1)
+        self.depthwise = nn.Parameter(torch.randn(8, 1, 3, 3))
+        self.conv2 = nn.Conv2d(8, 256, 3, padding=1)
+        self.conv3 = nn.Conv2d(256, 4, 1)
+
+    def forward(self, x):
+        h = torch.nn.functional.conv2d(torch.relu(self.conv1(x)), self.depthwise, padding=1,
+                                       groups=8)
+        return self.conv3(torch.relu(self.conv2(h))).mean((2, 3))
+
+
+def test_budgets_leave_refused_groups_whole_and_count_them_as_kept():
+    torch.manual_seed(0)
+    model, x = FixedDepthwise().eval(), torch.randn(2, 3, 8, 8)
+    calibrator = TavrixPruningCalibrator(model)
+    with calibrator:
+        model(x).square().mean().backward()
+    plan = calibrator.cutplan
+    sizes = [len(labels) for _, labels in plan.prunable_groups]
+    assert sizes == [8, 256]
+    assert set(shrinkable(model, plan, {0: [plan.prunable_groups[0][1][0]]})[1]) == {0}
+    macs = count_macs(model, (x,))
+    removed = choose_channels(plan, target_macs=0.6, model=model)
+    assert set(removed) == {1}
+    shrink(model, plan, removed)
+    assert count_macs(model, (x,)) / macs == pytest.approx(0.6, rel=0.01)
+    # what only the refused group could give is out of reach
+    model, x = FixedDepthwise().eval(), torch.randn(2, 3, 8, 8)
+    with pytest.raises(ValueError, match="target_params=0.005 cannot be reached"):
+        choose_channels(plan, target_params=0.005, model=model)
