@@ -191,8 +191,10 @@ class ChannelGate(nn.Module):
         state = vars(self)
         axes = tuple(axis for axis in range(x.dim()) if axis != dim)
         with torch.no_grad():
-            squares = x.detach().float().square()
-            squares = squares.sum(axes) if axes else squares
+            # one pass, no squared copy of the tensor
+            squares = torch.linalg.vector_norm(x.detach(), 2, dim=axes, dtype=torch.float32) \
+                if axes else x.detach().float().abs()
+            squares = squares.square()
             total = state.get("activation_sum")
             state["activation_sum"] = squares if total is None else total + squares.to(total)
             state["activation_count"] = state.get("activation_count", 0) + x.numel() // x.shape[
@@ -360,15 +362,16 @@ class _Recorded(torch.autograd.Function):
         shape[dim] = -1
         product = grad * x
         axes = tuple(axis for axis in range(x.dim()) if axis != dim)
-        grad_weight = None
-        if ctx.needs_input_grad[1]:
-            grad_weight = (product.sum(axes) if axes else product).to(ctx.weight.dtype)
         # one sample per entry of dimension 0, unless the channels lie there
         batched = x.dim() > 1 and dim != 0
         inner = tuple(axis for axis in axes if axis != 0) if batched else axes
         per_sample = product.sum(inner) if inner else product  # (samples, channels)
         if not batched:
             per_sample = per_sample.unsqueeze(0)
+        grad_weight = None
+        if ctx.needs_input_grad[1]:
+            # from the per-sample sums: one pass over the product
+            grad_weight = per_sample.sum(0).to(ctx.weight.dtype)
         with torch.no_grad():
             ctx.gate._add_fisher(per_sample)
         grad_input = None
