@@ -24,11 +24,15 @@ from repetition to repetition); minima and medians are printed, ratios are of
 the minima (medians in brackets).
 
     PYTHONPATH=src python benchmarks/bench_analysis.py [--reps 7] [--cal-reps 3]
-        [--models a,b,...] [--no-calibration] [--products] [--stages]
+        [--models a,b,...] [--no-calibration] [--products] [--statistics] [--stages]
 
 ``--products`` also times, interleaved with the others, calibration steps whose gates all
 multiply (``x * w``, as before gates whose output nothing writes in place handed back
 their input).
+
+``--statistics`` also times, interleaved with the others, calibration steps inside
+``tavrix.pruning.gate.record_statistics()`` (the gates also accumulate the per-sample squared
+Taylor terms and the squared activations).
 
 ``--stages`` prints instead, per model, the CPU time of each stage of get_cutplan, and
 the room the targets leave beyond the floor against what the result's objects (a node
@@ -146,7 +150,8 @@ def bench_analysis(model: torch.nn.Module, x: torch.Tensor, reps: int) -> Dict[s
 
 
 def bench_calibration(
-    model: torch.nn.Module, x: torch.Tensor, reps: int, products: bool = False
+    model: torch.nn.Module, x: torch.Tensor, reps: int, products: bool = False,
+    statistics_too: bool = False,
 ) -> Dict[str, List[float]]:
     # The plain step runs on a copy: inside the block the model's own calls are
     # calibration calls.
@@ -170,9 +175,15 @@ def bench_calibration(
         finally:
             gate_module._all_ones = saved
 
+    def with_statistics() -> None:
+        with gate_module.record_statistics():
+            calibration()
+
     variants = {"plain": plain, "calibration": calibration}
     if products:
         variants["products"] = with_products
+    if statistics_too:
+        variants["statistics"] = with_statistics
     with torch.enable_grad(), calibrator:
         calibration()  # the first call builds the cutplan; not a step
         return interleaved(variants, reps)
@@ -285,6 +296,8 @@ def main() -> None:
     parser.add_argument("--threads", type=int, default=2)
     parser.add_argument("--products", action="store_true",
                         help="also time calibration steps whose gates all multiply")
+    parser.add_argument("--statistics", action="store_true",
+                        help="also time calibration steps that record the extra statistics")
     parser.add_argument("--stages", action="store_true",
                         help="print where get_cutplan's time goes instead (CPU time per stage)")
     options = parser.parse_args()
@@ -300,7 +313,8 @@ def main() -> None:
           f"calibration: batch 8, {options.cal_reps} reps; ratios of minima (of medians)")
     print(f"{'model':<20}{'fwd ms':>8}{'floor/fwd':>13}{'trace/fwd':>13}{'cutplan/fwd':>13}"
           f"{'cutplan/floor':>15}{'plain s':>9}{'calib/plain':>13}"
-          + (f"{'products/plain':>16}" if options.products else ""))
+          + (f"{'products/plain':>16}" if options.products else "")
+          + (f"{'stats/plain':>13}{'stats/calib':>13}" if options.statistics else ""))
     worst = {"forward": 0.0, "floor": 0.0, "calibration": 0.0}
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
@@ -316,10 +330,15 @@ def main() -> None:
                 worst["forward"] = max(worst["forward"], min(t["cutplan"]) / min(f))
             worst["floor"] = max(worst["floor"], min(t["cutplan"]) / min(t["floor"]))
             if not options.no_calibration:
-                c = bench_calibration(model, x_cal, options.cal_reps, options.products)
+                c = bench_calibration(
+                    model, x_cal, options.cal_reps, options.products, options.statistics
+                )
                 row += f"{min(c['plain']):9.3f}{_cell(c['calibration'], c['plain']):>13}"
                 if options.products:
                     row += f"{_cell(c['products'], c['plain']):>16}"
+                if options.statistics:
+                    row += (f"{_cell(c['statistics'], c['plain']):>13}"
+                            f"{_cell(c['statistics'], c['calibration']):>13}")
                 if zoo:
                     worst["calibration"] = max(
                         worst["calibration"], min(c["calibration"]) / min(c["plain"])

@@ -24,6 +24,7 @@ from torch.nn.parallel import DistributedDataParallel
 from tavrix.__main__ import main
 from tavrix.demo_model import residual_cnn
 from tavrix.pruning.distributed import AnalysisMismatchError, sums_across_ranks
+from tavrix.pruning.gate import record_statistics
 from tavrix.pruning.gatecal import TavrixPruningCalibrator
 from tavrix.pruning.importance import channel_importance
 
@@ -36,6 +37,7 @@ CASES = {
     "ddp module": ("ddp.module", {}),
     "ddp wrapper, unused parameters": ("ddp", {"find_unused_parameters": True}),
 }
+STATISTICS = ("fisher", "activation", "output_error")
 SCORE = re.compile(r"(?<=\()[0-9.e+-]+(?=\))")
 
 
@@ -110,6 +112,13 @@ def run_scenarios(rank):
             dist.all_gather(both, grads)
             result["training synchronised"] = torch.equal(both[0], both[1])
         results[case] = result
+
+    model = residual_cnn().eval()
+    with record_statistics():
+        plan = calibrate(model, model, mine)
+    results["statistics"] = {
+        criterion: importance(plan, criterion=criterion, model=model) for criterion in STATISTICS
+    }
 
     # Rank 1 calibrates on narrower inputs, which skip a convolution.
     torch.manual_seed(0)
@@ -202,6 +211,18 @@ def test_every_rank_reads_the_importance_of_all_batches(ranks, union, case):
         for rank in ranks:
             assert rank[case]["gates outside ddp"]
             assert rank[case]["training synchronised"]
+
+
+def test_statistics_are_summed_over_the_ranks(ranks):
+    model = residual_cnn().eval()
+    with record_statistics():
+        plan = calibrate(model, model, batches())
+    for criterion in STATISTICS:
+        expected = importance(plan, criterion=criterion, model=model)
+        first, second = (rank["statistics"][criterion] for rank in ranks)
+        for got, other, want in zip(first, second, expected):
+            assert torch.equal(got, other)
+            torch.testing.assert_close(got, want, rtol=1e-4, atol=1e-12)
 
 
 def test_distributed_false_reads_only_this_rank(ranks):

@@ -232,6 +232,42 @@ def reduce_gate_totals(
     return totals
 
 
+def reduce_gate_statistics(
+    gates: Sequence[ChannelGate], statistic: str, group: Any = None
+) -> List[Tuple[Optional[torch.Tensor], int]]:
+    """Per gate, its sum of ``statistic`` ("fisher" or "activation", see
+    :func:`tavrix.pruning.gate.record_statistics`) and the count it is a mean over (samples,
+    or entries per channel), summed over the ranks of ``group`` in one all-reduce. The sum
+    is None only when no rank recorded it. The gates are left as they are."""
+    if not gates:
+        return []
+    if statistic not in ("fisher", "activation"):
+        raise ValueError(f"statistic must be 'fisher' or 'activation', got {statistic!r}")
+    device = _collective_device(group, gates[0].weight.device)
+    parts: List[torch.Tensor] = []
+    counts: List[float] = []
+    for gate in gates:
+        state = vars(gate)
+        if statistic == "fisher":
+            total, count = state.get("fisher_sum"), state.get("fisher_samples", 0)
+        else:
+            total, count = state.get("activation_sum"), state.get("activation_count", 0)
+        if total is None:
+            parts.append(torch.zeros(gate.weight.numel(), dtype=torch.float64, device=device))
+        else:
+            parts.append(total.detach().reshape(-1).to(device, torch.float64))
+        counts.extend((float(count), 0.0 if total is None else 1.0))
+    parts.append(torch.tensor(counts, dtype=torch.float64, device=device))
+    flat = torch.cat(parts)
+    dist.all_reduce(flat, op=dist.ReduceOp.SUM, group=group)
+    sums = flat[: flat.numel() - len(counts)].split([gate.weight.numel() for gate in gates])
+    reduced = flat[flat.numel() - len(counts):].tolist()
+    return [
+        (sums[i] if reduced[2 * i + 1] > 0 else None, int(reduced[2 * i]))
+        for i in range(len(gates))
+    ]
+
+
 def join_launcher_process_group(backend: str = "gloo") -> Tuple[int, int]:
     """This process's (rank, world size), joining the process group a launcher such
     as torchrun describes in the environment (``RANK``, ``WORLD_SIZE``,

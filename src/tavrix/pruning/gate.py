@@ -11,10 +11,20 @@ A :class:`GroupSharedGate` ties the channel labels of one prunable group to
 every channel gate that carries them; its importance adds up the importance
 of each label over those gates. It is a plain object, not a module, so that
 gates may refer to their groups without module cycles.
+
+Inside :func:`record_statistics` the gates also accumulate, per channel, the
+squared per-sample Taylor term (``fisher_sum``: the sum over samples of the
+square of each sample's ``sum grad * x``, over ``fisher_samples`` samples) in
+the backward pass they already take part in, and the sum of ``x ** 2`` with its
+entry count (``activation_sum``, ``activation_count``) in every forward, with or
+without gradients. Positions of one gate carrying one label are one channel
+there (the per-sample term is their sum); several gates carrying a label each
+square their own term. Outside it the gates do exactly what they did before.
 """
 
 from __future__ import annotations
 
+import threading
 from collections import OrderedDict
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
@@ -22,7 +32,37 @@ import torch
 from torch import nn
 from torch.nn.modules import module as _module_registry
 
-__all__ = ["ChannelGate", "GroupSharedGate", "gate_container"]
+__all__ = ["ChannelGate", "GroupSharedGate", "gate_container", "record_statistics"]
+
+_STATISTICS = threading.local()
+
+
+def _recording_statistics() -> bool:
+    return getattr(_STATISTICS, "on", False)
+
+
+class record_statistics:
+    """Whether gates accumulate the statistics beyond the Taylor gradient (off by default).
+
+    Sets the switch for this thread when called and gives back the previous state when
+    used as a context manager, as ``torch.set_grad_enabled`` does::
+
+        with record_statistics():
+            with TavrixPruningCalibrator(model) as calibrator:
+                ...
+    """
+
+    def __init__(self, on: bool = True) -> None:
+        if not isinstance(on, bool):
+            raise TypeError(f"record_statistics expects a bool, got {type(on).__name__}")
+        self._previous = _recording_statistics()
+        _STATISTICS.on = on
+
+    def __enter__(self) -> "record_statistics":
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        _STATISTICS.on = self._previous
 
 
 def gate_container(gates: Dict[str, "ChannelGate"]) -> nn.ModuleDict:
@@ -136,6 +176,8 @@ class ChannelGate(nn.Module):
                 f"{self.prune_dim}, got a tensor of shape {tuple(x.shape)}"
             )
         recording = torch.is_grad_enabled() and self.weight.requires_grad
+        if _recording_statistics():
+            return self._forward_recording(x, dim, recording)
         if recording:
             self.num_samples += _batch_size(x, dim)
             if vars(self).get("_pass_through") and _all_ones(self.weight):
@@ -144,6 +186,60 @@ class ChannelGate(nn.Module):
         shape[dim] = -1
         # Cast to the input's type so that the gate never changes the output dtype.
         return x * self.weight.to(dtype=x.dtype).view(shape)
+
+    def _forward_recording(self, x: torch.Tensor, dim: int, recording: bool) -> torch.Tensor:
+        state = vars(self)
+        axes = tuple(axis for axis in range(x.dim()) if axis != dim)
+        with torch.no_grad():
+            # one pass, no squared copy of the tensor
+            squares = torch.linalg.vector_norm(x.detach(), 2, dim=axes, dtype=torch.float32) \
+                if axes else x.detach().float().abs()
+            squares = squares.square()
+            total = state.get("activation_sum")
+            state["activation_sum"] = squares if total is None else total + squares.to(total)
+            state["activation_count"] = state.get("activation_count", 0) + x.numel() // x.shape[
+                dim
+            ]
+        if not recording:
+            shape = [1] * x.dim()
+            shape[dim] = -1
+            return x * self.weight.to(dtype=x.dtype).view(shape)
+        samples = _batch_size(x, dim)
+        self.num_samples += samples
+        state["fisher_samples"] = state.get("fisher_samples", 0) + samples
+        pass_through = bool(state.get("_pass_through")) and _all_ones(self.weight)
+        return _Recorded.apply(x, self.weight, dim, self, pass_through)
+
+    def _add_fisher(self, per_sample: torch.Tensor) -> None:
+        per_sample = per_sample.detach().float()
+        shared = self._shared_labels()
+        if shared is not None:
+            # positions carrying one label (a head's channels, a tensor concatenated with
+            # itself) are one channel: its per-sample term is their sum, and each position
+            # keeps an equal share of its square, so that sums over positions read it whole
+            index, counts = shared
+            index = index.to(per_sample.device)
+            summed = per_sample.new_zeros(per_sample.shape[0], len(counts))
+            summed.index_add_(1, index, per_sample)
+            squares = (summed.square().sum(0) / counts.to(summed))[index]
+        else:
+            squares = per_sample.square().sum(0)
+        total = vars(self).get("fisher_sum")
+        vars(self)["fisher_sum"] = squares if total is None else total + squares.to(total)
+
+    def _shared_labels(self) -> Optional[Tuple[torch.Tensor, torch.Tensor]]:
+        """(index of each position's label among the distinct ones, positions per distinct
+        label) when a label sits at several positions; None when each sits at one."""
+        state = vars(self)
+        if "_label_index" not in state:
+            first: Dict[int, int] = {}
+            index = [first.setdefault(label, len(first)) for label in self.labels]
+            found = None
+            if len(first) < len(index):
+                positions = torch.tensor(index, dtype=torch.long)
+                found = (positions, torch.bincount(positions, minlength=len(first)))
+            state["_label_index"] = found
+        return state["_label_index"]
 
     def importance(self) -> torch.Tensor:
         """``|weight.grad| / num_samples``, one value per entry of ``labels``.
@@ -164,9 +260,11 @@ class ChannelGate(nn.Module):
         return self.weight.grad.detach().abs() / self.num_samples
 
     def reset_importance(self) -> None:
-        """Forgets the accumulated gradient and the sample count."""
+        """Forgets the accumulated gradient, the sample count and the statistics."""
         self.weight.grad = None
         self.num_samples = 0
+        for name in ("fisher_sum", "fisher_samples", "activation_sum", "activation_count"):
+            vars(self).pop(name, None)
 
     def extra_repr(self) -> str:
         return f"n_channels={len(self.labels)}, prune_dim={self.prune_dim}"
@@ -232,6 +330,57 @@ class _PassThrough(torch.autograd.Function):
                 shape[ctx.dim] = -1
                 grad_input = grad * ctx.weight.to(dtype=grad.dtype).view(shape)
         return grad_input, grad_weight, None
+
+
+class _Recorded(torch.autograd.Function):
+    """The gate's product (or, as :class:`_PassThrough`, its input handed back) whose
+    backward also keeps, per sample, each channel's ``sum grad * x`` for the gate's
+    ``fisher_sum``; the weights' gradient is the product's, as :class:`_PassThrough`
+    computes it."""
+
+    @staticmethod
+    def forward(
+        ctx: Any, x: torch.Tensor, weight: torch.Tensor, dim: int, gate: "ChannelGate",
+        pass_through: bool,
+    ) -> torch.Tensor:
+        ctx.save_for_backward(x)
+        ctx.dim = dim
+        ctx.weight = weight
+        ctx.gate = gate
+        ctx.pass_through = pass_through
+        if pass_through:
+            return x.view_as(x)
+        shape = [1] * x.dim()
+        shape[dim] = -1
+        return x * weight.to(dtype=x.dtype).view(shape)
+
+    @staticmethod
+    def backward(ctx: Any, grad: torch.Tensor) -> Tuple[Optional[torch.Tensor], ...]:
+        (x,) = ctx.saved_tensors
+        dim = ctx.dim
+        shape = [1] * grad.dim()
+        shape[dim] = -1
+        product = grad * x
+        axes = tuple(axis for axis in range(x.dim()) if axis != dim)
+        # one sample per entry of dimension 0, unless the channels lie there
+        batched = x.dim() > 1 and dim != 0
+        inner = tuple(axis for axis in axes if axis != 0) if batched else axes
+        per_sample = product.sum(inner) if inner else product  # (samples, channels)
+        if not batched:
+            per_sample = per_sample.unsqueeze(0)
+        grad_weight = None
+        if ctx.needs_input_grad[1]:
+            # from the per-sample sums: one pass over the product
+            grad_weight = per_sample.sum(0).to(ctx.weight.dtype)
+        with torch.no_grad():
+            ctx.gate._add_fisher(per_sample)
+        grad_input = None
+        if ctx.needs_input_grad[0]:
+            if ctx.pass_through and not torch.is_grad_enabled():
+                grad_input = grad
+            else:
+                grad_input = grad * ctx.weight.to(dtype=grad.dtype).view(shape)
+        return grad_input, grad_weight, None, None, None
 
 
 class GroupSharedGate:

@@ -1,4 +1,5 @@
-"""Per-channel Taylor importance read from a calibrated cutplan."""
+"""Per-channel importance read from a calibrated cutplan: the Taylor criterion of the gates'
+gradients, or another criterion (see :data:`CRITERIA`)."""
 
 from __future__ import annotations
 
@@ -7,15 +8,25 @@ from typing import Any, Dict, List, NamedTuple, Optional, Sequence, Tuple
 
 import torch
 
-from tavrix.pruning.distributed import check_same_analysis, reduce_gate_totals, sums_across_ranks
+from tavrix.pruning.distributed import (
+    check_same_analysis,
+    reduce_gate_statistics,
+    reduce_gate_totals,
+    sums_across_ranks,
+)
 from tavrix.pruning.gate import GroupSharedGate
 
-__all__ = ["GroupImportance", "calibration_warnings", "channel_importance"]
+__all__ = ["CRITERIA", "GroupImportance", "calibration_warnings", "channel_importance"]
 
 #: below this largest output the calibration measured rounding, not the model
 TINY_OUTPUT_SCALE = 1e-6
 #: above this share of exactly-zero importances the ranking is mostly ties
 ZERO_SHARE = 0.5
+
+#: the names ``channel_importance(criterion=...)`` and ``choose_channels(importance=...)`` take
+CRITERIA = ("taylor", "fisher", "activation", "output_error", "magnitude", "weight", "random")
+#: what each statistic of the gates is called in messages
+_STATISTICS = {"fisher": "squared per-sample Taylor terms", "activation": "squared activations"}
 
 
 class GroupImportance(NamedTuple):
@@ -69,9 +80,33 @@ def _gate_values(totals: _GateTotals, n_channels: int) -> torch.Tensor:
 
 
 def channel_importance(
-    cutplan: Any, *, distributed: Optional[bool] = None, group: Any = None
+    cutplan: Any,
+    *,
+    distributed: Optional[bool] = None,
+    group: Any = None,
+    criterion: str = "taylor",
+    model: Any = None,
+    seed: int = 0,
 ) -> List[GroupImportance]:
     """Per prunable group of ``cutplan``, the importance of each of its channels.
+
+    ``criterion`` (one of :data:`CRITERIA`) says what is measured; every value is per label,
+    summed over the positions and gates carrying it:
+
+    - "taylor" (the default): what is described below;
+    - "fisher": the sum over samples of the square of each sample's ``sum grad * x``,
+      divided by the number of samples; "activation": E[x^2] over every entry the gates saw
+      in the forwards (calls under ``torch.no_grad()`` count). Both need calibration calls
+      made inside :func:`tavrix.pruning.gate.record_statistics`, and are summed over the
+      ranks as the Taylor values are;
+    - "output_error": E[x^2] where the channel's consumers read it times the squared norm
+      of their columns, summed over consumers; "magnitude": the L2 norm of the channel's
+      producer rows, normalisation scales and consumer columns; "weight": that of its
+      producer rows only (see :mod:`tavrix.pruning.shrink.criteria`). These read the
+      calibrated ``model``'s weights: pass it as ``model``;
+    - "random": uniform scores from a generator seeded with ``seed``.
+
+    The rest of this text is about "taylor".
 
     The importance of a channel is the first-order Taylor criterion: the
     absolute gradient a gate accumulated for it during the calibration's
@@ -95,6 +130,8 @@ def channel_importance(
     result. The gates are not changed. ``distributed=False`` reads this
     process's gates only.
     """
+    if criterion != "taylor":
+        return _other_criterion(cutplan, criterion, distributed, group, model, seed)
     across_ranks = sums_across_ranks(distributed, group)
     if across_ranks:
         # Before anything can fail on one rank only: a rank that left here
@@ -208,3 +245,129 @@ def calibration_warnings(
         for message in found:
             warnings.warn("Calibration measured little: " + message, UserWarning, stacklevel=1)
     return found
+
+def _module_names(cutplan: Any, nodes: Any) -> List[str]:
+    names: List[str] = []
+    for node in nodes:
+        name = cutplan.prunable_module_names_by_nodes.get(node)
+        if name is not None and name not in names:
+            names.append(name)
+    return names
+
+
+def _gate_statistic(
+    cutplan: Any, statistic: str, across_ranks: bool, group: Any, criterion: str
+) -> Dict[int, Optional[torch.Tensor]]:
+    """id(gate) -> its mean of ``statistic`` per position (float32, CPU); None for a gate
+    that recorded none."""
+    gates = list(cutplan.gate_container.values())
+    if across_ranks:
+        pairs = reduce_gate_statistics(gates, statistic, group)
+    else:
+        pairs = [_local_statistic(gate, statistic) for gate in gates]
+    if gates and all(total is None for total, _ in pairs):
+        raise RuntimeError(
+            f"No gate recorded {_STATISTICS[statistic]}: make the calibration calls inside "
+            "tavrix.pruning.gate.record_statistics() to read the "
+            f"{criterion!r} criterion"
+        )
+    result: Dict[int, Optional[torch.Tensor]] = {}
+    for gate, (total, count) in zip(gates, pairs):
+        if total is None and count > 0:
+            total = torch.zeros(len(gate.labels))  # samples, but the loss never reached it
+        result[id(gate)] = None if total is None or count == 0 else (
+            total.detach().to("cpu", torch.float64) / count
+        ).float()
+    return result
+
+
+def _local_statistic(gate: Any, statistic: str) -> Tuple[Optional[torch.Tensor], int]:
+    state = vars(gate)
+    if statistic == "fisher":
+        return state.get("fisher_sum"), state.get("fisher_samples", 0)
+    return state.get("activation_sum"), state.get("activation_count", 0)
+
+
+def _other_criterion(
+    cutplan: Any, criterion: str, distributed: Optional[bool], group: Any, model: Any,
+    seed: int,
+) -> List[GroupImportance]:
+    if not isinstance(criterion, str) or criterion not in CRITERIA:
+        raise ValueError(f"criterion must be one of {', '.join(CRITERIA)}; got {criterion!r}")
+    if criterion in ("output_error", "magnitude", "weight") and model is None:
+        raise ValueError(
+            f"the {criterion!r} criterion reads the model's weights: pass the calibrated model "
+            "(model=...)"
+        )
+    across_ranks = criterion in ("fisher", "activation", "output_error") and sums_across_ranks(
+        distributed, group
+    )
+    if across_ranks:
+        check_same_analysis(cutplan, group)
+    if cutplan is None:
+        raise ValueError(
+            "No cutplan: call the model inside TavrixPruningCalibrator before reading the "
+            "importance"
+        )
+    names_by_gate, shared_by_labels = _group_gates(cutplan)
+    groups = cutplan.prunable_groups
+    if criterion in ("fisher", "activation"):
+        values = _gate_statistic(cutplan, criterion, across_ranks, group, criterion)
+        result = []
+        for index, (nodes, labels) in enumerate(groups):
+            labels = [int(label) for label in labels]
+            shared = shared_by_labels.get(tuple(labels))
+            gates = [] if shared is None else [
+                gate for gate in shared.gates if values.get(id(gate)) is not None
+            ]
+            total = _summed(labels, shared, gates, values) if gates else None
+            result.append(GroupImportance(
+                index, labels, total, [names_by_gate[id(gate)] for gate in gates],
+                _module_names(cutplan, nodes),
+            ))
+        return result
+    from tavrix.pruning.shrink.criteria import random_scores, weight_scores
+
+    if criterion == "random":
+        scores = random_scores(cutplan, seed)
+    elif criterion == "output_error":
+        values = _gate_statistic(cutplan, "activation", across_ranks, group, criterion)
+        by_node = {}
+        for node, name in cutplan.gate_names_by_nodes.items():
+            found = values.get(id(cutplan.gate_container[name]))
+            if found is not None:
+                by_node[node] = found
+        scores = weight_scores(model, cutplan, criterion, by_node)
+    else:
+        scores = weight_scores(model, cutplan, criterion)
+    return [
+        GroupImportance(
+            index,
+            [int(label) for label in labels],
+            None if score is None else score.float(),
+            [],
+            _module_names(cutplan, nodes),
+        )
+        for index, ((nodes, labels), score) in enumerate(zip(groups, scores))
+    ]
+
+
+def _summed(
+    labels: List[int], shared: GroupSharedGate, gates: List[Any],
+    values: Dict[int, Optional[torch.Tensor]],
+) -> torch.Tensor:
+    """Per label, the gates' values at every position carrying it, summed."""
+    slot_of_label: Dict[int, List[int]] = {}
+    for slot, label in enumerate(labels):
+        slot_of_label.setdefault(label, []).append(slot)
+    total = torch.zeros(len(labels), dtype=torch.float32)
+    for gate in gates:
+        gate_values = values[id(gate)]
+        slots: List[int] = []
+        picks: List[int] = []
+        for label, positions in shared.positions(gate).items():
+            for slot in slot_of_label[label]:
+                slots.extend([slot] * len(positions))
+                picks.extend(positions)
+        total.index_add_(0, torch.tensor(slots, dtype=torch.long), gate_values[picks])
+    return total

@@ -19,7 +19,7 @@ Importance = Optional[torch.Tensor]
 
 def choose_channels(
     plan: Any,
-    ratio: Union[float, Mapping[int, float]] = 0.3,
+    ratio: Union[None, float, Mapping[int, float]] = None,
     *,
     round_to: int = 1,
     min_keep: int = 1,
@@ -27,20 +27,34 @@ def choose_channels(
     importance: Union[None, str, Sequence[Importance]] = None,
     unmeasured: str = "skip",
     model: Optional[nn.Module] = None,
+    target_macs: Optional[float] = None,
+    target_params: Optional[float] = None,
+    seed: int = 0,
 ) -> Dict[int, List[int]]:
     """The labels to remove, as {prunable group index: labels}, least important first out.
 
-    - ``ratio``: the share of channels to remove; with ``scope="group"`` from
-      every group (or, as a mapping, from the groups it names), with
-      ``scope="global"`` from all groups together, comparing channels by their
-      importance divided by their group's mean importance.
+    - ``ratio`` (0.3 when neither it nor a target is given): the share of channels
+      to remove; with ``scope="group"`` from every group (or, as a mapping, from
+      the groups it names), with ``scope="global"`` from all groups together,
+      comparing channels by their importance divided by their group's mean
+      importance.
+    - ``target_macs`` / ``target_params`` (instead of ``ratio``): the share F in
+      (0, 1] of the analysed call's multiply-accumulates, or of the model's
+      parameters, to keep, met within 1% of F where the group sizes allow: channels
+      go across all groups lowest mean-normalised importance first (as with
+      ``scope="global"``), each group in steps ``round_to`` allows, tied groups
+      together; groups the shrink would refuse are left whole and their cost counts
+      as kept. Needs ``model`` (the calibrated model: the plan names its tensors).
     - ``round_to``: channel counts left in a group are multiples of it (a group
       keeps more channels rather than fewer, and at most all of them).
     - ``min_keep``: no group keeps fewer channels (never fewer than one).
     - ``importance``: None reads the calibrated Taylor importance
-      (:func:`~tavrix.pruning.importance.channel_importance`); "magnitude" ranks
-      every group by the L2 norm of its producers' weights; or one tensor (or
-      None) per prunable group.
+      (:func:`~tavrix.pruning.importance.channel_importance`); a criterion's name
+      (``CRITERIA`` of :mod:`tavrix.pruning.importance`: "taylor", "fisher",
+      "activation", "output_error", "magnitude" (producer rows, normalisation
+      scales and consumer columns), "weight" (the L2 norm of the producers'
+      weights), "random" (seeded with ``seed``)); or one tensor (or None) per
+      prunable group.
     - ``unmeasured``: what happens to a group without importance: "skip" leaves
       it whole, "magnitude" ranks it by weight magnitude (needs ``model``).
 
@@ -58,8 +72,17 @@ def choose_channels(
         raise ValueError(f"scope must be 'group' or 'global', got {scope!r}")
     if unmeasured not in ("skip", "magnitude"):
         raise ValueError(f"unmeasured must be 'skip' or 'magnitude', got {unmeasured!r}")
-    ratios = _ratios(ratio, scope, len(groups))
-    scores = _scores(plan, importance, unmeasured, model)
+    target = _target(ratio, target_macs, target_params, model)
+    if target is not None:
+        from tavrix.pruning.shrink.budget import budget_removal
+
+        kind, fraction = target
+        if fraction == 1:
+            return {}
+        scores = _scores(plan, importance, unmeasured, model, seed)
+        return budget_removal(model, plan, scores, kind, fraction, round_to, min_keep)
+    ratios = _ratios(0.3 if ratio is None else ratio, scope, len(groups))
+    scores = _scores(plan, importance, unmeasured, model, seed)
 
     counts: Dict[int, int] = {}
     if scope == "group":
@@ -80,6 +103,29 @@ def choose_channels(
         order = torch.argsort(scores[index], stable=True)[:drop].tolist()
         removed[index] = [labels[i] for i in sorted(order)]
     return removed
+
+
+def _target(
+    ratio: Any, target_macs: Any, target_params: Any, model: Optional[nn.Module]
+) -> Optional[Tuple[str, float]]:
+    given = [(name, kind, value) for name, kind, value in (
+        ("target_macs", "macs", target_macs), ("target_params", "params", target_params)
+    ) if value is not None]
+    if not given:
+        return None
+    if len(given) > 1:
+        raise ValueError("give one of target_macs and target_params, not both")
+    name, kind, value = given[0]
+    if ratio is not None:
+        raise ValueError(f"give either ratio or {name}, not both")
+    if isinstance(value, bool) or not isinstance(value, (int, float)) or not 0 < value <= 1:
+        raise ValueError(f"{name} must be a number in (0, 1], got {value!r}")
+    if model is None:
+        raise ValueError(
+            f"{name} needs the calibrated model (model=...): the plan names its tensors, "
+            "whose shapes give the costs"
+        )
+    return kind, float(value)
 
 
 def _check_count(value: Any, name: str) -> None:
@@ -110,14 +156,35 @@ def _ratios(ratio: Any, scope: str, n_groups: int) -> Dict[int, float]:
 
 
 def _scores(
-    plan: Any, importance: Any, unmeasured: str, model: Optional[nn.Module]
+    plan: Any, importance: Any, unmeasured: str, model: Optional[nn.Module], seed: int = 0
 ) -> List[Importance]:
+    from tavrix.pruning.importance import CRITERIA
+
     groups = plan.prunable_groups
     if isinstance(importance, str):
-        if importance != "magnitude":
-            raise ValueError(f"importance must be None, 'magnitude' or tensors, got {importance!r}")
-        given: List[Importance] = [None] * len(groups)
-        unmeasured = "magnitude"
+        if importance not in CRITERIA:
+            raise ValueError(
+                f"importance must be None, one of {', '.join(CRITERIA)} or tensors, got "
+                f"{importance!r}"
+            )
+        if importance == "weight":
+            given: List[Importance] = [None] * len(groups)
+            unmeasured = "magnitude"
+        elif importance in ("magnitude", "output_error") and model is None:
+            raise ValueError(f"ranking groups by {importance!r} needs the model (model=...)")
+        elif importance == "random":
+            from tavrix.pruning.shrink.criteria import random_scores
+
+            given = random_scores(plan, seed)
+        elif importance == "magnitude":
+            from tavrix.pruning.shrink.criteria import weight_scores
+
+            given = weight_scores(model, plan, "magnitude")
+        else:
+            from tavrix.pruning.importance import channel_importance
+
+            given = [group.importance for group in channel_importance(
+                plan, criterion=importance, model=model, seed=seed)]
     elif importance is None:
         from tavrix.pruning.importance import channel_importance
 

@@ -33,7 +33,7 @@ from tavrix.flowscope.opkinds import (
     UNARY_REDUCE_OPS,
     get_torch_and_tensor_methods,
 )
-from tavrix.pruning.shrink.context import CutContext, GraphAxes, OwnedTensor
+from tavrix.pruning.shrink.context import CutContext, GraphAxes, OwnedTensor, shape_of
 from tavrix.pruning.shrink.context import node_argument as _arg
 
 __all__ = [
@@ -65,6 +65,14 @@ class ShrinkRule:
     def producer_weight(self, ctx: CutContext, node: Any) -> Optional[Tuple[OwnedTensor, int]]:
         """The weight whose slices along the returned axis make ``node``'s output channels
         (used to rank channels by magnitude); None when the node makes no channels."""
+        return None
+
+    def consumer_weight(
+        self, ctx: CutContext, node: Any
+    ) -> Optional[Tuple[OwnedTensor, int, Any]]:
+        """The weight whose slices along the returned axis multiply the channels of the
+        returned input node (its columns: what removing an input channel takes away); None
+        when the node reads no channels through a weight."""
         return None
 
     def equal_cuts(self, axes: GraphAxes, node: Any) -> Sequence[Sequence[int]]:
@@ -313,6 +321,18 @@ class ConvRule(ShrinkRule):
             return None
         return weight, out_axis
 
+    def consumer_weight(
+        self, ctx: CutContext, node: Any
+    ) -> Optional[Tuple[OwnedTensor, int, Any]]:
+        source = _arg(node, 0, "input")
+        if _arg(node, 6, "groups", 1) != 1 or ctx.axis(source) != 1 or not ctx.labels(source):
+            return None
+        weight = ctx.owners.get(getattr(_arg(node, 1, "weight"), "tensor_uid", None))
+        in_axis = self._axes()[1]
+        if weight is None or weight.tensor.shape[in_axis] != len(ctx.labels(source)):
+            return None
+        return weight, in_axis, source
+
 
 class LinearRule(ShrinkRule):
     """Fully-connected layers: output features and input features along the last axis."""
@@ -346,6 +366,20 @@ class LinearRule(ShrinkRule):
         if weight is None or weight.tensor.shape[0] != len(ctx.labels(node)):
             return None
         return weight, 0
+
+    def consumer_weight(
+        self, ctx: CutContext, node: Any
+    ) -> Optional[Tuple[OwnedTensor, int, Any]]:
+        source = _arg(node, 0, "input")
+        shape = shape_of(source)
+        if shape is None or ctx.axis(source) != len(shape) - 1 or not ctx.labels(source):
+            return None
+        weight = ctx.owners.get(getattr(_arg(node, 1, "weight"), "tensor_uid", None))
+        if weight is None or weight.tensor.dim() != 2 or weight.tensor.shape[1] != len(
+            ctx.labels(source)
+        ):
+            return None
+        return weight, 1, source
 
 
 def _last_axis(ctx: CutContext, node: Any) -> bool:
