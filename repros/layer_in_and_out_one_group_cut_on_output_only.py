@@ -5,7 +5,12 @@ head_dim positions of every head (split="inner", or "largest" with head_dim > he
 position i of each head, so fc's output position i joins its input position i. Removing such
 a label cuts fc's weight rows and bias but not its columns (in_features stays): shrink()
 accepts a model whose fc raises a shape error (check_equal). Without the attention the
-shrink refuses cleanly ("reads removed channels that its output does not carry").
+shrink refuses ("reads removed channels that its output does not carry"), although cutting
+fc's input columns is all it takes (a convolution on a chunk piece is cut so).
+Likely one cause for both: LinearRule (shrink/rules.py) decides whether its input loses
+channels along the last axis with `_last_axis(ctx, source)`, which reads
+`source.result_shape`; for a piece of a chunk that is not the piece's shape, so the input is
+never cut (ConvRule uses `ctx.keep_along`, which reads `shape_of(arg)`).
 Not the id()-keyed tuple cache: it fails the same with that cache bypassed (below).
 
 Run: PYTHONPATH=src .venv/bin/python <this file>, from the project root   (exit 1 = reproduced)

@@ -234,7 +234,7 @@ COMMON = dict(deadline=None, database=None, suppress_health_check=[HealthCheck.t
                                                     HealthCheck.data_too_large])
 
 
-@settings(max_examples=40, derandomize=True, phases=[Phase.explicit, Phase.generate], **COMMON)
+@settings(max_examples=60, derandomize=True, phases=[Phase.explicit, Phase.generate], **COMMON)
 @given(st.data())
 def test_random_models_shrink_or_refuse(data):
     run_example(data)
