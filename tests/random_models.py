@@ -36,8 +36,10 @@ class ConvBN(nn.Module):
 class Residual(nn.Module):
     def __init__(self, c, hidden):
         super().__init__()
-        self.conv1, self.bn1 = nn.Conv2d(c, hidden, 3, padding=1, bias=False), nn.BatchNorm2d(hidden)
-        self.conv2, self.bn2 = nn.Conv2d(hidden, c, 3, padding=1, bias=False), nn.BatchNorm2d(c)
+        self.conv1 = nn.Conv2d(c, hidden, 3, padding=1, bias=False)
+        self.bn1 = nn.BatchNorm2d(hidden)
+        self.conv2 = nn.Conv2d(hidden, c, 3, padding=1, bias=False)
+        self.bn2 = nn.BatchNorm2d(c)
         self.relu = nn.ReLU(inplace=True)
 
     def forward(self, x):
@@ -96,6 +98,21 @@ class Grouped(nn.Module):
 
     def forward(self, x):
         return torch.relu(self.bn(self.conv(x)))
+
+
+class PixelAttention(nn.Module):
+    """Attention over the pixels of a feature map: flattened to tokens and back by the
+    shape it reads."""
+
+    def __init__(self, c, heads):
+        super().__init__()
+        self.attn = nn.MultiheadAttention(c, heads, batch_first=True)
+
+    def forward(self, x):
+        b, c, h, w = x.shape
+        t = x.flatten(2).transpose(1, 2)
+        t = t + self.attn(t, t, t, need_weights=False)[0]
+        return t.transpose(1, 2).reshape(b, c, h, w)
 
 
 def channel_shuffle(x, groups: int):  # torchvision's shufflenetv2 pattern
@@ -250,9 +267,12 @@ class SwinAttention(nn.Module):
 
     def __init__(self, c, option):
         super().__init__()
-        heads, sdpa = option
+        heads, mode = option
         self.num_heads = heads
-        self.sdpa = sdpa
+        self.mode = mode  # "sdpa", "manual" (scale from the read width), "timm" (held head_dim)
+        if mode == "timm":
+            self.head_dim = c // heads
+            self.scale = self.head_dim ** -0.5
         self.norm = nn.LayerNorm(c)
         self.qkv = nn.Linear(c, 3 * c)
         self.proj = nn.Linear(c, c)
@@ -260,12 +280,15 @@ class SwinAttention(nn.Module):
     def forward(self, x):
         y = self.norm(x)
         B, N, C = y.shape
-        qkv = self.qkv(y).reshape(B, N, 3, self.num_heads, C // self.num_heads)
+        if self.mode == "timm":
+            qkv = self.qkv(y).reshape(B, N, 3, self.num_heads, self.head_dim)
+        else:
+            qkv = self.qkv(y).reshape(B, N, 3, self.num_heads, C // self.num_heads)
         q, k, v = qkv.permute(2, 0, 3, 1, 4).unbind(0)
-        if self.sdpa:
+        if self.mode == "sdpa":
             o = F.scaled_dot_product_attention(q, k, v)
         else:
-            q = q * (C // self.num_heads) ** -0.5
+            q = q * (self.scale if self.mode == "timm" else (C // self.num_heads) ** -0.5)
             o = (q @ k.transpose(-2, -1)).softmax(dim=-1) @ v
         return x + self.proj(o.transpose(1, 2).reshape(B, N, C))
 
@@ -305,6 +328,36 @@ class HFAttention(nn.Module):
             o = torch.matmul(scores.softmax(dim=-1), v)
             o = o.transpose(1, 2).reshape(bsz, q_len, self.num_heads * self.head_dim)
         return x + self.o_proj(o)
+
+
+class RMSNormMLP(nn.Module):
+    """RMSNorm written by hand (LLaMA style) before a gated MLP."""
+
+    def __init__(self, c, hidden):
+        super().__init__()
+        self.weight = nn.Parameter(torch.ones(c))
+        self.gate, self.up = nn.Linear(c, hidden, bias=False), nn.Linear(c, hidden, bias=False)
+        self.down = nn.Linear(hidden, c, bias=False)
+
+    def forward(self, x):
+        variance = x.to(torch.float64).pow(2).mean(-1, keepdim=True)
+        y = self.weight * (x * torch.rsqrt(variance + 1e-6))
+        return x + self.down(F.silu(self.gate(y)) * self.up(y))
+
+
+class ClassToken(nn.Module):
+    """ViT style: a class token in front, position embeddings added, the class token out at
+    the end of the model (the head reads the mean, so here: dropped again)."""
+
+    def __init__(self, c, tokens):
+        super().__init__()
+        self.cls_token = nn.Parameter(torch.randn(1, 1, c))
+        self.pos_embed = nn.Parameter(torch.randn(1, tokens + 1, c))
+        self.fc = nn.Linear(c, c)
+
+    def forward(self, x):
+        x = torch.cat([self.cls_token.expand(x.shape[0], -1, -1), x], dim=1) + self.pos_embed
+        return F.gelu(self.fc(x))[:, 1:]
 
 
 class TokenConcat(nn.Module):
@@ -369,12 +422,12 @@ IMAGE_BLOCKS = {
     "conv": ConvBN, "residual": Residual, "concat": Concat, "chunk": ChunkMix,
     "depthwise": Depthwise, "grouped": Grouped, "shuffle": Shuffle, "se": SqueezeExcite,
     "convnext": ConvNeXtish, "groupnorm": GroupNormed, "shared": SharedConv, "slice": Slice,
-    "pad": Pad, "channels_last": ChannelsLast,
+    "pad": Pad, "channels_last": ChannelsLast, "attention": PixelAttention,
 }
 TOKEN_BLOCKS = {
     "mlp": TokenMLP, "linear": TokenLinear, "mha": MHABlock, "swin": SwinAttention,
     "hf": HFAttention, "concat": TokenConcat, "chunk": TokenChunk, "shared": TokenShared,
-    "slice": TokenSlice, "pad": TokenPad,
+    "slice": TokenSlice, "pad": TokenPad, "rmsnorm": RMSNormMLP, "cls": ClassToken,
 }
 
 

@@ -48,6 +48,9 @@ def image_block(draw, c):
         names.append("chunk")
     if _divisors(c):
         names += ["grouped", "shuffle", "groupnorm"]
+    heads = [h for h in _divisors(c, 1) if c // h >= 2 and h <= 4]
+    if heads:
+        names.append("attention")
     name = draw(st.sampled_from(names))
     width = st.integers(2, 10)
     if name in ("conv", "channels_last", "residual", "convnext"):
@@ -60,6 +63,8 @@ def image_block(draw, c):
         option = (draw(st.sampled_from(_divisors(c))), draw(st.integers(1, 4)))
     elif name in ("shuffle", "groupnorm"):
         option = draw(st.sampled_from(_divisors(c)))
+    elif name == "attention":
+        option = draw(st.sampled_from(heads))
     elif name in ("slice", "pad"):
         option = draw(st.sampled_from(["channels", "spatial"]))
     else:  # chunk, se, shared
@@ -69,21 +74,25 @@ def image_block(draw, c):
 
 
 @st.composite
-def token_block(draw, c):
-    names = ["mlp", "linear", "concat", "shared", "slice", "pad"]
+def token_block(draw, c, tokens):
+    names = ["mlp", "linear", "concat", "shared", "slice", "pad", "rmsnorm", "cls"]
     heads = [h for h in _divisors(c, 1) if c // h >= 2 and h <= 4]
     if heads:
         names += ["mha", "swin", "hf"]
     if c % 2 == 0:
         names.append("chunk")
     name = draw(st.sampled_from(names))
-    if name in ("mlp", "linear"):
+    if name in ("mlp", "linear", "rmsnorm"):
         option = draw(st.integers(2, 16))
+    elif name == "cls":
+        option = tokens
     elif name == "concat":
         option = (draw(st.integers(1, 8)), draw(st.integers(1, 8)))
     elif name == "mha":
         option = draw(st.sampled_from(heads))
-    elif name in ("swin", "hf"):
+    elif name == "swin":
+        option = (draw(st.sampled_from(heads)), draw(st.sampled_from(["sdpa", "manual", "timm"])))
+    elif name == "hf":
         option = (draw(st.sampled_from(heads)), draw(st.booleans()))
     elif name in ("slice", "pad"):
         option = draw(st.sampled_from(["channels", "tokens"]))
@@ -99,12 +108,20 @@ def specs(draw, max_blocks=4):
     stems = ["plain", "channels_last"] if kind == "image" else ["linear", "patches"]
     stem = (draw(st.sampled_from(stems)), draw(st.sampled_from([4, 6, 8, 12])))
     c, blocks = stem[1], []
+    tokens = 9 if stem[0] == "patches" else 5  # random_models.build's inputs
     for _ in range(draw(st.integers(1, max_blocks))):
-        block, out = draw((image_block if kind == "image" else token_block)(c))
+        if kind == "image":
+            block, out = draw(image_block(c))
+        else:
+            block, out = draw(token_block(c, tokens))
         if not 3 <= out <= MAX_WIDTH:
             continue
         blocks.append(block)
         c = out
+        if block == ("slice", "tokens"):
+            tokens -= 1
+        elif block == ("pad", "tokens"):
+            tokens += 1
     return kind, stem, tuple(blocks)
 
 
