@@ -9,7 +9,8 @@ JOBS    ?= 2
 # together; an unpinned torch would download a CUDA build.
 TORCH   := "torch==2.14.1" "torchvision==0.29.1"
 # Quoted: an unquoted ">=" is a shell redirect.
-DEPS    := "pybind11>=2.12" "scikit-build-core>=0.9" "cmake>=3.18" ninja numpy pytest
+DEPS    := "pybind11>=2.12" "scikit-build-core>=0.9" "cmake>=3.18" ninja numpy pytest \
+	   "hypothesis==6.170.15"
 # Real architectures in the tests (models built from small configs, no hub
 # access) and the importance plot of the command line.
 MODELS  := "transformers==5.25.0" "matplotlib==3.11.2" "timm==1.0.31"
