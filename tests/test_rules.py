@@ -640,6 +640,40 @@ class Streams(nn.Module):
         return self.head(x[:, 0])
 
 
+class ScaledHeads(nn.Module):
+    """transformers-style attention scaling its scores by ``math.sqrt(self.head_dim)`` or by
+    a number it holds; on a chunk piece of its input, a layer (``cat([fc(a), b])``)."""
+
+    def __init__(self, heads, by_attribute, width=8):
+        super().__init__()
+        self.num_heads, self.head_dim = heads, width // heads
+        self.scaling, self.by_attribute = self.head_dim ** -0.5, by_attribute
+        self.embed, self.fc = nn.Linear(5, width), nn.Linear(width // 2, width // 2)
+        self.q, self.k, self.v = (nn.Linear(width, width) for _ in range(3))
+        self.o, self.head = nn.Linear(width, width), nn.Linear(width, 3)
+
+    def forward(self, x):
+        a, b = self.embed(x).chunk(2, dim=-1)
+        h = torch.cat([F.gelu(self.fc(a)), b], dim=-1)
+        bsz, q_len, _ = h.size()
+        q, k, v = (
+            p(h).view(bsz, q_len, self.num_heads, self.head_dim).transpose(1, 2)
+            for p in (self.q, self.k, self.v)
+        )
+        scores = q @ k.transpose(2, 3)
+        scores = scores / (self.head_dim ** 0.5) if self.by_attribute else scores * self.scaling
+        y = (scores.softmax(-1) @ v).transpose(1, 2).reshape(bsz, q_len, -1)
+        return self.head((h + self.o(y)).mean(1))
+
+
+def test_a_layer_on_a_chunk_piece_loses_its_input_columns():
+    model, x = made(ScaledHeads(2, by_attribute=False)), torch.randn(2, 5, 5)
+    plan = analyse(model, x, split="inner")
+    index = next(i for i, names in enumerate(groups(plan)) if "fc" in names)
+    cut_and_check(model, x, plan, {index: plan.prunable_groups[index][1][:1]})
+    assert model.fc.weight.shape == (3, 3) and model.head_dim == 3
+
+
 def test_a_later_cut_of_the_same_size_keeps_its_own_channels():
     """q, k and v of two of four heads keep 18 rows, the MLP 18 of its channels: each tensor
     is cut by its own indices (the kept positions were once cached by a list's address)."""
@@ -658,6 +692,9 @@ def test_a_later_cut_of_the_same_size_keeps_its_own_channels():
     (lambda: HeldShuffle(8, 2), (2, 3, 6, 6), "outer", "conv", "groups holds that number"),
     (lambda: HeldShuffle(8, 4), (2, 3, 6, 6), "largest", "conv", "groups holds that number"),
     (lambda: HeldShuffle(6, 3), (2, 3, 6, 6), "largest", "conv", "groups holds that number"),
+    (lambda: HeldShuffle(4, 4), (2, 3, 6, 6), "inner", "conv", "groups holds that number"),
+    (lambda: ScaledHeads(2, by_attribute=True), (2, 5, 5), "inner", "fc",
+     r"scales a product by 2, 4 \*\* 0.5 with 4 from ScaledHeads.head_dim, which the cut makes"),
     (lambda: TwoNames(True), (2, 3, 6, 6), "largest", "conv",
      r"more than one attribute \(TwoNames.width, TwoNames.split_size\)"),
     # the heads are cut, the stream they read their width off is not

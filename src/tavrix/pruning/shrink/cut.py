@@ -246,6 +246,7 @@ def _planned_cut(
     run_rules(ctx)
     resolved = resolve_cuts(ctx.cuts, ctx.module_attributes, axes.rule_set.name)
     check_reshape_sizes(ctx, resolved[1])
+    check_scales(ctx, resolved[1])
     return ctx, resolved
 
 
@@ -381,7 +382,15 @@ def _channel_split(ctx: CutContext, node: Any, target: Sequence[int]) -> set:
             else:
                 return set()
         if first_in <= axis < i:
-            return set(range(first_out, j)) if i - first_in == 1 and j - first_out > 1 else set()
+            if i - first_in != 1:
+                return set()
+            # axes of size one beside it are pieces of the split too (a shuffle's one channel
+            # per group), though they pair with any neighbour
+            while first_out > 0 and target[first_out - 1] == 1:
+                first_out -= 1
+            while j < len(target) and target[j] == 1:
+                j += 1
+            return set(range(first_out, j)) if j - first_out > 1 else set()
     return set()
 
 
@@ -433,6 +442,54 @@ def _recomputed(
                     name = constants[divisor][0]
                     return f"a channel count it reads ({count}) // {name} ({divisor})"
     return None
+
+
+_SCALINGS = {"div": 0.5, "__truediv__": 0.5, "mul": -0.5, "__mul__": -0.5, "__rmul__": -0.5}
+_PRODUCTS = ("matmul", "bmm", "__matmul__", "einsum", "baddbmm")
+
+
+def check_scales(
+    ctx: CutContext, attributes: Sequence[Tuple[str, nn.Module, Dict[str, Tuple[Any, Any]]]]
+) -> None:
+    """Attention scores scaled by the square root of an attribute the cut changes
+    (``q @ k.T / math.sqrt(self.head_dim)``): the cut model scales by the new one, the
+    masked original by the old one, so the cut is refused. A scale the module holds as a
+    number of its own (``self.scaling``) stays what it is."""
+    changed_by_module = {module: changed for _, module, changed in attributes if changed}
+    if not changed_by_module:
+        return
+    for node in ctx.graph_axes.graph:
+        exponent = _SCALINGS.get(node.operation_name)
+        if exponent is None or len(node.args) != 2 or node.kwargs:
+            continue
+        scores, scale = node.args
+        if exponent < 0 and type(scores) is float:  # 0.125 * scores
+            scores, scale = scale, scores
+        if type(scale) is not float or not isinstance(scores, NodeInfo):
+            continue
+        if scores.operation_name not in _PRODUCTS:
+            continue
+        module = ctx.module_running(node)
+        for attribute, (old, new) in changed_by_module.get(module, {}).items():
+            if type(old) is not int or type(new) is not int or old == new or old < 1:
+                continue
+            if not math.isclose(scale, old**exponent, rel_tol=1e-9) or _holds_float(module, scale):
+                continue
+            raise ctx.error(
+                node,
+                f"it scales a product by {scale:g}, {old} ** {exponent} with {old} from "
+                f"{_owner(node, module)}.{attribute}, which the cut makes {new}: the cut model "
+                "would scale otherwise than the masked original (a scale held as a number, "
+                "such as self.scaling, stays)",
+                module_name=node.module_path or None,
+            )
+
+
+def _holds_float(module: Optional[nn.Module], number: float) -> bool:
+    if module is None:
+        return False
+    owners = [vars(module)] + [vars(cls) for cls in type(module).__mro__]
+    return any(type(v) is float and v == number for owner in owners for v in owner.values())
 
 
 def _held_sizes(module: Optional[nn.Module]) -> set:

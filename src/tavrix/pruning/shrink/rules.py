@@ -383,10 +383,11 @@ class LinearRule(ShrinkRule):
 
 
 def _last_axis(ctx: CutContext, node: Any) -> bool:
-    """Whether a node loses channels along its last axis."""
-    if ctx.keep(node) is None or node.result_shape is None:
+    """Whether a node (or each piece of a chunk or split) loses channels along its last axis."""
+    shape = shape_of(node)
+    if ctx.keep(node) is None or shape is None:
         return False
-    return ctx.axis(node) == len(node.result_shape) - 1
+    return ctx.axis(node) == len(shape) - 1
 
 
 # --------------------------------------------------------------------------- adapters
