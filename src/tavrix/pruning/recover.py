@@ -423,7 +423,8 @@ def _accumulate(consumer: _Consumer, x: torch.Tensor, method: str) -> None:
         dims = [d for d in range(x.dim()) if d != axis]
         total = x.to(torch.float64).sum(dims)
         consumer.count += x.numel() // channels
-        consumer.channel_sum = total if consumer.channel_sum is None else consumer.channel_sum + total
+        previous = consumer.channel_sum
+        consumer.channel_sum = total if previous is None else previous + total
         return
     rows = _unfolded(module, x)
     if rows.dtype not in (torch.float32, torch.float64):
@@ -538,7 +539,8 @@ def compensate(model: nn.Module, stats: RecoveryStats) -> None:
             )
         if entry.projection is not None and entry.removed_weight is not None:
             taps = _taps(module)
-            if entry.projection.shape[1] != shape[1] * taps or entry.removed_weight.shape[0] != shape[0]:
+            fitted = (entry.removed_weight.shape[0], entry.projection.shape[1])
+            if fitted != (shape[0], shape[1] * taps):
                 raise ValueError(
                     f"cannot compensate {entry.name}: the fit does not match its weight "
                     f"{shape}; the model was not changed"
