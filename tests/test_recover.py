@@ -1,5 +1,6 @@
 """Recovery without retraining: batch-norm re-estimation, compensation of consumers, fidelity."""
 
+import contextlib
 import copy
 
 import pytest
@@ -7,7 +8,7 @@ import torch
 import torch.nn.functional as F
 from torch import nn
 
-from tavrix.pruning import recover
+from tavrix.pruning import recover, rules
 from tavrix.pruning.cutplan import get_cutplan
 from tavrix.pruning.shrink import choose_channels, shrink
 
@@ -87,14 +88,14 @@ def test_mean_alone_does_not_fit_combinations_and_damping_is_small():
 
 
 class _ConvStack(nn.Module):
-    """conv1 (3x3, padded) -> conv2 (1x1) -> conv3 (3x3, unpadded, no bias), no nonlinearity:
-    conv1's channels 6, 7 combine channels 0..5; conv2's channels 5..7 are constants."""
+    """conv1 (3x3, padded) -> conv2 (1x1) -> conv3 (3x3, no bias), no nonlinearity: conv1's
+    channels 6, 7 combine channels 0..5; conv2's channels 5..7 are constants."""
 
-    def __init__(self):
+    def __init__(self, **conv3):
         super().__init__()
         self.conv1 = nn.Conv2d(3, 8, 3, padding=1)
         self.conv2 = nn.Conv2d(8, 8, 1)
-        self.conv3 = nn.Conv2d(8, 4, 3, bias=False)
+        self.conv3 = nn.Conv2d(8, 4, 3, bias=False, **conv3)
         self.double()
         with torch.no_grad():
             mix = torch.randn(2, 6, dtype=torch.float64)
@@ -107,19 +108,27 @@ class _ConvStack(nn.Module):
         return self.conv3(self.conv2(self.conv1(x)))
 
 
-@pytest.mark.parametrize("method", ["lstsq", "mean"])
-def test_conv_consumers(method):
+# padding that repeats a constant channel keeps it constant; zero padding would not
+@pytest.mark.parametrize(
+    "conv3", [{}, {"padding": 1, "padding_mode": "reflect"}, {"stride": 2, "dilation": 2}]
+)
+@pytest.mark.parametrize("method, conv_fit", [("lstsq", "unfolded"), ("lstsq", "channels"),
+                                              ("mean", "unfolded")])
+def test_conv_consumers(method, conv_fit, conv3):
     torch.manual_seed(1)
-    model = _ConvStack().double().eval()
+    model = _ConvStack(**conv3).double().eval()
     batches = [torch.randn(3, 3, 9, 9, dtype=torch.float64) for _ in range(2)]
     original = copy.deepcopy(model)
-    plan = get_cutplan(model, (batches[0],), {})
+    # a reflecting pad passes channels under the extended rules only
+    with rules.extended() if "padding_mode" in conv3 else contextlib.nullcontext():
+        plan = get_cutplan(model, (batches[0],), {})
     constant = _group_of(plan, "conv2")
     removed = {constant: _positions(plan, constant, [5, 6, 7])}
     if method == "lstsq":  # combinations need the fit; constants a mean
         combined = _group_of(plan, "conv1")
         removed[combined] = _positions(plan, combined, [6, 7])
-    stats = recover.collect(model, plan, removed, batches, method=method, damping=0.0)
+    stats = recover.collect(model, plan, removed, batches, method=method, damping=0.0,
+                            conv_fit=conv_fit)
     names = sorted(c.name for c in stats.consumers)
     assert names == (["conv2", "conv3"] if method == "lstsq" else ["conv3"])
     shrink(model, plan, removed)
@@ -256,8 +265,6 @@ def test_refusals():
 
 
 def test_lstsq_refuses_grouped_convolutions_by_name():
-    from tavrix.pruning import rules
-
     torch.manual_seed(0)
     model = nn.Sequential(nn.Conv2d(3, 8, 1), nn.Conv2d(8, 8, 3, groups=2)).eval()
     x = torch.randn(2, 3, 6, 6)

@@ -200,10 +200,8 @@ class ConsumerStats:
     samples: int
     #: added to the bias (kept rows), float64
     bias_delta: torch.Tensor
-    #: lstsq: the removed columns of the weight (kept rows, flattened taps) in its dtype, and
-    #: the projection P (removed x kept taps) with W'_K = W_K + W_R @ P
-    removed_weight: Optional[torch.Tensor] = None
-    projection: Optional[torch.Tensor] = None
+    #: lstsq: added to the kept weight (its shape after the shrink, in its dtype)
+    weight_delta: Optional[torch.Tensor] = None
 
 
 @dataclass
@@ -235,6 +233,8 @@ class _Consumer:
     keep_out: Optional[Tuple[int, ...]]
     after: Tuple[int, ...]
     removed: Tuple[int, ...] = ()
+    #: the taps a column of the lstsq fit covers: the kernel's (unfolded) or 1 (channels)
+    taps: int = 1
     # accumulated in the pass
     count: int = 0
     channel_sum: Optional[torch.Tensor] = None
@@ -272,10 +272,13 @@ def _consumers(
     return found, skipped
 
 
-def _unfolded(module: nn.Module, x: torch.Tensor) -> torch.Tensor:
-    """The inputs a convolution's output positions read, one row per position: (M, C*taps)."""
+def _unfolded(module: nn.Module, x: torch.Tensor, taps: int) -> torch.Tensor:
+    """The inputs a convolution's output positions read, one row per position: (M, C*taps);
+    with ``taps`` 1, one row per input position (M, C)."""
     if isinstance(module, nn.Linear):
         return x.reshape(-1, x.shape[-1])
+    if taps == 1 and _taps(module) > 1:
+        return x.movedim(1, -1).reshape(-1, x.shape[1])
     if module.padding_mode != "zeros":
         x = F.pad(x, module._reversed_padding_repeated_twice, mode=module.padding_mode)
         padding: Any = 0
@@ -314,6 +317,7 @@ def collect(
     entry_point: str = "__call__",
     damping: float = DEFAULT_DAMPING,
     max_gram_bytes: int = DEFAULT_MAX_GRAM_BYTES,
+    conv_fit: str = "unfolded",
 ) -> RecoveryStats:
     """Statistics of the inputs of every consumer of removed channels, for :func:`compensate`.
 
@@ -330,15 +334,19 @@ def collect(
     - ``"lstsq"``: the kept weights and the bias are re-fitted to reproduce the original
       outputs on the calibration inputs, ``[W'_K, b'] = [W_K, b] + W_R . G_R,K1 . G_K1,K1^-1``
       with K1 the kept inputs and a constant one (the bias), G their Gram matrix, ridge-damped
-      by ``damping`` x its mean diagonal (default 1e-4). Convolutions are fitted on their
-      unfolded inputs (channels x taps): linear layers and 1/2-d convolutions of any kernel,
-      3-d ones when pointwise; grouped convolutions only with "mean".
+      by ``damping`` x its mean diagonal (default 1e-4). With ``conv_fit="unfolded"``
+      (default) convolutions are fitted on their unfolded inputs (channels x taps: linear
+      layers and 1/2-d convolutions of any kernel, 3-d ones when pointwise); with
+      ``"channels"`` a k x k convolution's removed channels are fitted as combinations of its
+      kept channels at the same position, one projection for every tap (a c_in Gram matrix:
+      far cheaper on wide convolutions, exact when the removed channels are such
+      combinations, otherwise a coarser fit). Grouped convolutions only with "mean".
 
-    Memory: "lstsq" holds one float64 Gram matrix of (c_in * taps + 1)^2 per consumer during
-    the pass, then per consumer the removed weight columns and a projection of removed x kept
-    taps; a consumer whose Gram matrix would exceed ``max_gram_bytes`` (256 MiB) is refused
-    with a ValueError naming it before anything runs. "mean" holds one c_in vector per
-    consumer.
+    Memory: "lstsq" holds one float64 Gram matrix of (c_in * taps + 1)^2 per consumer
+    (``conv_fit="channels"``: (c_in + 1)^2) during the pass, then one correction of each
+    consumer's kept weight (its shrunk size, in its dtype); a consumer whose Gram matrix
+    would exceed ``max_gram_bytes`` (256 MiB) is refused with a ValueError naming it before
+    anything runs. "mean" holds one c_in vector per consumer.
 
     The statistics fit only the shrunk model this plan and ``removed`` make; consumers the
     hooks cannot reach (a weight used by a functional call of another module) are listed in
@@ -346,6 +354,8 @@ def collect(
     """
     if method not in ("mean", "lstsq"):
         raise ValueError(f"method must be 'mean' or 'lstsq', got {method!r}")
+    if conv_fit not in ("unfolded", "channels"):
+        raise ValueError(f"conv_fit must be 'unfolded' or 'channels', got {conv_fit!r}")
     if not (isinstance(damping, (int, float)) and damping >= 0 and math.isfinite(damping)):
         raise ValueError(f"damping must be a finite number >= 0, got {damping!r}")
     _require_eval(model, "collect")
@@ -361,14 +371,16 @@ def collect(
                 f"cannot fit {consumer.name} by least squares: a grouped convolution "
                 f"(groups={groups}); use method='mean'"
             )
-        if isinstance(module, nn.Conv3d) and (
-            math.prod(module.kernel_size) != 1 or module.padding not in ((0, 0, 0), "valid")
+        consumer.taps = 1 if conv_fit == "channels" else _taps(module)
+        if isinstance(module, nn.Conv3d) and conv_fit == "unfolded" and (
+            consumer.taps > 1 or module.padding not in ((0, 0, 0), "valid")
         ):
             raise ValueError(
-                f"cannot fit {consumer.name} by least squares: a 3-d convolution with a "
-                f"{module.kernel_size} kernel (only pointwise ones); use method='mean'"
+                f"cannot fit {consumer.name} by least squares on unfolded inputs: a 3-d "
+                f"convolution with a {module.kernel_size} kernel and padding {module.padding} "
+                "(only unpadded pointwise ones); use conv_fit='channels' or method='mean'"
             )
-        size = module.weight.shape[1] * _taps(module) + 1
+        size = module.weight.shape[1] * consumer.taps + 1
         if size * size * 8 > max_gram_bytes:
             raise ValueError(
                 f"cannot fit {consumer.name} by least squares: its Gram matrix of {size} x "
@@ -426,11 +438,11 @@ def _accumulate(consumer: _Consumer, x: torch.Tensor, method: str) -> None:
         previous = consumer.channel_sum
         consumer.channel_sum = total if previous is None else previous + total
         return
-    rows = _unfolded(module, x)
+    rows = _unfolded(module, x, consumer.taps)
     if rows.dtype not in (torch.float32, torch.float64):
         rows = rows.float()
     gram = (rows.T @ rows).to(torch.float64)
-    total = rows.sum(0, dtype=torch.float64)
+    total = rows.sum(0).to(torch.float64)
     consumer.count += rows.shape[0]
     if consumer.gram is None:
         consumer.gram, consumer.column_sum = gram, total
@@ -465,39 +477,57 @@ def _finished(consumer: _Consumer, method: str, damping: float) -> ConsumerStats
             consumer.name, consumer.after, consumer.keep_in, consumer.keep_out, consumer.count,
             _rows(consumer, delta),
         )
-    taps = _taps(module)
-    kept_cols = torch.tensor(
-        [c * taps + t for c in consumer.keep_in for t in range(taps)], dtype=torch.long
-    )
-    gone_cols = torch.tensor([c * taps + t for c in removed for t in range(taps)],
-                             dtype=torch.long)
+    taps = consumer.taps
     size = n_in * taps
-    gram = torch.empty(size + 1, size + 1, dtype=torch.float64, device=consumer.gram.device)
-    gram[:size, :size] = consumer.gram
-    gram[size, :size] = consumer.column_sum
-    gram[:size, size] = consumer.column_sum
-    gram[size, size] = consumer.count
-    gram /= consumer.count
+    device = consumer.gram.device
+    kept = torch.tensor([c * taps + t for c in consumer.keep_in for t in range(taps)],
+                        dtype=torch.long, device=device)
+    gone = torch.tensor([c * taps + t for c in removed for t in range(taps)],
+                        dtype=torch.long, device=device)
+    # per sample, the Gram matrix of the kept inputs and a constant one (the bias) ...
+    count = float(consumer.count)
+    rows = consumer.gram.index_select(0, kept)
+    sums = consumer.column_sum
     consumer.gram = consumer.column_sum = None
-    kept1 = torch.cat([kept_cols, torch.tensor([size])]).to(gram.device)
-    a = gram[kept1][:, kept1]
-    b = gram[kept1][:, gone_cols.to(gram.device)]
+    a = rows.new_empty(len(kept) + 1, len(kept) + 1)
+    a[:-1, :-1] = rows.index_select(1, kept)
+    a[:-1, -1] = a[-1, :-1] = sums[kept]
+    a[-1, -1] = count
+    a /= count
+    # ... and their products with the removed inputs
+    cross = torch.cat([rows.index_select(1, gone), sums[gone][None]], 0) / count
+    del rows
     diagonal = a.diagonal()[:-1]
     if damping > 0 and len(diagonal):
         diagonal += damping * diagonal.mean().clamp_min(torch.finfo(torch.float64).tiny)
-    factor, info = torch.linalg.cholesky_ex(a)
-    if int(info) == 0:
-        solution = torch.cholesky_solve(b, factor)
-    else:  # singular without damping: the least-norm fit
-        solution = torch.linalg.lstsq(a.cpu(), b.cpu(), driver="gelsd").solution.to(a.device)
-    projection = solution.T.contiguous()  # removed x (kept taps + 1)
-    flat = weight.reshape(n_out, size)
-    removed_weight = _rows(consumer, flat[:, gone_cols.to(weight.device)])
-    bias_delta = removed_weight.to(torch.float64) @ projection[:, -1].to(weight.device)
+    if taps == _taps(module):
+        # unfolded: W_R @ G_R,K1 @ A^-1, solved for the output rows (fewer than the removed
+        # columns on a convolution)
+        flat = _rows(consumer, weight.reshape(n_out, size)).to(device, torch.float64)
+        right = cross @ flat[:, gone].T  # kept1 x out
+        fit = _solve(a, right).T  # out x kept1
+        delta = fit[:, :-1].reshape(fit.shape[0], len(consumer.keep_in), *weight.shape[2:])
+        bias = fit[:, -1]
+    else:
+        # channels: the projection P (removed x kept1) shared by every tap
+        projection = _solve(a, cross).T
+        removed_weight = _rows(consumer, weight).to(device, torch.float64)
+        removed_weight = removed_weight.index_select(1, gone).flatten(2)  # out x R x taps
+        delta = torch.einsum("ort,rk->okt", removed_weight, projection[:, :-1])
+        delta = delta.reshape(delta.shape[0], len(consumer.keep_in), *weight.shape[2:])
+        bias = torch.einsum("ort,r->o", removed_weight, projection[:, -1])
     return ConsumerStats(
         consumer.name, consumer.after, consumer.keep_in, consumer.keep_out, consumer.count,
-        bias_delta, removed_weight.clone(), projection[:, :-1].contiguous(),
+        bias.contiguous().to(weight.device), delta.to(weight.device, weight.dtype),
     )
+
+
+def _solve(a: torch.Tensor, b: torch.Tensor) -> torch.Tensor:
+    """a^-1 b for a symmetric a: Cholesky, or the least-norm fit when a is singular."""
+    factor, info = torch.linalg.cholesky_ex(a)
+    if int(info) == 0:
+        return torch.cholesky_solve(b, factor)
+    return torch.linalg.lstsq(a.cpu(), b.cpu(), driver="gelsd").solution.to(a.device)
 
 
 def compensate(model: nn.Module, stats: RecoveryStats) -> None:
@@ -537,22 +567,17 @@ def compensate(model: nn.Module, stats: RecoveryStats) -> None:
                 f"cannot compensate {entry.name}: its bias has shape {tuple(bias.shape)}, not "
                 f"({shape[0]},); the model was not changed"
             )
-        if entry.projection is not None and entry.removed_weight is not None:
-            taps = _taps(module)
-            fitted = (entry.removed_weight.shape[0], entry.projection.shape[1])
-            if fitted != (shape[0], shape[1] * taps):
-                raise ValueError(
-                    f"cannot compensate {entry.name}: the fit does not match its weight "
-                    f"{shape}; the model was not changed"
-                )
+        if entry.weight_delta is not None and tuple(entry.weight_delta.shape) != shape:
+            raise ValueError(
+                f"cannot compensate {entry.name}: the fit does not match its weight "
+                f"{shape}; the model was not changed"
+            )
         targets.append((module, entry))
     with torch.no_grad():
         for module, entry in targets:
             weight = module.weight
-            if entry.projection is not None:
-                delta = entry.removed_weight.to(torch.float64) @ entry.projection.to(
-                    entry.removed_weight.device)
-                weight.add_(delta.reshape(weight.shape).to(weight.device, weight.dtype))
+            if entry.weight_delta is not None:
+                weight.add_(entry.weight_delta.to(weight.device, weight.dtype))
             if module.bias is None:
                 module.bias = nn.Parameter(
                     torch.zeros(weight.shape[0], dtype=weight.dtype, device=weight.device),
