@@ -282,3 +282,29 @@ def test_lstsq_refuses_grouped_convolutions_by_name():
     expected = torch.cat([taps[:4, 0] * mean[0], taps[4:, 0] * mean[4]])
     (entry,) = stats.consumers
     torch.testing.assert_close(entry.bias_delta, expected)
+
+
+class _Tied(nn.Module):
+    def __init__(self):
+        super().__init__()
+        self.first = nn.Linear(4, 8)
+        self.a = nn.Linear(8, 3)
+        self.b = nn.Linear(8, 3)
+        self.b.weight = self.a.weight
+
+    def forward(self, x):
+        h = self.first(x)
+        return self.a(h) + self.b(h)
+
+
+def test_a_weight_shared_by_two_consumers_is_left_alone():
+    # a correction per holder would be added twice to the one tensor
+    torch.manual_seed(0)
+    model = _Tied().eval()
+    x = torch.randn(8, 4)
+    plan = get_cutplan(model, (x,), {})
+    removed = {0: _positions(plan, 0, [1, 2])}
+    stats = recover.collect(model, plan, removed, [x])
+    assert not stats.consumers
+    assert list(stats.skipped.values()) == ["its weight is shared by 2 modules"]
+    assert "left alone" in str(stats)

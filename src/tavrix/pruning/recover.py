@@ -255,6 +255,9 @@ def _consumers(
     for owned, keep, before, after in changes:
         if 1 not in keep or len(before) < 2:
             continue
+        if len(owned.places) > 1:  # one correction would be added once per holder
+            skipped[owned.name] = f"its weight is shared by {len(owned.places)} modules"
+            continue
         for place in owned.places:
             module, label = place.module, place.module_name or type(model).__name__
             if place.name != "weight" or not place.is_parameter:
