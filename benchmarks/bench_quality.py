@@ -6,9 +6,10 @@ small LLaMA-architecture byte-level language model on this machine's standard li
 
 For each criterion (random over several seeds) and two budgets (CNN: 50% and 17% of the MACs
 kept; LM: 75% and 50% of the decoder layers' MACs kept, cutting only MLP widths and key/value
-heads), each recovery: none, batch-norm re-estimation, mean compensation, least-squares
-compensation (and each followed by the batch-norm re-estimate on the CNN), and a fixed short
-fine-tune as reference. Test accuracy / held-out perplexity, as markdown tables.
+heads), each recovery: none, batch-norm re-estimation ("bn"), mean compensation, least-squares
+compensation (on the CNN also with conv_fit="channels": "lstsq-ch"; each compensation also
+followed by the batch-norm re-estimate, "+bn"), and a fixed short fine-tune (of the shrunk
+model, no other recovery) as reference. Test accuracy / held-out perplexity, as markdown tables.
 
     PYTHONPATH=src python benchmarks/bench_quality.py [--quick] [--only cnn|lm] [--draws 5]
 """
@@ -223,7 +224,8 @@ def choice(case: Case, master: nn.Module, plan: Any, importance: List[Any], targ
     return choose_channels(plan, ratio={g: ratio for g in groups}, importance=masked)
 
 
-RECOVERIES = ["none", "bn", "mean", "mean+bn", "lstsq", "lstsq+bn", "fine-tune"]
+RECOVERIES = ["none", "bn", "mean", "mean+bn", "lstsq", "lstsq+bn", "lstsq-ch", "lstsq-ch+bn",
+              "fine-tune"]
 
 
 def evaluate(case: Case, removed: Dict[int, List[int]]) -> Tuple[Dict[str, float], float]:
@@ -234,10 +236,13 @@ def evaluate(case: Case, removed: Dict[int, List[int]]) -> Tuple[Dict[str, float
         method: recover.collect(model, plan, removed, case.calibration, method=method)
         for method in ("mean", "lstsq")
     }
+    if case.batchnorm:  # the convolutions fitted channel by channel too
+        stats["lstsq-ch"] = recover.collect(model, plan, removed, case.calibration,
+                                            method="lstsq", conv_fit="channels")
     shrink(model, plan, removed)
     results: Dict[str, float] = {}
     for recovery in RECOVERIES:
-        if "bn" in recovery and not case.batchnorm:
+        if ("bn" in recovery or "-ch" in recovery) and not case.batchnorm:
             continue
         variant = copy.deepcopy(model)
         method = recovery.split("+")[0]
@@ -286,7 +291,7 @@ def run_case(case: Case, draws: int) -> str:
             print(f"  {case.name} {label} at {100 * target:.0f}%: "
                   + ", ".join(f"{k} {v}" for k, v in cells.items()), flush=True)
     what = "test accuracy (%)" if case.batchnorm else "held-out perplexity"
-    columns = [r for r in RECOVERIES if case.batchnorm or "bn" not in r]
+    columns = [r for r in RECOVERIES if case.batchnorm or ("bn" not in r and "-ch" not in r)]
     lines = [
         f"### {case.name}: {what}, dense {dense_quality:.2f}",
         "",
