@@ -146,7 +146,7 @@ class LanguageCase(Case):
         windows = qm.lm_windows(self.train, 128 if quick else 512, seed=7)
         self.calibration = [{"input_ids": windows[i:i + 32]} for i in range(0, len(windows), 32)]
         self.held_out = qm.lm_eval_windows(self.test, 64 if quick else 256)
-        self.steps = 30 if quick else 150
+        self.steps = 30 if quick else 100
         self.example = {"input_ids": self.calibration[0]["input_ids"][:2]}
         head = self.dense.lm_head
         self.head_macs = head.in_features * head.out_features * qm.SEQ
@@ -182,7 +182,7 @@ class LanguageCase(Case):
         return chosen
 
     def finetune(self, model):
-        qm.train_lm(model, self.train, steps=self.steps, lr=1e-3, seed=1, batch=32, warmup=10)
+        qm.train_lm(model, self.train, steps=self.steps, lr=1e-3, seed=1, batch=16, warmup=10)
 
 
 def shrunk_macs(case: Case, removed: Dict[int, List[int]]) -> float:
