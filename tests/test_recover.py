@@ -308,3 +308,32 @@ def test_a_weight_shared_by_two_consumers_is_left_alone():
     assert not stats.consumers
     assert list(stats.skipped.values()) == ["its weight is shared by 2 modules"]
     assert "left alone" in str(stats)
+
+
+def test_a_small_llama_recovers_through_dict_batches():
+    # dict batches, `.logits` outputs, extended rules, MLP and key/value-head consumers
+    from transformers import LlamaConfig, LlamaForCausalLM
+
+    torch.manual_seed(0)
+    config = LlamaConfig(vocab_size=64, hidden_size=32, intermediate_size=64, num_hidden_layers=2,
+                         num_attention_heads=4, num_key_value_heads=2, use_cache=False,
+                         max_position_embeddings=32)
+    model = LlamaForCausalLM(config).eval()
+    batches = [{"input_ids": torch.randint(0, 64, (4, 16))} for _ in range(3)]
+    with rules.extended(split="outer"):
+        plan = get_cutplan(model, (), batches[0])
+    names = plan.prunable_module_names_by_nodes
+    inner = [i for i, (nodes, _) in enumerate(plan.prunable_groups)
+             if not any("o_proj" in (names.get(n) or "") for n in nodes)]
+    removed = choose_channels(plan, ratio={i: 0.5 for i in inner}, importance="magnitude",
+                              model=model)
+    reference = recover.outputs(model, batches)
+    stats = recover.collect(model, plan, removed, batches, method="lstsq")
+    consumers = {c.name.rsplit(".", 1)[-1] for c in stats.consumers}
+    assert consumers == {"down_proj", "o_proj"}
+    shrink(model, plan, removed)
+    bare = recover.fidelity(reference, model, batches)
+    recover.compensate(model, stats)
+    fitted = recover.fidelity(reference, model, batches)
+    assert fitted.rows == 3 * 4 * 16 and fitted.top1_agreement is not None
+    assert fitted.relative_l2 < 0.75 * bare.relative_l2 and not stats.skipped
