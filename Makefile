@@ -12,8 +12,9 @@ TORCH   := "torch==2.14.1" "torchvision==0.29.1"
 DEPS    := "pybind11>=2.12" "scikit-build-core>=0.9" "cmake>=3.18" ninja numpy pytest \
 	   "hypothesis==6.170.15"
 # Real architectures in the tests (models built from small configs, no hub
-# access) and the importance plot of the command line.
-MODELS  := "transformers==5.25.0" "matplotlib==3.11.2" "timm==1.0.31"
+# access), the importance plot of the command line and the digits data set of
+# the quality benchmark (bundled with scikit-learn: nothing is downloaded).
+MODELS  := "transformers==5.25.0" "matplotlib==3.11.2" "timm==1.0.31" "scikit-learn==1.9.1"
 
 export PYTHONPATH := $(CURDIR)/src
 
