@@ -444,6 +444,8 @@ def _recomputed(
     return None
 
 
+#: the attributes that hold an attention's head_dim, whose square root scales its scores
+HEAD_DIM_NAMES = ("head_dim", "attention_head_size", "head_size", "key_value_proj_dim", "dim_head")
 _SCALINGS = {"div": 0.5, "__truediv__": 0.5, "mul": -0.5, "__mul__": -0.5, "__rmul__": -0.5}
 _PRODUCTS = ("matmul", "bmm", "__matmul__", "einsum", "baddbmm")
 
@@ -471,6 +473,8 @@ def check_scales(
             continue
         module = ctx.module_running(node)
         for attribute, (old, new) in changed_by_module.get(module, {}).items():
+            if attribute not in HEAD_DIM_NAMES:
+                continue
             if type(old) is not int or type(new) is not int or old == new or old < 1:
                 continue
             if not math.isclose(scale, old**exponent, rel_tol=1e-9) or _holds_float(module, scale):

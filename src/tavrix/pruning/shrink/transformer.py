@@ -24,6 +24,7 @@ from tavrix.pruning.rules.transformer import (
 )
 from tavrix.pruning.shrink.check import register_input_replay, register_masked_replay
 from tavrix.pruning.shrink.context import CutContext, GraphAxes, OwnedTensor, shape_of
+from tavrix.pruning.shrink.cut import HEAD_DIM_NAMES
 from tavrix.pruning.shrink.rules import (
     PassThrough,
     ShrinkRule,
@@ -158,7 +159,7 @@ def _multi_head_attention_adapter(
 # or its width (heads x head_dim); those holding the count before the cut follow it
 _HEAD_COUNTS = ("num_heads", "num_attention_heads", "n_head", "n_heads")
 _KV_HEAD_COUNTS = ("num_key_value_heads", "num_kv_heads", "n_kv_heads")
-_HEAD_DIMS = ("head_dim", "attention_head_size", "head_size", "key_value_proj_dim", "dim_head")
+_HEAD_DIMS = HEAD_DIM_NAMES
 _WIDTHS = ("all_head_size", "embed_dim", "split_size", "inner_dim", "attn_dim")
 
 
