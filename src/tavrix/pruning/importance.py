@@ -171,19 +171,10 @@ def channel_importance(
         if not gates:
             result.append(GroupImportance(index, labels, None, [], module_names))
             continue
-        slot_of_label: Dict[int, List[int]] = {}
-        for slot, label in enumerate(labels):
-            slot_of_label.setdefault(label, []).append(slot)
-        total = torch.zeros(len(labels), dtype=torch.float32)
-        for gate in gates:
-            values = _gate_values(totals_by_gate[id(gate)], len(gate.labels))
-            slots: List[int] = []
-            picks: List[int] = []
-            for label, positions in shared.positions(gate).items():
-                for slot in slot_of_label[label]:
-                    slots.extend([slot] * len(positions))
-                    picks.extend(positions)
-            total.index_add_(0, torch.tensor(slots, dtype=torch.long), values[picks])
+        values = {
+            id(gate): _gate_values(totals_by_gate[id(gate)], len(gate.labels)) for gate in gates
+        }
+        total = _summed(labels, shared, gates, values)
         result.append(
             GroupImportance(
                 index,
