@@ -164,9 +164,9 @@ def _reason(name: str, model: nn.Module, problems: List[str], uneven: bool) -> s
     what = name or type(model).__name__
     text = (
         f"save_pretrained of {what} is refused: its config cannot describe the shrunk model, so "
-        "from_pretrained would build other layers than the checkpoint holds ("
+        "from_pretrained would build other layers than the checkpoint holds. "
         + "; ".join(shown)
-        + ")."
+        + "."
     )
     if uneven:
         text += (
@@ -331,6 +331,14 @@ def _differences(model: nn.Module, config: Any, prefix: str) -> Union[Dict[str, 
     except Exception as error:  # the model's own code refuses the config
         return f"its class does not build from the config ({type(error).__name__}: {error})"
     found: Dict[str, str] = {}
+    validate = getattr(config, "validate", None)  # what the config's own save checks
+    if callable(validate):
+        try:
+            with _quiet():
+                validate()
+        except Exception as error:
+            cause = error.__cause__ or error
+            found["validate"] = f"the config's save refuses it: {cause}"
     mine = _tensor_shapes(model)
     theirs = _tensor_shapes(built)
     for name in list(mine) + [n for n in theirs if n not in mine]:
