@@ -196,9 +196,12 @@ def test_save_pretrained_refuses_a_scale_the_config_would_recompute(build, call,
         model.save_pretrained(tmp_path)
 
 
-@pytest.mark.parametrize("choice", [dict(target_macs=0.6), dict(target_params=0.5),
-                                    dict(ratio=0.4, scope="global")])
-def test_uniform_layers_composes_with_budgets(choice, tmp_path):
+@pytest.mark.parametrize("choice, kept", [
+    (dict(target_macs=0.6), ("macs", 0.6)),
+    (dict(target_params=0.5), ("params", 0.5)),
+    (dict(ratio=0.4, scope="global"), None),
+])
+def test_uniform_layers_composes_with_budgets(choice, kept):
     model, plan = _calibrated(lambda: _llama(layers=3), LM_CALL)
     classes = layer_classes(plan)
     assert sorted(map(sorted, classes)) == [[1, 3, 5], [2, 4, 6]]  # heads, MLPs
@@ -208,9 +211,8 @@ def test_uniform_layers_composes_with_budgets(choice, tmp_path):
     for members in classes:
         assert len({len(removed.get(i, ())) for i in members}) == 1
     assert any(len({len(uneven.get(i, ())) for i in members}) > 1 for members in classes)
-    kind, share = next((k[7:], v) for k, v in choice.items() if k.startswith("target_")) \
-        if "scope" not in choice else ("macs", None)
-    if share is not None:  # steps of 4 channels in 3 layers of 64 and 128: coarse
+    if kept is not None:  # steps of 4 channels in 3 layers of 64 and 128: coarse
+        kind, share = kept
         assert abs(kept_share(model, plan, removed, kind) - share) < 0.02
     report = shrink(model, plan, removed)
     assert report.config_mismatches == {}

@@ -139,8 +139,8 @@ def update_configs(watched: Iterable[_Watched], cut_names: Iterable[str]) -> Con
                 ]
         save = module.__dict__.get("save_pretrained")
         update._undo.append((module, old, save))
-        _install(module, old, config)
         if changed:
+            _install(module, old, config)
             update.changes[item.name] = changed
         if problems:
             reason = _reason(item.name, module, problems, bool(disagreements))
