@@ -164,7 +164,7 @@ def _reason(name: str, model: nn.Module, problems: List[str], uneven: bool) -> s
     what = name or type(model).__name__
     text = (
         f"save_pretrained of {what} is refused: its config cannot describe the shrunk model, so "
-        "from_pretrained would build other layers than the checkpoint holds. "
+        "from_pretrained would build other layers than the checkpoint holds: "
         + "; ".join(shown)
         + "."
     )
