@@ -5,6 +5,7 @@ from tavrix.pruning.shrink.check import CheckReplayError, CheckResult, Diverging
 from tavrix.pruning.shrink.choose import choose_channels, magnitude_importance, shrinkable
 from tavrix.pruning.shrink.context import ShrinkError
 from tavrix.pruning.shrink.cut import GroupCut, ShrinkReport, TensorChange, shrink
+from tavrix.pruning.shrink.huggingface import ConfigMismatchError, RefusedSave
 from tavrix.pruning.shrink.planfile import (
     PlanMismatchError,
     apply_plan,
@@ -26,9 +27,11 @@ from tavrix.pruning.shrink import extended as _extended  # noqa: F401, E402  iso
 __all__ = [
     "CheckReplayError",
     "CheckResult",
+    "ConfigMismatchError",
     "DivergingNode",
     "GroupCut",
     "PlanMismatchError",
+    "RefusedSave",
     "ShrinkError",
     "ShrinkReport",
     "ShrinkRule",

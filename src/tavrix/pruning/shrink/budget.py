@@ -224,11 +224,14 @@ def budget_removal(
     fraction: float,
     round_to: int,
     min_keep: int,
+    uniform_layers: bool = False,
 ) -> Dict[int, List[int]]:
     """The labels to remove so that ``fraction`` of the call's MACs (``kind="macs"``) or of
     the model's parameters (``"params"``) is left, least important (normalised by the mean
-    of its group) first; see :func:`~tavrix.pruning.shrink.choose.choose_channels`."""
-    from tavrix.pruning.shrink.choose import _tied_groups, shrinkable
+    of its group) first; see :func:`~tavrix.pruning.shrink.choose.choose_channels`. With
+    ``uniform_layers`` the corresponding groups of all layers are one unit, lose channels
+    together and stay whole together."""
+    from tavrix.pruning.shrink.choose import equal_count_sets, shrinkable
 
     name = "target_macs" if kind == "macs" else "target_params"
     groups = plan.prunable_groups
@@ -236,7 +239,7 @@ def budget_removal(
     owners = plan_owners(model, axes.tensor_names)
     units: List[List[int]] = []
     placed: Set[int] = set()
-    for members, countable in _tied_groups(plan):
+    for members, countable in equal_count_sets(plan, uniform_layers):
         placed.update(members)
         if countable:
             units.append(sorted(members))

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import math
+import re
 from typing import Any, Dict, List, Mapping, Optional, Sequence, Set, Tuple, Union
 
 import torch
@@ -11,6 +12,7 @@ from torch import nn
 from tavrix.pruning.shrink.context import CutContext, GraphAxes, ShrinkError, plan_owners
 from tavrix.pruning.shrink.cut import _planned_cut, validated_removal
 from tavrix.pruning.shrink.rules import rule_for
+from tavrix.utils.common import iter_leaves
 
 __all__ = ["choose_channels", "magnitude_importance"]
 
@@ -30,6 +32,7 @@ def choose_channels(
     target_macs: Optional[float] = None,
     target_params: Optional[float] = None,
     seed: int = 0,
+    uniform_layers: bool = False,
 ) -> Dict[int, List[int]]:
     """The labels to remove, as {prunable group index: labels}, least important first out.
 
@@ -62,6 +65,14 @@ def choose_channels(
     value positions within the heads, which one head_dim attribute sizes) each
     lose the smallest of their counts, so that the choice can be cut.
 
+    - ``uniform_layers``: the same group of every layer (module names alike once
+      their numbers are replaced, ``model.layers.*.mlp.up_proj``, and as many
+      channels) loses as many channels, so that the layers stay alike and a config
+      holding one width per kind of layer can describe the result. A ratio mapping
+      naming one of them names them all (they must not be given different ratios);
+      the global scope and the targets weigh such a set's channels together (the
+      mean of its members' normalised scores, rank by rank).
+
     Ties go to the channel that comes first in the group, so the same inputs
     always give the same choice.
     """
@@ -72,6 +83,8 @@ def choose_channels(
         raise ValueError(f"scope must be 'group' or 'global', got {scope!r}")
     if unmeasured not in ("skip", "magnitude"):
         raise ValueError(f"unmeasured must be 'skip' or 'magnitude', got {unmeasured!r}")
+    if not isinstance(uniform_layers, bool):
+        raise ValueError(f"uniform_layers must be True or False, got {uniform_layers!r}")
     target = _target(ratio, target_macs, target_params, model)
     if target is not None:
         from tavrix.pruning.shrink.budget import budget_removal
@@ -80,18 +93,25 @@ def choose_channels(
         if fraction == 1:
             return {}
         scores = _scores(plan, importance, unmeasured, model, seed)
-        return budget_removal(model, plan, scores, kind, fraction, round_to, min_keep)
+        return budget_removal(model, plan, scores, kind, fraction, round_to, min_keep,
+                              uniform_layers)
     ratios = _ratios(0.3 if ratio is None else ratio, scope, len(groups))
     scores = _scores(plan, importance, unmeasured, model, seed)
+    classes = layer_classes(plan) if uniform_layers else []
+    if scope == "group":
+        _spread_ratios(ratios, classes, groups, plan)
 
     counts: Dict[int, int] = {}
     if scope == "group":
         for index, share in ratios.items():
             if scores[index] is not None:
                 counts[index] = math.floor(share * len(groups[index][1]) + 1e-9)
+    elif classes:
+        counts = _global_class_counts(groups, scores, ratios[-1], min_keep, classes)
     else:
         counts = _global_counts(groups, scores, ratios[-1], min_keep)
-    _equalise_tied_counts(counts, _tied_groups(plan), groups, scores, round_to, min_keep)
+    _equalise_tied_counts(counts, equal_count_sets(plan, uniform_layers), groups, scores,
+                          round_to, min_keep)
 
     removed: Dict[int, List[int]] = {}
     for index, count in counts.items():
@@ -267,6 +287,132 @@ def _global_counts(
             counts[index] += 1
             budget -= 1
     return counts
+
+
+def _global_class_counts(
+    groups: Sequence[Any], scores: List[Importance], share: float, min_keep: int,
+    classes: Sequence[Set[int]],
+) -> Dict[int, int]:
+    """As :func:`_global_counts`, a class of corresponding groups taking its channels rank
+    by rank from all its members at once (the mean of their normalised scores at the rank);
+    a class with an unmeasured member stays whole."""
+    sizes = {index: len(values) for index, values in enumerate(scores) if values is not None}
+    placed = {index for members in classes for index in members}
+    units = [sorted(members) for members in classes if members <= sizes.keys()]
+    units += [[index] for index in sizes if index not in placed]
+    ranked: Dict[int, List[float]] = {}
+    for index in sizes:
+        values = scores[index]
+        mean = values.mean().item()
+        normalised = values / mean if mean > 0 else torch.zeros_like(values)
+        ranked[index] = sorted(normalised.tolist())
+    entries = []
+    for u, members in enumerate(units):
+        for rank in range(min(sizes[i] for i in members)):
+            value = sum(ranked[i][rank] for i in members) / len(members)
+            entries.append((value, members[0], rank, u))
+    entries.sort()
+    budget = math.floor(share * sum(sizes.values()) + 1e-9)
+    taken = [0] * len(units)
+    for _, _, _, u in entries:
+        members = units[u]
+        if budget < len(members):
+            if budget == 0:
+                break
+            continue
+        if all(sizes[i] - taken[u] > max(min_keep, 1) for i in members):
+            taken[u] += 1
+            budget -= len(members)
+    counts = {index: 0 for index in sizes}
+    for u, members in enumerate(units):
+        for index in members:
+            counts[index] = taken[u]
+    return counts
+
+
+def _spread_ratios(ratios: Dict[int, float], classes: Sequence[Set[int]],
+                   groups: Sequence[Any], plan: Any) -> None:
+    """A ratio given to one group of a class of corresponding groups goes to all of them."""
+    for members in classes:
+        given = {index: ratios[index] for index in sorted(members) if index in ratios}
+        if len(set(given.values())) > 1:
+            text = ", ".join(f"group {i} {share}" for i, share in given.items())
+            raise ValueError(
+                f"uniform_layers: groups {sorted(members)} are the same group of different "
+                f"layers ({_class_text(plan, members)}) but the ratio gives {text}; give them "
+                "one ratio"
+            )
+        if given:
+            share = next(iter(given.values()))
+            for index in members:
+                ratios[index] = share
+
+
+def _group_modules(plan: Any) -> List[Set[str]]:
+    """Per prunable group, the names of the modules whose tensors its nodes read (the plan's
+    module names where it holds no tensor names)."""
+    tensor_names = getattr(plan, "tensor_names", None) or {}
+    by_node = plan.prunable_module_names_by_nodes
+    found: List[Set[str]] = []
+    for nodes, _ in plan.prunable_groups:
+        names: Set[str] = set()
+        for node in nodes:
+            for value in iter_leaves((node.args, node.kwargs)):
+                name = tensor_names.get(getattr(value, "tensor_uid", None))
+                if name is not None:
+                    names.add(name.rpartition(".")[0])
+            name = by_node.get(node)
+            if name:
+                names.add(name)
+        found.append(names)
+    return found
+
+
+_NUMBER = re.compile(r"(?<=\.)\d+(?=\.|$)|^\d+(?=\.|$)")
+
+
+def layer_classes(plan: Any) -> List[Set[int]]:
+    """Sets of prunable groups that are the same group of different layers: their modules'
+    names are alike once the numbers in them are replaced (``model.layers.3.mlp.up_proj`` ~
+    ``model.layers.*.mlp.up_proj``) and they hold as many channels. Groups alike within one
+    layer (two of ``attn.c_attn``) correspond by their order."""
+    seen: Dict[Tuple[Any, ...], int] = {}
+    classes: Dict[Tuple[Any, ...], Set[int]] = {}
+    for index, names in enumerate(_group_modules(plan)):
+        pattern = frozenset(_NUMBER.sub("*", name) for name in names)
+        if not pattern or pattern == frozenset(names):  # not in a numbered layer
+            continue
+        where = frozenset(tuple(_NUMBER.findall(name)) for name in names)
+        size = len(plan.prunable_groups[index][1])
+        rank = seen.get((pattern, size, where), 0)
+        seen[(pattern, size, where)] = rank + 1
+        classes.setdefault((pattern, size, rank), set()).add(index)
+    return [members for members in classes.values() if len(members) > 1]
+
+
+def _class_text(plan: Any, members: Set[int]) -> str:
+    names = sorted({_NUMBER.sub("*", name) for name in _group_modules(plan)[min(members)]})
+    return ", ".join(names[:3]) + (", ..." if len(names) > 3 else "")
+
+
+def equal_count_sets(plan: Any, uniform_layers: bool = False) -> List[Tuple[Set[int], bool]]:
+    """The sets of groups that lose equally many channels, each with whether its count can
+    follow its members' (False: they stay whole): groups an attention ties, and with
+    ``uniform_layers`` the classes of corresponding groups, merged where they share one."""
+    tied = _tied_groups(plan)
+    if not uniform_layers:
+        return tied
+    sets = [(set(members), countable) for members, countable in tied]
+    for members in layer_classes(plan):
+        sets.append((set(members), True))
+    merged: List[Tuple[Set[int], bool]] = []
+    for members, countable in sets:
+        for other in [entry for entry in merged if entry[0] & members]:
+            merged.remove(other)
+            members = members | other[0]
+            countable = countable and other[1]
+        merged.append((members, countable))
+    return merged
 
 
 def _tied_groups(plan: Any) -> List[Tuple[Set[int], bool]]:

@@ -24,6 +24,7 @@ from tavrix.pruning.shrink.context import (
     node_text,
     shape_of,
 )
+from tavrix.pruning.shrink.huggingface import update_configs, watch
 from tavrix.pruning.shrink.rules import adapter_for, rule_for
 from tavrix.utils.common import iter_leaves
 
@@ -74,6 +75,11 @@ class ShrinkReport:
     _fingerprint: Any = field(default=None, repr=False, compare=False)
     #: the rule set of the plan that was applied ("standard" or "extended")
     rule_set: str = "standard"
+    #: transformers models (by name, "" for the model itself): config field -> (before, after)
+    config_changes: Dict[str, Dict[str, Tuple[Any, Any]]] = field(default_factory=dict)
+    #: transformers models whose config cannot describe them: why their save_pretrained refuses
+    config_mismatches: Dict[str, str] = field(default_factory=dict)
+    _config_update: Any = field(default=None, repr=False, compare=False)
 
     @property
     def fingerprint(self) -> Dict[str, Any]:
@@ -113,6 +119,12 @@ class ShrinkReport:
             names = list(group.module_names)
             shown = ", ".join(names[:4]) + (f" (+{len(names) - 4} more)" if len(names) > 4 else "")
             text.append(f"#{group.index:<5} {group.channels:>8} {group.kept:>4}  {shown or '-'}")
+        for name, changed in self.config_changes.items():
+            fields = ", ".join(f"{key} {old} -> {new}" for key, (old, new) in changed.items())
+            text.append(f"config{' of ' + name if name else ''}: {fields}")
+        for name in self.config_mismatches:
+            text.append(f"save_pretrained{' of ' + name if name else ''} refuses: the config "
+                        "cannot describe the shrunk model (config_mismatches says why)")
         if self.unseen_modules:
             names = self.unseen_modules
             text.append(
@@ -200,7 +212,9 @@ def shrink(model: nn.Module, plan: Any, removed: Mapping[int, Sequence[int]]) ->
         key: owned.module_name or type(model).__name__ for key, owned in ctx.owners.items()
     }
     shapes = {owned.name: list(owned.tensor.shape) for owned in ctx.owners.values()}
+    watched = watch(model)
     commit(changes, attributes)
+    config = update_configs(watched, (owned.name for owned, _, _, _ in changes))
 
     groups = []
     names_by_node = plan.prunable_module_names_by_nodes
@@ -230,6 +244,9 @@ def shrink(model: nn.Module, plan: Any, removed: Mapping[int, Sequence[int]]) ->
         unseen_modules=unseen,
         _fingerprint=functools.partial(call_fingerprint, axes.graph, module_by_uid, shapes),
         rule_set=rule_set,
+        config_changes=config.changes,
+        config_mismatches=config.mismatches,
+        _config_update=config,
     )
 
 

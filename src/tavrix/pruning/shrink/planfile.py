@@ -20,6 +20,7 @@ from torch import nn
 
 from tavrix.flowscope.tracing import trace
 from tavrix.pruning.shrink.context import OwnedTensor, tensor_owners
+from tavrix.pruning.shrink.huggingface import update_configs, watch
 from tavrix.pruning.shrink.cut import (
     GroupCut,
     ShrinkReport,
@@ -164,7 +165,9 @@ def apply_plan(
             "the plan's module attributes do not follow from its cuts "
             f"(computed {computed}, the plan says {record['attributes']}); nothing was changed"
         )
+    watched = watch(model)
     commit(changes, attributes)
+    config = update_configs(watched, (owned.name for owned, _, _, _ in changes))
     return ShrinkReport(
         parameters_before=before,
         parameters_after=sum(p.numel() for p in model.parameters()),
@@ -181,6 +184,9 @@ def apply_plan(
         unseen_modules=[],
         _fingerprint=fingerprint,
         rule_set=rule_set,
+        config_changes=config.changes,
+        config_mismatches=config.mismatches,
+        _config_update=config,
     )
 
 
@@ -367,6 +373,8 @@ def _undo_cut(
     for name, values in report.module_attributes.items():
         for attr, (before, _) in values.items():
             setattr(modules[name], attr, before)
+    if report._config_update is not None:
+        report._config_update.undo()
 
 
 def _dumps(value: Any, indent: int = 0) -> str:
