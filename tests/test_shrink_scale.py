@@ -1,0 +1,165 @@
+"""Shrinking big models on one machine: the dtype-aware check, the check without a copy of
+the original, loading without the original's weights and the cut installed module by module."""
+
+import copy
+import gc
+import warnings
+import weakref
+
+import pytest
+import torch
+
+from tavrix.demo_model import residual_cnn
+from tavrix.pruning.cutplan import get_cutplan
+from tavrix.pruning.shrink import (
+    CheckReference,
+    check_equal,
+    choose_channels,
+    record_reference,
+    shrink,
+)
+
+from shrink_helpers import randomise
+
+
+def _plan(model, *args):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", UserWarning)  # layers the engine leaves unpruned
+        return get_cutplan(model, args, {})
+
+
+class CausalLM(torch.nn.Module):
+    """A small LLaMA returning its logits (grouped-query attention, rotary positions)."""
+
+    def __init__(self, layers=4, **config):
+        super().__init__()
+        import transformers
+
+        settings = dict(vocab_size=300, hidden_size=128, intermediate_size=352,
+                        num_hidden_layers=layers, num_attention_heads=8, num_key_value_heads=2)
+        settings.update(config)
+        self.model = transformers.LlamaForCausalLM(transformers.LlamaConfig(**settings))
+
+    def forward(self, ids):
+        return self.model(input_ids=ids, use_cache=False, return_dict=False)[0]
+
+
+def _llama(dtype=torch.float32, seed=0, layers=4):
+    pytest.importorskip("transformers")
+    torch.manual_seed(seed)
+    model = CausalLM(layers).eval().to(dtype)
+    ids = torch.randint(0, 300, (1, 24), generator=torch.Generator().manual_seed(1))
+    return model, ids
+
+
+def _cut(model, x, ratio=0.25):
+    plan = _plan(model, x)
+    return plan, choose_channels(plan, ratio, importance="magnitude", model=model)
+
+
+# --------------------------------------------------------------------------- tolerance
+
+
+@pytest.mark.parametrize(
+    "dtype, tolerance, note",
+    [
+        (torch.float32, 1e-4, ""),
+        (torch.bfloat16, 4 * 2.0**-7, "4 x bfloat16 eps"),
+        (torch.float16, 4 * 2.0**-10, "4 x float16 eps"),
+    ],
+)
+def test_default_tolerance_follows_the_output_dtype(dtype, tolerance, note):
+    model, ids = _llama(dtype, layers=8)
+    plan, removed = _cut(model, ids)
+    original = copy.deepcopy(model)
+    shrink(model, plan, removed)
+    result = check_equal(original, model, plan, removed, (ids,))
+    assert result.passed, str(result)
+    assert (result.tolerance, result.tolerance_note) == (tolerance, note)
+    assert f"tolerance {tolerance:g}" + (f", {note})" if note else ")") in str(result)
+    # a given tolerance is the one used, without a note
+    strict = check_equal(original, model, plan, removed, (ids,), tolerance=1e-9)
+    assert (strict.tolerance, strict.tolerance_note) == (1e-9, "")
+    assert strict.passed is (result.max_abs_diff == 0)
+
+
+# --------------------------------------------------------------------------- reference
+
+
+def _broken_cnn():
+    """The residual CNN cut in half, its shrunk copy with one weight off."""
+    torch.manual_seed(0)
+    model = randomise(residual_cnn().eval())
+    x = torch.randn(2, 3, 32, 32)
+    plan = _plan(model, x)
+    removed = {i: list(labels[::2]) for i, (_, labels) in enumerate(plan.prunable_groups)}
+    return model, x, plan, removed
+
+
+def _off(model):
+    broken = copy.deepcopy(model)
+    with torch.no_grad():
+        broken.stage2.conv1.weight[0] += 1.0
+    return broken
+
+
+@pytest.mark.parametrize("node_values", [False, True], ids=["summaries", "values"])
+def test_one_model_check_equals_the_two_model_check(node_values):
+    model, x, plan, removed = _broken_cnn()
+    original = copy.deepcopy(model)
+    reference = record_reference(model, plan, removed, (x,), node_values=node_values)
+    assert isinstance(reference, CheckReference) and reference.nbytes > 0
+    shrink(model, plan, removed)
+    del x  # the reference holds its own copy of the inputs
+
+    x = reference.args[0]
+    for shrunk in (model, _off(model)):
+        two = check_equal(original, shrunk, plan, removed, (x,))
+        one = check_equal(reference, shrunk)
+        assert one.passed is two.passed is (shrunk is model)
+        assert (one.max_abs_diff, one.scale, one.tolerance) == (
+            two.max_abs_diff, two.scale, two.tolerance
+        )
+        if node_values or one.passed:
+            assert one == two
+        else:  # the same node, measured at the sampled positions: no more than the whole
+            first, want = one.first_diverging, two.first_diverging
+            assert (first.index, first.name, first.module) == (want.index, want.name, want.module)
+            assert first.scale == want.scale and 0 < first.max_abs_diff <= want.max_abs_diff
+    # a shrunk model that breaks at a node is named there, as the two-model check names it
+    broken = copy.deepcopy(model)
+    broken.stage2.bn1 = torch.nn.BatchNorm2d(17).eval()
+    one, two = check_equal(reference, broken), check_equal(original, broken, plan, removed, (x,))
+    assert one.first_diverging == two.first_diverging
+    assert "raised RuntimeError" in one.first_diverging.reason
+
+
+def test_reference_holds_no_model_and_rejects_two_model_arguments():
+    model, x, plan, removed = _broken_cnn()
+    before = {k: v.clone() for k, v in model.state_dict().items()}
+    reference = record_reference(model, plan, removed, (x,))
+    assert all(torch.equal(before[k], v) for k, v in model.state_dict().items())
+    # summaries: far less than the activations the values would keep
+    values = record_reference(model, plan, removed, (x,), node_values=True)
+    assert reference.nbytes < values.nbytes / 5
+    with pytest.raises(TypeError, match=r"call check_equal\(reference, shrunk\)"):
+        check_equal(reference, model, plan, removed, (x,))
+    with pytest.raises(TypeError, match="needs the plan and the removed channels"):
+        check_equal(copy.deepcopy(model), model)
+    with pytest.raises(ValueError, match="in training mode"):
+        record_reference(model.train(), plan, removed, (x,))
+    model.eval()
+    alive = weakref.ref(model)
+    del model, values
+    gc.collect()
+    assert alive() is None  # the reference kept no part of the model alive
+    assert reference.graph is plan.graph or len(reference.graph) == len(plan.graph)
+
+
+def test_one_model_check_of_a_bfloat16_llama():
+    model, ids = _llama(torch.bfloat16, layers=8)
+    plan, removed = _cut(model, ids)
+    reference = record_reference(model, plan, removed, (ids,))
+    shrink(model, plan, removed)
+    result = check_equal(reference, model)
+    assert result.passed and result.tolerance_note == "4 x bfloat16 eps", str(result)
