@@ -163,3 +163,100 @@ def test_one_model_check_of_a_bfloat16_llama():
     shrink(model, plan, removed)
     result = check_equal(reference, model)
     assert result.passed and result.tolerance_note == "4 x bfloat16 eps", str(result)
+
+
+# --------------------------------------------------------------------------- installing
+
+
+def _snapshot(model):
+    return (
+        {k: v.detach().clone() for k, v in model.state_dict(keep_vars=True).items()},
+        {k: type(v) for k, v in model.state_dict(keep_vars=True).items()},
+        {k: v.requires_grad for k, v in model.state_dict(keep_vars=True).items()},
+        repr(model),
+    )
+
+
+def _bitwise(model, snapshot):
+    values, kinds, grads, text = snapshot
+    now = model.state_dict(keep_vars=True)
+    return (
+        repr(model) == text
+        and now.keys() == values.keys()
+        and all(
+            type(now[k]) is kinds[k]
+            and now[k].requires_grad == grads[k]
+            and now[k].dtype == values[k].dtype
+            and now[k].stride() == values[k].stride()
+            and torch.equal(now[k].detach(), values[k])
+            for k in values
+        )
+    )
+
+
+MODELS = {
+    "cnn": lambda: _broken_cnn()[:2],
+    "cnn-channels-last": lambda: (
+        _broken_cnn()[0].to(memory_format=torch.channels_last), _broken_cnn()[1]
+    ),
+    "llama": lambda: _llama(layers=2),
+}
+
+
+@pytest.mark.parametrize("hold", [True, False], ids=["caller-holds", "nothing-holds"])
+@pytest.mark.parametrize("name", sorted(MODELS))
+@pytest.mark.parametrize("fail_at", [1, 5])
+def test_failure_while_installing_puts_the_model_back(monkeypatch, name, hold, fail_at):
+    from tavrix.pruning.shrink import cut
+
+    model, x = MODELS[name]()
+    model.requires_grad_(False)
+    next(model.parameters()).requires_grad_(True)
+    plan, removed = _cut(model, x, 0.5)
+    snapshot = _snapshot(model)
+    held = dict(model.state_dict(keep_vars=True)) if hold else {}
+    calls = []
+    sliced = cut._sliced
+
+    def failing(*args, **kwargs):
+        calls.append(1)
+        if len(calls) == fail_at:
+            raise MemoryError("no room for the new tensor")
+        return sliced(*args, **kwargs)
+
+    monkeypatch.setattr(cut, "_sliced", failing)
+    with pytest.raises(MemoryError, match="no room"):
+        shrink(model, plan, removed)
+    assert len(calls) == fail_at
+    assert _bitwise(model, snapshot)
+    if hold:  # the very tensors the caller holds are back in their places
+        now = model.state_dict(keep_vars=True)
+        assert all(now[k] is held[k] for k in held)
+    monkeypatch.setattr(cut, "_sliced", sliced)
+    # the plan still names the model's tensors: the same cut then goes through
+    shrink(model, plan, removed)
+    assert not _bitwise(model, snapshot)
+
+
+def test_each_old_tensor_goes_before_the_next_is_cut(monkeypatch):
+    """Nothing but the model holds the old tensors: each is let go once its replacement is
+    in place, so the cut never holds two copies of the model."""
+    from tavrix.pruning.shrink import cut
+
+    model, ids = _llama(layers=2)
+    plan, removed = _cut(model, ids, 0.5)
+    alive = [weakref.ref(t) for t in model.state_dict(keep_vars=True).values()]
+    counts = []
+    sliced = cut._sliced
+
+    def counting(tensor, *args, **kwargs):
+        counts.append(sum(ref() is not None and ref().numel() > 0 for ref in alive))
+        return sliced(tensor, *args, **kwargs)
+
+    monkeypatch.setattr(cut, "_sliced", counting)
+    report = shrink(model, plan, removed)
+    assert len(counts) == len(report.tensors) > 4
+    # every cut tensor before this one is gone: the count falls by one per tensor
+    assert counts == [counts[0] - i for i in range(len(counts))]
+    gc.collect()
+    assert sum(ref() is not None for ref in alive) == len(alive) - len(report.tensors)
