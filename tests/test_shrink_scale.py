@@ -260,3 +260,73 @@ def test_each_old_tensor_goes_before_the_next_is_cut(monkeypatch):
     assert counts == [counts[0] - i for i in range(len(counts))]
     gc.collect()
     assert sum(ref() is not None for ref in alive) == len(alive) - len(report.tensors)
+
+
+# --------------------------------------------------------------------------- loading
+
+
+def _saved_llama(tmp_path, dtype):
+    from tavrix.pruning.shrink import save_shrunk
+
+    model, ids = _llama(dtype, layers=2)
+    plan, removed = _cut(model, ids)
+    report = shrink(model, plan, removed)
+    path = tmp_path / "shrunk.pt"
+    save_shrunk(path, model, report)
+    return model, ids, path
+
+
+def _meta_llama(layers=2):
+    with torch.device("meta"):
+        return CausalLM(layers).eval()
+
+
+@pytest.mark.parametrize("dtype", [torch.float32, torch.bfloat16])
+def test_load_into_a_meta_model_equals_loading_into_a_built_one(tmp_path, monkeypatch, dtype):
+    from tavrix.pruning.shrink import cut, load_shrunk
+
+    shrunk, ids, path = _saved_llama(tmp_path, dtype)
+    torch.manual_seed(5)
+    built = load_shrunk(path, CausalLM(2).eval().to(dtype))
+    # no slice of a weight is made: the saved weights are the new tensors
+    monkeypatch.setattr(cut, "_sliced", lambda *a, **k: pytest.fail("sliced a weight"))
+    meta = load_shrunk(path, _meta_llama())
+    want = shrunk.state_dict()
+    for model in (built, meta):
+        got = model.state_dict()
+        assert got.keys() == want.keys()
+        assert all(got[k].dtype == dtype and torch.equal(got[k], want[k]) for k in want)
+        assert not any(t.is_meta for t in (*model.parameters(), *model.buffers()))
+        assert repr(model) == repr(shrunk)
+        with torch.no_grad():
+            assert torch.equal(model(ids), shrunk(ids))
+    # the rotary frequencies, a buffer the state dict leaves out, came from the file
+    assert torch.equal(meta.model.model.rotary_emb.inv_freq, shrunk.model.model.rotary_emb.inv_freq)
+    # the head stays tied to the embeddings when the model ties them
+    assert (meta.model.lm_head.weight is meta.model.model.embed_tokens.weight) is (
+        shrunk.model.lm_head.weight is shrunk.model.model.embed_tokens.weight
+    )
+
+
+@pytest.mark.parametrize("tamper, match", [
+    (lambda saved: saved["state_dict"].pop("model.lm_head.weight"), "it has no model.lm_head"),
+    (lambda saved: saved.pop("buffers"), "do not give model.model.rotary_emb.inv_freq, which"),
+    (lambda saved: saved["buffers"].update({"model.model.rotary_emb.inv_freq": torch.ones(3)}),
+     r"give model\.model\.rotary_emb\.inv_freq the shape \(3,\)"),
+], ids=["missing-weight", "missing-buffer", "buffer-shape"])
+def test_weights_that_do_not_fit_leave_the_meta_model_unchanged(tmp_path, tamper, match):
+    from tavrix.pruning.shrink import load_shrunk
+
+    _, ids, path = _saved_llama(tmp_path, torch.float32)
+    saved = torch.load(path, weights_only=True)
+    tamper(saved)
+    torch.save(saved, path)
+    model = _meta_llama()
+    before = {k: (id(v), v.shape) for k, v in model.state_dict(keep_vars=True).items()}
+    text = repr(model)
+    with pytest.raises(ValueError, match=match + ".*the model was not changed"):
+        load_shrunk(path, model)
+    assert repr(model) == text
+    assert {k: (id(v), v.shape) for k, v in model.state_dict(keep_vars=True).items()} == before
+    with pytest.raises(ValueError, match="meta device cannot run the example inputs"):
+        load_shrunk(path, model, (ids,))
