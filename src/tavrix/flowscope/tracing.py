@@ -556,20 +556,17 @@ def trace(
     elif not isinstance(kwargs, dict):
         raise TypeError(f"kwargs must be a dict, got {type(kwargs).__name__}")
     function = _resolve_entry_point(model, entry_point)
-
-    traced_args = to_trace(args)
-    traced_kwargs = to_trace(kwargs)
-    recorder = _Recorder()
-    state = _ModelState(model)
-    watching = _watch_parametrizations(model, recorder, state.parametrized)
+    # Without gradients: the analysis needs no graph, and one would keep every
+    # operation's saved activations alive until the call ends (the memory of a
+    # training forward, not of a forward). A call that needs them (autograd.grad
+    # in its forward) fails so and is traced again as the caller runs it.
+    grad = torch.is_grad_enabled()
     try:
-        with intercept(recorder):
-            raw = function(*traced_args, **traced_kwargs)
-    finally:
-        for handle in watching:
-            handle.remove()
-        forget_last_call()
-        state.restore()
+        recorder, state, raw = _traced_call(model, function, args, kwargs, grad=False)
+    except Exception:
+        if not grad:
+            raise
+        recorder, state, raw = _traced_call(model, function, args, kwargs, grad=True)
     _name_modules(recorder, state.module_names)
 
     output_nodes: List[NodeInfo] = []
@@ -581,6 +578,26 @@ def trace(
                 seen.add(id(node))
                 output_nodes.append(node)
     return TraceResult(recorder.nodes, output_nodes, to_plain(raw))
+
+
+def _traced_call(
+    model: Any, function: Callable[..., Any], args: Tuple[Any, ...], kwargs: Dict[str, Any],
+    grad: bool,
+) -> Tuple[_Recorder, _ModelState, Any]:
+    traced_args = to_trace(args)
+    traced_kwargs = to_trace(kwargs)
+    recorder = _Recorder()
+    state = _ModelState(model)
+    watching = _watch_parametrizations(model, recorder, state.parametrized)
+    try:
+        with intercept(recorder), torch.set_grad_enabled(grad):
+            raw = function(*traced_args, **traced_kwargs)
+    finally:
+        for handle in watching:
+            handle.remove()
+        forget_last_call()
+        state.restore()
+    return recorder, state, raw
 
 
 def flowscope_model(
