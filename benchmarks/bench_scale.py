@@ -8,7 +8,8 @@ resident memory the step adds over the memory before it (VmHWM, reset before eac
 through /proc/self/clear_refs), as a share of the parameters' bytes. Each model runs in its
 own process; the reloads run in processes of their own.
 
-Steps: forward (no grad), analysis (get_cutplan), calibration 1 (the calibrator's first
+Steps: forward (no grad), trace (the call recorded, with gradients on as a caller has
+them), analysis (get_cutplan: the trace, the labels and the plan, which it returns), calibration 1 (the calibrator's first
 call: analysis, then the gated call and backward), calibration 2, importance (read-out and a
 25% choice), reference (record_reference, before the cut), shrink, a forward of the shrunk
 model, check (one-model
@@ -146,6 +147,7 @@ class Steps:
 
 
 def pipeline(shape: str, layers: int, dtype_name: str, tokens: int, workdir: str) -> Dict:
+    from tavrix.flowscope.tracing import trace
     from tavrix.pruning.cutplan import get_cutplan
     from tavrix.pruning.gatecal import TavrixPruningCalibrator
     from tavrix.pruning.importance import channel_importance
@@ -176,6 +178,12 @@ def pipeline(shape: str, layers: int, dtype_name: str, tokens: int, workdir: str
             warnings.simplefilter("ignore", UserWarning)
             return get_cutplan(model, (ids,), {})
 
+    def traced() -> None:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", UserWarning)
+            trace(model, (ids,))
+
+    steps.run("trace", traced)  # the analysis's first part: the call recorded, no labels yet
     steps.run("analysis", analysis)
     calibrator = TavrixPruningCalibrator(model)
 
