@@ -8,12 +8,12 @@ resident memory the step adds over the memory before it (VmHWM, reset before eac
 through /proc/self/clear_refs), as a share of the parameters' bytes. Each model runs in its
 own process; the reloads run in processes of their own.
 
-Steps: forward (no grad), trace (the call recorded, with gradients on as a caller has
-them), analysis (get_cutplan: the trace, the labels and the plan, which it returns), calibration 1 (the calibrator's first
-call: analysis, then the gated call and backward), calibration 2, importance (read-out and a
-25% choice), reference (record_reference, before the cut), shrink, a forward of the shrunk
-model, check (one-model
-check_equal), save (save_shrunk), reload (load_shrunk into a model built on the meta device)
+Steps: forward (no grad), trace (the call recorded, with gradients on as a caller has them),
+analysis (get_cutplan: the trace, the labels and the plan, which it returns), calibration 1
+(the calibrator's first call: analysis, then the gated call and backward), calibration 2,
+importance (read-out and a 25% choice), reference (record_reference, before the cut),
+shrink, a forward of the shrunk model, check (one-model check_equal), save (save_shrunk),
+reload (load_shrunk into a model built on the meta device)
 and, for comparison, reload into a model built with its weights.
 
     PYTHONPATH=src python benchmarks/bench_scale.py [--layers 2,8,22] [--dtypes float32,bfloat16]
@@ -276,7 +276,8 @@ def main() -> None:
             print(json.dumps(reload(shape, int(layers), dtype, int(tokens), path, meta)))
         return
 
-    runs = [("1.1B", int(n), d) for d in options.dtypes.split(",") for n in options.layers.split(",")]
+    runs = [("1.1B", int(n), d)
+            for d in options.dtypes.split(",") for n in options.layers.split(",")]
     if options.seven:
         runs.append(("7B", 32, "bfloat16"))
     print(f"torch {torch.__version__}, {options.tokens} tokens, batch 1, 2 threads; time in "

@@ -543,6 +543,10 @@ def trace(
     parameters, buffers (e.g. batch-norm statistics updated in training mode),
     sub-modules and training flags; a tensor the call keeps as a module attribute
     is a plain tensor. Exceptions of the model propagate unchanged.
+
+    The call runs without gradients (no graph, no saved activations); when it
+    raises so and the caller has gradients on, it runs again with them, and
+    that call's exception is the one raised.
     """
     if args is None:
         args = ()
