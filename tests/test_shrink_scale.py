@@ -246,6 +246,9 @@ def test_each_old_tensor_goes_before_the_next_is_cut(monkeypatch):
     model, ids = _llama(layers=2)
     plan, removed = _cut(model, ids, 0.5)
     alive = [weakref.ref(t) for t in model.state_dict(keep_vars=True).values()]
+    # a tensor someone else holds is theirs: left as it was
+    mine = model.model.model.layers[1].mlp.down_proj.weight
+    values = mine.detach().clone()
     counts = []
     sliced = cut._sliced
 
@@ -257,7 +260,9 @@ def test_each_old_tensor_goes_before_the_next_is_cut(monkeypatch):
     report = shrink(model, plan, removed)
     assert len(counts) == len(report.tensors) > 4
     # every cut tensor before this one is gone: the count falls by one per tensor
-    assert counts == [counts[0] - i for i in range(len(counts))]
+    assert counts[-1] == counts[0] - len(counts) + 1 and counts == sorted(counts, reverse=True)
+    assert torch.equal(mine, values) and mine is not model.model.model.layers[1].mlp.down_proj.weight
+    del mine
     gc.collect()
     assert sum(ref() is not None for ref in alive) == len(alive) - len(report.tensors)
 

@@ -537,13 +537,19 @@ class _Replaced:
     back bitwise, in the memory it took."""
 
     def __init__(self, old: torch.Tensor, pieces: Optional[List[Any]]) -> None:
+        self.probe: Any = None
         self.tensor = old
         self.pieces = pieces
         self.layout: Optional[Tuple[Shape, Tuple[int, ...]]] = None
 
     def release(self) -> None:
-        # two references: this object's and getrefcount's argument; one owner of its data
-        if self.pieces is None or sys.getrefcount(self.tensor) > 2 or (
+        # held by nothing but this object: as many references as an object only it holds
+        # (read alike, so whatever the interpreter counts for the call counts for both),
+        # and one owner of its data
+        alone = object()
+        self.probe = alone
+        del alone
+        if self.pieces is None or sys.getrefcount(self.tensor) > sys.getrefcount(self.probe) or (
             self.tensor._use_count() > 1
         ):
             self.pieces = None  # held elsewhere too: letting go would free nothing
