@@ -854,3 +854,39 @@ def test_arguments_nested_past_the_recursion_limit_fail_cleanly():
         flowscope_model(model=nn.Module(), args=(torch.randn(2),),
                         entry_point=lambda x: scaled(x, deep))
     assert active_interceptor() is None
+
+
+class ForceField(nn.Module):
+    """A forward that takes a gradient of its own energy (needs autograd in the call)."""
+
+    def __init__(self):
+        super().__init__()
+        self.energy = nn.Sequential(nn.Linear(3, 8), nn.Tanh(), nn.Linear(8, 1))
+
+    def forward(self, x):
+        x = x.detach().requires_grad_(True)
+        (force,) = torch.autograd.grad(self.energy(x).sum(), x)
+        return -force
+
+
+@pytest.mark.parametrize("name", ["resnet18_tiny", "transformer_block"])
+def test_trace_keeps_no_activations_for_backward(name):
+    """With gradients on, the analysis saves nothing for a backward it never runs."""
+    model, x = make(name)
+    saved = []
+    with torch.autograd.graph.saved_tensors_hooks(lambda t: saved.append(t.shape) or t,
+                                                  lambda t: t):
+        nodes, _ = flowscope_model(model, (x,))
+        assert nodes and saved == []
+        model(x).sum()  # the same call outside the analysis does save them
+    assert saved
+
+
+def test_a_call_that_needs_gradients_is_traced_with_them():
+    model = ForceField()
+    x = torch.randn(4, 3)
+    result = trace(model, (x,))
+    assert torch.allclose(result.outputs, model(x))
+    assert any(node.operation_name == "linear" for node in result.nodes)
+    with torch.no_grad(), pytest.raises(RuntimeError):  # as the caller's own call fails
+        trace(model, (x,))

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import contextlib
+import ctypes
 import importlib
 import operator
 import os
@@ -542,6 +543,10 @@ def trace(
     parameters, buffers (e.g. batch-norm statistics updated in training mode),
     sub-modules and training flags; a tensor the call keeps as a module attribute
     is a plain tensor. Exceptions of the model propagate unchanged.
+
+    The call runs without gradients (no graph, no saved activations); when it
+    raises so and the caller has gradients on, it runs again with them, and
+    that call's exception is the one raised.
     """
     if args is None:
         args = ()
@@ -556,20 +561,17 @@ def trace(
     elif not isinstance(kwargs, dict):
         raise TypeError(f"kwargs must be a dict, got {type(kwargs).__name__}")
     function = _resolve_entry_point(model, entry_point)
-
-    traced_args = to_trace(args)
-    traced_kwargs = to_trace(kwargs)
-    recorder = _Recorder()
-    state = _ModelState(model)
-    watching = _watch_parametrizations(model, recorder, state.parametrized)
+    # Without gradients: the analysis needs no graph, and one would keep every
+    # operation's saved activations alive until the call ends (the memory of a
+    # training forward, not of a forward). A call that needs them (autograd.grad
+    # in its forward) fails so and is traced again as the caller runs it.
+    grad = torch.is_grad_enabled()
     try:
-        with intercept(recorder):
-            raw = function(*traced_args, **traced_kwargs)
-    finally:
-        for handle in watching:
-            handle.remove()
-        forget_last_call()
-        state.restore()
+        recorder, state, raw = _traced_call(model, function, args, kwargs, grad=False)
+    except Exception:
+        if not grad:
+            raise
+        recorder, state, raw = _traced_call(model, function, args, kwargs, grad=True)
     _name_modules(recorder, state.module_names)
 
     output_nodes: List[NodeInfo] = []
@@ -581,6 +583,58 @@ def trace(
                 seen.add(id(node))
                 output_nodes.append(node)
     return TraceResult(recorder.nodes, output_nodes, to_plain(raw))
+
+
+def _libc_malloc_trim() -> Optional[Callable[[int], int]]:
+    try:
+        return ctypes.CDLL("libc.so.6").malloc_trim
+    except (OSError, AttributeError):  # not glibc
+        return None
+
+
+_MALLOC_TRIM = _libc_malloc_trim()
+#: nodes recorded between two trims of the C heap
+_TRIM_EVERY = 64
+
+
+def _trimmer(recorder: _Recorder) -> Callable[..., None]:
+    """A module hook giving the C heap's free pages back every ``_TRIM_EVERY`` nodes.
+
+    The recorder's nodes live as long as the trace, in between the activations
+    the call frees; glibc then keeps the freed activations' pages (its mmap
+    threshold grows with the first large free), and the trace's resident memory
+    grows by a few activations per layer though it holds none. Trimming keeps
+    it at a forward's."""
+    last = [0]
+
+    def hook(_module: Any, _args: Any, _output: Any) -> None:
+        if active_interceptor() is recorder and len(recorder.nodes) - last[0] >= _TRIM_EVERY:
+            last[0] = len(recorder.nodes)
+            _MALLOC_TRIM(0)
+
+    return hook
+
+
+def _traced_call(
+    model: Any, function: Callable[..., Any], args: Tuple[Any, ...], kwargs: Dict[str, Any],
+    grad: bool,
+) -> Tuple[_Recorder, _ModelState, Any]:
+    traced_args = to_trace(args)
+    traced_kwargs = to_trace(kwargs)
+    recorder = _Recorder()
+    state = _ModelState(model)
+    watching = _watch_parametrizations(model, recorder, state.parametrized)
+    if _MALLOC_TRIM is not None and isinstance(model, torch.nn.Module):
+        watching.append(torch.nn.modules.module.register_module_forward_hook(_trimmer(recorder)))
+    try:
+        with intercept(recorder), torch.set_grad_enabled(grad):
+            raw = function(*traced_args, **traced_kwargs)
+    finally:
+        for handle in watching:
+            handle.remove()
+        forget_last_call()
+        state.restore()
+    return recorder, state, raw
 
 
 def flowscope_model(

@@ -1,7 +1,15 @@
 """Shrinking a model by a plan: choose the channels, remove them, prove the result equal to
 the masked original, and keep the decision in a file that re-applies to a fresh model."""
 
-from tavrix.pruning.shrink.check import CheckReplayError, CheckResult, DivergingNode, check_equal
+from tavrix.pruning.shrink.check import (
+    CheckReference,
+    CheckReplayError,
+    CheckResult,
+    DivergingNode,
+    check_equal,
+    default_tolerance,
+    record_reference,
+)
 from tavrix.pruning.shrink.choose import choose_channels, magnitude_importance, shrinkable
 from tavrix.pruning.shrink.context import ShrinkError
 from tavrix.pruning.shrink.cut import GroupCut, ShrinkReport, TensorChange, shrink
@@ -25,6 +33,7 @@ from tavrix.pruning.shrink.rules import (
 from tavrix.pruning.shrink import extended as _extended  # noqa: F401, E402  isort: skip
 
 __all__ = [
+    "CheckReference",
     "CheckReplayError",
     "CheckResult",
     "ConfigMismatchError",
@@ -39,10 +48,12 @@ __all__ = [
     "apply_plan",
     "check_equal",
     "choose_channels",
+    "default_tolerance",
     "load_plan",
     "load_shrunk",
     "magnitude_importance",
     "plan_record",
+    "record_reference",
     "register_module_adapter",
     "register_shrink_rule",
     "save_plan",

@@ -11,6 +11,13 @@ An operation whose kept channels depend on how many channels there are (a
 layer norm over the channel axis divides by their number) is recomputed on
 its kept channels alone: that is what removing the others means. Such
 operations register a masked replay (:func:`register_masked_replay`).
+
+:func:`record_reference` takes what the check needs from the model itself
+before the cut, so that no copy of the original is kept: the masked outputs,
+and per node a summary (exact largest magnitude, the values at a fixed sample
+of positions) that the node-by-node search compares instead of the whole
+value. A reference taken with ``node_values=True`` keeps every node's kept
+values and finds the node the two-model check finds, by the same numbers.
 """
 
 from __future__ import annotations
@@ -43,8 +50,11 @@ __all__ = [
     "CheckReplayError",
     "DivergingNode",
     "CheckResult",
+    "CheckReference",
     "MASKED_REPLAYS",
     "check_equal",
+    "default_tolerance",
+    "record_reference",
     "register_masked_replay",
     "register_input_replay",
 ]
@@ -127,6 +137,8 @@ class CheckResult:
     tolerance: float
     #: None when the outputs agree within ``tolerance`` relative to ``scale``
     first_diverging: Optional[DivergingNode]
+    #: where a default tolerance came from ("4 x bfloat16 eps"); empty for float32 or a given one
+    tolerance_note: str = ""
 
     @property
     def relative_diff(self) -> float:
@@ -141,7 +153,8 @@ class CheckResult:
     def __str__(self) -> str:
         head = (
             f"largest difference {self.max_abs_diff:.3g} ({self.relative_diff:.3g} of the output "
-            f"scale {self.scale:.3g}, tolerance {self.tolerance:g})"
+            f"scale {self.scale:.3g}, tolerance {self.tolerance:g}"
+            + (f", {self.tolerance_note})" if self.tolerance_note else ")")
         )
         if self.passed:
             return f"check passed: {head}"
@@ -254,12 +267,14 @@ class _MaskedOriginal(_Replay):
         self,
         graph: Sequence[Any],
         masks: Dict[int, _Mask],
-        record: Optional[Dict[int, torch.Tensor]] = None,
+        record: Optional[Dict[int, Any]] = None,
         modules: Optional[Dict[str, nn.Module]] = None,
+        summarise: bool = False,
     ) -> None:
         super().__init__(graph)
         self.masks = masks
         self.record = record
+        self.summarise = summarise
         self.input_mask = _InputMasks(graph, masks, modules or {})
 
     def mismatch(self, position: int, detail: str) -> None:
@@ -322,9 +337,9 @@ class _MaskedOriginal(_Replay):
             value = result.detach()
             if mask is not None:
                 value = value.index_select(mask.axis, mask.kept.to(value.device))
-            else:
+            elif not self.summarise:
                 value = value.clone()
-            self.record[position] = value
+            self.record[position] = _Summary(value) if self.summarise else value
         return result
 
 
@@ -363,7 +378,7 @@ class _ShrunkComparison(_Replay):
     def __init__(
         self,
         graph: Sequence[Any],
-        expected: Dict[int, torch.Tensor],
+        expected: Mapping[int, Any],
         tolerance: float,
         modules: List[str],
     ) -> None:
@@ -412,6 +427,7 @@ class _ShrunkComparison(_Replay):
         expected = self.expected.get(position)
         if expected is None or not isinstance(result, torch.Tensor):
             return result
+        summary = isinstance(expected, _Summary)
         if tuple(result.shape) != tuple(expected.shape):
             self.found = self.node(
                 position,
@@ -421,11 +437,18 @@ class _ShrunkComparison(_Replay):
             )
             raise _Stop
         if not result.is_floating_point():
-            if not torch.equal(result.detach(), expected):
+            if not (
+                expected.same(result.detach())
+                if summary
+                else torch.equal(result.detach(), expected)
+            ):
                 self.found = self.node(position, math.inf, 0.0, "integer output differs")
                 raise _Stop
             return result
-        diff, scale = _difference(expected, result.detach())
+        if summary:
+            diff, scale = expected.difference(result.detach())
+        else:
+            diff, scale = _difference(expected, result.detach())
         relative = diff / scale if scale > 0 else (0.0 if diff == 0 else math.inf)
         if relative > self.tolerance:
             self.found = self.node(
@@ -438,6 +461,52 @@ class _ShrunkComparison(_Replay):
                 self.node(position, diff, scale, f"largest relative difference {relative:.3g}"),
             )
         return result
+
+
+#: positions of a node's value a summary keeps (besides that of its largest magnitude)
+SUMMARY_SAMPLES = 256
+
+
+class _Summary:
+    """A node's kept value in a few numbers: its shape, its exact largest magnitude and its
+    values at fixed, evenly spaced positions (and at the largest magnitude's). A difference
+    is measured at those positions only: a lower bound of the whole value's."""
+
+    __slots__ = ("shape", "scale", "positions", "values")
+
+    def __init__(self, value: torch.Tensor) -> None:
+        flat = value.reshape(-1)
+        count = flat.numel()
+        self.shape = tuple(value.shape)
+        if count == 0:
+            self.scale = 0.0
+            self.positions = torch.zeros(0, dtype=torch.long)
+            self.values = flat.cpu()
+            return
+        positions = torch.linspace(
+            0, count - 1, min(count, SUMMARY_SAMPLES), dtype=torch.float64
+        ).round().long()
+        if value.is_floating_point():
+            top = flat.abs().argmax().reshape(1).cpu()
+            self.scale = flat[top.to(flat.device)].abs().double().item()
+            positions = torch.cat([positions, top]).unique()
+        else:
+            self.scale = 0.0
+        self.positions = positions
+        picked = flat[positions.to(flat.device)].cpu()
+        self.values = picked.double() if value.is_floating_point() else picked
+
+    def _picked(self, actual: torch.Tensor) -> torch.Tensor:
+        return actual.reshape(-1)[self.positions.to(actual.device)].cpu()
+
+    def same(self, actual: torch.Tensor) -> bool:
+        return torch.equal(self._picked(actual), self.values)
+
+    def difference(self, actual: torch.Tensor) -> Tuple[float, float]:
+        if not self.values.numel():
+            return 0.0, 0.0
+        diff = (self.values - self._picked(actual).double()).abs().max().item()
+        return (math.inf if math.isnan(diff) else diff), self.scale
 
 
 def _difference(expected: torch.Tensor, actual: torch.Tensor) -> Tuple[float, float]:
@@ -495,82 +564,250 @@ def _compare_outputs(expected: Any, actual: Any) -> Tuple[float, float, Optional
     return worst, scale, None
 
 
-def check_equal(
-    original: nn.Module,
-    shrunk: nn.Module,
-    plan: Any,
-    removed: Mapping[int, Sequence[int]],
-    args: Sequence[Any] = (),
-    kwargs: Optional[Mapping[str, Any]] = None,
-    *,
-    tolerance: float = 1e-4,
-    entry_point: str = "__call__",
-) -> CheckResult:
-    """Run ``original`` with the channels of ``removed`` masked to zero at every node that
-    carries them, and ``shrunk`` on the same inputs; compare the outputs.
+#: default tolerance of float32 (and wider) outputs, relative to the output scale
+FLOAT_TOLERANCE = 1e-4
+#: default tolerance of bfloat16 and float16 outputs, in epsilons of their type: a cut sums
+#: fewer terms in another order, which moves each rounding by about one epsilon
+HALF_TOLERANCE_EPS = 4
 
-    ``original`` is the model as it was analysed (a copy taken before
-    :func:`shrink`), ``shrunk`` the result. The check passes when the largest
-    absolute difference is at most ``tolerance`` times the largest absolute
-    output of the masked original. Otherwise both run again and
-    ``first_diverging`` names the first node (in graph order) whose output
-    differs by more than ``tolerance`` relative to its own scale, or at which
-    the shrunk model ran another operation or raised. Both models must be in
-    eval mode; they run without gradients and are left as they were.
-    """
+
+def default_tolerance(outputs: Any) -> Tuple[float, str]:
+    """The tolerance :func:`check_equal` uses unless given one, from the coarsest
+    floating-point dtype among ``outputs``: 1e-4 for float32 and wider,
+    ``HALF_TOLERANCE_EPS`` x ``torch.finfo(dtype).eps`` for bfloat16 and float16
+    (0.03125 and 0.00390625); with the note the result's text shows for the latter."""
+    coarsest = None
+    for value in iter_leaves(outputs):
+        if isinstance(value, torch.Tensor) and value.is_floating_point():
+            if coarsest is None or torch.finfo(value.dtype).eps > torch.finfo(coarsest).eps:
+                coarsest = value.dtype
+    if coarsest in (torch.bfloat16, torch.float16):
+        name = str(coarsest).replace("torch.", "")
+        return HALF_TOLERANCE_EPS * torch.finfo(coarsest).eps, f"{HALF_TOLERANCE_EPS} x {name} eps"
+    return FLOAT_TOLERANCE, ""
+
+
+def _checked_tolerance(tolerance: Any) -> None:
+    if tolerance is None:
+        return
+    if isinstance(tolerance, bool) or not isinstance(tolerance, (int, float)) or tolerance < 0:
+        raise ValueError(f"tolerance must be a non-negative number, got {tolerance!r}")
+
+
+def _checked_inputs(args: Any, kwargs: Any) -> Tuple[Tuple[Any, ...], Dict[str, Any]]:
     if kwargs is None:
         kwargs = {}
     if not isinstance(args, (tuple, list)):
         raise TypeError(f"args must be a tuple or list of arguments, got {type(args).__name__}")
     if not isinstance(kwargs, Mapping):
         raise TypeError(f"kwargs must be a mapping, got {type(kwargs).__name__}")
-    if isinstance(tolerance, bool) or not isinstance(tolerance, (int, float)) or tolerance < 0:
-        raise ValueError(f"tolerance must be a non-negative number, got {tolerance!r}")
+    return tuple(args), dict(kwargs)
+
+
+def _checked_eval(name: str, model: Any) -> None:
+    if not isinstance(model, nn.Module):
+        raise TypeError(f"{name} must be a torch.nn.Module, got {type(model).__name__}")
+    training = next((n for n, m in model.named_modules() if m.training), None)
+    if training is not None:
+        # dropout would differ between the runs, batch norm would update its statistics
+        raise ValueError(
+            f"check_equal compares models in eval mode, but {name} "
+            f"{training or type(model).__name__} is in training mode: call .eval() first"
+        )
+
+
+class CheckReference:
+    """What :func:`check_equal` needs of the original model, taken by
+    :func:`record_reference` before the cut: the masked original's outputs, per node a
+    summary of its kept values (or, with ``node_values``, the values), and the call."""
+
+    def __init__(
+        self,
+        graph: Sequence[Any],
+        outputs: Any,
+        nodes: Dict[int, Any],
+        args: Tuple[Any, ...],
+        kwargs: Dict[str, Any],
+        entry_point: str,
+        node_values: bool,
+    ) -> None:
+        self.graph = graph
+        self.outputs = outputs
+        self.nodes = nodes
+        self.args = args
+        self.kwargs = kwargs
+        self.entry_point = entry_point
+        self.node_values = node_values
+
+    @property
+    def nbytes(self) -> int:
+        """Bytes of the tensors it holds (outputs and node records)."""
+        total = 0
+        for value in (*iter_leaves(self.outputs), *self.nodes.values()):
+            for tensor in (value.positions, value.values) if isinstance(value, _Summary) else (
+                value,
+            ):
+                if isinstance(tensor, torch.Tensor):
+                    total += tensor.numel() * tensor.element_size()
+        return total
+
+    def __repr__(self) -> str:
+        kind = "values" if self.node_values else "summaries"
+        return (
+            f"CheckReference({len(self.graph)} nodes, node {kind}, {self.nbytes:,} bytes)"
+        )
+
+
+def record_reference(
+    model: nn.Module,
+    plan: Any,
+    removed: Mapping[int, Sequence[int]],
+    args: Sequence[Any] = (),
+    kwargs: Optional[Mapping[str, Any]] = None,
+    *,
+    entry_point: str = "__call__",
+    node_values: bool = False,
+) -> CheckReference:
+    """Run ``model`` (as analysed, before :func:`shrink`) with the channels of ``removed``
+    masked, as :func:`check_equal` runs the original, and keep what the check of the shrunk
+    model needs: ``check_equal(reference, shrunk)`` then needs no copy of the original.
+
+    The reference holds the masked outputs, a copy of the inputs and, per node, a summary
+    for the node-by-node search when the check fails: the exact largest magnitude of the
+    node's kept values and those values at ``SUMMARY_SAMPLES`` fixed positions (a few KB a
+    node). The search then names the first node whose sampled values differ beyond the
+    tolerance; its difference is the largest at those positions. With ``node_values=True``
+    every node's kept values are held instead (the memory of a forward's activations), and
+    the search finds what the two-model check finds, with the same numbers.
+    """
+    args, kwargs = _checked_inputs(args, kwargs)
+    _checked_eval("model", model)
+    axes = GraphAxes(plan)
+    chosen = validated_removal(plan, removed)
+    masks = _masks(model, axes, [label for labels in chosen.values() for label in labels])
+    run = _resolve(model, entry_point)
+    snapshot = BufferSnapshot(model)
+    record: Dict[int, Any] = {}
+    try:
+        with torch.no_grad():
+            outputs = _run_masked(
+                run, axes.graph, masks, args, kwargs, record, dict(model.named_modules()),
+                summarise=not node_values,
+            )
+    finally:
+        snapshot.restore()
+        untrace_attributes(model.modules())
+    return CheckReference(
+        axes.graph, outputs, record, _cloned(args), _cloned(kwargs), entry_point, node_values
+    )
+
+
+def check_equal(
+    original: Any,
+    shrunk: nn.Module,
+    plan: Any = None,
+    removed: Optional[Mapping[int, Sequence[int]]] = None,
+    args: Sequence[Any] = (),
+    kwargs: Optional[Mapping[str, Any]] = None,
+    *,
+    tolerance: Optional[float] = None,
+    entry_point: str = "__call__",
+) -> CheckResult:
+    """Run ``original`` with the channels of ``removed`` masked to zero at every node that
+    carries them, and ``shrunk`` on the same inputs; compare the outputs.
+
+    ``original`` is the model as it was analysed (a copy taken before
+    :func:`shrink`), ``shrunk`` the result; or ``original`` is a
+    :class:`CheckReference` taken by :func:`record_reference` before the cut,
+    which holds the plan's call, the inputs and the entry point
+    (``check_equal(reference, shrunk)``). The check passes when the largest
+    absolute difference is at most ``tolerance`` times the largest absolute
+    output of the masked original; by default the tolerance follows the outputs'
+    dtype (:func:`default_tolerance`). Otherwise ``first_diverging`` names the
+    first node (in graph order) whose output differs by more than ``tolerance``
+    relative to its own scale, or at which the shrunk model ran another
+    operation or raised. Both models must be in eval mode; they run without
+    gradients and are left as they were.
+    """
+    _checked_tolerance(tolerance)
+    if isinstance(original, CheckReference):
+        if plan is not None or removed is not None or args != () or kwargs is not None or (
+            entry_point != "__call__"
+        ):
+            raise TypeError(
+                "a reference holds the plan's call, the inputs and the entry point: call "
+                "check_equal(reference, shrunk)"
+            )
+        return _check_reference(original, shrunk, tolerance)
+    if plan is None or removed is None:
+        raise TypeError(
+            "check_equal(original, shrunk, plan, removed, args, kwargs) needs the plan and the "
+            "removed channels (or pass a reference from record_reference as original)"
+        )
+    args, kwargs = _checked_inputs(args, kwargs)
     for name, model in (("original", original), ("shrunk", shrunk)):
         if not isinstance(model, nn.Module):
             raise TypeError(f"{name} must be a torch.nn.Module, got {type(model).__name__}")
     if original is shrunk:
         raise ValueError("original and shrunk are the same object: pass a copy taken before shrink")
     for name, model in (("original", original), ("shrunk", shrunk)):
-        training = next((n for n, m in model.named_modules() if m.training), None)
-        if training is not None:
-            # dropout would differ between the runs, batch norm would update its statistics
-            raise ValueError(
-                f"check_equal compares models in eval mode, but {name} "
-                f"{training or type(model).__name__} is in training mode: call .eval() first"
-            )
+        _checked_eval(name, model)
     axes = GraphAxes(plan)
     chosen = validated_removal(plan, removed)
     masks = _masks(original, axes, [label for labels in chosen.values() for label in labels])
     run_original = _resolve(original, entry_point)
     run_shrunk = _resolve(shrunk, entry_point)
-    args, kwargs = tuple(args), dict(kwargs)
 
     # buffers a call writes (a counter the forward keeps) are given back
     snapshots = [BufferSnapshot(original), BufferSnapshot(shrunk)]
     try:
         with torch.no_grad():
-            return _check(original, run_original, run_shrunk, shrunk, axes, masks, args, kwargs,
-                          tolerance)
+            modules = dict(original.named_modules())
+            expected = _run_masked(run_original, axes.graph, masks, args, kwargs, None, modules)
+
+            def recorded() -> Dict[int, Any]:
+                record: Dict[int, Any] = {}
+                _run_masked(run_original, axes.graph, masks, args, kwargs, record, modules)
+                return record
+
+            return _verdict(expected, run_shrunk, shrunk, axes.graph, args, kwargs, tolerance,
+                            recorded)
     finally:
         for snapshot in snapshots:
             snapshot.restore()
         untrace_attributes((*original.modules(), *shrunk.modules()))
 
 
-def _check(
-    original: nn.Module,
-    run_original: Any,
+def _check_reference(
+    reference: CheckReference, shrunk: nn.Module, tolerance: Optional[float]
+) -> CheckResult:
+    _checked_eval("shrunk", shrunk)
+    run_shrunk = _resolve(shrunk, reference.entry_point)
+    snapshot = BufferSnapshot(shrunk)
+    try:
+        with torch.no_grad():
+            return _verdict(reference.outputs, run_shrunk, shrunk, reference.graph,
+                            reference.args, reference.kwargs, tolerance, lambda: reference.nodes)
+    finally:
+        snapshot.restore()
+        untrace_attributes(shrunk.modules())
+
+
+def _verdict(
+    expected: Any,
     run_shrunk: Any,
     shrunk: nn.Module,
-    axes: GraphAxes,
-    masks: Dict[int, _Mask],
+    graph: Sequence[Any],
     args: Tuple[Any, ...],
     kwargs: Dict[str, Any],
-    tolerance: float,
+    tolerance: Optional[float],
+    recorded: Callable[[], Mapping[int, Any]],
 ) -> CheckResult:
-    modules = dict(original.named_modules())
-    expected = _run_masked(run_original, axes.graph, masks, args, kwargs, None, modules)
+    """Compare the shrunk model's outputs with the masked original's ``expected``; on a
+    difference search node by node in what ``recorded()`` gives."""
+    note = ""
+    if tolerance is None:
+        tolerance, note = default_tolerance(expected)
     _, scale, _ = _compare_outputs(expected, expected)
     try:
         actual = run_shrunk(*_cloned(args), **_cloned(kwargs))
@@ -582,19 +819,17 @@ def _check(
     ):
         # an empty result (a detector finding nothing) proves nothing about the cut
         return CheckResult(diff, scale, tolerance, DivergingNode(
-            len(axes.graph), "output", "-", None, diff, scale,
+            len(graph), "output", "-", None, diff, scale,
             "the outputs hold no values to compare; check on inputs for which they do",
-        ))
+        ), note)
     if problem is None and (diff <= tolerance * scale or diff == 0):
-        return CheckResult(diff, scale, tolerance, None)
-    first = _find_divergence(
-        run_original, run_shrunk, shrunk, axes.graph, masks, args, kwargs, tolerance, modules
-    )
+        return CheckResult(diff, scale, tolerance, None, note)
+    first = _find_divergence(run_shrunk, shrunk, graph, recorded(), args, kwargs, tolerance)
     if first is None:
         first = DivergingNode(
-            len(axes.graph), "output", "-", None, diff, scale, problem or "outputs differ"
+            len(graph), "output", "-", None, diff, scale, problem or "outputs differ"
         )
-    return CheckResult(diff, scale, tolerance, first)
+    return CheckResult(diff, scale, tolerance, first, note)
 
 
 def _cloned(obj: Any) -> Any:
@@ -615,10 +850,11 @@ def _run_masked(
     masks: Dict[int, _Mask],
     args: Tuple[Any, ...],
     kwargs: Dict[str, Any],
-    record: Optional[Dict[int, torch.Tensor]],
+    record: Optional[Dict[int, Any]],
     modules: Dict[str, nn.Module],
+    summarise: bool = False,
 ) -> Any:
-    replay = _MaskedOriginal(graph, masks, record, modules)
+    replay = _MaskedOriginal(graph, masks, record, modules, summarise)
     with intercept(replay):
         result = run(*to_trace(_cloned(args)), **to_trace(_cloned(kwargs)))
     replay.finish()
@@ -626,18 +862,14 @@ def _run_masked(
 
 
 def _find_divergence(
-    run_original: Any,
     run_shrunk: Any,
     shrunk: nn.Module,
     graph: Sequence[Any],
-    masks: Dict[int, _Mask],
+    record: Mapping[int, Any],
     args: Tuple[Any, ...],
     kwargs: Dict[str, Any],
     tolerance: float,
-    modules: Dict[str, nn.Module],
 ) -> Optional[DivergingNode]:
-    record: Dict[int, torch.Tensor] = {}
-    _run_masked(run_original, graph, masks, args, kwargs, record, modules)
     stack: List[str] = []
     comparison = _ShrunkComparison(graph, record, tolerance, stack)
     handles = []

@@ -7,6 +7,7 @@ import hashlib
 import json
 import math
 import operator
+import sys
 from dataclasses import dataclass, field
 from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 
@@ -694,7 +695,10 @@ def _sliced(
     tensor: torch.Tensor,
     keep: Dict[int, Tuple[int, ...]],
     indices: Dict[Tuple[int, Any], torch.Tensor],
+    pieces: Optional[List[Tuple[int, torch.Tensor, torch.Tensor, torch.Tensor]]] = None,
 ) -> torch.Tensor:
+    """``tensor`` keeping ``keep`` ({axis: indices}); into ``pieces``, when given, per axis
+    (axis, kept index, removed index, removed part), which with the result give it back."""
     with torch.no_grad():
         result = tensor.detach()
         for axis, kept in keep.items():
@@ -703,6 +707,9 @@ def _sliced(
             if index is None:
                 index = torch.tensor(kept, dtype=torch.long, device=result.device)
                 indices[key] = index
+            if pieces is not None:
+                gone = _complement(kept, result.shape[axis], result.device)
+                pieces.append((axis, index, gone, result.index_select(axis, gone)))
             result = result.index_select(axis, index)
         if (
             tensor.dim() == 4
@@ -713,42 +720,141 @@ def _sliced(
     return result
 
 
+def _complement(kept: Sequence[int], size: int, device: Any) -> torch.Tensor:
+    mask = torch.ones(size, dtype=torch.bool)
+    mask[list(kept)] = False
+    return mask.nonzero().reshape(-1).to(device)
+
+
+class _Replaced:
+    """A tensor the cut replaced, kept (the same object: the plan names tensors by identity)
+    to be put back on a failure. When nothing but the model held it, its memory is let go
+    at once and only the parts the cut removed are kept: with its replacement they give it
+    back bitwise, in the memory it took."""
+
+    def __init__(self, old: torch.Tensor, pieces: Optional[List[Any]]) -> None:
+        self.probe: Any = None
+        self.tensor = old
+        self.pieces = pieces
+        self.layout: Optional[Tuple[Shape, Tuple[int, ...]]] = None
+
+    def release(self) -> None:
+        # held by nothing but this object: as many references as an object only it holds
+        # (read alike, so whatever the interpreter counts for the call counts for both),
+        # and one owner of its data
+        alone = object()
+        self.probe = alone
+        del alone
+        if self.pieces is None or sys.getrefcount(self.tensor) > sys.getrefcount(self.probe) or (
+            self.tensor._use_count() > 1
+        ):
+            self.pieces = None  # held elsewhere too: letting go would free nothing
+            return
+        old = self.tensor
+        self.layout = (tuple(old.shape), old.stride())
+        with torch.no_grad():
+            old.data = torch.empty(0, dtype=old.dtype, device=old.device)
+
+    def restore(self, new: torch.Tensor) -> torch.Tensor:
+        if self.layout is not None:
+            with torch.no_grad(), torch.inference_mode(False):
+                data = new.detach()
+                for axis, kept, gone, part in reversed(self.pieces or ()):
+                    shape = list(data.shape)
+                    shape[axis] = len(kept) + len(gone)
+                    whole = data.new_empty(shape)
+                    whole.index_copy_(axis, kept, data)
+                    whole.index_copy_(axis, gone, part)
+                    data = whole
+                shape, stride = self.layout
+                if data.stride() != stride:
+                    data = torch.empty_strided(
+                        shape, stride, dtype=data.dtype, device=data.device
+                    ).copy_(data)
+                self.tensor.data = data
+            self.layout = None
+        return self.tensor
+
+
+def _releasable(tensor: torch.Tensor) -> bool:
+    """Whether a rebuild from pieces gives ``tensor`` back exactly (not a view, no
+    gradient, a dense layout)."""
+    return (
+        tensor._base is None
+        and tensor.grad is None
+        and not tensor.is_meta
+        and (
+            tensor.is_contiguous()
+            or (tensor.dim() == 4 and tensor.is_contiguous(memory_format=torch.channels_last))
+        )
+    )
+
+
 def commit(
     changes: Sequence[Tuple[OwnedTensor, Dict[int, Tuple[int, ...]], Shape, Shape]],
     attributes: Sequence[Tuple[str, nn.Module, Dict[str, Tuple[Any, Any]]]],
+    data: Optional[Mapping[int, torch.Tensor]] = None,
 ) -> None:
-    """Install the new tensors and attributes; on any failure put everything back."""
-    replacements = []
-    indices: Dict[Tuple[int, Any], torch.Tensor] = {}
-    # ordinary tensors even when the cut runs in inference mode: the model stays trainable
-    with torch.inference_mode(False):
-        for owned, keep, _, _ in changes:
-            data = _sliced(owned.tensor, keep, indices)
-            if owned.places[0].is_parameter:
-                new: torch.Tensor = nn.Parameter(data, requires_grad=owned.tensor.requires_grad)
-                # attributes set on the parameter (an optimizer's grouping marks, say) stay
-                new.__dict__.update(owned.tensor.__dict__)
-            else:
-                new = data
-            replacements.append((owned, new))
+    """Install the new attributes, then the new tensors one module after the other, each old
+    tensor's memory let go as soon as its replacement is in place (the model and one new
+    tensor, not two models); on any failure put everything back, the same objects.
+
+    ``data``: id(old tensor) -> the values of its replacement (weights being loaded), taken
+    instead of the old tensor's kept slices."""
     undo: List[Any] = []
+    replaced: List[Tuple[OwnedTensor, _Replaced, torch.Tensor]] = []
+    indices: Dict[Tuple[int, Any], torch.Tensor] = {}
     try:
-        for owned, new in replacements:
-            for place in owned.places:
-                registry = place.module._parameters if place.is_parameter else place.module._buffers
-                undo.append((registry, place.name, registry[place.name]))
-                registry[place.name] = new
+        # attributes first: a refused assignment then stops the cut before any tensor moved
         for _, module, changed in attributes:
             for attr, (before, after) in changed.items():
                 setattr(module, attr, after)  # a refused assignment changed nothing
                 undo.append((module, attr, before))
+        # ordinary tensors even when the cut runs in inference mode: the model stays trainable
+        with torch.inference_mode(False):
+            for owned, keep, _, _ in sorted(changes, key=_module_order(changes)):
+                old = owned.tensor
+                pieces: Optional[List[Any]] = None
+                if data is not None and id(old) in data:
+                    values = data[id(old)]
+                else:
+                    pieces = [] if _releasable(old) else None
+                    values = _sliced(old, keep, indices, pieces)
+                if owned.places[0].is_parameter:
+                    new: torch.Tensor = nn.Parameter(values, requires_grad=old.requires_grad)
+                    # attributes set on the parameter (an optimizer's grouping marks, say) stay
+                    new.__dict__.update(old.__dict__)
+                else:
+                    new = values
+                del values
+                record = _Replaced(old, pieces)
+                replaced.append((owned, record, new))
+                for place in owned.places:
+                    _registry(place)[place.name] = new
+                object.__setattr__(owned, "tensor", new)
+                del old, new
+                record.release()
     except BaseException:
+        for owned, record, new in reversed(replaced):
+            old = record.restore(new)
+            for place in owned.places:
+                _registry(place)[place.name] = old
+            object.__setattr__(owned, "tensor", old)
         for target, key, value in reversed(undo):
-            if isinstance(target, dict):
-                target[key] = value
-            else:
-                setattr(target, key, value)
+            setattr(target, key, value)
         raise
+
+
+def _registry(place: Any) -> Dict[str, Any]:
+    return place.module._parameters if place.is_parameter else place.module._buffers
+
+
+def _module_order(changes: Sequence[Tuple[OwnedTensor, Any, Any, Any]]) -> Any:
+    """Sort key keeping the tensors of one module together, modules in model order."""
+    first: Dict[int, int] = {}
+    for position, (owned, _, _, _) in enumerate(changes):
+        first.setdefault(id(owned.places[0].module), position)
+    return lambda change: first[id(change[0].places[0].module)]
 
 
 def _unseen_modules(ctx: CutContext) -> List[str]:

@@ -122,6 +122,9 @@ def apply_plan(
     kwargs: Optional[Mapping[str, Any]] = None,
     *,
     entry_point: str = "__call__",
+    state_dict: Optional[Mapping[str, Any]] = None,
+    _where: Optional[str] = None,
+    _buffers: Optional[Mapping[str, Any]] = None,
 ) -> ShrinkReport:
     """Shrink a freshly built ``model`` as the saved decision says, in place.
 
@@ -130,18 +133,34 @@ def apply_plan(
     too and must run the same operations with the same shapes (the batch axis
     may differ) in the same modules. Raises :class:`PlanMismatchError` naming
     the first difference; the model is then unchanged.
+
+    With ``state_dict`` (the shrunk model's weights) the cut tensors are those
+    weights rather than slices of the model's, and the others take their values
+    too. The model may then be built on the meta device (``with
+    torch.device("meta"): model = ...``): its tensors are replaced by the given
+    ones (as ``load_state_dict(..., assign=True)`` does), so the original's
+    weights are never made; a meta tensor the weights do not give (a buffer
+    left out of the state dict) is refused. Weights that do not fit raise
+    ``ValueError`` naming the first one, before anything is changed.
     """
     if not isinstance(model, nn.Module):
         raise TypeError(f"apply_plan expects a torch.nn.Module, got {type(model).__name__}")
     if isinstance(plan, Mapping):
         record = dict(plan)
         _check_record(record, "the plan")
+        where = _where or "the state_dict"
     else:
         record = load_plan(plan)
+        where = _where or "the state_dict"
     fingerprint = record["fingerprint"]
     _compare_tensors(model, fingerprint.get("tensors", {}))
     owners = tensor_owners(model)
     if args is not None or kwargs is not None:
+        if any(owned.tensor.is_meta for owned in owners.values()):
+            raise ValueError(
+                "a model on the meta device cannot run the example inputs: leave them out "
+                "(its tensor names and shapes are checked against the plan); nothing was changed"
+            )
         traced = trace(model, args=tuple(args or ()), kwargs=dict(kwargs or {}),
                        entry_point=entry_point)
         module_by_uid = {
@@ -166,7 +185,10 @@ def apply_plan(
             f"(computed {computed}, the plan says {record['attributes']}); nothing was changed"
         )
     watched = watch(model)
-    commit(changes, attributes)
+    if state_dict is None:
+        commit(changes, attributes)
+    else:
+        _commit_weights(model, owners, changes, attributes, state_dict, _buffers or {}, where)
     config = update_configs(watched, (owned.name for owned, _, _, _ in changes))
     return ShrinkReport(
         parameters_before=before,
@@ -293,13 +315,21 @@ def _cuts_of(
 
 def save_shrunk(path: PathLike, model: nn.Module, report: ShrinkReport) -> None:
     """``torch.save`` the decision and the shrunk model's ``state_dict`` in one file, which
-    :func:`load_shrunk` turns back into the shrunk model from a freshly built one."""
+    :func:`load_shrunk` turns back into the shrunk model from a freshly built one (built on
+    the meta device, it never holds the original's weights). Buffers the state dict leaves
+    out (rotary frequencies, say) are kept beside it, for a model built on the meta device."""
+    weights = model.state_dict()
     torch.save(
         {
             "format": SHRUNK_MODEL_FORMAT,
             "version": _VERSION,
             "plan": json.dumps(plan_record(report)),
-            "state_dict": model.state_dict(),
+            "state_dict": weights,
+            "buffers": {
+                name: buffer
+                for name, buffer in model.named_buffers()
+                if name not in weights and not buffer.is_meta
+            },
         },
         path,
     )
@@ -313,39 +343,104 @@ def load_shrunk(
     *,
     entry_point: str = "__call__",
 ) -> nn.Module:
-    """Shrink the freshly built ``model`` by the plan in ``path`` and load the saved weights
-    into it; returns ``model``. Loads tensors only (``weights_only``)."""
+    """Shrink the freshly built ``model`` by the plan in ``path`` and give it the saved
+    weights; returns ``model``. Loads tensors only (``weights_only``).
+
+    The cut tensors are the saved weights themselves, not slices of the model's
+    that the weights then overwrite. Build the model on the meta device
+    (``with torch.device("meta"): model = Factory(config)``) and it never holds
+    more than the shrunk weights: every tensor is replaced by the saved one, in
+    the saved dtype. A model built as usual keeps its tensors that the cut leaves
+    whole (the saved values copied in, in the model's dtype). Without example
+    inputs the model is not run: the plan's tensor names and shapes fix the
+    structure."""
     saved = torch.load(path, map_location="cpu", weights_only=True)
     if not isinstance(saved, dict) or saved.get("format") != SHRUNK_MODEL_FORMAT:
         raise ValueError(f"{path} is not a shrunk model written by save_shrunk")
-    # what the cut replaces, so that weights that do not load leave the model as it was
-    registries = [(m, dict(m._parameters), dict(m._buffers)) for m in model.modules()]
-    report = apply_plan(model, json.loads(saved["plan"]), args, kwargs, entry_point=entry_point)
-    try:
-        # checked first: a failing load_state_dict has already copied the entries that fit
-        _check_weights(model, saved.get("state_dict"), path)
-        model.load_state_dict(saved["state_dict"])
-    except BaseException:
-        _undo_cut(model, registries, report)
-        raise
+    buffers = saved.get("buffers", {})
+    if not isinstance(buffers, Mapping):
+        raise ValueError(f"{path} holds buffers that are not a mapping")
+    apply_plan(model, json.loads(saved["plan"]), args, kwargs, entry_point=entry_point,
+               state_dict=saved.get("state_dict"), _where=str(path), _buffers=buffers)
     return model
 
 
-def _check_weights(model: nn.Module, state_dict: Any, path: PathLike) -> None:
+def _commit_weights(
+    model: nn.Module,
+    owners: Mapping[int, OwnedTensor],
+    changes: List[Tuple[OwnedTensor, Dict[int, Tuple[int, ...]], Tuple[int, ...], Tuple[int, ...]]],
+    attributes: Any,
+    state_dict: Any,
+    buffers: Mapping[str, Any],
+    where: str,
+) -> None:
+    """The cut of ``changes`` with the weights of ``state_dict`` as its new tensors, the
+    other tensors given their values (replaced when on the meta device), all checked first."""
     if not isinstance(state_dict, Mapping):
-        raise ValueError(f"{path} holds no state_dict; the model was not changed")
-    expected = model.state_dict()
+        raise ValueError(f"{where} holds no state_dict; the model was not changed")
+    after = {id(owned.tensor): shape for owned, _, _, shape in changes}
+    current = model.state_dict(keep_vars=True)
+    expected = {
+        name: after.get(id(tensor), tuple(tensor.shape)) if isinstance(tensor, torch.Tensor)
+        else tensor
+        for name, tensor in current.items()
+    }
+    _check_weights(expected, state_dict, where)
+    data: Dict[int, torch.Tensor] = {}
+    assigned = []
+    copies = []
+    for owned in owners.values():
+        old = owned.tensor
+        names = [place.qualified_name for place in owned.places]
+        name = next((n for n in names if n in state_dict), None)
+        value = state_dict[name] if name is not None else next(
+            (buffers[n] for n in names if isinstance(buffers.get(n), torch.Tensor)), None
+        )
+        if value is None:
+            if old.is_meta:
+                raise ValueError(
+                    f"the weights in {where} do not give {owned.name}, which the model holds "
+                    "on the meta device only; the model was not changed"
+                )
+            continue  # a buffer the state dict leaves out: cut (or kept) as it is
+        shape = after.get(id(old), tuple(old.shape))
+        if name is None and tuple(value.shape) != shape:
+            raise ValueError(
+                f"the weights in {where} give {owned.name} the shape {tuple(value.shape)}, the "
+                f"shrunk model's is {shape}; the model was not changed"
+            )
+        if not old.is_meta:
+            value = value.to(dtype=old.dtype, device=old.device)
+        if id(old) in after:
+            data[id(old)] = value
+        elif old.is_meta:
+            data[id(old)] = value
+            assigned.append((owned, {}, tuple(old.shape), tuple(old.shape)))
+        else:
+            copies.append((old, value))
+    commit([*changes, *assigned], attributes, data)
+    with torch.no_grad():
+        for old, value in copies:
+            old.copy_(value)
+    extra = {name: state_dict[name] for name, value in current.items()
+             if not isinstance(value, torch.Tensor) and name in state_dict}
+    if extra:  # a module's extra state
+        model.load_state_dict(extra, strict=False)
+
+
+def _check_weights(expected: Mapping[str, Any], state_dict: Mapping[str, Any],
+                   path: PathLike) -> None:
     problem = None
-    for name, tensor in expected.items():
+    for name, shape in expected.items():
         if name not in state_dict:
             problem = f"it has no {name}"
-        elif isinstance(tensor, torch.Tensor) and (
+        elif isinstance(shape, tuple) and (
             not isinstance(state_dict[name], torch.Tensor)
-            or state_dict[name].shape != tensor.shape
+            or tuple(state_dict[name].shape) != shape
         ):
             got = state_dict[name]
-            shape = tuple(got.shape) if isinstance(got, torch.Tensor) else type(got).__name__
-            problem = f"its {name} is {shape}, the shrunk model's {tuple(tensor.shape)}"
+            found = tuple(got.shape) if isinstance(got, torch.Tensor) else type(got).__name__
+            problem = f"its {name} is {found}, the shrunk model's {shape}"
         if problem is not None:
             break
     else:
@@ -357,24 +452,6 @@ def _check_weights(model: nn.Module, state_dict: Any, path: PathLike) -> None:
             f"the weights in {path} do not fit the shrunk model: {problem}; the model was not "
             "changed"
         )
-
-
-def _undo_cut(
-    model: nn.Module, registries: Sequence[Tuple[nn.Module, Dict[str, Any], Dict[str, Any]]],
-    report: ShrinkReport,
-) -> None:
-    # the cut put new tensors in place of the old ones, which are as they were
-    for module, parameters, buffers in registries:
-        module._parameters.clear()
-        module._parameters.update(parameters)
-        module._buffers.clear()
-        module._buffers.update(buffers)
-    modules = dict(model.named_modules())
-    for name, values in report.module_attributes.items():
-        for attr, (before, _) in values.items():
-            setattr(modules[name], attr, before)
-    if report._config_update is not None:
-        report._config_update.undo()
 
 
 def _dumps(value: Any, indent: int = 0) -> str:

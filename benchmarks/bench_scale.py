@@ -1,0 +1,331 @@
+"""The pipeline on LLaMA-shaped language models of a billion parameters, on one machine.
+
+Models are ``transformers``' LLaMA with random weights (built on the meta device, then
+materialised and initialised in place), the 1.1B shape (hidden 2048, 32 heads, 8 key/value
+heads, intermediate 5632, vocabulary 32000) at a few layer counts, float32 and bfloat16, one
+sequence of 128 tokens. Per step: wall time as a ratio to one no-grad forward, and the peak
+resident memory the step adds over the memory before it (VmHWM, reset before each step
+through /proc/self/clear_refs), as a share of the parameters' bytes. Each model runs in its
+own process; the reloads run in processes of their own.
+
+Steps: forward (no grad), trace (the call recorded, with gradients on as a caller has them),
+analysis (get_cutplan: the trace, the labels and the plan, which it returns), calibration 1
+(the calibrator's first call: analysis, then the gated call and backward), calibration 2,
+importance (read-out and a 25% choice), reference (record_reference, before the cut),
+shrink, a forward of the shrunk model, check (one-model check_equal), save (save_shrunk),
+reload (load_shrunk into a model built on the meta device)
+and, for comparison, reload into a model built with its weights.
+
+    PYTHONPATH=src python benchmarks/bench_scale.py [--layers 2,8,22] [--dtypes float32,bfloat16]
+        [--tokens 128] [--7b]
+
+Runs above 2 GB of parameters need MemAvailable above 1.6 x their size + 3 GB (the 7B shape:
+21 GiB); otherwise they are skipped and say why.
+"""
+
+from __future__ import annotations
+
+import argparse
+import ctypes
+import gc
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import time
+import warnings
+from typing import Any, Dict, List, Tuple
+
+import torch
+import torch.nn.functional as F
+
+SHAPES = {
+    "1.1B": dict(hidden_size=2048, intermediate_size=5632, num_attention_heads=32,
+                 num_key_value_heads=8, vocab_size=32000),
+    "7B": dict(hidden_size=4096, intermediate_size=11008, num_attention_heads=32,
+               num_key_value_heads=8, vocab_size=32000),
+}
+GIB = 1024**3
+
+
+class CausalLM(torch.nn.Module):
+    """The language model returning its logits."""
+
+    def __init__(self, model: torch.nn.Module) -> None:
+        super().__init__()
+        self.model = model
+
+    def forward(self, ids: torch.Tensor) -> torch.Tensor:
+        return self.model(input_ids=ids, use_cache=False, return_dict=False)[0]
+
+
+def config(shape: str, layers: int) -> Any:
+    import transformers
+
+    return transformers.LlamaConfig(num_hidden_layers=layers, **SHAPES[shape])
+
+
+def on_meta(shape: str, layers: int, dtype: torch.dtype) -> CausalLM:
+    import transformers
+
+    previous = torch.get_default_dtype()
+    torch.set_default_dtype(dtype)
+    try:
+        with torch.device("meta"):
+            return CausalLM(transformers.LlamaForCausalLM(config(shape, layers))).eval()
+    finally:
+        torch.set_default_dtype(previous)
+
+
+def built(shape: str, layers: int, dtype: torch.dtype, seed: int = 0) -> CausalLM:
+    """Random weights, made in place: no second copy while building."""
+    from transformers.models.llama.modeling_llama import LlamaRotaryEmbedding
+
+    model = on_meta(shape, layers, dtype)
+    model.to_empty(device="cpu")
+    generator = torch.Generator().manual_seed(seed)
+    with torch.no_grad():
+        for name, parameter in model.named_parameters():
+            if name.endswith("norm.weight"):
+                parameter.fill_(1.0)
+            else:
+                parameter.normal_(0.0, 0.02, generator=generator)
+    model.model.model.rotary_emb = LlamaRotaryEmbedding(config(shape, layers)).eval()
+    return model
+
+
+def parameter_bytes(shape: str, layers: int, dtype: torch.dtype) -> int:
+    model = on_meta(shape, layers, dtype)
+    return sum(p.numel() * p.element_size() for p in model.parameters())
+
+
+def mem_available() -> int:
+    with open("/proc/meminfo") as file:
+        for line in file:
+            if line.startswith("MemAvailable:"):
+                return int(line.split()[1]) * 1024
+    return 0
+
+
+def rss() -> Tuple[int, int]:
+    """(VmRSS, VmHWM) in bytes."""
+    found = {}
+    with open("/proc/self/status") as file:
+        for line in file:
+            key, _, value = line.partition(":")
+            if key in ("VmRSS", "VmHWM"):
+                found[key] = int(value.split()[0]) * 1024
+    return found["VmRSS"], found["VmHWM"]
+
+
+def trim() -> None:
+    """Give freed heap back, so that a step's start is what it holds."""
+    gc.collect()
+    try:
+        ctypes.CDLL("libc.so.6").malloc_trim(0)
+    except OSError:
+        pass
+
+
+class Steps:
+    """Times and peaks of the steps of one process."""
+
+    def __init__(self) -> None:
+        self.rows: List[Tuple[str, float, int]] = []
+
+    def run(self, name: str, function: Any, *args: Any) -> Any:
+        trim()
+        start = rss()[0]
+        with open("/proc/self/clear_refs", "w") as file:
+            file.write("5")  # VmHWM back to VmRSS
+        began = time.perf_counter()
+        result = function(*args)
+        seconds = time.perf_counter() - began
+        self.rows.append((name, seconds, rss()[1] - start))
+        return result
+
+
+def pipeline(shape: str, layers: int, dtype_name: str, tokens: int, workdir: str) -> Dict:
+    from tavrix.flowscope.tracing import trace
+    from tavrix.pruning.cutplan import get_cutplan
+    from tavrix.pruning.gatecal import TavrixPruningCalibrator
+    from tavrix.pruning.importance import channel_importance
+    from tavrix.pruning.shrink import (
+        check_equal,
+        choose_channels,
+        record_reference,
+        save_shrunk,
+        shrink,
+    )
+
+    dtype = getattr(torch, dtype_name)
+    model = built(shape, layers, dtype)
+    ids = torch.randint(0, SHAPES[shape]["vocab_size"], (1, tokens),
+                        generator=torch.Generator().manual_seed(1))
+    steps = Steps()
+
+    def forward() -> None:
+        with torch.no_grad():
+            model(ids)
+
+    forward()  # warm-up
+    for _ in range(2):
+        steps.run("forward", forward)
+
+    def analysis() -> Any:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", UserWarning)
+            return get_cutplan(model, (ids,), {})
+
+    def traced() -> None:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", UserWarning)
+            trace(model, (ids,))
+
+    steps.run("trace", traced)  # the analysis's first part: the call recorded, no labels yet
+    steps.run("analysis", analysis)
+    calibrator = TavrixPruningCalibrator(model)
+
+    def calibration() -> None:
+        logits = model(ids)
+        F.cross_entropy(logits[0, :-1].float(), ids[0, 1:]).backward()
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", UserWarning)
+        with calibrator:
+            steps.run("calibration 1", calibration)
+            steps.run("calibration 2", calibration)
+    plan = calibrator.cutplan
+
+    def importance() -> Any:
+        channel_importance(plan)
+        return choose_channels(plan, 0.25)
+
+    removed = steps.run("importance", importance)
+    reference = steps.run("reference", record_reference, model, plan, removed, (ids,))
+    report = steps.run("shrink", shrink, model, plan, removed)
+    steps.run("forward (shrunk)", forward)
+    result = steps.run("check", check_equal, reference, model)
+    path = os.path.join(workdir, f"shrunk-{layers}-{dtype_name}.pt")
+    steps.run("save", save_shrunk, path, model, report)
+    shrunk_bytes = sum(p.numel() * p.element_size() for p in model.parameters())
+    outputs = None
+    with torch.no_grad():
+        outputs = model(ids)
+    torch.save(outputs, path + ".logits")
+    del model, reference, calibrator
+    return {
+        "rows": steps.rows,
+        "check": str(result),
+        "parameters": report.parameters_before,
+        "after": report.parameters_after,
+        "shrunk_bytes": shrunk_bytes,
+        "path": path,
+    }
+
+
+def reload(shape: str, layers: int, dtype_name: str, tokens: int, path: str, meta: bool) -> Dict:
+    from tavrix.pruning.shrink import load_shrunk
+
+    dtype = getattr(torch, dtype_name)
+    model = on_meta(shape, layers, dtype) if meta else built(shape, layers, dtype, seed=3)
+    steps = Steps()
+    steps.run("reload" if meta else "reload (built model)", load_shrunk, path, model)
+    ids = torch.randint(0, SHAPES[shape]["vocab_size"], (1, tokens),
+                        generator=torch.Generator().manual_seed(1))
+    with torch.no_grad():
+        same = torch.equal(model(ids), torch.load(path + ".logits", weights_only=True))
+    return {"rows": steps.rows, "same": same}
+
+
+def child(arguments: List[str]) -> Dict:
+    process = subprocess.run(
+        [sys.executable, __file__, "--child", json.dumps(arguments)],
+        capture_output=True, text=True, env={**os.environ, "OMP_NUM_THREADS": "2"},
+    )
+    if process.returncode != 0:
+        raise RuntimeError(f"{arguments} failed:\n{process.stderr[-3000:]}")
+    return json.loads(process.stdout.strip().splitlines()[-1])
+
+
+def room_for(size: int, need: float) -> Tuple[bool, str]:
+    available = mem_available()
+    if available >= need:
+        return True, ""
+    return False, (f"skipped: MemAvailable {available / GIB:.1f} GiB, this run needs "
+                   f"{need / GIB:.1f} GiB ({size / GIB:.1f} GiB of parameters)")
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--layers", default="2,8,22")
+    parser.add_argument("--dtypes", default="float32,bfloat16")
+    parser.add_argument("--tokens", type=int, default=128)
+    parser.add_argument("--7b", dest="seven", action="store_true",
+                        help="also the 7B shape (32 layers, bfloat16), if memory allows")
+    parser.add_argument("--child", help=argparse.SUPPRESS)
+    options = parser.parse_args()
+    if options.child:
+        kind, *rest = json.loads(options.child)
+        if kind == "pipeline":
+            shape, layers, dtype, tokens, workdir = rest
+            print(json.dumps(pipeline(shape, int(layers), dtype, int(tokens), workdir)))
+        else:
+            shape, layers, dtype, tokens, path, meta = rest
+            print(json.dumps(reload(shape, int(layers), dtype, int(tokens), path, meta)))
+        return
+
+    runs = [("1.1B", int(n), d)
+            for d in options.dtypes.split(",") for n in options.layers.split(",")]
+    if options.seven:
+        runs.append(("7B", 32, "bfloat16"))
+    print(f"torch {torch.__version__}, {options.tokens} tokens, batch 1, 2 threads; time in "
+          "no-grad forwards of the original, peak = VmHWM over the step's start / parameter bytes")
+    with tempfile.TemporaryDirectory() as workdir:
+        for shape, layers, dtype in runs:
+            size = parameter_bytes(shape, layers, getattr(torch, dtype))
+            title = f"\n{shape} shape, {layers} layers, {dtype}: {size / 1e9:.2f} GB of parameters"
+            need = 21 * GIB if shape == "7B" else size * 1.6 + 3e9
+            if size > 2e9 or shape == "7B":
+                fits, why = room_for(size, need)
+                if not fits:
+                    print(title + f"\n  {why}")
+                    continue
+            done = child(["pipeline", shape, layers, dtype, options.tokens, workdir])
+            rows = done["rows"]
+            for meta in (True, False):
+                fits, why = room_for(size, need) if size > 2e9 else (True, "")
+                if fits:
+                    again = child(["reload", shape, layers, dtype, options.tokens,
+                                   done["path"], meta])
+                    rows += again["rows"]
+                    done.setdefault("same", []).append(again["same"])
+                else:
+                    rows.append((("reload" if meta else "reload (built model)") + ": " + why,
+                                 float("nan"), 0))
+            os.remove(done["path"])
+            forwards = [seconds for name, seconds, _ in rows if name == "forward"]
+            forward = min(forwards)
+            forward_peak = min(peak for name, _, peak in rows if name == "forward")
+            print(title + f" (after the cut {done['after'] / done['parameters']:.0%} of them)")
+            print(f"  forward {forward * 1e3:.0f} ms, peak {forward_peak / 1e6:.0f} MB "
+                  f"({forward_peak / size:.3f} of the parameters); shrunk parameters "
+                  f"{done['shrunk_bytes'] / 1e9:.2f} GB")
+            print(f"  {'step':<22} {'x forward':>10} {'peak MB':>9} {'/ params':>9} "
+                  f"{'/ forward':>9} {'/ shrunk':>9}")
+            for name, seconds, peak in rows:
+                if name == "forward":
+                    continue
+                if seconds != seconds:  # skipped
+                    print(f"  {name}")
+                    continue
+                print(f"  {name:<22} {seconds / forward:>10.2f} {peak / 1e6:>9.0f} "
+                      f"{peak / size:>9.3f} {peak / forward_peak:>9.2f} "
+                      f"{peak / done['shrunk_bytes']:>9.3f}")
+            print(f"  {done['check']}")
+            print(f"  reloaded models give the shrunk model's logits: {done.get('same')}")
+
+
+if __name__ == "__main__":
+    main()
