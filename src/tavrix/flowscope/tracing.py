@@ -568,8 +568,9 @@ def trace(
     grad = torch.is_grad_enabled()
     try:
         recorder, state, raw = _traced_call(model, function, args, kwargs, grad=False)
-    except Exception:
-        if not grad:
+    except RuntimeError as error:
+        # autograd's own errors ("does not require grad"); any other goes to the caller as is
+        if not grad or "grad" not in str(error):
             raise
         recorder, state, raw = _traced_call(model, function, args, kwargs, grad=True)
     _name_modules(recorder, state.module_names)
@@ -595,6 +596,19 @@ def _libc_malloc_trim() -> Optional[Callable[[int], int]]:
 _MALLOC_TRIM = _libc_malloc_trim()
 #: nodes recorded between two trims of the C heap
 _TRIM_EVERY = 64
+
+
+#: models with fewer bytes of parameters are traced without trimming: their activations are small
+_TRIM_FROM_BYTES = 1 << 28
+
+
+def _parameter_bytes(state: "_ModelState") -> int:
+    total = 0
+    for entry in state.entries:
+        for tensor in (entry[2] or {}).values():
+            if tensor is not None:
+                total += tensor.numel() * tensor.element_size()
+    return total
 
 
 def _trimmer(recorder: _Recorder) -> Callable[..., None]:
@@ -624,7 +638,8 @@ def _traced_call(
     recorder = _Recorder()
     state = _ModelState(model)
     watching = _watch_parametrizations(model, recorder, state.parametrized)
-    if _MALLOC_TRIM is not None and isinstance(model, torch.nn.Module):
+    if _MALLOC_TRIM is not None and _parameter_bytes(state) >= _TRIM_FROM_BYTES:
+        # a global hook takes every module call off its fast path: big models only
         watching.append(torch.nn.modules.module.register_module_forward_hook(_trimmer(recorder)))
     try:
         with intercept(recorder), torch.set_grad_enabled(grad):
