@@ -374,6 +374,7 @@ def _collect(
     The default falls back where the model refuses a fit (a grouped convolution, a Gram
     matrix too large): channel-wise, then the mean; an asked-for item is :class:`Refused`."""
     from tavrix.pruning import recover
+    from tavrix.pruning.shrink import ShrinkError
 
     method = next((item for item in ("lstsq", "mean") if item in options.recover), None)
     if method is None:
@@ -388,6 +389,9 @@ def _collect(
                 model, plan, removed, batches, method=kind, entry_point=options.entry_point,
                 conv_fit=fit,
             )
+        except ShrinkError as error:
+            # the collection plans the shrink's cut: its refusal is the shrink's
+            raise Refused(str(error)) from None
         except ValueError as error:
             if number == len(attempts):
                 raise Refused(
@@ -533,9 +537,8 @@ def run_prune(
         recovered = recover.fidelity(reference, model, held_out, entry_point=entry)
         recovery_lines = [
             f"recovery ({', '.join(options.recover)}) on {len(recovery_batches)} calibration "
-            f"batches: " + "; ".join(done),
-            f"  output error vs original: {bare.relative_l2:.3g} shrunk, "
-            f"{recovered.relative_l2:.3g} recovered",
+            f"batches: " + "; ".join(done) + f"; output error vs original {bare.relative_l2:.3g} "
+            f"shrunk, {recovered.relative_l2:.3g} recovered"
         ]
         final = recovered
     else:
@@ -561,7 +564,8 @@ def run_prune(
     )
     check_line = str(result)
     if options.recover:
-        check_line += "\n  (the check is of the cut, before the recovery changed the weights)"
+        # the proof is of the cut; the recovery then changes the weights on purpose
+        check_line += ", of the shrunk model before recovery"
     lines = ["", heading, report.table(rows), latency_note, *recovery_lines, "", check_line]
     if options.save is not None and not result.passed:
         # a model that differs from its masked original is not one to load later
