@@ -293,3 +293,16 @@ def test_importance_criteria_rank_the_channels(capsys, criterion):
     assert "not measured" not in listing and listing.count("least: ") == 4
     assert main(["--batches", "2"]) == 0
     assert capsys.readouterr().out.split("least: ")[1:] != listing.split("least: ")[1:]
+
+
+@pytest.mark.parametrize("stored, batches, where", [
+    (3, 2, "1 held-out batch"), (2, None, "the calibration batches"),
+])
+def test_inputs_hold_out_the_batches_left_over(tmp_path, capsys, stored, batches, where):
+    path = tmp_path / "batches.pt"
+    torch.save([torch.randn(4, 3, 32, 32) for _ in range(stored)], path)
+    argv = ["--inputs", str(path), "--prune", "0.3", "-q"]
+    assert main(argv + (["--batches", str(batches)] if batches else [])) == 0
+    out = capsys.readouterr().out
+    assert f"output error vs original ({where})" in out
+    assert f"on {batches or stored} calibration batches" in out

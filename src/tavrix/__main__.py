@@ -371,7 +371,7 @@ def _run(options: Any) -> str:
         count = options.batches or len(stored)
         batches = [(stored[i % len(stored)],) for i in range(count)]
         held_out = [(tensor,) for tensor in stored[count:]]
-        held_out_name = f"{len(held_out)} held-out batches"
+        held_out_name = f"{len(held_out)} held-out batch{'es' if len(held_out) > 1 else ''}"
         if not held_out:
             held_out, held_out_name = batches, "the calibration batches"
     else:
