@@ -105,6 +105,7 @@ def test_a_model_that_cannot_be_shrunk_exits_2_with_one_line(tmp_path, monkeypat
         (["--target-macs", "1.5"], "--target-macs must be a share in (0, 1] to keep"),
         (["--recover", "lstsq"], "--recover needs --prune (or a target)"),
         (["--prune", "0.3", "--recover", "mean,lstsq"], "mean and lstsq correct the same"),
+        (["--prune", "0.3", "--recover", "lstsq-ch,lstsq"], "lstsq-ch and lstsq correct the"),
         (["--prune", "0.3", "--recover", "bn,bn"], "(an item given twice)"),
         (["--prune", "0.3", "--recover", "lsq"], "(unknown 'lsq')"),
         (["--prune", "0.3", "--recover", "none,bn"], "(unknown 'none')"),
@@ -182,7 +183,7 @@ def _held_out():
     return drawn[DEFAULT_BATCHES:]
 
 
-@pytest.mark.parametrize("recovery", [None, "none", "mean,bn", "bn"])
+@pytest.mark.parametrize("recovery", [None, "none", "bn,mean", "bn", "lstsq-ch"])
 def test_recovery_is_measured_against_the_original_and_saved(tmp_path, capsys, recovery):
     from tavrix.pruning import recover
 
@@ -190,7 +191,8 @@ def test_recovery_is_measured_against_the_original_and_saved(tmp_path, capsys, r
     argv = ["--prune", "0.5", "-q", "--save", str(saved)]
     assert main(argv + (["--recover", recovery] if recovery else [])) == 0
     out = capsys.readouterr().out
-    shown = "lstsq" if recovery is None else recovery
+    # the items in the order they run: the correction, then the batch norms
+    shown = {None: "lstsq", "bn,mean": "mean,bn"}.get(recovery, recovery)
     assert f"(round to 1; importance taylor; recovery {shown}):" in out
     error = float(_figure(out, "output error vs original (2 held-out batches)")[-2])
     assert "check passed" in out
@@ -210,7 +212,7 @@ def test_recovery_is_measured_against_the_original_and_saved(tmp_path, capsys, r
     assert re.search(r"^check passed: .*\), of the shrunk model before recovery$", out, re.M)
     # the correction of the bias-free convolutions went into their batch norms
     assert "load_shrunk rebuilds it" in out
-    if recovery is None:
+    if recovery in (None, "lstsq-ch"):
         # on random weights the least-squares fit helps; the batch-norm re-estimate does not
         assert float(recovered) < 0.5 * float(bare)
 

@@ -46,7 +46,10 @@ LATENCY_REPEATS = 10
 #: the best pipeline without fine-tuning in benchmarks/bench_quality.py (README "Quality")
 DEFAULT_IMPORTANCE = "taylor"
 DEFAULT_RECOVERY = ("lstsq",)
-RECOVERY_ITEMS = ("bn", "mean", "lstsq")
+RECOVERY_ITEMS = ("bn", "mean", "lstsq", "lstsq-ch")
+# --recover's corrections: collect()'s method and conv_fit
+CORRECTIONS = {"mean": ("mean", "unfolded"), "lstsq": ("lstsq", "unfolded"),
+               "lstsq-ch": ("lstsq", "channels")}
 #: criteria read off statistics the gates keep only inside record_statistics()
 RECORDED_CRITERIA = ("fisher", "activation", "output_error")
 
@@ -141,8 +144,9 @@ def add_options(parser: argparse.ArgumentParser) -> None:
         action=Once,
         metavar="LIST",
         help="after the shrink, without retraining: comma-separated items of bn (re-estimate "
-        "batch-norm statistics), mean or lstsq (correct the consumers of removed channels), "
-        f"or none (default {','.join(DEFAULT_RECOVERY)})",
+        "batch-norm statistics) and one of mean, lstsq or lstsq-ch (correct the consumers of "
+        "removed channels: their mean, a least-squares re-fit, one fitting a k x k "
+        f"convolution channel-wise, cheaper), or none (default {','.join(DEFAULT_RECOVERY)})",
     )
     group.add_argument(
         "--round-to",
@@ -179,9 +183,12 @@ def parse_recovery(text: str) -> Tuple[str, ...]:
             f"--recover takes comma-separated items of {', '.join(RECOVERY_ITEMS)}, or none; "
             f"got {text!r} ({problem})"
         )
-    if "mean" in items and "lstsq" in items:
-        raise ValueError("--recover: mean and lstsq correct the same weights: give one of them")
-    return tuple(item for item in ("mean", "lstsq", "bn") if item in items)
+    corrections = [item for item in items if item in CORRECTIONS]
+    if len(corrections) > 1:
+        raise ValueError(
+            f"--recover: {' and '.join(corrections)} correct the same weights: give one of them"
+        )
+    return tuple(corrections) + (("bn",) if "bn" in items else ())
 
 
 def _target(options: argparse.Namespace) -> Optional[Tuple[str, float]]:
@@ -376,10 +383,10 @@ def _collect(
     from tavrix.pruning import recover
     from tavrix.pruning.shrink import ShrinkError
 
-    method = next((item for item in ("lstsq", "mean") if item in options.recover), None)
+    method = next((item for item in options.recover if item in CORRECTIONS), None)
     if method is None:
         return None, ""
-    attempts = [(method, "unfolded")]
+    attempts = [CORRECTIONS[method]]
     if options.recover_default and method == "lstsq":
         attempts += [("lstsq", "channels"), ("mean", "unfolded")]
     notes: List[str] = []
