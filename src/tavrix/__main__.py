@@ -6,6 +6,7 @@
     python -m tavrix --model torchvision.models:vit_b_16 --input-shape 1,3,224,224 --explain
     torchrun --nproc_per_node=2 -m tavrix              # the batches shared out over two processes
     python -m tavrix --prune 0.3 --round-to 8 --save small.pt --plot importance.png
+    python -m tavrix --target-macs 0.5 --importance fisher --recover lstsq,bn
     python -m tavrix --model timm:resnet18 --input-shape 2,3,96,96 --prune 0.3 -q
     python -m tavrix --model hf:gpt2:n_layer=2,n_embd=64,n_head=2 --rules extended
 
@@ -13,9 +14,10 @@ The model is put in eval mode and called with random inputs of the given
 shape (or with the batches of a ``torch.save``-d tensor or list of tensors);
 each batch runs forward, a simple loss and backward inside the calibrator.
 The report lists the channel groups and, per prunable group, the least and
-most important channels. With ``--prune`` the model is then shrunk, checked
-and measured (see :mod:`tavrix.cli_prune`); a failed check exits
-with status 1. With --explain the model is only analysed, and the report names
+most important channels. With ``--prune`` (or a ``--target-macs`` /
+``--target-params`` budget) the model is then shrunk, checked, recovered
+(``--recover``, default lstsq) and measured (see :mod:`tavrix.cli_prune`); a
+failed check exits with status 1. With --explain the model is only analysed, and the report names
 why channels are unprunable: the top causes by channels lost, each with its rule
 and line of model code. Input errors exit with status 2 and a one-line message.
 
