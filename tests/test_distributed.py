@@ -292,3 +292,22 @@ def test_torchrun_with_fewer_batches_than_processes(monkeypatch, capsys):
     monkeypatch.setattr("tavrix.__main__.join_launcher_process_group", lambda: (1, WORLD))
     assert main(["--batches", "1"]) == 2
     assert "2 processes need at least 2 batches, got 1" in capsys.readouterr().err
+
+
+def test_torchrun_recovers_every_rank_alike(capsys):
+    # each rank calibrates on its share but fits the recovery on all the batches
+    env = dict(os.environ, PYTHONPATH=str(Path(__file__).resolve().parents[1] / "src"))
+    options = ["--prune", "0.5", "-q"]
+    launcher = [sys.executable, "-m", "torch.distributed.run", "--standalone"]
+    done = subprocess.run(
+        [*launcher, f"--nproc_per_node={WORLD}", "-m", "tavrix", *options],
+        capture_output=True, text=True, env=env, timeout=DEADLINE,
+    )
+    assert done.returncode == 0, done.stderr
+    assert main(options) == 0
+    single = capsys.readouterr().out
+
+    def recovery(text):
+        return [line for line in text.splitlines() if line.startswith("recovery (")]
+
+    assert recovery(done.stdout) == recovery(single) * WORLD and len(recovery(single)) == 1

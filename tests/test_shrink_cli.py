@@ -98,6 +98,18 @@ def test_a_model_that_cannot_be_shrunk_exits_2_with_one_line(tmp_path, monkeypat
         (["--save", "out.pt"], "--save needs --prune"),
         (["--prune", "0.3", "--save", "/no/such/dir/out.pt"], "--save: no directory /no/such/dir"),
         (["--prune", "0.3", "--entry-point", "stem.forward"], "use --entry-point forward"),
+        (["--prune"], "--prune needs a RATIO, or --target-macs F or --target-params F"),
+        (["--prune", "0.3", "--target-macs", "0.5"], "both say how much goes: give one"),
+        (["--target-macs", "0.5", "--target-params", "0.5"], "not allowed with argument"),
+        (["--target-params", "0"], "--target-params must be a share in (0, 1] to keep"),
+        (["--target-macs", "1.5"], "--target-macs must be a share in (0, 1] to keep"),
+        (["--recover", "lstsq"], "--recover needs --prune (or a target)"),
+        (["--prune", "0.3", "--recover", "mean,lstsq"], "mean and lstsq correct the same"),
+        (["--prune", "0.3", "--recover", "lstsq-ch,lstsq"], "lstsq-ch and lstsq correct the"),
+        (["--prune", "0.3", "--recover", "bn,bn"], "(an item given twice)"),
+        (["--prune", "0.3", "--recover", "lsq"], "(unknown 'lsq')"),
+        (["--prune", "0.3", "--recover", "none,bn"], "(unknown 'none')"),
+        (["--importance", "gradient"], "invalid choice: 'gradient'"),
     ],
 )
 def test_bad_prune_options_exit_2_with_one_line(capsys, argv, message):
@@ -157,3 +169,142 @@ def test_importance_picture_one_panel_a_group(n_groups, removed):
     assert sum(len(line.get_xdata()) for line in lines) == 8
     floor = min(min(line.get_ydata()) for line in lines)
     assert floor > 0 and first.get_ylim()[0] <= floor
+
+
+def _figure(text, label):
+    row = next(line for line in text.splitlines() if line.startswith(label))
+    return row.split()
+
+
+def _held_out():
+    from tavrix.__main__ import DEFAULT_BATCHES, DEFAULT_SHAPE, HELD_OUT_BATCHES, _random_batches
+
+    drawn = _random_batches(DEFAULT_SHAPE, DEFAULT_BATCHES + HELD_OUT_BATCHES, 0)
+    return drawn[DEFAULT_BATCHES:]
+
+
+@pytest.mark.parametrize("recovery", [None, "none", "bn,mean", "bn", "lstsq-ch"])
+def test_recovery_is_measured_against_the_original_and_saved(tmp_path, capsys, recovery):
+    from tavrix.pruning import recover
+
+    saved = tmp_path / "out.pt"
+    argv = ["--prune", "0.5", "-q", "--save", str(saved)]
+    assert main(argv + (["--recover", recovery] if recovery else [])) == 0
+    out = capsys.readouterr().out
+    # the items in the order they run: the correction, then the batch norms
+    shown = {None: "lstsq", "bn,mean": "mean,bn"}.get(recovery, recovery)
+    assert f"(round to 1; importance taylor; recovery {shown}):" in out
+    error = float(_figure(out, "output error vs original (2 held-out batches)")[-2])
+    assert "check passed" in out
+    # the saved model is the one measured: rebuilt from a fresh model, same output error
+    held_out = _held_out()
+    reference = recover.outputs(residual_cnn().eval(), held_out)
+    model = load_shrunk(saved, residual_cnn().eval(), held_out[0])
+    assert model.stage2.conv1.out_channels == 16
+    assert f"{recover.fidelity(reference, model, held_out).relative_l2:.3g}" == f"{error:.3g}"
+    if recovery == "none":
+        assert "recovery (" not in out and "before recovery" not in out
+        return
+    bare, recovered = re.search(
+        r"; output error vs original ([\d.e-]+) shrunk, ([\d.e-]+) recovered$", out, re.M
+    ).groups()
+    assert float(recovered) == error
+    assert re.search(r"^check passed: .*\), of the shrunk model before recovery$", out, re.M)
+    # the correction of the bias-free convolutions went into their batch norms
+    assert "load_shrunk rebuilds it" in out
+    if recovery in (None, "lstsq-ch"):
+        # on random weights the least-squares fit helps; the batch-norm re-estimate does not
+        assert float(recovered) < 0.5 * float(bare)
+
+
+@pytest.mark.parametrize(
+    "argv, heading, row, share",
+    [
+        (["--target-macs", "0.5"], "Shrunk to 50% of the multiply-accumulates", "multiply", 0.5),
+        (["--prune", "--target-params", "0.4"], "Shrunk to 40% of the parameters", "param", 0.4),
+    ],
+)
+def test_a_target_implies_the_shrink_and_is_met(capsys, argv, heading, row, share):
+    assert main(argv + ["-q", "--recover", "none"]) == 0
+    out = capsys.readouterr().out
+    assert heading in out and "check passed" in out
+    before, after = (float(v.rstrip("M").replace(",", "")) for v in _figure(out, row)[-3:-1])
+    assert abs(after / before - share) < 0.02
+
+
+FACTORIES_RECOVERY = """
+import torch
+from torch import nn
+
+class Grouped(nn.Module):
+    def __init__(self):
+        super().__init__()
+        torch.manual_seed(0)
+        self.a = nn.Conv2d(3, 16, 3, padding=1)
+        self.b = nn.Conv2d(16, 16, 3, padding=1, groups=2)
+        self.head = nn.Linear(16, 4)
+
+    def forward(self, x):
+        y = self.b(torch.relu(self.a(x)))
+        return self.head(y.mean(dim=(2, 3)))
+
+class Plain(nn.Module):
+    def __init__(self):
+        super().__init__()
+        torch.manual_seed(0)
+        self.a = nn.Conv2d(3, 16, 3, padding=1)
+        self.b = nn.Conv2d(16, 8, 3, padding=1, bias=False)
+        self.head = nn.Linear(8, 4)
+
+    def forward(self, x):
+        y = torch.relu(self.b(torch.relu(self.a(x))))
+        return self.head(y.mean(dim=(2, 3)))
+"""
+
+
+def test_recovery_the_model_refuses(tmp_path, monkeypatch, capsys):
+    (tmp_path / "cli_recover_factories.py").write_text(FACTORIES_RECOVERY)
+    monkeypatch.syspath_prepend(str(tmp_path))
+    grouped = ["--model", "cli_recover_factories:Grouped", "--input-shape", "2,3,8,8",
+               "--rules", "extended", "--prune", "0.5", "-q"]
+    # asked for: one line, nothing shrunk
+    assert main(grouped + ["--recover", "lstsq"]) == 2
+    out, err = capsys.readouterr()
+    assert out == "" and "error: --recover lstsq: cannot fit b by least squares" in err
+    # the default falls back and says so
+    assert main(grouped) == 0
+    out = capsys.readouterr().out
+    assert "lstsq refused (cannot fit b" in out and "used mean" in out
+    # a bias the correction adds where no batch norm can take it: said where the file is saved
+    saved = tmp_path / "plain.pt"
+    plain = ["--model", "cli_recover_factories:Plain", "--input-shape", "2,3,8,8", "--prune",
+             "0.5", "-q", "--save", str(saved)]
+    assert main(plain) == 0
+    out = capsys.readouterr().out
+    assert f"saved to {saved}; the recovery gave b a bias the model's code does not make" in out
+    assert saved.exists()
+
+
+@pytest.mark.parametrize("criterion", ["fisher", "activation", "output_error", "magnitude",
+                                       "random"])
+def test_importance_criteria_rank_the_channels(capsys, criterion):
+    assert main(["--importance", criterion, "--batches", "2"]) == 0
+    listing = capsys.readouterr().out
+    assert f"Channel importance by {criterion} (label (score)):" in listing
+    # every group measured: the statistics were recorded during the calibration
+    assert "not measured" not in listing and listing.count("least: ") == 4
+    assert main(["--batches", "2"]) == 0
+    assert capsys.readouterr().out.split("least: ")[1:] != listing.split("least: ")[1:]
+
+
+@pytest.mark.parametrize("stored, batches, where", [
+    (3, 2, "1 held-out batch"), (2, None, "the calibration batches"),
+])
+def test_inputs_hold_out_the_batches_left_over(tmp_path, capsys, stored, batches, where):
+    path = tmp_path / "batches.pt"
+    torch.save([torch.randn(4, 3, 32, 32) for _ in range(stored)], path)
+    argv = ["--inputs", str(path), "--prune", "0.3", "-q"]
+    assert main(argv + (["--batches", str(batches)] if batches else [])) == 0
+    out = capsys.readouterr().out
+    assert f"output error vs original ({where})" in out
+    assert f"on {batches or stored} calibration batches" in out

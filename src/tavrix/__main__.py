@@ -6,6 +6,7 @@
     python -m tavrix --model torchvision.models:vit_b_16 --input-shape 1,3,224,224 --explain
     torchrun --nproc_per_node=2 -m tavrix              # the batches shared out over two processes
     python -m tavrix --prune 0.3 --round-to 8 --save small.pt --plot importance.png
+    python -m tavrix --target-macs 0.5 --importance fisher --recover lstsq,bn
     python -m tavrix --model timm:resnet18 --input-shape 2,3,96,96 --prune 0.3 -q
     python -m tavrix --model hf:gpt2:n_layer=2,n_embd=64,n_head=2 --rules extended
 
@@ -13,9 +14,10 @@ The model is put in eval mode and called with random inputs of the given
 shape (or with the batches of a ``torch.save``-d tensor or list of tensors);
 each batch runs forward, a simple loss and backward inside the calibrator.
 The report lists the channel groups and, per prunable group, the least and
-most important channels. With ``--prune`` the model is then shrunk, checked
-and measured (see :mod:`tavrix.cli_prune`); a failed check exits
-with status 1. With --explain the model is only analysed, and the report names
+most important channels. With ``--prune`` (or a ``--target-macs`` /
+``--target-params`` budget) the model is then shrunk, checked, recovered
+(``--recover``, default lstsq) and measured (see :mod:`tavrix.cli_prune`); a
+failed check exits with status 1. With --explain the model is only analysed, and the report names
 why channels are unprunable: the top causes by channels lost, each with its rule
 and line of model code. Input errors exit with status 2 and a one-line message.
 
@@ -69,6 +71,8 @@ DEFAULT_SHAPE = (8, 3, 32, 32)
 DEFAULT_BATCHES = 4
 DEFAULT_TOP = 3
 DEFAULT_TOP_CAUSES = 10
+# random batches drawn beyond the calibration's, for the output error of a shrunk model
+HELD_OUT_BATCHES = 2
 
 
 class UsageError(Exception):
@@ -84,7 +88,7 @@ def _parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog="python -m tavrix",
         description="Find the prunable channel groups of a model and rank their channels by "
-        "first-order Taylor importance.",
+        "first-order Taylor importance (or another criterion, --importance).",
     )
     parser.add_argument(
         "--model",
@@ -290,11 +294,15 @@ def _format_channels(labels: Sequence[int], values: torch.Tensor, order: Sequenc
     return ", ".join(f"{labels[i]} ({values[i].item():.3g})" for i in order)
 
 
-def _report(cutplan: Any, groups: Sequence[Any], top: int, quiet: bool, listing: bool) -> str:
+def _report(
+    cutplan: Any, groups: Sequence[Any], top: int, quiet: bool, listing: bool,
+    criterion: str = "taylor",
+) -> str:
     lines = [str(cutplan) if quiet else cutplan.summary(2)]
     if not listing:
         return lines[0]
-    lines += ["", "Channel importance (label (score)):"]
+    by = "" if criterion == "taylor" else f" by {criterion}"
+    lines += ["", f"Channel importance{by} (label (score)):"]
     if not groups:
         lines.append("  no prunable groups")
     for group in groups:
@@ -341,7 +349,7 @@ def run(argv: Optional[Sequence[str]] = None) -> str:
         prune_command.validate_options(options)
     except ValueError as exc:
         raise UsageError(str(exc)) from None
-    if options.explain and (options.prune is not None or options.plot is not None):
+    if options.explain and (options.shrink or options.plot is not None):
         raise UsageError("--explain only analyses the model: it does not combine with --prune or --plot")
     options.device = _device(options.device)
     if options.rules == "extended":
@@ -364,17 +372,26 @@ def _run(options: Any) -> str:
         stored = _load_batches(options.inputs)
         count = options.batches or len(stored)
         batches = [(stored[i % len(stored)],) for i in range(count)]
+        held_out = [(tensor,) for tensor in stored[count:]]
+        held_out_name = f"{len(held_out)} held-out batch{'es' if len(held_out) > 1 else ''}"
+        if not held_out:
+            held_out, held_out_name = batches, "the calibration batches"
     else:
         if options.input_shape:
             shape = _parse_shape(options.input_shape)
         else:
             shape = loaded.default_shape or DEFAULT_SHAPE
-        batches = _random_batches(shape, options.batches or DEFAULT_BATCHES, options.seed, loaded)
+        count = options.batches or DEFAULT_BATCHES
+        drawn = _random_batches(shape, count + HELD_OUT_BATCHES, options.seed, loaded)
+        # drawn after the calibration's from the same generator: those stay as they were
+        batches, held_out = drawn[:count], drawn[count:]
+        held_out_name = f"{HELD_OUT_BATCHES} held-out batches"
     device = options.device
     if device.type != "cpu":
         try:
             model.to(device)
             batches = [tuple(t.to(device) for t in batch) for batch in batches]
+            held_out = [tuple(t.to(device) for t in batch) for batch in held_out]
         except (RuntimeError, MemoryError) as exc:
             raise UsageError(
                 f"cannot move the model and its inputs to {device}: {_one_line(exc)}"
@@ -389,6 +406,8 @@ def _run(options: Any) -> str:
     except (RuntimeError, ValueError) as exc:
         raise UsageError(f"cannot join the launcher's process group: {_one_line(exc)}") from None
     header = ""
+    # every rank recovers from all the batches: the same statistics, the same model
+    every_batch = batches
     if world > 1:
         if len(batches) < world:
             raise UsageError(
@@ -404,8 +423,10 @@ def _run(options: Any) -> str:
     except ValueError as exc:
         raise UsageError(str(exc)) from None
     scale = 0.0
+    from tavrix.pruning.gate import record_statistics
+
     try:
-        with calibrator:
+        with record_statistics(options.importance in prune_command.RECORDED_CRITERIA), calibrator:
             checked = False
             for done, batch in enumerate(batches, start=1):
                 output = model(*batch)
@@ -428,20 +449,29 @@ def _run(options: Any) -> str:
         raise UsageError(f"calibration failed: {_one_line(exc)}") from None
     top = DEFAULT_TOP if options.top is None else options.top
     # read once: under torchrun every read-out is a collective
-    groups = channel_importance(calibrator.cutplan)
+    try:
+        groups = channel_importance(
+            calibrator.cutplan, criterion=options.importance, model=model, seed=options.seed
+        )
+    except (ValueError, RuntimeError) as exc:
+        raise UsageError(f"--importance {options.importance}: {_one_line(exc)}") from None
     calibration_warnings(calibrator.cutplan, groups, output_scale=scale)
-    listing = not (options.quiet and options.prune is not None)
-    report = header + _report(calibrator.cutplan, groups, top, options.quiet, listing)
+    listing = not (options.quiet and options.shrink)
+    report = header + _report(
+        calibrator.cutplan, groups, top, options.quiet, listing, options.importance
+    )
     # The read-outs below are collectives under torchrun: every rank runs them,
     # rank 0 alone writes files.
     title = prune_command.plot_title(loaded.name, options)
-    if options.plot is not None and options.prune is None:
+    if options.plot is not None and not options.shrink:
         prune_command.plot_importance(options.plot, calibrator.cutplan, write=rank == 0,
                                       title=title, groups=groups)
-    if options.prune is not None:
+    if options.shrink:
         try:
             report += "\n" + prune_command.run_prune(
-                model, calibrator.cutplan, batches[0], options, write=rank == 0, title=title
+                model, calibrator.cutplan, batches[0], options, write=rank == 0, title=title,
+                groups=groups, recovery_batches=every_batch, held_out=held_out,
+                held_out_name=held_out_name,
             )
         except prune_command.CheckFailed as failed:
             raise prune_command.CheckFailed(report + "\n" + failed.report) from None
