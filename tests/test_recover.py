@@ -338,3 +338,24 @@ def test_a_small_llama_recovers_through_dict_batches():
     fitted = recover.fidelity(reference, model, batches)
     assert fitted.rows == 3 * 4 * 16 and fitted.top1_agreement is not None
     assert fitted.relative_l2 < 0.75 * bare.relative_l2 and not stats.skipped
+
+
+def test_a_recovered_model_saves_and_loads_with_the_biases_it_gained(tmp_path):
+    from tavrix.demo_model import residual_cnn
+    from tavrix.pruning.shrink import load_shrunk, save_shrunk
+
+    torch.manual_seed(0)
+    model, batches = residual_cnn().eval(), [torch.randn(4, 3, 32, 32) for _ in range(2)]
+    plan = get_cutplan(model, (batches[0],), {})
+    removed = choose_channels(plan, ratio=0.3, importance="weight", model=model)
+    stats = recover.collect(model, plan, removed, batches, method="mean")
+    report = shrink(model, plan, removed)
+    recover.compensate(model, stats)
+    gained = [name for name, m in model.named_modules() if isinstance(m, nn.Conv2d)
+              and m.bias is not None and residual_cnn().get_submodule(name).bias is None]
+    assert gained
+    save_shrunk(tmp_path / "shrunk.pt", model, report)
+    fresh = load_shrunk(tmp_path / "shrunk.pt", residual_cnn().eval())
+    assert fresh.state_dict().keys() == model.state_dict().keys()
+    with torch.no_grad():
+        assert torch.equal(fresh(batches[1]), model(batches[1]))

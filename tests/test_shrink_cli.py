@@ -282,7 +282,10 @@ def test_recovery_the_model_refuses(tmp_path, monkeypatch, capsys):
     assert main(plain) == 0
     out = capsys.readouterr().out
     assert f"saved to {saved}; the recovery gave b a bias the model's code does not make" in out
-    assert saved.exists()
+    from cli_recover_factories import Plain
+
+    fresh = load_shrunk(saved, Plain().eval())
+    assert fresh.b.bias is not None and fresh.b.bias.shape == fresh.b.weight.shape[:1]
 
 
 @pytest.mark.parametrize("criterion", ["fisher", "activation", "output_error", "magnitude",

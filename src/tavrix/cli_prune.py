@@ -584,8 +584,7 @@ def run_prune(
             lines.append(
                 f"saved to {options.save}; the recovery gave {', '.join(new_biases[:4])}"
                 f"{' and others' if len(new_biases) > 4 else ''} a bias the model's code does "
-                "not make: give those modules of a fresh model a bias before load_shrunk "
-                "(or shrink with --recover none or bn)"
+                "not make (tavrix.pruning.shrink.load_shrunk rebuilds it with those biases)"
             )
         else:
             lines.append(f"saved to {options.save} (tavrix.pruning.shrink.load_shrunk rebuilds it)")

@@ -385,6 +385,8 @@ def _commit_weights(
         else tensor
         for name, tensor in current.items()
     }
+    added = _added_biases(model, current, state_dict)
+    expected.update({name: tuple(state_dict[name].shape) for name in added})
     _check_weights(expected, state_dict, where)
     data: Dict[int, torch.Tensor] = {}
     assigned = []
@@ -426,6 +428,29 @@ def _commit_weights(
              if not isinstance(value, torch.Tensor) and name in state_dict}
     if extra:  # a module's extra state
         model.load_state_dict(extra, strict=False)
+    for name, module in added.items():
+        weight = module.weight
+        device = state_dict[name].device if weight.is_meta else weight.device
+        module.bias = nn.Parameter(state_dict[name].to(dtype=weight.dtype, device=device))
+
+
+def _added_biases(
+    model: nn.Module, current: Mapping[str, Any], state_dict: Mapping[str, Any]
+) -> Dict[str, nn.Module]:
+    """The biases the saved model has where the fresh one has none: a convolution or linear
+    layer built without one, given one by recovery (``recover.compensate``)."""
+    found: Dict[str, nn.Module] = {}
+    for name, value in state_dict.items():
+        if name in current or not (name == "bias" or name.endswith(".bias")):
+            continue
+        try:
+            module = model.get_submodule(name[: -len("bias")].rstrip("."))
+        except AttributeError:
+            continue
+        layer = isinstance(module, (nn.modules.conv._ConvNd, nn.Linear))
+        if layer and module.bias is None and isinstance(value, torch.Tensor) and value.dim() == 1:
+            found[name] = module
+    return found
 
 
 def _check_weights(expected: Mapping[str, Any], state_dict: Mapping[str, Any],
