@@ -702,7 +702,7 @@ def test_a_later_cut_of_the_same_size_keeps_its_own_channels():
      r"reads \(8\) // 4, a number the cut makes 2"),
     # the stream is cut (tied by the nn.MultiheadAttention), the heads read off it are not
     (lambda: Streams(read_heads=4, width=16, heads=2), (2, 8, 6), "largest", "embed",
-     r"reads \(16\) // num_heads \(4\)"),
+     r"reads \(16, which the cut makes 8\) // num_heads \(4\)"),
 ])
 def test_numbers_the_code_may_take_elsewhere_are_refused(build, x, split, layer, reason):
     model, x = made(build()), torch.randn(*x)

@@ -9,7 +9,7 @@ import math
 import operator
 import sys
 from dataclasses import dataclass, field
-from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
+from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
 
 import torch
 from torch import nn
@@ -347,6 +347,9 @@ def check_reshape_sizes(
                 if (
                     at in split
                     and size in constants
+                    # unless the module holds another piece's size too: the divisor
+                    # (Swin's 32 heads of 32)
+                    and not any(target[other] in constants for other in split if other != at)
                     and not _given(node, by_attribute, size, wanted)
                     and not _given(node, multiples, size, wanted)
                 ):  # a count read off the channels, divided, or the module's own number
@@ -369,12 +372,12 @@ def check_reshape_sizes(
                         module_name=node.module_path or None,
                     )
             elif at in split:
-                reason = _recomputed(node, size, by_attribute, channels, constants)
+                reason = _recomputed(node, size, by_attribute, channels, constants, keep is None)
                 if reason is not None:
                     raise ctx.error(
                         node,
                         f"it is given the size {size} for an axis the cut leaves as it is, a "
-                        f"number the code may compute as {reason}, which the cut changes",
+                        f"number the code may compute as {reason}",
                         module_name=node.module_path or None,
                     )
 
@@ -403,13 +406,22 @@ def _channel_split(ctx: CutContext, node: Any, target: Sequence[int]) -> set:
             if i - first_in != 1:
                 return set()
             # axes of size one beside it are pieces of the split too (a shuffle's one channel
-            # per group), though they pair with any neighbour
-            while first_out > 0 and target[first_out - 1] == 1:
-                first_out -= 1
-            while j < len(target) and target[j] == 1:
-                j += 1
+            # per group), but for those that stand for the input's own (a batch of one)
+            before = _ones(reversed(target[:first_out])) - _ones(reversed(shape[:first_in]))
+            first_out -= max(0, before)
+            j += max(0, _ones(target[j:]) - _ones(shape[i:]))
             return set(range(first_out, j)) if j - first_out > 1 else set()
     return set()
+
+
+def _ones(sizes: Iterable[int]) -> int:
+    """How many axes of size one lead ``sizes``."""
+    count = 0
+    for size in sizes:
+        if size != 1:
+            break
+        count += 1
+    return count
 
 
 def _owner(node: Any, module: Optional[nn.Module]) -> str:
@@ -431,6 +443,7 @@ def _recomputed(
     by_attribute: Dict[Any, Dict[int, set]],
     channels: Dict[Any, Dict[int, set]],
     constants: Dict[int, List[str]],
+    whole: bool,
 ) -> Optional[str]:
     """How an axis keeping its size may have its number recomputed otherwise after the cut:
     a channel count read divided by an attribute the cut changes (``C // self.num_heads``
@@ -453,12 +466,18 @@ def _recomputed(
                             f"a channel count it reads ({count}) // {divisor}, a number the cut "
                             f"makes {new_divisor}"
                         )
+            if not whole:
+                continue  # the reshaped channels lose some: their own axis takes the change
             if divisor in constants and any(new != count for new in new_counts):
                 # unless the module holds the number under a name of its own (head_dim)
                 own = set(constants.get(size, ())) - {constants[divisor][0]}
                 if not own:
                     name = constants[divisor][0]
-                    return f"a channel count it reads ({count}) // {name} ({divisor})"
+                    changed = ", ".join(str(new) for new in sorted(new_counts) if new != count)
+                    return (
+                        f"a channel count it reads ({count}, which the cut makes {changed}) // "
+                        f"{name} ({divisor})"
+                    )
     return None
 
 

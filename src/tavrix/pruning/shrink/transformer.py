@@ -492,9 +492,11 @@ class SplitRule(ShrinkRule):
             raise ctx.error(
                 node, f"it splits by {size}, a number the module holds in no attribute"
             )
-        if len(found) == 1:
-            (name, value), = found.items()
-            _set_attribute(ctx, node, module, name, value)
+        if len(found) == 1 or not exact:
+            # the width split under several names (SKNet's in_channels and out_channels) is
+            # that width under each of them
+            for name, value in found.items():
+                _set_attribute(ctx, node, module, name, value)
             return
         # several: fine only when the other rules of the cut set each of them to what the
         # split needs (GPT-2's split_size and embed_dim, both its width)
