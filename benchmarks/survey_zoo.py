@@ -21,6 +21,7 @@ checkout, point PYTHONPATH at its src.
     OMP_NUM_THREADS=1 PYTHONPATH=src nice python benchmarks/survey_zoo.py --timm --rules both \\
         --json survey.json [--models vit_tiny_patch16_224,resnet18] [--timeout 300]
     python benchmarks/survey_zoo.py --compare old.json new.json     # what changed between runs
+    ... --timm --models skresnet18 --groups 2,5 --rules extended   # each group cut alone
 """
 
 from __future__ import annotations
@@ -34,6 +35,8 @@ import sys
 import time
 from collections import Counter
 from typing import Any, Callable, Dict, List, Optional, Tuple
+
+BATCH = 1  # samples per call (the worker sets it from the job)
 
 OUTCOMES = ("equal", "refused", "no-group", "failed", "exception")
 
@@ -109,14 +112,14 @@ def build_timm(name: str) -> Built:
     _seed()
     model = timm.create_model(name, pretrained=False).eval()
     own = tuple(model.pretrained_cfg.get("input_size", (3, 224, 224)))
-    shape = (1,) + own
+    shape = (BATCH,) + own
     if not name.startswith(OWN_SIZE):
-        shape = (1, own[0], 96, 96)
+        shape = (BATCH, own[0], 96, 96)
         try:  # the convolutional ones that do not run at 96 x 96 run at their own size
             with torch.no_grad():
                 model(torch.zeros(shape))
         except Exception:
-            shape = (1,) + own
+            shape = (BATCH,) + own
     return model, _image_batches(shape)
 
 
@@ -130,7 +133,7 @@ def build_torchvision(name: str) -> Built:
         size = 224
     elif name == "inception_v3":
         size = 299
-    return model, _image_batches((1, 3, size, size))
+    return model, _image_batches((BATCH, 3, size, size))
 
 
 def torchvision_names() -> List[str]:
@@ -144,7 +147,7 @@ def _ids_batches(vocab: int, length: int = 12, **extra: Callable[[Any], Any]):
     import torch
 
     def batch(g):
-        ids = torch.randint(3, vocab, (1, length), generator=g)
+        ids = torch.randint(3, vocab, (BATCH, length), generator=g)
         kwargs = {"input_ids": ids, "attention_mask": torch.ones_like(ids)}
         kwargs.update({k: f(g) for k, f in extra.items()})
         return {"args": (), "kwargs": kwargs}
@@ -179,8 +182,8 @@ def _transformers_zoo() -> Dict[str, Callable[[], Built]]:
                                   encoder_ffn_dim=128, decoder_ffn_dim=128, num_mel_bins=16,
                                   max_source_positions=16, max_target_positions=16,
                                   decoder_start_token_id=1, pad_token_id=0, use_cache=False)
-        features = lambda g: torch.randn(1, 16, 32, generator=g)  # noqa: E731
-        ids = lambda g: torch.randint(3, 100, (1, 4), generator=g)  # noqa: E731
+        features = lambda g: torch.randn(BATCH, 16, 32, generator=g)  # noqa: E731
+        ids = lambda g: torch.randint(3, 100, (BATCH, 4), generator=g)  # noqa: E731
         return tf.WhisperForConditionalGeneration(config), lambda g: {
             "args": (), "kwargs": {"input_features": features(g), "decoder_input_ids": ids(g)}}
 
@@ -195,7 +198,7 @@ def _transformers_zoo() -> Dict[str, Callable[[], Built]]:
         config = tf.T5Config(vocab_size=100, d_model=64, d_kv=16, d_ff=128, num_layers=2,
                              num_heads=4, relative_attention_num_buckets=8,
                              decoder_start_token_id=0, use_cache=False)
-        ids = lambda g: torch.randint(3, 100, (1, 6), generator=g)  # noqa: E731
+        ids = lambda g: torch.randint(3, 100, (BATCH, 6), generator=g)  # noqa: E731
         return tf.T5ForConditionalGeneration(config), _ids_batches(100, decoder_input_ids=ids)
 
     def vision(config_cls, model_cls, shape, **kw):
@@ -208,7 +211,7 @@ def _transformers_zoo() -> Dict[str, Callable[[], Built]]:
                      num_attention_heads=4, image_size=32, patch_size=8)
         config = tf.CLIPConfig(text_config=text, vision_config=image, projection_dim=32)
         ids = _ids_batches(100, length=8)
-        pixels = lambda g: torch.randn(1, 3, 32, 32, generator=g)  # noqa: E731
+        pixels = lambda g: torch.randn(BATCH, 3, 32, 32, generator=g)  # noqa: E731
 
         def batch(g):
             out = ids(g)
@@ -223,7 +226,7 @@ def _transformers_zoo() -> Dict[str, Callable[[], Built]]:
                                    conv_dim=(32, 32), conv_stride=(5, 2), conv_kernel=(10, 3),
                                    num_conv_pos_embeddings=16, num_conv_pos_embedding_groups=4)
         return tf.Wav2Vec2ForCTC(config), lambda g: {
-            "args": (), "kwargs": {"input_values": torch.randn(1, 800, generator=g)}}
+            "args": (), "kwargs": {"input_values": torch.randn(BATCH, 800, generator=g)}}
 
     vit = dict(hidden_size=64, num_hidden_layers=2, num_attention_heads=4, intermediate_size=128,
                image_size=32, patch_size=8, num_labels=10)
@@ -262,19 +265,19 @@ def _transformers_zoo() -> Dict[str, Callable[[], Built]]:
         "whisper": whisper,
         "clip": clip,
         "wav2vec2": wav2vec2,
-        "vit": vision(tf.ViTConfig, tf.ViTForImageClassification, (1, 3, 32, 32), **vit),
-        "deit": vision(tf.DeiTConfig, tf.DeiTForImageClassification, (1, 3, 32, 32), **vit),
-        "swin": vision(tf.SwinConfig, tf.SwinForImageClassification, (1, 3, 32, 32),
+        "vit": vision(tf.ViTConfig, tf.ViTForImageClassification, (BATCH, 3, 32, 32), **vit),
+        "deit": vision(tf.DeiTConfig, tf.DeiTForImageClassification, (BATCH, 3, 32, 32), **vit),
+        "swin": vision(tf.SwinConfig, tf.SwinForImageClassification, (BATCH, 3, 32, 32),
                        image_size=32, patch_size=2, embed_dim=16, depths=[1, 1],
                        num_heads=[2, 4], window_size=4, num_labels=10),
         "convnext": vision(tf.ConvNextConfig, tf.ConvNextForImageClassification,
-                           (1, 3, 32, 32), num_stages=2, hidden_sizes=[16, 32], depths=[1, 1],
+                           (BATCH, 3, 32, 32), num_stages=2, hidden_sizes=[16, 32], depths=[1, 1],
                            num_labels=10),
         "mobilevit": vision(tf.MobileViTConfig, tf.MobileViTForImageClassification,
-                            (1, 3, 64, 64), image_size=64, neck_hidden_sizes=[8, 8, 16, 16, 24,
+                            (BATCH, 3, 64, 64), image_size=64, neck_hidden_sizes=[8, 8, 16, 16, 24,
                             32, 64], hidden_sizes=[32, 48, 64], num_labels=10),
         "segformer": vision(tf.SegformerConfig, tf.SegformerForSemanticSegmentation,
-                            (1, 3, 64, 64), num_encoder_blocks=2, depths=[1, 1],
+                            (BATCH, 3, 64, 64), num_encoder_blocks=2, depths=[1, 1],
                             sr_ratios=[2, 1], hidden_sizes=[16, 32], num_attention_heads=[1, 2],
                             patch_sizes=[7, 3], strides=[4, 2], decoder_hidden_size=32,
                             num_labels=5),
@@ -322,14 +325,21 @@ def _loss(out: Any) -> Any:
     return F.cross_entropy(flat, flat.argmax(-1))
 
 
-def survey_one(source: str, name: str, rule_set: str) -> Dict[str, Any]:
+def survey_one(
+    source: str, name: str, rule_set: str, batch: int = 1, groups: Optional[List[int]] = None
+) -> Dict[str, Any]:
+    """One model under one rule set; ``groups``: cut only these prunable groups."""
+    global BATCH
+    BATCH = batch
     start = time.perf_counter()
-    result = _survey_one(source, name, rule_set)
+    result = _survey_one(source, name, rule_set, groups)
     result["seconds"] = round(time.perf_counter() - start, 1)
     return result
 
 
-def _survey_one(source: str, name: str, rule_set: str) -> Dict[str, Any]:
+def _survey_one(
+    source: str, name: str, rule_set: str, groups: Optional[List[int]]
+) -> Dict[str, Any]:
     import contextlib
     import copy
     import warnings
@@ -343,6 +353,8 @@ def _survey_one(source: str, name: str, rule_set: str) -> Dict[str, Any]:
 
     torch.set_num_threads(1)
     result: Dict[str, Any] = {"source": source, "model": name, "rules": rule_set}
+    if groups is not None:
+        result["groups_cut"] = groups
     stage = "build"
     try:
         model, batches = SOURCES[source](name)
@@ -366,6 +378,8 @@ def _survey_one(source: str, name: str, rule_set: str) -> Dict[str, Any]:
                 return {**result, "outcome": "no-group", "detail": "no prunable group"}
             stage = "choose"
             removed = choose_channels(plan, 0.3)
+            if groups is not None:
+                removed = {i: v for i, v in removed.items() if i in groups}
             result["removing"] = {str(i): len(v) for i, v in removed.items()}
             if not removed:
                 return {**result, "outcome": "no-group", "detail": "no group loses a channel"}
@@ -409,7 +423,8 @@ def worker() -> None:
     os.dup2(2, 1)
     for line in sys.stdin:
         job = json.loads(line)
-        out = survey_one(job["source"], job["model"], job["rules"])
+        out = survey_one(job["source"], job["model"], job["rules"], job.get("batch", 1),
+                         job.get("groups"))
         channel.write(json.dumps(out) + "\n")
 
 
@@ -461,7 +476,8 @@ def line_of(r: Dict[str, Any]) -> str:
     detail = " ".join(str(r.get("detail", "")).split())
     if len(detail) > 220:
         detail = detail[:217] + "..."
-    return (f"{r['source']:<12} {r['model']:<34} {r['rules']:<8} {r['outcome']:<9} "
+    model = r["model"] + "".join(f" [{g}]" for g in r.get("groups_cut", ()))
+    return (f"{r['source']:<12} {model:<34} {r['rules']:<8} {r['outcome']:<9} "
             f"{r.get('seconds', 0):>6.1f}s  {detail}")
 
 
@@ -511,6 +527,9 @@ def main(argv: Optional[List[str]] = None) -> int:
     parser.add_argument("--transformers", action="store_true", help="small transformers models")
     parser.add_argument("--models", help="comma-separated names: only these")
     parser.add_argument("--rules", choices=("standard", "extended", "both"), default="both")
+    parser.add_argument("--batch", type=int, default=1, help="samples per call (1)")
+    parser.add_argument("--groups", help="comma-separated prunable group indices: each cut "
+                        "alone, one run each (to judge which group a refusal or failure is about)")
     parser.add_argument("--timeout", type=float, default=300.0, help="seconds per model")
     parser.add_argument("--json", metavar="FILE", help="save the results (rewritten as they come)")
     parser.add_argument("--compare", nargs=2, metavar=("OLD", "NEW"),
@@ -532,7 +551,13 @@ def main(argv: Optional[List[str]] = None) -> int:
                  "transformers": lambda: list(_transformers_zoo())}[source]()
         for name in names:
             if only is None or name in only:
-                jobs += [{"source": source, "model": name, "rules": r} for r in rule_sets]
+                base = {"source": source, "model": name, "batch": args.batch}
+                for r in rule_sets:
+                    if args.groups is None:
+                        jobs.append({**base, "rules": r})
+                    else:
+                        jobs += [{**base, "rules": r, "groups": [int(g)]}
+                                 for g in args.groups.split(",")]
     if only is not None:
         known = {j["model"] for j in jobs}
         unknown = sorted(only - known)
