@@ -2,9 +2,9 @@
 takes, prove the result equal to the masked original; per rule set.
 
 Each model (random weights, eval mode, batch 1, seeded) is calibrated on two batches with
-TavrixPruningCalibrator (under ``rules.extended()`` for the extended rules), ``choose_channels(plan,
-0.3)`` picks the channels, ``shrinkable`` keeps the groups the shrink takes, ``shrink`` cuts them and
-``check_equal`` compares with a copy taken before the cut. Inputs: 96 x 96 for the convolutional
+TavrixPruningCalibrator (under ``rules.extended()`` for the extended rules),
+``choose_channels(plan, 0.3)`` picks the channels, ``shrinkable`` keeps the groups the shrink
+takes, ``shrink`` cuts them and ``check_equal`` compares with a copy taken before the cut. Inputs: 96 x 96 for the convolutional
 models, each model's own size for the transformers (and for a convolutional model that does not run
 at 96 x 96). Every model ends as one of
 
