@@ -1,7 +1,7 @@
 """Every failing check of the random-model property test, not only the first: the default
 profile's fixed sample (no argument), or N freshly drawn models (`--draw N`), with the
 failures grouped by where the check fails (operation and block). Used to list what fails
-before and after a fix; each failure prints as `build(spec, seed)` plus the rules and removal.
+before and after a fix; each failure prints as `build(design, seed)` plus the rules and removal.
 
 Run: PYTHONPATH=src .venv/bin/python repros/random_model_failures.py [--draw N]
 from the project root   (exit 1 = some example fails)
@@ -31,9 +31,9 @@ def recording(model, x, plan, removed):
         return "failed"
 
 
-def build(spec, seed):
-    current.update(spec=spec, seed=seed)
-    return _build(spec, seed)
+def build(design, seed):
+    current.update(design=design, seed=seed)
+    return _build(design, seed)
 
 
 def analyse(model, x, options):
@@ -63,7 +63,7 @@ for where, removed, error in failures:
     found = re.search(r"first difference at node #\d+ (\w+?)_\d+ .*? in ([\w.]+)", error)
     if found:
         block = re.match(r"blocks\.(\d+)", found.group(2))
-        name = where["spec"][2][int(block.group(1))][0] if block else found.group(2)
+        name = where["design"][2][int(block.group(1))][0] if block else found.group(2)
         key = f"{found.group(1)} in a {name} block"
     else:
         key = error.splitlines()[0][:100]
@@ -71,7 +71,7 @@ for where, removed, error in failures:
 for key, cases in sorted(groups.items(), key=lambda item: -len(item[1])):
     print(f"== {key}: {len(cases)} failing checks")
     for where, removed, error in cases[:3]:
-        print(f"   build({where['spec']!r}, {where['seed']}); {where['rules']}; removed {removed}")
+        print(f"   build({where['design']!r}, {where['seed']}); {where['rules']}; removed {removed}")
         print(f"      {error.splitlines()[0][:240]}")
 print(f"{len(failures)} failing checks")
 sys.exit(1 if failures else 0)

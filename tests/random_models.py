@@ -2,10 +2,10 @@
 property test of the shrink (tests/test_random_models.py) and the scripts that reproduce
 what it finds.
 
-A model is described by a spec: ``(kind, stem, blocks)`` with kind "image" (B, C, H, W) or
-"tokens" (B, N, C), and blocks a tuple of ``(name, option)`` pairs. ``build(spec, seed)``
+A model is described by a design: ``(kind, stem, blocks)`` with kind "image" (B, C, H, W) or
+"tokens" (B, N, C), and blocks a tuple of ``(name, option)`` pairs. ``build(design, seed)``
 makes the model (eval mode, float64, randomised so that every channel counts) and its input;
-the same spec and seed make the same model, so a failing example can be rebuilt from its
+the same design and seed make the same model, so a failing example can be rebuilt from its
 printout.
 """
 
@@ -479,9 +479,9 @@ class RandomNet(nn.Module):
         return self.head(x.mean((2, 3)) if self.kind == "image" else x.mean(1))
 
 
-def build(spec, seed: int) -> Tuple[nn.Module, torch.Tensor]:
-    """The model of a spec (eval mode, float64, randomised) and an input for it."""
-    kind, stem, blocks = spec
+def build(design, seed: int) -> Tuple[nn.Module, torch.Tensor]:
+    """The model of a design (eval mode, float64, randomised) and an input for it."""
+    kind, stem, blocks = design
     torch.manual_seed(seed)
     model = RandomNet(kind, stem, blocks)
     randomise(model, seed)

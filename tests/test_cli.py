@@ -221,7 +221,7 @@ def test_factory_keywords_and_quiet_output(factories, capsys):
 
 @pytest.mark.zoo
 @pytest.mark.parametrize(
-    "spec, groups",
+    "model, groups",
     [
         # token ids of the configuration's vocabulary, positions passed in: with the
         # head, the residual stream is a group too (stream, attention, MLP)
@@ -235,9 +235,9 @@ def test_factory_keywords_and_quiet_output(factories, capsys):
         ("timm:resnet18:num_classes=10", 12),
     ],
 )
-def test_timm_and_transformers_models(capsys, recwarn, spec, groups):
-    argv = ["--model", spec, "--batches", "1", "-q", "--rules", "extended"]
-    if spec.startswith("timm"):
+def test_timm_and_transformers_models(capsys, recwarn, model, groups):
+    argv = ["--model", model, "--batches", "1", "-q", "--rules", "extended"]
+    if model.startswith("timm"):
         argv += ["--input-shape", "1,3,32,32"]
     assert main(argv + ["--prune", "0.25"]) == 0
     out = capsys.readouterr().out
@@ -246,7 +246,7 @@ def test_timm_and_transformers_models(capsys, recwarn, spec, groups):
     # gradient, and the importance is zero for most channels
     shown = [str(w.message) for w in recwarn if "Calibration measured little" in str(w.message)]
     assert [("have importance exactly 0" in m) for m in shown] == (
-        [True] if spec.startswith("timm:") else []
+        [True] if model.startswith("timm:") else []
     )
     table = [line for line in out.splitlines() if re.match(r"#\d+ ", line)]
     assert table and (groups is None or len(table) == groups)

@@ -11,7 +11,7 @@ The default run draws a few dozen examples with a fixed derandomised seed. The l
     TAVRIX_PROPERTY_EXAMPLES=500 PYTHONPATH=src .venv/bin/python -m pytest -q \\
         -m slow_property tests/test_random_models.py
 
-(random seeds; hypothesis prints the failing draws, and ``random_models.build(spec, seed)``
+(random seeds; hypothesis prints the failing draws, and ``random_models.build(design, seed)``
 rebuilds the model).
 """
 
@@ -103,7 +103,7 @@ def token_block(draw, c, tokens):
 
 
 @st.composite
-def specs(draw, max_blocks=4):
+def designs(draw, max_blocks=4):
     kind = draw(st.sampled_from(["image", "tokens"]))
     stems = ["plain", "channels_last"] if kind == "image" else ["linear", "patches"]
     stem = (draw(st.sampled_from(stems)), draw(st.sampled_from([4, 6, 8, 12])))
@@ -231,15 +231,15 @@ def shrinks_or_refuses(model, x, plan, removed):
 
 
 def run_example(data):
-    spec = data.draw(specs(), label="spec")
+    design = data.draw(designs(), label="design")
     seed = data.draw(st.integers(0, 2**16), label="seed")
     options = data.draw(EXTENDED_OPTIONS, label="extended rules")
     for rule_set in (None, options):
-        model, x = build(spec, seed)
-        note(f"build({spec!r}, {seed}); extended rules: {rule_set}")
+        model, x = build(design, seed)
+        note(f"build({design!r}, {seed}); extended rules: {rule_set}")
         plan = analyse(model, x, rule_set)
         removed = data.draw(removals(plan), label="removal")
-        what = f"{spec[0]}, {'standard' if rule_set is None else 'extended'}"
+        what = f"{design[0]}, {'standard' if rule_set is None else 'extended'}"
         if removed:
             event(what + ": " + shrinks_or_refuses(model, x, plan, removed))
         else:

@@ -58,7 +58,7 @@ import torch  # noqa: E402
 import torch.nn.functional as F  # noqa: E402
 
 from tavrix import cli_prune as prune_command  # noqa: E402
-from tavrix.cli_models import FORMS, LoadedModel, ModelSpecError, load_model  # noqa: E402
+from tavrix.cli_models import FORMS, LoadedModel, ModelFormError, load_model  # noqa: E402
 from tavrix.cli_prune import Once  # noqa: E402
 from tavrix.pruning.distributed import (  # noqa: E402
     join_launcher_process_group,
@@ -94,7 +94,7 @@ def _parser() -> argparse.ArgumentParser:
         "--model",
         action=Once,
         default=DEFAULT_MODEL,
-        metavar="SPEC",
+        metavar="MODEL",
         help=f"the torch.nn.Module to analyse, one of: {FORMS} "
         f"(default: {DEFAULT_MODEL}, a small residual CNN)",
     )
@@ -169,10 +169,10 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _load_model(spec: str) -> LoadedModel:
+def _load_model(name: str) -> LoadedModel:
     try:
-        return load_model(spec)
-    except ModelSpecError as exc:
+        return load_model(name)
+    except ModelFormError as exc:
         raise UsageError(str(exc)) from None
 
 

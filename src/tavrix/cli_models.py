@@ -23,7 +23,7 @@ from typing import Any, Callable, Dict, List, Optional, Tuple
 import torch
 from torch import nn
 
-__all__ = ["FORMS", "LoadedModel", "ModelSpecError", "load_model", "parse_keywords"]
+__all__ = ["FORMS", "LoadedModel", "ModelFormError", "load_model", "parse_keywords"]
 
 FORMS = (
     "MODULE:FACTORY[:key=value,...] (a callable, e.g. torchvision.models:resnet50), "
@@ -36,7 +36,7 @@ FORMS = (
 DEFAULT_TOKENS = (2, 16)
 
 
-class ModelSpecError(ValueError):
+class ModelFormError(ValueError):
     """A --model value that names no model the command line can build (one line)."""
 
 
@@ -92,11 +92,11 @@ def parse_keywords(text: str) -> Dict[str, Any]:
         key, sep, raw = item.partition("=")
         key = key.strip()
         if not sep or not key.isidentifier():
-            raise ModelSpecError(
+            raise ModelFormError(
                 f"--model keywords must be key=value separated by commas, got {item!r}"
             )
         if key in keywords:
-            raise ModelSpecError(f"--model keyword {key!r} given twice")
+            raise ModelFormError(f"--model keyword {key!r} given twice")
         raw = raw.strip()
         try:
             keywords[key] = ast.literal_eval(raw)
@@ -109,14 +109,14 @@ def _import(name: str, needed_by: str) -> Any:
     try:
         return importlib.import_module(name)
     except ImportError:
-        raise ModelSpecError(f"{needed_by} needs {name}, which is not installed") from None
+        raise ModelFormError(f"{needed_by} needs {name}, which is not installed") from None
 
 
 def _checked(model: Any, what: str) -> nn.Module:
     if not isinstance(model, nn.Module):
-        raise ModelSpecError(f"{what} returned {type(model).__name__}, not a torch.nn.Module")
+        raise ModelFormError(f"{what} returned {type(model).__name__}, not a torch.nn.Module")
     if next(iter(model.parameters()), None) is None:
-        raise ModelSpecError(f"the model built by {what} has no parameters: nothing to prune")
+        raise ModelFormError(f"the model built by {what} has no parameters: nothing to prune")
     return model
 
 
@@ -124,25 +124,25 @@ def _call(factory: Callable[..., Any], keywords: Dict[str, Any], what: str) -> A
     try:
         return factory(**keywords)
     except (Exception, SystemExit) as exc:
-        raise ModelSpecError(f"{what}() failed: {_one_line(exc)}") from None
+        raise ModelFormError(f"{what}() failed: {_one_line(exc)}") from None
 
 
 def _factory(module_name: str, rest: str) -> LoadedModel:
     attribute, _, keyword_text = rest.partition(":")
     if not attribute:
-        raise ModelSpecError(f"--model must look like module:factory, got {module_name + ':'!r}")
+        raise ModelFormError(f"--model must look like module:factory, got {module_name + ':'!r}")
     keywords = parse_keywords(keyword_text)
     try:
         target: Any = importlib.import_module(module_name)
     except (Exception, SystemExit) as exc:
-        raise ModelSpecError(f"cannot import module {module_name!r}: {_one_line(exc)}") from None
+        raise ModelFormError(f"cannot import module {module_name!r}: {_one_line(exc)}") from None
     for part in attribute.split("."):
         if not hasattr(target, part):
-            raise ModelSpecError(f"{module_name!r} has no attribute {attribute!r}")
+            raise ModelFormError(f"{module_name!r} has no attribute {attribute!r}")
         target = getattr(target, part)
     what = f"{module_name}:{attribute}"
     if not callable(target):
-        raise ModelSpecError(f"{what} is not callable")
+        raise ModelFormError(f"{what} is not callable")
     return LoadedModel(_checked(_call(target, keywords, what), f"{what}()"), attribute)
 
 
@@ -151,7 +151,7 @@ def _timm(name: str, keywords: Dict[str, Any]) -> LoadedModel:
     if not timm.is_model(name):
         near = timm.list_models(f"*{name}*")[:5]
         hint = f"; names containing it: {', '.join(near)}" if near else ""
-        raise ModelSpecError(f"timm has no model {name!r}{hint}")
+        raise ModelFormError(f"timm has no model {name!r}{hint}")
     what = f"timm.create_model({name!r}, pretrained=False)"
     model = _checked(
         _call(lambda **kw: timm.create_model(name, pretrained=False, **kw), keywords, what), what
@@ -208,14 +208,14 @@ def _hf(name: str, keywords: Dict[str, Any]) -> LoadedModel:
             build = lambda: transformers.AutoModel.from_config(config)  # noqa: E731
     except ValueError as exc:
         if "Unrecognized model identifier" in str(exc):
-            raise ModelSpecError(
+            raise ModelFormError(
                 f"transformers knows no model type or class {name!r}: give a model type "
                 "(gpt2, bert, vit, ...), a configuration class (GPT2Config) or a model class "
                 "(GPT2LMHeadModel)"
             ) from None
-        raise ModelSpecError(f"{what} configuration failed: {_one_line(exc)}") from None
+        raise ModelFormError(f"{what} configuration failed: {_one_line(exc)}") from None
     except Exception as exc:
-        raise ModelSpecError(f"{what} configuration failed: {_one_line(exc)}") from None
+        raise ModelFormError(f"{what} configuration failed: {_one_line(exc)}") from None
     if "use_cache" not in keywords and hasattr(config, "use_cache"):
         config.use_cache = False
     model = _checked(_call(lambda: build(), {}, what), what)
@@ -225,7 +225,7 @@ def _hf(name: str, keywords: Dict[str, Any]) -> LoadedModel:
     if wrapped.input_name == "input_ids":
         vocab = int(getattr(config, "vocab_size", 0) or 0)
         if vocab <= 0:
-            raise ModelSpecError(f"{what}: the configuration has no vocab_size for token ids")
+            raise ModelFormError(f"{what}: the configuration has no vocab_size for token ids")
         shape = DEFAULT_TOKENS
 
         def make(size: Tuple[int, ...], generator: torch.Generator) -> torch.Tensor:
@@ -239,18 +239,18 @@ def _hf(name: str, keywords: Dict[str, Any]) -> LoadedModel:
     return LoadedModel(wrapped, name, shape, make)
 
 
-def load_model(spec: str) -> LoadedModel:
-    """Build the model a --model value names; ModelSpecError (one line) otherwise."""
-    prefix, sep, rest = spec.partition(":")
+def load_model(value: str) -> LoadedModel:
+    """Build the model a --model value names; ModelFormError (one line) otherwise."""
+    prefix, sep, rest = value.partition(":")
     if not sep or not prefix or not rest:
-        raise ModelSpecError(
-            f"--model must look like module:factory or one of the other forms, got {spec!r}; "
+        raise ModelFormError(
+            f"--model must look like module:factory or one of the other forms, got {value!r}; "
             f"accepted: {FORMS}"
         )
     if prefix in ("timm", "hf"):
         name, _, keyword_text = rest.partition(":")
         if not name:
-            raise ModelSpecError(f"--model {prefix}: needs a name; accepted: {FORMS}")
+            raise ModelFormError(f"--model {prefix}: needs a name; accepted: {FORMS}")
         keywords = parse_keywords(keyword_text)
         return _timm(name, keywords) if prefix == "timm" else _hf(name, keywords)
     return _factory(prefix, rest)

@@ -87,12 +87,12 @@ class _Slots:
 
 def _norm_scale(ctx: CutContext, node: Any) -> Optional[torch.Tensor]:
     try:
-        spec = _NORM_SCALES.get(node.operation)
+        scale = _NORM_SCALES.get(node.operation)
     except TypeError:  # an unhashable operation object
         return None
-    if spec is None:
+    if scale is None:
         return None
-    info = node_argument(node, spec[0], spec[1])
+    info = node_argument(node, scale[0], scale[1])
     if not isinstance(info, TensorInfo) or tuple(info.shape) != (len(ctx.labels(node)),):
         return None
     owned = ctx.owners.get(info.tensor_uid)
