@@ -44,6 +44,18 @@ class GroupImportance(NamedTuple):
     module_names: List[str]
 
 
+def _check_plan(cutplan: Any, across_ranks: bool, group: Any) -> None:
+    if across_ranks:
+        # Before anything can fail on one rank only: a rank that left here
+        # would leave the others waiting in the collectives.
+        check_same_analysis(cutplan, group)
+    if cutplan is None:
+        raise ValueError(
+            "No cutplan: call the model inside TavrixPruningCalibrator before reading the "
+            "importance"
+        )
+
+
 def _group_gates(cutplan: Any) -> Tuple[Dict[int, str], Dict[Tuple[int, ...], GroupSharedGate]]:
     gate_names: Dict[int, str] = {}
     groups: Dict[Tuple[int, ...], GroupSharedGate] = {}
@@ -133,15 +145,7 @@ def channel_importance(
     if criterion != "taylor":
         return _other_criterion(cutplan, criterion, distributed, group, model, seed)
     across_ranks = sums_across_ranks(distributed, group)
-    if across_ranks:
-        # Before anything can fail on one rank only: a rank that left here
-        # would leave the others waiting in the collectives.
-        check_same_analysis(cutplan, group)
-    if cutplan is None:
-        raise ValueError(
-            "No cutplan: call the model inside TavrixPruningCalibrator before reading the "
-            "importance"
-        )
+    _check_plan(cutplan, across_ranks, group)
     gates = list(cutplan.gate_container.values())
     if across_ranks:
         totals = [_GateTotals(*pair) for pair in reduce_gate_totals(gates, group)]
@@ -293,13 +297,7 @@ def _other_criterion(
     across_ranks = criterion in ("fisher", "activation", "output_error") and sums_across_ranks(
         distributed, group
     )
-    if across_ranks:
-        check_same_analysis(cutplan, group)
-    if cutplan is None:
-        raise ValueError(
-            "No cutplan: call the model inside TavrixPruningCalibrator before reading the "
-            "importance"
-        )
+    _check_plan(cutplan, across_ranks, group)
     names_by_gate, shared_by_labels = _group_gates(cutplan)
     groups = cutplan.prunable_groups
     if criterion in ("fisher", "activation"):
