@@ -414,36 +414,6 @@ void walk_extended(py::handle pruning_state, py::handle graph, py::handle overri
   }
 }
 
-// torch.<name>, Tensor.<name> and torch.nn.functional.<name>, those that exist.
-py::list forms(std::initializer_list<const char*> names, bool functional = false) {
-  py::module_ torch = py::module_::import("torch");
-  py::object tensor = torch.attr("Tensor");
-  py::module_ f = py::module_::import("torch.nn.functional");
-  py::list out;
-  auto add = [&](py::handle owner, const char* name) {
-    py::object op = py::getattr(owner, name, py::none());
-    if (op.is_none()) return;
-    for (py::handle seen : out) {
-      if (seen.is(op)) return;
-    }
-    out.append(op);
-  };
-  for (const char* name : names) {
-    if (functional) {
-      add(f, name);
-    }
-    add(torch, name);
-    add(tensor, name);
-  }
-  return out;
-}
-
-void register_row(py::module_& m, py::dict registry, py::handle operations,
-                  const char* handler_name) {
-  node_handler_decorator(registry, py::reinterpret_borrow<py::object>(operations))(
-      m.attr(handler_name));
-}
-
 }  // namespace
 
 ExtendedWalk* extended_walk() { return current_walk; }
@@ -602,49 +572,12 @@ void register_extended(py::module_& m) {
       py::arg("labels"),
       "Extended rules: labels tied one to one to an attention's width; reads of a count made\n"
       "only of them do not pin the channels (a no-op outside an extended walk).");
-  m.def(
-      "_metadata_read_node_handler",
-      [](ParserState& s, py::handle node) { metadata_read_node_handler(s, node); },
-      py::arg("pruning_state"), py::arg("node"),
+  define_extended_handler(
+      m, "_metadata_read_node_handler", metadata_read_node_handler,
       "Extended rules: a metadata read carries no channels; a read of a labelled tensor's\n"
       "channel count pins its channels unless the code reshapes that tensor.");
-  add_native_handler(m, "_metadata_read_node_handler", metadata_read_node_handler,
-                     extended_rule("_metadata_read_node_handler"));
   registry["__get__"] = m.attr("_metadata_read_node_handler");
-
-  py::module_ f = py::module_::import("torch.nn.functional");
-  py::module_ opkinds = py::module_::import("tavrix.flowscope.opkinds");
-
-  register_row(m, registry, forms({"permute"}), "_permute_node_handler");
-  register_row(m, registry, forms({"transpose", "swapaxes", "swapdims", "t"}),
-               "_transpose_node_handler");
-  register_row(m, registry, forms({"movedim", "moveaxis"}), "_movedim_node_handler");
-  py::list reshapes = forms({"reshape", "view", "view_as", "reshape_as", "unflatten", "squeeze",
-                             "unsqueeze"});
-  for (py::handle op : opkinds.attr("get_torch_and_tensor_methods")("flatten")) {
-    reshapes.append(op);
-  }
-  register_row(m, registry, reshapes, "_reshape_node_handler");
-  register_row(m, registry, forms({"expand", "expand_as", "broadcast_to"}),
-               "_expand_node_handler");
-  register_row(m, registry, forms({"__getitem__"}), "_getitem_node_handler");
-  register_row(m, registry, forms({"chunk", "split", "unbind"}), "_pieces_node_handler");
-  register_row(m, registry, forms({"pad"}, true), "_pad_node_handler");
-  register_row(m, registry, forms({"roll"}), "_roll_node_handler");
-  register_row(m, registry,
-               forms({"new_zeros", "new_ones", "new_empty", "new_full", "zeros_like", "ones_like",
-                      "empty_like", "full_like"}),
-               "_fresh_tensor_node_handler");
-  register_row(m, registry,
-               py::make_tuple(f.attr("conv1d"), f.attr("conv2d"), f.attr("conv3d"),
-                              f.attr("conv_transpose1d"), f.attr("conv_transpose2d"),
-                              f.attr("conv_transpose3d")),
-               "_grouped_conv_node_handler");
-  register_row(m, registry, opkinds.attr("BINARY_ELEMENTWISE_OPS"),
-               "_parameter_binary_node_handler");
-  register_row(m, registry, forms({"layer_norm"}, true), "_layer_norm_node_handler");
-  register_row(m, registry, forms({"group_norm"}, true), "_group_norm_node_handler");
-  register_row(m, registry, forms({"instance_norm"}, true), "_instance_norm_node_handler");
+  // The operations come from the families of tavrix.pruning.ops, which file them here.
 }
 
 }  // namespace tavrix::oprules

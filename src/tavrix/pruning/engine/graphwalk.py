@@ -60,7 +60,8 @@ class PruneGraphParser:
         state = PruneGraphParserState(record_causes=provenance_enabled())
         self.pruning_state = state
         if rule_set.extended:
-            # the extended handlers in front of the standard registry
+            # the extended handlers in front of the standard registry, filed by the families
+            import tavrix.pruning.ops  # noqa: F401
             _walk_extended(
                 state,
                 graph,

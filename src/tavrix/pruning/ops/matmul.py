@@ -1,0 +1,43 @@
+"""Matrix products: with a weight they are layers (``x @ W``, ``addmm``, transformers'
+``Conv1D``), between activations they tie the operands' channels."""
+
+from __future__ import annotations
+
+from typing import Any, Dict
+
+from tavrix.pruning.opfamily import OpFamily
+from tavrix.pruning.rules.transformer import (
+    ADDMMS,
+    MATMULS,
+    _addmm_node_handler,
+    _matmul_node_handler,
+)
+from tavrix.pruning.shrink.transformer import MatmulRule, _conv1d_adapter
+
+
+def _conv1d_adapters() -> Dict[type, Any]:
+    try:
+        from transformers.pytorch_utils import Conv1D
+    except ImportError:  # transformers is optional
+        return {}
+    return {Conv1D: _conv1d_adapter}
+
+
+MATMUL = OpFamily(
+    "matmul",
+    MATMULS,
+    rule_set="extended",
+    label=_matmul_node_handler,
+    cut=MatmulRule(addmm=False),
+    # x @ self.weight.T: the layer's channels are the product's
+    weight_argument=(1, "other"),
+)
+ADDMM = OpFamily(
+    "addmm",
+    ADDMMS,
+    rule_set="extended",
+    label=_addmm_node_handler,
+    cut=MatmulRule(addmm=True),
+    adapters=_conv1d_adapters(),
+    layer_axis=-1,
+)
