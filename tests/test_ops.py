@@ -11,7 +11,8 @@ from tavrix.pruning.engine import oprules
 from tavrix.pruning.gatecal import TavrixPruningCalibrator
 from tavrix.pruning.rules import coverage
 from tavrix.pruning.shrink import ShrinkError, check_equal, choose_channels, shrink
-from tavrix.pruning.shrink.rules import ShrinkRule, _arg
+from tavrix.pruning.shrink.context import node_argument as arg
+from tavrix.pruning.shrink.rules import ShrinkRule
 
 
 class ScaleShift(nn.Module):
@@ -39,7 +40,7 @@ class Net(nn.Module):
 
 def _label(state, node):
     # the channels of x (the second argument) pass
-    oprules._elementwise_node_handler(state, node, _arg(node, 1, "tensor1"))
+    oprules._elementwise_node_handler(state, node, arg(node, 1, "tensor1"))
 
 
 class _ScaleShiftCut(ShrinkRule):
@@ -48,7 +49,7 @@ class _ScaleShiftCut(ShrinkRule):
         if keep is None:
             return
         for position, key in ((0, "input"), (2, "tensor2")):
-            ctx.slice(ctx.owned(_arg(node, position, key), node, key), 0, keep, node)
+            ctx.slice(ctx.owned(arg(node, position, key), node, key), 0, keep, node)
 
 
 SCALE_SHIFT = ops.OpFamily(

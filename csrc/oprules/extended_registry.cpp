@@ -420,10 +420,7 @@ ExtendedWalk* extended_walk() { return current_walk; }
 
 void define_extended_handler(py::module_& m, const char* name, NativeHandler handler,
                              const char* doc) {
-  m.def(
-      name, [handler](ParserState& s, py::handle node) { handler(s, node); },
-      py::arg("pruning_state"), py::arg("node"), doc);
-  add_native_handler(m, name, handler, extended_rule(name));
+  define_handler(m, name, handler, extended_rule(name), doc, false);
 }
 
 Rule extended_rule(const char* handler_name) {

@@ -128,6 +128,16 @@ def _conflicts(table: Mapping[Any, Any], keys: Any, value: Any, what: str) -> No
             raise ValueError(f"{what} for {key!r} is already registered")
 
 
+def _per_operation(family: OpFamily) -> list:
+    """The check and coverage indexes and what ``family`` files in each, per operation."""
+    return [
+        (MASKED_REPLAYS, family.masked_replay),
+        (INPUT_REPLAYS, family.input_replay),
+        (LAYER_CHANNEL_AXES, family.layer_axis),
+        (LAYER_WEIGHT_ARGUMENTS, family.weight_argument),
+    ]
+
+
 def register(family: OpFamily) -> OpFamily:
     """File ``family`` in every phase: the label walk of its rule set, the shrink, the check
     and coverage. Everything is checked before anything is filed, so a refused family leaves
@@ -159,12 +169,7 @@ def register(family: OpFamily) -> OpFamily:
     if family.fallback_adapter is not None:
         _conflicts(FALLBACK_ADAPTERS, (family.rule_set,), family.fallback_adapter,
                    "a fallback adapter")
-    for table, value in (
-        (MASKED_REPLAYS, family.masked_replay),
-        (INPUT_REPLAYS, family.input_replay),
-        (LAYER_CHANNEL_AXES, family.layer_axis),
-        (LAYER_WEIGHT_ARGUMENTS, family.weight_argument),
-    ):
+    for table, value in _per_operation(family):
         if value is not None:
             _conflicts(table, ops, value, "a check replay or layer axis")
     _file(family, ops, handler, labels)
@@ -188,16 +193,22 @@ def _file(family: OpFamily, ops: Tuple[Any, ...], handler: Any, labels: Dict[Any
     MODULE_ADAPTERS.update(family.adapters)
     if family.fallback_adapter is not None:
         FALLBACK_ADAPTERS[family.rule_set] = family.fallback_adapter
-    for table, value in (
-        (MASKED_REPLAYS, family.masked_replay),
-        (INPUT_REPLAYS, family.input_replay),
-        (LAYER_CHANNEL_AXES, family.layer_axis),
-        (LAYER_WEIGHT_ARGUMENTS, family.weight_argument),
-    ):
+    for table, value in _per_operation(family):
         if value is not None:
             for op in ops:
                 table[op] = value
     _FAMILIES[family.name] = family
+
+
+def optional_adapter(module: str, name: str, adapter: ModuleAdapter) -> Dict[type, ModuleAdapter]:
+    """``{module.name: adapter}`` when ``module`` (an optional dependency) imports, else empty."""
+    import importlib
+
+    try:
+        module_type = getattr(importlib.import_module(module), name)
+    except ImportError:
+        return {}
+    return {module_type: adapter}
 
 
 def forms(*names: str, functional: bool = False) -> Tuple[Any, ...]:
@@ -221,15 +232,8 @@ def unregister(family: OpFamily) -> None:
     if _FAMILIES.get(family.name) is not family:
         raise ValueError(f"the operation family {family.name!r} is not registered")
     handler = family.label_handler()
-    tables = [
-        (_LABELS[family.rule_set], handler),
-        (_CUTS[family.rule_set], family.cut),
-        (MASKED_REPLAYS, family.masked_replay),
-        (INPUT_REPLAYS, family.input_replay),
-        (LAYER_CHANNEL_AXES, family.layer_axis),
-        (LAYER_WEIGHT_ARGUMENTS, family.weight_argument),
-    ]
-    for table, value in tables:
+    tables = [(_LABELS[family.rule_set], handler), (_CUTS[family.rule_set], family.cut)]
+    for table, value in tables + _per_operation(family):
         for op in family.operations:
             if value is not None and table.get(op) == value:
                 del table[op]

@@ -3,9 +3,7 @@
 
 from __future__ import annotations
 
-from typing import Any, Dict
-
-from tavrix.pruning.opfamily import OpFamily
+from tavrix.pruning.opfamily import OpFamily, optional_adapter
 from tavrix.pruning.rules.transformer import (
     ADDMMS,
     MATMULS,
@@ -13,15 +11,6 @@ from tavrix.pruning.rules.transformer import (
     _matmul_node_handler,
 )
 from tavrix.pruning.shrink.transformer import MatmulRule, _conv1d_adapter
-
-
-def _conv1d_adapters() -> Dict[type, Any]:
-    try:
-        from transformers.pytorch_utils import Conv1D
-    except ImportError:  # transformers is optional
-        return {}
-    return {Conv1D: _conv1d_adapter}
-
 
 MATMUL = OpFamily(
     "matmul",
@@ -38,6 +27,6 @@ ADDMM = OpFamily(
     rule_set="extended",
     label=_addmm_node_handler,
     cut=MatmulRule(addmm=True),
-    adapters=_conv1d_adapters(),
+    adapters=optional_adapter("transformers.pytorch_utils", "Conv1D", _conv1d_adapter),
     layer_axis=-1,
 )

@@ -14,15 +14,11 @@ from __future__ import annotations
 from dataclasses import dataclass
 from typing import Any, Dict, Mapping, Optional, Sequence, Tuple
 
-import torch.nn.functional as F
 from torch import nn
 
 from tavrix.flowscope.intercept import METADATA_GET
 from tavrix.flowscope.tracing import TensorInfo, flowscope_model
 from tavrix.pruning.engine.graphwalk import PruneGraphParser
-# operation -> axis of a layer's output channels, and the argument holding a layer module's
-# weight another operation reads (``nn.MultiheadAttention``'s ``out_proj``): the operation
-# families' coverage fields
 from tavrix.pruning.opfamily import LAYER_CHANNEL_AXES, LAYER_WEIGHT_ARGUMENTS
 from tavrix.utils.common import iter_leaves
 
@@ -116,6 +112,7 @@ def coverage_of(
     channels): such a weight, or a view of it, read by anything but a layer operation counts as
     a layer whose channels are not prunable unless that operation's rule labels them.
     """
+    # the operation families' layer axes (``OpFamily.layer_axis``)
     axes = LAYER_CHANNEL_AXES if layer_axes is None else layer_axes
     output_ids = {id(node) for node in outputs}
     at_outputs = {label for node in outputs for label in labels_by_nodes.get(node, ())}

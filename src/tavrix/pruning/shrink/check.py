@@ -27,7 +27,6 @@ from dataclasses import dataclass
 from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple
 
 import torch
-import torch.nn.functional as F
 from torch import nn
 
 from tavrix.flowscope.intercept import (
@@ -44,7 +43,6 @@ from tavrix.pruning.gatewire import _operation_text, _same_operation
 from tavrix.pruning.opfamily import INPUT_REPLAYS, MASKED_REPLAYS
 from tavrix.pruning.shrink.context import CutContext, GraphAxes
 from tavrix.pruning.shrink.cut import validated_removal
-from tavrix.utils.argpick import get_argument
 from tavrix.utils.common import BufferSnapshot, iter_leaves
 
 __all__ = [

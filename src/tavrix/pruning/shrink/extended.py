@@ -2,9 +2,10 @@
 
 The extended set's cuts (filed with their operations by the families of
 ``tavrix.pruning.ops``): grouped convolutions lose whole groups or the same positions in every
-group, per-channel parameters of elementwise operations and the weights of
-normalisations lose the removed channels' entries, and operations that only
-move channels (axis moves, reshapes, pieces, slices) cut nothing.
+group, per-channel parameters of elementwise operations lose the removed
+channels' entries, and operations that only move channels (axis moves,
+reshapes, pieces, slices) cut nothing. The normalisations' cuts live with their
+family in ``tavrix.pruning.ops.norm``.
 """
 
 from __future__ import annotations
@@ -29,8 +30,6 @@ __all__ = [
     "ReadsNoChannels",
     "GroupedConvRule",
     "ParameterBinaryRule",
-    "LayerNormRule",
-    "GroupNormRule",
 ]
 
 Shape = Tuple[int, ...]

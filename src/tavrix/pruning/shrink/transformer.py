@@ -14,11 +14,7 @@ from torch import nn
 
 from tavrix.flowscope.tracing import NodeInfo, TensorInfo
 from tavrix.pruning.rules.transformer import (
-    ADDMMS,
-    CONVERSIONS,
     MATMULS,
-    SOFTMAXES,
-    SPLITS,
     channel_split_size,
     multi_head_attention_heads,
 )
