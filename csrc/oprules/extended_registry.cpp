@@ -33,21 +33,15 @@ class WalkScope {
   ExtendedWalk* previous_;
 };
 
-SplitAxis split_option(py::handle value) {
-  const std::string text = py::isinstance<py::str>(value) ? interop::str(value) : "";
-  if (text == "largest") return SplitAxis::Largest;
-  if (text == "outer") return SplitAxis::Outer;
-  if (text == "inner") return SplitAxis::Inner;
-  throw py::value_error("split must be 'largest', 'outer' or 'inner', got " + interop::repr(value));
-}
-
-GroupedConv grouped_conv_option(py::handle value) {
-  const std::string text = py::isinstance<py::str>(value) ? interop::str(value) : "";
-  if (text == "auto") return GroupedConv::Auto;
-  if (text == "groups") return GroupedConv::WholeGroups;
-  if (text == "positions") return GroupedConv::Positions;
-  throw py::value_error("grouped_conv must be 'auto', 'groups' or 'positions', got " +
-                        interop::repr(value));
+// An option as the position of its value among the allowed ones (the enum's
+// order): the rule set checked the value itself.
+template <typename Option>
+Option option_at(int64_t position, int64_t count, const char* name) {
+  if (position < 0 || position >= count) {
+    throw py::value_error(std::string(name) + ": no option at position " +
+                          std::to_string(position));
+  }
+  return static_cast<Option>(position);
 }
 
 struct MetadataOps {
@@ -403,10 +397,10 @@ void pin_counted_channels(ParserState& state, const ExtendedWalk& walk, py::hand
 }
 
 void walk_extended(py::handle pruning_state, py::handle graph, py::handle overrides,
-                   py::handle split, py::handle grouped_conv) {
+                   int64_t split, int64_t grouped_conv) {
   ExtendedWalk walk;
-  walk.options.split = split_option(split);
-  walk.options.grouped_conv = grouped_conv_option(grouped_conv);
+  walk.options.split = option_at<SplitAxis>(split, 3, "split");
+  walk.options.grouped_conv = option_at<GroupedConv>(grouped_conv, 3, "grouped_conv");
   WalkScope scope(&walk);
   walk_nodes(pruning_state, graph, overrides);
   if (py::isinstance<ParserState>(pruning_state)) {
@@ -495,14 +489,14 @@ void register_extended(py::module_& m) {
       "list/tuple of operations.");
   m.def(
       "_walk_extended",
-      [](py::handle pruning_state, py::handle graph, py::handle overrides, py::handle split,
-         py::handle grouped_conv) {
+      [](py::handle pruning_state, py::handle graph, py::handle overrides, int64_t split,
+         int64_t grouped_conv) {
         walk_extended(pruning_state, graph, overrides, split, grouped_conv);
       },
-      py::arg("pruning_state"), py::arg("graph"), py::arg("overrides"),
-      py::arg("split") = "largest", py::arg("grouped_conv") = "auto",
+      py::arg("pruning_state"), py::arg("graph"), py::arg("overrides"), py::arg("split") = 0,
+      py::arg("grouped_conv") = 0,
       "Walks graph with the handlers of overrides in front of the standard registry and the\n"
-      "extended rules' options.");
+      "extended rules' options, each the position of its value in the rule set's allowed ones.");
 
   m.def(
       "_note_piece_shape",

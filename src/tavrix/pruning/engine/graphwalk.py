@@ -66,8 +66,9 @@ class PruneGraphParser:
                 state,
                 graph,
                 EXTENDED_NODE_HANDLER_REGISTRY,
-                split=rule_set.option("split"),
-                grouped_conv=rule_set.option("grouped_conv"),
+                # checked by the rule set; the engine takes each value's position
+                split=rule_set.option_index("split"),
+                grouped_conv=rule_set.option_index("grouped_conv"),
             )
         else:
             # get_node_handler(node)(state, node) for every node, looped in C++
