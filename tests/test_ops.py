@@ -176,3 +176,19 @@ def _tables():
         registry.INPUT_REPLAYS,
         registry.LAYER_CHANNEL_AXES,
     )
+
+
+def test_unregister_keeps_what_was_there_before():
+    # a family repeating built-in entries (the conv handler, its layer axis) adds nothing, so
+    # taking it out again must leave the built-in conv alone
+    import torch.nn.functional as F
+
+    before = [dict(table) for table in _tables()]
+    echo = ops.OpFamily("conv_echo", (F.conv2d, torch.addcmul), label="_conv_node_handler",
+                        layer_axis=1)
+    ops.register(echo)
+    assert oprules.PRUNING_NODE_HANDLER_REGISTRY[torch.addcmul] is oprules._conv_node_handler
+    ops.unregister(echo)
+    assert [dict(table) for table in _tables()] == before
+    with pytest.raises(ValueError, match="not registered"):
+        ops.unregister(echo)

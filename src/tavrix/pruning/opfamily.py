@@ -110,6 +110,8 @@ LAYER_CHANNEL_AXES: Dict[Any, int] = {}
 LAYER_WEIGHT_ARGUMENTS: Dict[Any, Tuple[int, str]] = {}
 
 _FAMILIES: Dict[str, OpFamily] = {}
+#: family name -> the (table, key) entries its registration added, for unregister
+_FILED: Dict[str, list] = {}
 _LABELS = {
     "standard": oprules.PRUNING_NODE_HANDLER_REGISTRY,
     "extended": oprules.EXTENDED_NODE_HANDLER_REGISTRY,
@@ -124,7 +126,7 @@ def families() -> Tuple[OpFamily, ...]:
 def _conflicts(table: Mapping[Any, Any], keys: Any, value: Any, what: str) -> None:
     for key in keys:
         known = table.get(key)
-        if known is not None and known is not value:
+        if known is not None and known is not value and known != value:
             raise ValueError(f"{what} for {key!r} is already registered")
 
 
@@ -177,6 +179,7 @@ def register(family: OpFamily) -> OpFamily:
 
 
 def _file(family: OpFamily, ops: Tuple[Any, ...], handler: Any, labels: Dict[Any, Any]) -> None:
+    filed: list = []
     if handler is not None:
         missing = [op for op in ops if op not in labels]
         if missing:
@@ -186,18 +189,27 @@ def _file(family: OpFamily, ops: Tuple[Any, ...], handler: Any, labels: Dict[Any
                 else oprules._register_extended_node_handler
             )
             register_label(missing)(handler)
-    if family.cut is not None:
-        cuts = _CUTS[family.rule_set]
-        for op in ops:
-            cuts[op] = family.cut
-    MODULE_ADAPTERS.update(family.adapters)
-    if family.fallback_adapter is not None:
-        FALLBACK_ADAPTERS[family.rule_set] = family.fallback_adapter
-    for table, value in _per_operation(family):
-        if value is not None:
-            for op in ops:
-                table[op] = value
+            filed += [(labels, op) for op in missing]
+    entries = [(_CUTS[family.rule_set], op, family.cut) for op in ops]
+    entries += [(MODULE_ADAPTERS, cls, adapter) for cls, adapter in family.adapters.items()]
+    entries.append((FALLBACK_ADAPTERS, family.rule_set, family.fallback_adapter))
+    entries += [(table, op, value) for table, value in _per_operation(family) for op in ops]
+    for table, key, value in entries:
+        if value is not None and key not in table:
+            table[key] = value
+            filed.append((table, key))
     _FAMILIES[family.name] = family
+    _FILED[family.name] = filed
+
+
+def unregister(family: OpFamily) -> None:
+    """Take ``family`` out of every phase again: the entries its registration added (those
+    that were there before stay)."""
+    if _FAMILIES.get(family.name) is not family:
+        raise ValueError(f"the operation family {family.name!r} is not registered")
+    for table, key in _FILED.pop(family.name):
+        table.pop(key, None)
+    del _FAMILIES[family.name]
 
 
 def optional_adapter(module: str, name: str, adapter: ModuleAdapter) -> Dict[type, ModuleAdapter]:
@@ -226,21 +238,3 @@ def forms(*names: str, functional: bool = False) -> Tuple[Any, ...]:
                 out.append(op)
     return tuple(out)
 
-
-def unregister(family: OpFamily) -> None:
-    """Take ``family`` out of every phase again (entries another family filed stay)."""
-    if _FAMILIES.get(family.name) is not family:
-        raise ValueError(f"the operation family {family.name!r} is not registered")
-    handler = family.label_handler()
-    tables = [(_LABELS[family.rule_set], handler), (_CUTS[family.rule_set], family.cut)]
-    for table, value in tables + _per_operation(family):
-        for op in family.operations:
-            if value is not None and table.get(op) == value:
-                del table[op]
-    for module_type, adapter in family.adapters.items():
-        if MODULE_ADAPTERS.get(module_type) is adapter:
-            del MODULE_ADAPTERS[module_type]
-    fallback = family.fallback_adapter
-    if fallback is not None and FALLBACK_ADAPTERS.get(family.rule_set) is fallback:
-        del FALLBACK_ADAPTERS[family.rule_set]
-    del _FAMILIES[family.name]
