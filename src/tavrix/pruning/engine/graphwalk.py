@@ -60,13 +60,15 @@ class PruneGraphParser:
         state = PruneGraphParserState(record_causes=provenance_enabled())
         self.pruning_state = state
         if rule_set.extended:
-            # the extended handlers in front of the standard registry
+            # the extended handlers in front of the standard registry, filed by the families
+            import tavrix.pruning.ops  # noqa: F401
             _walk_extended(
                 state,
                 graph,
                 EXTENDED_NODE_HANDLER_REGISTRY,
-                split=rule_set.option("split"),
-                grouped_conv=rule_set.option("grouped_conv"),
+                # checked by the rule set; the engine takes each value's position
+                split=rule_set.option_index("split"),
+                grouped_conv=rule_set.option_index("grouped_conv"),
             )
         else:
             # get_node_handler(node)(state, node) for every node, looped in C++

@@ -556,10 +556,7 @@ def _split_node_handler(state: Any, node: Any) -> None:
     _record(state, node, merged, axis)
 
 
-SPLITS = tuple(
-    op for op, handler in list(ops.EXTENDED_NODE_HANDLER_REGISTRY.items())
-    if handler is ops._pieces_node_handler and getattr(op, "__name__", "") == "split"
-)
+SPLITS = (torch.split, torch.Tensor.split)
 
 
 @handler_rule("softmax over the channel axis (extended rules)")
@@ -597,33 +594,3 @@ CONVERSIONS = tuple(
     for name in ("to", "float", "double", "half", "bfloat16", "type_as")
     if hasattr(torch.Tensor, name)
 )
-
-
-def _register() -> None:
-    from tavrix.pruning.rules import register_extended_handler
-    from tavrix.pruning.rules.coverage import LAYER_WEIGHT_ARGUMENTS
-
-    register_extended_handler(torch.cat)(_cat_parameter_node_handler)
-    register_extended_handler(F.multi_head_attention_forward)(_multi_head_attention_node_handler)
-    LAYER_WEIGHT_ARGUMENTS[F.multi_head_attention_forward] = (11, "out_proj_weight")
-    register_extended_handler(F.scaled_dot_product_attention)(
-        _scaled_dot_product_attention_node_handler
-    )
-    register_extended_handler([torch.mean, torch.Tensor.mean])(_channel_mean_node_handler)
-    register_extended_handler([F.rms_norm, torch.rms_norm])(_rms_norm_node_handler)
-    register_extended_handler([F.embedding, torch.embedding])(_embedding_node_handler)
-    register_extended_handler(list(CONVERSIONS))(_conversion_node_handler)
-    register_extended_handler(list(MATMULS))(_matmul_node_handler)
-    for op in MATMULS:  # x @ self.weight.T: the layer's channels are the product's
-        LAYER_WEIGHT_ARGUMENTS[op] = (1, "other")
-    register_extended_handler(list(ADDMMS))(_addmm_node_handler)
-    register_extended_handler(list(SOFTMAXES))(_softmax_node_handler)
-    for op in SPLITS:
-        ops.EXTENDED_NODE_HANDLER_REGISTRY[op] = _split_node_handler
-    from tavrix.pruning.rules.coverage import LAYER_CHANNEL_AXES
-
-    for op in ADDMMS:
-        LAYER_CHANNEL_AXES[op] = -1
-
-
-_register()

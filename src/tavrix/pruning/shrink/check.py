@@ -10,7 +10,7 @@ once more, node by node, to name the first node whose output differs.
 An operation whose kept channels depend on how many channels there are (a
 layer norm over the channel axis divides by their number) is recomputed on
 its kept channels alone: that is what removing the others means. Such
-operations register a masked replay (:func:`register_masked_replay`).
+operations' families declare a masked replay (:class:`tavrix.pruning.ops.OpFamily`).
 
 :func:`record_reference` takes what the check needs from the model itself
 before the cut, so that no copy of the original is kept: the masked outputs,
@@ -27,7 +27,6 @@ from dataclasses import dataclass
 from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple
 
 import torch
-import torch.nn.functional as F
 from torch import nn
 
 from tavrix.flowscope.intercept import (
@@ -41,9 +40,9 @@ from tavrix.flowscope.intercept import (
     untrace_attributes,
 )
 from tavrix.pruning.gatewire import _operation_text, _same_operation
+from tavrix.pruning.opfamily import INPUT_REPLAYS, MASKED_REPLAYS
 from tavrix.pruning.shrink.context import CutContext, GraphAxes
 from tavrix.pruning.shrink.cut import validated_removal
-from tavrix.utils.argpick import get_argument
 from tavrix.utils.common import BufferSnapshot, iter_leaves
 
 __all__ = [
@@ -62,16 +61,6 @@ __all__ = [
 #: replay(call, axis, kept, result) -> result: the node's result recomputed from its kept
 #: channels along ``axis`` (``kept``: their positions, int64), the others left for zeroing.
 MaskedReplay = Callable[[OpCall, int, torch.Tensor, torch.Tensor], torch.Tensor]
-MASKED_REPLAYS: Dict[Any, MaskedReplay] = {}
-
-
-def register_masked_replay(operations: Any, replay: MaskedReplay) -> None:
-    """Recompute nodes of ``operations`` (one or a list) with ``replay`` in the masked
-    original when they lose channels."""
-    ops = list(operations) if isinstance(operations, (list, tuple, set)) else [operations]
-    for op in ops:
-        MASKED_REPLAYS[op] = replay
-
 
 #: replay(call, node, input_mask, result) -> result: the node's result recomputed from what
 #: its inputs keep, whether or not its own output loses channels (an attention whose q and k
@@ -83,15 +72,25 @@ def register_masked_replay(operations: Any, replay: MaskedReplay) -> None:
 #: argument of one of ``operations``.
 InputMask = Callable[[Any], Optional[Tuple[int, torch.Tensor]]]
 InputReplay = Callable[[OpCall, Any, InputMask, Any], Any]
-INPUT_REPLAYS: Dict[Any, InputReplay] = {}
+
+
+def _file_replay(table: Dict[Any, Any], operations: Any, replay: Any) -> None:
+    ops = list(operations) if isinstance(operations, (list, tuple, set)) else [operations]
+    for op in ops:
+        table[op] = replay
+
+
+def register_masked_replay(operations: Any, replay: MaskedReplay) -> None:
+    """Recompute nodes of ``operations`` (one or a list) with ``replay`` in the masked
+    original when they lose channels (an operation family's ``masked_replay``)."""
+    _file_replay(MASKED_REPLAYS, operations, replay)
 
 
 def register_input_replay(operations: Any, replay: InputReplay) -> None:
     """Recompute nodes of ``operations`` (one or a list) with ``replay`` in the masked
-    original, before their own removed channels are zeroed."""
-    ops = list(operations) if isinstance(operations, (list, tuple, set)) else [operations]
-    for op in ops:
-        INPUT_REPLAYS[op] = replay
+    original, before their own removed channels are zeroed (an operation family's
+    ``input_replay``)."""
+    _file_replay(INPUT_REPLAYS, operations, replay)
 
 
 class CheckReplayError(RuntimeError):
@@ -907,55 +906,3 @@ def _find_divergence(
 def _pop(stack: List[str], name: str) -> None:
     if stack and stack[-1] == name:
         stack.pop()
-
-
-# ---------------------------------------------------------------- masked replays
-
-
-def _call_argument(call: OpCall, position: int, key: str, default: Any = None) -> Any:
-    return get_argument(
-        arg_pos=position, arg_key=key, args=call.args, kwargs=call.kwargs, default_value=default
-    )
-
-
-def _layer_norm_kept(
-    call: OpCall, axis: int, kept: torch.Tensor, result: torch.Tensor
-) -> torch.Tensor:
-    """A layer norm over the channel axis normalises the kept channels among themselves."""
-    x = _call_argument(call, 0, "input")
-    normalized = _call_argument(call, 1, "normalized_shape")
-    sizes = [normalized] if isinstance(normalized, int) else list(normalized)
-    first = x.dim() - len(sizes)
-    if axis < first:
-        return result
-    sizes[axis - first] = len(kept)
-    weight = _call_argument(call, 2, "weight")
-    bias = _call_argument(call, 3, "bias")
-    if weight is not None:
-        weight = weight.index_select(axis - first, kept)
-    if bias is not None:
-        bias = bias.index_select(axis - first, kept)
-    eps = _call_argument(call, 4, "eps", 1e-5)
-    value = F.layer_norm(x.index_select(axis, kept), sizes, weight, bias, eps)
-    return result.index_copy_(axis, kept, value.to(result.dtype))
-
-
-def _group_norm_kept(
-    call: OpCall, axis: int, kept: torch.Tensor, result: torch.Tensor
-) -> torch.Tensor:
-    """One group over all channels normalises the kept ones among themselves; with more
-    groups whole groups go and the others are unaffected."""
-    if _call_argument(call, 1, "num_groups") != 1 or axis != 1:
-        return result
-    x = _call_argument(call, 0, "input")
-    weight = _call_argument(call, 2, "weight")
-    bias = _call_argument(call, 3, "bias")
-    weight = None if weight is None else weight.index_select(0, kept)
-    bias = None if bias is None else bias.index_select(0, kept)
-    eps = _call_argument(call, 4, "eps", 1e-5)
-    value = F.group_norm(x.index_select(1, kept), 1, weight, bias, eps)
-    return result.index_copy_(1, kept, value.to(result.dtype))
-
-
-register_masked_replay([F.layer_norm, torch.layer_norm], _layer_norm_kept)
-register_masked_replay([F.group_norm, torch.group_norm], _group_norm_kept)
