@@ -24,23 +24,14 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
-from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, List, Mapping, NoReturn, Optional, Sequence, Tuple
 
 import torch
 import torch.nn.functional as F
 from torch import nn
 
-from tavrix.flowscope.intercept import (
-    METADATA_GET,
-    Interceptor,
-    OpCall,
-    intercept,
-    operation_name,
-    to_plain,
-    to_trace,
-    untrace_attributes,
-)
-from tavrix.pruning.gatewire import _operation_text, _same_operation
+from tavrix.flowscope.intercept import OpCall, intercept, to_plain, to_trace, untrace_attributes
+from tavrix.flowscope.replay import Replay, Wording, operation_text
 from tavrix.pruning.shrink.context import CutContext, GraphAxes
 from tavrix.pruning.shrink.cut import validated_removal
 from tavrix.utils.argpick import get_argument
@@ -174,44 +165,12 @@ def _resolve(model: nn.Module, entry_point: str) -> Any:
     return target
 
 
-class _Replay(Interceptor):
-    """Follows the plan's node sequence; subclasses act after each node."""
-
-    def __init__(self, graph: Sequence[Any]) -> None:
-        self.graph = graph
-        self.position = 0
-        self.error: Optional[BaseException] = None
-
-    def expect(self, call: OpCall) -> int:
-        position = self.position
-        self.position = position + 1
-        if position >= len(self.graph):
-            self.mismatch(
-                position,
-                f"the analysed call ended after {len(self.graph)} operations, this one went on "
-                f"with {_operation_text(call.func)}",
-            )
-        expected = self.graph[position].operation
-        if not _same_operation(call.func, expected):
-            self.mismatch(
-                position,
-                f"operation #{position} should be {_operation_text(expected)}, this call ran "
-                f"{_operation_text(call.func)}",
-            )
-        return position
-
-    def mismatch(self, position: int, detail: str) -> None:
-        raise NotImplementedError
-
-    def finish(self) -> None:
-        if self.error is not None:
-            raise self.error
-        if self.position < len(self.graph):
-            self.mismatch(
-                self.position,
-                f"this call ended after {self.position} operations, the analysed call ran "
-                f"{len(self.graph)}",
-            )
+# The check's words for a run that does not follow the plan's node sequence.
+_WORDING = Wording(
+    longer="the analysed call ended after {count} operations, this one went on with {met}",
+    other="operation #{position} should be {expected}, this call ran {met}",
+    shorter="this call ended after {position} operations, the analysed call ran {count}",
+)
 
 
 class _InputMasks:
@@ -259,7 +218,7 @@ class _InputMasks:
         return any(user.operation in operations for user in self._users.get(id(node), ()))
 
 
-class _MaskedOriginal(_Replay):
+class _MaskedOriginal(Replay):
     """Zeroes the removed channels after every node that carries them; optionally keeps a
     copy of each node's output (its kept channels) for the node-by-node comparison."""
 
@@ -271,19 +230,20 @@ class _MaskedOriginal(_Replay):
         modules: Optional[Dict[str, nn.Module]] = None,
         summarise: bool = False,
     ) -> None:
-        super().__init__(graph)
+        super().__init__([node.operation for node in graph], _WORDING)
+        self.graph = graph
         self.masks = masks
         self.record = record
         self.summarise = summarise
         self.input_mask = _InputMasks(graph, masks, modules or {})
 
-    def mismatch(self, position: int, detail: str) -> None:
-        error = CheckReplayError(
-            f"the original model does not replay the analysed call: {detail}. Check with the "
-            "inputs (and entry point) the plan was made from."
+    def mismatch(self, position: int, detail: str, frame: Any = None) -> NoReturn:
+        self.stop(
+            CheckReplayError(
+                f"the original model does not replay the analysed call: {detail}. Check with "
+                "the inputs (and entry point) the plan was made from."
+            )
         )
-        self.error = error
-        raise error
 
     def masked(
         self,
@@ -307,9 +267,9 @@ class _MaskedOriginal(_Replay):
         return _zeroed(result, mask, _is_argument(result, call))
 
     def after_call(self, call: OpCall, result: Any) -> Any:
-        if self.error is not None:
-            raise self.error
-        position = self.expect(call)
+        position = self.expect(call, result)
+        if position is None:
+            return result
         mask = self.masks.get(position)
         try:
             input_replay = INPUT_REPLAYS.get(call.func)
@@ -374,7 +334,12 @@ class _Stop(BaseException):
     model's own error handling cannot swallow it)."""
 
 
-class _ShrunkComparison(_Replay):
+class _ShrunkComparison(Replay):
+    """Compares the shrunk model's node values with the masked original's; stops (_Stop) at
+    the first that differs. Reads of shapes carry no values, and the cut model may make
+    others (an attention with an odd number of heads left checks other conditions): only
+    the rest is compared."""
+
     def __init__(
         self,
         graph: Sequence[Any],
@@ -382,7 +347,12 @@ class _ShrunkComparison(_Replay):
         tolerance: float,
         modules: List[str],
     ) -> None:
-        super().__init__(graph)
+        super().__init__(
+            [node.operation for node in graph],
+            _WORDING,
+            names=[node.operation_name for node in graph],
+        )
+        self.graph = graph
         self.expected = expected
         self.tolerance = tolerance
         self.modules = modules
@@ -394,36 +364,21 @@ class _ShrunkComparison(_Replay):
         return DivergingNode(
             index=position,
             name=node.unique_name,
-            operation=_operation_text(node.operation),
+            operation=operation_text(node.operation),
             module=self.modules[-1] if self.modules else None,
             max_abs_diff=diff,
             scale=scale,
             reason=reason,
         )
 
-    def mismatch(self, position: int, detail: str) -> None:
+    def mismatch(self, position: int, detail: str, frame: Any = None) -> NoReturn:
         self.found = self.node(position, math.inf, 0.0, detail)
         raise _Stop
 
-    # Reads of shapes carry no values, and the cut model may make others (an attention with
-    # an odd number of heads left checks other conditions): only the rest is compared.
-    def _skip_reads(self) -> None:
-        graph = self.graph
-        while self.position < len(graph) and graph[self.position].operation_name == METADATA_GET:
-            self.position += 1
-
-    def expect(self, call: OpCall) -> int:
-        self._skip_reads()
-        return super().expect(call)
-
-    def finish(self) -> None:
-        self._skip_reads()
-        super().finish()
-
     def after_call(self, call: OpCall, result: Any) -> Any:
-        if operation_name(call.func, result) == METADATA_GET:
+        position = self.expect(call, result)
+        if position is None:
             return result
-        position = self.expect(call)
         expected = self.expected.get(position)
         if expected is None or not isinstance(result, torch.Tensor):
             return result
@@ -887,7 +842,7 @@ def _find_divergence(
                 pass
             except Exception as exc:
                 if comparison.found is None:
-                    comparison._skip_reads()  # the operation that raised is the next one
+                    comparison.skip_reads()  # the operation that raised is the next one
                     comparison.found = comparison.node(
                         comparison.position, math.inf, 0.0, f"raised {type(exc).__name__}: {exc}"
                     )

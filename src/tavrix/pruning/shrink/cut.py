@@ -15,7 +15,7 @@ import torch
 from torch import nn
 
 from tavrix.flowscope.tracing import TensorInfo
-from tavrix.pruning.gatewire import _operation_text
+from tavrix.flowscope.replay import operation_text
 from tavrix.pruning.shrink.context import (
     CutContext,
     GraphAxes,
@@ -563,7 +563,7 @@ def call_fingerprint(
             if isinstance(value, TensorInfo) and value.tensor_uid in module_by_uid:
                 module = module_by_uid[value.tensor_uid]
                 break
-        call.append([_operation_text(node.operation), shape, module])
+        call.append([operation_text(node.operation), shape, module])
     body = {"call": call, "tensors": dict(tensors)}
     digest = hashlib.sha256(json.dumps(body, sort_keys=True).encode()).hexdigest()
     return {**body, "digest": digest}
