@@ -3,8 +3,6 @@
 from __future__ import annotations
 
 import functools
-import hashlib
-import json
 import math
 import operator
 import sys
@@ -14,8 +12,7 @@ from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 import torch
 from torch import nn
 
-from tavrix.flowscope.tracing import TensorInfo
-from tavrix.flowscope.replay import operation_text
+from tavrix.flowscope.fingerprint import call_steps, digest, tensor_owner
 from tavrix.pruning.shrink.context import (
     CutContext,
     GraphAxes,
@@ -30,7 +27,6 @@ from tavrix.pruning.shrink.sizes import (  # HEAD_DIM_NAMES: imported from here 
     check_reshape_sizes,
     check_scales,
 )
-from tavrix.utils.common import iter_leaves
 
 __all__ = ["GroupCut", "TensorChange", "ShrinkReport", "shrink", "validated_removal"]
 
@@ -555,15 +551,6 @@ def call_fingerprint(
     """Per node of ``graph``: operation, result shape and the module owning its first model
     tensor (``module_by_uid``: tensor uid -> module name); the model's tensor shapes; and a
     digest of both."""
-    call = []
-    for node in graph:
-        shape = None if node.result_shape is None else list(node.result_shape)
-        module = None
-        for value in iter_leaves((node.args, node.kwargs)):
-            if isinstance(value, TensorInfo) and value.tensor_uid in module_by_uid:
-                module = module_by_uid[value.tensor_uid]
-                break
-        call.append([operation_text(node.operation), shape, module])
-    body = {"call": call, "tensors": dict(tensors)}
-    digest = hashlib.sha256(json.dumps(body, sort_keys=True).encode()).hexdigest()
-    return {**body, "digest": digest}
+    steps = call_steps(graph, tensor_owner(module_by_uid))
+    body = {"call": [step.record() for step in steps], "tensors": dict(tensors)}
+    return {**body, "digest": digest(body)}
