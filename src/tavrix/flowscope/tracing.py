@@ -24,6 +24,7 @@ from tavrix.flowscope.intercept import (
 import tavrix
 from tavrix.flowscope import opcalls
 from tavrix.flowscope.frames import MODULE_CALL, STOP, call_site, forget_last_call
+from tavrix.flowscope.entrypoint import resolve_entry_point
 from tavrix.flowscope.modelstate import ModelState, watch_parametrizations
 from tavrix.utils.common import iter_leaves
 
@@ -342,19 +343,7 @@ def _name_modules(recorder: _Recorder, names: Dict[int, str]) -> None:
 
 def _resolve_entry_point(model: Any, entry_point: EntryPoint) -> Callable[..., Any]:
     if isinstance(entry_point, str):
-        if not entry_point:
-            raise ValueError("entry_point must be a non-empty method name")
-        target: Any = model
-        for part in entry_point.split("."):
-            if not hasattr(target, part):
-                raise ValueError(
-                    f"Entry point {entry_point!r} not found: {type(target).__name__} "
-                    f"has no attribute {part!r}"
-                )
-            target = getattr(target, part)
-        if not callable(target):
-            raise ValueError(f"Entry point {entry_point!r} is not callable")
-        return target
+        return resolve_entry_point(model, entry_point, "trace").function
     if callable(entry_point):
         return entry_point
     raise TypeError(

@@ -30,6 +30,7 @@ import torch
 import torch.nn.functional as F
 from torch import nn
 
+from tavrix.flowscope.entrypoint import resolve_entry_point
 from tavrix.flowscope.intercept import OpCall, intercept, to_plain, to_trace, untrace_attributes
 from tavrix.flowscope.replay import Replay, Wording, operation_text
 from tavrix.pruning.shrink.context import CutContext, GraphAxes
@@ -150,19 +151,6 @@ class CheckResult:
         if self.passed:
             return f"check passed: {head}"
         return f"check FAILED: {head}; first difference at {self.first_diverging}"
-
-
-def _resolve(model: nn.Module, entry_point: str) -> Any:
-    target: Any = model
-    for part in entry_point.split("."):
-        if not hasattr(target, part):
-            raise ValueError(
-                f"entry point {entry_point!r}: {type(target).__name__} has no {part!r}"
-            )
-        target = getattr(target, part)
-    if not callable(target):
-        raise ValueError(f"entry point {entry_point!r} is not callable")
-    return target
 
 
 # The check's words for a run that does not follow the plan's node sequence.
@@ -641,7 +629,7 @@ def record_reference(
     axes = GraphAxes(plan)
     chosen = validated_removal(plan, removed)
     masks = _masks(model, axes, [label for labels in chosen.values() for label in labels])
-    run = _resolve(model, entry_point)
+    run = resolve_entry_point(model, entry_point, "record_reference").function
     snapshot = BufferSnapshot(model)
     record: Dict[int, Any] = {}
     try:
@@ -711,8 +699,8 @@ def check_equal(
     axes = GraphAxes(plan)
     chosen = validated_removal(plan, removed)
     masks = _masks(original, axes, [label for labels in chosen.values() for label in labels])
-    run_original = _resolve(original, entry_point)
-    run_shrunk = _resolve(shrunk, entry_point)
+    run_original = resolve_entry_point(original, entry_point, "check_equal").function
+    run_shrunk = resolve_entry_point(shrunk, entry_point, "check_equal").function
 
     # buffers a call writes (a counter the forward keeps) are given back
     snapshots = [BufferSnapshot(original), BufferSnapshot(shrunk)]
@@ -738,7 +726,7 @@ def _check_reference(
     reference: CheckReference, shrunk: nn.Module, tolerance: Optional[float]
 ) -> CheckResult:
     _checked_eval("shrunk", shrunk)
-    run_shrunk = _resolve(shrunk, reference.entry_point)
+    run_shrunk = resolve_entry_point(shrunk, reference.entry_point, "check_equal").function
     snapshot = BufferSnapshot(shrunk)
     try:
         with torch.no_grad():
