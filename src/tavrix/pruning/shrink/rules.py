@@ -147,9 +147,16 @@ def rule_for(node: Any, rule_set: str = "standard") -> Optional[ShrinkRule]:
 FALLBACK_ADAPTERS: Dict[str, ModuleAdapter] = {}
 
 
+#: "module.QualName" -> adapter, for classes of optional packages: registering one by its class
+#: would import the package (transformers takes seconds) whether or not a model uses it
+MODULE_ADAPTERS_BY_NAME: Dict[str, ModuleAdapter] = {}
+
+
 def adapter_for(module: nn.Module, rule_set: str = "standard") -> Optional[ModuleAdapter]:
     for cls in type(module).__mro__:
         adapter = MODULE_ADAPTERS.get(cls)
+        if adapter is None:
+            adapter = MODULE_ADAPTERS_BY_NAME.get(f"{cls.__module__}.{cls.__qualname__}")
         if adapter is not None:
             return adapter
     return FALLBACK_ADAPTERS.get(rule_set)

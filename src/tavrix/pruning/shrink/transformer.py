@@ -26,6 +26,7 @@ from tavrix.pruning.shrink.check import register_input_replay, register_masked_r
 from tavrix.pruning.shrink.context import CutContext, GraphAxes, OwnedTensor, shape_of
 from tavrix.pruning.shrink.cut import HEAD_DIM_NAMES
 from tavrix.pruning.shrink.rules import (
+    MODULE_ADAPTERS_BY_NAME,
     PassThrough,
     ShrinkRule,
     _arg,
@@ -638,17 +639,11 @@ def _register() -> None:
     register_shrink_rule(list(MATMULS), MatmulRule(addmm=False), rule_set="extended")
     register_shrink_rule(list(ADDMMS), MatmulRule(addmm=True), rule_set="extended")
     register_shrink_rule(list(SPLITS), SplitRule(), rule_set="extended", replace=True)
-    try:
-        from transformers.pytorch_utils import Conv1D
-    except ImportError:  # transformers is optional
-        pass
-    else:
-        register_module_adapter(Conv1D, _conv1d_adapter)
-    try:
-        from torchvision.models.vision_transformer import VisionTransformer
-    except ImportError:  # torchvision is optional
-        return
-    register_module_adapter(VisionTransformer, _vision_transformer_adapter)
+    # by name: the optional packages load only when a model of theirs is cut
+    MODULE_ADAPTERS_BY_NAME["transformers.pytorch_utils.Conv1D"] = _conv1d_adapter
+    MODULE_ADAPTERS_BY_NAME["torchvision.models.vision_transformer.VisionTransformer"] = (
+        _vision_transformer_adapter
+    )
 
 
 _register()
