@@ -42,7 +42,8 @@ _export(
 _export("tavrix.pruning.explain", "Explanation", "explain", "provenance")
 _export(
     "tavrix.pruning.recover",
-    "Fidelity", "RecoveryStats", "collect", "compensate", "fidelity", "recalibrate_batchnorm",
+    "Fidelity", "RecoveryStats", "collect", "compensate", "fidelity", "outputs",
+    "recalibrate_batchnorm",
 )
 # budgets: what a choice keeps, and what a call costs
 _export("tavrix.pruning.shrink.budget", "call_macs", "kept_share")

@@ -20,6 +20,7 @@ from tavrix.pruning.recover import RecoveryStats as RecoveryStats
 from tavrix.pruning.recover import collect as collect
 from tavrix.pruning.recover import compensate as compensate
 from tavrix.pruning.recover import fidelity as fidelity
+from tavrix.pruning.recover import outputs as outputs
 from tavrix.pruning.recover import recalibrate_batchnorm as recalibrate_batchnorm
 from tavrix.pruning.shrink import CheckReference as CheckReference
 from tavrix.pruning.shrink import CheckReplayError as CheckReplayError
