@@ -6,9 +6,9 @@ import importlib
 import pathlib
 import subprocess
 import sys
-import tomllib
 
 import pytest
+import tomllib
 
 import tavrix
 from tavrix import cli_models, cli_prune

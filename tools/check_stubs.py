@@ -107,10 +107,11 @@ def _runtime_parameters(obj: object, name: str) -> Optional[Parameters]:
         return None
     inner = first_line[start + len(head):]
     depth, end = 1, 0
-    for end, char in enumerate(inner):
-        depth += {"(": 1, ")": -1}.get(char, 0)
+    while end < len(inner):
+        depth += {"(": 1, ")": -1}.get(inner[end], 0)
         if depth == 0:
             break
+        end += 1
     found = []
     kind = "pos"
     for part in _split_top_level(inner[:end]):
