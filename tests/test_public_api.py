@@ -27,6 +27,14 @@ def test_public_name_is_the_deep_paths_object(name):
     assert name in tavrix.__all__ and name in dir(tavrix)
 
 
+def test_every_public_name_has_a_docstring():
+    # the API pages are built from them
+    undocumented = [name for name in tavrix._EXPORTS
+                    if not isinstance(getattr(tavrix, name), (tuple, list, dict))
+                    and not (getattr(tavrix, name).__doc__ or "").strip()]
+    assert undocumented == []
+
+
 def test_stub_declares_every_public_name():
     tree = ast.parse((PACKAGE / "__init__.pyi").read_text())
     declared = set()
