@@ -18,6 +18,9 @@ import pathlib
 import sys
 from typing import Dict, List, Optional, Sequence, Set, Tuple
 
+# the same splitting as the command line's key=value lists: commas outside brackets and quotes
+from tavrix.cli_models import _split_top_level
+
 EXTENSIONS = (
     "tavrix.flowscope.frames",
     "tavrix.flowscope.opcalls",
@@ -61,28 +64,6 @@ def _stub_parameters(function: ast.FunctionDef) -> Parameters:
     if arguments.kwarg is not None:
         found.append(("", False, "**"))
     return found
-
-
-def _split_top_level(text: str) -> List[str]:
-    parts, depth, current = [], 0, []
-    quote: Optional[str] = None
-    for char in text:
-        if quote:
-            quote = None if char == quote else quote
-        elif char in "'\"":
-            quote = char
-        elif char in "([{":
-            depth += 1
-        elif char in ")]}":
-            depth -= 1
-        elif char == "," and depth == 0:
-            parts.append("".join(current))
-            current = []
-            continue
-        current.append(char)
-    if "".join(current).strip():
-        parts.append("".join(current))
-    return parts
 
 
 def _runtime_parameters(obj: object, name: str) -> Optional[Parameters]:

@@ -45,7 +45,7 @@ __all__ = [
 # panels of the --plot picture; the groups beyond are named in a note
 MAX_PANELS = 30
 LATENCY_REPEATS = 10
-#: the best pipeline without fine-tuning in benchmarks/bench_quality.py (README "Quality")
+#: the best pipeline without fine-tuning in benchmarks/bench_quality.py (docs: "Quality")
 DEFAULT_IMPORTANCE = "taylor"
 DEFAULT_RECOVERY = ("lstsq",)
 RECOVERY_ITEMS = ("bn", "mean", "lstsq", "lstsq-ch")
