@@ -34,6 +34,7 @@ def test_hugging_face_causal_lm_example(capsys):
     assert config.hidden_size % 8 == 0 and config.hidden_size < 128
 
 
+@pytest.mark.zoo
 def test_torchvision_budget_example(capsys):
     pytest.importorskip("torchvision")
     result = _load("torchvision_budget").main(size=32)
@@ -47,6 +48,7 @@ def test_torchvision_budget_example(capsys):
     assert all(group.kept % 8 == 0 for group in result["report"].groups)
 
 
+@pytest.mark.zoo
 def test_timm_vit_example(capsys):
     pytest.importorskip("timm")
     result = _load("timm_vit").main()

@@ -30,6 +30,8 @@ def test_readme_fits_on_a_screen_and_its_links_resolve():
             assert (ROOT / target).exists(), target
 
 
+# torchvision and transformers models: the real architectures of the zoo marker
+@pytest.mark.zoo
 @pytest.mark.parametrize("index", range(len(PYTHON)))
 def test_python_block_runs(index, tmp_path, monkeypatch, capsys):
     code = PYTHON[index]
@@ -42,7 +44,10 @@ def test_python_block_runs(index, tmp_path, monkeypatch, capsys):
     assert any(tmp_path.iterdir()), "the block saves its result"
 
 
-@pytest.mark.parametrize("index", range(len(COMMANDS)))
+@pytest.mark.parametrize("index", [
+    pytest.param(i, marks=pytest.mark.zoo) if "--model" in line else i
+    for i, line in enumerate(COMMANDS)
+])
 def test_command_line_runs(index, tmp_path):
     line = COMMANDS[index].split("#", 1)[0]
     words = shlex.split(line)
