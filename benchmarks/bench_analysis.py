@@ -206,7 +206,7 @@ def stage_profile(model: torch.nn.Module, x: torch.Tensor, reps: int) -> Dict[st
         return now
 
     with torch.no_grad():
-        for rep in range(reps + 1):
+        for _ in range(reps + 1):
             gc.collect()
             t = time.process_time()
             model(x)

@@ -60,7 +60,9 @@ class OpFamily:
     cut: Any = None
     masked_replay: Optional[Callable[..., Any]] = None
     input_replay: Optional[Callable[..., Any]] = None
-    adapters: Mapping[type, ModuleAdapter] = field(default_factory=dict)
+    #: module type, or "module.QualName" for a class of an optional package (found by name,
+    #: so that registering it does not import the package)
+    adapters: Mapping[Any, ModuleAdapter] = field(default_factory=dict)
     fallback_adapter: Optional[ModuleAdapter] = None
     layer_axis: Optional[int] = None
     weight_argument: Optional[Tuple[int, str]] = None
@@ -84,6 +86,8 @@ class OpFamily:
         ):
             raise TypeError(f"label must be a handler name or a callable, got {self.label!r}")
         for module_type in self.adapters:
+            if isinstance(module_type, str) and "." in module_type:
+                continue
             if not (isinstance(module_type, type) and issubclass(module_type, nn.Module)):
                 raise TypeError(f"expected a torch.nn.Module subclass, got {module_type!r}")
 
@@ -100,6 +104,9 @@ EXTENDED_SHRINK_RULES: Dict[Any, Any] = {}
 _CUTS = {"standard": SHRINK_RULES, "extended": EXTENDED_SHRINK_RULES}
 #: module type -> adapter (subclasses use their nearest registered base)
 MODULE_ADAPTERS: Dict[type, ModuleAdapter] = {}
+#: "module.QualName" -> adapter, for classes of optional packages (transformers takes seconds
+#: to import, whether or not a model uses it)
+MODULE_ADAPTERS_BY_NAME: Dict[str, ModuleAdapter] = {}
 #: rule set -> adapter for module types without one of their own
 FALLBACK_ADAPTERS: Dict[str, ModuleAdapter] = {}
 MASKED_REPLAYS: Dict[Any, Callable[..., Any]] = {}
@@ -128,6 +135,10 @@ def _conflicts(table: Mapping[Any, Any], keys: Any, value: Any, what: str) -> No
         known = table.get(key)
         if known is not None and known is not value and known != value:
             raise ValueError(f"{what} for {key!r} is already registered")
+
+
+def _adapters_for(key: Any) -> Dict[Any, ModuleAdapter]:
+    return MODULE_ADAPTERS_BY_NAME if isinstance(key, str) else MODULE_ADAPTERS
 
 
 def _per_operation(family: OpFamily) -> list:
@@ -167,7 +178,8 @@ def register(family: OpFamily) -> OpFamily:
                 raise ValueError(f"Pruning handler for node {op!r} has already been registered")
     if family.cut is not None:
         _conflicts(_CUTS[family.rule_set], ops, family.cut, "a shrink rule")
-    _conflicts(MODULE_ADAPTERS, family.adapters, None, "an adapter")
+    for key in family.adapters:
+        _conflicts(_adapters_for(key), (key,), None, "an adapter")
     if family.fallback_adapter is not None:
         _conflicts(FALLBACK_ADAPTERS, (family.rule_set,), family.fallback_adapter,
                    "a fallback adapter")
@@ -191,7 +203,7 @@ def _file(family: OpFamily, ops: Tuple[Any, ...], handler: Any, labels: Dict[Any
             register_label(missing)(handler)
             filed += [(labels, op) for op in missing]
     entries = [(_CUTS[family.rule_set], op, family.cut) for op in ops]
-    entries += [(MODULE_ADAPTERS, cls, adapter) for cls, adapter in family.adapters.items()]
+    entries += [(_adapters_for(key), key, adapter) for key, adapter in family.adapters.items()]
     entries.append((FALLBACK_ADAPTERS, family.rule_set, family.fallback_adapter))
     entries += [(table, op, value) for table, value in _per_operation(family) for op in ops]
     for table, key, value in entries:
@@ -212,15 +224,10 @@ def unregister(family: OpFamily) -> None:
     del _FAMILIES[family.name]
 
 
-def optional_adapter(module: str, name: str, adapter: ModuleAdapter) -> Dict[type, ModuleAdapter]:
-    """``{module.name: adapter}`` when ``module`` (an optional dependency) imports, else empty."""
-    import importlib
-
-    try:
-        module_type = getattr(importlib.import_module(module), name)
-    except ImportError:
-        return {}
-    return {module_type: adapter}
+def optional_adapter(module: str, name: str, adapter: ModuleAdapter) -> Dict[str, ModuleAdapter]:
+    """``adapter`` for class ``name`` of ``module`` (an optional dependency), found by the
+    class's qualified name: nothing is imported."""
+    return {f"{module}.{name}": adapter}
 
 
 def forms(*names: str, functional: bool = False) -> Tuple[Any, ...]:

@@ -28,6 +28,7 @@ from tavrix.pruning.opfamily import (
     EXTENDED_SHRINK_RULES,
     FALLBACK_ADAPTERS,
     MODULE_ADAPTERS,
+    MODULE_ADAPTERS_BY_NAME,
     SHRINK_RULES,
     ModuleAdapter,
 )
@@ -137,6 +138,8 @@ def rule_for(node: Any, rule_set: str = "standard") -> Optional[ShrinkRule]:
 def adapter_for(module: nn.Module, rule_set: str = "standard") -> Optional[ModuleAdapter]:
     for cls in type(module).__mro__:
         adapter = MODULE_ADAPTERS.get(cls)
+        if adapter is None:
+            adapter = MODULE_ADAPTERS_BY_NAME.get(f"{cls.__module__}.{cls.__qualname__}")
         if adapter is not None:
             return adapter
     return FALLBACK_ADAPTERS.get(rule_set)
