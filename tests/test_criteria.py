@@ -318,3 +318,39 @@ def test_budgets_leave_refused_groups_whole_and_count_them_as_kept():
     model, x = FixedDepthwise().eval(), torch.randn(2, 3, 8, 8)
     with pytest.raises(ValueError, match="target_params=0.005 cannot be reached"):
         choose_channels(plan, target_params=0.005, model=model)
+
+
+@pytest.mark.parametrize("backward", [True, False])
+def test_output_error_scores_query_key_positions_by_their_gates(backward):
+    """The q/k positions within the heads feed the score product alone, which has no
+    weight columns: output_error scores them by the gates' Fisher values (E[x^2] without
+    a backward), so that the heads' positions can be cut with the value positions."""
+    from test_rules import made
+    from test_rules_transformer import Attention
+
+    from tavrix.pruning import rules
+
+    model, x = made(Attention()), torch.randn(2, 3, 5)
+    calibrator = TavrixPruningCalibrator(model)
+    with warnings.catch_warnings(), rules.extended(split="inner"), record_statistics(), \
+            calibrator:
+        warnings.simplefilter("ignore", UserWarning)
+        y = model(x)
+        if backward:
+            y.square().sum().backward()
+    plan = calibrator.cutplan
+    assert [len(labels) for _, labels in plan.prunable_groups] == [12, 4, 4]
+    scored = channel_importance(plan, criterion="output_error", model=model)
+    gates = channel_importance(plan, criterion="fisher" if backward else "activation")
+    assert scored[1].gate_names and scored[1].gate_names == gates[1].gate_names
+    assert torch.equal(scored[1].importance, gates[1].importance)
+    # the groups a weight reads keep their own output error
+    for index in (0, 2):
+        assert scored[index].gate_names == [] and scored[index].importance.gt(0).all()
+    removed = choose_channels(plan, 0.5, importance="output_error", model=model)
+    order = scored[1].importance.argsort()[:2].sort().values.tolist()
+    assert removed[1] == [plan.prunable_groups[1][1][i] for i in order]
+    assert len(removed[2]) == 2
+    from test_rules import cut_and_check
+
+    cut_and_check(model, x, plan, removed)
