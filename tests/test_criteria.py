@@ -354,3 +354,33 @@ def test_output_error_scores_query_key_positions_by_their_gates(backward):
     from test_rules import cut_and_check
 
     cut_and_check(model, x, plan, removed)
+
+
+class Encoder(nn.Module):
+    """nn.MultiheadAttention (one traced call, its projections out of the standard rules'
+    reach) before a prunable MLP: the attention's cost is kept, and counted."""
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.attention = nn.MultiheadAttention(16, 2, batch_first=True)
+        self.up, self.down = nn.Linear(16, 64), nn.Linear(64, 16)
+
+    def forward(self, x):
+        x = x + self.attention(x, x, x, need_weights=False)[0]
+        return self.down(torch.relu(self.up(x)))
+
+
+@pytest.mark.parametrize("fraction", [0.9, 0.75])
+def test_budgets_count_what_multihead_attention_keeps(fraction):
+    torch.manual_seed(0)
+    model, x = Encoder().eval(), torch.randn(2, 5, 16)
+    calibrator = TavrixPruningCalibrator(model)
+    with warnings.catch_warnings(), calibrator:
+        warnings.simplefilter("ignore", UserWarning)
+        model(x).square().mean().backward()
+    plan = calibrator.cutplan
+    macs = count_macs(model, (x,))
+    assert call_macs(plan) == macs
+    removed = choose_channels(plan, target_macs=fraction, model=model)
+    shrink(model, plan, removed)
+    assert count_macs(model, (x,)) / macs == pytest.approx(fraction, rel=0.01)
