@@ -110,10 +110,14 @@ def main() -> None:
                 for kind in options.kinds.split(","):
                     model, plan, args, kwargs = calibrated(name)
                     start = time.perf_counter()
-                    removed = choose_channels(
-                        plan, importance=options.importance, model=model,
-                        **{f"target_{kind}": fraction}
-                    )
+                    try:
+                        removed = choose_channels(
+                            plan, importance=options.importance, model=model,
+                            **{f"target_{kind}": fraction}
+                        )
+                    except ValueError as error:  # below what the prunable groups can give
+                        print(f"{name:<20}{kind:>10}{fraction:>6}  refused: {error}", flush=True)
+                        continue
                     seconds = time.perf_counter() - start
                     shrink(model, plan, removed)
                     if kind == "macs":
