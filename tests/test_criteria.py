@@ -325,10 +325,9 @@ def test_output_error_scores_query_key_positions_by_their_gates(backward):
     """The q/k positions within the heads feed the score product alone, which has no
     weight columns: output_error scores them by the gates' Fisher values (E[x^2] without
     a backward), so that the heads' positions can be cut with the value positions."""
-    from test_rules import made
-    from test_rules_transformer import Attention
-
     from tavrix.pruning import rules
+    from test_rules import cut_and_check, made
+    from test_rules_transformer import Attention
 
     model, x = made(Attention()), torch.randn(2, 3, 5)
     calibrator = TavrixPruningCalibrator(model)
@@ -351,8 +350,6 @@ def test_output_error_scores_query_key_positions_by_their_gates(backward):
     order = scored[1].importance.argsort()[:2].sort().values.tolist()
     assert removed[1] == [plan.prunable_groups[1][1][i] for i in order]
     assert len(removed[2]) == 2
-    from test_rules import cut_and_check
-
     cut_and_check(model, x, plan, removed)
 
 
