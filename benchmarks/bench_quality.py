@@ -12,6 +12,7 @@ followed by the batch-norm re-estimate, "+bn"), and a fixed short fine-tune (of 
 model, no other recovery) as reference. Test accuracy / held-out perplexity, as markdown tables.
 
     PYTHONPATH=src python benchmarks/bench_quality.py [--quick] [--only cnn|lm] [--draws 5]
+        [--cache DIR]
 """
 
 from __future__ import annotations
@@ -312,7 +313,12 @@ def main() -> None:
     parser.add_argument("--only", choices=["cnn", "lm"], default=None)
     parser.add_argument("--draws", type=int, default=None, help="random draws (default 5)")
     parser.add_argument("--threads", type=int, default=1)
+    parser.add_argument("--cache", type=Path, default=None,
+                        help=f"folder of the trained models (default {qm.CACHE}); another "
+                        "checkout's cache is reused as it is")
     args = parser.parse_args()
+    if args.cache is not None:
+        qm.CACHE = args.cache
     torch.set_num_threads(args.threads)
     draws = args.draws if args.draws is not None else (2 if args.quick else 5)
     if not HAS_TARGET:

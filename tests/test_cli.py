@@ -243,11 +243,10 @@ def test_timm_and_transformers_models(capsys, recwarn, model, groups):
     out = capsys.readouterr().out
     assert "check passed" in out
     # timm starts each residual block's last batch norm at zero: its branch passes no
-    # gradient, and the importance is zero for most channels
+    # gradient, and the Taylor importance would be zero for most channels; the default
+    # output error reads the activations and the weights, which are not
     shown = [str(w.message) for w in recwarn if "Calibration measured little" in str(w.message)]
-    assert [("have importance exactly 0" in m) for m in shown] == (
-        [True] if model.startswith("timm:") else []
-    )
+    assert shown == []
     table = [line for line in out.splitlines() if re.match(r"#\d+ ", line)]
     assert table and (groups is None or len(table) == groups)
     assert any(int(line.split()[2]) < int(line.split()[1]) for line in table)

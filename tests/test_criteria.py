@@ -318,3 +318,66 @@ def test_budgets_leave_refused_groups_whole_and_count_them_as_kept():
     model, x = FixedDepthwise().eval(), torch.randn(2, 3, 8, 8)
     with pytest.raises(ValueError, match="target_params=0.005 cannot be reached"):
         choose_channels(plan, target_params=0.005, model=model)
+
+
+@pytest.mark.parametrize("backward", [True, False])
+def test_output_error_scores_query_key_positions_by_their_gates(backward):
+    """The q/k positions within the heads feed the score product alone, which has no
+    weight columns: output_error scores them by the gates' Fisher values (E[x^2] without
+    a backward), so that the heads' positions can be cut with the value positions."""
+    from tavrix.pruning import rules
+    from test_rules import cut_and_check, made
+    from test_rules_transformer import Attention
+
+    model, x = made(Attention()), torch.randn(2, 3, 5)
+    calibrator = TavrixPruningCalibrator(model)
+    with warnings.catch_warnings(), rules.extended(split="inner"), record_statistics(), \
+            calibrator:
+        warnings.simplefilter("ignore", UserWarning)
+        y = model(x)
+        if backward:
+            y.square().sum().backward()
+    plan = calibrator.cutplan
+    assert [len(labels) for _, labels in plan.prunable_groups] == [12, 4, 4]
+    scored = channel_importance(plan, criterion="output_error", model=model)
+    gates = channel_importance(plan, criterion="fisher" if backward else "activation")
+    assert scored[1].gate_names and scored[1].gate_names == gates[1].gate_names
+    assert torch.equal(scored[1].importance, gates[1].importance)
+    # the groups a weight reads keep their own output error
+    for index in (0, 2):
+        assert scored[index].gate_names == [] and scored[index].importance.gt(0).all()
+    removed = choose_channels(plan, 0.5, importance="output_error", model=model)
+    order = scored[1].importance.argsort()[:2].sort().values.tolist()
+    assert removed[1] == [plan.prunable_groups[1][1][i] for i in order]
+    assert len(removed[2]) == 2
+    cut_and_check(model, x, plan, removed)
+
+
+class Encoder(nn.Module):
+    """nn.MultiheadAttention (one traced call, its projections out of the standard rules'
+    reach) before a prunable MLP: the attention's cost is kept, and counted."""
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.attention = nn.MultiheadAttention(16, 2, batch_first=True)
+        self.up, self.down = nn.Linear(16, 64), nn.Linear(64, 16)
+
+    def forward(self, x):
+        x = x + self.attention(x, x, x, need_weights=False)[0]
+        return self.down(torch.relu(self.up(x)))
+
+
+@pytest.mark.parametrize("fraction", [0.9, 0.75])
+def test_budgets_count_what_multihead_attention_keeps(fraction):
+    torch.manual_seed(0)
+    model, x = Encoder().eval(), torch.randn(2, 5, 16)
+    calibrator = TavrixPruningCalibrator(model)
+    with warnings.catch_warnings(), calibrator:
+        warnings.simplefilter("ignore", UserWarning)
+        model(x).square().mean().backward()
+    plan = calibrator.cutplan
+    macs = count_macs(model, (x,))
+    assert call_macs(plan) == macs
+    removed = choose_channels(plan, target_macs=fraction, model=model)
+    shrink(model, plan, removed)
+    assert count_macs(model, (x,)) / macs == pytest.approx(fraction, rel=0.01)

@@ -22,7 +22,7 @@ def test_prune_save_and_plot(tmp_path, capsys):
         assert row in table
     # the spread goes with every latency figure: quartiles of each model and of the change
     spread = re.search(
-        r"  median \[quartiles\]; change per round +([\d.]+) \[([\d.]+), ([\d.]+)\] +"
+        r"  median \[quartiles\]; change over pairs +([\d.]+) \[([\d.]+), ([\d.]+)\] +"
         r"([\d.]+) \[([\d.]+), ([\d.]+)\] +([-+][\d.]+)% \[([-+][\d.]+)%, ([-+][\d.]+)%\]",
         table,
     )
@@ -30,7 +30,8 @@ def test_prune_save_and_plot(tmp_path, capsys):
     median, low, high = (float(spread.group(i)) for i in (1, 2, 3))
     change, change_low, change_high = (float(spread.group(i)) for i in (7, 8, 9))
     assert low <= median <= high and change_low <= change <= change_high
-    assert re.search(r"latency: 10 rounds of one call of each model, .*OMP_WAIT_POLICY", table)
+    assert re.search(r"latency: 10 calls of the original before the cut, 10 of the shrunk model "
+                     r"after it, .*OMP_WAIT_POLICY", table)
     assert "check passed" in table
     # round to 8: the 16-channel groups stay whole, the 32-channel ones keep 24
     assert [line.split()[1:3] for line in table.splitlines() if line.startswith("#")] == [
@@ -193,7 +194,7 @@ def test_recovery_is_measured_against_the_original_and_saved(tmp_path, capsys, r
     out = capsys.readouterr().out
     # the items in the order they run: the correction, then the batch norms
     shown = {None: "lstsq", "bn,mean": "mean,bn"}.get(recovery, recovery)
-    assert f"(round to 1; importance taylor; recovery {shown}):" in out
+    assert f"(round to 1; importance output_error; recovery {shown}):" in out
     error = float(_figure(out, "output error vs original (2 held-out batches)")[-2])
     assert "check passed" in out
     # the saved model is the one measured: rebuilt from a fresh model, same output error
@@ -296,7 +297,7 @@ def test_importance_criteria_rank_the_channels(capsys, criterion):
     assert f"Channel importance by {criterion} (label (score)):" in listing
     # every group measured: the statistics were recorded during the calibration
     assert "not measured" not in listing and listing.count("least: ") == 4
-    assert main(["--batches", "2"]) == 0
+    assert main(["--batches", "2", "--importance", "taylor"]) == 0
     assert capsys.readouterr().out.split("least: ")[1:] != listing.split("least: ")[1:]
 
 
@@ -311,3 +312,60 @@ def test_inputs_hold_out_the_batches_left_over(tmp_path, capsys, stored, batches
     out = capsys.readouterr().out
     assert f"output error vs original ({where})" in out
     assert f"on {batches or stored} calibration batches" in out
+
+
+FACTORIES_COUNTED = """
+import torch
+from torch import nn
+
+class Counted(nn.Module):
+    made = 0
+
+    def __init__(self):
+        super().__init__()
+        type(self).made += 1
+        torch.manual_seed(0)
+        self.a = nn.Conv2d(3, 16, 3, padding=1)
+        self.bn = nn.BatchNorm2d(16)
+        self.b = nn.Conv2d(16, 8, 3, padding=1)
+        self.head = nn.Linear(8, 4)
+
+    def forward(self, x):
+        y = self.b(torch.relu(self.bn(self.a(x))))
+        return self.head(y.mean(dim=(2, 3)))
+"""
+
+
+def test_the_model_is_never_copied(tmp_path, monkeypatch, capsys):
+    # a copy of a module (deepcopy, pickling) restores its state through __setstate__
+    (tmp_path / "cli_counted_factories.py").write_text(FACTORIES_COUNTED)
+    monkeypatch.syspath_prepend(str(tmp_path))
+    from cli_counted_factories import Counted
+
+    def refuse(self, state):
+        raise AssertionError(f"a copy of a {type(self).__name__} was made")
+
+    monkeypatch.setattr(torch.nn.Module, "__setstate__", refuse)
+    argv = ["--model", "cli_counted_factories:Counted", "--input-shape", "4,3,8,8", "-q",
+            "--prune", "0.5", "--recover", "lstsq,bn", "--save", str(tmp_path / "out.pt")]
+    assert main(argv) == 0
+    out = capsys.readouterr().out
+    assert Counted.made == 1 and "check passed" in out
+    assert re.search(r"#0 +16 +8 ", out)
+
+
+def test_the_one_model_check_catches_a_wrong_cut(monkeypatch, capsys):
+    from tavrix.pruning import shrink as shrink_package
+
+    real = shrink_package.shrink
+
+    def corrupting(model, plan, removed):
+        report = real(model, plan, removed)
+        with torch.no_grad():
+            model.stage2.conv1.weight[0].mul_(2)
+        return report
+
+    monkeypatch.setattr(shrink_package, "shrink", corrupting)
+    assert main(["--prune", "0.3", "-q", "--recover", "none"]) == 1
+    out = capsys.readouterr().out
+    assert "check FAILED" in out and "stage2" in out

@@ -16,7 +16,8 @@ each batch runs forward, a simple loss and backward inside the calibrator.
 The report lists the channel groups and, per prunable group, the least and
 most important channels. With ``--prune`` (or a ``--target-macs`` /
 ``--target-params`` budget) the model is then shrunk, checked, recovered
-(``--recover``, default lstsq) and measured (see :mod:`tavrix.cli_prune`); a
+(``--recover``, default lstsq) and measured (see :mod:`tavrix.cli_prune`), the
+channels ranked by ``--importance`` (default output_error); a
 failed check exits with status 1. With --explain the model is only analysed, and the report names
 why channels are unprunable: the top causes by channels lost, each with its rule
 and line of model code. Input errors exit with status 2 and a one-line message.
@@ -88,7 +89,8 @@ def _parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog="python -m tavrix",
         description="Find the prunable channel groups of a model and rank their channels by "
-        "first-order Taylor importance (or another criterion, --importance).",
+        "the error removing each makes in its consumers' outputs (or another criterion, "
+        "--importance).",
     )
     parser.add_argument(
         "--model",

@@ -6,7 +6,9 @@ After calibration the model is shrunk, checked against its masked original
 on the first batch, recovered (statistics collected before the shrink, applied
 after the check), measured (parameters, multiply-accumulates, latency, the
 output error against the original on held-out batches) and reported in a
-before/after table; ``--save`` writes the decision with the
+before/after table. The model is never copied: what the check and the table
+need of the original (its masked outputs, its outputs on the held-out batches,
+its cost and latency) is taken before the cut; ``--save`` writes the decision with the
 shrunk weights (:func:`~tavrix.pruning.shrink.planfile.load_shrunk` rebuilds
 the model), ``--plot`` one panel per group: its sorted importance on a log axis
 with the cut marked. Both files are written to a temporary name and renamed, so
@@ -17,7 +19,6 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import copy
 import math
 import os
 import statistics
@@ -45,8 +46,9 @@ __all__ = [
 # panels of the --plot picture; the groups beyond are named in a note
 MAX_PANELS = 30
 LATENCY_REPEATS = 10
-#: the best pipeline without fine-tuning in benchmarks/bench_quality.py (docs: "Quality")
-DEFAULT_IMPORTANCE = "taylor"
+#: the best pipeline without fine-tuning in benchmarks/bench_quality.py (docs: "Quality"):
+#: output_error with the least-squares fit, at every budget of both models
+DEFAULT_IMPORTANCE = "output_error"
 DEFAULT_RECOVERY = ("lstsq",)
 RECOVERY_ITEMS = ("bn", "mean", "lstsq", "lstsq-ch")
 # --recover's corrections: collect()'s method and conv_fit
@@ -211,7 +213,8 @@ def validate_options(options: argparse.Namespace) -> None:
     if isinstance(options.prune, _NoRatio):
         if target is None:
             raise ValueError(
-                "--prune needs a RATIO, or --target-macs F or --target-params F to say how much goes"
+                "--prune needs a RATIO, or --target-macs F or --target-params F to say how much "
+                "goes"
             )
         options.prune = None
     if options.prune is not None and target is not None:
@@ -310,34 +313,24 @@ def _quartiles(values: Sequence[float]) -> Tuple[float, float, float]:
     return q1, q2, q3
 
 
-def _interleaved_samples(
-    models: Sequence[nn.Module], batch: Sequence[Any], repeats: int
-) -> List[List[float]]:
-    """Seconds of ``repeats`` calls of each of two models, the order turning every round
-    (A B, B A, ...): in a fixed order a competing process's time slice can fall on the
-    same model round after round."""
+def _latency_samples(model: nn.Module, batch: Sequence[Any]) -> List[float]:
+    """Seconds of LATENCY_REPEATS calls of ``model`` after two warm-up calls."""
     from tavrix.pruning.shrink.measure import latency_samples
 
-    times: List[List[float]] = [[], []]
-    latency_samples(models, batch, repeats=0, warmup=2)
-    for round_ in range(repeats):
-        order = (0, 1) if round_ % 2 == 0 else (1, 0)
-        samples = latency_samples([models[i] for i in order], batch, repeats=1, warmup=0)
-        for i, sample in zip(order, samples):
-            times[i].extend(sample)
-    return times
+    if any(p.is_cuda for p in model.parameters()):
+        model = _Synchronized(model)
+    return latency_samples([model], batch, repeats=LATENCY_REPEATS, warmup=2)[0]
 
 
 def _latency(
-    original: nn.Module, shrunk: nn.Module, batch: Sequence[Any], batch_size: Any
+    before: Sequence[float], after: Sequence[float], batch_size: Any
 ) -> Tuple[List[Tuple[str, str, str, str]], str]:
-    """Table rows (best, median and quartiles) and a sentence on what they show."""
-    models = [original, shrunk]
-    if any(p.is_cuda for p in shrunk.parameters()):
-        models = [_Synchronized(m) for m in models]
-    before, after = _interleaved_samples(models, batch, LATENCY_REPEATS)
-    # the ratio of the two calls of one round cancels most of a slowly changing load
-    ratios = [b / a for a, b in zip(before, after)]
+    """Table rows (best, median and quartiles) and a sentence on what they show, from the
+    original's calls before the cut and the shrunk model's after it: the model is changed
+    in place, so the two never run side by side, and the change is read over every pair
+    of a call before and one after, which a passing load moves less than it moves a
+    single figure."""
+    ratios = [b / a for a in before for b in after]
     q_before, q_after, q_ratio = _quartiles(before), _quartiles(after), _quartiles(ratios)
 
     def ms(q: Tuple[float, float, float]) -> str:
@@ -354,22 +347,23 @@ def _latency(
             _change(min(before), min(after)),
         ),
         (
-            "  median [quartiles]; change per round",
+            "  median [quartiles]; change over pairs",
             ms(q_before),
             ms(q_after),
             f"{pct(q_ratio[1])} [{pct(q_ratio[0])}, {pct(q_ratio[2])}]",
         ),
     ]
     if q_ratio[2] < 1.0:
-        verdict = "the shrunk model was faster in at least three rounds of four"
+        verdict = "the shrunk model was faster in at least three pairs of calls of four"
     elif q_ratio[0] > 1.0:
-        verdict = "the shrunk model was slower in at least three rounds of four"
+        verdict = "the shrunk model was slower in at least three pairs of calls of four"
     else:
-        verdict = "the rounds disagree (the change's quartiles straddle 0): no clear difference"
+        verdict = "the pairs disagree (the change's quartiles straddle 0): no clear difference"
     policy = os.environ.get("OMP_WAIT_POLICY", "unset")
     note = (
-        f"latency: {LATENCY_REPEATS} rounds of one call of each model, the order turning, "
-        f"{torch.get_num_threads()} threads, OMP_WAIT_POLICY {policy}; {verdict}"
+        f"latency: {LATENCY_REPEATS} calls of the original before the cut, {LATENCY_REPEATS} "
+        f"of the shrunk model after it, {torch.get_num_threads()} threads, OMP_WAIT_POLICY "
+        f"{policy}; {verdict}"
     )
     return rows, note
 
@@ -494,6 +488,7 @@ def run_prune(
         ShrinkError,
         check_equal,
         choose_channels,
+        record_reference,
         save_shrunk,
         shrink,
     )
@@ -518,15 +513,19 @@ def run_prune(
     recovery_batches = list(recovery_batches or [tuple(batch)])
     held_out = list(held_out or [tuple(batch)])
     held_out_name = held_out_name or "the first batch"
-    # before the shrink: the original's outputs and the correction's statistics
+    # Before the shrink, everything the check and the table need of the original: the
+    # model is cut in place and never copied (a copy would double the memory of a big one).
     reference = recover.outputs(model, held_out, entry_point=entry)
     stats, fallback = _collect(model, plan, removed, recovery_batches, options)
-    original = copy.deepcopy(model)
+    masked = record_reference(model, plan, removed, tuple(batch), {}, entry_point=entry)
+    macs = [count_macs(model, batch)]
+    latency_before = _latency_samples(model, batch)
     try:
         report = shrink(model, plan, removed)
     except ShrinkError as error:
         raise Refused(str(error)) from None
-    result = check_equal(original, model, plan, removed, tuple(batch), {}, entry_point=entry)
+    result = check_equal(masked, model)
+    del masked
     recovery_lines: List[str] = []
     new_biases: List[str] = []
     if options.recover:
@@ -552,11 +551,11 @@ def run_prune(
         final = recovered
     else:
         final = recover.fidelity(reference, model, held_out, entry_point=entry)
-    del reference
-    macs = [count_macs(m, batch) for m in (original, model)]
+    del reference, stats
+    macs.append(count_macs(model, batch))
     batch_size = batch[0].shape[0] if batch and isinstance(batch[0], torch.Tensor) else "?"
-    latency_rows, latency_note = _latency(original, model, batch, batch_size)
-    del original
+    latency_rows, latency_note = _latency(latency_before, _latency_samples(model, batch),
+                                          batch_size)
     rows: List[Tuple[str, str, str, str]] = [
         ("multiply-accumulates", _count(macs[0]), _count(macs[1]), _change(*macs)),
         *latency_rows,

@@ -112,7 +112,10 @@ def channel_importance(
       made inside :func:`tavrix.pruning.gate.record_statistics`, and are summed over the
       ranks as the Taylor values are;
     - "output_error": E[x^2] where the channel's consumers read it times the squared norm
-      of their columns, summed over consumers; "magnitude": the L2 norm of the channel's
+      of their columns, summed over consumers; a group no convolution or linear layer reads
+      (an attention's query/key positions, read by the score product alone) is scored by
+      the "fisher" values of its gates, or their "activation" values when no backward ran,
+      and its ``gate_names`` name those gates; "magnitude": the L2 norm of the channel's
       producer rows, normalisation scales and consumer columns; "weight": that of its
       producer rows only (see :mod:`tavrix.pruning.shrink.criteria`). These read the
       calibrated ``model``'s weights: pass it as ``model``;
@@ -302,19 +305,10 @@ def _other_criterion(
     groups = cutplan.prunable_groups
     if criterion in ("fisher", "activation"):
         values = _gate_statistic(cutplan, criterion, across_ranks, group, criterion)
-        result = []
-        for index, (nodes, labels) in enumerate(groups):
-            labels = [int(label) for label in labels]
-            shared = shared_by_labels.get(tuple(labels))
-            gates = [] if shared is None else [
-                gate for gate in shared.gates if values.get(id(gate)) is not None
-            ]
-            total = _summed(labels, shared, gates, values) if gates else None
-            result.append(GroupImportance(
-                index, labels, total, [names_by_gate[id(gate)] for gate in gates],
-                _module_names(cutplan, nodes),
-            ))
-        return result
+        return [
+            _from_gates(cutplan, index, nodes, labels, values, names_by_gate, shared_by_labels)
+            for index, (nodes, labels) in enumerate(groups)
+        ]
     from tavrix.pruning.shrink.criteria import random_scores, weight_scores
 
     if criterion == "random":
@@ -327,6 +321,9 @@ def _other_criterion(
             if found is not None:
                 by_node[node] = found
         scores = weight_scores(model, cutplan, criterion, by_node)
+        if any(score is None for score in scores):
+            return _output_error_fallback(cutplan, scores, values, across_ranks, group,
+                                          names_by_gate, shared_by_labels)
     else:
         scores = weight_scores(model, cutplan, criterion)
     return [
@@ -339,6 +336,52 @@ def _other_criterion(
         )
         for index, ((nodes, labels), score) in enumerate(zip(groups, scores))
     ]
+
+
+def _from_gates(
+    cutplan: Any, index: int, nodes: Any, labels: Sequence[Any],
+    values: Dict[int, Optional[torch.Tensor]], names_by_gate: Dict[int, str],
+    shared_by_labels: Dict[Tuple[int, ...], GroupSharedGate],
+) -> GroupImportance:
+    """One group's importance from a statistic of its gates (``values`` by id(gate))."""
+    labels = [int(label) for label in labels]
+    shared = shared_by_labels.get(tuple(labels))
+    gates = [] if shared is None else [
+        gate for gate in shared.gates if values.get(id(gate)) is not None
+    ]
+    total = _summed(labels, shared, gates, values) if gates else None
+    return GroupImportance(
+        index, labels, total, [names_by_gate[id(gate)] for gate in gates],
+        _module_names(cutplan, nodes),
+    )
+
+
+def _output_error_fallback(
+    cutplan: Any, scores: List[Optional[torch.Tensor]],
+    activations: Dict[int, Optional[torch.Tensor]], across_ranks: bool, group: Any,
+    names_by_gate: Dict[int, str], shared_by_labels: Dict[Tuple[int, ...], GroupSharedGate],
+) -> List[GroupImportance]:
+    """output_error where a weighted consumer reads the group; elsewhere (an attention's
+    query/key positions, read only by the score product) the Fisher criterion, the loss's
+    own second-order estimate of a removal, or E[x^2] when no backward ran. Such a group's
+    ``gate_names`` name the gates that scored it. Every choice compares a group's values
+    with its own mean, so the two scales never meet."""
+    fallback = activations
+    if any(vars(gate).get("fisher_samples", 0) for gate in cutplan.gate_container.values()) \
+            or across_ranks:
+        try:
+            fallback = _gate_statistic(cutplan, "fisher", across_ranks, group, "output_error")
+        except RuntimeError:  # no rank ran a backward inside record_statistics()
+            fallback = activations
+    result = []
+    for index, ((nodes, labels), score) in enumerate(zip(cutplan.prunable_groups, scores)):
+        if score is None:
+            result.append(_from_gates(cutplan, index, nodes, labels, fallback, names_by_gate,
+                                      shared_by_labels))
+            continue
+        result.append(GroupImportance(index, [int(label) for label in labels], score.float(),
+                                      [], _module_names(cutplan, nodes)))
+    return result
 
 
 def _summed(

@@ -69,13 +69,27 @@ def _product_shape(node: Any) -> Optional[Tuple[int, ...]]:
     return tuple(node.result_shape) + (a[-1],)
 
 
+def _attention_module_macs(node: Any) -> float:
+    """The projections of a ``multi_head_attention_forward`` call (nn.MultiheadAttention),
+    which no channel cut of the standard rules reaches: q and output over the queries, k
+    and v over the keys, as the counter counts them (it does not see the fused product)."""
+    if getattr(node, "operation_name", None) != "multi_head_attention_forward":
+        return 0.0
+    query, key = shape_of(_arg(node, 0, "query")), shape_of(_arg(node, 1, "key"))
+    if query is None or key is None or len(query) != 3 or len(key) != 3:
+        return 0.0
+    length, batch, width = query
+    return float((2 * length + 2 * key[0]) * batch * width * width)
+
+
 def call_macs(plan: Any) -> int:
     """Multiply-accumulates of the analysed call, from its nodes' shapes, as
     :func:`~tavrix.pruning.shrink.measure.count_macs` counts them on the CPU: convolutions,
-    linear layers and matrix products (not the fused attention kernel, which it does not
-    see)."""
+    linear layers, matrix products and nn.MultiheadAttention's projections (not the fused
+    attention kernel, which it does not see)."""
     total = 0.0
     for node in plan.graph:
+        total += _attention_module_macs(node)
         found = _weighted_macs(node)
         if found is not None:
             total += found[1] * math.prod(found[0].shape)
