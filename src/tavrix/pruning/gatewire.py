@@ -27,6 +27,7 @@ from tavrix.flowscope.intercept import (
     to_trace,
 )
 from tavrix.flowscope.tracing import TensorInfo
+from tavrix.pruning.cutplan import ModelCutplan
 
 __all__ = [
     "GateReplayError",
@@ -366,14 +367,16 @@ _PARAMETERS_BY_CUTPLAN: "weakref.WeakKeyDictionary[Any, List[Tuple[int, ...]]]" 
 )
 
 
-def _expected_parameters(cutplan: Any, n_positions: int) -> Optional[List[Tuple[int, ...]]]:
+def _expected_parameters(
+    cutplan: ModelCutplan, n_positions: int
+) -> Optional[List[Tuple[int, ...]]]:
     """None for a cutplan whose graph does not match its operations (nothing to compare)."""
     try:
         cached = _PARAMETERS_BY_CUTPLAN.get(cutplan)
     except TypeError:  # not weakly referenceable: computed every time
         cached = None
     if cached is None:
-        graph = getattr(cutplan, "graph", None)
+        graph = cutplan.graph
         if graph is None or len(graph) != n_positions:
             return None
         cached = [_traced_parameter_ids(node) for node in graph]
@@ -422,7 +425,7 @@ def _owners_text(ids: Tuple[int, ...], names: Dict[int, str]) -> str:
 
 @contextlib.contextmanager
 def gate_insertion_context(
-    cutplan: Any, model: Optional[torch.nn.Module] = None
+    cutplan: ModelCutplan, model: Optional[torch.nn.Module] = None
 ) -> Iterator[None]:
     """While active, the model's operations run with the cutplan's gates applied:
     the gate named in ``cutplan.ops_and_gate_names[k]`` multiplies the output of

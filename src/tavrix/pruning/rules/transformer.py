@@ -25,7 +25,7 @@ from torch import nn
 from tavrix.flowscope.tracing import NodeInfo, TensorInfo
 from tavrix.pruning.engine import oprules as ops
 from tavrix.pruning.engine.ruleset import active_rule_set
-from tavrix.pruning.explain import handler_rule
+from tavrix.pruning.recording import handler_rule
 from tavrix.utils.argpick import get_argument
 
 __all__ = [
@@ -614,6 +614,7 @@ def _register() -> None:
     register_extended_handler([F.embedding, torch.embedding])(_embedding_node_handler)
     register_extended_handler(list(CONVERSIONS))(_conversion_node_handler)
     register_extended_handler(list(MATMULS))(_matmul_node_handler)
+    ops.configure(matmuls=MATMULS)  # the parameter ties of the walk read them too
     for op in MATMULS:  # x @ self.weight.T: the layer's channels are the product's
         LAYER_WEIGHT_ARGUMENTS[op] = (1, "other")
     register_extended_handler(list(ADDMMS))(_addmm_node_handler)

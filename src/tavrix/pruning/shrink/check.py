@@ -40,6 +40,7 @@ from tavrix.flowscope.intercept import (
     to_trace,
     untrace_attributes,
 )
+from tavrix.pruning.cutplan import ModelCutplan
 from tavrix.pruning.gatewire import _operation_text, _same_operation
 from tavrix.pruning.shrink.context import CutContext, GraphAxes
 from tavrix.pruning.shrink.cut import validated_removal
@@ -661,7 +662,7 @@ class CheckReference:
 
 def record_reference(
     model: nn.Module,
-    plan: Any,
+    plan: ModelCutplan,
     removed: Mapping[int, Sequence[int]],
     args: Sequence[Any] = (),
     kwargs: Optional[Mapping[str, Any]] = None,
@@ -706,7 +707,7 @@ def record_reference(
 def check_equal(
     original: Any,
     shrunk: nn.Module,
-    plan: Any = None,
+    plan: Optional[ModelCutplan] = None,
     removed: Optional[Mapping[int, Sequence[int]]] = None,
     args: Sequence[Any] = (),
     kwargs: Optional[Mapping[str, Any]] = None,

@@ -16,6 +16,7 @@ from torch import nn
 
 from tavrix.flowscope.intercept import METADATA_GET
 from tavrix.flowscope.tracing import NodeInfo, TensorInfo
+from tavrix.pruning.cutplan import ModelCutplan
 from tavrix.pruning.gatewire import _operation_text
 from tavrix.pruning.shrink.context import (
     CutContext,
@@ -145,7 +146,7 @@ def _percent(before: float, after: float) -> str:
     return f"{100.0 * (after - before) / before:+.1f}%"
 
 
-def validated_removal(plan: Any, removed: Any) -> Dict[int, List[int]]:
+def validated_removal(plan: ModelCutplan, removed: Any) -> Dict[int, List[int]]:
     """``removed`` checked against the plan's prunable groups: {group index: labels}, each
     group's labels once each in group order, groups without labels left out."""
     if not isinstance(removed, Mapping):
@@ -189,7 +190,9 @@ def _index(value: Any, what: str) -> int:
         raise TypeError(f"{what} must be an integer, got {value!r}") from None
 
 
-def shrink(model: nn.Module, plan: Any, removed: Mapping[int, Sequence[int]]) -> ShrinkReport:
+def shrink(
+    model: nn.Module, plan: ModelCutplan, removed: Mapping[int, Sequence[int]]
+) -> ShrinkReport:
     """Remove the labels in ``removed`` ({prunable group index: labels}) from ``model``, in place.
 
     Producers lose output channels (with the matching normalisation entries),
