@@ -12,49 +12,28 @@ namespace tavrix::cutplan {
 namespace {
 
 const py::object& flowscope_model() {
-  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
-  return storage
-      .call_once_and_store_result([] {
-        return py::module_::import("tavrix.flowscope.tracing").attr("flowscope_model");
-      })
-      .get_stored();
+  return interop::cached(
+      [] { return interop::import_attr("tavrix.flowscope.tracing", "flowscope_model"); });
 }
 
 const py::object& prune_graph_parser_class() {
-  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
-  return storage
-      .call_once_and_store_result([] {
-        return py::module_::import("tavrix.pruning.engine.graphwalk").attr("PruneGraphParser");
-      })
-      .get_stored();
+  return interop::cached(
+      [] { return interop::import_attr("tavrix.pruning.engine.graphwalk", "PruneGraphParser"); });
 }
 
-// Keeps on the plan why its unprunable groups are unprunable (tavrix.pruning.explain).
+// Keeps on the plan why its unprunable groups are unprunable.
 const py::object& record_provenance() {
-  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
-  return storage
-      .call_once_and_store_result([] {
-        return py::module_::import("tavrix.pruning.explain").attr("_record_provenance");
-      })
-      .get_stored();
+  return interop::cached(
+      [] { return interop::import_attr("tavrix.pruning.recording", "record_provenance"); });
 }
 
-// The walk's view of the labels; it builds its plain dict by node id.
-const py::object& labels_view_class() {
-  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
-  return storage
-      .call_once_and_store_result([] {
-        return py::module_::import("tavrix.pruning.engine.oprules")
-            .attr("_ChannelLabelsByNodesView");
-      })
-      .get_stored();
-}
-
+// The walk's views of its state build their plain dict natively (_to_dict, looked
+// up on the type so that a mapping's own attribute is not taken for it); any
+// other mapping is copied item by item.
 py::dict plain_dict(const py::object& mapping) {
   if (PyDict_CheckExact(mapping.ptr())) return py::reinterpret_borrow<py::dict>(mapping);
-  if (Py_TYPE(mapping.ptr()) == reinterpret_cast<PyTypeObject*>(labels_view_class().ptr())) {
-    return mapping.attr("_to_dict")().cast<py::dict>();
-  }
+  py::object to_dict = py::getattr(py::type::handle_of(mapping), "_to_dict", py::none());
+  if (!to_dict.is_none()) return to_dict(mapping).cast<py::dict>();
   py::dict copy;
   if (PyDict_Merge(copy.ptr(), mapping.ptr(), 1) != 0) throw py::error_already_set();
   return copy;
@@ -190,13 +169,11 @@ py::object get_cutplan(py::object model, py::object args, py::object kwargs,
       py::arg("prunable_module_names_by_nodes") = prunable_module_names_by_nodes,
       py::arg("gate_container") = gates[0], py::arg("gate_names_by_nodes") = gate_names_by_nodes,
       py::arg("prunable_group_gate_names") = gates[2],
-      py::arg("ops_and_gate_names") = ops_and_gate_names);
-  // The rule set and prune axes of the walk: shrinking reads them from the plan.
-  py::object record = py::getattr(parser, "rule_record", py::none());
-  if (!record.is_none()) py::setattr(plan, "rule_record", record);
-  py::setattr(plan, "tensor_names", tensor_names(model));
-  record_provenance()(plan, py::getattr(parser, "pruning_state", py::none()),
-                      graph_output_nodes);
+      py::arg("ops_and_gate_names") = ops_and_gate_names,
+      // the rule set and prune axes of the walk: shrinking reads them from the plan
+      py::arg("rule_record") = parser.attr("rule_record"),
+      py::arg("tensor_names") = tensor_names(model));
+  record_provenance()(plan, parser.attr("pruning_state"), graph_output_nodes);
   return plan;
 }
 

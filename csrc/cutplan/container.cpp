@@ -13,10 +13,7 @@ namespace tavrix::cutplan {
 namespace {
 
 const py::module_& gate_module() {
-  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::module_> storage;
-  return storage
-      .call_once_and_store_result([] { return py::module_::import("tavrix.pruning.gate"); })
-      .get_stored();
+  return interop::cached([] { return py::module_::import("tavrix.pruning.gate"); });
 }
 
 // The candidates in group order, so that a group's new gates are numbered
@@ -41,15 +38,13 @@ py::list in_group_order(py::handle group_nodes, const py::set& candidates) {
 // Convolutions (plain and transposed) and linear layers, which make fresh
 // channels from their input's.
 const py::tuple& layer_ops() {
-  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::tuple> storage;
-  return storage
-      .call_once_and_store_result([] {
+  return interop::cached(
+      [] {
         py::module_ f = py::module_::import("torch.nn.functional");
         return py::make_tuple(f.attr("conv1d"), f.attr("conv2d"), f.attr("conv3d"),
                               f.attr("conv_transpose1d"), f.attr("conv_transpose2d"),
                               f.attr("conv_transpose3d"), f.attr("linear"));
-      })
-      .get_stored();
+      });
 }
 
 // The group's calls of a layer called more than once (its weight read by
@@ -88,11 +83,7 @@ py::set repeated_layer_calls(py::handle group_nodes) {
 }
 
 const py::object& inference_mode_type() {
-  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
-  return storage
-      .call_once_and_store_result(
-          [] { return py::module_::import("torch").attr("inference_mode"); })
-      .get_stored();
+  return interop::cached([] { return interop::import_attr("torch", "inference_mode"); });
 }
 
 py::tuple build_gate_container(py::handle labels_by_nodes, py::handle prunable_groups,

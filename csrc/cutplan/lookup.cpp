@@ -37,34 +37,24 @@ struct SearchEntry {
 };
 
 const py::object& get_tensor_uid() {
-  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
-  return storage
-      .call_once_and_store_result(
-          [] { return py::module_::import("tavrix.flowscope.utils").attr("get_tensor_uid"); })
-      .get_stored();
+  return interop::cached(
+      [] { return interop::import_attr("tavrix.flowscope.utils", "get_tensor_uid"); });
 }
 
 }  // namespace
 
 const AttrNames& attr_names() {
-  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<AttrNames> storage;
-  return storage
-      .call_once_and_store_result([] {
-        using interop::interned;
-        return AttrNames{interned("args"),         interned("kwargs"),
-                         interned("operation"),    interned("result_shape"),
-                         interned("tensor_uid"),   interned("add_group")};
-      })
-      .get_stored();
+  return interop::cached([] {
+    using interop::interned;
+    return AttrNames{interned("args"),         interned("kwargs"),     interned("operation"),
+                     interned("result_shape"), interned("tensor_uid"), interned("add_group")};
+  });
 }
 
 namespace {
 
 const py::object& tensor_class() {
-  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
-  return storage
-      .call_once_and_store_result([] { return py::module_::import("torch").attr("Tensor"); })
-      .get_stored();
+  return interop::cached([] { return interop::import_attr("torch", "Tensor"); });
 }
 
 // get_tensor_uid without a call into Python for a tensor (its id); anything
@@ -77,27 +67,17 @@ py::object tensor_uid(py::handle obj) {
 }
 
 const py::object& get_submodule() {
-  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
-  return storage
-      .call_once_and_store_result(
-          [] { return py::module_::import("tavrix.utils.common").attr("get_submodule"); })
-      .get_stored();
+  return interop::cached(
+      [] { return interop::import_attr("tavrix.utils.common", "get_submodule"); });
 }
 
 const py::object& module_class() {
-  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
-  return storage
-      .call_once_and_store_result([] { return py::module_::import("torch.nn").attr("Module"); })
-      .get_stored();
+  return interop::cached([] { return interop::import_attr("torch.nn", "Module"); });
 }
 
 const py::object& parametrization_list_class() {
-  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
-  return storage
-      .call_once_and_store_result([] {
-        return py::module_::import("torch.nn.utils.parametrize").attr("ParametrizationList");
-      })
-      .get_stored();
+  return interop::cached(
+      [] { return interop::import_attr("torch.nn.utils.parametrize", "ParametrizationList"); });
 }
 
 py::dict& search_registry() {

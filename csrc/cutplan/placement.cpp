@@ -13,12 +13,8 @@ namespace tavrix::cutplan {
 namespace {
 
 const py::object& prune_channel_mix_ops() {
-  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
-  return storage
-      .call_once_and_store_result([] {
-        return py::module_::import("tavrix.pruning.engine.opsets").attr("PRUNE_CHANNEL_MIX_OPS");
-      })
-      .get_stored();
+  return interop::cached(
+      [] { return interop::import_attr("tavrix.pruning.engine.opsets", "PRUNE_CHANNEL_MIX_OPS"); });
 }
 
 bool is_aggregate(py::handle node) {
@@ -64,13 +60,10 @@ struct TracedTypes {
 };
 
 const TracedTypes& traced_types() {
-  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<TracedTypes> storage;
-  return storage
-      .call_once_and_store_result([] {
-        py::module_ tracing = py::module_::import("tavrix.flowscope.tracing");
-        return TracedTypes{tracing.attr("NodeInfo"), tracing.attr("TensorInfo")};
-      })
-      .get_stored();
+  return interop::cached([] {
+    py::module_ tracing = py::module_::import("tavrix.flowscope.tracing");
+    return TracedTypes{tracing.attr("NodeInfo"), tracing.attr("TensorInfo")};
+  });
 }
 
 enum class Scan { Found, Absent, Unknown };

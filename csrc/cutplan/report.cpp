@@ -13,21 +13,13 @@ constexpr const char* kModule = "tavrix.pruning.cutplan";
 
 // The sibling utils module may import this one indirectly; fetch on first use.
 const py::object& are_indices_continuous() {
-  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
-  return storage
-      .call_once_and_store_result([] {
-        return py::module_::import("tavrix.pruning.utils").attr("are_indices_continuous");
-      })
-      .get_stored();
+  return interop::cached(
+      [] { return interop::import_attr("tavrix.pruning.utils", "are_indices_continuous"); });
 }
 
 const py::object& picklable_operation() {
-  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
-  return storage
-      .call_once_and_store_result([] {
-        return py::module_::import("tavrix.flowscope.tracing").attr("_picklable_operation");
-      })
-      .get_stored();
+  return interop::cached(
+      [] { return interop::import_attr("tavrix.flowscope.tracing", "picklable_operation"); });
 }
 
 PYBIND11_CONSTINIT py::gil_safe_call_once_and_store<py::object> cutplan_class_storage;
@@ -129,7 +121,8 @@ py::object make_model_cutplan_class() {
          py::object unprunable_groups, py::object labels_by_nodes, py::object node_users,
          py::object prunable_module_names_by_nodes, py::object gate_container,
          py::object gate_names_by_nodes, py::object prunable_group_gate_names,
-         py::object ops_and_gate_names) {
+         py::object ops_and_gate_names, py::object rule_record, py::object tensor_names,
+         py::object provenance) {
         const py::object values[] = {graph,
                                      prunable_groups,
                                      unprunable_groups,
@@ -141,12 +134,25 @@ py::object make_model_cutplan_class() {
                                      prunable_group_gate_names,
                                      ops_and_gate_names};
         for (size_t i = 0; i < 10; ++i) py::setattr(self, kFieldNames[i], values[i]);
+        // the class holds None for each: an instance keeps only what it was given
+        const std::pair<const char*, py::object> extra[] = {
+            {"rule_record", rule_record}, {"tensor_names", tensor_names},
+            {"provenance", provenance}};
+        for (const auto& [name, value] : extra) {
+          if (!value.is_none()) py::setattr(self, name, value);
+        }
       },
       py::arg("graph"), py::arg("prunable_groups"), py::arg("unprunable_groups"),
-      py::arg("labels_by_nodes"), py::arg("node_users"),
-      py::arg("prunable_module_names_by_nodes"), py::arg("gate_container"),
-      py::arg("gate_names_by_nodes"), py::arg("prunable_group_gate_names"),
-      py::arg("ops_and_gate_names"));
+      py::arg("labels_by_nodes"), py::arg("node_users"), py::arg("prunable_module_names_by_nodes"),
+      py::arg("gate_container"), py::arg("gate_names_by_nodes"),
+      py::arg("prunable_group_gate_names"), py::arg("ops_and_gate_names"), py::kw_only(),
+      py::arg("rule_record") = py::none(), py::arg("tensor_names") = py::none(),
+      py::arg("provenance") = py::none());
+  // What the analysis adds, None on a plan made by hand: read as plain attributes, and
+  // still there (as None) when an instance lost its own (copy, del).
+  for (const char* field : {"rule_record", "tensor_names", "provenance"}) {
+    cls.attr(field) = py::none();
+  }
 
   interop::add_method(
       cls, "summary",

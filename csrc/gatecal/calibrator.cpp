@@ -14,10 +14,7 @@ namespace tavrix::gatecal {
 namespace {
 
 const py::object& nn_module_type() {
-  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
-  return storage
-      .call_once_and_store_result([] { return py::module_::import("torch.nn").attr("Module"); })
-      .get_stored();
+  return interop::cached([] { return interop::import_attr("torch.nn", "Module"); });
 }
 
 constexpr const char* kClassDoc = R"doc(Context manager for pruning information gathering.
@@ -65,35 +62,22 @@ void init(py::object self, py::object model, py::object entry_point) {
 }
 
 const py::object& buffer_snapshot_class() {
-  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
-  return storage
-      .call_once_and_store_result(
-          [] { return py::module_::import("tavrix.utils.common").attr("BufferSnapshot"); })
-      .get_stored();
+  return interop::cached(
+      [] { return interop::import_attr("tavrix.utils.common", "BufferSnapshot"); });
 }
 
 const py::object& copy_hooks_class() {
-  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
-  return storage
-      .call_once_and_store_result(
-          [] { return py::module_::import("tavrix.pruning.blockstate").attr("CopyHooks"); })
-      .get_stored();
+  return interop::cached(
+      [] { return interop::import_attr("tavrix.pruning.blockstate", "CopyHooks"); });
 }
 
 const py::object& untrace_attributes_function() {
-  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
-  return storage
-      .call_once_and_store_result([] {
-        return py::module_::import("tavrix.flowscope.intercept").attr("untrace_attributes");
-      })
-      .get_stored();
+  return interop::cached(
+      [] { return interop::import_attr("tavrix.flowscope.intercept", "untrace_attributes"); });
 }
 
 const py::object& weakref_type() {
-  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
-  return storage
-      .call_once_and_store_result([] { return py::module_::import("weakref").attr("ref"); })
-      .get_stored();
+  return interop::cached([] { return interop::import_attr("weakref", "ref"); });
 }
 
 constexpr const char* kActiveList = "_active_calibrators";
@@ -210,10 +194,7 @@ void mark_active(const py::module_& m, py::object self, bool add) {
 }
 
 const py::module_& gatecal_module() {
-  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::module_> storage;
-  return storage
-      .call_once_and_store_result([] { return py::module_::import("tavrix.pruning.gatecal"); })
-      .get_stored();
+  return interop::cached([] { return py::module_::import("tavrix.pruning.gatecal"); });
 }
 
 py::object enter(py::object self) {
@@ -299,7 +280,7 @@ void update_cutplan_module_names(py::object self, py::object cutplan) {
     names[pair[0]] = py::reinterpret_steal<py::object>(joined);
   }
   // The module paths its explanation reads are relative to the owner as well.
-  py::object provenance = py::getattr(cutplan, "provenance", py::none());
+  py::object provenance = cutplan.attr("provenance");
   if (!provenance.is_none()) provenance.attr("module_prefix") = prefix;
 }
 

@@ -15,25 +15,15 @@ namespace tavrix::gatecal {
 namespace {
 
 const py::object& no_grad_type() {
-  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
-  return storage
-      .call_once_and_store_result([] { return py::module_::import("torch").attr("no_grad"); })
-      .get_stored();
+  return interop::cached([] { return interop::import_attr("torch", "no_grad"); });
 }
 
 const py::object& inference_mode_type() {
-  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
-  return storage
-      .call_once_and_store_result(
-          [] { return py::module_::import("torch").attr("inference_mode"); })
-      .get_stored();
+  return interop::cached([] { return interop::import_attr("torch", "inference_mode"); });
 }
 
 const py::object& method_type() {
-  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
-  return storage
-      .call_once_and_store_result([] { return py::module_::import("types").attr("MethodType"); })
-      .get_stored();
+  return interop::cached([] { return interop::import_attr("types", "MethodType"); });
 }
 
 // getattr where any exception of the lookup counts as "no such attribute".

@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include "interop/pybind.hpp"
 
 namespace tavrix::interop {
@@ -5,11 +7,7 @@ namespace tavrix::interop {
 namespace {
 
 const py::object& argpick_get_argument() {
-  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
-  return storage
-      .call_once_and_store_result(
-          [] { return py::module_::import("tavrix.utils.argpick").attr("get_argument"); })
-      .get_stored();
+  return cached([] { return import_attr("tavrix.utils.argpick", "get_argument"); });
 }
 
 }  // namespace
@@ -66,6 +64,18 @@ int64_t checked_sub(int64_t a, int64_t b, const char* what) {
 
 RecursionGuard::RecursionGuard(const char* where) {
   if (Py_EnterRecursiveCall(where) != 0) throw py::error_already_set();
+}
+
+py::object import_attr(const char* module, const char* name) {
+  py::object found = py::module_::import(module);
+  std::string path = name;
+  size_t start = 0;
+  while (start < path.size()) {
+    const size_t end = std::min(path.find('.', start), path.size());
+    found = found.attr(py::str(path.substr(start, end - start)));
+    start = end + 1;
+  }
+  return found;
 }
 
 std::string str(py::handle obj) { return py::str(obj).cast<std::string>(); }

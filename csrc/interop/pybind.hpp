@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 namespace py = pybind11;
@@ -64,6 +65,29 @@ py::custom_type_setup gc_support() {
   });
 }
 
+// `module.name` (a dotted path of attributes; empty: the module itself).
+py::object import_attr(const char* module, const char* name = "");
+
+// A value made once per interpreter and kept for the process: one per call
+// site, since every lambda has a type of its own. Thread-safe without holding
+// the GIL across the make (pybind11's gil_safe_call_once_and_store), and never
+// freed, which a plain `static py::object` would try after the interpreter is
+// gone. Use: `cached([] { return import_attr("torch.nn", "Module"); })`.
+// An attribute read (`module.attr(name)`) is kept as the py::object it reads,
+// never as the accessor that would read it again.
+template <typename Made>
+using cached_type =
+    std::conditional_t<std::is_base_of<py::detail::object_api<Made>, Made>::value &&
+                           !std::is_base_of<py::handle, Made>::value,
+                       py::object, Made>;
+
+template <typename Make>
+const auto& cached(Make make) {
+  using Value = cached_type<std::decay_t<decltype(make())>>;
+  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<Value> storage;
+  return storage.call_once_and_store_result([&make] { return Value(make()); }).get_stored();
+}
+
 // str(obj) / repr(obj) as std::string.
 std::string str(py::handle obj);
 std::string repr(py::handle obj);
@@ -96,8 +120,8 @@ template <typename F, typename... Extra>
 void add_property(py::object cls, const char* name, F&& getter, const char* doc,
                   const Extra&... extra) {
   py::cpp_function fget(std::forward<F>(getter), py::is_method(cls), extra...);
-  cls.attr(name) = py::module_::import("builtins").attr("property")(fget, py::none(), py::none(),
-                                                                     py::str(doc));
+  cls.attr(name) = cached([] { return import_attr("builtins", "property"); })(
+      fget, py::none(), py::none(), py::str(doc));
 }
 
 // tavrix.utils.argpick.get_argument: the argument at arg_pos of args, else

@@ -426,8 +426,7 @@ class Recorder {
   }
 
   static const py::object& parameter_class() {
-    static auto* held = new py::object(py::module_::import("torch.nn").attr("Parameter"));
-    return *held;
+    return interop::cached([] { return interop::import_attr("torch.nn", "Parameter"); });
   }
 
   static py::object uid_of(py::handle obj) {
@@ -687,8 +686,8 @@ PYBIND11_MODULE(opcalls, m) {
       "configure",
       [](py::object tensor, py::object trace_tensor, py::object thread_local_,
          py::object default_function, py::object disabled_call, py::object disable_subclass,
-         py::object no_wrap, py::object metadata_methods, py::object opcall,
-         py::object python_wrap, py::object input_tensor_ids) {
+         py::object no_wrap, py::object metadata_methods, py::object opcall, py::object python_wrap,
+         py::object input_tensor_ids) {
         Config& c = config();
         c.tensor = std::move(tensor);
         c.trace_tensor = std::move(trace_tensor);
@@ -702,6 +701,10 @@ PYBIND11_MODULE(opcalls, m) {
         c.python_wrap = std::move(python_wrap);
         c.input_tensor_ids = std::move(input_tensor_ids);
       },
+      py::kw_only(), py::arg("tensor"), py::arg("trace_tensor"), py::arg("thread_local"),
+      py::arg("default_function"), py::arg("disabled_call"), py::arg("disable_subclass"),
+      py::arg("no_wrap"), py::arg("metadata_methods"), py::arg("opcall"), py::arg("python_wrap"),
+      py::arg("input_tensor_ids"),
       "Hands over the objects of tavrix.flowscope.intercept the path uses.");
   m.def(
       "configure_recorder",
@@ -718,6 +721,9 @@ PYBIND11_MODULE(opcalls, m) {
         c.in_place_dunders = std::move(in_place_dunders);
         c.recorder_ready = true;
       },
+      py::kw_only(), py::arg("node_class"), py::arg("tensor_info_class"), py::arg("iter_leaves"),
+      py::arg("call_site"), py::arg("code_site"), py::arg("plain_values"),
+      py::arg("in_place_dunders"),
       "Hands over the objects of tavrix.flowscope.tracing the recorder uses.");
   m.add_object("torch_function",
                py::reinterpret_steal<py::object>(PyCFunction_New(&torch_function_def, nullptr)));

@@ -29,12 +29,8 @@ const Rule& equal_width_rule(py::handle other) {
   if (!is_tensor_info(other)) return kRuleBinaryUnlabelledOperand;
   if (is_trace_tensor(other)) return kRuleBinaryModelInput;
   py::object type = other.attr(graph_attr().type);
-  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> parameter_type;
   const py::object& parameter =
-      parameter_type
-          .call_once_and_store_result(
-              [] { return py::module_::import("torch.nn").attr("Parameter"); })
-          .get_stored();
+      interop::cached([] { return interop::import_attr("torch.nn", "Parameter"); });
   const int sub = PyType_Check(type.ptr()) ? PyObject_IsSubclass(type.ptr(), parameter.ptr()) : 0;
   if (sub < 0) throw py::error_already_set();
   return sub != 0 ? kRuleBinaryParameter : kRuleBinaryConstant;

@@ -25,15 +25,11 @@ const Rule kRuleLinearNotLastAxis(
 
 // The transposed variants, compared by equality with the node's operation.
 const py::tuple& transposed_conv_ops() {
-  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::tuple> storage;
-  return storage
-      .call_once_and_store_result([] {
-        py::module_ functional = py::module_::import("torch.nn.functional");
-        return py::make_tuple(functional.attr("conv_transpose1d"),
-                              functional.attr("conv_transpose2d"),
-                              functional.attr("conv_transpose3d"));
-      })
-      .get_stored();
+  return interop::cached([] {
+    py::module_ functional = py::module_::import("torch.nn.functional");
+    return py::make_tuple(functional.attr("conv_transpose1d"), functional.attr("conv_transpose2d"),
+                          functional.attr("conv_transpose3d"));
+  });
 }
 
 bool is_transposed_conv(py::handle operation) {

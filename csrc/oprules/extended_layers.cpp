@@ -22,10 +22,7 @@ py::object arg_of(py::handle node, int pos, const char* key, py::handle fallback
 }
 
 const py::object& parameter_type() {
-  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
-  return storage
-      .call_once_and_store_result([] { return py::module_::import("torch.nn").attr("Parameter"); })
-      .get_stored();
+  return interop::cached([] { return interop::import_attr("torch.nn", "Parameter"); });
 }
 
 // A TensorInfo standing for an nn.Parameter: a tensor of the model that a
@@ -42,14 +39,11 @@ bool is_parameter(py::handle arg) {
 }
 
 const py::tuple& transposed_convs() {
-  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::tuple> storage;
-  return storage
-      .call_once_and_store_result([] {
-        py::module_ f = py::module_::import("torch.nn.functional");
-        return py::make_tuple(f.attr("conv_transpose1d"), f.attr("conv_transpose2d"),
-                              f.attr("conv_transpose3d"));
-      })
-      .get_stored();
+  return interop::cached([] {
+    py::module_ f = py::module_::import("torch.nn.functional");
+    return py::make_tuple(f.attr("conv_transpose1d"), f.attr("conv_transpose2d"),
+                          f.attr("conv_transpose3d"));
+  });
 }
 
 // ---------------------------------------------------------------- grouped convolutions

@@ -49,16 +49,13 @@ struct MetadataOps {
 };
 
 const MetadataOps& metadata_ops() {
-  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<MetadataOps> storage;
-  return storage
-      .call_once_and_store_result([] {
-        py::object tensor = py::module_::import("torch").attr("Tensor");
-        // x.shape arrives as the descriptor's __get__, a new object on every read
-        // that compares equal to this one
-        return MetadataOps{tensor.attr("size"), tensor.attr("numel"), tensor.attr("nelement"),
-                           tensor.attr("shape").attr("__get__")};
-      })
-      .get_stored();
+  return interop::cached([] {
+    py::object tensor = py::module_::import("torch").attr("Tensor");
+    // x.shape arrives as the descriptor's __get__, a new object on every read
+    // that compares equal to this one
+    return MetadataOps{tensor.attr("size"), tensor.attr("numel"), tensor.attr("nelement"),
+                       tensor.attr("shape").attr("__get__")};
+  });
 }
 
 enum class CountRead { None, All, Axis };

@@ -18,15 +18,12 @@ struct GraphTypes {
 // Imported on first use: the tracer imports torch, which the engine module
 // itself does not need while it loads.
 const GraphTypes& graph_types() {
-  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<GraphTypes> storage;
-  return storage
-      .call_once_and_store_result([] {
-        py::module_ tracing = py::module_::import("tavrix.flowscope.tracing");
-        py::module_ flowscope = py::module_::import("tavrix.flowscope");
-        return GraphTypes{tracing.attr("NodeInfo"), tracing.attr("TensorInfo"),
-                          flowscope.attr("TraceTensor")};
-      })
-      .get_stored();
+  return interop::cached([] {
+    py::module_ tracing = py::module_::import("tavrix.flowscope.tracing");
+    py::module_ flowscope = py::module_::import("tavrix.flowscope");
+    return GraphTypes{tracing.attr("NodeInfo"), tracing.attr("TensorInfo"),
+                      flowscope.attr("TraceTensor")};
+  });
 }
 
 bool is_instance(py::handle arg, const py::object& cls) {
@@ -97,16 +94,14 @@ struct MergePlan {
 }  // namespace
 
 const GraphAttrNames& graph_attr() {
-  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<GraphAttrNames> storage;
-  return storage
-      .call_once_and_store_result([] {
+  return interop::cached(
+      [] {
         using interop::interned;
         return GraphAttrNames{interned("args"),          interned("kwargs"),
                               interned("operation"),     interned("operation_name"),
                               interned("result_shape"),  interned("shape"),
                               interned("type"),          interned("collect_all_input_nodes")};
-      })
-      .get_stored();
+      });
 }
 
 // ---------------------------------------------------------------- conversions

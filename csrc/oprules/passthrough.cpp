@@ -16,13 +16,9 @@ const Rule kRulePassThrough("operation passing its input's channels on");
 const Rule kRuleDropout("dropout");
 
 const py::object& dropout_train_default_ops() {
-  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
-  return storage
-      .call_once_and_store_result([] {
-        return py::module_::import("tavrix.pruning.engine.opsets")
-            .attr("DROPOUT_TRAIN_DEFAULT_OPS");
-      })
-      .get_stored();
+  return interop::cached([] {
+    return py::module_::import("tavrix.pruning.engine.opsets").attr("DROPOUT_TRAIN_DEFAULT_OPS");
+  });
 }
 
 [[noreturn]] void raise_keyword_input_error() {

@@ -29,25 +29,17 @@ struct ReductionKinds {
 
 // The catalogue's special reductions, each with its own argument layout.
 const ReductionKinds& reduction_kinds() {
-  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<ReductionKinds> storage;
-  return storage
-      .call_once_and_store_result([] {
-        py::module_ opsets = py::module_::import("tavrix.pruning.engine.opsets");
-        return ReductionKinds{opsets.attr("NORM_OPS"), opsets.attr("STD_OPS"),
-                              opsets.attr("VAR_OPS")};
-      })
-      .get_stored();
+  return interop::cached([] {
+    py::module_ opsets = py::module_::import("tavrix.pruning.engine.opsets");
+    return ReductionKinds{opsets.attr("NORM_OPS"), opsets.attr("STD_OPS"), opsets.attr("VAR_OPS")};
+  });
 }
 
 // numbers.Real: Python ints, floats and bools, and the numeric scalars of
 // other libraries registered with it.
 bool is_real_number(py::handle arg) {
   if (PyLong_Check(arg.ptr()) || PyFloat_Check(arg.ptr())) return true;
-  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
-  const py::object& real =
-      storage
-          .call_once_and_store_result([] { return py::module_::import("numbers").attr("Real"); })
-          .get_stored();
+  const py::object& real = interop::cached([] { return interop::import_attr("numbers", "Real"); });
   return py::isinstance(arg, real);
 }
 

@@ -27,7 +27,6 @@ struct TiedOps {
   py::tuple convs;  // plain and transposed; each ties weight and bias
   py::object linear;
   py::tuple embeddings;  // F.embedding and torch.embedding (extended rules)
-  py::tuple matmuls;     // the products the extended rules read (x @ self.weight.T)
   py::object batch_norm;
   py::object parameter_type;
   py::object node_info;
@@ -36,25 +35,33 @@ struct TiedOps {
   py::str view_transposed;
 };
 
+// The products the extended rules read (x @ self.weight.T), handed over by the
+// module that defines those rules (configure(matmuls=...)): the engine imports
+// no rule set. Never freed, like every object kept for the process.
+py::tuple& extended_matmuls() {
+  static auto* held = new py::tuple();
+  return *held;
+}
+
 const TiedOps& tied_ops() {
-  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<TiedOps> storage;
-  return storage
-      .call_once_and_store_result([] {
+  return interop::cached(
+      [] {
         py::module_ f = py::module_::import("torch.nn.functional");
         py::tuple convs = py::make_tuple(
             f.attr("conv1d"), f.attr("conv2d"), f.attr("conv3d"), f.attr("conv_transpose1d"),
             f.attr("conv_transpose2d"), f.attr("conv_transpose3d"));
         py::tuple embeddings = py::make_tuple(f.attr("embedding"),
                                               py::module_::import("torch").attr("embedding"));
-        py::tuple matmuls(
-            py::module_::import("tavrix.pruning.rules.transformer").attr("MATMULS"));
-        return TiedOps{convs, f.attr("linear"), embeddings, matmuls, f.attr("batch_norm"),
+        return TiedOps{convs,
+                       f.attr("linear"),
+                       embeddings,
+                       f.attr("batch_norm"),
                        py::module_::import("torch.nn").attr("Parameter"),
                        py::module_::import("tavrix.flowscope.tracing").attr("NodeInfo"),
-                       interop::interned("tensor_uid"), interop::interned("view_of"),
+                       interop::interned("tensor_uid"),
+                       interop::interned("view_of"),
                        interop::interned("view_transposed")};
-      })
-      .get_stored();
+      });
 }
 
 bool is_conv(py::handle operation) {
@@ -102,7 +109,9 @@ py::object transposed_parameter_uid(py::handle value) {
 
 bool is_extended_matmul(py::handle operation, bool extended) {
   if (!extended) return false;
-  for (py::handle op : tied_ops().matmuls) {
+  // copied: the loop compares by identity only, but configure may run meanwhile
+  const py::tuple matmuls = extended_matmuls();
+  for (py::handle op : matmuls) {
     if (operation.is(op)) return true;
   }
   return false;
@@ -322,6 +331,21 @@ void register_shared_params(py::module_& m) {
       "parameter tie to the same axis of it (a module called twice), or makes them\n"
       "unprunable where the calls disagree. extended: the extended rules' ties (an\n"
       "embedding's columns with a linear layer's inputs).");
+  m.def(
+      "configure",
+      [](py::object matmuls) {
+        // Checked whole before it is kept: a bad argument leaves the previous one.
+        py::tuple products(matmuls);
+        for (py::handle op : products) {
+          if (!PyCallable_Check(op.ptr())) {
+            throw py::type_error("configure: matmuls holds a non-callable " + interop::repr(op));
+          }
+        }
+        extended_matmuls() = std::move(products);
+      },
+      py::kw_only(), py::arg("matmuls"),
+      "Hands over the Python objects the engine reads. matmuls: the matrix products whose\n"
+      "second operand the extended rules tie to a layer's weight (x @ self.weight.T).");
 }
 
 }  // namespace tavrix::oprules

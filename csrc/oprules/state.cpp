@@ -83,12 +83,9 @@ void ParserState::clear() {
 // ---------------------------------------------------------------- module services
 
 py::handle engine_logger() {
-  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
-  return storage
-      .call_once_and_store_result([] {
-        return py::module_::import("logging").attr("getLogger")("tavrix.pruning.engine.oprules");
-      })
-      .get_stored();
+  return interop::cached([] {
+    return py::module_::import("logging").attr("getLogger")("tavrix.pruning.engine.oprules");
+  });
 }
 
 void raise_engine_error(const std::string& message) { throw EngineError(message); }
@@ -96,10 +93,7 @@ void raise_engine_error(const std::string& message) { throw EngineError(message)
 namespace {
 
 const py::object& abc_module() {
-  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
-  return storage
-      .call_once_and_store_result([] { return py::object(py::module_::import("collections.abc")); })
-      .get_stored();
+  return interop::cached([] { return py::object(py::module_::import("collections.abc")); });
 }
 
 [[noreturn]] void raise_key_error(py::handle key) {

@@ -61,6 +61,7 @@ import torch.nn.functional as F  # noqa: E402
 from tavrix import cli_prune as prune_command  # noqa: E402
 from tavrix.cli_models import FORMS, LoadedModel, ModelFormError, load_model  # noqa: E402
 from tavrix.cli_prune import Once  # noqa: E402
+from tavrix.pruning.cutplan import ModelCutplan
 from tavrix.pruning.distributed import (  # noqa: E402
     join_launcher_process_group,
     print_in_rank_order,
@@ -297,7 +298,7 @@ def _format_channels(labels: Sequence[int], values: torch.Tensor, order: Sequenc
 
 
 def _report(
-    cutplan: Any, groups: Sequence[Any], top: int, quiet: bool, listing: bool,
+    cutplan: ModelCutplan, groups: Sequence[Any], top: int, quiet: bool, listing: bool,
     criterion: str = "taylor",
 ) -> str:
     lines = [str(cutplan) if quiet else cutplan.summary(2)]
@@ -498,7 +499,7 @@ def _explain(
     return explanation.summary(name) + "\n" + explanation.top_causes_text(top)
 
 
-def _require_prunable_channels(cutplan: Any) -> None:
+def _require_prunable_channels(cutplan: ModelCutplan) -> None:
     if not cutplan.prunable_groups:
         from tavrix.pruning.engine.ruleset import active_rule_set
 

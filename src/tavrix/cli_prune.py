@@ -23,12 +23,14 @@ import math
 import os
 import statistics
 import tempfile
-from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Dict, Iterator, List, Optional, Sequence, Tuple
 
 import torch
 from torch import nn
 
 from tavrix.utils.optional import MissingDependencyError, optional_import
+if TYPE_CHECKING:
+    from tavrix.pruning.cutplan import ModelCutplan
 
 __all__ = [
     "CheckFailed",
@@ -369,7 +371,7 @@ def _latency(
 
 
 def _collect(
-    model: nn.Module, plan: Any, removed: Dict[int, List[int]], batches: Sequence[Any],
+    model: nn.Module, plan: ModelCutplan, removed: Dict[int, List[int]], batches: Sequence[Any],
     options: argparse.Namespace,
 ) -> Tuple[Any, str]:
     """The correction's statistics (None without mean or lstsq) and a note on what ran.
@@ -412,7 +414,7 @@ def _fit_name(kind: str, fit: str) -> str:
     return "lstsq, channel-wise" if (kind, fit) == ("lstsq", "channels") else kind
 
 
-def _fold_into_batch_norms(model: nn.Module, plan: Any, names: Sequence[str]) -> List[str]:
+def _fold_into_batch_norms(model: nn.Module, plan: ModelCutplan, names: Sequence[str]) -> List[str]:
     """Move the biases the correction gave ``names`` (modules that had none) into the
     running mean of the batch norm that alone reads each one's output, so that the model
     keeps the original code's parameters (load_shrunk rebuilds it from a fresh one). Exact
@@ -459,7 +461,7 @@ def _fidelity_rows(result: Any, where: str) -> List[Tuple[str, str, str, str]]:
 
 def run_prune(
     model: nn.Module,
-    plan: Any,
+    plan: ModelCutplan,
     batch: Sequence[Any],
     options: argparse.Namespace,
     write: bool = True,
@@ -695,7 +697,7 @@ def importance_figure(
 
 def plot_importance(
     path: str,
-    plan: Any,
+    plan: ModelCutplan,
     removed: Optional[Dict[int, List[int]]] = None,
     title: str = "",
     write: bool = True,

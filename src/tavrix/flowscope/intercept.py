@@ -401,15 +401,15 @@ def _rebuild(template: Any, items: list, strict: bool = True) -> Any:
 
 
 opcalls.configure(
-    _Tensor,
-    TraceTensor,
-    _THREAD,
-    _Tensor.__torch_function__.__func__,
-    torch._C._disabled_torch_function_impl,
-    DisableTorchFunctionSubclass,
-    _NO_WRAP,
-    _METADATA_METHODS,
-    OpCall,
-    _wrap,
-    _input_tensor_ids,
+    tensor=_Tensor,
+    trace_tensor=TraceTensor,
+    thread_local=_THREAD,
+    default_function=_Tensor.__torch_function__.__func__,
+    disabled_call=torch._C._disabled_torch_function_impl,
+    disable_subclass=DisableTorchFunctionSubclass,
+    no_wrap=_NO_WRAP,
+    metadata_methods=_METADATA_METHODS,
+    opcall=OpCall,
+    python_wrap=_wrap,
+    input_tensor_ids=_input_tensor_ids,
 )

@@ -72,8 +72,7 @@ class TensorInfo:
         self.view_transposed = view_transposed
 
     def __getattr__(self, name: str) -> Any:
-        # a TensorInfo pickled before these existed, or made by the recorder for a tensor
-        # that is no view of a parameter
+        # made by the recorder, which sets these only for a view of a parameter
         if name == "view_of":
             return None
         if name == "view_transposed":
@@ -157,13 +156,11 @@ class NodeInfo:
         # pickle and deepcopy: an operation pickle cannot name (x.shape's
         # descriptor read, F.max_pool2d) travels as a reference to it
         state = {name: getattr(self, name, None) for name in NodeInfo.__slots__}
-        state["operation"] = _picklable_operation(self.operation)
+        state["operation"] = picklable_operation(self.operation)
         return None, state
 
     def __setstate__(self, state: Tuple[None, Dict[str, Any]]) -> None:
-        # a node pickled before a slot existed reads that slot as None
-        for name in NodeInfo.__slots__:
-            setattr(self, name, None)
+        # __getstate__ writes every slot
         for name, value in state[1].items():
             setattr(self, name, value)
 
@@ -195,7 +192,7 @@ def _resolve_operation(path: Tuple[str, ...]) -> Any:
     return target
 
 
-def _picklable_operation(operation: Any) -> Any:
+def picklable_operation(operation: Any) -> Any:
     """``operation`` itself when pickle can name it, else an _OperationReference to it."""
     if type(operation) is _METHOD_WRAPPER and getattr(operation, "__name__", "") == "__get__":
         # a descriptor read: the descriptor's __get__ bound anew compares equal
@@ -502,5 +499,11 @@ _TRACE_CODE = trace.__code__
 
 
 opcalls.configure_recorder(
-    NodeInfo, TensorInfo, iter_leaves, call_site, _code_site, _PLAIN_VALUES, _IN_PLACE_DUNDERS
+    node_class=NodeInfo,
+    tensor_info_class=TensorInfo,
+    iter_leaves=iter_leaves,
+    call_site=call_site,
+    code_site=_code_site,
+    plain_values=_PLAIN_VALUES,
+    in_place_dunders=_IN_PLACE_DUNDERS,
 )

@@ -17,6 +17,8 @@ from typing import (
 import torch
 
 from tavrix.flowscope.tracing import NodeInfo, TensorInfo
+from tavrix.pruning.engine.ruleset import RuleRecord
+from tavrix.pruning.recording import Provenance
 
 __all__ = [
     "MODULE_TYPES",
@@ -47,8 +49,12 @@ class ModelCutplan:
     gate_names_by_nodes: Dict[NodeInfo, str]
     prunable_group_gate_names: List[List[str]]
     ops_and_gate_names: List[Tuple[Any, str]]
+    #: the rule set and prune axes of the walk that made the plan (None: a plan made by hand)
+    rule_record: Optional[RuleRecord]
     #: id of every parameter and buffer of the analysed model -> its dotted name
-    tensor_names: Dict[int, str]
+    tensor_names: Optional[Dict[int, str]]
+    #: why the unprunable groups are unprunable (None with provenance off)
+    provenance: Optional[Provenance]
 
     def __init__(
         self,
@@ -62,6 +68,10 @@ class ModelCutplan:
         gate_names_by_nodes: Dict[NodeInfo, str],
         prunable_group_gate_names: List[List[str]],
         ops_and_gate_names: List[Tuple[Any, str]],
+        *,
+        rule_record: Optional[RuleRecord] = None,
+        tensor_names: Optional[Dict[int, str]] = None,
+        provenance: Optional[Provenance] = None,
     ) -> None: ...
     def summary(self, level: int = 0) -> str: ...
     def __getstate__(self) -> Dict[str, Any]: ...

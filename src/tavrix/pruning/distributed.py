@@ -34,6 +34,7 @@ import torch
 import torch.distributed as dist
 
 from tavrix.flowscope.fingerprint import call_steps, digest
+from tavrix.pruning.cutplan import ModelCutplan
 from tavrix.pruning.gate import ChannelGate
 
 __all__ = [
@@ -87,7 +88,7 @@ def _label_ranges(labels: Sequence[int]) -> str:
     return ",".join(str(a) if a == b else f"{a}-{b}" for a, b in runs)
 
 
-def analysis_fingerprint(cutplan: Any) -> List[str]:
+def analysis_fingerprint(cutplan: ModelCutplan) -> List[str]:
     """What must agree across ranks before their gates can be summed, one line each.
 
     The traced operations in order with their inputs and owning modules; each
@@ -161,7 +162,7 @@ def _mismatch_message(fingerprints: List[List[str]], group: Any) -> str:
     )
 
 
-def check_same_analysis(cutplan: Any, group: Any = None) -> None:
+def check_same_analysis(cutplan: ModelCutplan, group: Any = None) -> None:
     """Raises :class:`AnalysisMismatchError` on every rank of ``group`` unless all
     ranks analysed the same graph (see :func:`analysis_fingerprint`).
 

@@ -24,9 +24,12 @@ import os
 import sys
 from collections import deque
 from dataclasses import asdict, dataclass, field
-from typing import Any, Callable, Dict, List, Optional, Sequence, Set, Tuple, TypeVar
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Sequence, Set, Tuple
 
-from tavrix.flowscope.tracing import provenance
+from tavrix.pruning.recording import Provenance, handler_rule, provenance
+
+if TYPE_CHECKING:
+    from tavrix.pruning.cutplan import ModelCutplan
 
 __all__ = [
     "REACHES_OUTPUT",
@@ -34,6 +37,7 @@ __all__ = [
     "Explanation",
     "GroupExplanation",
     "Link",
+    "Provenance",
     "explain",
     "handler_rule",
     "provenance",
@@ -44,21 +48,6 @@ REACHES_OUTPUT = "reaches a model output"
 _NO_CAUSE = "no recorded cause"
 # nodes one search for a lost operand visits at most
 _SEARCH_LIMIT = 20000
-
-_F = TypeVar("_F", bound=Callable[..., Any])
-
-
-def handler_rule(text: str) -> Callable[[_F], _F]:
-    """Decorator for a handler written in Python: the rule its markings give by default."""
-    if not isinstance(text, str) or not text:
-        raise TypeError("handler_rule() takes a non-empty string")
-
-    def decorate(handler: _F) -> _F:
-        handler.__tavrix_rule__ = text  # type: ignore[attr-defined]
-        return handler
-
-    return decorate
-
 
 # --------------------------------------------------------------------------- records
 
@@ -126,57 +115,19 @@ class GroupExplanation:
     causes: Tuple[Cause, ...] = field(default=())
 
 
-# --------------------------------------------------------------------------- the plan's record
-
-
-@dataclass
-class Provenance:
-    """What an analysis keeps for :func:`explain`, as ``plan.provenance``."""
-
-    #: (node or None, rule) of every cause an unprunable label has
-    origins: List[Tuple[Any, str]]
-    #: first label of each unprunable group -> [(indices into origins, channels)]
-    causes: Dict[int, List[Tuple[Tuple[int, ...], int]]]
-    #: nodes whose channels are all their own (layers): their inputs' channels stop there
-    fresh_nodes: List[Any]
-    #: (carrier, carrier, reader, reader): channels that two calls of one layer (the
-    #: readers) read or make, tied after the walk
-    ties: List[Tuple[Any, Any, Any, Any]]
-    output_nodes: List[Any]
-    #: prepended to module paths (a calibrator on a sub-module's entry point sets it)
-    module_prefix: str = ""
-
-
-def _record_provenance(plan: Any, state: Any, output_nodes: Sequence[Any]) -> None:
-    """Called by get_cutplan once the plan is built; nothing is kept with provenance off."""
-    if state is None or not getattr(state, "record_causes", False):
-        return
-    groups = plan.unprunable_groups
-    origins, causes, fresh_nodes, ties = state._provenance(groups)
-    by_label = {labels[0]: entries for (_, labels), entries in zip(groups, causes) if labels}
-    plan.provenance = Provenance(
-        origins=list(origins),
-        causes=by_label,
-        fresh_nodes=list(fresh_nodes),
-        ties=[tuple(tie) for tie in ties],
-        output_nodes=list(output_nodes),
-    )
-
-
 # --------------------------------------------------------------------------- explain
 
 
-def explain(plan: Any) -> "Explanation":
-    """Why each unprunable group of ``plan`` (a ModelCutplan) is unprunable.
+def explain(plan: ModelCutplan) -> "Explanation":
+    """Why each unprunable group of ``plan`` is unprunable.
 
-    Raises ValueError for a plan analysed with provenance off (or made before
-    causes were recorded).
+    Raises ValueError for a plan analysed with provenance off.
     """
-    record: Optional[Provenance] = getattr(plan, "provenance", None)
+    record = plan.provenance
     if not isinstance(record, Provenance):
         raise ValueError(
             "this plan carries no provenance: it was analysed with provenance off "
-            "(tavrix.pruning.explain.provenance(False)) or by an older version"
+            "(tavrix.pruning.explain.provenance(False))"
         )
     graph = list(plan.graph)
     reader = _GraphReader(

@@ -31,6 +31,7 @@ import torch.utils.checkpoint
 
 from tavrix.flowscope.intercept import OpCall, TraceTensor, intercept, to_plain, to_trace
 from tavrix.flowscope.replay import Replay, Wording, operation_text, recorded_parameter_ids
+from tavrix.pruning.cutplan import ModelCutplan
 
 __all__ = [
     "GateReplayError",
@@ -275,14 +276,16 @@ _PARAMETERS_BY_CUTPLAN: "weakref.WeakKeyDictionary[Any, List[Tuple[int, ...]]]" 
 )
 
 
-def _expected_parameters(cutplan: Any, n_positions: int) -> Optional[List[Tuple[int, ...]]]:
+def _expected_parameters(
+    cutplan: ModelCutplan, n_positions: int
+) -> Optional[List[Tuple[int, ...]]]:
     """None for a cutplan whose graph does not match its operations (nothing to compare)."""
     try:
         cached = _PARAMETERS_BY_CUTPLAN.get(cutplan)
     except TypeError:  # not weakly referenceable: computed every time
         cached = None
     if cached is None:
-        graph = getattr(cutplan, "graph", None)
+        graph = cutplan.graph
         if graph is None or len(graph) != n_positions:
             return None
         cached = [recorded_parameter_ids(node) for node in graph]
@@ -308,7 +311,7 @@ def _unsettle_on_mode_change(gates: Any, model: Optional[torch.nn.Module]) -> No
 
 @contextlib.contextmanager
 def gate_insertion_context(
-    cutplan: Any, model: Optional[torch.nn.Module] = None
+    cutplan: ModelCutplan, model: Optional[torch.nn.Module] = None
 ) -> Iterator[None]:
     """While active, the model's operations run with the cutplan's gates applied:
     the gate named in ``cutplan.ops_and_gate_names[k]`` multiplies the output of

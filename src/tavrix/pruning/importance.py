@@ -8,6 +8,7 @@ from typing import Any, Dict, List, NamedTuple, Optional, Sequence, Tuple
 
 import torch
 
+from tavrix.pruning.cutplan import ModelCutplan
 from tavrix.pruning.distributed import (
     check_same_analysis,
     reduce_gate_statistics,
@@ -44,7 +45,7 @@ class GroupImportance(NamedTuple):
     module_names: List[str]
 
 
-def _check_plan(cutplan: Any, across_ranks: bool, group: Any) -> None:
+def _check_plan(cutplan: ModelCutplan, across_ranks: bool, group: Any) -> None:
     if across_ranks:
         # Before anything can fail on one rank only: a rank that left here
         # would leave the others waiting in the collectives.
@@ -56,7 +57,9 @@ def _check_plan(cutplan: Any, across_ranks: bool, group: Any) -> None:
         )
 
 
-def _group_gates(cutplan: Any) -> Tuple[Dict[int, str], Dict[Tuple[int, ...], GroupSharedGate]]:
+def _group_gates(
+    cutplan: ModelCutplan,
+) -> Tuple[Dict[int, str], Dict[Tuple[int, ...], GroupSharedGate]]:
     gate_names: Dict[int, str] = {}
     groups: Dict[Tuple[int, ...], GroupSharedGate] = {}
     for name, gate in cutplan.gate_container.items():
@@ -92,7 +95,7 @@ def _gate_values(totals: _GateTotals, n_channels: int) -> torch.Tensor:
 
 
 def channel_importance(
-    cutplan: Any,
+    cutplan: ModelCutplan,
     *,
     distributed: Optional[bool] = None,
     group: Any = None,
@@ -195,7 +198,7 @@ def channel_importance(
 
 
 def calibration_warnings(
-    cutplan: Any,
+    cutplan: ModelCutplan,
     groups: Optional[Sequence[GroupImportance]] = None,
     *,
     output_scale: Optional[float] = None,
@@ -244,7 +247,7 @@ def calibration_warnings(
             warnings.warn("Calibration measured little: " + message, UserWarning, stacklevel=1)
     return found
 
-def _module_names(cutplan: Any, nodes: Any) -> List[str]:
+def _module_names(cutplan: ModelCutplan, nodes: Any) -> List[str]:
     names: List[str] = []
     for node in nodes:
         name = cutplan.prunable_module_names_by_nodes.get(node)
@@ -254,7 +257,7 @@ def _module_names(cutplan: Any, nodes: Any) -> List[str]:
 
 
 def _gate_statistic(
-    cutplan: Any, statistic: str, across_ranks: bool, group: Any, criterion: str
+    cutplan: ModelCutplan, statistic: str, across_ranks: bool, group: Any, criterion: str
 ) -> Dict[int, Optional[torch.Tensor]]:
     """id(gate) -> its mean of ``statistic`` per position (float32, CPU); None for a gate
     that recorded none."""
@@ -287,7 +290,7 @@ def _local_statistic(gate: Any, statistic: str) -> Tuple[Optional[torch.Tensor],
 
 
 def _other_criterion(
-    cutplan: Any, criterion: str, distributed: Optional[bool], group: Any, model: Any,
+    cutplan: ModelCutplan, criterion: str, distributed: Optional[bool], group: Any, model: Any,
     seed: int,
 ) -> List[GroupImportance]:
     if not isinstance(criterion, str) or criterion not in CRITERIA:

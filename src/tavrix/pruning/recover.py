@@ -28,6 +28,7 @@ import torch.nn.functional as F
 from torch import nn
 from torch.nn.modules.batchnorm import _BatchNorm
 
+from tavrix.pruning.cutplan import ModelCutplan
 from tavrix.pruning.shrink.context import GraphAxes
 from tavrix.flowscope.entrypoint import resolve_entry_point
 from tavrix.pruning.shrink.cut import _planned_cut, validated_removal
@@ -243,7 +244,7 @@ class _Consumer:
 
 
 def _consumers(
-    model: nn.Module, plan: Any, removed: Any
+    model: nn.Module, plan: ModelCutplan, removed: Any
 ) -> Tuple[List[_Consumer], Dict[str, str]]:
     """Modules whose weight loses input columns under ``removed``, read off the shrink's own
     cuts (the model is not touched)."""
@@ -312,7 +313,7 @@ def _taps(module: nn.Module) -> int:
 
 def collect(
     model: nn.Module,
-    plan: Any,
+    plan: ModelCutplan,
     removed: Mapping[int, Sequence[int]],
     batches: Iterable[Any],
     *,

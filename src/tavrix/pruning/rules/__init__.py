@@ -17,8 +17,9 @@ family: ``tavrix.pruning.ops.register(OpFamily(...))``.
 
 from __future__ import annotations
 
-from typing import Any, ContextManager
+from typing import ContextManager
 
+from tavrix.pruning.cutplan import ModelCutplan
 from tavrix.pruning.engine.oprules import (
     EXTENDED_NODE_HANDLER_REGISTRY,
     _register_extended_node_handler,
@@ -77,10 +78,10 @@ def active() -> RuleSet:
     return active_rule_set()
 
 
-def plan_rule_set(plan: Any) -> RuleSet:
-    """The rule set that made ``plan`` (plans made before rule sets existed: standard)."""
-    record = getattr(plan, "rule_record", None)
-    return record.rule_set if isinstance(record, RuleRecord) else STANDARD
+def plan_rule_set(plan: ModelCutplan) -> RuleSet:
+    """The rule set that made ``plan`` (a plan made by hand, without a record: standard)."""
+    record = plan.rule_record
+    return STANDARD if record is None else record.rule_set
 
 
 # the operation families file their handlers, cuts, replays and layer axes

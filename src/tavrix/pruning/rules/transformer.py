@@ -25,7 +25,7 @@ from torch import nn
 from tavrix.flowscope.tracing import NodeInfo, TensorInfo
 from tavrix.pruning.engine import oprules as ops
 from tavrix.pruning.engine.ruleset import active_rule_set
-from tavrix.pruning.explain import handler_rule
+from tavrix.pruning.recording import handler_rule
 from tavrix.utils.argpick import get_argument
 
 __all__ = [
@@ -512,6 +512,7 @@ MATMULS = tuple(
                torch.Tensor.mm, torch.bmm, torch.Tensor.bmm)
 )
 ADDMMS = (torch.addmm, torch.Tensor.addmm)
+ops.configure(matmuls=MATMULS)  # the walk's parameter ties read them too
 
 
 def channel_split_size(state_or_axis: Any, node: Any, shape: Optional[Sequence[int]]) -> Optional[

@@ -20,6 +20,7 @@ import torch.nn.functional as F
 from torch import nn
 
 from tavrix.flowscope.tracing import NodeInfo
+from tavrix.pruning.cutplan import ModelCutplan
 from tavrix.pruning.shrink.context import GraphAxes, ShrinkError, plan_owners, shape_of
 from tavrix.pruning.shrink.context import node_argument as _arg
 from tavrix.pruning.shrink.cut import _planned_cut
@@ -82,7 +83,7 @@ def _attention_module_macs(node: Any) -> float:
     return float((2 * length + 2 * key[0]) * batch * width * width)
 
 
-def call_macs(plan: Any) -> int:
+def call_macs(plan: ModelCutplan) -> int:
     """Multiply-accumulates of the analysed call, from its nodes' shapes, as
     :func:`~tavrix.pruning.shrink.measure.count_macs` counts them on the CPU: convolutions,
     linear layers, matrix products and nn.MultiheadAttention's projections (not the fused
@@ -102,8 +103,8 @@ def call_macs(plan: Any) -> int:
 class _Costs:
     """The cost (MACs or parameters) left by per-unit removed counts."""
 
-    def __init__(self, model: nn.Module, plan: Any, axes: GraphAxes, owners: Dict[int, Any],
-                 kind: str) -> None:
+    def __init__(self, model: nn.Module, plan: ModelCutplan, axes: GraphAxes,
+                 owners: Dict[int, Any], kind: str) -> None:
         self.kind = kind
         #: id(tensor) (or a matrix product's node) -> cost per entry of it
         self.per_entry: Dict[Any, float] = {}
@@ -185,7 +186,7 @@ class _Costs:
         return (self.total - self.removed) / self.total if self.total else 1.0
 
 
-def kept_share(model: nn.Module, plan: Any, removed: Mapping[int, Sequence[int]],
+def kept_share(model: nn.Module, plan: ModelCutplan, removed: Mapping[int, Sequence[int]],
                kind: str = "macs") -> float:
     """The share of the call's MACs (``kind="macs"``) or of the model's parameters
     (``"params"``) that shrinking by ``removed`` would keep, from the shrink's planned cuts;
@@ -232,7 +233,7 @@ def _levels(sizes: Sequence[int], round_to: int, min_keep: int) -> List[int]:
 
 def budget_removal(
     model: nn.Module,
-    plan: Any,
+    plan: ModelCutplan,
     scores: Sequence[Optional[torch.Tensor]],
     kind: str,
     fraction: float,

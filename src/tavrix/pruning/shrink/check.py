@@ -33,6 +33,7 @@ from tavrix.flowscope.entrypoint import resolve_entry_point
 from tavrix.flowscope.intercept import OpCall, intercept, to_plain, to_trace, untrace_attributes
 from tavrix.flowscope.replay import Replay, Wording, operation_text
 from tavrix.pruning.opfamily import INPUT_REPLAYS, MASKED_REPLAYS
+from tavrix.pruning.cutplan import ModelCutplan
 from tavrix.pruning.shrink.context import CutContext, GraphAxes
 from tavrix.pruning.shrink.cut import validated_removal
 from tavrix.utils.common import BufferSnapshot, iter_leaves
@@ -603,7 +604,7 @@ class CheckReference:
 
 def record_reference(
     model: nn.Module,
-    plan: Any,
+    plan: ModelCutplan,
     removed: Mapping[int, Sequence[int]],
     args: Sequence[Any] = (),
     kwargs: Optional[Mapping[str, Any]] = None,
@@ -648,7 +649,7 @@ def record_reference(
 def check_equal(
     original: Any,
     shrunk: nn.Module,
-    plan: Any = None,
+    plan: Optional[ModelCutplan] = None,
     removed: Optional[Mapping[int, Sequence[int]]] = None,
     args: Sequence[Any] = (),
     kwargs: Optional[Mapping[str, Any]] = None,

@@ -9,6 +9,7 @@ from typing import Any, Dict, List, Mapping, Optional, Sequence, Set, Tuple, Uni
 import torch
 from torch import nn
 
+from tavrix.pruning.cutplan import ModelCutplan
 from tavrix.pruning.shrink.context import CutContext, GraphAxes, ShrinkError, plan_owners
 from tavrix.pruning.shrink.cut import _planned_cut, validated_removal
 from tavrix.pruning.shrink.rules import rule_for
@@ -20,7 +21,7 @@ Importance = Optional[torch.Tensor]
 
 
 def choose_channels(
-    plan: Any,
+    plan: ModelCutplan,
     ratio: Union[None, float, Mapping[int, float]] = None,
     *,
     round_to: int = 1,
@@ -176,7 +177,7 @@ def _ratios(ratio: Any, scope: str, n_groups: int) -> Dict[int, float]:
 
 
 def _scores(
-    plan: Any, importance: Any, unmeasured: str, model: Optional[nn.Module], seed: int = 0
+    plan: ModelCutplan, importance: Any, unmeasured: str, model: Optional[nn.Module], seed: int = 0
 ) -> List[Importance]:
     from tavrix.pruning.importance import CRITERIA
 
@@ -237,7 +238,7 @@ def _scores(
     return scores
 
 
-def magnitude_importance(model: nn.Module, plan: Any) -> List[Importance]:
+def magnitude_importance(model: nn.Module, plan: ModelCutplan) -> List[Importance]:
     """Per prunable group, the L2 norm of each channel's slice of its producers' weights
     (summed over producers); None for a group without producers."""
     ctx = CutContext(model, GraphAxes(plan), ())
@@ -331,7 +332,7 @@ def _global_class_counts(
 
 
 def _spread_ratios(ratios: Dict[int, float], classes: Sequence[Set[int]],
-                   groups: Sequence[Any], plan: Any) -> None:
+                   groups: Sequence[Any], plan: ModelCutplan) -> None:
     """A ratio given to one group of a class of corresponding groups goes to all of them."""
     for members in classes:
         given = {index: ratios[index] for index in sorted(members) if index in ratios}
@@ -348,10 +349,10 @@ def _spread_ratios(ratios: Dict[int, float], classes: Sequence[Set[int]],
                 ratios[index] = share
 
 
-def _group_modules(plan: Any) -> List[Set[str]]:
+def _group_modules(plan: ModelCutplan) -> List[Set[str]]:
     """Per prunable group, the names of the modules whose tensors its nodes read (the plan's
     module names where it holds no tensor names)."""
-    tensor_names = getattr(plan, "tensor_names", None) or {}
+    tensor_names = plan.tensor_names or {}
     by_node = plan.prunable_module_names_by_nodes
     found: List[Set[str]] = []
     for nodes, _ in plan.prunable_groups:
@@ -371,7 +372,7 @@ def _group_modules(plan: Any) -> List[Set[str]]:
 _NUMBER = re.compile(r"(?<=\.)\d+(?=\.|$)|^\d+(?=\.|$)")
 
 
-def layer_classes(plan: Any) -> List[Set[int]]:
+def layer_classes(plan: ModelCutplan) -> List[Set[int]]:
     """Sets of prunable groups that are the same group of different layers: their modules'
     names are alike once the numbers in them are replaced (``model.layers.3.mlp.up_proj`` ~
     ``model.layers.*.mlp.up_proj``) and they hold as many channels. Groups alike within one
@@ -390,12 +391,14 @@ def layer_classes(plan: Any) -> List[Set[int]]:
     return [members for members in classes.values() if len(members) > 1]
 
 
-def _class_text(plan: Any, members: Set[int]) -> str:
+def _class_text(plan: ModelCutplan, members: Set[int]) -> str:
     names = sorted({_NUMBER.sub("*", name) for name in _group_modules(plan)[min(members)]})
     return ", ".join(names[:3]) + (", ..." if len(names) > 3 else "")
 
 
-def equal_count_sets(plan: Any, uniform_layers: bool = False) -> List[Tuple[Set[int], bool]]:
+def equal_count_sets(
+    plan: ModelCutplan, uniform_layers: bool = False
+) -> List[Tuple[Set[int], bool]]:
     """The sets of groups that lose equally many channels, each with whether its count can
     follow its members' (False: they stay whole): groups an attention ties, and with
     ``uniform_layers`` the classes of corresponding groups, merged where they share one."""
@@ -415,7 +418,7 @@ def equal_count_sets(plan: Any, uniform_layers: bool = False) -> List[Tuple[Set[
     return merged
 
 
-def _tied_groups(plan: Any) -> List[Tuple[Set[int], bool]]:
+def _tied_groups(plan: ModelCutplan) -> List[Tuple[Set[int], bool]]:
     """Sets of prunable groups whose removed counts must be equal, each with whether an
     operand's count can follow a single group's (False: keep them all whole)."""
     try:
@@ -483,7 +486,7 @@ def _rounded_keep(n: int, keep: int, round_to: int, min_keep: int) -> int:
 
 
 def shrinkable(
-    model: nn.Module, plan: Any, removed: Mapping[int, Sequence[int]]
+    model: nn.Module, plan: ModelCutplan, removed: Mapping[int, Sequence[int]]
 ) -> Tuple[Dict[int, List[int]], Dict[int, str]]:
     """The part of ``removed`` that ``shrink`` can cut, and why it would refuse the rest.
 

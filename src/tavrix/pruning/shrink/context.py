@@ -11,13 +11,25 @@ from __future__ import annotations
 
 import warnings
 from dataclasses import dataclass
-from typing import Any, Callable, Dict, FrozenSet, Iterable, List, Mapping, Optional, Sequence, Tuple
+from typing import (
+    Any,
+    Callable,
+    Dict,
+    FrozenSet,
+    Iterable,
+    List,
+    Mapping,
+    Optional,
+    Sequence,
+    Tuple,
+)
 
 import torch
 
 from tavrix.flowscope.tracing import NodeInfo, TensorInfo
+from tavrix.pruning.cutplan import ModelCutplan
 from tavrix.pruning.engine.graphwalk import PruneGraphParser
-from tavrix.pruning.engine.ruleset import STANDARD, RuleRecord, RuleSet, use_rule_set
+from tavrix.pruning.engine.ruleset import STANDARD, RuleSet, use_rule_set
 from tavrix.flowscope.replay import operation_text
 from tavrix.utils.argpick import get_argument
 
@@ -122,13 +134,13 @@ class GraphAxes:
     """Labels and prune axes of every node of a plan's graph.
 
     The plan keeps the labels, and the rule set and prune axes of the walk
-    that made it (``plan.rule_record``). A plan without that record (made
-    before plans kept it) gets its axes from walking its graph again with the
-    standard rules, which must hand out the same labels (this is checked, so
-    a plan made with other handlers is refused).
+    that made it (``plan.rule_record``). A plan without that record (made by
+    hand) gets its axes from walking its graph again with the standard rules,
+    which must hand out the same labels (this is checked, so a plan made with
+    other handlers is refused).
     """
 
-    def __init__(self, plan: Any) -> None:
+    def __init__(self, plan: ModelCutplan) -> None:
         for attribute in ("graph", "prunable_groups", "labels_by_nodes"):
             if not hasattr(plan, attribute):
                 raise TypeError(
@@ -136,10 +148,10 @@ class GraphAxes:
                 )
         self.graph: List[Any] = list(plan.graph)
         #: id of each tensor of the analysed model -> its name (None for a plan made by hand)
-        self.tensor_names: Optional[Dict[int, str]] = getattr(plan, "tensor_names", None)
+        self.tensor_names: Optional[Dict[int, str]] = plan.tensor_names
         plan_labels = plan.labels_by_nodes
-        record = getattr(plan, "rule_record", None)
-        if isinstance(record, RuleRecord):
+        record = plan.rule_record
+        if record is not None:
             walked_labels: Any = None
             walked_dims: Mapping[Any, Optional[int]] = record.prune_dimension_by_nodes
             self.rule_set: RuleSet = record.rule_set

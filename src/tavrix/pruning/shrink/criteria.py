@@ -16,6 +16,7 @@ import torch.nn.functional as F
 from torch import nn
 
 from tavrix.flowscope.tracing import NodeInfo, TensorInfo
+from tavrix.pruning.cutplan import ModelCutplan
 from tavrix.pruning.shrink.context import CutContext, GraphAxes, node_argument
 from tavrix.pruning.shrink.rules import rule_for
 
@@ -46,7 +47,7 @@ def _rows(tensor: torch.Tensor, axis: int) -> torch.Tensor:
 class _Slots:
     """label -> (group index, slot in the group), and per group an accumulator per slot."""
 
-    def __init__(self, plan: Any) -> None:
+    def __init__(self, plan: ModelCutplan) -> None:
         self.where: Dict[int, Tuple[int, int]] = {}
         self.totals: List[torch.Tensor] = []
         self.found: List[bool] = []
@@ -123,7 +124,7 @@ def _gated_source(
 
 def weight_scores(
     model: nn.Module,
-    plan: Any,
+    plan: ModelCutplan,
     criterion: str,
     activations: Optional[Mapping[Any, torch.Tensor]] = None,
 ) -> Scores:
@@ -179,7 +180,7 @@ def weight_scores(
     return scores
 
 
-def random_scores(plan: Any, seed: int = 0) -> Scores:
+def random_scores(plan: ModelCutplan, seed: int = 0) -> Scores:
     """Per prunable group, uniform random scores from one generator seeded with ``seed``
     (the same plan and seed always give the same scores)."""
     if isinstance(seed, bool) or not isinstance(seed, int):

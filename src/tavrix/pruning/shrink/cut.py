@@ -13,6 +13,7 @@ import torch
 from torch import nn
 
 from tavrix.flowscope.fingerprint import call_steps, digest, tensor_owner
+from tavrix.pruning.cutplan import ModelCutplan
 from tavrix.pruning.shrink.context import (
     CutContext,
     GraphAxes,
@@ -144,7 +145,7 @@ def _percent(before: float, after: float) -> str:
     return f"{100.0 * (after - before) / before:+.1f}%"
 
 
-def validated_removal(plan: Any, removed: Any) -> Dict[int, List[int]]:
+def validated_removal(plan: ModelCutplan, removed: Any) -> Dict[int, List[int]]:
     """``removed`` checked against the plan's prunable groups: {group index: labels}, each
     group's labels once each in group order, groups without labels left out."""
     if not isinstance(removed, Mapping):
@@ -188,7 +189,9 @@ def _index(value: Any, what: str) -> int:
         raise TypeError(f"{what} must be an integer, got {value!r}") from None
 
 
-def shrink(model: nn.Module, plan: Any, removed: Mapping[int, Sequence[int]]) -> ShrinkReport:
+def shrink(
+    model: nn.Module, plan: ModelCutplan, removed: Mapping[int, Sequence[int]]
+) -> ShrinkReport:
     """Remove the labels in ``removed`` ({prunable group index: labels}) from ``model``, in place.
 
     Producers lose output channels (with the matching normalisation entries),
