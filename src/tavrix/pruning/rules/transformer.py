@@ -141,6 +141,10 @@ def multi_head_attention_heads(heads: int, kept: Sequence[int], width: int) -> i
 
 
 @handler_rule("concatenation with a parameter (extended rules)")
+def _is_empty(value: Any) -> bool:
+    return isinstance(value, TensorInfo) and 0 in value.shape
+
+
 def _cat_parameter_node_handler(state: Any, node: Any) -> None:
     """``torch.cat`` along an axis other than the channels, of traced pieces and parameters
     (a class token expanded over the batch) spanning all the channels: the parameters are cut
@@ -150,7 +154,11 @@ def _cat_parameter_node_handler(state: Any, node: Any) -> None:
     shape = node.result_shape
     if isinstance(pieces, (list, tuple)) and isinstance(dim, int) and shape is not None:
         traced = [p for p in pieces if isinstance(p, NodeInfo)]
-        others = [p for p in pieces if not isinstance(p, NodeInfo)]
+        # an empty tensor adds nothing (a key/value cache starts as ``torch.tensor([])``)
+        others = [p for p in pieces if not isinstance(p, NodeInfo) and not _is_empty(p)]
+        if len(traced) == 1 and not others:
+            ops._node_keep_state(state, node, traced[0])
+            return
         axes = {ops._get_prune_dimension(state, p) for p in traced}
         if traced and others and len(axes) == 1 and None not in axes:
             rank = len(shape)
