@@ -291,7 +291,10 @@ def _note_attention_inputs(node: Any) -> None:
             if current.operation_name not in _SHAPE_ONLY or not current.args:
                 break
             first = current.args[0]
-            current = first[0] if isinstance(first, (tuple, list)) and first else first
+            if isinstance(first, (tuple, list)):
+                # a piece of the call's own (a key/value cache's start) is no step back
+                first = next((p for p in first if isinstance(p, NodeInfo)), None)
+            current = first
 
 
 def _mask_spans_heads(node: Any) -> bool:
