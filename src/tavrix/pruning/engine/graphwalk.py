@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from typing import Any, Dict, Iterable, List, Mapping, Optional, Tuple
+from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
 
 from tavrix.flowscope.tracing import provenance_enabled
 from tavrix.pruning.engine.oprules import (
@@ -15,10 +15,16 @@ from tavrix.pruning.engine.oprules import (
 )
 from tavrix.pruning.engine.ruleset import RuleRecord, active_rule_set
 
-__all__ = ["GroupPair", "PruneGraphParser"]
+__all__ = ["GroupPair", "PruneGraphParser", "SPLIT_FALLBACKS"]
 
 # (nodes that carry the group's channels, in graph order; the group's labels)
 GroupPair = Tuple[List[Any], List[int]]
+
+#: Under the extended rules' default ``split="largest"``: functions ``(state, graph)`` naming
+#: reshape nodes whose split the walk's labels show should keep whole blocks (the heads of
+#: an attention whose head_dim positions are all pinned); the walk then runs again with
+#: those reshapes splitting into whole heads.
+SPLIT_FALLBACKS: List[Callable[[Any, Sequence[Any]], Sequence[Any]]] = []
 
 
 class PruneGraphParser:
@@ -68,6 +74,19 @@ class PruneGraphParser:
                 split=rule_set.option("split"),
                 grouped_conv=rule_set.option("grouped_conv"),
             )
+            if rule_set.option("split") == "largest":
+                outer = [node for find in SPLIT_FALLBACKS for node in find(state, graph)]
+                if outer:
+                    state = PruneGraphParserState(record_causes=provenance_enabled())
+                    self.pruning_state = state
+                    _walk_extended(
+                        state,
+                        graph,
+                        EXTENDED_NODE_HANDLER_REGISTRY,
+                        split="largest",
+                        grouped_conv=rule_set.option("grouped_conv"),
+                        outer_splits=outer,
+                    )
         else:
             # get_node_handler(node)(state, node) for every node, looped in C++
             _walk(state, graph)

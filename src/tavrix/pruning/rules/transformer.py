@@ -297,6 +297,57 @@ def _note_attention_inputs(node: Any) -> None:
             current = first
 
 
+_HEAD_SPLITS = frozenset(["view", "reshape", "unflatten"])
+_TO_HEADS = _SHAPE_ONLY | {"expand", "repeat_interleave"}
+
+
+def whole_heads_where_positions_pinned(state: Any, graph: Sequence[Any]) -> List[Any]:
+    """The reshapes into heads of every attention whose q and k head_dim positions the walk
+    found all pinned (rotary embeddings rotate them in pairs with computed cos/sin, and slice
+    head_dim by number): these split into whole heads in a second walk, so that such an
+    attention loses whole heads where it could lose no positions. An attention with some
+    positions free (rotary on part of head_dim) keeps them."""
+    found: List[Any] = []
+    for node in graph:
+        if node.operation is not F.scaled_dot_product_attention:
+            continue
+        if attention_layout(state, node) == "heads":
+            continue
+        # q and k lost their labels (a product with a computed cos) or keep only pinned ones
+        q, k = _arg(node, 0, "query"), _arg(node, 1, "key")
+        labels = [*ops._get_labels(state, q), *ops._get_labels(state, k)]
+        if any(state.is_prunable[label] for label in labels):
+            continue
+        for start in (q, k, _arg(node, 2, "value")):
+            found.extend(_splits_into_heads(state, start))
+    return found
+
+
+def _splits_into_heads(state: Any, start: Any) -> List[Any]:
+    """The reshapes splitting a labelled axis on the way back from q, k or v to its
+    projection."""
+    found: List[Any] = []
+    current, steps = start, 0
+    while isinstance(current, NodeInfo) and steps < 16 and current.operation not in _PROJECTIONS:
+        steps += 1
+        if current.operation_name not in _TO_HEADS or not current.args:
+            break
+        first = current.args[0]
+        if isinstance(first, (tuple, list)):
+            first = next((p for p in first if isinstance(p, NodeInfo)), None)
+        shape, before = current.result_shape, _shape(first)
+        if (
+            current.operation_name in _HEAD_SPLITS
+            and shape is not None
+            and before is not None
+            and len(shape) > len(before)
+            and ops._get_labels(state, first)
+        ):
+            found.append(current)
+        current = first
+    return found
+
+
 def _mask_spans_heads(node: Any) -> bool:
     """Whether the attention mask holds one entry per head (T5's relative position bias):
     nothing cuts its heads with q, k and v, so the heads must stay."""
@@ -614,6 +665,9 @@ def _register() -> None:
     from tavrix.pruning.rules import register_extended_handler
     from tavrix.pruning.rules.coverage import LAYER_WEIGHT_ARGUMENTS
 
+    from tavrix.pruning.engine.graphwalk import SPLIT_FALLBACKS
+
+    SPLIT_FALLBACKS.append(whole_heads_where_positions_pinned)
     register_extended_handler(torch.cat)(_cat_parameter_node_handler)
     register_extended_handler(F.multi_head_attention_forward)(_multi_head_attention_node_handler)
     LAYER_WEIGHT_ARGUMENTS[F.multi_head_attention_forward] = (11, "out_proj_weight")
