@@ -263,8 +263,8 @@ def attention_layout(state: Any, node: Any) -> Optional[str]:
 
 _PROJECTIONS = (F.linear, torch.addmm, torch.matmul, torch.Tensor.matmul)
 _SHAPE_ONLY = frozenset(["view", "reshape", "transpose", "permute", "contiguous", "split",
-                         "chunk", "unflatten", "flatten", "__getitem__", "to", "mul", "add",
-                         "cat", "neg"])
+                         "chunk", "unbind", "unflatten", "flatten", "__getitem__", "to", "mul",
+                         "add", "cat", "neg"])
 
 
 def _note_attention_inputs(node: Any) -> None:
