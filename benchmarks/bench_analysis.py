@@ -192,7 +192,8 @@ def bench_calibration(
 def stage_profile(model: torch.nn.Module, x: torch.Tensor, reps: int) -> Dict[str, float]:
     """Where get_cutplan's time goes: CPU seconds of this process per stage (minima), the
     stages run one after the other as get_cutplan runs them."""
-    from tavrix.flowscope.tracing import _ModelState, flowscope_model, provenance
+    from tavrix.flowscope.modelstate import ModelState
+    from tavrix.flowscope.tracing import flowscope_model, provenance
     from tavrix.pruning import cutplan as plan_module
     from tavrix.pruning.engine.graphwalk import PruneGraphParser
 
@@ -205,14 +206,14 @@ def stage_profile(model: torch.nn.Module, x: torch.Tensor, reps: int) -> Dict[st
         return now
 
     with torch.no_grad():
-        for rep in range(reps + 1):
+        for _ in range(reps + 1):
             gc.collect()
             t = time.process_time()
             model(x)
             t = tick("forward", t)
             model(floor_x)
             t = tick("floor", t)
-            _ModelState(model).restore()
+            ModelState(model).restore()
             t = tick("model state", t)
             with provenance(False):
                 flowscope_model(model, (x,), {})

@@ -145,7 +145,10 @@ def stdlib_bytes() -> Tuple[torch.Tensor, torch.Tensor]:
     for i, name in enumerate(files):
         with open(name, "rb") as handle:
             (test if i % 10 == 0 else train).append(handle.read())
-    as_tensor = lambda parts: torch.frombuffer(bytearray(b"\n".join(parts)), dtype=torch.uint8)
+
+    def as_tensor(parts: List[bytes]) -> torch.Tensor:
+        return torch.frombuffer(bytearray(b"\n".join(parts)), dtype=torch.uint8)
+
     return as_tensor(train).long(), as_tensor(test).long()
 
 

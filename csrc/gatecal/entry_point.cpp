@@ -47,32 +47,6 @@ bool lookup(py::handle obj, const std::string& name, py::object* found) {
   return true;
 }
 
-std::string quoted(const std::string& text) { return "\"" + text + "\""; }
-
-std::string missing(const char* what, const std::string& item, const std::string& parent) {
-  std::string message = std::string("No such ") + what + " " + quoted(item);
-  if (!parent.empty()) {
-    message += " in submodule " + quoted(parent) + " of";
-  } else {
-    message += " in";
-  }
-  return message + " the model passed to TavrixPruningCalibrator";
-}
-
-std::vector<std::string> split_dots(const std::string& path) {
-  std::vector<std::string> items;
-  std::string::size_type start = 0;
-  while (true) {
-    auto dot = path.find('.', start);
-    if (dot == std::string::npos) {
-      items.push_back(path.substr(start));
-      return items;
-    }
-    items.push_back(path.substr(start, dot - start));
-    start = dot + 1;
-  }
-}
-
 // The gatecal module itself: the redirection looks its collaborators up there
 // at every call, so that they can be replaced (tests do).
 PYBIND11_CONSTINIT py::gil_safe_call_once_and_store<py::module_> gatecal_storage;
@@ -90,39 +64,20 @@ py::object redirected_calibrator(py::handle entry_point) {
   return function.attr("_calibrator");
 }
 
+// The path is resolved by tavrix.flowscope.entrypoint, as for the tracer and the check;
+// what is the calibrator's own is the redirection of what it names.
 void parse_entry_point(py::object self, py::object entry_point) {
-  if (!py::isinstance<py::str>(entry_point)) {
-    throw py::type_error("entry_point should be a string");
-  }
-  std::string path = entry_point.cast<std::string>();
-  if (path.empty()) {
-    throw py::value_error("entry_point is an empty string");
-  }
-  std::vector<std::string> items = split_dots(path);
-  std::string function_name = items.back();
-  items.pop_back();
-
-  py::object owner = self.attr("_model");
-  std::string parent;
-  for (const std::string& item : items) {
-    py::object next;
-    if (!lookup(owner, item, &next)) {
-      throw py::value_error(missing("module", item, parent));
-    }
-    owner = next;
-    parent = parent.empty() ? item : parent + "." + item;
-  }
-  py::object original;
-  // An attribute that cannot be called (`training`) is no entry point: redirecting it
-  // would put a function where the model keeps a value.
-  if (!lookup(owner, function_name, &original) || !PyCallable_Check(original.ptr())) {
-    throw py::value_error(missing("function", function_name, parent));
-  }
+  py::tuple resolved = gatecal_module().attr("resolve_entry_point")(
+      self.attr("_model"), entry_point, py::str(kClassName));
+  py::object owner = resolved[0];
+  py::str function_name = resolved[1];
+  py::str parent = resolved[2];
+  py::object original = resolved[3];
 
   bool in_dict = false;
   py::object instance_dict;
   if (lookup(owner, "__dict__", &instance_dict) && py::isinstance<py::dict>(instance_dict)) {
-    in_dict = instance_dict.cast<py::dict>().contains(py::str(function_name));
+    in_dict = instance_dict.cast<py::dict>().contains(function_name);
   }
   // Made inside another calibrator's block: what that calibrator redirected
   // is the real entry point. Keeping the redirection instead would run the
@@ -135,9 +90,9 @@ void parse_entry_point(py::object self, py::object entry_point) {
     in_dict = py::bool_(redirected.attr("_entry_point_in_dict"));
   }
 
-  self.attr("_entry_point_name") = py::str(function_name);
+  self.attr("_entry_point_name") = function_name;
   self.attr("_entry_point_module") = owner;
-  self.attr("_entry_point_module_name") = py::str(parent);
+  self.attr("_entry_point_module_name") = parent;
   self.attr("_original_entry_point") = original;
   self.attr("_entry_point_in_dict") = py::bool_(in_dict);
 }
@@ -281,6 +236,8 @@ void register_entry_point(py::module_& m) {
   // The redirection's collaborators, looked up on this module at every call.
   py::module_ cutplan = py::module_::import("tavrix.pruning.cutplan");
   py::module_ gatewire = py::module_::import("tavrix.pruning.gatewire");
+  m.attr("resolve_entry_point") =
+      py::module_::import("tavrix.flowscope.entrypoint").attr("resolve_entry_point");
   m.attr("get_cutplan") = cutplan.attr("get_cutplan");
   m.attr("prepare_args_for_prune_calibration") =
       gatewire.attr("prepare_args_for_prune_calibration");

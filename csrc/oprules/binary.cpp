@@ -190,19 +190,10 @@ void binary_elementwise_node_handler(ParserState& state, py::handle node) {
 }
 
 void register_binary(py::module_& m) {
-  m.def(
-      "_binary_elementwise_node_handler",
-      [](ParserState& pruning_state, py::handle node) {
-        HandlerScope scope(pruning_state, node, kRuleBinary);
-        binary_elementwise_node_handler(pruning_state, node);
-      },
-      py::arg("pruning_state"), py::arg("node"),
-      "Merges the channels two operands share position by position, or keeps those of the "
-      "operand that is broadcast against.");
-  add_native_handler(
-      m, "_binary_elementwise_node_handler",
-      [](ParserState& s, py::handle node) { binary_elementwise_node_handler(s, node); },
-      kRuleBinary);
+  define_handler(m, "_binary_elementwise_node_handler", binary_elementwise_node_handler,
+                 kRuleBinary,
+                 "Merges the channels two operands share position by position, or keeps those "
+                 "of the operand that is broadcast against.");
   m.def(
       "_get_inputs_for_binary_node",
       [](py::handle node) {

@@ -221,29 +221,12 @@ void flatten_node_handler(ParserState& state, py::handle node) {
 }
 
 void register_cat_flatten(py::module_& m) {
-  m.def(
-      "_cat_node_handler",
-      [](ParserState& pruning_state, py::handle node) {
-        HandlerScope scope(pruning_state, node, kRuleCat);
-        cat_node_handler(pruning_state, node);
-      },
-      py::arg("pruning_state"), py::arg("node"),
-      "Joins the inputs' labels along the pruned axis, or merges them position by position "
-      "across another axis.");
-  m.def(
-      "_flatten_node_handler",
-      [](ParserState& pruning_state, py::handle node) {
-        HandlerScope scope(pruning_state, node, kRuleFlatten);
-        flatten_node_handler(pruning_state, node);
-      },
-      py::arg("pruning_state"), py::arg("node"),
-      "Carries the source's labels through a flatten, renumbering the prune dimension.");
-  add_native_handler(
-      m, "_cat_node_handler", [](ParserState& s, py::handle node) { cat_node_handler(s, node); },
-      kRuleCat);
-  add_native_handler(
-      m, "_flatten_node_handler",
-      [](ParserState& s, py::handle node) { flatten_node_handler(s, node); }, kRuleFlatten);
+  define_handler(m, "_cat_node_handler", cat_node_handler, kRuleCat,
+                 "Joins the inputs' labels along the pruned axis, or merges them position by "
+                 "position across another axis.");
+  define_handler(m, "_flatten_node_handler", flatten_node_handler, kRuleFlatten,
+                 "Carries the source's labels through a flatten, renumbering the prune "
+                 "dimension.");
 }
 
 }  // namespace tavrix::oprules

@@ -201,29 +201,11 @@ void linear_node_handler(ParserState& state, py::handle node) {
 }
 
 void register_conv_linear(py::module_& m) {
-  m.def(
-      "_conv_node_handler",
-      [](ParserState& pruning_state, py::handle node) {
-        HandlerScope scope(pruning_state, node, kRuleConv);
-        conv_node_handler(pruning_state, node);
-      },
-      py::arg("pruning_state"), py::arg("node"),
-      "Gives a convolution's output fresh channel labels, or shares the input's for a "
-      "depthwise convolution.");
-  m.def(
-      "_linear_node_handler",
-      [](ParserState& pruning_state, py::handle node) {
-        HandlerScope scope(pruning_state, node, kRuleLinear);
-        linear_node_handler(pruning_state, node);
-      },
-      py::arg("pruning_state"), py::arg("node"),
-      "Gives a fully-connected layer's output fresh labels along its last axis.");
-  add_native_handler(
-      m, "_conv_node_handler",
-      [](ParserState& s, py::handle node) { conv_node_handler(s, node); }, kRuleConv);
-  add_native_handler(
-      m, "_linear_node_handler",
-      [](ParserState& s, py::handle node) { linear_node_handler(s, node); }, kRuleLinear);
+  define_handler(m, "_conv_node_handler", conv_node_handler, kRuleConv,
+                 "Gives a convolution's output fresh channel labels, or shares the input's for "
+                 "a depthwise convolution.");
+  define_handler(m, "_linear_node_handler", linear_node_handler, kRuleLinear,
+                 "Gives a fully-connected layer's output fresh labels along its last axis.");
   m.def(
       "_process_input_for_conv_like_operation",
       [](ParserState& pruning_state, py::handle node, py::handle input_node) {

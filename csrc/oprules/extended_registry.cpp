@@ -33,21 +33,15 @@ class WalkScope {
   ExtendedWalk* previous_;
 };
 
-SplitAxis split_option(py::handle value) {
-  const std::string text = py::isinstance<py::str>(value) ? interop::str(value) : "";
-  if (text == "largest") return SplitAxis::Largest;
-  if (text == "outer") return SplitAxis::Outer;
-  if (text == "inner") return SplitAxis::Inner;
-  throw py::value_error("split must be 'largest', 'outer' or 'inner', got " + interop::repr(value));
-}
-
-GroupedConv grouped_conv_option(py::handle value) {
-  const std::string text = py::isinstance<py::str>(value) ? interop::str(value) : "";
-  if (text == "auto") return GroupedConv::Auto;
-  if (text == "groups") return GroupedConv::WholeGroups;
-  if (text == "positions") return GroupedConv::Positions;
-  throw py::value_error("grouped_conv must be 'auto', 'groups' or 'positions', got " +
-                        interop::repr(value));
+// An option as the position of its value among the allowed ones (the enum's
+// order): the rule set checked the value itself.
+template <typename Option>
+Option option_at(int64_t position, int64_t count, const char* name) {
+  if (position < 0 || position >= count) {
+    throw py::value_error(std::string(name) + ": no option at position " +
+                          std::to_string(position));
+  }
+  return static_cast<Option>(position);
 }
 
 struct MetadataOps {
@@ -403,10 +397,10 @@ void pin_counted_channels(ParserState& state, const ExtendedWalk& walk, py::hand
 }
 
 void walk_extended(py::handle pruning_state, py::handle graph, py::handle overrides,
-                   py::handle split, py::handle grouped_conv, py::handle outer_splits) {
+                   int64_t split, int64_t grouped_conv, py::handle outer_splits) {
   ExtendedWalk walk;
-  walk.options.split = split_option(split);
-  walk.options.grouped_conv = grouped_conv_option(grouped_conv);
+  walk.options.split = option_at<SplitAxis>(split, 3, "split");
+  walk.options.grouped_conv = option_at<GroupedConv>(grouped_conv, 3, "grouped_conv");
   if (!outer_splits.is_none()) {
     for (py::handle node : py::list(py::reinterpret_borrow<py::object>(outer_splits))) {
       walk.outer_splits.push_back(py::reinterpret_borrow<py::object>(node));
@@ -419,46 +413,13 @@ void walk_extended(py::handle pruning_state, py::handle graph, py::handle overri
   }
 }
 
-// torch.<name>, Tensor.<name> and torch.nn.functional.<name>, those that exist.
-py::list forms(std::initializer_list<const char*> names, bool functional = false) {
-  py::module_ torch = py::module_::import("torch");
-  py::object tensor = torch.attr("Tensor");
-  py::module_ f = py::module_::import("torch.nn.functional");
-  py::list out;
-  auto add = [&](py::handle owner, const char* name) {
-    py::object op = py::getattr(owner, name, py::none());
-    if (op.is_none()) return;
-    for (py::handle seen : out) {
-      if (seen.is(op)) return;
-    }
-    out.append(op);
-  };
-  for (const char* name : names) {
-    if (functional) {
-      add(f, name);
-    }
-    add(torch, name);
-    add(tensor, name);
-  }
-  return out;
-}
-
-void register_row(py::module_& m, py::dict registry, py::handle operations,
-                  const char* handler_name) {
-  node_handler_decorator(registry, py::reinterpret_borrow<py::object>(operations))(
-      m.attr(handler_name));
-}
-
 }  // namespace
 
 ExtendedWalk* extended_walk() { return current_walk; }
 
 void define_extended_handler(py::module_& m, const char* name, NativeHandler handler,
                              const char* doc) {
-  m.def(
-      name, [handler](ParserState& s, py::handle node) { handler(s, node); },
-      py::arg("pruning_state"), py::arg("node"), doc);
-  add_native_handler(m, name, handler, extended_rule(name));
+  define_handler(m, name, handler, extended_rule(name), doc, false);
 }
 
 Rule extended_rule(const char* handler_name) {
@@ -541,15 +502,15 @@ void register_extended(py::module_& m) {
       "list/tuple of operations.");
   m.def(
       "_walk_extended",
-      [](py::handle pruning_state, py::handle graph, py::handle overrides, py::handle split,
-         py::handle grouped_conv, py::handle outer_splits) {
+      [](py::handle pruning_state, py::handle graph, py::handle overrides, int64_t split,
+         int64_t grouped_conv, py::handle outer_splits) {
         walk_extended(pruning_state, graph, overrides, split, grouped_conv, outer_splits);
       },
-      py::arg("pruning_state"), py::arg("graph"), py::arg("overrides"),
-      py::arg("split") = "largest", py::arg("grouped_conv") = "auto",
-      py::arg("outer_splits") = py::none(),
+      py::arg("pruning_state"), py::arg("graph"), py::arg("overrides"), py::arg("split") = 0,
+      py::arg("grouped_conv") = 0, py::arg("outer_splits") = py::none(),
       "Walks graph with the handlers of overrides in front of the standard registry and the\n"
-      "extended rules' options; the reshape nodes of outer_splits split into whole heads.");
+      "extended rules' options, each the position of its value in the rule set's allowed ones;\n"
+      "the reshape nodes of outer_splits split into whole heads.");
 
   m.def(
       "_note_piece_shape",
@@ -616,49 +577,12 @@ void register_extended(py::module_& m) {
       py::arg("labels"),
       "Extended rules: labels tied one to one to an attention's width; reads of a count made\n"
       "only of them do not pin the channels (a no-op outside an extended walk).");
-  m.def(
-      "_metadata_read_node_handler",
-      [](ParserState& s, py::handle node) { metadata_read_node_handler(s, node); },
-      py::arg("pruning_state"), py::arg("node"),
+  define_extended_handler(
+      m, "_metadata_read_node_handler", metadata_read_node_handler,
       "Extended rules: a metadata read carries no channels; a read of a labelled tensor's\n"
       "channel count pins its channels unless the code reshapes that tensor.");
-  add_native_handler(m, "_metadata_read_node_handler", metadata_read_node_handler,
-                     extended_rule("_metadata_read_node_handler"));
   registry["__get__"] = m.attr("_metadata_read_node_handler");
-
-  py::module_ f = py::module_::import("torch.nn.functional");
-  py::module_ opkinds = py::module_::import("tavrix.flowscope.opkinds");
-
-  register_row(m, registry, forms({"permute"}), "_permute_node_handler");
-  register_row(m, registry, forms({"transpose", "swapaxes", "swapdims", "t"}),
-               "_transpose_node_handler");
-  register_row(m, registry, forms({"movedim", "moveaxis"}), "_movedim_node_handler");
-  py::list reshapes = forms({"reshape", "view", "view_as", "reshape_as", "unflatten", "squeeze",
-                             "unsqueeze"});
-  for (py::handle op : opkinds.attr("get_torch_and_tensor_methods")("flatten")) {
-    reshapes.append(op);
-  }
-  register_row(m, registry, reshapes, "_reshape_node_handler");
-  register_row(m, registry, forms({"expand", "expand_as", "broadcast_to"}),
-               "_expand_node_handler");
-  register_row(m, registry, forms({"__getitem__"}), "_getitem_node_handler");
-  register_row(m, registry, forms({"chunk", "split", "unbind"}), "_pieces_node_handler");
-  register_row(m, registry, forms({"pad"}, true), "_pad_node_handler");
-  register_row(m, registry, forms({"roll"}), "_roll_node_handler");
-  register_row(m, registry,
-               forms({"new_zeros", "new_ones", "new_empty", "new_full", "zeros_like", "ones_like",
-                      "empty_like", "full_like"}),
-               "_fresh_tensor_node_handler");
-  register_row(m, registry,
-               py::make_tuple(f.attr("conv1d"), f.attr("conv2d"), f.attr("conv3d"),
-                              f.attr("conv_transpose1d"), f.attr("conv_transpose2d"),
-                              f.attr("conv_transpose3d")),
-               "_grouped_conv_node_handler");
-  register_row(m, registry, opkinds.attr("BINARY_ELEMENTWISE_OPS"),
-               "_parameter_binary_node_handler");
-  register_row(m, registry, forms({"layer_norm"}, true), "_layer_norm_node_handler");
-  register_row(m, registry, forms({"group_norm"}, true), "_group_norm_node_handler");
-  register_row(m, registry, forms({"instance_norm"}, true), "_instance_norm_node_handler");
+  // The operations come from the families of tavrix.pruning.ops, which file them here.
 }
 
 }  // namespace tavrix::oprules

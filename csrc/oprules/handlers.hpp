@@ -18,6 +18,11 @@ using NativeHandler = void (*)(ParserState&, py::handle);
 // markings the handler makes where it gives no rule of its own.
 void add_native_handler(py::module_& m, const char* name, NativeHandler handler,
                         const Rule& rule);
+// Defines m.<name> as handler(pruning_state, node) and pairs it with its body:
+// one definition for the Python call and the walk's direct call. `scoped`: a
+// Python call runs under `rule` (a handler scope of its own).
+void define_handler(py::module_& m, const char* name, NativeHandler handler, const Rule& rule,
+                    const char* doc, bool scoped = true);
 
 void register_state(py::module_& m);        // PruneGraphParserState, exception, label operations
 void register_passthrough(py::module_& m);  // default, elementwise, channelwise, dropout handlers

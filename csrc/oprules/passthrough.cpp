@@ -129,13 +129,8 @@ void register_passthrough(py::module_& m) {
       },
       py::arg("pruning_state"), py::arg("node"), py::arg("src_node") = py::none(),
       "Like the elementwise handler, for sources pruned along the channel axis only.");
-  m.def(
-      "_dropout_node_handler",
-      [](ParserState& s, py::handle node) {
-        HandlerScope scope(s, node, kRuleDropout);
-        dropout_node_handler(s, node);
-      },
-      py::arg("pruning_state"), py::arg("node"),
+  define_handler(
+      m, "_dropout_node_handler", dropout_node_handler, kRuleDropout,
       "Passes the input's channels through; warns when the dropout runs in training mode.");
   add_native_handler(
       m, "_default_node_handler",
@@ -148,9 +143,6 @@ void register_passthrough(py::module_& m) {
       m, "_channelwise_node_handler",
       [](ParserState& s, py::handle node) { channelwise_node_handler(s, node, py::none()); },
       kRulePassThrough);
-  add_native_handler(
-      m, "_dropout_node_handler",
-      [](ParserState& s, py::handle node) { dropout_node_handler(s, node); }, kRuleDropout);
   m.def(
       "_get_input_for_elementwise_node",
       [](py::handle node) { return get_input_for_elementwise_node(node); }, py::arg("node"),

@@ -176,17 +176,9 @@ void unary_reduce_handler(ParserState& state, py::handle node) {
 }
 
 void register_reduce(py::module_& m) {
-  m.def(
-      "_unary_reduce_handler",
-      [](ParserState& pruning_state, py::handle node) {
-        HandlerScope scope(pruning_state, node, kRuleReduce);
-        unary_reduce_handler(pruning_state, node);
-      },
-      py::arg("pruning_state"), py::arg("node"),
+  define_handler(
+      m, "_unary_reduce_handler", unary_reduce_handler, kRuleReduce,
       "Keeps the input's labels when the pruned axis survives the reduction, else a barrier.");
-  add_native_handler(
-      m, "_unary_reduce_handler",
-      [](ParserState& s, py::handle node) { unary_reduce_handler(s, node); }, kRuleReduce);
   m.def(
       "_get_args_for_unary_reduce",
       [](py::handle node) {

@@ -170,6 +170,20 @@ void add_native_handler(py::module_& m, const char* name, NativeHandler handler,
   native_handlers().entries.push_back(NativeEntry{m.attr(name), handler, rule.id()});
 }
 
+void define_handler(py::module_& m, const char* name, NativeHandler handler, const Rule& rule,
+                    const char* doc, bool scoped) {
+  const int32_t rule_id = rule.id();
+  m.def(
+      name,
+      [handler, rule_id, scoped](ParserState& s, py::handle node) {
+        std::optional<HandlerScope> scope;
+        if (scoped) scope.emplace(s, node, rule_id);
+        handler(s, node);
+      },
+      py::arg("pruning_state"), py::arg("node"), doc);
+  add_native_handler(m, name, handler, rule);
+}
+
 void register_registry(py::module_& m) {
   py::dict registry;
   m.attr("PRUNING_NODE_HANDLER_REGISTRY") = registry;
@@ -185,19 +199,13 @@ void register_registry(py::module_& m) {
       [registry](py::object nodes) { return node_handler_decorator(registry, nodes); },
       py::arg("nodes"),
       "Decorator registering a handler for one operation or a list/tuple of operations.");
-  m.def(
-      "_tensor_get_node_handler",
+  define_handler(
+      m, "_tensor_get_node_handler",
       [](ParserState& s, py::handle node) {
         // A tensor attribute read carries no channels and leaves its source alone.
         add_node_output_channel_info(s, node, Labels{}, false, std::nullopt);
       },
-      py::arg("pruning_state"), py::arg("node"));
-  add_native_handler(
-      m, "_tensor_get_node_handler",
-      [](ParserState& s, py::handle node) {
-        add_node_output_channel_info(s, node, Labels{}, false, std::nullopt);
-      },
-      kRuleNotHandled);
+      kRuleNotHandled, "A tensor attribute read: no channels; its source is left alone.", false);
 
   dispatch_storage.call_once_and_store_result([&] {
     return Dispatch{registry, m.attr("_default_node_handler"), m.attr("_tensor_get_node_handler"),

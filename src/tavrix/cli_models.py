@@ -23,6 +23,8 @@ from typing import Any, Callable, Dict, List, Optional, Tuple
 import torch
 from torch import nn
 
+from tavrix.utils.optional import MissingDependencyError, optional_import
+
 __all__ = ["FORMS", "LoadedModel", "ModelFormError", "load_model", "parse_keywords"]
 
 FORMS = (
@@ -107,9 +109,9 @@ def parse_keywords(text: str) -> Dict[str, Any]:
 
 def _import(name: str, needed_by: str) -> Any:
     try:
-        return importlib.import_module(name)
-    except ImportError:
-        raise ModelFormError(f"{needed_by} needs {name}, which is not installed") from None
+        return optional_import(name, needed_by)
+    except MissingDependencyError as error:
+        raise ModelFormError(str(error)) from None
 
 
 def _checked(model: Any, what: str) -> nn.Module:

@@ -27,6 +27,8 @@ from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
 import torch
 from torch import nn
 
+from tavrix.utils.optional import MissingDependencyError, optional_import
+
 __all__ = [
     "CheckFailed",
     "Once",
@@ -43,7 +45,7 @@ __all__ = [
 # panels of the --plot picture; the groups beyond are named in a note
 MAX_PANELS = 30
 LATENCY_REPEATS = 10
-#: the best pipeline without fine-tuning in benchmarks/bench_quality.py (README "Quality")
+#: the best pipeline without fine-tuning in benchmarks/bench_quality.py (docs: "Quality")
 DEFAULT_IMPORTANCE = "taylor"
 DEFAULT_RECOVERY = ("lstsq",)
 RECOVERY_ITEMS = ("bn", "mean", "lstsq", "lstsq-ch")
@@ -252,9 +254,9 @@ def validate_options(options: argparse.Namespace) -> None:
                 raise ValueError(f"{flag}: no directory {folder}")
     if options.plot is not None:
         try:
-            import matplotlib  # noqa: F401
-        except ImportError:
-            raise ValueError("--plot needs matplotlib, which is not installed") from None
+            optional_import("matplotlib", "--plot")
+        except MissingDependencyError as error:
+            raise ValueError(str(error)) from None
 
 
 def _count(value: float) -> str:
@@ -629,6 +631,7 @@ def importance_figure(
     counts the rest), its importance sorted on a log axis, removed channels shaded and
     drawn apart from the kept ones, the cut marked; exact zeros, which a log axis cannot
     show, sit on the panel's floor and are counted."""
+    optional_import("matplotlib", "importance_figure")
     from matplotlib.backends.backend_agg import FigureCanvasAgg
     from matplotlib.figure import Figure
     from matplotlib.ticker import LogLocator, MaxNLocator, NullFormatter

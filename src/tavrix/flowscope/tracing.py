@@ -5,17 +5,12 @@ from __future__ import annotations
 import contextlib
 import ctypes
 import importlib
-import operator
 import os
 import threading
 import types
 from typing import Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Tuple, Union
 
 import torch
-from torch._C import DisableTorchFunctionSubclass
-from torch.nn.utils import parametrize
-from torch.nn.utils.spectral_norm import SpectralNorm
-from torch.nn.utils.weight_norm import WeightNorm
 
 from tavrix.flowscope.intercept import (
     Interceptor,
@@ -25,12 +20,13 @@ from tavrix.flowscope.intercept import (
     intercept,
     to_plain,
     to_trace,
-    untrace_attributes,
 )
 import tavrix
 from tavrix.flowscope import opcalls
 from tavrix.flowscope.frames import MODULE_CALL, STOP, call_site, forget_last_call
-from tavrix.utils.common import _restore_values, _save_values, iter_leaves
+from tavrix.flowscope.entrypoint import resolve_entry_point
+from tavrix.flowscope.modelstate import ModelState, watch_parametrizations
+from tavrix.utils.common import iter_leaves
 
 __all__ = [
     "NodeInfo",
@@ -335,160 +331,6 @@ _IN_PLACE_DUNDERS = frozenset(
 _PLAIN_VALUES = frozenset([int, float, bool, str, type(None), torch.Size, torch.dtype])
 
 
-class _ModelState:
-    """What a model call may change in place and tracing must give back.
-
-    One walk over the modules takes everything: names, flags, the parameter,
-    buffer and child dicts, the buffers' values, and the modules that may
-    compute a parametrized weight (see _watch_parametrizations).
-    """
-
-    def __init__(self, model: Any) -> None:
-        self.entries: List[Tuple[Any, ...]] = []
-        # (buffer, version, copy, compare values): see restore
-        self.values: List[Tuple[Any, ...]] = []
-        # id of every sub-module -> its dotted name ("" for the model), as the call finds them
-        self.module_names: Dict[int, str] = {}
-        self.parametrized: List[Any] = []
-        if not isinstance(model, torch.nn.Module):
-            return
-        tensors: List[torch.Tensor] = []
-        compares: List[bool] = []
-        names = self.module_names
-        entries = self.entries
-        # The copies are ordinary tensors even when the trace starts in
-        # inference mode, so that they can be written back outside of it.
-        with torch.no_grad(), torch.inference_mode(False):
-            for name, module in model.named_modules():
-                names[id(module)] = name
-                training = module.training
-                params, buffers, modules = module._parameters, module._buffers, module._modules
-                # empty dicts (most of them) are kept as None: nothing to copy or compare
-                entries.append(
-                    (module, training, dict(params) if params else None,
-                     dict(buffers) if buffers else None, dict(modules) if modules else None,
-                     module.__dict__.copy())
-                )
-                if module._forward_pre_hooks or "parametrizations" in modules:
-                    self.parametrized.append(module)
-                if buffers:
-                    for buf in buffers.values():
-                        if buf is not None and not buf.is_meta:
-                            # one call cannot switch modes: eval-mode values change
-                            # only through ops that bump the version counter, while
-                            # training-mode kernels (batch-norm statistics) may not.
-                            # The values of eval-mode buffers are copied all the same:
-                            # a write with plain operands only (a counter
-                            # `self.hits += 1`) reaches no interception, and only a
-                            # copy taken before the call can give the value back.
-                            tensors.append(buf)
-                            compares.append(training)
-            self.values = _save_values(tensors, compares)
-
-    def restore(self) -> None:
-        with torch.no_grad(), DisableTorchFunctionSubclass():
-            for module, training, params, buffers, modules, attributes in self.entries:
-                if module.training is not training:
-                    module.training = training
-                _restore_attributes(module.__dict__, attributes)
-                # most dicts were empty and are: no call for those
-                if params is not None or module._parameters:
-                    _restore_dict(module._parameters, params)
-                if buffers is not None or module._buffers:
-                    _restore_dict(module._buffers, buffers)
-                if modules is not None or module._modules:
-                    _restore_dict(module._modules, modules)
-            _restore_values(self.values)
-        untrace_attributes(entry[0] for entry in self.entries)
-
-
-def _restore_attributes(current: Dict[str, Any], saved: Dict[str, Any]) -> None:
-    """Puts back what the attributes the module had held: a cache the call sets up on first
-    use (MultiScaleRoIAlign's scales, a legacy spectral norm's weight) or a counter
-    (`self.calls += 1`) would otherwise make the next call run other operations or count
-    the analysis. Attributes the call added stay."""
-    if len(current) == len(saved) and all(map(operator.is_, current.values(), saved.values())):
-        return  # the same values in the same order: nothing was rebound (the common case)
-    for name, value in saved.items():
-        if current.get(name, _MISSING) is not value:
-            current[name] = value
-
-
-_MISSING = object()
-
-
-def _restore_dict(current: Dict[str, Any], saved: Optional[Dict[str, Any]]) -> None:
-    if saved is None:  # was empty
-        if current:
-            current.clear()
-        return
-    # identities in order and the same names: nothing was swapped (the common case)
-    if (
-        len(current) == len(saved)
-        and all(map(operator.is_, current.values(), saved.values()))
-        and current.keys() == saved.keys()
-    ):
-        return
-    current.clear()
-    current.update(saved)
-
-
-# The parameter a legacy weight_norm / spectral_norm computes its tensor from.
-_LEGACY_SOURCE_SUFFIX = {WeightNorm: "_v", SpectralNorm: "_orig"}
-
-
-def _watch_parametrizations(
-    model: Any, recorder: _Recorder, modules: Optional[List[Any]] = None
-) -> List[Any]:
-    """Hooks that tell the recorder which tensors parametrizations compute during the call.
-
-    A parametrized weight is computed afresh from plain parameters, so no traced
-    operation produces it; without this its node would name no parameter and its
-    module would be missed. The caller removes the returned hook handles.
-    ``modules``: the modules that may hold a parametrization (all of the model's
-    when None).
-    """
-    handles: List[Any] = []
-    if not isinstance(model, torch.nn.Module):
-        return handles
-
-    def computed_by(source: torch.Tensor) -> Callable[..., None]:
-        def hook(_module: Any, _args: Any, output: Any) -> None:
-            if active_interceptor() is recorder:
-                recorder.note_parametrized(output, source)
-
-        return hook
-
-    def set_by(name: str, source: torch.Tensor) -> Callable[..., None]:
-        def hook(module: Any, _args: Any) -> None:
-            if active_interceptor() is recorder:
-                recorder.note_parametrized(module.__dict__.get(name), source)
-
-        return hook
-
-    try:
-        for module in model.modules() if modules is None else modules:
-            if parametrize.is_parametrized(module):
-                for chain in module.parametrizations.values():
-                    source = getattr(chain, "original", None)
-                    if source is None:
-                        source = getattr(chain, "original0", None)
-                    if isinstance(source, torch.Tensor):
-                        handles.append(chain.register_forward_hook(computed_by(source)))
-            # the legacy forms set the computed tensor as an attribute in a pre-hook;
-            # ours, registered later, runs after theirs
-            for legacy in list(module._forward_pre_hooks.values()):
-                suffix = _LEGACY_SOURCE_SUFFIX.get(type(legacy))
-                source = module._parameters.get(legacy.name + suffix) if suffix else None
-                if isinstance(source, torch.Tensor):
-                    handles.append(module.register_forward_pre_hook(set_by(legacy.name, source)))
-    except BaseException:
-        for handle in handles:
-            handle.remove()
-        raise
-    return handles
-
-
 def _name_modules(recorder: _Recorder, names: Dict[int, str]) -> None:
     """Each node's module_path: the dotted name of its innermost running module in the
     model; "" (the model itself) when that is no sub-module of it. A model that is no
@@ -501,19 +343,7 @@ def _name_modules(recorder: _Recorder, names: Dict[int, str]) -> None:
 
 def _resolve_entry_point(model: Any, entry_point: EntryPoint) -> Callable[..., Any]:
     if isinstance(entry_point, str):
-        if not entry_point:
-            raise ValueError("entry_point must be a non-empty method name")
-        target: Any = model
-        for part in entry_point.split("."):
-            if not hasattr(target, part):
-                raise ValueError(
-                    f"Entry point {entry_point!r} not found: {type(target).__name__} "
-                    f"has no attribute {part!r}"
-                )
-            target = getattr(target, part)
-        if not callable(target):
-            raise ValueError(f"Entry point {entry_point!r} is not callable")
-        return target
+        return resolve_entry_point(model, entry_point, "trace").function
     if callable(entry_point):
         return entry_point
     raise TypeError(
@@ -602,7 +432,7 @@ _TRIM_EVERY = 64
 _TRIM_FROM_BYTES = 1 << 28
 
 
-def _parameter_bytes(state: "_ModelState") -> int:
+def _parameter_bytes(state: "ModelState") -> int:
     total = 0
     for entry in state.entries:
         for tensor in (entry[2] or {}).values():
@@ -632,12 +462,12 @@ def _trimmer(recorder: _Recorder) -> Callable[..., None]:
 def _traced_call(
     model: Any, function: Callable[..., Any], args: Tuple[Any, ...], kwargs: Dict[str, Any],
     grad: bool,
-) -> Tuple[_Recorder, _ModelState, Any]:
+) -> Tuple[_Recorder, ModelState, Any]:
     traced_args = to_trace(args)
     traced_kwargs = to_trace(kwargs)
     recorder = _Recorder()
-    state = _ModelState(model)
-    watching = _watch_parametrizations(model, recorder, state.parametrized)
+    state = ModelState(model)
+    watching = watch_parametrizations(model, recorder, state.parametrized)
     if _MALLOC_TRIM is not None and _parameter_bytes(state) >= _TRIM_FROM_BYTES:
         # a global hook takes every module call off its fast path: big models only
         watching.append(torch.nn.modules.module.register_module_forward_hook(_trimmer(recorder)))

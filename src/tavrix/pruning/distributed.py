@@ -27,13 +27,13 @@ would learn its static graph from a pass in which every parameter is frozen.
 
 from __future__ import annotations
 
-import hashlib
 import os
 from typing import Any, List, Optional, Sequence, Tuple
 
 import torch
 import torch.distributed as dist
 
+from tavrix.flowscope.fingerprint import call_steps, digest
 from tavrix.pruning.gate import ChannelGate
 
 __all__ = [
@@ -98,15 +98,8 @@ def analysis_fingerprint(cutplan: Any) -> List[str]:
     """
     if cutplan is None:
         return [NO_ANALYSIS]
-    module_names = cutplan.prunable_module_names_by_nodes
-    lines: List[str] = []
-    for position, node in enumerate(cutplan.graph):
-        inputs = ", ".join(item.unique_name for item in node.collect_all_input_nodes())
-        line = f"operation #{position}: {node.unique_name} ({node.operation_name}) of [{inputs}]"
-        module = module_names.get(node)
-        if module:
-            line += f" in {module}"
-        lines.append(line)
+    steps = call_steps(cutplan.graph, cutplan.prunable_module_names_by_nodes.get)
+    lines = [step.line(position) for position, step in enumerate(steps)]
     # After the operations, so that a different graph is named by its first
     # different operation rather than by a gate it moved.
     gated_nodes = {name: node.unique_name for node, name in cutplan.gate_names_by_nodes.items()}
@@ -176,14 +169,14 @@ def check_same_analysis(cutplan: Any, group: Any = None) -> None:
     cutplan takes part too, and differs from any rank that has one.
     """
     lines = analysis_fingerprint(cutplan)
-    digest = hashlib.sha256("\n".join(lines).encode()).digest()[:16]
+    summary = bytes.fromhex(digest(lines))[:16]
     device = torch.device("cpu")
     if cutplan is not None:
         for gate in cutplan.gate_container.values():
             device = gate.weight.device
             break
     device = _collective_device(group, device)
-    mine = torch.frombuffer(bytearray(digest), dtype=torch.int64).to(device)
+    mine = torch.frombuffer(bytearray(summary), dtype=torch.int64).to(device)
     gathered = [torch.empty_like(mine) for _ in range(dist.get_world_size(group))]
     dist.all_gather(gathered, mine, group=group)
     if all(torch.equal(item, gathered[0]) for item in gathered):

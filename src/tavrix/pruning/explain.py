@@ -485,7 +485,7 @@ class Explanation:
         """Cause sites (rule, operation, model code line) by channels blocked, most first."""
         unprunable = self.unprunable_channels or 1
         totals = []
-        for key, channels, members in self._totals(lambda c: (c.kind, c.file, c.line)):
+        for _key, channels, members in self._totals(lambda c: (c.kind, c.file, c.line)):
             cause = members[0][0]
             nodes = tuple(dict.fromkeys(c.node for c, _ in members if c.node is not None))
             modules = tuple(dict.fromkeys(c.module for c, _ in members if c.module is not None))

@@ -17,6 +17,7 @@ from typing import (
 
 import torch
 
+from tavrix.flowscope.entrypoint import EntryPoint
 from tavrix.pruning.blockstate import CopyHooks
 from tavrix.pruning.cutplan import ModelCutplan
 from tavrix.utils.common import BufferSnapshot
@@ -29,6 +30,7 @@ def get_cutplan(
     kwargs: Dict[str, Any],
     entry_point: Any = ...,
 ) -> ModelCutplan: ...
+def resolve_entry_point(model: Any, entry_point: Any, caller: str) -> EntryPoint: ...
 def prepare_args_for_prune_calibration(
     args: Iterable[Any], kwargs: Mapping[str, Any]
 ) -> Tuple[Tuple[Any, ...], Dict[str, Any]]: ...

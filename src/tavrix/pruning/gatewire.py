@@ -13,20 +13,24 @@ from __future__ import annotations
 import contextlib
 import sys
 import weakref
-from typing import Any, Dict, Iterable, Iterator, List, Mapping, Optional, Sequence, Tuple
+from typing import (
+    Any,
+    Dict,
+    Iterable,
+    Iterator,
+    List,
+    Mapping,
+    NoReturn,
+    Optional,
+    Sequence,
+    Tuple,
+)
 
 import torch
 import torch.utils.checkpoint
 
-from tavrix.flowscope.intercept import (
-    Interceptor,
-    OpCall,
-    TraceTensor,
-    intercept,
-    to_plain,
-    to_trace,
-)
-from tavrix.flowscope.tracing import TensorInfo
+from tavrix.flowscope.intercept import OpCall, TraceTensor, intercept, to_plain, to_trace
+from tavrix.flowscope.replay import Replay, Wording, operation_text, recorded_parameter_ids
 
 __all__ = [
     "GateReplayError",
@@ -56,41 +60,6 @@ def plain_outputs(result: Any) -> Any:
     """The result of a calibration call with every trace tensor made a plain tensor
     again (same data, same autograd history)."""
     return to_plain(result)
-
-
-def _operation_text(operation: Any) -> str:
-    name = getattr(operation, "__name__", None)
-    if name == "__get__":
-        # attribute reads arrive as the descriptor's __get__ (x.shape)
-        attribute = getattr(getattr(operation, "__self__", None), "__name__", None)
-        if isinstance(attribute, str):
-            return f"the read of .{attribute}"
-    module = getattr(operation, "__module__", None)
-    if isinstance(name, str) and isinstance(module, str):
-        return f"{module}.{name}"
-    qualname = getattr(operation, "__qualname__", None)
-    if isinstance(qualname, str):
-        # tensor methods live on the C base class
-        return qualname.replace("TensorBase.", "Tensor.")
-    return repr(operation)
-
-
-# torch's own machinery for full backward hooks (register_full_backward_hook and the
-# pre-hooks) wraps a module's inputs and outputs in an identity function, reading
-# requires_grad and grad_fn, only while gradients are recorded: a calibration call
-# meets those operations where the analysed call, run without gradients, had none.
-_BACKWARD_HOOK_CODE = frozenset(
-    code.co_filename
-    for code in (
-        torch.utils.hooks.BackwardHook._apply_on_tensors.__code__,
-        torch.nn.modules._functions.BackwardHookFunction.forward.__code__,
-    )
-)
-
-
-def _run_by_backward_hooks(frame: Any) -> bool:
-    """Whether the operation whose caller is ``frame`` is the backward-hook machinery's."""
-    return frame is not None and frame.f_code.co_filename in _BACKWARD_HOOK_CODE
 
 
 # Activation checkpointing recomputes its operations in backward, without the gates; and
@@ -130,18 +99,20 @@ def _checkpointing_possible() -> bool:
         return True
 
 
-def _same_operation(met: Any, expected: Any) -> bool:
-    if met is expected:
-        return True
-    # Bound method-wrappers (descriptor __get__) are new objects on every
-    # access but compare equal.
-    try:
-        return bool(met == expected)
-    except Exception:
-        return False
+# The gate wiring's words for a calibration call that does not replay the traced one.
+_WORDING = Wording(
+    longer="the traced call ended after {count} operations, but this call went on with "
+    "operation #{position} ({met})",
+    other="operation #{position} should be {expected}, but this call ran {met}",
+    shorter="this call ended after {position} operations, but the traced call ran {count}; "
+    "operation #{position} ({expected}) was expected next",
+    parameters="operation #{position} ({expected}) should read the parameters of {recorded}, "
+    "but this call read those of {read}, so its importance would be credited to the wrong "
+    "module",
+)
 
 
-class _GateReplay(Interceptor):
+class _GateReplay(Replay):
     """Checks each intercepted call against the traced sequence and applies its gate."""
 
     def __init__(
@@ -151,15 +122,15 @@ class _GateReplay(Interceptor):
         parameters: Optional[Sequence[Tuple[int, ...]]],
         model: Optional[torch.nn.Module],
     ) -> None:
-        self._expected = ops_and_gate_names
+        super().__init__(
+            [operation for operation, _ in ops_and_gate_names],
+            _WORDING,
+            parameters=parameters,
+            model=model,
+        )
+        self._gate_names = [name for _, name in ops_and_gate_names]
         self._gates = gates
-        # per position, the ids of the parameters the traced call read
-        self._parameters = parameters
-        self._model = model
-        self._position = 0
         self._recording = torch.is_grad_enabled()
-        # The first mismatch; kept so that a model that swallows it still fails.
-        self.error: Optional[GateReplayError] = None
         # Tensors an in-place operation modified and returned, which the model
         # got back gated as a new tensor. They read as the gated tensor until
         # the call ends (see _Superseded).
@@ -168,44 +139,26 @@ class _GateReplay(Interceptor):
         self._products: List[Tuple[torch.nn.Module, torch.Tensor, int]] = []
 
     def after_call(self, call: OpCall, result: Any) -> Any:
-        if self.error is not None:
-            raise self.error
-        position = self._position
-        ended = position >= len(self._expected)
-        if ended or not _same_operation(call.func, self._expected[position][0]):
-            if _run_by_backward_hooks(sys._getframe(1)):
-                return result  # not one of the model's own operations
-        self._position = position + 1
-        if ended:
-            self._fail(
-                f"the traced call ended after {len(self._expected)} operations, but this call "
-                f"went on with operation #{position} ({_operation_text(call.func)})"
-                + _checkpointing_note(sys._getframe(1))
-            )
-        operation, gate_name = self._expected[position]
-        if not _same_operation(call.func, operation):
-            self._fail(
-                f"operation #{position} should be {_operation_text(operation)}, but this call "
-                f"ran {_operation_text(call.func)}" + _checkpointing_note(sys._getframe(1))
-            )
-        if self._parameters is not None:
-            read = _parameter_ids(call.args, call.kwargs)
-            if read != self._parameters[position]:
-                self._fail_parameters(position, operation, read)
+        position = self.expect(call, result)
+        if position is None:
+            return result
+        gate_name = self._gate_names[position]
         if not gate_name:
             return result
+        operation = self.operations[position]
         if not isinstance(result, torch.Tensor):
-            self._fail(
-                f"operation #{position} ({_operation_text(operation)}) should produce the "
-                f"tensor that {gate_name} gates, but it returned {type(result).__name__}"
+            self.mismatch(
+                position,
+                f"operation #{position} ({operation_text(operation)}) should produce the "
+                f"tensor that {gate_name} gates, but it returned {type(result).__name__}",
             )
         if self._recording and _checkpointing_possible() and _inside_checkpointing(
             sys._getframe(1)
         ):
             # (without the gate the recomputed tensors may also disagree with the saved ones)
-            self._raise(
+            self.stop(
                 GateReplayError(
-                    f"operation #{position} ({_operation_text(operation)}), whose output "
+                    f"operation #{position} ({operation_text(operation)}), whose output "
                     f"{gate_name} gates, runs inside activation checkpointing "
                     "(torch.utils.checkpoint): backward recomputes it without the gate, which "
                     f"then measures nothing; {_CHECKPOINTING_OFF}"
@@ -251,29 +204,13 @@ class _GateReplay(Interceptor):
 
     def finish(self) -> None:
         """Called when the model returned: every traced operation must have run."""
-        if self.error is not None:
-            raise self.error
-        if self._position < len(self._expected):
-            operation, _ = self._expected[self._position]
-            self._fail(
-                f"this call ended after {self._position} operations, but the traced call ran "
-                f"{len(self._expected)}; operation #{self._position} "
-                f"({_operation_text(operation)}) was expected next"
-            )
+        super().finish()
         self._settle_gates()
 
-    def _fail_parameters(self, position: int, operation: Any, read: Tuple[int, ...]) -> None:
-        traced = self._parameters[position] if self._parameters is not None else ()
-        names = _parameter_names(self._model)
-        self._fail(
-            f"operation #{position} ({_operation_text(operation)}) should read the parameters "
-            f"of {_owners_text(traced, names)}, but this call read those of "
-            f"{_owners_text(read, names)}, so its importance would be credited to the wrong "
-            "module"
-        )
-
-    def _fail(self, detail: str) -> None:
-        self._raise(
+    def mismatch(self, position: int, detail: str, frame: Any = None) -> NoReturn:
+        if frame is not None:
+            detail += _checkpointing_note(frame)
+        self.stop(
             GateReplayError(
                 "The calibration call does not replay the operations of the call the cutplan "
                 f"was built from: {detail}. Every call inside the calibrator must run the same "
@@ -281,10 +218,6 @@ class _GateReplay(Interceptor):
                 "flow, the same input structure)."
             )
         )
-
-    def _raise(self, error: GateReplayError) -> None:
-        self.error = error
-        raise error
 
 
 class _Superseded(TraceTensor):
@@ -336,30 +269,6 @@ def _release(tensor: torch.Tensor) -> None:
         tensor.__class__ = TraceTensor
 
 
-def _parameter_ids(args: Tuple[Any, ...], kwargs: Dict[str, Any]) -> Tuple[int, ...]:
-    """Ids of the parameters among a call's arguments (also one level inside lists and
-    tuples, where torch.cat and the recurrent kernels take theirs), in argument order."""
-    found: List[int] = []
-    for value in (*args, *kwargs.values()) if kwargs else args:
-        if isinstance(value, torch.Tensor):
-            if isinstance(value, torch.nn.Parameter):
-                found.append(id(value))
-        elif type(value) in (list, tuple):
-            found.extend(id(v) for v in value if isinstance(v, torch.nn.Parameter))
-    return tuple(found)
-
-
-def _traced_parameter_ids(node: Any) -> Tuple[int, ...]:
-    """The same for a traced node, whose parameters are recorded as TensorInfo."""
-    found: List[int] = []
-    for value in (*node.args, *node.kwargs.values()):
-        items = value if type(value) in (list, tuple) else (value,)
-        for item in items:
-            if isinstance(item, TensorInfo) and issubclass(item.type, torch.nn.Parameter):
-                found.append(item.tensor_uid)
-    return tuple(found)
-
-
 # Per cutplan, the parameter ids of each traced position; computed once.
 _PARAMETERS_BY_CUTPLAN: "weakref.WeakKeyDictionary[Any, List[Tuple[int, ...]]]" = (
     weakref.WeakKeyDictionary()
@@ -376,7 +285,7 @@ def _expected_parameters(cutplan: Any, n_positions: int) -> Optional[List[Tuple[
         graph = getattr(cutplan, "graph", None)
         if graph is None or len(graph) != n_positions:
             return None
-        cached = [_traced_parameter_ids(node) for node in graph]
+        cached = [recorded_parameter_ids(node) for node in graph]
         with contextlib.suppress(TypeError):
             _PARAMETERS_BY_CUTPLAN[cutplan] = cached
     return cached if len(cached) == n_positions else None
@@ -395,29 +304,6 @@ def _unsettle_on_mode_change(gates: Any, model: Optional[torch.nn.Module]) -> No
         for gate in gates.values():
             vars(gate).pop("_pass_through", None)
     state["_settled_modes"] = modes
-
-
-def _parameter_names(model: Optional[torch.nn.Module]) -> Dict[int, str]:
-    if not isinstance(model, torch.nn.Module):
-        return {}
-    names: Dict[int, str] = {}
-    for name, parameter in model.named_parameters(remove_duplicate=False):
-        names.setdefault(id(parameter), name)  # a shared parameter by its first name
-    return names
-
-
-def _owners_text(ids: Tuple[int, ...], names: Dict[int, str]) -> str:
-    if not ids:
-        return "no module (no parameter)"
-    owners: List[str] = []
-    for uid in ids:
-        name = names.get(uid)
-        owner = "a parameter outside the model" if name is None else (
-            f"module {name.rpartition('.')[0]!r}" if "." in name else "the model itself"
-        )
-        if owner not in owners:
-            owners.append(owner)
-    return " and ".join(owners)
 
 
 @contextlib.contextmanager

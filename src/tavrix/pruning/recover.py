@@ -28,8 +28,8 @@ import torch.nn.functional as F
 from torch import nn
 from torch.nn.modules.batchnorm import _BatchNorm
 
-from tavrix.pruning.shrink.check import _resolve
 from tavrix.pruning.shrink.context import GraphAxes
+from tavrix.flowscope.entrypoint import resolve_entry_point
 from tavrix.pruning.shrink.cut import _planned_cut, validated_removal
 
 __all__ = [
@@ -96,7 +96,7 @@ def recalibrate_batchnorm(
     if not isinstance(model, nn.Module):
         raise TypeError(f"recalibrate_batchnorm expects a torch.nn.Module, got "
                         f"{type(model).__name__}")
-    run = _resolve(model, entry_point)
+    run = resolve_entry_point(model, entry_point, "recalibrate_batchnorm").function
     norms = [
         (name, module)
         for name, module in model.named_modules()
@@ -362,7 +362,7 @@ def collect(
     if not (isinstance(damping, (int, float)) and damping >= 0 and math.isfinite(damping)):
         raise ValueError(f"damping must be a finite number >= 0, got {damping!r}")
     _require_eval(model, "collect")
-    run = _resolve(model, entry_point)
+    run = resolve_entry_point(model, entry_point, "collect").function
     consumers, skipped = _consumers(model, plan, removed)
     for consumer in consumers:
         module = consumer.module
@@ -632,7 +632,7 @@ def outputs(
 ) -> List[torch.Tensor]:
     """The model's output tensors on ``batches`` (no gradients), to compare with later."""
     _require_eval(model, "outputs")
-    run = _resolve(model, entry_point)
+    run = resolve_entry_point(model, entry_point, "outputs").function
     with torch.no_grad():
         return [_output(_call(run, batch)).detach().clone() for batch in batches]
 
@@ -655,7 +655,7 @@ def fidelity(
             f"{len(original_outputs)} original outputs for {len(inputs)} input batches: give "
             "one per batch, at least one"
         )
-    run = _resolve(model, entry_point)
+    run = resolve_entry_point(model, entry_point, "fidelity").function
     error = reference = 0.0
     agree = rows = 0
     logits = True

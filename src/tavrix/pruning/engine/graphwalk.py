@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
+from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
 
 from tavrix.flowscope.tracing import provenance_enabled
 from tavrix.pruning.engine.oprules import (
@@ -15,16 +15,28 @@ from tavrix.pruning.engine.oprules import (
 )
 from tavrix.pruning.engine.ruleset import RuleRecord, active_rule_set
 
-__all__ = ["GroupPair", "PruneGraphParser", "SPLIT_FALLBACKS"]
+__all__ = ["GroupPair", "PruneGraphParser"]
 
 # (nodes that carry the group's channels, in graph order; the group's labels)
 GroupPair = Tuple[List[Any], List[int]]
 
-#: Under the extended rules' default ``split="largest"``: functions ``(state, graph)`` naming
-#: reshape nodes whose split the walk's labels show should keep whole blocks (the heads of
-#: an attention whose head_dim positions are all pinned); the walk then runs again with
-#: those reshapes splitting into whole heads.
-SPLIT_FALLBACKS: List[Callable[[Any, Sequence[Any]], Sequence[Any]]] = []
+
+def _whole_head_splits(state: Any, graph: Sequence[Any]) -> List[Any]:
+    """After an extended walk with ``split="largest"``: the reshape nodes the families say
+    should split into whole heads (their ``whole_heads``), for a second walk."""
+    from tavrix.pruning.opfamily import WHOLE_HEAD_SPLITS
+
+    found: List[Any] = []
+    if not WHOLE_HEAD_SPLITS:
+        return found
+    for node in graph:
+        try:
+            find = WHOLE_HEAD_SPLITS.get(node.operation)
+        except TypeError:  # an unhashable operation object
+            continue
+        if find is not None:
+            found.extend(find(state, node))
+    return found
 
 
 class PruneGraphParser:
@@ -66,27 +78,29 @@ class PruneGraphParser:
         state = PruneGraphParserState(record_causes=provenance_enabled())
         self.pruning_state = state
         if rule_set.extended:
-            # the extended handlers in front of the standard registry
+            # the extended handlers in front of the standard registry, filed by the families
+            import tavrix.pruning.ops  # noqa: F401
             _walk_extended(
                 state,
                 graph,
                 EXTENDED_NODE_HANDLER_REGISTRY,
-                split=rule_set.option("split"),
-                grouped_conv=rule_set.option("grouped_conv"),
+                # checked by the rule set; the engine takes each value's position
+                split=rule_set.option_index("split"),
+                grouped_conv=rule_set.option_index("grouped_conv"),
             )
-            if rule_set.option("split") == "largest":
-                outer = [node for find in SPLIT_FALLBACKS for node in find(state, graph)]
-                if outer:
-                    state = PruneGraphParserState(record_causes=provenance_enabled())
-                    self.pruning_state = state
-                    _walk_extended(
-                        state,
-                        graph,
-                        EXTENDED_NODE_HANDLER_REGISTRY,
-                        split="largest",
-                        grouped_conv=rule_set.option("grouped_conv"),
-                        outer_splits=outer,
-                    )
+            outer = _whole_head_splits(state, graph) if rule_set.option(
+                "split") == "largest" else []
+            if outer:
+                state = PruneGraphParserState(record_causes=provenance_enabled())
+                self.pruning_state = state
+                _walk_extended(
+                    state,
+                    graph,
+                    EXTENDED_NODE_HANDLER_REGISTRY,
+                    split=rule_set.option_index("split"),
+                    grouped_conv=rule_set.option_index("grouped_conv"),
+                    outer_splits=outer,
+                )
         else:
             # get_node_handler(node)(state, node) for every node, looped in C++
             _walk(state, graph)

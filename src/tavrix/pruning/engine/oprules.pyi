@@ -151,8 +151,8 @@ def _walk_extended(
     pruning_state: PruneGraphParserState,
     graph: Sequence[Any],
     overrides: Dict[Any, Callable[..., None]],
-    split: str = "largest",
-    grouped_conv: str = "auto",
+    split: int = 0,
+    grouped_conv: int = 0,
     outer_splits: Optional[Sequence[Any]] = None,
 ) -> None: ...
 def _note_count_read_for(source: Any) -> None: ...

@@ -49,6 +49,10 @@ class RuleSet:
     def option(self, key: str) -> str:
         return dict(self.options).get(key, EXTENDED_OPTIONS[key][1])
 
+    def option_index(self, key: str) -> int:
+        """The position of the option's value among its allowed values."""
+        return EXTENDED_OPTIONS[key][0].index(self.option(key))
+
 
 STANDARD = RuleSet("standard")
 

@@ -11,9 +11,8 @@ The choice holds for every analysis started in the calling thread inside the blo
 threads and analyses after the block use the standard rules. A plan remembers the rule set
 that made it (``plan.rule_record``), so shrinking and checking it work anywhere.
 
-New extended handlers register with :func:`register_extended_handler` (a decorator taking
-one operation or a list of them; the handler is called as ``handler(pruning_state, node)``)
-and their cuts with ``register_shrink_rule(..., rule_set="extended")``.
+A new operation is supported end to end (label, cut, check, coverage) by registering one
+family: ``tavrix.pruning.ops.register(OpFamily(...))``.
 """
 
 from __future__ import annotations
@@ -84,5 +83,5 @@ def plan_rule_set(plan: Any) -> RuleSet:
     return record.rule_set if isinstance(record, RuleRecord) else STANDARD
 
 
-# the transformer rules register their handlers (they use register_extended_handler)
-from tavrix.pruning.rules import transformer as _transformer  # noqa: E402, F401  isort: skip
+# the operation families file their handlers, cuts, replays and layer axes
+from tavrix.pruning import ops as _ops  # noqa: E402, F401  isort: skip

@@ -14,12 +14,12 @@ from __future__ import annotations
 from dataclasses import dataclass
 from typing import Any, Dict, Mapping, Optional, Sequence, Tuple
 
-import torch.nn.functional as F
 from torch import nn
 
 from tavrix.flowscope.intercept import METADATA_GET
 from tavrix.flowscope.tracing import TensorInfo, flowscope_model
 from tavrix.pruning.engine.graphwalk import PruneGraphParser
+from tavrix.pruning.opfamily import LAYER_CHANNEL_AXES, LAYER_WEIGHT_ARGUMENTS
 from tavrix.utils.common import iter_leaves
 
 __all__ = [
@@ -30,24 +30,6 @@ __all__ = [
     "coverage",
     "coverage_of",
 ]
-
-#: operation -> axis of its output channels (negative counts from the end). Layers added by
-#: other rules (a matmul with a weight, say) are counted once listed here.
-LAYER_CHANNEL_AXES: Dict[Any, int] = {
-    F.conv1d: 1,
-    F.conv2d: 1,
-    F.conv3d: 1,
-    F.conv_transpose1d: 1,
-    F.conv_transpose2d: 1,
-    F.conv_transpose3d: 1,
-    F.linear: -1,
-}
-
-#: operation -> (position, keyword) of the argument holding a layer module's weight whose rows
-#: make the operation's output channels along its last axis (``nn.MultiheadAttention``'s
-#: ``out_proj``): that layer's channels are the operation's labels.
-LAYER_WEIGHT_ARGUMENTS: Dict[Any, Tuple[int, str]] = {}
-
 
 @dataclass(frozen=True)
 class LayerCoverage:
@@ -130,6 +112,7 @@ def coverage_of(
     channels): such a weight, or a view of it, read by anything but a layer operation counts as
     a layer whose channels are not prunable unless that operation's rule labels them.
     """
+    # the operation families' layer axes (``OpFamily.layer_axis``)
     axes = LAYER_CHANNEL_AXES if layer_axes is None else layer_axes
     output_ids = {id(node) for node in outputs}
     at_outputs = {label for node in outputs for label in labels_by_nodes.get(node, ())}

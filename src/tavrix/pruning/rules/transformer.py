@@ -301,26 +301,21 @@ _HEAD_SPLITS = frozenset(["view", "reshape", "unflatten"])
 _TO_HEADS = _SHAPE_ONLY | {"expand", "repeat_interleave"}
 
 
-def whole_heads_where_positions_pinned(state: Any, graph: Sequence[Any]) -> List[Any]:
-    """The reshapes into heads of every attention whose q and k head_dim positions the walk
-    found all pinned (rotary embeddings rotate them in pairs with computed cos/sin, and slice
+def whole_heads_where_positions_pinned(state: Any, node: Any) -> List[Any]:
+    """The reshapes into heads of an attention whose q and k head_dim positions the walk found
+    all pinned (rotary embeddings rotate them in pairs with computed cos/sin, and slice
     head_dim by number): these split into whole heads in a second walk, so that such an
     attention loses whole heads where it could lose no positions. An attention with some
     positions free (rotary on part of head_dim) keeps them."""
-    found: List[Any] = []
-    for node in graph:
-        if node.operation is not F.scaled_dot_product_attention:
-            continue
-        if attention_layout(state, node) == "heads":
-            continue
-        # q and k lost their labels (a product with a computed cos) or keep only pinned ones
-        q, k = _arg(node, 0, "query"), _arg(node, 1, "key")
-        labels = [*ops._get_labels(state, q), *ops._get_labels(state, k)]
-        if any(state.is_prunable[label] for label in labels):
-            continue
-        for start in (q, k, _arg(node, 2, "value")):
-            found.extend(_splits_into_heads(state, start))
-    return found
+    if attention_layout(state, node) == "heads":
+        return []
+    # q and k lost their labels (a product with a computed cos) or keep only pinned ones
+    q, k = _arg(node, 0, "query"), _arg(node, 1, "key")
+    labels = [*ops._get_labels(state, q), *ops._get_labels(state, k)]
+    if any(state.is_prunable[label] for label in labels):
+        return []
+    return [split for start in (q, k, _arg(node, 2, "value"))
+            for split in _splits_into_heads(state, start)]
 
 
 def _splits_into_heads(state: Any, start: Any) -> List[Any]:
@@ -618,10 +613,7 @@ def _split_node_handler(state: Any, node: Any) -> None:
     _record(state, node, merged, axis)
 
 
-SPLITS = tuple(
-    op for op, handler in list(ops.EXTENDED_NODE_HANDLER_REGISTRY.items())
-    if handler is ops._pieces_node_handler and getattr(op, "__name__", "") == "split"
-)
+SPLITS = (torch.split, torch.Tensor.split)
 
 
 @handler_rule("softmax over the channel axis (extended rules)")
@@ -659,36 +651,3 @@ CONVERSIONS = tuple(
     for name in ("to", "float", "double", "half", "bfloat16", "type_as")
     if hasattr(torch.Tensor, name)
 )
-
-
-def _register() -> None:
-    from tavrix.pruning.rules import register_extended_handler
-    from tavrix.pruning.rules.coverage import LAYER_WEIGHT_ARGUMENTS
-
-    from tavrix.pruning.engine.graphwalk import SPLIT_FALLBACKS
-
-    SPLIT_FALLBACKS.append(whole_heads_where_positions_pinned)
-    register_extended_handler(torch.cat)(_cat_parameter_node_handler)
-    register_extended_handler(F.multi_head_attention_forward)(_multi_head_attention_node_handler)
-    LAYER_WEIGHT_ARGUMENTS[F.multi_head_attention_forward] = (11, "out_proj_weight")
-    register_extended_handler(F.scaled_dot_product_attention)(
-        _scaled_dot_product_attention_node_handler
-    )
-    register_extended_handler([torch.mean, torch.Tensor.mean])(_channel_mean_node_handler)
-    register_extended_handler([F.rms_norm, torch.rms_norm])(_rms_norm_node_handler)
-    register_extended_handler([F.embedding, torch.embedding])(_embedding_node_handler)
-    register_extended_handler(list(CONVERSIONS))(_conversion_node_handler)
-    register_extended_handler(list(MATMULS))(_matmul_node_handler)
-    for op in MATMULS:  # x @ self.weight.T: the layer's channels are the product's
-        LAYER_WEIGHT_ARGUMENTS[op] = (1, "other")
-    register_extended_handler(list(ADDMMS))(_addmm_node_handler)
-    register_extended_handler(list(SOFTMAXES))(_softmax_node_handler)
-    for op in SPLITS:
-        ops.EXTENDED_NODE_HANDLER_REGISTRY[op] = _split_node_handler
-    from tavrix.pruning.rules.coverage import LAYER_CHANNEL_AXES
-
-    for op in ADDMMS:
-        LAYER_CHANNEL_AXES[op] = -1
-
-
-_register()

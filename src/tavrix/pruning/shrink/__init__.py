@@ -29,9 +29,6 @@ from tavrix.pruning.shrink.rules import (
     register_shrink_rule,
 )
 
-# the cuts of the extended rule set's plans
-from tavrix.pruning.shrink import extended as _extended  # noqa: F401, E402  isort: skip
-
 __all__ = [
     "CheckReference",
     "CheckReplayError",
@@ -61,4 +58,6 @@ __all__ = [
     "shrink",
     "shrinkable",
 ]
-from tavrix.pruning.shrink import transformer as _transformer  # noqa: F401, E402  isort: skip
+
+# the operation families file their cuts, adapters and check replays
+from tavrix.pruning import ops as _ops  # noqa: F401, E402  isort: skip

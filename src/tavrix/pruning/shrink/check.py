@@ -10,7 +10,7 @@ once more, node by node, to name the first node whose output differs.
 An operation whose kept channels depend on how many channels there are (a
 layer norm over the channel axis divides by their number) is recomputed on
 its kept channels alone: that is what removing the others means. Such
-operations register a masked replay (:func:`register_masked_replay`).
+operations' families declare a masked replay (:class:`tavrix.pruning.ops.OpFamily`).
 
 :func:`record_reference` takes what the check needs from the model itself
 before the cut, so that no copy of the original is kept: the masked outputs,
@@ -24,26 +24,17 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
-from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, List, Mapping, NoReturn, Optional, Sequence, Tuple
 
 import torch
-import torch.nn.functional as F
 from torch import nn
 
-from tavrix.flowscope.intercept import (
-    METADATA_GET,
-    Interceptor,
-    OpCall,
-    intercept,
-    operation_name,
-    to_plain,
-    to_trace,
-    untrace_attributes,
-)
-from tavrix.pruning.gatewire import _operation_text, _same_operation
+from tavrix.flowscope.entrypoint import resolve_entry_point
+from tavrix.flowscope.intercept import OpCall, intercept, to_plain, to_trace, untrace_attributes
+from tavrix.flowscope.replay import Replay, Wording, operation_text
+from tavrix.pruning.opfamily import INPUT_REPLAYS, MASKED_REPLAYS
 from tavrix.pruning.shrink.context import CutContext, GraphAxes
 from tavrix.pruning.shrink.cut import validated_removal
-from tavrix.utils.argpick import get_argument
 from tavrix.utils.common import BufferSnapshot, iter_leaves
 
 __all__ = [
@@ -62,16 +53,6 @@ __all__ = [
 #: replay(call, axis, kept, result) -> result: the node's result recomputed from its kept
 #: channels along ``axis`` (``kept``: their positions, int64), the others left for zeroing.
 MaskedReplay = Callable[[OpCall, int, torch.Tensor, torch.Tensor], torch.Tensor]
-MASKED_REPLAYS: Dict[Any, MaskedReplay] = {}
-
-
-def register_masked_replay(operations: Any, replay: MaskedReplay) -> None:
-    """Recompute nodes of ``operations`` (one or a list) with ``replay`` in the masked
-    original when they lose channels."""
-    ops = list(operations) if isinstance(operations, (list, tuple, set)) else [operations]
-    for op in ops:
-        MASKED_REPLAYS[op] = replay
-
 
 #: replay(call, node, input_mask, result) -> result: the node's result recomputed from what
 #: its inputs keep, whether or not its own output loses channels (an attention whose q and k
@@ -83,15 +64,25 @@ def register_masked_replay(operations: Any, replay: MaskedReplay) -> None:
 #: argument of one of ``operations``.
 InputMask = Callable[[Any], Optional[Tuple[int, torch.Tensor]]]
 InputReplay = Callable[[OpCall, Any, InputMask, Any], Any]
-INPUT_REPLAYS: Dict[Any, InputReplay] = {}
+
+
+def _file_replay(table: Dict[Any, Any], operations: Any, replay: Any) -> None:
+    ops = list(operations) if isinstance(operations, (list, tuple, set)) else [operations]
+    for op in ops:
+        table[op] = replay
+
+
+def register_masked_replay(operations: Any, replay: MaskedReplay) -> None:
+    """Recompute nodes of ``operations`` (one or a list) with ``replay`` in the masked
+    original when they lose channels (an operation family's ``masked_replay``)."""
+    _file_replay(MASKED_REPLAYS, operations, replay)
 
 
 def register_input_replay(operations: Any, replay: InputReplay) -> None:
     """Recompute nodes of ``operations`` (one or a list) with ``replay`` in the masked
-    original, before their own removed channels are zeroed."""
-    ops = list(operations) if isinstance(operations, (list, tuple, set)) else [operations]
-    for op in ops:
-        INPUT_REPLAYS[op] = replay
+    original, before their own removed channels are zeroed (an operation family's
+    ``input_replay``)."""
+    _file_replay(INPUT_REPLAYS, operations, replay)
 
 
 class CheckReplayError(RuntimeError):
@@ -161,57 +152,12 @@ class CheckResult:
         return f"check FAILED: {head}; first difference at {self.first_diverging}"
 
 
-def _resolve(model: nn.Module, entry_point: str) -> Any:
-    target: Any = model
-    for part in entry_point.split("."):
-        if not hasattr(target, part):
-            raise ValueError(
-                f"entry point {entry_point!r}: {type(target).__name__} has no {part!r}"
-            )
-        target = getattr(target, part)
-    if not callable(target):
-        raise ValueError(f"entry point {entry_point!r} is not callable")
-    return target
-
-
-class _Replay(Interceptor):
-    """Follows the plan's node sequence; subclasses act after each node."""
-
-    def __init__(self, graph: Sequence[Any]) -> None:
-        self.graph = graph
-        self.position = 0
-        self.error: Optional[BaseException] = None
-
-    def expect(self, call: OpCall) -> int:
-        position = self.position
-        self.position = position + 1
-        if position >= len(self.graph):
-            self.mismatch(
-                position,
-                f"the analysed call ended after {len(self.graph)} operations, this one went on "
-                f"with {_operation_text(call.func)}",
-            )
-        expected = self.graph[position].operation
-        if not _same_operation(call.func, expected):
-            self.mismatch(
-                position,
-                f"operation #{position} should be {_operation_text(expected)}, this call ran "
-                f"{_operation_text(call.func)}",
-            )
-        return position
-
-    def mismatch(self, position: int, detail: str) -> None:
-        raise NotImplementedError
-
-    def finish(self) -> None:
-        if self.error is not None:
-            raise self.error
-        if self.position < len(self.graph):
-            self.mismatch(
-                self.position,
-                f"this call ended after {self.position} operations, the analysed call ran "
-                f"{len(self.graph)}",
-            )
+# The check's words for a run that does not follow the plan's node sequence.
+_WORDING = Wording(
+    longer="the analysed call ended after {count} operations, this one went on with {met}",
+    other="operation #{position} should be {expected}, this call ran {met}",
+    shorter="this call ended after {position} operations, the analysed call ran {count}",
+)
 
 
 class _InputMasks:
@@ -259,7 +205,7 @@ class _InputMasks:
         return any(user.operation in operations for user in self._users.get(id(node), ()))
 
 
-class _MaskedOriginal(_Replay):
+class _MaskedOriginal(Replay):
     """Zeroes the removed channels after every node that carries them; optionally keeps a
     copy of each node's output (its kept channels) for the node-by-node comparison."""
 
@@ -271,19 +217,20 @@ class _MaskedOriginal(_Replay):
         modules: Optional[Dict[str, nn.Module]] = None,
         summarise: bool = False,
     ) -> None:
-        super().__init__(graph)
+        super().__init__([node.operation for node in graph], _WORDING)
+        self.graph = graph
         self.masks = masks
         self.record = record
         self.summarise = summarise
         self.input_mask = _InputMasks(graph, masks, modules or {})
 
-    def mismatch(self, position: int, detail: str) -> None:
-        error = CheckReplayError(
-            f"the original model does not replay the analysed call: {detail}. Check with the "
-            "inputs (and entry point) the plan was made from."
+    def mismatch(self, position: int, detail: str, frame: Any = None) -> NoReturn:
+        self.stop(
+            CheckReplayError(
+                f"the original model does not replay the analysed call: {detail}. Check with "
+                "the inputs (and entry point) the plan was made from."
+            )
         )
-        self.error = error
-        raise error
 
     def masked(
         self,
@@ -307,9 +254,9 @@ class _MaskedOriginal(_Replay):
         return _zeroed(result, mask, _is_argument(result, call))
 
     def after_call(self, call: OpCall, result: Any) -> Any:
-        if self.error is not None:
-            raise self.error
-        position = self.expect(call)
+        position = self.expect(call, result)
+        if position is None:
+            return result
         mask = self.masks.get(position)
         try:
             input_replay = INPUT_REPLAYS.get(call.func)
@@ -374,7 +321,12 @@ class _Stop(BaseException):
     model's own error handling cannot swallow it)."""
 
 
-class _ShrunkComparison(_Replay):
+class _ShrunkComparison(Replay):
+    """Compares the shrunk model's node values with the masked original's; stops (_Stop) at
+    the first that differs. Reads of shapes carry no values, and the cut model may make
+    others (an attention with an odd number of heads left checks other conditions): only
+    the rest is compared."""
+
     def __init__(
         self,
         graph: Sequence[Any],
@@ -382,7 +334,12 @@ class _ShrunkComparison(_Replay):
         tolerance: float,
         modules: List[str],
     ) -> None:
-        super().__init__(graph)
+        super().__init__(
+            [node.operation for node in graph],
+            _WORDING,
+            names=[node.operation_name for node in graph],
+        )
+        self.graph = graph
         self.expected = expected
         self.tolerance = tolerance
         self.modules = modules
@@ -394,36 +351,21 @@ class _ShrunkComparison(_Replay):
         return DivergingNode(
             index=position,
             name=node.unique_name,
-            operation=_operation_text(node.operation),
+            operation=operation_text(node.operation),
             module=self.modules[-1] if self.modules else None,
             max_abs_diff=diff,
             scale=scale,
             reason=reason,
         )
 
-    def mismatch(self, position: int, detail: str) -> None:
+    def mismatch(self, position: int, detail: str, frame: Any = None) -> NoReturn:
         self.found = self.node(position, math.inf, 0.0, detail)
         raise _Stop
 
-    # Reads of shapes carry no values, and the cut model may make others (an attention with
-    # an odd number of heads left checks other conditions): only the rest is compared.
-    def _skip_reads(self) -> None:
-        graph = self.graph
-        while self.position < len(graph) and graph[self.position].operation_name == METADATA_GET:
-            self.position += 1
-
-    def expect(self, call: OpCall) -> int:
-        self._skip_reads()
-        return super().expect(call)
-
-    def finish(self) -> None:
-        self._skip_reads()
-        super().finish()
-
     def after_call(self, call: OpCall, result: Any) -> Any:
-        if operation_name(call.func, result) == METADATA_GET:
+        position = self.expect(call, result)
+        if position is None:
             return result
-        position = self.expect(call)
         expected = self.expected.get(position)
         if expected is None or not isinstance(result, torch.Tensor):
             return result
@@ -686,7 +628,7 @@ def record_reference(
     axes = GraphAxes(plan)
     chosen = validated_removal(plan, removed)
     masks = _masks(model, axes, [label for labels in chosen.values() for label in labels])
-    run = _resolve(model, entry_point)
+    run = resolve_entry_point(model, entry_point, "record_reference").function
     snapshot = BufferSnapshot(model)
     record: Dict[int, Any] = {}
     try:
@@ -756,8 +698,8 @@ def check_equal(
     axes = GraphAxes(plan)
     chosen = validated_removal(plan, removed)
     masks = _masks(original, axes, [label for labels in chosen.values() for label in labels])
-    run_original = _resolve(original, entry_point)
-    run_shrunk = _resolve(shrunk, entry_point)
+    run_original = resolve_entry_point(original, entry_point, "check_equal").function
+    run_shrunk = resolve_entry_point(shrunk, entry_point, "check_equal").function
 
     # buffers a call writes (a counter the forward keeps) are given back
     snapshots = [BufferSnapshot(original), BufferSnapshot(shrunk)]
@@ -783,7 +725,7 @@ def _check_reference(
     reference: CheckReference, shrunk: nn.Module, tolerance: Optional[float]
 ) -> CheckResult:
     _checked_eval("shrunk", shrunk)
-    run_shrunk = _resolve(shrunk, reference.entry_point)
+    run_shrunk = resolve_entry_point(shrunk, reference.entry_point, "check_equal").function
     snapshot = BufferSnapshot(shrunk)
     try:
         with torch.no_grad():
@@ -887,7 +829,7 @@ def _find_divergence(
                 pass
             except Exception as exc:
                 if comparison.found is None:
-                    comparison._skip_reads()  # the operation that raised is the next one
+                    comparison.skip_reads()  # the operation that raised is the next one
                     comparison.found = comparison.node(
                         comparison.position, math.inf, 0.0, f"raised {type(exc).__name__}: {exc}"
                     )
@@ -907,55 +849,3 @@ def _find_divergence(
 def _pop(stack: List[str], name: str) -> None:
     if stack and stack[-1] == name:
         stack.pop()
-
-
-# ---------------------------------------------------------------- masked replays
-
-
-def _call_argument(call: OpCall, position: int, key: str, default: Any = None) -> Any:
-    return get_argument(
-        arg_pos=position, arg_key=key, args=call.args, kwargs=call.kwargs, default_value=default
-    )
-
-
-def _layer_norm_kept(
-    call: OpCall, axis: int, kept: torch.Tensor, result: torch.Tensor
-) -> torch.Tensor:
-    """A layer norm over the channel axis normalises the kept channels among themselves."""
-    x = _call_argument(call, 0, "input")
-    normalized = _call_argument(call, 1, "normalized_shape")
-    sizes = [normalized] if isinstance(normalized, int) else list(normalized)
-    first = x.dim() - len(sizes)
-    if axis < first:
-        return result
-    sizes[axis - first] = len(kept)
-    weight = _call_argument(call, 2, "weight")
-    bias = _call_argument(call, 3, "bias")
-    if weight is not None:
-        weight = weight.index_select(axis - first, kept)
-    if bias is not None:
-        bias = bias.index_select(axis - first, kept)
-    eps = _call_argument(call, 4, "eps", 1e-5)
-    value = F.layer_norm(x.index_select(axis, kept), sizes, weight, bias, eps)
-    return result.index_copy_(axis, kept, value.to(result.dtype))
-
-
-def _group_norm_kept(
-    call: OpCall, axis: int, kept: torch.Tensor, result: torch.Tensor
-) -> torch.Tensor:
-    """One group over all channels normalises the kept ones among themselves; with more
-    groups whole groups go and the others are unaffected."""
-    if _call_argument(call, 1, "num_groups") != 1 or axis != 1:
-        return result
-    x = _call_argument(call, 0, "input")
-    weight = _call_argument(call, 2, "weight")
-    bias = _call_argument(call, 3, "bias")
-    weight = None if weight is None else weight.index_select(0, kept)
-    bias = None if bias is None else bias.index_select(0, kept)
-    eps = _call_argument(call, 4, "eps", 1e-5)
-    value = F.group_norm(x.index_select(1, kept), 1, weight, bias, eps)
-    return result.index_copy_(1, kept, value.to(result.dtype))
-
-
-register_masked_replay([F.layer_norm, torch.layer_norm], _layer_norm_kept)
-register_masked_replay([F.group_norm, torch.group_norm], _group_norm_kept)

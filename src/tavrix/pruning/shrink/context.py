@@ -18,7 +18,7 @@ import torch
 from tavrix.flowscope.tracing import NodeInfo, TensorInfo
 from tavrix.pruning.engine.graphwalk import PruneGraphParser
 from tavrix.pruning.engine.ruleset import STANDARD, RuleRecord, RuleSet, use_rule_set
-from tavrix.pruning.gatewire import _operation_text
+from tavrix.flowscope.replay import operation_text
 from tavrix.utils.argpick import get_argument
 
 __all__ = [
@@ -38,7 +38,7 @@ class ShrinkError(ValueError):
 
 
 def node_text(node: Any) -> str:
-    return f"node {node.unique_name} ({_operation_text(node.operation)})"
+    return f"node {node.unique_name} ({operation_text(node.operation)})"
 
 
 @dataclass(frozen=True)

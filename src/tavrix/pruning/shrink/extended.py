@@ -1,11 +1,11 @@
 """Shrink rules for plans of the extended rule set (``tavrix.pruning.rules.extended``).
 
-Each label rule of the extended set has its cut here, registered for the same
-operations (read off the engine's extended registry, so the two cannot drift
-apart): grouped convolutions lose whole groups or the same positions in every
-group, per-channel parameters of elementwise operations and the weights of
-normalisations lose the removed channels' entries, and operations that only
-move channels (axis moves, reshapes, pieces, slices) cut nothing.
+The extended set's cuts (filed with their operations by the families of
+``tavrix.pruning.ops``): grouped convolutions lose whole groups or the same positions in every
+group, per-channel parameters of elementwise operations lose the removed
+channels' entries, and operations that only move channels (axis moves,
+reshapes, pieces, slices) cut nothing. The normalisations' cuts live with their
+family in ``tavrix.pruning.ops.norm``.
 """
 
 from __future__ import annotations
@@ -15,21 +15,15 @@ from typing import Any, Dict, List, Tuple
 
 from torch import nn
 
-from tavrix.pruning.engine import oprules
 from tavrix.pruning.shrink.context import CutContext
 from tavrix.pruning.shrink.rules import (
-    FALLBACK_ADAPTERS,
     ConvRule,
     PassThrough,
-    PerChannelTensors,
     ShrinkRule,
     _arg,
     _channel_cut,
     _check_carried,
-    _norm_adapter,
     _spans,
-    register_module_adapter,
-    register_shrink_rule,
 )
 
 __all__ = [
@@ -37,8 +31,6 @@ __all__ = [
     "ReadsNoChannels",
     "GroupedConvRule",
     "ParameterBinaryRule",
-    "LayerNormRule",
-    "GroupNormRule",
 ]
 
 Shape = Tuple[int, ...]
@@ -167,90 +159,12 @@ class ParameterBinaryRule(PassThrough):
             ctx.slice(ctx.owned(value, node, "per-channel parameter"), index, keep, node)
 
 
-class LayerNormRule(ShrinkRule):
-    """layer_norm: over the channel axis, the weight and bias lose the removed entries (the
-    module's ``normalized_shape`` follows them); over other axes nothing is cut."""
-
-    def apply(self, ctx: CutContext, node: Any) -> None:
-        _check_carried(ctx, node)
-        keep = ctx.keep(node)
-        if keep is None:
-            return
-        axis = ctx.axis(node)
-        shape = node.result_shape
-        normalized = _arg(node, 1, "normalized_shape")
-        span = 1 if isinstance(normalized, int) else len(normalized)
-        if axis is None or shape is None or axis < len(shape) - span:
-            return
-        index = axis - (len(shape) - span)
-        weight = ctx.owned(_arg(node, 2, "weight"), node, "weight")
-        bias = ctx.owned(_arg(node, 3, "bias"), node, "bias")
-        if weight is None and bias is None:
-            raise ctx.error(node, "it has no weight or bias to tell which module normalises")
-        ctx.slice(weight, index, keep, node)
-        ctx.slice(bias, index, keep, node)
-
-
-class GroupNormRule(ShrinkRule):
-    """group_norm on axis 1: weight and bias lose the removed entries; whole groups go (the
-    analysis made each group one label), so ``num_groups`` counts the groups left."""
-
-    def apply(self, ctx: CutContext, node: Any) -> None:
-        _check_carried(ctx, node)
-        keep = ctx.keep_along(node, 1, node, "output")
-        if keep is None:
-            return
-        groups = _arg(node, 1, "num_groups")
-        channels = len(ctx.labels(node))
-        weight = ctx.owned(_arg(node, 2, "weight"), node, "weight")
-        bias = ctx.owned(_arg(node, 3, "bias"), node, "bias")
-        ctx.slice(weight, 0, keep, node)
-        ctx.slice(bias, 0, keep, node)
-        if groups == 1:
-            return
-        width = channels // groups
-        kept_per_group = [0] * groups
-        for position in keep:
-            kept_per_group[position // width] += 1
-        if any(count not in (0, width) for count in kept_per_group):
-            raise ctx.error(node, f"it would keep part of a group: {kept_per_group} of {width}")
-        left = sum(1 for count in kept_per_group if count)
-        owned = weight if weight is not None else bias
-        if owned is None or not all(
-            isinstance(place.module, nn.GroupNorm) for place in owned.places
-        ):
-            raise ctx.error(node, "its num_groups is fixed in the call, so it cannot lose groups")
-        ctx.set_module_attribute(owned, "num_groups", left, node)
-
-
-def _layer_norm_adapter(
-    module: nn.Module, shapes: Dict[str, Shape], overrides: Dict[str, Any]
-) -> Dict[str, Any]:
-    found = {shape for name, shape in shapes.items() if name in ("weight", "bias")}
-    if len(found) != 1:
-        raise ValueError(f"weight and bias of different shapes: {sorted(found)}")
-    return {"normalized_shape": found.pop()}
-
-
-def _group_norm_adapter(
-    module: nn.Module, shapes: Dict[str, Shape], overrides: Dict[str, Any]
-) -> Dict[str, Any]:
-    found = {shape for name, shape in shapes.items() if name in ("weight", "bias")}
-    if len(found) != 1:
-        raise ValueError(f"weight and bias of different shapes: {sorted(found)}")
-    (channels,) = found.pop()
-    groups = int(overrides.get("num_groups", module.num_groups))
-    if channels % groups:
-        raise ValueError(f"{channels} channels do not split into {groups} groups")
-    return {"num_channels": channels, "num_groups": groups}
-
-
 # Widths a model holding its stream's class token and position embeddings keeps (timm's
 # vision transformers): the stream's channel count, which follows it
 _STREAM_WIDTHS = ("embed_dim", "num_features", "head_hidden_size")
 
 
-def _parameter_holder_adapter(
+def parameter_holder_adapter(
     module: nn.Module, shapes: Dict[str, Shape], overrides: Dict[str, Any]
 ) -> Dict[str, Any]:
     """A module of a type no adapter knows, holding a parameter a rule cuts (a block's layer
@@ -280,56 +194,10 @@ def _parameter_holder_adapter(
     return found
 
 
-def _ops_of(*handler_names: str) -> List[Any]:
-    """The operations the extended registry sends to these label handlers."""
-    handlers = [getattr(oprules, name) for name in handler_names]
-    return [
-        op
-        for op, handler in oprules.EXTENDED_NODE_HANDLER_REGISTRY.items()
-        if any(handler is known for known in handlers)
-    ]
+def __getattr__(name: str) -> Any:
+    # the normalisations' cuts live with their family
+    if name in ("LayerNormRule", "GroupNormRule"):
+        from tavrix.pruning.ops import norm
 
-
-def _register() -> None:
-    moves = MovesChannels()
-    register_shrink_rule(
-        _ops_of(
-            "_permute_node_handler",
-            "_transpose_node_handler",
-            "_movedim_node_handler",
-            "_reshape_node_handler",
-            "_expand_node_handler",
-            "_pieces_node_handler",
-            "_pad_node_handler",
-            "_roll_node_handler",
-        ),
-        moves,
-        rule_set="extended",
-    )
-    register_shrink_rule(
-        _ops_of("_getitem_node_handler", "_fresh_tensor_node_handler"),
-        ReadsNoChannels(),
-        rule_set="extended",
-    )
-    import torch.nn.functional as F
-
-    plain = GroupedConvRule(transposed=False)
-    transposed = GroupedConvRule(transposed=True)
-    for op in _ops_of("_grouped_conv_node_handler"):
-        is_transposed = op in (F.conv_transpose1d, F.conv_transpose2d, F.conv_transpose3d)
-        register_shrink_rule(op, transposed if is_transposed else plain, rule_set="extended")
-    register_shrink_rule(
-        _ops_of("_parameter_binary_node_handler"), ParameterBinaryRule(), rule_set="extended"
-    )
-    register_shrink_rule(_ops_of("_layer_norm_node_handler"), LayerNormRule(), rule_set="extended")
-    register_shrink_rule(_ops_of("_group_norm_node_handler"), GroupNormRule(), rule_set="extended")
-    register_shrink_rule(
-        _ops_of("_instance_norm_node_handler"), PerChannelTensors(), rule_set="extended"
-    )
-    register_module_adapter(nn.LayerNorm, _layer_norm_adapter)
-    register_module_adapter(nn.GroupNorm, _group_norm_adapter)
-    register_module_adapter(nn.modules.instancenorm._InstanceNorm, _norm_adapter)
-    FALLBACK_ADAPTERS["extended"] = _parameter_holder_adapter
-
-
-_register()
+        return getattr(norm, name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

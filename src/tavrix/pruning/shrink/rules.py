@@ -9,7 +9,8 @@ its constructor takes (``out_channels``, ``num_features``, ...), so that
 
 Operations without a rule that touch a removed channel make the shrink fail,
 as do tensors of a module type without an adapter: a cut that nothing proves
-consistent is not made. More operations come in by registration.
+consistent is not made. The rules are filed with their operations by the families of
+``tavrix.pruning.ops`` (the tables here are that registry's indexes).
 
 Each rule set of the label engine has its rules: a plan is shrunk with the
 rules of the set that made it. The extended set's registry holds what it adds
@@ -18,20 +19,18 @@ or replaces; every other operation uses the standard rule.
 
 from __future__ import annotations
 
-from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
+from typing import Any, List, Optional, Sequence, Tuple
 
-import torch
-import torch.nn.functional as F
 from torch import nn
 
 from tavrix.flowscope.intercept import METADATA_GET
-from tavrix.flowscope.opkinds import (
-    BINARY_ELEMENTWISE_OPS,
-    CHANNELWISE_OPS,
-    DROPOUT_OPS,
-    ELEMENTWISE_OPS,
-    UNARY_REDUCE_OPS,
-    get_torch_and_tensor_methods,
+from tavrix.pruning.opfamily import (
+    EXTENDED_SHRINK_RULES,
+    FALLBACK_ADAPTERS,
+    MODULE_ADAPTERS,
+    MODULE_ADAPTERS_BY_NAME,
+    SHRINK_RULES,
+    ModuleAdapter,
 )
 from tavrix.pruning.shrink.context import CutContext, GraphAxes, OwnedTensor, shape_of
 from tavrix.pruning.shrink.context import node_argument as _arg
@@ -52,7 +51,6 @@ __all__ = [
 ]
 
 Shape = Tuple[int, ...]
-ModuleAdapter = Callable[[nn.Module, Dict[str, Shape], Dict[str, Any]], Dict[str, Any]]
 
 
 class ShrinkRule:
@@ -81,11 +79,6 @@ class ShrinkRule:
         empty when the node asks for nothing of the kind."""
         return ()
 
-
-SHRINK_RULES: Dict[Any, ShrinkRule] = {}
-#: the extended rule set's own rules, consulted before SHRINK_RULES for its plans
-EXTENDED_SHRINK_RULES: Dict[Any, ShrinkRule] = {}
-MODULE_ADAPTERS: Dict[type, ModuleAdapter] = {}
 
 _REGISTRIES = {"standard": SHRINK_RULES, "extended": EXTENDED_SHRINK_RULES}
 
@@ -142,14 +135,11 @@ def rule_for(node: Any, rule_set: str = "standard") -> Optional[ShrinkRule]:
         return None
 
 
-#: rule set -> adapter for module types without one of their own (the extended rules cut
-#: parameters of any module that holds one, such as a block's layer scale)
-FALLBACK_ADAPTERS: Dict[str, ModuleAdapter] = {}
-
-
 def adapter_for(module: nn.Module, rule_set: str = "standard") -> Optional[ModuleAdapter]:
     for cls in type(module).__mro__:
         adapter = MODULE_ADAPTERS.get(cls)
+        if adapter is None:
+            adapter = MODULE_ADAPTERS_BY_NAME.get(f"{cls.__module__}.{cls.__qualname__}")
         if adapter is not None:
             return adapter
     return FALLBACK_ADAPTERS.get(rule_set)
@@ -388,76 +378,3 @@ def _last_axis(ctx: CutContext, node: Any) -> bool:
     if ctx.keep(node) is None or shape is None:
         return False
     return ctx.axis(node) == len(shape) - 1
-
-
-# --------------------------------------------------------------------------- adapters
-
-
-def _conv_adapter(module: nn.Module, shapes: Dict[str, Shape], overrides: Dict[str, Any]) -> Dict[
-    str, Any
-]:
-    weight = shapes["weight"]
-    groups = int(overrides.get("groups", module.groups))
-    if module.transposed:
-        in_channels, out_channels = weight[0], weight[1] * groups
-    else:
-        out_channels, in_channels = weight[0], weight[1] * groups
-    if in_channels % groups or out_channels % groups:
-        raise ValueError(
-            f"{in_channels} input and {out_channels} output channels do not split into "
-            f"{groups} groups"
-        )
-    return {"in_channels": in_channels, "out_channels": out_channels, "groups": groups}
-
-
-def _linear_adapter(module: nn.Module, shapes: Dict[str, Shape], overrides: Dict[str, Any]) -> Dict[
-    str, Any
-]:
-    out_features, in_features = shapes["weight"]
-    return {"in_features": in_features, "out_features": out_features}
-
-
-def _norm_adapter(module: nn.Module, shapes: Dict[str, Shape], overrides: Dict[str, Any]) -> Dict[
-    str, Any
-]:
-    sizes = {shape[0] for name, shape in shapes.items() if name != "num_batches_tracked"}
-    if len(sizes) != 1:
-        raise ValueError(f"per-channel tensors of different lengths: {sorted(sizes)}")
-    return {"num_features": sizes.pop()}
-
-
-def _prelu_adapter(module: nn.Module, shapes: Dict[str, Shape], overrides: Dict[str, Any]) -> Dict[
-    str, Any
-]:
-    return {"num_parameters": shapes["weight"][0]}
-
-
-def _register_standard() -> None:
-    pass_through = PassThrough()
-    per_channel = PerChannelTensors()
-    with_params = {F.batch_norm, torch.batch_norm, F.prelu, torch.prelu, torch.Tensor.prelu}
-    register_shrink_rule(
-        [
-            *ELEMENTWISE_OPS,
-            *(op for op in CHANNELWISE_OPS if op not in with_params),
-            *DROPOUT_OPS,
-            *BINARY_ELEMENTWISE_OPS,
-            *UNARY_REDUCE_OPS,
-            *get_torch_and_tensor_methods("flatten"),
-        ],
-        pass_through,
-    )
-    register_shrink_rule(torch.cat, PassThrough(tensors_may_span=True))
-    register_shrink_rule([op for op in CHANNELWISE_OPS if op in with_params], per_channel)
-    register_shrink_rule([F.conv1d, F.conv2d, F.conv3d], ConvRule(transposed=False))
-    register_shrink_rule(
-        [F.conv_transpose1d, F.conv_transpose2d, F.conv_transpose3d], ConvRule(transposed=True)
-    )
-    register_shrink_rule(F.linear, LinearRule())
-    register_module_adapter(nn.modules.conv._ConvNd, _conv_adapter)
-    register_module_adapter(nn.Linear, _linear_adapter)
-    register_module_adapter(nn.modules.batchnorm._BatchNorm, _norm_adapter)
-    register_module_adapter(nn.PReLU, _prelu_adapter)
-
-
-_register_standard()

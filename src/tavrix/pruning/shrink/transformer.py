@@ -14,15 +14,10 @@ from torch import nn
 
 from tavrix.flowscope.tracing import NodeInfo, TensorInfo
 from tavrix.pruning.rules.transformer import (
-    ADDMMS,
-    CONVERSIONS,
     MATMULS,
-    SOFTMAXES,
-    SPLITS,
     channel_split_size,
     multi_head_attention_heads,
 )
-from tavrix.pruning.shrink.check import register_input_replay, register_masked_replay
 from tavrix.pruning.shrink.context import CutContext, GraphAxes, OwnedTensor, shape_of
 from tavrix.pruning.shrink.cut import HEAD_DIM_NAMES
 from tavrix.pruning.shrink.rules import (
@@ -31,8 +26,6 @@ from tavrix.pruning.shrink.rules import (
     _arg,
     _channel_cut,
     _check_carried,
-    register_module_adapter,
-    register_shrink_rule,
 )
 
 __all__ = ["CatParameterRule", "MultiHeadAttentionRule"]
@@ -319,35 +312,6 @@ def _channel_mean_replay(call: Any, node: Any, input_mask: Any, result: Any) -> 
     return source.index_select(axis, kept).mean(dim=axis, keepdim=keepdim).to(result.dtype)
 
 
-class RmsNormRule(ShrinkRule):
-    """rms_norm over the channel axis: the weight loses the removed entries."""
-
-    def apply(self, ctx: CutContext, node: Any) -> None:
-        _check_carried(ctx, node)
-        keep = ctx.keep(node)
-        if keep is None or ctx.axis(node) != len(node.result_shape) - 1:
-            return
-        weight = ctx.owned(_arg(node, 2, "weight"), node, "weight")
-        ctx.slice(weight, 0, keep, node)
-
-
-def _rms_norm_kept(call: Any, axis: int, kept: torch.Tensor, result: torch.Tensor) -> torch.Tensor:
-    """An rms_norm over the channel axis normalises the kept channels among themselves."""
-    x = _arg(call, 0, "input")
-    if axis != x.dim() - 1:
-        return result
-    weight = _arg(call, 2, "weight")
-    weight = None if weight is None else weight.index_select(0, kept)
-    value = F.rms_norm(x.index_select(axis, kept), (len(kept),), weight, _arg(call, 3, "eps"))
-    return result.index_copy_(axis, kept, value.to(result.dtype))
-
-
-def _rms_norm_adapter(
-    module: nn.Module, shapes: Dict[str, Shape], overrides: Dict[str, Any]
-) -> Dict[str, Any]:
-    return {"normalized_shape": shapes["weight"]} if "weight" in shapes else {}
-
-
 class EmbeddingRule(ShrinkRule):
     """``F.embedding``: the weight's columns are the output channels."""
 
@@ -615,42 +579,3 @@ def _head_dim_scale_replay(call: Any, node: Any, input_mask: Any, result: Any) -
 
 
 _DIVISIONS = (torch.div, torch.Tensor.div, torch.Tensor.__truediv__)
-
-
-def _register() -> None:
-    register_shrink_rule(torch.cat, CatParameterRule(), rule_set="extended")
-    register_shrink_rule(
-        F.multi_head_attention_forward, MultiHeadAttentionRule(), rule_set="extended"
-    )
-    register_input_replay(F.multi_head_attention_forward, _multi_head_attention_replay)
-    register_module_adapter(nn.MultiheadAttention, _multi_head_attention_adapter)
-    register_shrink_rule(F.scaled_dot_product_attention, ScaledDotProductRule(),
-                         rule_set="extended")
-    register_input_replay(F.scaled_dot_product_attention, _attention_replay)
-    register_input_replay([torch.mul, torch.Tensor.mul, torch.Tensor.__mul__,
-                           torch.Tensor.__rmul__, *_DIVISIONS], _head_dim_scale_replay)
-    register_shrink_rule([torch.mean, torch.Tensor.mean], ChannelMeanRule(), rule_set="extended")
-    register_input_replay([torch.mean, torch.Tensor.mean], _channel_mean_replay)
-    register_shrink_rule([F.rms_norm, torch.rms_norm], RmsNormRule(), rule_set="extended")
-    register_masked_replay([F.rms_norm, torch.rms_norm], _rms_norm_kept)
-    register_module_adapter(nn.RMSNorm, _rms_norm_adapter)
-    register_shrink_rule([F.embedding, torch.embedding], EmbeddingRule(), rule_set="extended")
-    register_module_adapter(nn.Embedding, _embedding_adapter)
-    register_shrink_rule(list(CONVERSIONS) + list(SOFTMAXES), PassThrough(), rule_set="extended")
-    register_shrink_rule(list(MATMULS), MatmulRule(addmm=False), rule_set="extended")
-    register_shrink_rule(list(ADDMMS), MatmulRule(addmm=True), rule_set="extended")
-    register_shrink_rule(list(SPLITS), SplitRule(), rule_set="extended", replace=True)
-    try:
-        from transformers.pytorch_utils import Conv1D
-    except ImportError:  # transformers is optional
-        pass
-    else:
-        register_module_adapter(Conv1D, _conv1d_adapter)
-    try:
-        from torchvision.models.vision_transformer import VisionTransformer
-    except ImportError:  # torchvision is optional
-        return
-    register_module_adapter(VisionTransformer, _vision_transformer_adapter)
-
-
-_register()
