@@ -298,3 +298,107 @@ def test_shrinking_a_model_without_transformers_models_does_not_load_them():
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
     done = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
+
+
+# ------------------------------------------------------------------ the ordinary call
+
+def _mistral():
+    return transformers.MistralForCausalLM(transformers.MistralConfig(
+        vocab_size=100, hidden_size=64, intermediate_size=128, num_hidden_layers=2,
+        num_attention_heads=4, num_key_value_heads=2, max_position_embeddings=64))
+
+
+def _qwen2():
+    return transformers.Qwen2ForCausalLM(transformers.Qwen2Config(
+        vocab_size=100, hidden_size=64, intermediate_size=128, num_hidden_layers=2,
+        num_attention_heads=4, num_key_value_heads=2, max_position_embeddings=64))
+
+
+def _vit():
+    return transformers.ViTForImageClassification(transformers.ViTConfig(
+        hidden_size=64, num_hidden_layers=2, num_attention_heads=4, intermediate_size=128,
+        image_size=32, patch_size=8))
+
+
+MASK = torch.ones_like(IDS)
+PIXELS = torch.randn(2, 3, 32, 32, generator=torch.Generator().manual_seed(3))
+# what users pass (ids made inside the model, the default key/value cache) against the call
+# the other tests make (ids passed in, no cache)
+ORDINARY = {
+    "gpt2": (_gpt2, dict(input_ids=IDS, attention_mask=MASK),
+             dict(input_ids=IDS, position_ids=POSITIONS, use_cache=False)),
+    "llama": (_llama, dict(input_ids=IDS, attention_mask=MASK), dict(input_ids=IDS,
+                                                                     use_cache=False)),
+    "mistral": (_mistral, dict(input_ids=IDS, attention_mask=MASK), dict(input_ids=IDS,
+                                                                         use_cache=False)),
+    "qwen2": (_qwen2, dict(input_ids=IDS, attention_mask=MASK), dict(input_ids=IDS,
+                                                                     use_cache=False)),
+    "bert": (_bert, dict(input_ids=IDS, attention_mask=MASK),
+             dict(input_ids=IDS, position_ids=POSITIONS, token_type_ids=torch.zeros_like(IDS))),
+    "vit": (_vit, dict(pixel_values=PIXELS), dict(pixel_values=PIXELS)),
+}
+
+
+@pytest.mark.parametrize("kind", list(ORDINARY))
+def test_the_ordinary_call_prunes_as_much_as_the_explicit_one(kind):
+    """Default rules of the extended set (split="largest"): the position and token-type ids the
+    model makes, its key/value cache and its rotary embeddings pin nothing, so every layer but
+    the head is prunable; calibrated on that call, shrunk, checked and generating."""
+    build, ordinary, explicit = ORDINARY[kind]
+    torch.manual_seed(0)
+    model = build().eval()
+    with rules.extended():
+        found = rules.coverage(model, (), ordinary)
+        assert found == rules.coverage(model, (), explicit)
+    assert found.share == 1.0 and found.removable == found.channels > 0
+    calibrator = TavrixPruningCalibrator(model)
+    with rules.extended(), calibrator:
+        for _ in range(2):
+            model(**ordinary).logits.pow(2).mean().backward()
+    plan = calibrator.cutplan
+    removed = choose_channels(plan, 0.3, uniform_layers=True)
+    original = copy.deepcopy(model)
+    report = shrink(model, plan, removed)
+    assert report.parameters_after < 0.7 * report.parameters_before
+    assert check_equal(original, model, plan, removed, (), ordinary).passed
+    if kind in ("gpt2", "llama", "mistral", "qwen2"):
+        prompt = dict(input_ids=IDS[:, :6], attention_mask=MASK[:, :6])
+        new = model.generate(**prompt, max_new_tokens=4, do_sample=False, pad_token_id=0)
+        assert new.shape == (2, 10)
+        with torch.no_grad():  # the cache the shrunk model makes itself holds its own widths
+            keys = model(**prompt, use_cache=True).past_key_values.layers[0].keys
+        width = keys.shape[1] * keys.shape[-1]
+        assert width == _key_width(model, kind) <= _key_width(original, kind)
+
+
+def _key_width(model, kind):
+    if kind == "gpt2":
+        return model.transformer.h[0].attn.c_attn.nf // 3
+    return model.model.layers[0].self_attn.k_proj.out_features
+
+
+@pytest.mark.parametrize("split, heads_left, head_dim", [
+    # rotary embeddings pin head_dim positions: the default falls back to whole heads
+    ("largest", 2, 16), ("outer", 2, 16),
+    # the same positions of every head, as before: nothing of the attention is prunable
+    ("inner", 4, 16),
+])
+def test_rotary_attention_loses_whole_heads_unless_inner_positions_are_asked_for(
+        split, heads_left, head_dim):
+    torch.manual_seed(0)
+    model = _llama().eval()
+    calibrator = TavrixPruningCalibrator(model)
+    call = dict(input_ids=IDS, attention_mask=MASK)
+    with rules.extended(split=split):
+        found = rules.coverage(model, (), call)
+        with calibrator:
+            model(**call).logits.pow(2).mean().backward()
+    assert found.share == (0.5 if split == "inner" else 1.0)  # "inner": the MLPs only
+    plan = calibrator.cutplan
+    removed = choose_channels(plan, 0.5, uniform_layers=True)
+    original = copy.deepcopy(model)
+    shrink(model, plan, removed)
+    assert check_equal(original, model, plan, removed, (), call).passed
+    attention = model.model.layers[0].self_attn
+    assert attention.q_proj.out_features == heads_left * head_dim
+    assert model.config.num_attention_heads == heads_left

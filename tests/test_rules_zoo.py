@@ -298,6 +298,38 @@ def test_timm_attention_is_cut_equal_or_refused(name):
     _cut_and_check(model, plan, kept, (x,))
 
 
+# timm's own patterns the extended rules cut: an unread ``B, N, C = x.shape`` before q, k and v
+# unbound from one projection (ViT, DeiT), a layer scale reshaped in the call
+# (``x.mul(self.gamma.reshape(1, -1, 1, 1))``, ConvNeXt)
+TIMM_PATTERNS = {
+    "vit_tiny_patch16_224": ({"depth": 2, "img_size": 32, "patch_size": 8}, 32),
+    "deit_tiny_patch16_224": ({"depth": 2, "img_size": 32, "patch_size": 8}, 32),
+    "convnext_atto": ({}, 64),
+}
+
+
+@pytest.mark.zoo
+@pytest.mark.parametrize("name", list(TIMM_PATTERNS))
+def test_timm_patterns_are_covered_and_cut_equal(name):
+    timm = pytest.importorskip("timm")
+    options, size = TIMM_PATTERNS[name]
+    torch.manual_seed(0)
+    model = timm.create_model(name, num_classes=4, **options).eval()
+    generator = torch.Generator().manual_seed(1)
+    x = torch.randn(2, 3, size, size, generator=generator)
+    with rules.extended():
+        found = rules.coverage(model, (x,))
+    assert found.share >= 0.95
+    plan = _calibrated_extended(model, lambda: torch.randn(2, 3, size, size, generator=generator))
+    head = model.get_classifier()
+    width = head.in_features
+    _cut_and_check(model, plan, choose_channels(plan, 0.3), (x,))
+    assert head.in_features < width  # the stream is cut
+    if name.startswith("convnext"):
+        block = model.stages[0].blocks[0]
+        assert block.gamma.shape == (block.conv_dw.out_channels,) and block.gamma.shape[0] < 40
+
+
 @pytest.mark.zoo
 def test_gates_inside_a_custom_autograd_function_measure_nothing():
     """BLOOM's GeLU runs its operations in a torch.autograd.Function's forward, where nothing

@@ -890,3 +890,39 @@ def test_a_call_that_needs_gradients_is_traced_with_them():
     assert any(node.operation_name == "linear" for node in result.nodes)
     with torch.no_grad(), pytest.raises(RuntimeError):  # as the caller's own call fails
         trace(model, (x,))
+
+
+class _Positions(nn.Module):
+    """Token and position embeddings, the positions made in the call (as transformers do)."""
+
+    def __init__(self, fail=False):
+        super().__init__()
+        self.tokens, self.positions = nn.Embedding(10, 4), nn.Embedding(8, 4)
+        self.register_buffer("ids", torch.arange(8).unsqueeze(0))
+        self.fail = fail
+
+    def forward(self, ids):
+        x = self.tokens(ids) + self.positions(self.ids[:, : ids.shape[1]])
+        if self.fail:
+            raise ValueError("the model's own error")
+        return x + self.positions(torch.arange(ids.shape[1]))
+
+
+def test_an_embedding_of_ids_the_call_makes_is_a_traced_lookup():
+    model = _Positions()
+    ids = torch.tensor([[1, 2, 3]])
+    result = trace(model, (ids,))
+    lookups = [n for n in result.nodes if n.operation_name == "embedding"]
+    assert len(lookups) == 3  # the buffer's slice and the arange too
+    assert all(isinstance(n.args[1], TensorInfo) and n.args[1].type is nn.Parameter
+               for n in lookups)
+    assert [n.operation_name for n in result.nodes].count("add") == 2
+    assert torch.equal(result.outputs, model(ids))
+    # nothing stays: the ids, the buffer and the module's hooks are as they were
+    assert type(model.ids) is torch.Tensor and not model.positions._forward_pre_hooks
+    assert not torch.nn.modules.module._global_forward_pre_hooks
+    with pytest.raises(ValueError, match="the model's own error"):
+        trace(_Positions(fail=True), (ids,))
+    assert not torch.nn.modules.module._global_forward_pre_hooks
+    # without an interceptor an embedding runs as ever
+    assert type(model.positions(torch.arange(3))) is torch.Tensor

@@ -36,6 +36,9 @@ struct ExtendedOptions {
 // _walk_extended runs; handlers called outside a walk use the default options.
 struct ExtendedWalk {
   ExtendedOptions options;
+  // Reshapes that split the channel axis into whole heads whatever `split` says: an
+  // attention whose head_dim positions the first walk found pinned (rotary embeddings).
+  std::vector<py::object> outer_splits;
   // The shape of each piece of a tuple-valued node whose pieces are alike
   // (an even chunk): handlers that size an input read it from here.
   std::vector<std::pair<py::object, Shape>> piece_shapes;
@@ -58,6 +61,8 @@ struct ExtendedWalk {
 // The walk running in this thread, or nullptr.
 ExtendedWalk* extended_walk();
 const ExtendedOptions& extended_options();
+// The split axis for a reshape node: outer when the walk was told so for it.
+SplitAxis split_for(py::handle node);
 
 // The piece shape recorded for a tuple-valued node by the running extended
 // walk, or nullptr (always outside an extended walk).

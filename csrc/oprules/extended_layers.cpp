@@ -38,6 +38,18 @@ bool is_parameter(py::handle arg) {
   return sub != 0;
 }
 
+// A TensorInfo that is a view of a parameter made in the call (`self.gamma.reshape(1, -1, 1,
+// 1)`) with one axis of more than one entry: a per-channel parameter reshaped to broadcast,
+// which a cut slices as that parameter.
+bool is_parameter_vector_view(py::handle arg) {
+  if (!is_tensor_info(arg) || py::getattr(arg, "view_of", py::none()).is_none()) return false;
+  std::optional<Shape> shape = get_shape(arg);
+  if (!shape) return false;
+  int64_t wide = 0;
+  for (int64_t size : *shape) wide += size > 1 ? 1 : 0;
+  return wide == 1;
+}
+
 const py::tuple& transposed_convs() {
   return interop::cached([] {
     py::module_ f = py::module_::import("torch.nn.functional");
@@ -138,7 +150,8 @@ void parameter_binary_node_handler(ParserState& state, py::handle node) {
       std::optional<Shape> src_shape = get_shape(src);
       std::optional<Shape> parameter_shape = get_shape(parameter);
       std::optional<Shape> result = get_shape(node);
-      if (pd && src_shape && parameter_shape && result && is_parameter(parameter) &&
+      if (pd && src_shape && parameter_shape && result &&
+          (is_parameter(parameter) || is_parameter_vector_view(parameter)) &&
           result->size() >= src_shape->size() && result->size() >= parameter_shape->size()) {
         const auto rank = static_cast<int64_t>(result->size());
         std::optional<int64_t> dim =

@@ -394,10 +394,15 @@ void pin_counted_channels(ParserState& state, const ExtendedWalk& walk, py::hand
 }
 
 void walk_extended(py::handle pruning_state, py::handle graph, py::handle overrides,
-                   int64_t split, int64_t grouped_conv) {
+                   int64_t split, int64_t grouped_conv, py::handle outer_splits) {
   ExtendedWalk walk;
   walk.options.split = option_at<SplitAxis>(split, 3, "split");
   walk.options.grouped_conv = option_at<GroupedConv>(grouped_conv, 3, "grouped_conv");
+  if (!outer_splits.is_none()) {
+    for (py::handle node : py::list(py::reinterpret_borrow<py::object>(outer_splits))) {
+      walk.outer_splits.push_back(py::reinterpret_borrow<py::object>(node));
+    }
+  }
   WalkScope scope(&walk);
   walk_nodes(pruning_state, graph, overrides);
   if (py::isinstance<ParserState>(pruning_state)) {
@@ -432,6 +437,14 @@ Rule extended_rule(const char* handler_name) {
 const ExtendedOptions& extended_options() {
   static const ExtendedOptions defaults;
   return current_walk != nullptr ? current_walk->options : defaults;
+}
+
+SplitAxis split_for(py::handle node) {
+  if (current_walk == nullptr) return extended_options().split;
+  for (const py::object& forced : current_walk->outer_splits) {
+    if (forced.is(node)) return SplitAxis::Outer;
+  }
+  return current_walk->options.split;
 }
 
 const Shape* extended_piece_shape(py::handle node) {
@@ -487,13 +500,14 @@ void register_extended(py::module_& m) {
   m.def(
       "_walk_extended",
       [](py::handle pruning_state, py::handle graph, py::handle overrides, int64_t split,
-         int64_t grouped_conv) {
-        walk_extended(pruning_state, graph, overrides, split, grouped_conv);
+         int64_t grouped_conv, py::handle outer_splits) {
+        walk_extended(pruning_state, graph, overrides, split, grouped_conv, outer_splits);
       },
       py::arg("pruning_state"), py::arg("graph"), py::arg("overrides"), py::arg("split") = 0,
-      py::arg("grouped_conv") = 0,
+      py::arg("grouped_conv") = 0, py::arg("outer_splits") = py::none(),
       "Walks graph with the handlers of overrides in front of the standard registry and the\n"
-      "extended rules' options, each the position of its value in the rule set's allowed ones.");
+      "extended rules' options, each the position of its value in the rule set's allowed ones;\n"
+      "the reshape nodes of outer_splits split into whole heads.");
 
   m.def(
       "_note_piece_shape",

@@ -325,9 +325,10 @@ Classes classes_along(const Segment& seg, size_t k, const std::vector<int64_t>& 
   return out;
 }
 
-size_t chosen_axis(const Segment& seg, const std::vector<int64_t>& channel_of) {
+size_t chosen_axis(const Segment& seg, const std::vector<int64_t>& channel_of,
+                   SplitAxis split) {
   const size_t last = seg.out_sizes.size() - 1;
-  switch (extended_options().split) {
+  switch (split) {
     case SplitAxis::Outer:
       return 0;
     case SplitAxis::Inner:
@@ -403,9 +404,10 @@ void reshape_node_handler(ParserState& state, py::handle node) {
   if (seg->in_axes.size() == 1) {
     // A plain split: channel c sits at (c / stride) % size along axis k.
     size_t k = seg->out_sizes.size() - 1;
-    if (extended_options().split == SplitAxis::Outer) {
+    const SplitAxis split = split_for(node);
+    if (split == SplitAxis::Outer) {
       k = 0;
-    } else if (extended_options().split == SplitAxis::Largest) {
+    } else if (split == SplitAxis::Largest) {
       Labels sorted = source->labels;
       std::sort(sorted.begin(), sorted.end());
       const bool distinct = std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end();
@@ -437,7 +439,7 @@ void reshape_node_handler(ParserState& state, py::handle node) {
     carry(state, node, merged, seg->out_axes[k]);
     return;
   }
-  const size_t k = chosen_axis(*seg, channel_of);
+  const size_t k = chosen_axis(*seg, channel_of, split_for(node));
   const Classes classes = classes_along(*seg, k, channel_of);
   Labels merged;
   merged.reserve(classes.channels.size());

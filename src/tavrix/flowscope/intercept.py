@@ -225,11 +225,44 @@ def intercept(interceptor: Interceptor) -> Iterator[Interceptor]:
     state.recorder = _native_recorder(interceptor)
     state.busy = False
     try:
-        yield interceptor
+        with _traced_embedding_indices():
+            yield interceptor
     finally:
         state.active = None
         state.recorder = None
         state.busy = False
+
+
+def _trace_embedding_index(module: Any, args: Tuple[Any, ...]) -> Optional[Tuple[Any, ...]]:
+    """Forward pre-hook of every module while an interceptor is active in this thread: an
+    ``nn.Embedding`` looking up indices the call made itself (transformers' default position
+    and token-type ids, from ``arange`` or a buffer) looks them up as a traced tensor, so that
+    its lookup is an operation of the call like the one of indices passed in (its columns are
+    the embedding's channels); a lookup of a plain tensor would be a constant spanning them."""
+    if type(module).forward is not _EMBEDDING_FORWARD or _THREAD.state.active is None:
+        return None
+    if not args or type(args[0]) is not _Tensor or args[0].is_floating_point():
+        return None
+    if _THREAD.state.busy:  # torch's own work inside an intercepted call
+        return None
+    with DisableTorchFunctionSubclass():
+        index = args[0].as_subclass(TraceTensor)
+    return (index, *args[1:])
+
+
+_EMBEDDING_FORWARD = torch.nn.Embedding.forward
+
+
+@contextlib.contextmanager
+def _traced_embedding_indices() -> Iterator[None]:
+    # the same hook for the tracer and every replay of its nodes (gates, checks): all see
+    # the same lookups. Global, as the interceptor does not know the model; it costs one
+    # call per module call while intercepting.
+    handle = torch.nn.modules.module.register_module_forward_pre_hook(_trace_embedding_index)
+    try:
+        yield
+    finally:
+        handle.remove()
 
 
 def _native_recorder(interceptor: Interceptor) -> Any:

@@ -14,7 +14,7 @@ themselves live in :mod:`tavrix.pruning.ops`, which registers them in an explici
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from typing import Any, Callable, Dict, Mapping, Optional, Tuple, Union
+from typing import Any, Callable, Dict, Mapping, Optional, Sequence, Tuple, Union
 
 from torch import nn
 
@@ -66,6 +66,10 @@ class OpFamily:
     fallback_adapter: Optional[ModuleAdapter] = None
     layer_axis: Optional[int] = None
     weight_argument: Optional[Tuple[int, str]] = None
+    #: ``whole_heads(pruning_state, node)`` after an extended walk with ``split="largest"``:
+    #: the reshape nodes that should split into whole heads for this node (an attention
+    #: whose head_dim positions came out all pinned); the walk then runs again so
+    whole_heads: Optional[Callable[[Any, Any], Sequence[Any]]] = None
 
     def __post_init__(self) -> None:
         if not isinstance(self.name, str) or not self.name:
@@ -115,6 +119,8 @@ INPUT_REPLAYS: Dict[Any, Callable[..., Any]] = {}
 LAYER_CHANNEL_AXES: Dict[Any, int] = {}
 #: operation -> (position, keyword) of the argument holding a layer module's weight
 LAYER_WEIGHT_ARGUMENTS: Dict[Any, Tuple[int, str]] = {}
+#: operation -> its family's ``whole_heads``, for the label walk
+WHOLE_HEAD_SPLITS: Dict[Any, Callable[[Any, Any], Sequence[Any]]] = {}
 
 _FAMILIES: Dict[str, OpFamily] = {}
 #: family name -> the (table, key) entries its registration added, for unregister
@@ -148,6 +154,7 @@ def _per_operation(family: OpFamily) -> list:
         (INPUT_REPLAYS, family.input_replay),
         (LAYER_CHANNEL_AXES, family.layer_axis),
         (LAYER_WEIGHT_ARGUMENTS, family.weight_argument),
+        (WHOLE_HEAD_SPLITS, family.whole_heads),
     ]
 
 

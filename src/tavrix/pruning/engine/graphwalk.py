@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from typing import Any, Dict, Iterable, List, Mapping, Optional, Tuple
+from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
 
 from tavrix.flowscope.tracing import provenance_enabled
 from tavrix.pruning.engine.oprules import (
@@ -19,6 +19,24 @@ __all__ = ["GroupPair", "PruneGraphParser"]
 
 # (nodes that carry the group's channels, in graph order; the group's labels)
 GroupPair = Tuple[List[Any], List[int]]
+
+
+def _whole_head_splits(state: Any, graph: Sequence[Any]) -> List[Any]:
+    """After an extended walk with ``split="largest"``: the reshape nodes the families say
+    should split into whole heads (their ``whole_heads``), for a second walk."""
+    from tavrix.pruning.opfamily import WHOLE_HEAD_SPLITS
+
+    found: List[Any] = []
+    if not WHOLE_HEAD_SPLITS:
+        return found
+    for node in graph:
+        try:
+            find = WHOLE_HEAD_SPLITS.get(node.operation)
+        except TypeError:  # an unhashable operation object
+            continue
+        if find is not None:
+            found.extend(find(state, node))
+    return found
 
 
 class PruneGraphParser:
@@ -70,6 +88,19 @@ class PruneGraphParser:
                 split=rule_set.option_index("split"),
                 grouped_conv=rule_set.option_index("grouped_conv"),
             )
+            outer = _whole_head_splits(state, graph) if rule_set.option(
+                "split") == "largest" else []
+            if outer:
+                state = PruneGraphParserState(record_causes=provenance_enabled())
+                self.pruning_state = state
+                _walk_extended(
+                    state,
+                    graph,
+                    EXTENDED_NODE_HANDLER_REGISTRY,
+                    split=rule_set.option_index("split"),
+                    grouped_conv=rule_set.option_index("grouped_conv"),
+                    outer_splits=outer,
+                )
         else:
             # get_node_handler(node)(state, node) for every node, looped in C++
             _walk(state, graph)

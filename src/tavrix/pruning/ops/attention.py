@@ -13,6 +13,7 @@ from tavrix.pruning.rules.transformer import (
     _multi_head_attention_node_handler,
     _scaled_dot_product_attention_node_handler,
     _softmax_node_handler,
+    whole_heads_where_positions_pinned,
 )
 from tavrix.pruning.shrink.rules import PassThrough
 from tavrix.pruning.shrink.transformer import (
@@ -43,6 +44,8 @@ SCALED_DOT_PRODUCT = OpFamily(
     label=_scaled_dot_product_attention_node_handler,
     cut=ScaledDotProductRule(),
     input_replay=_attention_replay,
+    # rotary embeddings pin head_dim positions: whole heads instead, under split="largest"
+    whole_heads=whole_heads_where_positions_pinned,
 )
 SOFTMAX = OpFamily(
     "softmax", SOFTMAXES, rule_set="extended", label=_softmax_node_handler, cut=PassThrough()

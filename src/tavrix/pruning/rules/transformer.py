@@ -141,6 +141,10 @@ def multi_head_attention_heads(heads: int, kept: Sequence[int], width: int) -> i
 
 
 @handler_rule("concatenation with a parameter (extended rules)")
+def _is_empty(value: Any) -> bool:
+    return isinstance(value, TensorInfo) and 0 in value.shape
+
+
 def _cat_parameter_node_handler(state: Any, node: Any) -> None:
     """``torch.cat`` along an axis other than the channels, of traced pieces and parameters
     (a class token expanded over the batch) spanning all the channels: the parameters are cut
@@ -150,7 +154,11 @@ def _cat_parameter_node_handler(state: Any, node: Any) -> None:
     shape = node.result_shape
     if isinstance(pieces, (list, tuple)) and isinstance(dim, int) and shape is not None:
         traced = [p for p in pieces if isinstance(p, NodeInfo)]
-        others = [p for p in pieces if not isinstance(p, NodeInfo)]
+        # an empty tensor adds nothing (a key/value cache starts as ``torch.tensor([])``)
+        others = [p for p in pieces if not isinstance(p, NodeInfo) and not _is_empty(p)]
+        if len(traced) == 1 and not others:
+            ops._node_keep_state(state, node, traced[0])
+            return
         axes = {ops._get_prune_dimension(state, p) for p in traced}
         if traced and others and len(axes) == 1 and None not in axes:
             rank = len(shape)
@@ -255,8 +263,8 @@ def attention_layout(state: Any, node: Any) -> Optional[str]:
 
 _PROJECTIONS = (F.linear, torch.addmm, torch.matmul, torch.Tensor.matmul)
 _SHAPE_ONLY = frozenset(["view", "reshape", "transpose", "permute", "contiguous", "split",
-                         "chunk", "unflatten", "flatten", "__getitem__", "to", "mul", "add",
-                         "cat", "neg"])
+                         "chunk", "unbind", "unflatten", "flatten", "__getitem__", "to", "mul",
+                         "add", "cat", "neg"])
 
 
 def _note_attention_inputs(node: Any) -> None:
@@ -283,7 +291,56 @@ def _note_attention_inputs(node: Any) -> None:
             if current.operation_name not in _SHAPE_ONLY or not current.args:
                 break
             first = current.args[0]
-            current = first[0] if isinstance(first, (tuple, list)) and first else first
+            if isinstance(first, (tuple, list)):
+                # a piece of the call's own (a key/value cache's start) is no step back
+                first = next((p for p in first if isinstance(p, NodeInfo)), None)
+            current = first
+
+
+_HEAD_SPLITS = frozenset(["view", "reshape", "unflatten"])
+_TO_HEADS = _SHAPE_ONLY | {"expand", "repeat_interleave"}
+
+
+def whole_heads_where_positions_pinned(state: Any, node: Any) -> List[Any]:
+    """The reshapes into heads of an attention whose q and k head_dim positions the walk found
+    all pinned (rotary embeddings rotate them in pairs with computed cos/sin, and slice
+    head_dim by number): these split into whole heads in a second walk, so that such an
+    attention loses whole heads where it could lose no positions. An attention with some
+    positions free (rotary on part of head_dim) keeps them."""
+    if attention_layout(state, node) == "heads":
+        return []
+    # q and k lost their labels (a product with a computed cos) or keep only pinned ones
+    q, k = _arg(node, 0, "query"), _arg(node, 1, "key")
+    labels = [*ops._get_labels(state, q), *ops._get_labels(state, k)]
+    if any(state.is_prunable[label] for label in labels):
+        return []
+    return [split for start in (q, k, _arg(node, 2, "value"))
+            for split in _splits_into_heads(state, start)]
+
+
+def _splits_into_heads(state: Any, start: Any) -> List[Any]:
+    """The reshapes splitting a labelled axis on the way back from q, k or v to its
+    projection."""
+    found: List[Any] = []
+    current, steps = start, 0
+    while isinstance(current, NodeInfo) and steps < 16 and current.operation not in _PROJECTIONS:
+        steps += 1
+        if current.operation_name not in _TO_HEADS or not current.args:
+            break
+        first = current.args[0]
+        if isinstance(first, (tuple, list)):
+            first = next((p for p in first if isinstance(p, NodeInfo)), None)
+        shape, before = current.result_shape, _shape(first)
+        if (
+            current.operation_name in _HEAD_SPLITS
+            and shape is not None
+            and before is not None
+            and len(shape) > len(before)
+            and ops._get_labels(state, first)
+        ):
+            found.append(current)
+        current = first
+    return found
 
 
 def _mask_spans_heads(node: Any) -> bool:

@@ -10,6 +10,7 @@ family in ``tavrix.pruning.ops.norm``.
 
 from __future__ import annotations
 
+import math
 from typing import Any, Dict, List, Tuple
 
 from torch import nn
@@ -141,6 +142,20 @@ class ParameterBinaryRule(PassThrough):
                     f"it takes a tensor of shape {value_shape} across the cut axis {axis}, "
                     f"expected one entry per channel ({channels})",
                 )
+            base = getattr(value, "view_of", None)
+            if base is not None and ctx.owners.get(value.tensor_uid) is None:
+                # a reshape of a parameter made in the call (``self.gamma.reshape(1, -1, 1,
+                # 1)``): the parameter's own axis of that many entries is cut
+                owned = ctx.owners.get(base)
+                sizes = tuple(owned.tensor.shape) if owned is not None else ()
+                if sizes.count(channels) != 1 or math.prod(sizes) != channels:
+                    raise ctx.error(
+                        node,
+                        f"it takes a view of shape {value_shape} of a tensor that is no "
+                        f"parameter of the model with one entry per channel ({channels})",
+                    )
+                ctx.slice(owned, sizes.index(channels), keep, node)
+                continue
             ctx.slice(ctx.owned(value, node, "per-channel parameter"), index, keep, node)
 
 

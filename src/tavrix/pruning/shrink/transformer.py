@@ -62,6 +62,8 @@ class CatParameterRule(ShrinkRule):
         for piece in _arg(node, 0, "tensors"):
             if isinstance(piece, NodeInfo) or not isinstance(piece, TensorInfo):
                 continue
+            if 0 in piece.shape:
+                continue  # empty: adds nothing (a key/value cache's start)
             if piece.shape[axis] == 1:
                 continue  # broadcast: no channel entries
             base = getattr(piece, "view_of", None)
