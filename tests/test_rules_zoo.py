@@ -238,7 +238,7 @@ TIMM_ATTENTION = {
     "cait_xxs24_224": ({"depth": 1, "depth_token_only": 1}, "given the size 48 for channels"),
     # heads merged back to the width read off the input (``reshape(B, N, C)``), which
     # equals heads x head_dim: the read decides, and the cut is refused
-    "vit_relpos_small_patch16_224": ({"depth": 2}, "given the size 384 for channels"),
+    "vit_relpos_small_patch16_224": ({"depth": 2}, "given the size 384 for"),
     # q and k pieces of an unbind multiplied by hand; the stream cut, with the widths the
     # model holds for its head (num_features, embed_dim)
     "convit_tiny": ({"depth": 2, "local_up_to_layer": 1}, None),

@@ -149,8 +149,9 @@ py::object make_model_cutplan_class() {
       py::arg("rule_record") = py::none(), py::arg("tensor_names") = py::none(),
       py::arg("provenance") = py::none());
   // What the analysis adds, None on a plan made by hand: read as plain attributes, and
-  // still there (as None) when an instance lost its own (copy, del).
-  for (const char* field : {"rule_record", "tensor_names", "provenance"}) {
+  // still there (as None) when an instance lost its own (copy, del). A plan analysed with
+  // provenance off has no provenance attribute at all, as callers test with hasattr.
+  for (const char* field : {"rule_record", "tensor_names"}) {
     cls.attr(field) = py::none();
   }
 

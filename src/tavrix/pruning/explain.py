@@ -123,7 +123,7 @@ def explain(plan: ModelCutplan) -> "Explanation":
 
     Raises ValueError for a plan analysed with provenance off.
     """
-    record = plan.provenance
+    record = getattr(plan, "provenance", None)  # absent when analysed with provenance off
     if not isinstance(record, Provenance):
         raise ValueError(
             "this plan carries no provenance: it was analysed with provenance off "
