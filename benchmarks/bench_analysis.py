@@ -60,14 +60,25 @@ import torch  # noqa: E402
 from bench_explain import build as build_zoo_model  # noqa: E402
 
 from tavrix.flowscope.tracing import trace  # noqa: E402
-from tavrix.pruning.cutplan import get_cutplan  # noqa: E402
 from tavrix.pruning import gate as gate_module  # noqa: E402
+from tavrix.pruning.cutplan import get_cutplan  # noqa: E402
 from tavrix.pruning.gatecal import TavrixPruningCalibrator  # noqa: E402
 
 ZOO = [
-    "resnet18", "resnet50", "mobilenet_v2", "mobilenet_v3_small", "efficientnet_b0",
-    "densenet121", "googlenet", "shufflenet_v2_x1_0", "squeezenet1_0", "regnet_y_400mf",
-    "convnext_tiny", "vit_b_16", "swin_t", "inception_v3",
+    "resnet18",
+    "resnet50",
+    "mobilenet_v2",
+    "mobilenet_v3_small",
+    "efficientnet_b0",
+    "densenet121",
+    "googlenet",
+    "shufflenet_v2_x1_0",
+    "squeezenet1_0",
+    "regnet_y_400mf",
+    "convnext_tiny",
+    "vit_b_16",
+    "swin_t",
+    "inception_v3",
 ]
 TINY = ["tiny_encoder", "tiny_bert"]
 TARGET_FORWARD = 1.3
@@ -87,8 +98,12 @@ class _Bert(torch.nn.Module):
         import transformers
 
         config = transformers.BertConfig(
-            vocab_size=1000, hidden_size=128, num_hidden_layers=2, num_attention_heads=2,
-            intermediate_size=512, max_position_embeddings=64,
+            vocab_size=1000,
+            hidden_size=128,
+            num_hidden_layers=2,
+            num_attention_heads=2,
+            intermediate_size=512,
+            max_position_embeddings=64,
         )
         self.bert = transformers.BertModel(config, add_pooling_layer=False)
 
@@ -150,7 +165,10 @@ def bench_analysis(model: torch.nn.Module, x: torch.Tensor, reps: int) -> Dict[s
 
 
 def bench_calibration(
-    model: torch.nn.Module, x: torch.Tensor, reps: int, products: bool = False,
+    model: torch.nn.Module,
+    x: torch.Tensor,
+    reps: int,
+    products: bool = False,
     statistics_too: bool = False,
 ) -> Dict[str, List[float]]:
     # The plain step runs on a copy: inside the block the model's own calls are
@@ -252,8 +270,16 @@ def remake_nodes(graph: List[Any]) -> List[Any]:
     from tavrix.flowscope.tracing import NodeInfo
 
     return [
-        NodeInfo(n.operation, n.operation_name, n.args, n.kwargs, n.result_shape, n.unique_name,
-                 n.location, n.module_path)
+        NodeInfo(
+            n.operation,
+            n.operation_name,
+            n.args,
+            n.kwargs,
+            n.result_shape,
+            n.unique_name,
+            n.location,
+            n.module_path,
+        )
         for n in graph
     ]
 
@@ -272,16 +298,25 @@ def print_stages(names: List[str], reps: int) -> None:
     for name in names:
         model, x, _ = build(name)
         stages = stage_profile(model, x, reps)
-        print(f"{name:<20}" + "  ".join(f"{k} {v * 1e3:.2f}" for k, v in stages.items()), flush=True)
+        print(
+            f"{name:<20}" + "  ".join(f"{k} {v * 1e3:.2f}" for k, v in stages.items()), flush=True
+        )
         # The room the targets leave beyond the floor, against what the result alone costs.
         room = (TARGET_FLOOR - 1) * stages["floor"]
         if name in ZOO:
             room = min(room, TARGET_FORWARD * stages["forward"] - stages["floor"])
-        needed = (stages["model state"] + stages["nodes alone"] + stages["labels to dict"]
-                  + stages["gate modules alone"])
-        print(f"{'':<20}room beyond the floor {room * 1e3:.2f}  used "
-              f"{(stages['get_cutplan'] - stages['floor']) * 1e3:.2f}  of which the result's "
-              f"objects and the model state alone {needed * 1e3:.2f}", flush=True)
+        needed = (
+            stages["model state"]
+            + stages["nodes alone"]
+            + stages["labels to dict"]
+            + stages["gate modules alone"]
+        )
+        print(
+            f"{'':<20}room beyond the floor {room * 1e3:.2f}  used "
+            f"{(stages['get_cutplan'] - stages['floor']) * 1e3:.2f}  of which the result's "
+            f"objects and the model state alone {needed * 1e3:.2f}",
+            flush=True,
+        )
 
 
 def _cell(samples: List[float], base: List[float]) -> str:
@@ -295,12 +330,21 @@ def main() -> None:
     parser.add_argument("--models", default=",".join(ZOO + TINY), help="comma-separated names")
     parser.add_argument("--no-calibration", action="store_true")
     parser.add_argument("--threads", type=int, default=2)
-    parser.add_argument("--products", action="store_true",
-                        help="also time calibration steps whose gates all multiply")
-    parser.add_argument("--statistics", action="store_true",
-                        help="also time calibration steps that record the extra statistics")
-    parser.add_argument("--stages", action="store_true",
-                        help="print where get_cutplan's time goes instead (CPU time per stage)")
+    parser.add_argument(
+        "--products",
+        action="store_true",
+        help="also time calibration steps whose gates all multiply",
+    )
+    parser.add_argument(
+        "--statistics",
+        action="store_true",
+        help="also time calibration steps that record the extra statistics",
+    )
+    parser.add_argument(
+        "--stages",
+        action="store_true",
+        help="print where get_cutplan's time goes instead (CPU time per stage)",
+    )
     options = parser.parse_args()
     torch.set_num_threads(options.threads)
     names = [name for name in options.models.split(",") if name]
@@ -310,12 +354,16 @@ def main() -> None:
             print_stages(names, options.reps)
         return
 
-    print(f"{torch.get_num_threads()} threads; analysis: batch 1, {options.reps} reps; "
-          f"calibration: batch 8, {options.cal_reps} reps; ratios of minima (of medians)")
-    print(f"{'model':<20}{'fwd ms':>8}{'floor/fwd':>13}{'trace/fwd':>13}{'cutplan/fwd':>13}"
-          f"{'cutplan/floor':>15}{'plain s':>9}{'calib/plain':>13}"
-          + (f"{'products/plain':>16}" if options.products else "")
-          + (f"{'stats/plain':>13}{'stats/calib':>13}" if options.statistics else ""))
+    print(
+        f"{torch.get_num_threads()} threads; analysis: batch 1, {options.reps} reps; "
+        f"calibration: batch 8, {options.cal_reps} reps; ratios of minima (of medians)"
+    )
+    print(
+        f"{'model':<20}{'fwd ms':>8}{'floor/fwd':>13}{'trace/fwd':>13}{'cutplan/fwd':>13}"
+        f"{'cutplan/floor':>15}{'plain s':>9}{'calib/plain':>13}"
+        + (f"{'products/plain':>16}" if options.products else "")
+        + (f"{'stats/plain':>13}{'stats/calib':>13}" if options.statistics else "")
+    )
     worst = {"forward": 0.0, "floor": 0.0, "calibration": 0.0}
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
@@ -323,9 +371,11 @@ def main() -> None:
             model, x, x_cal = build(name)
             t = bench_analysis(model, x, options.reps)
             f = t["forward"]
-            row = (f"{name:<20}{min(f) * 1e3:8.1f}{_cell(t['floor'], f):>13}"
-                   f"{_cell(t['trace'], f):>13}{_cell(t['cutplan'], f):>13}"
-                   f"{_cell(t['cutplan'], t['floor']):>15}")
+            row = (
+                f"{name:<20}{min(f) * 1e3:8.1f}{_cell(t['floor'], f):>13}"
+                f"{_cell(t['trace'], f):>13}{_cell(t['cutplan'], f):>13}"
+                f"{_cell(t['cutplan'], t['floor']):>15}"
+            )
             zoo = name in ZOO
             if zoo:
                 worst["forward"] = max(worst["forward"], min(t["cutplan"]) / min(f))
@@ -338,8 +388,10 @@ def main() -> None:
                 if options.products:
                     row += f"{_cell(c['products'], c['plain']):>16}"
                 if options.statistics:
-                    row += (f"{_cell(c['statistics'], c['plain']):>13}"
-                            f"{_cell(c['statistics'], c['calibration']):>13}")
+                    row += (
+                        f"{_cell(c['statistics'], c['plain']):>13}"
+                        f"{_cell(c['statistics'], c['calibration']):>13}"
+                    )
                 if zoo:
                     worst["calibration"] = max(
                         worst["calibration"], min(c["calibration"]) / min(c["plain"])

@@ -34,9 +34,22 @@ from tavrix.pruning.shrink.measure import count_macs  # noqa: E402
 # the tests' zoo (tests/test_shrink_zoo.py); the two trained models of bench_quality.py are
 # "digits" and "bytelm"
 ZOO = [
-    "resnet18", "resnet50", "mobilenet_v2", "mobilenet_v3_small", "efficientnet_b0",
-    "densenet121", "googlenet", "shufflenet_v2_x1_0", "squeezenet1_0", "regnet_y_400mf",
-    "convnext_tiny", "vit_b_16", "swin_t", "inception_v3", "digits", "bytelm",
+    "resnet18",
+    "resnet50",
+    "mobilenet_v2",
+    "mobilenet_v3_small",
+    "efficientnet_b0",
+    "densenet121",
+    "googlenet",
+    "shufflenet_v2_x1_0",
+    "squeezenet1_0",
+    "regnet_y_400mf",
+    "convnext_tiny",
+    "vit_b_16",
+    "swin_t",
+    "inception_v3",
+    "digits",
+    "bytelm",
 ]
 # models that take one input size only, or need a larger one
 SIZES = {"vit_b_16": 224, "inception_v3": 299}
@@ -87,8 +100,9 @@ def main() -> None:
     parser.add_argument("--kinds", default="macs,params")
     parser.add_argument("--size", type=int, default=SIZE)
     parser.add_argument("--importance", default="taylor")
-    parser.add_argument("--cache", type=Path, default=None,
-                        help="folder of bench_quality.py's trained models")
+    parser.add_argument(
+        "--cache", type=Path, default=None, help="folder of bench_quality.py's trained models"
+    )
     options = parser.parse_args()
     SIZE = options.size
     if options.cache is not None:
@@ -112,8 +126,10 @@ def main() -> None:
                     start = time.perf_counter()
                     try:
                         removed = choose_channels(
-                            plan, importance=options.importance, model=model,
-                            **{f"target_{kind}": fraction}
+                            plan,
+                            importance=options.importance,
+                            model=model,
+                            **{f"target_{kind}": fraction},
                         )
                     except ValueError as error:  # below what the prunable groups can give
                         print(f"{name:<20}{kind:>10}{fraction:>6}  refused: {error}", flush=True)
@@ -126,8 +142,11 @@ def main() -> None:
                         achieved = sum(p.numel() for p in model.parameters()) / params
                     error = (achieved - fraction) / fraction
                     worst = max(worst, abs(error))
-                    print(f"{name:<20}{kind:>10}{fraction:>6}{achieved:>10.4f}"
-                          f"{100 * error:>7.2f}%{seconds:>10.2f}", flush=True)
+                    print(
+                        f"{name:<20}{kind:>10}{fraction:>6}{achieved:>10.4f}"
+                        f"{100 * error:>7.2f}%{seconds:>10.2f}",
+                        flush=True,
+                    )
                     del model, plan
     print(f"largest error {100 * worst:.2f}% of F")
 

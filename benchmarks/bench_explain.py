@@ -31,9 +31,20 @@ from tavrix.pruning.explain import explain, provenance
 TARGET_RATIO = 1.05
 
 ZOO = [
-    "resnet18", "resnet50", "mobilenet_v2", "mobilenet_v3_small", "efficientnet_b0",
-    "densenet121", "googlenet", "shufflenet_v2_x1_0", "squeezenet1_0", "regnet_y_400mf",
-    "convnext_tiny", "vit_b_16", "swin_t", "inception_v3",
+    "resnet18",
+    "resnet50",
+    "mobilenet_v2",
+    "mobilenet_v3_small",
+    "efficientnet_b0",
+    "densenet121",
+    "googlenet",
+    "shufflenet_v2_x1_0",
+    "squeezenet1_0",
+    "regnet_y_400mf",
+    "convnext_tiny",
+    "vit_b_16",
+    "swin_t",
+    "inception_v3",
 ]
 
 
@@ -91,15 +102,19 @@ def main() -> None:
     parser.add_argument("--reps", type=int, default=7, help="pairs per model (default 7)")
     parser.add_argument("--models", default=",".join(ZOO), help="comma-separated model names")
     parser.add_argument(
-        "--threads", type=int, default=1,
+        "--threads",
+        type=int,
+        default=1,
         help="torch threads (default 1: the machine is shared, one thread varies least)",
     )
     options = parser.parse_args()
     torch.set_num_threads(options.threads)
     names = [name for name in options.models.split(",") if name]
 
-    print(f"{'model':<20} {'on s':>8} {'off s':>8} {'ratio':>7} {'pairwise':>9} {'cpu':>7} "
-          f"{'explain ms':>11}")
+    print(
+        f"{'model':<20} {'on s':>8} {'off s':>8} {'ratio':>7} {'pairwise':>9} {'cpu':>7} "
+        f"{'explain ms':>11}"
+    )
     ratios = []
     cpu_ratios = []
     with torch.no_grad(), warnings.catch_warnings():
@@ -116,9 +131,11 @@ def main() -> None:
             )
     for label, values in (("wall time", ratios), ("CPU time", cpu_ratios)):
         worst = max(values)
-        print(f"{label}: ratio of medians, geometric mean {statistics.geometric_mean(values):.3f}, "
-              f"largest {worst:.3f} (target <= {TARGET_RATIO}): "
-              f"{'met' if worst <= TARGET_RATIO else 'not met'}")
+        print(
+            f"{label}: ratio of medians, geometric mean {statistics.geometric_mean(values):.3f}, "
+            f"largest {worst:.3f} (target <= {TARGET_RATIO}): "
+            f"{'met' if worst <= TARGET_RATIO else 'not met'}"
+        )
 
 
 if __name__ == "__main__":

@@ -21,13 +21,12 @@ import argparse
 import contextlib
 import copy
 import inspect
-import math
 import statistics
 import sys
 import time
 import warnings
 from pathlib import Path
-from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 import torch
 import torch.nn.functional as F
@@ -73,8 +72,10 @@ def scores(plan: Any, model: nn.Module, name: str, seed: int) -> Optional[List[A
         return magnitude_importance(model, plan)
     if name == "random":
         generator = torch.Generator().manual_seed(seed)
-        return [torch.rand(len(labels), generator=generator, dtype=torch.float64)
-                for _, labels in plan.prunable_groups]
+        return [
+            torch.rand(len(labels), generator=generator, dtype=torch.float64)
+            for _, labels in plan.prunable_groups
+        ]
     return None
 
 
@@ -111,8 +112,8 @@ class DigitsCase(Case):
 
     def __init__(self, quick: bool) -> None:
         self.dense, self.data = qm.digits_model(quick=quick)
-        self.calibration = [self.data["x_train"][i:i + 64] for i in range(0, 512, 64)]
-        self.labels = [self.data["y_train"][i:i + 64] for i in range(0, 512, 64)]
+        self.calibration = [self.data["x_train"][i : i + 64] for i in range(0, 512, 64)]
+        self.labels = [self.data["y_train"][i : i + 64] for i in range(0, 512, 64)]
         self.steps = 60 if quick else 300
         self.example = self.calibration[0]
 
@@ -145,7 +146,7 @@ class LanguageCase(Case):
     def __init__(self, quick: bool) -> None:
         self.dense, self.train, self.test = qm.lm_model(quick=quick)
         windows = qm.lm_windows(self.train, 128 if quick else 512, seed=7)
-        self.calibration = [{"input_ids": windows[i:i + 32]} for i in range(0, len(windows), 32)]
+        self.calibration = [{"input_ids": windows[i : i + 32]} for i in range(0, len(windows), 32)]
         self.held_out = qm.lm_eval_windows(self.test, 64 if quick else 256)
         self.steps = 30 if quick else 100
         self.example = {"input_ids": self.calibration[0]["input_ids"][:2]}
@@ -177,8 +178,13 @@ class LanguageCase(Case):
         chosen = []
         for index, (nodes, _) in enumerate(plan.prunable_groups):
             found = {names.get(n) for n in nodes} - {None}
-            if found and all(".mlp.gate_proj" in n or ".mlp.up_proj" in n or
-                             ".self_attn." in n and not n.endswith("o_proj") for n in found):
+            if found and all(
+                ".mlp.gate_proj" in n
+                or ".mlp.up_proj" in n
+                or ".self_attn." in n
+                and not n.endswith("o_proj")
+                for n in found
+            ):
                 chosen.append(index)
         return chosen
 
@@ -193,8 +199,9 @@ def shrunk_macs(case: Case, removed: Dict[int, List[int]]) -> float:
     return case.macs(model)
 
 
-def uniform_ratio(case: Case, plan: Any, importance: List[Any], groups: List[int],
-                  target: float, dense: float) -> Tuple[float, float]:
+def uniform_ratio(
+    case: Case, plan: Any, importance: List[Any], groups: List[int], target: float, dense: float
+) -> Tuple[float, float]:
     """The per-group ratio (of the selected groups) keeping ``target`` of the MACs, by
     bisection with the MAC counter on shrunk copies; (ratio, kept share)."""
     low, high = 0.0, 0.99
@@ -213,8 +220,15 @@ def uniform_ratio(case: Case, plan: Any, importance: List[Any], groups: List[int
     return best
 
 
-def choice(case: Case, master: nn.Module, plan: Any, importance: List[Any], target: float,
-           dense: float, ratios: Dict[float, Tuple[float, float]]) -> Dict[int, List[int]]:
+def choice(
+    case: Case,
+    master: nn.Module,
+    plan: Any,
+    importance: List[Any],
+    target: float,
+    dense: float,
+    ratios: Dict[float, Tuple[float, float]],
+) -> Dict[int, List[int]]:
     groups = case.selected(plan)
     masked = [importance[i] if i in groups else None for i in range(len(importance))]
     if HAS_TARGET and isinstance(case, DigitsCase):
@@ -225,8 +239,17 @@ def choice(case: Case, master: nn.Module, plan: Any, importance: List[Any], targ
     return choose_channels(plan, ratio={g: ratio for g in groups}, importance=masked)
 
 
-RECOVERIES = ["none", "bn", "mean", "mean+bn", "lstsq", "lstsq+bn", "lstsq-ch", "lstsq-ch+bn",
-              "fine-tune"]
+RECOVERIES = [
+    "none",
+    "bn",
+    "mean",
+    "mean+bn",
+    "lstsq",
+    "lstsq+bn",
+    "lstsq-ch",
+    "lstsq-ch+bn",
+    "fine-tune",
+]
 
 
 def evaluate(case: Case, removed: Dict[int, List[int]]) -> Tuple[Dict[str, float], float]:
@@ -238,8 +261,9 @@ def evaluate(case: Case, removed: Dict[int, List[int]]) -> Tuple[Dict[str, float
         for method in ("mean", "lstsq")
     }
     if case.batchnorm:  # the convolutions fitted channel by channel too
-        stats["lstsq-ch"] = recover.collect(model, plan, removed, case.calibration,
-                                            method="lstsq", conv_fit="channels")
+        stats["lstsq-ch"] = recover.collect(
+            model, plan, removed, case.calibration, method="lstsq", conv_fit="channels"
+        )
     shrink(model, plan, removed)
     results: Dict[str, float] = {}
     for recovery in RECOVERIES:
@@ -285,12 +309,18 @@ def run_case(case: Case, draws: int) -> str:
             cells = {}
             for recovery in found[0]:
                 values = [r[recovery] for r in found]
-                cells[recovery] = (f"{values[0]:.2f}" if len(values) == 1 else
-                                   f"{statistics.mean(values):.2f} ± {statistics.stdev(values):.2f}")
+                cells[recovery] = (
+                    f"{values[0]:.2f}"
+                    if len(values) == 1
+                    else f"{statistics.mean(values):.2f} ± {statistics.stdev(values):.2f}"
+                )
             label = name if name != "random" else f"random ({len(found)} draws)"
             rows.append((label, target, statistics.mean(shares), cells))
-            print(f"  {case.name} {label} at {100 * target:.0f}%: "
-                  + ", ".join(f"{k} {v}" for k, v in cells.items()), flush=True)
+            print(
+                f"  {case.name} {label} at {100 * target:.0f}%: "
+                + ", ".join(f"{k} {v}" for k, v in cells.items()),
+                flush=True,
+            )
     what = "test accuracy (%)" if case.batchnorm else "held-out perplexity"
     columns = [r for r in RECOVERIES if case.batchnorm or ("bn" not in r and "-ch" not in r)]
     lines = [
@@ -300,8 +330,11 @@ def run_case(case: Case, draws: int) -> str:
         "|---|---|---|" + "---|" * len(columns),
     ]
     for label, target, share, cells in rows:
-        lines.append(f"| {label} | {100 * target:.0f}% | {100 * share:.1f}% | "
-                     + " | ".join(cells.get(c, "-") for c in columns) + " |")
+        lines.append(
+            f"| {label} | {100 * target:.0f}% | {100 * share:.1f}% | "
+            + " | ".join(cells.get(c, "-") for c in columns)
+            + " |"
+        )
     lines.append("")
     lines.append(f"({time.perf_counter() - start:.0f} s)")
     return "\n".join(lines)
@@ -313,17 +346,23 @@ def main() -> None:
     parser.add_argument("--only", choices=["cnn", "lm"], default=None)
     parser.add_argument("--draws", type=int, default=None, help="random draws (default 5)")
     parser.add_argument("--threads", type=int, default=1)
-    parser.add_argument("--cache", type=Path, default=None,
-                        help=f"folder of the trained models (default {qm.CACHE}); another "
-                        "checkout's cache is reused as it is")
+    parser.add_argument(
+        "--cache",
+        type=Path,
+        default=None,
+        help=f"folder of the trained models (default {qm.CACHE}); another "
+        "checkout's cache is reused as it is",
+    )
     args = parser.parse_args()
     if args.cache is not None:
         qm.CACHE = args.cache
     torch.set_num_threads(args.threads)
     draws = args.draws if args.draws is not None else (2 if args.quick else 5)
     if not HAS_TARGET:
-        print("note: choose_channels takes no target_macs here: budgets by bisecting a "
-              "per-group ratio with count_macs")
+        print(
+            "note: choose_channels takes no target_macs here: budgets by bisecting a "
+            "per-group ratio with count_macs"
+        )
     warnings.filterwarnings("ignore", category=UserWarning)
     tables = []
     if args.only in (None, "cnn"):

@@ -51,8 +51,9 @@ def measure(name: str, batch: int, size: int, reps: int) -> Dict[str, float]:
             plan = get_cutplan(twin, (x[:1],), {})
             start = time.perf_counter()
             fit = "channels" if method.endswith("channels") else "unfolded"
-            stats = recover.collect(twin, plan, removed, [x], method=method.split("-")[0],
-                                    conv_fit=fit)
+            stats = recover.collect(
+                twin, plan, removed, [x], method=method.split("-")[0], conv_fit=fit
+            )
             shrink_start = time.perf_counter()
             shrink(twin, plan, removed)
             resumed = time.perf_counter()
@@ -78,15 +79,20 @@ def main() -> None:
     torch.set_num_threads(args.threads)
     warnings.filterwarnings("ignore", category=UserWarning)
     print(f"batch {args.batch} x {args.size}^2, {args.threads} thread(s), min of {args.reps}\n")
-    print("| model | calibration step | collect+compensate: mean | lstsq | lstsq, "
-          "conv_fit='channels' | batch-norm re-estimate |")
+    print(
+        "| model | calibration step | collect+compensate: mean | lstsq | lstsq, "
+        "conv_fit='channels' | batch-norm re-estimate |"
+    )
     print("|---|---|---|---|---|---|")
     for name in args.models.split(","):
         t = measure(name, args.batch, args.size, args.reps)
         base = t["calibration"]
-        print(f"| {name} | {1000 * base:.0f} ms | {t['mean'] / base:.2f} | "
-              f"{t['lstsq'] / base:.2f} | {t['lstsq-channels'] / base:.2f} | "
-              f"{t['batchnorm'] / base:.2f} |", flush=True)
+        print(
+            f"| {name} | {1000 * base:.0f} ms | {t['mean'] / base:.2f} | "
+            f"{t['lstsq'] / base:.2f} | {t['lstsq-channels'] / base:.2f} | "
+            f"{t['batchnorm'] / base:.2f} |",
+            flush=True,
+        )
 
 
 if __name__ == "__main__":

@@ -112,11 +112,15 @@ def main() -> None:
             flush=True,
         )
     print()
-    print(f"Analysis time (get_cutplan), extended / standard, {args.reps} interleaved "
-          "repetitions, one thread:")
+    print(
+        f"Analysis time (get_cutplan), extended / standard, {args.reps} interleaved "
+        "repetitions, one thread:"
+    )
     print()
-    print("| model | standard (min) | extended (min) | ratio of minima | ratio of medians "
-          "| CPU ratio of minima |")
+    print(
+        "| model | standard (min) | extended (min) | ratio of minima | ratio of medians "
+        "| CPU ratio of minima |"
+    )
     print("|---|---|---|---|---|---|")
     worst = 0.0
     for name in names:

@@ -41,10 +41,20 @@ import torch
 import torch.nn.functional as F
 
 SHAPES = {
-    "1.1B": dict(hidden_size=2048, intermediate_size=5632, num_attention_heads=32,
-                 num_key_value_heads=8, vocab_size=32000),
-    "7B": dict(hidden_size=4096, intermediate_size=11008, num_attention_heads=32,
-               num_key_value_heads=8, vocab_size=32000),
+    "1.1B": dict(
+        hidden_size=2048,
+        intermediate_size=5632,
+        num_attention_heads=32,
+        num_key_value_heads=8,
+        vocab_size=32000,
+    ),
+    "7B": dict(
+        hidden_size=4096,
+        intermediate_size=11008,
+        num_attention_heads=32,
+        num_key_value_heads=8,
+        vocab_size=32000,
+    ),
 }
 GIB = 1024**3
 
@@ -161,8 +171,9 @@ def pipeline(shape: str, layers: int, dtype_name: str, tokens: int, workdir: str
 
     dtype = getattr(torch, dtype_name)
     model = built(shape, layers, dtype)
-    ids = torch.randint(0, SHAPES[shape]["vocab_size"], (1, tokens),
-                        generator=torch.Generator().manual_seed(1))
+    ids = torch.randint(
+        0, SHAPES[shape]["vocab_size"], (1, tokens), generator=torch.Generator().manual_seed(1)
+    )
     steps = Steps()
 
     def forward() -> None:
@@ -233,8 +244,9 @@ def reload(shape: str, layers: int, dtype_name: str, tokens: int, path: str, met
     model = on_meta(shape, layers, dtype) if meta else built(shape, layers, dtype, seed=3)
     steps = Steps()
     steps.run("reload" if meta else "reload (built model)", load_shrunk, path, model)
-    ids = torch.randint(0, SHAPES[shape]["vocab_size"], (1, tokens),
-                        generator=torch.Generator().manual_seed(1))
+    ids = torch.randint(
+        0, SHAPES[shape]["vocab_size"], (1, tokens), generator=torch.Generator().manual_seed(1)
+    )
     with torch.no_grad():
         same = torch.equal(model(ids), torch.load(path + ".logits", weights_only=True))
     return {"rows": steps.rows, "same": same}
@@ -243,7 +255,9 @@ def reload(shape: str, layers: int, dtype_name: str, tokens: int, path: str, met
 def child(arguments: List[str]) -> Dict:
     process = subprocess.run(
         [sys.executable, __file__, "--child", json.dumps(arguments)],
-        capture_output=True, text=True, env={**os.environ, "OMP_NUM_THREADS": "2"},
+        capture_output=True,
+        text=True,
+        env={**os.environ, "OMP_NUM_THREADS": "2"},
     )
     if process.returncode != 0:
         raise RuntimeError(f"{arguments} failed:\n{process.stderr[-3000:]}")
@@ -254,8 +268,10 @@ def room_for(size: int, need: float) -> Tuple[bool, str]:
     available = mem_available()
     if available >= need:
         return True, ""
-    return False, (f"skipped: MemAvailable {available / GIB:.1f} GiB, this run needs "
-                   f"{need / GIB:.1f} GiB ({size / GIB:.1f} GiB of parameters)")
+    return False, (
+        f"skipped: MemAvailable {available / GIB:.1f} GiB, this run needs "
+        f"{need / GIB:.1f} GiB ({size / GIB:.1f} GiB of parameters)"
+    )
 
 
 def main() -> None:
@@ -263,8 +279,12 @@ def main() -> None:
     parser.add_argument("--layers", default="2,8,22")
     parser.add_argument("--dtypes", default="float32,bfloat16")
     parser.add_argument("--tokens", type=int, default=128)
-    parser.add_argument("--7b", dest="seven", action="store_true",
-                        help="also the 7B shape (32 layers, bfloat16), if memory allows")
+    parser.add_argument(
+        "--7b",
+        dest="seven",
+        action="store_true",
+        help="also the 7B shape (32 layers, bfloat16), if memory allows",
+    )
     parser.add_argument("--child", help=argparse.SUPPRESS)
     options = parser.parse_args()
     if options.child:
@@ -277,12 +297,15 @@ def main() -> None:
             print(json.dumps(reload(shape, int(layers), dtype, int(tokens), path, meta)))
         return
 
-    runs = [("1.1B", int(n), d)
-            for d in options.dtypes.split(",") for n in options.layers.split(",")]
+    runs = [
+        ("1.1B", int(n), d) for d in options.dtypes.split(",") for n in options.layers.split(",")
+    ]
     if options.seven:
         runs.append(("7B", 32, "bfloat16"))
-    print(f"torch {torch.__version__}, {options.tokens} tokens, batch 1, 2 threads; time in "
-          "no-grad forwards of the original, peak = VmHWM over the step's start / parameter bytes")
+    print(
+        f"torch {torch.__version__}, {options.tokens} tokens, batch 1, 2 threads; time in "
+        "no-grad forwards of the original, peak = VmHWM over the step's start / parameter bytes"
+    )
     with tempfile.TemporaryDirectory() as workdir:
         for shape, layers, dtype in runs:
             size = parameter_bytes(shape, layers, getattr(torch, dtype))
@@ -298,32 +321,44 @@ def main() -> None:
             for meta in (True, False):
                 fits, why = room_for(size, need) if size > 2e9 else (True, "")
                 if fits:
-                    again = child(["reload", shape, layers, dtype, options.tokens,
-                                   done["path"], meta])
+                    again = child(
+                        ["reload", shape, layers, dtype, options.tokens, done["path"], meta]
+                    )
                     rows += again["rows"]
                     done.setdefault("same", []).append(again["same"])
                 else:
-                    rows.append((("reload" if meta else "reload (built model)") + ": " + why,
-                                 float("nan"), 0))
+                    rows.append(
+                        (
+                            ("reload" if meta else "reload (built model)") + ": " + why,
+                            float("nan"),
+                            0,
+                        )
+                    )
             os.remove(done["path"])
             forwards = [seconds for name, seconds, _ in rows if name == "forward"]
             forward = min(forwards)
             forward_peak = min(peak for name, _, peak in rows if name == "forward")
             print(title + f" (after the cut {done['after'] / done['parameters']:.0%} of them)")
-            print(f"  forward {forward * 1e3:.0f} ms, peak {forward_peak / 1e6:.0f} MB "
-                  f"({forward_peak / size:.3f} of the parameters); shrunk parameters "
-                  f"{done['shrunk_bytes'] / 1e9:.2f} GB")
-            print(f"  {'step':<22} {'x forward':>10} {'peak MB':>9} {'/ params':>9} "
-                  f"{'/ forward':>9} {'/ shrunk':>9}")
+            print(
+                f"  forward {forward * 1e3:.0f} ms, peak {forward_peak / 1e6:.0f} MB "
+                f"({forward_peak / size:.3f} of the parameters); shrunk parameters "
+                f"{done['shrunk_bytes'] / 1e9:.2f} GB"
+            )
+            print(
+                f"  {'step':<22} {'x forward':>10} {'peak MB':>9} {'/ params':>9} "
+                f"{'/ forward':>9} {'/ shrunk':>9}"
+            )
             for name, seconds, peak in rows:
                 if name == "forward":
                     continue
                 if seconds != seconds:  # skipped
                     print(f"  {name}")
                     continue
-                print(f"  {name:<22} {seconds / forward:>10.2f} {peak / 1e6:>9.0f} "
-                      f"{peak / size:>9.3f} {peak / forward_peak:>9.2f} "
-                      f"{peak / done['shrunk_bytes']:>9.3f}")
+                print(
+                    f"  {name:<22} {seconds / forward:>10.2f} {peak / 1e6:>9.0f} "
+                    f"{peak / size:>9.3f} {peak / forward_peak:>9.2f} "
+                    f"{peak / done['shrunk_bytes']:>9.3f}"
+                )
             print(f"  {done['check']}")
             print(f"  reloaded models give the shrunk model's logits: {done.get('same')}")
 

@@ -66,7 +66,10 @@ def cost(name: str, reps: int) -> None:
     model, plan = calibrated(name, size)
     x = torch.randn(1, 3, size, size)
     times: Dict[str, List[Tuple[float, float]]] = {
-        "forward": [], "choose": [], "shrink": [], "check": []
+        "forward": [],
+        "choose": [],
+        "shrink": [],
+        "check": [],
     }
     with torch.no_grad():
         model(x)  # warm-up
@@ -107,8 +110,10 @@ def latency(name: str, reps: int, round_to: int) -> None:
             samples = latency_samples([model, shrunk], (x,), repeats=reps)
             best = [min(s) for s in samples]
             middle = [statistics.median(s) for s in samples]
-            row += (f"{best[0] * 1e3:>10.1f}{best[1] * 1e3:>9.1f}{best[1] / best[0]:>7.2f}"
-                    f"{middle[1] / middle[0]:>7.2f}")
+            row += (
+                f"{best[0] * 1e3:>10.1f}{best[1] * 1e3:>9.1f}{best[1] / best[0]:>7.2f}"
+                f"{middle[1] / middle[0]:>7.2f}"
+            )
         print(row, flush=True)
 
 
@@ -131,19 +136,29 @@ def main() -> None:
     print(f"{options.reps} repetitions")
     if options.part in ("cost", "both"):
         torch.set_num_threads(options.cost_threads)
-        print(f"\ncost at 30% removal, batch 1, {options.cost_threads} thread(s): one forward of "
-              "the original in ms (wall, CPU of this process), each step in forwards (wall, "
-              "CPU); minima over the repetitions")
-        print(f"{'model':<20}{'fwd ms':>9}{'cpu ms':>9}" + "".join(
-            f"{key:>8}{'cpu':>7}" for key in ("choose", "shrink", "check")))
+        print(
+            f"\ncost at 30% removal, batch 1, {options.cost_threads} thread(s): one forward of "
+            "the original in ms (wall, CPU of this process), each step in forwards (wall, "
+            "CPU); minima over the repetitions"
+        )
+        print(
+            f"{'model':<20}{'fwd ms':>9}{'cpu ms':>9}"
+            + "".join(f"{key:>8}{'cpu':>7}" for key in ("choose", "shrink", "check"))
+        )
         for name in names:
             cost(name, options.reps)
         torch.set_num_threads(options.threads)
     if options.part in ("latency", "both"):
-        print(f"\nforward latency, shrunk (round_to {options.round_to}) against original: ms "
-              "(minima), ratio of the minima, of the medians; MACs ratio")
-        print(f"{'model':<20}{'removed':>8}{'MACs':>7}" + "".join(
-            f"{'b' + str(b) + ' orig':>10}{'shrunk':>9}{'ratio':>7}{'med':>7}" for b in (1, 8)))
+        print(
+            f"\nforward latency, shrunk (round_to {options.round_to}) against original: ms "
+            "(minima), ratio of the minima, of the medians; MACs ratio"
+        )
+        print(
+            f"{'model':<20}{'removed':>8}{'MACs':>7}"
+            + "".join(
+                f"{'b' + str(b) + ' orig':>10}{'shrunk':>9}{'ratio':>7}{'med':>7}" for b in (1, 8)
+            )
+        )
         for name in names:
             latency(name, options.reps, options.round_to)
 

@@ -63,17 +63,25 @@ def main() -> None:
         n_nodes = len(trace(model, (x,)).nodes)
 
     mp, mt = statistics.median(t_plain), statistics.median(t_trace)
-    print(f"resnet50, input {tuple(x.shape)}, {opts.reps} interleaved reps, "
-          f"grad {'on' if opts.grad else 'off'}, {torch.get_num_threads()} threads")
+    print(
+        f"resnet50, input {tuple(x.shape)}, {opts.reps} interleaved reps, "
+        f"grad {'on' if opts.grad else 'off'}, {torch.get_num_threads()} threads"
+    )
     print(f"{'':16}{'median ms':>12}{'min ms':>10}{'max ms':>10}")
     for label, ts in (("plain forward", t_plain), ("trace", t_trace)):
-        print(f"{label:16}{statistics.median(ts) * 1e3:12.1f}{min(ts) * 1e3:10.1f}"
-              f"{max(ts) * 1e3:10.1f}")
+        print(
+            f"{label:16}{statistics.median(ts) * 1e3:12.1f}{min(ts) * 1e3:10.1f}"
+            f"{max(ts) * 1e3:10.1f}"
+        )
     paired = statistics.median(t / p for t, p in zip(t_trace, t_plain))
-    print(f"nodes recorded: {n_nodes}; overhead per node (medians): "
-          f"{(mt - mp) / n_nodes * 1e6:.1f} us")
-    print(f"ratio trace / plain: medians {mt / mp:.3f}, "
-          f"median of back-to-back pairs {paired:.3f}, minima {min(t_trace) / min(t_plain):.3f}")
+    print(
+        f"nodes recorded: {n_nodes}; overhead per node (medians): "
+        f"{(mt - mp) / n_nodes * 1e6:.1f} us"
+    )
+    print(
+        f"ratio trace / plain: medians {mt / mp:.3f}, "
+        f"median of back-to-back pairs {paired:.3f}, minima {min(t_trace) / min(t_plain):.3f}"
+    )
 
 
 if __name__ == "__main__":

@@ -34,8 +34,11 @@ class ConvChain(nn.Module):
         super().__init__()
         self.body = nn.Sequential(
             *(
-                nn.Sequential(nn.Conv2d(channels, channels, 3, padding=1, bias=False),
-                              nn.BatchNorm2d(channels), nn.ReLU())
+                nn.Sequential(
+                    nn.Conv2d(channels, channels, 3, padding=1, bias=False),
+                    nn.BatchNorm2d(channels),
+                    nn.ReLU(),
+                )
                 for _ in range(blocks)
             )
         )
@@ -82,8 +85,13 @@ class DenseNet(nn.Module):
             width = channels
             block = nn.ModuleList()
             for _ in range(8):
-                block.append(nn.Sequential(nn.BatchNorm2d(width), nn.ReLU(),
-                                           nn.Conv2d(width, growth, 3, padding=1, bias=False)))
+                block.append(
+                    nn.Sequential(
+                        nn.BatchNorm2d(width),
+                        nn.ReLU(),
+                        nn.Conv2d(width, growth, 3, padding=1, bias=False),
+                    )
+                )
                 width += growth
             self.layers.append(block)
             self.transitions.append(nn.Conv2d(width, channels, 1, bias=False))
@@ -106,8 +114,13 @@ class DenseBlock(nn.Module):
         self.layers = nn.ModuleList()
         width = channels
         for _ in range(layers):
-            self.layers.append(nn.Sequential(nn.BatchNorm2d(width), nn.ReLU(),
-                                             nn.Conv2d(width, growth, 3, padding=1, bias=False)))
+            self.layers.append(
+                nn.Sequential(
+                    nn.BatchNorm2d(width),
+                    nn.ReLU(),
+                    nn.Conv2d(width, growth, 3, padding=1, bias=False),
+                )
+            )
             width += growth
 
     def forward(self, x: torch.Tensor) -> torch.Tensor:
@@ -147,8 +160,13 @@ def walk(graph: list, repeats: int) -> Tuple[float, int]:
     return best, pairs
 
 
-def synthetic_table(kind: str, factory: Callable[[int, int], nn.Module], blocks: List[int],
-                    widths: List[int], repeats: int) -> List[float]:
+def synthetic_table(
+    kind: str,
+    factory: Callable[[int, int], nn.Module],
+    blocks: List[int],
+    widths: List[int],
+    repeats: int,
+) -> List[float]:
     print(f"\n{kind}")
     print(f"{'blocks':>7} {'channels':>9} {'nodes':>7} {'pairs':>11} {'walk s':>9} {'ns/pair':>9}")
     graphs = []
@@ -191,8 +209,9 @@ def promised_table(repeats: int) -> None:
         graph = trace(model, example)[0]
         del model
         seconds, pairs = walk(graph, repeats)
-        print(f"{name:<34} {len(graph):>7} {pairs:>11} {seconds:>9.4f} "
-              f"{seconds / pairs * 1e9:>9.1f}")
+        print(
+            f"{name:<34} {len(graph):>7} {pairs:>11} {seconds:>9.4f} {seconds / pairs * 1e9:>9.1f}"
+        )
         del graph
 
 
@@ -209,8 +228,10 @@ def resnet50_table(repeats: int) -> None:
     walk_seconds, pairs = walk(graph, repeats)
     print("\nresnet50 (224x224, batch 1, CPU)")
     print(f"{'nodes':>7} {'pairs':>9} {'trace s':>9} {'walk s':>9} {'walk/trace':>11}")
-    print(f"{len(graph):>7} {pairs:>9} {trace_seconds:>9.4f} {walk_seconds:>9.4f} "
-          f"{walk_seconds / trace_seconds:>10.1%}")
+    print(
+        f"{len(graph):>7} {pairs:>9} {trace_seconds:>9.4f} {walk_seconds:>9.4f} "
+        f"{walk_seconds / trace_seconds:>10.1%}"
+    )
 
 
 def main() -> None:

@@ -35,8 +35,11 @@ def _measure() -> None:
     out = {}
     cases = [
         ("resnet18", lambda: torchvision.models.resnet18(weights=None), (1, 3, 64, 64)),
-        ("vit", lambda: torchvision.models.VisionTransformer(32, 8, 4, 4, 64, 128, num_classes=10),
-         (1, 3, 32, 32)),
+        (
+            "vit",
+            lambda: torchvision.models.VisionTransformer(32, 8, 4, 4, 64, 128, num_classes=10),
+            (1, 3, 32, 32),
+        ),
     ]
     for name, build, shape in cases:
         model, x = build().eval(), torch.randn(shape)
@@ -68,7 +71,10 @@ def main() -> None:
         for tree, src in trees.items():
             env = dict(os.environ, PYTHONPATH=src, OMP_NUM_THREADS="1")
             found = subprocess.run(
-                [sys.executable, __file__, "--measure"], env=env, capture_output=True, text=True,
+                [sys.executable, __file__, "--measure"],
+                env=env,
+                capture_output=True,
+                text=True,
                 check=True,
             )
             for key, value in ast.literal_eval(found.stdout.strip().splitlines()[-1]).items():

@@ -26,6 +26,7 @@ CACHE = Path(__file__).resolve().parents[1] / ".cache" / "bench_quality"
 
 # ----------------------------------------------------------------------------- digits CNN
 
+
 class Block(nn.Module):
     def __init__(self, c_in: int, c_out: int, stride: int) -> None:
         super().__init__()
@@ -49,8 +50,9 @@ class DigitsNet(nn.Module):
 
     def __init__(self, width: int = 48) -> None:
         super().__init__()
-        self.stem = nn.Sequential(nn.Conv2d(1, width, 3, 1, 1, bias=False),
-                                  nn.BatchNorm2d(width), nn.ReLU())
+        self.stem = nn.Sequential(
+            nn.Conv2d(1, width, 3, 1, 1, bias=False), nn.BatchNorm2d(width), nn.ReLU()
+        )
         self.stage1 = nn.Sequential(Block(width, width, 1), Block(width, width, 1))
         self.stage2 = nn.Sequential(Block(width, 2 * width, 2), Block(2 * width, 2 * width, 1))
         self.head = nn.Linear(2 * width, 10)
@@ -80,12 +82,18 @@ def _shifted(x: torch.Tensor, generator: torch.Generator) -> torch.Tensor:
     out = torch.empty_like(x)
     offsets = torch.randint(0, 3, (len(x), 2), generator=generator)
     for i, (dy, dx) in enumerate(offsets.tolist()):
-        out[i] = padded[i, :, dy:dy + 8, dx:dx + 8]
+        out[i] = padded[i, :, dy : dy + 8, dx : dx + 8]
     return out
 
 
-def train_digits(model: nn.Module, data: Dict[str, torch.Tensor], steps: int, lr: float,
-                 seed: int, augment: bool = True) -> nn.Module:
+def train_digits(
+    model: nn.Module,
+    data: Dict[str, torch.Tensor],
+    steps: int,
+    lr: float,
+    seed: int,
+    augment: bool = True,
+) -> nn.Module:
     """Adam with a cosine schedule over ``steps`` batches of 64; the model ends in eval mode."""
     generator = torch.Generator().manual_seed(seed)
     x, y = data["x_train"], data["y_train"]
@@ -123,8 +131,10 @@ def digits_model(log=print, quick: bool = False) -> Tuple[nn.Module, Dict[str, t
     start = time.perf_counter()
     train_digits(model, data, steps=steps, lr=3e-3, seed=0)
     torch.save(model.state_dict(), path)
-    log(f"trained the digits CNN in {time.perf_counter() - start:.0f} s: "
-        f"test accuracy {digits_accuracy(model, data):.4f}")
+    log(
+        f"trained the digits CNN in {time.perf_counter() - start:.0f} s: "
+        f"test accuracy {digits_accuracy(model, data):.4f}"
+    )
     return model, data
 
 
@@ -137,7 +147,8 @@ def stdlib_bytes() -> Tuple[torch.Tensor, torch.Tensor]:
     """The standard library's .py files (site-packages left out), every 10th held out."""
     root = sysconfig.get_paths()["stdlib"]
     files = sorted(
-        f for f in glob.glob(os.path.join(root, "**", "*.py"), recursive=True)
+        f
+        for f in glob.glob(os.path.join(root, "**", "*.py"), recursive=True)
         if "site-packages" not in f
     )
     train: List[bytes] = []
@@ -156,9 +167,16 @@ def llama_config():
     from transformers import LlamaConfig
 
     return LlamaConfig(
-        vocab_size=256, hidden_size=128, intermediate_size=384, num_hidden_layers=4,
-        num_attention_heads=4, num_key_value_heads=2, max_position_embeddings=SEQ,
-        tie_word_embeddings=False, use_cache=False, attn_implementation="sdpa",
+        vocab_size=256,
+        hidden_size=128,
+        intermediate_size=384,
+        num_hidden_layers=4,
+        num_attention_heads=4,
+        num_key_value_heads=2,
+        max_position_embeddings=SEQ,
+        tie_word_embeddings=False,
+        use_cache=False,
+        attn_implementation="sdpa",
     )
 
 
@@ -166,13 +184,13 @@ def lm_windows(stream: torch.Tensor, count: int, seed: int) -> torch.Tensor:
     """``count`` random windows of SEQ bytes (seeded)."""
     generator = torch.Generator().manual_seed(seed)
     starts = torch.randint(0, len(stream) - SEQ, (count,), generator=generator)
-    return torch.stack([stream[s:s + SEQ] for s in starts.tolist()])
+    return torch.stack([stream[s : s + SEQ] for s in starts.tolist()])
 
 
 def lm_eval_windows(stream: torch.Tensor, count: int) -> torch.Tensor:
     """``count`` windows evenly spread over the held-out bytes."""
     step = (len(stream) - SEQ) // count
-    return torch.stack([stream[i * step:i * step + SEQ] for i in range(count)])
+    return torch.stack([stream[i * step : i * step + SEQ] for i in range(count)])
 
 
 def lm_loss(model: nn.Module, ids: torch.Tensor) -> torch.Tensor:
@@ -185,26 +203,33 @@ def lm_perplexity(model: nn.Module, windows: torch.Tensor, batch: int = 32) -> f
     model.eval()
     total = 0.0
     for i in range(0, len(windows), batch):
-        part = windows[i:i + batch]
+        part = windows[i : i + batch]
         total += lm_loss(model, part).item() * len(part)
     return math.exp(total / len(windows))
 
 
-def train_lm(model: nn.Module, train: torch.Tensor, steps: int, lr: float, seed: int,
-             batch: int = 32, warmup: int = 100) -> nn.Module:
+def train_lm(
+    model: nn.Module,
+    train: torch.Tensor,
+    steps: int,
+    lr: float,
+    seed: int,
+    batch: int = 32,
+    warmup: int = 100,
+) -> nn.Module:
     """AdamW, linear warm-up then cosine decay, random windows of the training bytes."""
     generator = torch.Generator().manual_seed(seed)
-    optimizer = torch.optim.AdamW(model.parameters(), lr=lr, weight_decay=0.01,
-                                  betas=(0.9, 0.95))
+    optimizer = torch.optim.AdamW(model.parameters(), lr=lr, weight_decay=0.01, betas=(0.9, 0.95))
     schedule = torch.optim.lr_scheduler.LambdaLR(
         optimizer,
-        lambda s: min(1.0, (s + 1) / warmup)
-        * 0.5 * (1 + math.cos(math.pi * min(s, steps) / steps)),
+        lambda s: (
+            min(1.0, (s + 1) / warmup) * 0.5 * (1 + math.cos(math.pi * min(s, steps) / steps))
+        ),
     )
     model.train()
     for _ in range(steps):
         starts = torch.randint(0, len(train) - SEQ, (batch,), generator=generator)
-        ids = torch.stack([train[s:s + SEQ] for s in starts.tolist()])
+        ids = torch.stack([train[s : s + SEQ] for s in starts.tolist()])
         loss = lm_loss(model, ids)
         optimizer.zero_grad()
         loss.backward()
@@ -233,8 +258,10 @@ def lm_model(log=print, quick: bool = False):
     start = time.perf_counter()
     train_lm(model, train, steps=steps, lr=3e-3, seed=0)
     torch.save(model.state_dict(), path)
-    log(f"trained the byte LM in {time.perf_counter() - start:.0f} s: held-out perplexity "
-        f"{lm_perplexity(model, lm_eval_windows(test, 256)):.3f}")
+    log(
+        f"trained the byte LM in {time.perf_counter() - start:.0f} s: held-out perplexity "
+        f"{lm_perplexity(model, lm_eval_windows(test, 256)):.3f}"
+    )
     return model, train, test
 
 

@@ -74,15 +74,54 @@ mixer_s32_224 resmlp_12_224 gmlp_ti16_224 mambaout_femto starnet_s1
 
 # run at each model's own input size (fixed patch grids, windows or positional tables)
 OWN_SIZE = (
-    "vit", "deit", "cait", "xcit", "twins", "pvt", "levit", "swin", "maxvit", "maxxvit",
-    "coatnet", "coatnext", "eva", "beit", "coat_", "convit", "crossvit", "pit_", "volo", "davit",
-    "tnt", "gcvit", "focalnet", "nest", "tiny_vit", "hiera", "efficientformer", "nextvit",
-    "mixer", "resmlp", "gmlp", "sequencer", "botnet", "sebotnet", "halo", "lambda", "bat_",
+    "vit",
+    "deit",
+    "cait",
+    "xcit",
+    "twins",
+    "pvt",
+    "levit",
+    "swin",
+    "maxvit",
+    "maxxvit",
+    "coatnet",
+    "coatnext",
+    "eva",
+    "beit",
+    "coat_",
+    "convit",
+    "crossvit",
+    "pit_",
+    "volo",
+    "davit",
+    "tnt",
+    "gcvit",
+    "focalnet",
+    "nest",
+    "tiny_vit",
+    "hiera",
+    "efficientformer",
+    "nextvit",
+    "mixer",
+    "resmlp",
+    "gmlp",
+    "sequencer",
+    "botnet",
+    "sebotnet",
+    "halo",
+    "lambda",
+    "bat_",
 )
 
 # the torchvision classification zoo but its giants (regnet_y_128gf, the large and huge ViTs)
-TORCHVISION_SKIP = {"regnet_y_128gf", "regnet_y_32gf", "regnet_y_16gf", "vit_h_14", "vit_l_16",
-                    "vit_l_32"}
+TORCHVISION_SKIP = {
+    "regnet_y_128gf",
+    "regnet_y_32gf",
+    "regnet_y_16gf",
+    "vit_h_14",
+    "vit_l_16",
+    "vit_l_32",
+}
 
 
 def _seed() -> None:
@@ -165,10 +204,23 @@ def _transformers_zoo() -> Dict[str, Callable[[], Built]]:
     import torch
     import transformers as tf
 
-    lm = dict(vocab_size=100, hidden_size=64, num_hidden_layers=2, num_attention_heads=4,
-              intermediate_size=128, max_position_embeddings=64, use_cache=False)
-    enc = dict(vocab_size=100, hidden_size=64, num_hidden_layers=2, num_attention_heads=4,
-               intermediate_size=128, max_position_embeddings=64)
+    lm = dict(
+        vocab_size=100,
+        hidden_size=64,
+        num_hidden_layers=2,
+        num_attention_heads=4,
+        intermediate_size=128,
+        max_position_embeddings=64,
+        use_cache=False,
+    )
+    enc = dict(
+        vocab_size=100,
+        hidden_size=64,
+        num_hidden_layers=2,
+        num_attention_heads=4,
+        intermediate_size=128,
+        max_position_embeddings=64,
+    )
 
     def causal(config_cls, model_cls, **kw):
         return lambda: (model_cls(config_cls(**{**lm, **kw})), _ids_batches(100))
@@ -177,27 +229,56 @@ def _transformers_zoo() -> Dict[str, Callable[[], Built]]:
         return lambda: (model_cls(config_cls(**{**enc, **kw})), _ids_batches(100))
 
     def whisper():
-        config = tf.WhisperConfig(vocab_size=100, d_model=64, encoder_layers=2, decoder_layers=2,
-                                  encoder_attention_heads=4, decoder_attention_heads=4,
-                                  encoder_ffn_dim=128, decoder_ffn_dim=128, num_mel_bins=16,
-                                  max_source_positions=16, max_target_positions=16,
-                                  decoder_start_token_id=1, pad_token_id=0, use_cache=False)
+        config = tf.WhisperConfig(
+            vocab_size=100,
+            d_model=64,
+            encoder_layers=2,
+            decoder_layers=2,
+            encoder_attention_heads=4,
+            decoder_attention_heads=4,
+            encoder_ffn_dim=128,
+            decoder_ffn_dim=128,
+            num_mel_bins=16,
+            max_source_positions=16,
+            max_target_positions=16,
+            decoder_start_token_id=1,
+            pad_token_id=0,
+            use_cache=False,
+        )
         features = lambda g: torch.randn(BATCH, 16, 32, generator=g)  # noqa: E731
         ids = lambda g: torch.randint(3, 100, (BATCH, 4), generator=g)  # noqa: E731
         return tf.WhisperForConditionalGeneration(config), lambda g: {
-            "args": (), "kwargs": {"input_features": features(g), "decoder_input_ids": ids(g)}}
+            "args": (),
+            "kwargs": {"input_features": features(g), "decoder_input_ids": ids(g)},
+        }
 
     def bart():
-        config = tf.BartConfig(vocab_size=100, d_model=64, encoder_layers=2, decoder_layers=2,
-                               encoder_attention_heads=4, decoder_attention_heads=4,
-                               encoder_ffn_dim=128, decoder_ffn_dim=128,
-                               max_position_embeddings=64, use_cache=False)
+        config = tf.BartConfig(
+            vocab_size=100,
+            d_model=64,
+            encoder_layers=2,
+            decoder_layers=2,
+            encoder_attention_heads=4,
+            decoder_attention_heads=4,
+            encoder_ffn_dim=128,
+            decoder_ffn_dim=128,
+            max_position_embeddings=64,
+            use_cache=False,
+        )
         return tf.BartForConditionalGeneration(config), _ids_batches(100)
 
     def t5():
-        config = tf.T5Config(vocab_size=100, d_model=64, d_kv=16, d_ff=128, num_layers=2,
-                             num_heads=4, relative_attention_num_buckets=8,
-                             decoder_start_token_id=0, use_cache=False)
+        config = tf.T5Config(
+            vocab_size=100,
+            d_model=64,
+            d_kv=16,
+            d_ff=128,
+            num_layers=2,
+            num_heads=4,
+            relative_attention_num_buckets=8,
+            decoder_start_token_id=0,
+            use_cache=False,
+        )
         ids = lambda g: torch.randint(3, 100, (BATCH, 6), generator=g)  # noqa: E731
         return tf.T5ForConditionalGeneration(config), _ids_batches(100, decoder_input_ids=ids)
 
@@ -205,10 +286,22 @@ def _transformers_zoo() -> Dict[str, Callable[[], Built]]:
         return lambda: (model_cls(config_cls(**kw)), _pixels(shape))
 
     def clip():
-        text = dict(vocab_size=100, hidden_size=64, intermediate_size=128, num_hidden_layers=2,
-                    num_attention_heads=4, max_position_embeddings=16)
-        image = dict(hidden_size=64, intermediate_size=128, num_hidden_layers=2,
-                     num_attention_heads=4, image_size=32, patch_size=8)
+        text = dict(
+            vocab_size=100,
+            hidden_size=64,
+            intermediate_size=128,
+            num_hidden_layers=2,
+            num_attention_heads=4,
+            max_position_embeddings=16,
+        )
+        image = dict(
+            hidden_size=64,
+            intermediate_size=128,
+            num_hidden_layers=2,
+            num_attention_heads=4,
+            image_size=32,
+            patch_size=8,
+        )
         config = tf.CLIPConfig(text_config=text, vision_config=image, projection_dim=32)
         ids = _ids_batches(100, length=8)
         pixels = lambda g: torch.randn(BATCH, 3, 32, 32, generator=g)  # noqa: E731
@@ -221,45 +314,106 @@ def _transformers_zoo() -> Dict[str, Callable[[], Built]]:
         return tf.CLIPModel(config), batch
 
     def wav2vec2():
-        config = tf.Wav2Vec2Config(vocab_size=32, hidden_size=64, num_hidden_layers=2,
-                                   num_attention_heads=4, intermediate_size=128,
-                                   conv_dim=(32, 32), conv_stride=(5, 2), conv_kernel=(10, 3),
-                                   num_conv_pos_embeddings=16, num_conv_pos_embedding_groups=4)
+        config = tf.Wav2Vec2Config(
+            vocab_size=32,
+            hidden_size=64,
+            num_hidden_layers=2,
+            num_attention_heads=4,
+            intermediate_size=128,
+            conv_dim=(32, 32),
+            conv_stride=(5, 2),
+            conv_kernel=(10, 3),
+            num_conv_pos_embeddings=16,
+            num_conv_pos_embedding_groups=4,
+        )
         return tf.Wav2Vec2ForCTC(config), lambda g: {
-            "args": (), "kwargs": {"input_values": torch.randn(BATCH, 800, generator=g)}}
+            "args": (),
+            "kwargs": {"input_values": torch.randn(BATCH, 800, generator=g)},
+        }
 
-    vit = dict(hidden_size=64, num_hidden_layers=2, num_attention_heads=4, intermediate_size=128,
-               image_size=32, patch_size=8, num_labels=10)
+    vit = dict(
+        hidden_size=64,
+        num_hidden_layers=2,
+        num_attention_heads=4,
+        intermediate_size=128,
+        image_size=32,
+        patch_size=8,
+        num_labels=10,
+    )
     return {
-        "gpt2": lambda: (tf.GPT2LMHeadModel(tf.GPT2Config(
-            vocab_size=100, n_embd=64, n_layer=2, n_head=4, n_inner=128, n_positions=64,
-            use_cache=False)), _ids_batches(100)),
+        "gpt2": lambda: (
+            tf.GPT2LMHeadModel(
+                tf.GPT2Config(
+                    vocab_size=100,
+                    n_embd=64,
+                    n_layer=2,
+                    n_head=4,
+                    n_inner=128,
+                    n_positions=64,
+                    use_cache=False,
+                )
+            ),
+            _ids_batches(100),
+        ),
         "llama": causal(tf.LlamaConfig, tf.LlamaForCausalLM, num_key_value_heads=2),
-        "mistral": causal(tf.MistralConfig, tf.MistralForCausalLM, num_key_value_heads=2,
-                          sliding_window=8),
+        "mistral": causal(
+            tf.MistralConfig, tf.MistralForCausalLM, num_key_value_heads=2, sliding_window=8
+        ),
         "qwen2": causal(tf.Qwen2Config, tf.Qwen2ForCausalLM, num_key_value_heads=2),
-        "gemma2": causal(tf.Gemma2Config, tf.Gemma2ForCausalLM, num_key_value_heads=2,
-                         head_dim=16, sliding_window=8),
-        "phi3": causal(tf.Phi3Config, tf.Phi3ForCausalLM, num_key_value_heads=2,
-                       pad_token_id=0),
+        "gemma2": causal(
+            tf.Gemma2Config,
+            tf.Gemma2ForCausalLM,
+            num_key_value_heads=2,
+            head_dim=16,
+            sliding_window=8,
+        ),
+        "phi3": causal(tf.Phi3Config, tf.Phi3ForCausalLM, num_key_value_heads=2, pad_token_id=0),
         "gpt_neox": causal(tf.GPTNeoXConfig, tf.GPTNeoXForCausalLM, rotary_pct=0.5),
-        "opt": lambda: (tf.OPTForCausalLM(tf.OPTConfig(
-            vocab_size=100, hidden_size=64, num_hidden_layers=2, num_attention_heads=4,
-            ffn_dim=128, max_position_embeddings=64, word_embed_proj_dim=64, use_cache=False)),
-            _ids_batches(100)),
-        "bloom": lambda: (tf.BloomForCausalLM(tf.BloomConfig(
-            vocab_size=100, hidden_size=64, n_layer=2, n_head=4, use_cache=False)),
-            _ids_batches(100)),
+        "opt": lambda: (
+            tf.OPTForCausalLM(
+                tf.OPTConfig(
+                    vocab_size=100,
+                    hidden_size=64,
+                    num_hidden_layers=2,
+                    num_attention_heads=4,
+                    ffn_dim=128,
+                    max_position_embeddings=64,
+                    word_embed_proj_dim=64,
+                    use_cache=False,
+                )
+            ),
+            _ids_batches(100),
+        ),
+        "bloom": lambda: (
+            tf.BloomForCausalLM(
+                tf.BloomConfig(vocab_size=100, hidden_size=64, n_layer=2, n_head=4, use_cache=False)
+            ),
+            _ids_batches(100),
+        ),
         "bert": encoder(tf.BertConfig, tf.BertForSequenceClassification),
-        "roberta": encoder(tf.RobertaConfig, tf.RobertaForSequenceClassification,
-                           pad_token_id=1, max_position_embeddings=80),
-        "electra": encoder(tf.ElectraConfig, tf.ElectraForSequenceClassification,
-                           embedding_size=64),
-        "albert": encoder(tf.AlbertConfig, tf.AlbertForSequenceClassification,
-                          embedding_size=32),
-        "distilbert": lambda: (tf.DistilBertForSequenceClassification(tf.DistilBertConfig(
-            vocab_size=100, dim=64, n_layers=2, n_heads=4, hidden_dim=128,
-            max_position_embeddings=64)), _ids_batches(100)),
+        "roberta": encoder(
+            tf.RobertaConfig,
+            tf.RobertaForSequenceClassification,
+            pad_token_id=1,
+            max_position_embeddings=80,
+        ),
+        "electra": encoder(
+            tf.ElectraConfig, tf.ElectraForSequenceClassification, embedding_size=64
+        ),
+        "albert": encoder(tf.AlbertConfig, tf.AlbertForSequenceClassification, embedding_size=32),
+        "distilbert": lambda: (
+            tf.DistilBertForSequenceClassification(
+                tf.DistilBertConfig(
+                    vocab_size=100,
+                    dim=64,
+                    n_layers=2,
+                    n_heads=4,
+                    hidden_dim=128,
+                    max_position_embeddings=64,
+                )
+            ),
+            _ids_batches(100),
+        ),
         "bart": bart,
         "t5": t5,
         "whisper": whisper,
@@ -267,20 +421,50 @@ def _transformers_zoo() -> Dict[str, Callable[[], Built]]:
         "wav2vec2": wav2vec2,
         "vit": vision(tf.ViTConfig, tf.ViTForImageClassification, (BATCH, 3, 32, 32), **vit),
         "deit": vision(tf.DeiTConfig, tf.DeiTForImageClassification, (BATCH, 3, 32, 32), **vit),
-        "swin": vision(tf.SwinConfig, tf.SwinForImageClassification, (BATCH, 3, 32, 32),
-                       image_size=32, patch_size=2, embed_dim=16, depths=[1, 1],
-                       num_heads=[2, 4], window_size=4, num_labels=10),
-        "convnext": vision(tf.ConvNextConfig, tf.ConvNextForImageClassification,
-                           (BATCH, 3, 32, 32), num_stages=2, hidden_sizes=[16, 32], depths=[1, 1],
-                           num_labels=10),
-        "mobilevit": vision(tf.MobileViTConfig, tf.MobileViTForImageClassification,
-                            (BATCH, 3, 64, 64), image_size=64, neck_hidden_sizes=[8, 8, 16, 16, 24,
-                            32, 64], hidden_sizes=[32, 48, 64], num_labels=10),
-        "segformer": vision(tf.SegformerConfig, tf.SegformerForSemanticSegmentation,
-                            (BATCH, 3, 64, 64), num_encoder_blocks=2, depths=[1, 1],
-                            sr_ratios=[2, 1], hidden_sizes=[16, 32], num_attention_heads=[1, 2],
-                            patch_sizes=[7, 3], strides=[4, 2], decoder_hidden_size=32,
-                            num_labels=5),
+        "swin": vision(
+            tf.SwinConfig,
+            tf.SwinForImageClassification,
+            (BATCH, 3, 32, 32),
+            image_size=32,
+            patch_size=2,
+            embed_dim=16,
+            depths=[1, 1],
+            num_heads=[2, 4],
+            window_size=4,
+            num_labels=10,
+        ),
+        "convnext": vision(
+            tf.ConvNextConfig,
+            tf.ConvNextForImageClassification,
+            (BATCH, 3, 32, 32),
+            num_stages=2,
+            hidden_sizes=[16, 32],
+            depths=[1, 1],
+            num_labels=10,
+        ),
+        "mobilevit": vision(
+            tf.MobileViTConfig,
+            tf.MobileViTForImageClassification,
+            (BATCH, 3, 64, 64),
+            image_size=64,
+            neck_hidden_sizes=[8, 8, 16, 16, 24, 32, 64],
+            hidden_sizes=[32, 48, 64],
+            num_labels=10,
+        ),
+        "segformer": vision(
+            tf.SegformerConfig,
+            tf.SegformerForSemanticSegmentation,
+            (BATCH, 3, 64, 64),
+            num_encoder_blocks=2,
+            depths=[1, 1],
+            sr_ratios=[2, 1],
+            hidden_sizes=[16, 32],
+            num_attention_heads=[1, 2],
+            patch_sizes=[7, 3],
+            strides=[4, 2],
+            decoder_hidden_size=32,
+            num_labels=5,
+        ),
     }
 
 
@@ -348,8 +532,7 @@ def _survey_one(
 
     from tavrix.pruning import rules
     from tavrix.pruning.gatecal import TavrixPruningCalibrator
-    from tavrix.pruning.shrink import (ShrinkError, check_equal, choose_channels, shrink,
-                                       shrinkable)
+    from tavrix.pruning.shrink import ShrinkError, check_equal, choose_channels, shrink, shrinkable
 
     torch.set_num_threads(1)
     result: Dict[str, Any] = {"source": source, "model": name, "rules": rule_set}
@@ -396,21 +579,26 @@ def _survey_one(
             result["parameters"] = [report.parameters_before, report.parameters_after]
             stage = "check"
             check_input = batches(torch.Generator().manual_seed(2))
-            check = check_equal(original, model, plan, kept, check_input["args"],
-                                check_input["kwargs"])
+            check = check_equal(
+                original, model, plan, kept, check_input["args"], check_input["kwargs"]
+            )
         result["relative_diff"] = check.relative_diff
         if check.passed:
             detail = ""
             if refused:
                 detail = f"{len(refused)} of {len(removed)} groups refused: " + next(
-                    iter(refused.values()))
+                    iter(refused.values())
+                )
             return {**result, "outcome": "equal", "detail": detail}
         return {**result, "outcome": "failed", "detail": str(check)}
     except ShrinkError as exc:
         return {**result, "outcome": "refused", "detail": f"{stage}: {exc}"}
     except Exception as exc:  # a defect, or a model the survey could not build
-        return {**result, "outcome": "exception",
-                "detail": f"{stage}: {type(exc).__name__}: {exc}"[:2000]}
+        return {
+            **result,
+            "outcome": "exception",
+            "detail": f"{stage}: {type(exc).__name__}: {exc}"[:2000],
+        }
 
 
 # ------------------------------------------------------------------ the worker and the run
@@ -423,8 +611,9 @@ def worker() -> None:
     os.dup2(2, 1)
     for line in sys.stdin:
         job = json.loads(line)
-        out = survey_one(job["source"], job["model"], job["rules"], job.get("batch", 1),
-                         job.get("groups"))
+        out = survey_one(
+            job["source"], job["model"], job["rules"], job.get("batch", 1), job.get("groups")
+        )
         channel.write(json.dumps(out) + "\n")
 
 
@@ -433,11 +622,16 @@ class Worker:
         self.process: Optional[subprocess.Popen] = None
 
     def _start(self) -> subprocess.Popen:
-        env = dict(os.environ, OMP_NUM_THREADS="1", MKL_NUM_THREADS="1",
-                   PYTHONHASHSEED="0")
-        return subprocess.Popen([sys.executable, os.path.abspath(__file__), "--worker"],
-                                stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                stderr=subprocess.DEVNULL, text=True, bufsize=1, env=env)
+        env = dict(os.environ, OMP_NUM_THREADS="1", MKL_NUM_THREADS="1", PYTHONHASHSEED="0")
+        return subprocess.Popen(
+            [sys.executable, os.path.abspath(__file__), "--worker"],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.DEVNULL,
+            text=True,
+            bufsize=1,
+            env=env,
+        )
 
     def run(self, job: Dict[str, str], timeout: float) -> Dict[str, Any]:
         if self.process is None or self.process.poll() is not None:
@@ -462,8 +656,12 @@ class Worker:
             process.wait()
             detail = f"timeout after {timeout:.0f} s"
         self.process = None
-        return {**job, "outcome": "exception", "detail": detail,
-                "seconds": round(time.perf_counter() - start, 1)}
+        return {
+            **job,
+            "outcome": "exception",
+            "detail": detail,
+            "seconds": round(time.perf_counter() - start, 1),
+        }
 
     def close(self) -> None:
         if self.process is not None and self.process.poll() is None:
@@ -477,8 +675,10 @@ def line_of(r: Dict[str, Any]) -> str:
     if len(detail) > 220:
         detail = detail[:217] + "..."
     model = r["model"] + "".join(f" [{g}]" for g in r.get("groups_cut", ()))
-    return (f"{r['source']:<12} {model:<34} {r['rules']:<8} {r['outcome']:<9} "
-            f"{r.get('seconds', 0):>6.1f}s  {detail}")
+    return (
+        f"{r['source']:<12} {model:<34} {r['rules']:<8} {r['outcome']:<9} "
+        f"{r.get('seconds', 0):>6.1f}s  {detail}"
+    )
 
 
 def summary(results: List[Dict[str, Any]]) -> str:
@@ -493,6 +693,7 @@ def summary(results: List[Dict[str, Any]]) -> str:
 
 def compare(old_file: str, new_file: str) -> None:
     """Every model and rule set whose outcome, kept groups or refusals changed."""
+
     def load(path):
         with open(path) as f:
             return {(r["source"], r["model"], r["rules"]): r for r in json.load(f)["results"]}
@@ -502,7 +703,10 @@ def compare(old_file: str, new_file: str) -> None:
     for key in [k for k in new if k in old]:
         a, b = old[key], new[key]
         if (a["outcome"], a.get("kept"), sorted(a.get("refused", {}))) == (
-                b["outcome"], b.get("kept"), sorted(b.get("refused", {}))):
+            b["outcome"],
+            b.get("kept"),
+            sorted(b.get("refused", {})),
+        ):
             continue
         changed += 1
         print(f"{'/'.join(key)}: {a['outcome']} -> {b['outcome']}")
@@ -528,12 +732,16 @@ def main(argv: Optional[List[str]] = None) -> int:
     parser.add_argument("--models", help="comma-separated names: only these")
     parser.add_argument("--rules", choices=("standard", "extended", "both"), default="both")
     parser.add_argument("--batch", type=int, default=1, help="samples per call (1)")
-    parser.add_argument("--groups", help="comma-separated prunable group indices: each cut "
-                        "alone, one run each (to judge which group a refusal or failure is about)")
+    parser.add_argument(
+        "--groups",
+        help="comma-separated prunable group indices: each cut "
+        "alone, one run each (to judge which group a refusal or failure is about)",
+    )
     parser.add_argument("--timeout", type=float, default=300.0, help="seconds per model")
     parser.add_argument("--json", metavar="FILE", help="save the results (rewritten as they come)")
-    parser.add_argument("--compare", nargs=2, metavar=("OLD", "NEW"),
-                        help="the changes between two saved runs")
+    parser.add_argument(
+        "--compare", nargs=2, metavar=("OLD", "NEW"), help="the changes between two saved runs"
+    )
     parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     if args.worker:
@@ -547,8 +755,11 @@ def main(argv: Optional[List[str]] = None) -> int:
     jobs: List[Dict[str, str]] = []
     rule_sets = ["standard", "extended"] if args.rules == "both" else [args.rules]
     for source in chosen:
-        names = {"timm": lambda: TIMM, "torchvision": torchvision_names,
-                 "transformers": lambda: list(_transformers_zoo())}[source]()
+        names = {
+            "timm": lambda: TIMM,
+            "torchvision": torchvision_names,
+            "transformers": lambda: list(_transformers_zoo()),
+        }[source]()
         for name in names:
             if only is None or name in only:
                 base = {"source": source, "model": name, "batch": args.batch}
@@ -556,8 +767,9 @@ def main(argv: Optional[List[str]] = None) -> int:
                     if args.groups is None:
                         jobs.append({**base, "rules": r})
                     else:
-                        jobs += [{**base, "rules": r, "groups": [int(g)]}
-                                 for g in args.groups.split(",")]
+                        jobs += [
+                            {**base, "rules": r, "groups": [int(g)]} for g in args.groups.split(",")
+                        ]
     if only is not None:
         known = {j["model"] for j in jobs}
         unknown = sorted(only - known)
@@ -574,8 +786,11 @@ def main(argv: Optional[List[str]] = None) -> int:
             print(line_of(results[-1]), flush=True)
             if args.json:
                 with open(args.json, "w") as f:
-                    json.dump({"tavrix": os.path.dirname(tavrix.__file__),
-                               "results": results}, f, indent=1)
+                    json.dump(
+                        {"tavrix": os.path.dirname(tavrix.__file__), "results": results},
+                        f,
+                        indent=1,
+                    )
     finally:
         runner.close()
     print(summary(results))

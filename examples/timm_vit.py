@@ -17,8 +17,9 @@ import tavrix as tx
 def main(target_macs: float = 0.6) -> dict:
     torch.manual_seed(0)
     # a ViT-Tiny of two blocks on 32 x 32 images: the shape of the real one, seconds to run
-    model = timm.create_model("vit_tiny_patch16_224", pretrained=False, img_size=32,
-                              patch_size=8, depth=2, num_classes=10).eval()
+    model = timm.create_model(
+        "vit_tiny_patch16_224", pretrained=False, img_size=32, patch_size=8, depth=2, num_classes=10
+    ).eval()
     batches = [torch.randn(4, 3, 32, 32) for _ in range(3)]
 
     calibrator = tx.TavrixPruningCalibrator(model)
@@ -39,9 +40,11 @@ def main(target_macs: float = 0.6) -> dict:
     block = model.blocks[0]
     print(report.table())
     print(check)
-    print(f"multiply-accumulates kept: {kept_share:.3f} (target {target_macs}); embed_dim "
-          f"{model.embed_dim}, heads {block.attn.num_heads}, MLP width "
-          f"{block.mlp.fc1.out_features}")
+    print(
+        f"multiply-accumulates kept: {kept_share:.3f} (target {target_macs}); embed_dim "
+        f"{model.embed_dim}, heads {block.attn.num_heads}, MLP width "
+        f"{block.mlp.fc1.out_features}"
+    )
     return {"plan": plan, "check": check, "kept": kept_share, "model": model, "report": report}
 
 

@@ -39,10 +39,13 @@ def main() -> dict:
         removed = tx.choose_channels(plan, ratio=0.3, importance=[g.importance for g in groups])
         choices = [None] * world
         dist.all_gather_object(choices, removed)
-        summary = {"rank": rank, "batches": len(mine),
-                   "importance_sums": [float(g.importance.sum()) for g in groups],
-                   "same_choice": all(c == removed for c in choices),
-                   "removed": {str(k): v for k, v in removed.items()}}
+        summary = {
+            "rank": rank,
+            "batches": len(mine),
+            "importance_sums": [float(g.importance.sum()) for g in groups],
+            "same_choice": all(c == removed for c in choices),
+            "removed": {str(k): v for k, v in removed.items()},
+        }
         sys.stdout.write(json.dumps(summary) + "\n")  # one write: the ranks share the pipe
         sys.stdout.flush()
         return summary

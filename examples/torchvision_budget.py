@@ -54,8 +54,14 @@ def main(size: int = 64, target_macs: float = 0.5) -> dict:
     with torch.no_grad():
         same = torch.equal(fresh(held_out[0]), model(held_out[0]))
     print("reloaded model gives the same outputs:", same)
-    return {"check": check, "kept": macs_after / macs_before, "cut": cut,
-            "recovered": recovered, "same": same, "report": report}
+    return {
+        "check": check,
+        "kept": macs_after / macs_before,
+        "cut": cut,
+        "recovered": recovered,
+        "same": same,
+        "report": report,
+    }
 
 
 if __name__ == "__main__":

@@ -9,6 +9,7 @@ shrink() should refuse (or the masked replay follow the attribute).
 
 Run: PYTHONPATH=src .venv/bin/python <this file>, from the project root   (exit 1 = reproduced)
 """
+
 import copy
 import math
 import sys
@@ -26,7 +27,7 @@ class Attention(nn.Module):
     def __init__(self, c, heads, scale_by_attribute):
         super().__init__()
         self.num_heads, self.head_dim = heads, c // heads
-        self.scaling = self.head_dim ** -0.5
+        self.scaling = self.head_dim**-0.5
         self.scale_by_attribute = scale_by_attribute
         self.q_proj, self.k_proj = nn.Linear(c, c), nn.Linear(c, c)
         self.v_proj, self.o_proj = nn.Linear(c, c), nn.Linear(c, c)
@@ -79,7 +80,9 @@ for split, heads in (("inner", 2), ("largest", 1)):
             print(f"split={split} heads={heads} sqrt(self.head_dim)={by_attribute}: refused: {e}")
             continue
         result = check_equal(original, model, plan, removed, (x,), {})
-        print(f"split={split} heads={heads} sqrt(self.head_dim)={by_attribute}: groups {sizes}, "
-              f"head_dim {original.attn.head_dim} -> {model.attn.head_dim}: {result}")
+        print(
+            f"split={split} heads={heads} sqrt(self.head_dim)={by_attribute}: groups {sizes}, "
+            f"head_dim {original.attn.head_dim} -> {model.attn.head_dim}: {result}"
+        )
         bad += not result.passed
 sys.exit(1 if bad else 0)

@@ -15,6 +15,7 @@ Not the id()-keyed tuple cache: it fails the same with that cache bypassed (belo
 
 Run: PYTHONPATH=src .venv/bin/python <this file>, from the project root   (exit 1 = reproduced)
 """
+
 import copy
 import sys
 import warnings
@@ -43,7 +44,7 @@ class Attention(nn.Module):  # transformers style, scale held as a number
     def __init__(self, c, heads):
         super().__init__()
         self.num_heads, self.head_dim = heads, c // heads
-        self.scaling = self.head_dim ** -0.5
+        self.scaling = self.head_dim**-0.5
         self.q_proj, self.k_proj = nn.Linear(c, c), nn.Linear(c, c)
         self.v_proj, self.o_proj = nn.Linear(c, c), nn.Linear(c, c)
 
@@ -85,8 +86,11 @@ class Net(nn.Module):
 
 bad = 0
 x = torch.randn(2, 5, 5, dtype=torch.float64)
-for name, attention in (("none", lambda: None), ("transformers-style", lambda: Attention(8, 2)),
-                        ("nn.MultiheadAttention", lambda: MHA(8, 2))):
+for name, attention in (
+    ("none", lambda: None),
+    ("transformers-style", lambda: Attention(8, 2)),
+    ("nn.MultiheadAttention", lambda: MHA(8, 2)),
+):
     torch.manual_seed(0)
     model = Net(attention()).double().eval()
     with warnings.catch_warnings(), rules.extended(split="inner"):
@@ -101,7 +105,9 @@ for name, attention in (("none", lambda: None), ("transformers-style", lambda: A
         print(f"attention {name}: refused: {e}")
         continue
     result = check_equal(original, model, plan, removed, (x,), {})
-    print(f"attention {name}: fc {tuple(original.fc.weight.shape)} -> "
-          f"{tuple(model.fc.weight.shape)}: {result}")
+    print(
+        f"attention {name}: fc {tuple(original.fc.weight.shape)} -> "
+        f"{tuple(model.fc.weight.shape)}: {result}"
+    )
     bad += not result.passed
 sys.exit(1 if bad else 0)

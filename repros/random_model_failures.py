@@ -6,6 +6,7 @@ before and after a fix; each failure prints as `build(design, seed)` plus the ru
 Run: PYTHONPATH=src .venv/bin/python repros/random_model_failures.py [--draw N]
 from the project root   (exit 1 = some example fails)
 """
+
 import collections
 import re
 import sys
@@ -46,8 +47,13 @@ T.shrinks_or_refuses, T.build, T.analyse = recording, build, analyse
 if "--draw" in sys.argv:
     count = int(sys.argv[sys.argv.index("--draw") + 1])
 
-    @settings(max_examples=count, deadline=None, database=None, phases=[Phase.generate],
-              suppress_health_check=list(HealthCheck))
+    @settings(
+        max_examples=count,
+        deadline=None,
+        database=None,
+        phases=[Phase.generate],
+        suppress_health_check=list(HealthCheck),
+    )
     @given(st.data())
     def run(data):
         T.run_example(data)
@@ -71,7 +77,9 @@ for where, removed, error in failures:
 for key, cases in sorted(groups.items(), key=lambda item: -len(item[1])):
     print(f"== {key}: {len(cases)} failing checks")
     for where, removed, error in cases[:3]:
-        print(f"   build({where['design']!r}, {where['seed']}); {where['rules']}; removed {removed}")
+        print(
+            f"   build({where['design']!r}, {where['seed']}); {where['rules']}; removed {removed}"
+        )
         print(f"      {error.splitlines()[0][:240]}")
 print(f"{len(failures)} failing checks")
 sys.exit(1 if failures else 0)

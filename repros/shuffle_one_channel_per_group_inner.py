@@ -8,6 +8,7 @@ does not fit the cut); it accepts a model that does not run.
 
 Run: PYTHONPATH=src .venv/bin/python <this file>, from the project root   (exit 1 = reproduced)
 """
+
 import copy
 import sys
 import warnings
@@ -47,7 +48,7 @@ for c in (4, 6):
     with warnings.catch_warnings(), rules.extended(split="inner"):
         warnings.simplefilter("ignore")
         plan = get_cutplan(model, (x,), {})
-    (_, labels), = plan.prunable_groups
+    ((_, labels),) = plan.prunable_groups
     removed = {0: [labels[0]]}
     original = copy.deepcopy(model)
     try:
@@ -56,7 +57,8 @@ for c in (4, 6):
         print(f"c={c} groups={c}: refused: {e}")
         continue
     result = check_equal(original, model, plan, removed, (x,), {})
-    print(f"c={c} groups={c}: {len(labels)} labels; conv {c} -> {model.conv.out_channels}: "
-          f"{result}")
+    print(
+        f"c={c} groups={c}: {len(labels)} labels; conv {c} -> {model.conv.out_channels}: {result}"
+    )
     bad += not result.passed
 sys.exit(1 if bad else 0)

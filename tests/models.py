@@ -384,7 +384,11 @@ class SEBasicBlock(nn.Module):
     expansion = 1
 
     def __init__(
-        self, inplanes: int, planes: int, stride: int = 1, reduction: int = 4,
+        self,
+        inplanes: int,
+        planes: int,
+        stride: int = 1,
+        reduction: int = 4,
         use_linear: bool = False,
     ) -> None:
         super().__init__()

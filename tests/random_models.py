@@ -272,7 +272,7 @@ class SwinAttention(nn.Module):
         self.mode = mode  # "sdpa", "manual" (scale from the read width), "timm" (held head_dim)
         if mode == "timm":
             self.head_dim = c // heads
-            self.scale = self.head_dim ** -0.5
+            self.scale = self.head_dim**-0.5
         self.norm = nn.LayerNorm(c)
         self.qkv = nn.Linear(c, 3 * c)
         self.proj = nn.Linear(c, c)
@@ -302,7 +302,7 @@ class HFAttention(nn.Module):
         self.num_heads = heads
         self.head_dim = c // heads
         self.new_style = new_style
-        self.scaling = self.head_dim ** -0.5
+        self.scaling = self.head_dim**-0.5
         self.q_proj, self.k_proj = nn.Linear(c, c), nn.Linear(c, c)
         self.v_proj, self.o_proj = nn.Linear(c, c), nn.Linear(c, c)
         self.norm = nn.LayerNorm(c)
@@ -419,15 +419,35 @@ class TokenPad(nn.Module):
 
 
 IMAGE_BLOCKS = {
-    "conv": ConvBN, "residual": Residual, "concat": Concat, "chunk": ChunkMix,
-    "depthwise": Depthwise, "grouped": Grouped, "shuffle": Shuffle, "se": SqueezeExcite,
-    "convnext": ConvNeXtish, "groupnorm": GroupNormed, "shared": SharedConv, "slice": Slice,
-    "pad": Pad, "channels_last": ChannelsLast, "attention": PixelAttention,
+    "conv": ConvBN,
+    "residual": Residual,
+    "concat": Concat,
+    "chunk": ChunkMix,
+    "depthwise": Depthwise,
+    "grouped": Grouped,
+    "shuffle": Shuffle,
+    "se": SqueezeExcite,
+    "convnext": ConvNeXtish,
+    "groupnorm": GroupNormed,
+    "shared": SharedConv,
+    "slice": Slice,
+    "pad": Pad,
+    "channels_last": ChannelsLast,
+    "attention": PixelAttention,
 }
 TOKEN_BLOCKS = {
-    "mlp": TokenMLP, "linear": TokenLinear, "mha": MHABlock, "swin": SwinAttention,
-    "hf": HFAttention, "concat": TokenConcat, "chunk": TokenChunk, "shared": TokenShared,
-    "slice": TokenSlice, "pad": TokenPad, "rmsnorm": RMSNormMLP, "cls": ClassToken,
+    "mlp": TokenMLP,
+    "linear": TokenLinear,
+    "mha": MHABlock,
+    "swin": SwinAttention,
+    "hf": HFAttention,
+    "concat": TokenConcat,
+    "chunk": TokenChunk,
+    "shared": TokenShared,
+    "slice": TokenSlice,
+    "pad": TokenPad,
+    "rmsnorm": RMSNormMLP,
+    "cls": ClassToken,
 }
 
 

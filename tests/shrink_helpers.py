@@ -23,17 +23,31 @@ def _rebuild(module):
     if isinstance(module, nn.modules.conv._ConvNd):
         extra = {"output_padding": module.output_padding} if module.transposed else {}
         return type(module)(
-            module.in_channels, module.out_channels, module.kernel_size, stride=module.stride,
-            padding=module.padding, dilation=module.dilation, groups=module.groups,
-            bias=module.bias is not None, padding_mode=module.padding_mode, device="meta",
+            module.in_channels,
+            module.out_channels,
+            module.kernel_size,
+            stride=module.stride,
+            padding=module.padding,
+            dilation=module.dilation,
+            groups=module.groups,
+            bias=module.bias is not None,
+            padding_mode=module.padding_mode,
+            device="meta",
             **extra,
         )
     if isinstance(module, nn.Linear):
-        return nn.Linear(module.in_features, module.out_features, bias=module.bias is not None,
-                         device="meta")
+        return nn.Linear(
+            module.in_features, module.out_features, bias=module.bias is not None, device="meta"
+        )
     if isinstance(module, nn.modules.batchnorm._BatchNorm):
-        return type(module)(module.num_features, module.eps, module.momentum, module.affine,
-                            module.track_running_stats, device="meta")
+        return type(module)(
+            module.num_features,
+            module.eps,
+            module.momentum,
+            module.affine,
+            module.track_running_stats,
+            device="meta",
+        )
     if isinstance(module, nn.PReLU):
         return nn.PReLU(module.num_parameters, device="meta")
     return None

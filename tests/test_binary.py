@@ -82,8 +82,15 @@ KEEP, BARRIER = (list(range(16)), [True] * 16, 1), ([], [], None)
         # channels against the width a linear labelled: different axes
         (Combine(nn.Conv2d(4, 5, 1), nn.Linear(5, 5), torch.add), (2, 5, 5, 5), BARRIER),
     ],
-    ids=["per-channel-param", "attention", "attention-first", "narrow-labelled",
-         "one-and-one", "both-16-1", "axes-1-3"],
+    ids=[
+        "per-channel-param",
+        "attention",
+        "attention-first",
+        "narrow-labelled",
+        "one-and-one",
+        "both-16-1",
+        "axes-1-3",
+    ],
 )
 def test_broadcast_decisions(recwarn, model, y_shape, expected):
     state, nodes = walk(model, torch.randn(2, 4, 5, 5), torch.randn(*y_shape))
@@ -132,7 +139,8 @@ def test_number_operand_keeps_channels_without_shape_records(caplog, form):
     assert record(state, nodes[-1]) == ([0, 1, 2, 3], [True] * 4, 1)
     messages = [r.getMessage() for r in caplog.records if r.name == LOGGER]
     assert [m for m in messages if m.startswith(("input_1", "shape_1"))] == [
-        f"input_1: {nodes[-1].args[0]}, input_2: {nodes[-1].args[1]}"]
+        f"input_1: {nodes[-1].args[0]}, input_2: {nodes[-1].args[1]}"
+    ]
 
 
 def test_two_tensors_no_node_produced_make_a_barrier():
@@ -141,8 +149,10 @@ def test_two_tensors_no_node_produced_make_a_barrier():
 
 
 def test_keyword_operand_is_not_supported():
-    with pytest.raises(NotImplementedError,
-                       match="^Unimplemented binary function call, please contact TAVRIX team$"):
+    with pytest.raises(
+        NotImplementedError,
+        match="^Unimplemented binary function call, please contact TAVRIX team$",
+    ):
         walk(Operands("keyword"), torch.randn(1, 3, 2, 2))
 
 
@@ -150,8 +160,10 @@ def test_keyword_operand_is_not_supported():
     "other, message",
     [
         (None, "Attempting to process binary operation with no traced inputs"),
-        (TensorInfo((8, 8, 4, 4), torch.Tensor, 1),
-         "Binary operation with different dimension sizes along the same axis"),
+        (
+            TensorInfo((8, 8, 4, 4), torch.Tensor, 1),
+            "Binary operation with different dimension sizes along the same axis",
+        ),
         ("dim4", r"Prune dimension index exceeds the number of dimensions \(4 >= 4\)"),
         ("no-shape", "Cannot determine shape for one or more inputs for binary operation"),
     ],
@@ -161,7 +173,8 @@ def test_inconsistent_operands_raise_without_recording(other, message):
     state = oprules.PruneGraphParserState()
     first = NodeInfo(torch.relu, "relu", (), result_shape=(8, 16, 4, 4))
     oprules._add_node_output_channel_info(
-        state, first, oprules._generate_new_channel_labels(state, first, 1), True, 1)
+        state, first, oprules._generate_new_channel_labels(state, first, 1), True, 1
+    )
     if other == "dim4":
         other = NodeInfo(torch.relu, "relu", (), result_shape=(8, 16, 4, 4))
         oprules._default_node_handler(state, other, prune_dimension=4)
@@ -178,14 +191,19 @@ def test_inconsistent_operands_raise_without_recording(other, message):
 def groups(model, x):
     nodes, _ = flowscope_model(model=model.eval(), args=(x,), kwargs={}, entry_point="__call__")
     prunable, unprunable, *_ = PruneGraphParser().find_prunable_groups(nodes)
-    return [[([n.unique_name for n in ns], list(ls)) for ns, ls in found]
-            for found in (prunable, unprunable)]
+    return [
+        [([n.unique_name for n in ns], list(ls)) for ns, ls in found]
+        for found in (prunable, unprunable)
+    ]
 
 
 def test_residual_stage_forms_one_group_across_its_blocks():
     stage = nn.Sequential(
-        nn.Conv2d(3, 8, 3, padding=1, bias=False), nn.BatchNorm2d(8), nn.ReLU(inplace=True),
-        BasicBlock(8, 8), BasicBlock(8, 8),
+        nn.Conv2d(3, 8, 3, padding=1, bias=False),
+        nn.BatchNorm2d(8),
+        nn.ReLU(inplace=True),
+        BasicBlock(8, 8),
+        BasicBlock(8, 8),
     )
     prunable, unprunable = groups(stage, torch.randn(2, 3, 8, 8))
     assert unprunable == []
@@ -193,8 +211,22 @@ def test_residual_stage_forms_one_group_across_its_blocks():
     assert prunable == [
         (["conv2d_1", "batch_norm_1", "relu_1"], list(range(8, 16))),
         (["conv2d_3", "batch_norm_3", "relu_3"], list(range(24, 32))),
-        (["conv2d_0", "batch_norm_0", "relu_0", "conv2d_2", "batch_norm_2", "add_0", "relu_2",
-          "conv2d_4", "batch_norm_4", "add_1", "relu_4"], list(range(32, 40))),
+        (
+            [
+                "conv2d_0",
+                "batch_norm_0",
+                "relu_0",
+                "conv2d_2",
+                "batch_norm_2",
+                "add_0",
+                "relu_2",
+                "conv2d_4",
+                "batch_norm_4",
+                "add_1",
+                "relu_4",
+            ],
+            list(range(32, 40)),
+        ),
     ]
 
 
@@ -205,8 +237,10 @@ def test_squeeze_excite_groups(use_linear):
     if not use_linear:
         # the excitation conv's channels scale the features channel by channel: one group
         assert prunable == [
-            (["conv2d_0", "adaptive_avg_pool2d_0", "conv2d_2", "sigmoid_0", "mul_0"],
-             list(range(8))),
+            (
+                ["conv2d_0", "adaptive_avg_pool2d_0", "conv2d_2", "sigmoid_0", "mul_0"],
+                list(range(8)),
+            ),
             (["conv2d_1", "relu_0"], [8, 9]),
         ]
         assert unprunable == []

@@ -449,8 +449,12 @@ def test_block_gives_back_every_buffer_it_changed():
     torch.manual_seed(0)
     model, x = Stateful().train(), torch.randn(4, 3, 6, 6)
     before = {n: (b, b.clone()) for n, b in model.named_buffers()}
-    assert {"bn.running_mean", "bn.num_batches_tracked", "conv.parametrizations.weight.0._u",
-            "calls"} <= before.keys()
+    assert {
+        "bn.running_mean",
+        "bn.num_batches_tracked",
+        "conv.parametrizations.weight.0._u",
+        "calls",
+    } <= before.keys()
     with TavrixPruningCalibrator(model):
         for _ in range(2):
             model(x).sum().backward()

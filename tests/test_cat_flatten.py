@@ -34,30 +34,61 @@ BARRIER = ([], [], None)
     "model, shape, expected",
     [
         (Cat(nn.Conv2d(4, 16, 1)), (2, 4, 3, 3), (list(range(16)), [True] * 16, 1)),
-        (Cat(nn.Conv2d(4, 16, 1), nn.Conv2d(4, 32, 1)), (2, 4, 3, 3),
-         (list(range(48)), [True] * 48, 1)),
-        (Cat(nn.Conv2d(4, 16, 1), nn.Conv2d(4, 32, 1), dim=-3), (2, 4, 3, 3),
-         (list(range(48)), [True] * 48, 1)),
-        (Cat(nn.Linear(6, 8), nn.Linear(6, 4), dim=-1), (2, 6),
-         (list(range(12)), [True] * 12, 1)),
+        (
+            Cat(nn.Conv2d(4, 16, 1), nn.Conv2d(4, 32, 1)),
+            (2, 4, 3, 3),
+            (list(range(48)), [True] * 48, 1),
+        ),
+        (
+            Cat(nn.Conv2d(4, 16, 1), nn.Conv2d(4, 32, 1), dim=-3),
+            (2, 4, 3, 3),
+            (list(range(48)), [True] * 48, 1),
+        ),
+        (Cat(nn.Linear(6, 8), nn.Linear(6, 4), dim=-1), (2, 6), (list(range(12)), [True] * 12, 1)),
         # inputs without channels add fresh unprunable labels, sized from their shape
-        (Cat(nn.Conv2d(4, 16, 1), ROLLED), (2, 4, 3, 3),
-         (list(range(20)), [True] * 16 + [False] * 4, 1)),
-        (Cat(MODEL_INPUT, nn.Conv2d(4, 16, 1)), (2, 4, 3, 3),
-         ([16, 17, 18, 19] + list(range(16)), [False] * 4 + [True] * 16, 1)),
+        (
+            Cat(nn.Conv2d(4, 16, 1), ROLLED),
+            (2, 4, 3, 3),
+            (list(range(20)), [True] * 16 + [False] * 4, 1),
+        ),
+        (
+            Cat(MODEL_INPUT, nn.Conv2d(4, 16, 1)),
+            (2, 4, 3, 3),
+            ([16, 17, 18, 19] + list(range(16)), [False] * 4 + [True] * 16, 1),
+        ),
         # across the pruned axis, torch.cat's default dim included: positions merge
-        (Cat(nn.Conv2d(4, 16, 1), nn.Conv2d(4, 16, 1), dim=0), (2, 4, 3, 3),
-         (list(range(16)), [True] * 16, 1)),
-        (Cat(nn.Conv2d(4, 16, 1), nn.Conv2d(4, 16, 1), dim=None), (2, 4, 3, 3),
-         (list(range(16)), [True] * 16, 1)),
-        (Cat(nn.Conv2d(4, 16, 1), Fn(lambda t: torch.roll(torch.cat([t] * 4, 1), 1, 2)), dim=0),
-         (2, 4, 3, 3), BARRIER),
+        (
+            Cat(nn.Conv2d(4, 16, 1), nn.Conv2d(4, 16, 1), dim=0),
+            (2, 4, 3, 3),
+            (list(range(16)), [True] * 16, 1),
+        ),
+        (
+            Cat(nn.Conv2d(4, 16, 1), nn.Conv2d(4, 16, 1), dim=None),
+            (2, 4, 3, 3),
+            (list(range(16)), [True] * 16, 1),
+        ),
+        (
+            Cat(nn.Conv2d(4, 16, 1), Fn(lambda t: torch.roll(torch.cat([t] * 4, 1), 1, 2)), dim=0),
+            (2, 4, 3, 3),
+            BARRIER,
+        ),
         # channels (axis 1) against width (axis 3): the inputs disagree on the axis
         (Cat(nn.Conv2d(3, 3, 1), nn.Linear(3, 3)), (2, 3, 3, 3), BARRIER),
         (Cat(MODEL_INPUT, ROLLED), (2, 4, 3, 3), BARRIER),
     ],
-    ids=["single", "channels", "dim-3", "linear-dim-1", "unlabelled-node", "model-input",
-         "across", "default-dim", "across-unlabelled", "different-axes", "no-channels"],
+    ids=[
+        "single",
+        "channels",
+        "dim-3",
+        "linear-dim-1",
+        "unlabelled-node",
+        "model-input",
+        "across",
+        "default-dim",
+        "across-unlabelled",
+        "different-axes",
+        "no-channels",
+    ],
 )
 def test_concatenation(model, shape, expected):
     state, nodes = walk(model, torch.randn(*shape))
@@ -169,8 +200,16 @@ def pooled(size):
         (Flatten(MODEL_INPUT, 1), (2, 3, 4, 4), ([], None), None),
         (Fn(lambda t: torch.relu(t).sum().flatten()), (2, 3), ([], None), None),  # 0-d source
     ],
-    ids=["size-one", "negative-bounds", "across", "before", "after", "unlabelled",
-         "model-input", "scalar"],
+    ids=[
+        "size-one",
+        "negative-bounds",
+        "across",
+        "before",
+        "after",
+        "unlabelled",
+        "model-input",
+        "scalar",
+    ],
 )
 def test_flatten(model, shape, expected, source_prunable):
     state, nodes = walk(model, torch.randn(*shape))
@@ -197,21 +236,33 @@ def test_mlp_flattening_its_input_then_pruning_linears():
     assert record(state, nodes[0]) == BARRIER
     linears = [record(state, n) for n in nodes if n.unique_name.startswith("linear")]
     assert [(len(labels), all(flags), dim) for labels, flags, dim in linears] == [
-        (8, True, 1), (6, True, 1), (10, True, 1)]
+        (8, True, 1),
+        (6, True, 1),
+        (10, True, 1),
+    ]
 
 
 @pytest.mark.parametrize("list_style", [False, True])
 def test_dense_block_groups(list_style):
     block = nn.Sequential(nn.Conv2d(3, 4, 1), DenseBlock(2, 4, 2, list_style=list_style))
-    nodes, _ = flowscope_model(model=block.eval(), args=(torch.randn(2, 3, 6, 6),), kwargs={},
-                               entry_point="__call__")
+    nodes, _ = flowscope_model(
+        model=block.eval(), args=(torch.randn(2, 3, 6, 6),), kwargs={}, entry_point="__call__"
+    )
     prunable, unprunable, *_ = PruneGraphParser().find_prunable_groups(nodes)
     found = [([n.unique_name for n in ns], list(ls)) for ns, ls in prunable]
     assert unprunable == []
     # every earlier feature map travels through every later concatenation
     if list_style:
-        stem = ["conv2d_0", "cat_0", "batch_norm_0", "relu_0", "cat_1", "batch_norm_2",
-                "relu_2", "cat_2"]
+        stem = [
+            "conv2d_0",
+            "cat_0",
+            "batch_norm_0",
+            "relu_0",
+            "cat_1",
+            "batch_norm_2",
+            "relu_2",
+            "cat_2",
+        ]
         first_growth = ["conv2d_2", "cat_1", "batch_norm_2", "relu_2", "cat_2"]
     else:
         stem = ["conv2d_0", "batch_norm_0", "relu_0", "cat_0", "batch_norm_2", "relu_2", "cat_1"]

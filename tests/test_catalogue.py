@@ -153,8 +153,16 @@ def test_recorded_operations_are_catalogued(collection, fn, shapes):
     assert op in REGISTRY_COLLECTIONS[collection], op
 
 
-@pytest.mark.parametrize("fn", [lambda x, y: x + y, lambda x, y: x.sub(y), lambda x, y: x * y,
-                                lambda x, y: torch.div(x, y), _inplace(lambda z, y: z.mul_(y))])
+@pytest.mark.parametrize(
+    "fn",
+    [
+        lambda x, y: x + y,
+        lambda x, y: x.sub(y),
+        lambda x, y: x * y,
+        lambda x, y: torch.div(x, y),
+        _inplace(lambda z, y: z.mul_(y)),
+    ],
+)
 def test_channel_mix_ops_cover_recorded_forms(fn):
     assert _recorded(fn, X4, X4) in opsets.PRUNE_CHANNEL_MIX_OPS
 
@@ -184,13 +192,22 @@ def test_every_operation_of_the_test_models_is_accounted_for():
         torch.Tensor.view, torch.Tensor.reshape, torch.Tensor.transpose, torch.Tensor.matmul,
         torch.Tensor.softmax, F.layer_norm,
     }  # fmt: skip
-    for name in ("resnet50_tiny", "mobilenetv2_small", "densenet_small", "se_resnet_small",
-                 "mlp", "transformer_block", "tiny_vit"):
+    for name in (
+        "resnet50_tiny",
+        "mobilenetv2_small",
+        "densenet_small",
+        "se_resnet_small",
+        "mlp",
+        "transformer_block",
+        "tiny_vit",
+    ):
         model, x = make(name)
         nodes, _ = flowscope_model(model=model, args=(x,))
-        unknown = {
-            n.operation for n in nodes if n.operation_name != "__get__"
-        } - known - expected_barriers
+        unknown = (
+            {n.operation for n in nodes if n.operation_name != "__get__"}
+            - known
+            - expected_barriers
+        )
         assert not unknown, (name, unknown)
 
 

@@ -14,7 +14,7 @@ from tavrix.__main__ import main
 # the tree this run imports tavrix from (the sanitizer run has its own copy)
 SRC = Path(tavrix.__file__).resolve().parents[1]
 
-FACTORIES = '''
+FACTORIES = """
 import torch
 from torch import nn
 
@@ -72,7 +72,7 @@ def stops_in_forward():
             return self.inner(x)
 
     return Stops()
-'''
+"""
 
 
 @pytest.fixture
@@ -128,21 +128,33 @@ def test_factory_and_tensors_file(factories, capsys):
         (["--inputs", "missing.pt"], "cannot load missing.pt"),
         (["--no-such-flag"], "unrecognized arguments"),
         (["--model", "cli_factories:leaves"], "called sys.exit('no GPU here')"),
-        (["--model", "cli_factories:single_layer", "--input-shape", "4,12"],
-         "the model has no prunable channels"),
-        (["--model", "cli_factories:mlp", "--input-shape", "100000,100000,100000,12"],
-         "cannot allocate input batches of shape 100000,100000,100000,12"),
-        (["--model", "cli_factories:stops_in_forward", "--input-shape", "4,12"],
-         "calibration failed: ValueError: cannot train this one"),
+        (
+            ["--model", "cli_factories:single_layer", "--input-shape", "4,12"],
+            "the model has no prunable channels",
+        ),
+        (
+            ["--model", "cli_factories:mlp", "--input-shape", "100000,100000,100000,12"],
+            "cannot allocate input batches of shape 100000,100000,100000,12",
+        ),
+        (
+            ["--model", "cli_factories:stops_in_forward", "--input-shape", "4,12"],
+            "calibration failed: ValueError: cannot train this one",
+        ),
         (["--model", "cli_factories:mlp", "--inputs", "empty.pt"], "batch 1 holds no samples"),
-        (["--model", "cli_factories:mlp", "--inputs", "text.pt"],
-         "not a file written by torch.save"),
-        (["--model", "cli_factories:mlp", "--input-shape", "4,11", "--explain"],
-         "does not accept input"),
+        (
+            ["--model", "cli_factories:mlp", "--inputs", "text.pt"],
+            "not a file written by torch.save",
+        ),
+        (
+            ["--model", "cli_factories:mlp", "--input-shape", "4,11", "--explain"],
+            "does not accept input",
+        ),
         (["--explain", "--top", "-1"], "--top must not be negative"),
         (["--explain", "--prune", "0.3"], "--explain only analyses the model"),
-        (["--model", "cli_factories:single_layer", "--input-shape", "4,12"],
-         "(--rules extended also prunes grouped convolutions"),
+        (
+            ["--model", "cli_factories:single_layer", "--input-shape", "4,12"],
+            "(--rules extended also prunes grouped convolutions",
+        ),
         (["--prune", "0.3", "--prune", "0.5"], "--prune given twice (0.3 and 0.5): give it once"),
         (["--model", "cli_factories:mlp", "--model", "cli_factories:wide"], "--model given twice"),
         (["--device", "cuda"], "--device cuda: CUDA is not available"),
@@ -151,8 +163,10 @@ def test_factory_and_tensors_file(factories, capsys):
         (["--model", "resnet50"], "accepted: MODULE:FACTORY[:key=value,...]"),
         (["--model", "cli_factories:wide:width"], "must be key=value separated by commas"),
         (["--model", "cli_factories:wide:width=4,width=5"], "keyword 'width' given twice"),
-        (["--model", "cli_factories:wide:height=4"],
-         "cli_factories:wide() failed: TypeError: wide() got an unexpected keyword"),
+        (
+            ["--model", "cli_factories:wide:height=4"],
+            "cli_factories:wide() failed: TypeError: wide() got an unexpected keyword",
+        ),
         (["--model", "timm:no_such_net_xyz"], "timm has no model 'no_such_net_xyz'"),
         (["--model", "timm:"], "got 'timm:'; accepted: MODULE:FACTORY"),
         (["--model", "hf:no_such_type_xyz"], "transformers knows no model type or class"),
@@ -212,7 +226,7 @@ def test_factory_keywords_and_quiet_output(factories, capsys):
     quiet = capsys.readouterr().out
     # the group dump goes, the importance listing stays: it is the result
     assert quiet.startswith("ModelCutplan(") and "Prunable groups:" not in quiet
-    assert quiet.splitlines()[1:] == full[full.index("\n\nChannel importance"):].splitlines()[1:]
+    assert quiet.splitlines()[1:] == full[full.index("\n\nChannel importance") :].splitlines()[1:]
     assert main(base + ["-q", "--prune", "0.25"]) == 0
     pruned = capsys.readouterr().out
     assert "Channel importance" not in pruned and len(pruned.splitlines()) < 20
@@ -225,13 +239,22 @@ def test_factory_keywords_and_quiet_output(factories, capsys):
     [
         # token ids of the configuration's vocabulary, positions passed in: with the
         # head, the residual stream is a group too (stream, attention, MLP)
-        ("hf:GPT2LMHeadModel:n_layer=1,n_embd=32,n_head=2,vocab_size=50,bos_token_id=0,"
-         "eos_token_id=0", 3),
+        (
+            "hf:GPT2LMHeadModel:n_layer=1,n_embd=32,n_head=2,vocab_size=50,bos_token_id=0,"
+            "eos_token_id=0",
+            3,
+        ),
         ("hf:gpt2:n_layer=1,n_embd=32,n_head=2,vocab_size=50,bos_token_id=0,eos_token_id=0", 2),
-        ("hf:BertConfig:hidden_size=32,num_hidden_layers=1,num_attention_heads=2,"
-         "intermediate_size=64,vocab_size=50", None),
-        ("hf:ViTForImageClassification:hidden_size=32,num_hidden_layers=1,"
-         "num_attention_heads=2,intermediate_size=64,image_size=16,patch_size=8", None),
+        (
+            "hf:BertConfig:hidden_size=32,num_hidden_layers=1,num_attention_heads=2,"
+            "intermediate_size=64,vocab_size=50",
+            None,
+        ),
+        (
+            "hf:ViTForImageClassification:hidden_size=32,num_hidden_layers=1,"
+            "num_attention_heads=2,intermediate_size=64,image_size=16,patch_size=8",
+            None,
+        ),
         ("timm:resnet18:num_classes=10", 12),
     ],
 )
@@ -255,8 +278,23 @@ def test_timm_and_transformers_models(capsys, recwarn, model, groups):
 def test_ctrl_c_exits_130_with_one_line_and_writes_nothing(factories):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(SRC), str(factories)]))
     saved, plot = factories / "out.pt", factories / "plot.png"
-    argv = [sys.executable, "-m", "tavrix", "--model", "cli_factories:slow", "--input-shape",
-            "4,12", "--batches", "40", "--prune", "0.3", "--save", str(saved), "--plot", str(plot)]
+    argv = [
+        sys.executable,
+        "-m",
+        "tavrix",
+        "--model",
+        "cli_factories:slow",
+        "--input-shape",
+        "4,12",
+        "--batches",
+        "40",
+        "--prune",
+        "0.3",
+        "--save",
+        str(saved),
+        "--plot",
+        str(plot),
+    ]
     process = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
     try:
         seen = b""
@@ -306,8 +344,12 @@ def test_make_path_lets_the_venv_import_the_checkout_from_anywhere(tmp_path):
     venv = tmp_path / "venv"
     subprocess.run([sys.executable, "-m", "venv", "--without-pip", str(venv)], check=True)
     (venv / ".bootstrapped").touch()  # the Makefile's bootstrap has run
-    done = subprocess.run(["make", "-C", str(root), f"VENV={venv}", "path"],
-                          capture_output=True, text=True, timeout=60)
+    done = subprocess.run(
+        ["make", "-C", str(root), f"VENV={venv}", "path"],
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
     assert done.returncode == 0, done.stderr
     env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
     probe = [str(venv / "bin" / "python"), "-c", "import tavrix; print(tavrix.__file__)"]

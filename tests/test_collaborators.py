@@ -15,7 +15,6 @@ from tavrix.pruning import rules
 from tavrix.pruning.engine import oprules
 from tavrix.pruning.explain import explain
 from tavrix.pruning.rules.transformer import MATMULS
-
 from test_rules import analyse, cut_and_check, made
 from test_rules_transformer import SharedTransposedWeight
 
@@ -35,8 +34,13 @@ print(plan.rule_record.rule_set.name, len(plan.tensor_names))
 
 
 def test_the_engine_imports_no_rule_set():
-    done = subprocess.run([sys.executable, "-c", _ENGINE_ALONE], capture_output=True, text=True,
-                          env=dict(os.environ), check=True)
+    done = subprocess.run(
+        [sys.executable, "-c", _ENGINE_ALONE],
+        capture_output=True,
+        text=True,
+        env=dict(os.environ),
+        check=True,
+    )
     assert done.stdout.split("\n")[:2] == ["[]", "standard 4"]
 
 
@@ -62,9 +66,18 @@ def test_bad_hand_overs_are_refused_and_keep_what_was_handed(call):
 
 
 def _fields():
-    return dict(graph=[], prunable_groups=[], unprunable_groups=[], labels_by_nodes={},
-                node_users={}, prunable_module_names_by_nodes={}, gate_container=None,
-                gate_names_by_nodes={}, prunable_group_gate_names=[], ops_and_gate_names=[])
+    return dict(
+        graph=[],
+        prunable_groups=[],
+        unprunable_groups=[],
+        labels_by_nodes={},
+        node_users={},
+        prunable_module_names_by_nodes={},
+        gate_container=None,
+        gate_names_by_nodes={},
+        prunable_group_gate_names=[],
+        ops_and_gate_names=[],
+    )
 
 
 def test_a_plan_declares_what_the_analysis_adds():

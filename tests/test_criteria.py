@@ -93,8 +93,9 @@ def test_gate_criteria_match_the_hand_computation(calibrated):
     model, plan, per_sample, activation = calibrated
     samples = per_sample.shape[0]
     close = dict(rtol=1e-4, atol=1e-10)
-    torch.testing.assert_close(_values(plan, "fisher"), per_sample.square().sum(0) / samples,
-                               **close)
+    torch.testing.assert_close(
+        _values(plan, "fisher"), per_sample.square().sum(0) / samples, **close
+    )
     # the gate sits on the concatenation: both positions of a channel count
     torch.testing.assert_close(_values(plan, "activation"), 2 * activation, **close)
     # the default is the Taylor criterion, read as before
@@ -111,10 +112,12 @@ def test_weight_criteria_match_the_hand_computation(calibrated):
     columns = columns[:6] + columns[6:]
     close = dict(rtol=1e-5, atol=1e-8)
     torch.testing.assert_close(_values(plan, "weight", model=model), rows.sqrt(), **close)
-    torch.testing.assert_close(_values(plan, "magnitude", model=model),
-                               (rows + scales + columns).sqrt(), **close)
-    torch.testing.assert_close(_values(plan, "output_error", model=model),
-                               activation.double() * columns, **close)
+    torch.testing.assert_close(
+        _values(plan, "magnitude", model=model), (rows + scales + columns).sqrt(), **close
+    )
+    torch.testing.assert_close(
+        _values(plan, "output_error", model=model), activation.double() * columns, **close
+    )
 
 
 def test_random_is_seeded(calibrated):
@@ -132,8 +135,7 @@ def test_activation_needs_no_loss():
     inputs = _inputs()
     _, activation = _by_hand(model, inputs)
     plan = _calibrated(model, inputs, backward=False)
-    torch.testing.assert_close(_values(plan, "activation"), 2 * activation,
-                               rtol=1e-4, atol=1e-10)
+    torch.testing.assert_close(_values(plan, "activation"), 2 * activation, rtol=1e-4, atol=1e-10)
     assert _values(plan, "output_error", model=model).gt(0).all()
     with pytest.raises(RuntimeError, match="No gate has a gradient"):
         channel_importance(plan)  # as before: the Taylor criterion needs a backward
@@ -156,8 +158,12 @@ def test_statistics_are_recorded_only_when_asked():
             channel_importance(plan, criterion=criterion)
     # with them, the Taylor values are those of a run without
     again = _calibrated(model, _inputs())
-    torch.testing.assert_close(channel_importance(again)[0].importance,
-                               channel_importance(plan)[0].importance, rtol=1e-6, atol=0)
+    torch.testing.assert_close(
+        channel_importance(again)[0].importance,
+        channel_importance(plan)[0].importance,
+        rtol=1e-6,
+        atol=0,
+    )
     gate = next(iter(again.gate_container.values()))
     gate.reset_importance()
     assert "fisher_sum" not in vars(gate) and gate.num_samples == 0
@@ -166,26 +172,46 @@ def test_statistics_are_recorded_only_when_asked():
 @pytest.mark.parametrize(
     "call, match",
     [
-        (lambda plan, model: channel_importance(plan, criterion="gradient"),
-         "criterion must be one of taylor, fisher"),
-        (lambda plan, model: channel_importance(plan, criterion="magnitude"),
-         "'magnitude' criterion reads the model's weights"),
+        (
+            lambda plan, model: channel_importance(plan, criterion="gradient"),
+            "criterion must be one of taylor, fisher",
+        ),
+        (
+            lambda plan, model: channel_importance(plan, criterion="magnitude"),
+            "'magnitude' criterion reads the model's weights",
+        ),
         (lambda plan, model: choose_channels(plan, importance="l1"), "importance must be None"),
         (lambda plan, model: choose_channels(plan, importance="output_error"), "needs the model"),
-        (lambda plan, model: choose_channels(plan, target_macs=0.5), "target_macs needs the "
-         "calibrated model"),
-        (lambda plan, model: choose_channels(plan, 0.3, target_macs=0.5, model=model),
-         "either ratio or target_macs"),
-        (lambda plan, model: choose_channels(plan, target_macs=0.5, target_params=0.5,
-                                             model=model), "one of target_macs and target_p"),
-        (lambda plan, model: choose_channels(plan, target_params=0, model=model),
-         r"target_params must be a number in \(0, 1\]"),
-        (lambda plan, model: choose_channels(plan, target_macs=1.5, model=model),
-         r"target_macs must be a number in \(0, 1\]"),
-        (lambda plan, model: choose_channels(plan, target_macs=True, model=model),
-         "target_macs must be a number"),
-        (lambda plan, model: choose_channels(plan, target_macs=0.05, model=model),
-         "target_macs=0.05 cannot be reached: removing every channel"),
+        (
+            lambda plan, model: choose_channels(plan, target_macs=0.5),
+            "target_macs needs the calibrated model",
+        ),
+        (
+            lambda plan, model: choose_channels(plan, 0.3, target_macs=0.5, model=model),
+            "either ratio or target_macs",
+        ),
+        (
+            lambda plan, model: choose_channels(
+                plan, target_macs=0.5, target_params=0.5, model=model
+            ),
+            "one of target_macs and target_p",
+        ),
+        (
+            lambda plan, model: choose_channels(plan, target_params=0, model=model),
+            r"target_params must be a number in \(0, 1\]",
+        ),
+        (
+            lambda plan, model: choose_channels(plan, target_macs=1.5, model=model),
+            r"target_macs must be a number in \(0, 1\]",
+        ),
+        (
+            lambda plan, model: choose_channels(plan, target_macs=True, model=model),
+            "target_macs must be a number",
+        ),
+        (
+            lambda plan, model: choose_channels(plan, target_macs=0.05, model=model),
+            "target_macs=0.05 cannot be reached: removing every channel",
+        ),
     ],
 )
 def test_bad_input(calibrated, call, match):
@@ -196,7 +222,13 @@ def test_bad_input(calibrated, call, match):
 
 def test_criteria_names_are_what_callers_pass():
     assert CRITERIA == (
-        "taylor", "fisher", "activation", "output_error", "magnitude", "weight", "random"
+        "taylor",
+        "fisher",
+        "activation",
+        "output_error",
+        "magnitude",
+        "weight",
+        "random",
     )
 
 
@@ -234,8 +266,12 @@ def test_budgets_are_met_on_the_shrunk_model(name, target, fraction, options):
     removed = choose_channels(plan, model=model, **{target: fraction}, **options)
     assert shrinkable(model, plan, removed)[1] == {}
     predicted = kept_share(model, plan, removed, "macs" if target == "target_macs" else "params")
-    scores = [g.importance for g in channel_importance(
-        plan, criterion=options.get("importance", "taylor"), model=model)]
+    scores = [
+        g.importance
+        for g in channel_importance(
+            plan, criterion=options.get("importance", "taylor"), model=model
+        )
+    ]
     report = shrink(model, plan, removed)
     if target == "target_macs":
         achieved = count_macs(model, (x,)) / macs
@@ -294,8 +330,9 @@ class FixedDepthwise(nn.Module):
         self.conv3 = nn.Conv2d(256, 4, 1)
 
     def forward(self, x):
-        h = torch.nn.functional.conv2d(torch.relu(self.conv1(x)), self.depthwise, padding=1,
-                                       groups=8)
+        h = torch.nn.functional.conv2d(
+            torch.relu(self.conv1(x)), self.depthwise, padding=1, groups=8
+        )
         return self.conv3(torch.relu(self.conv2(h))).mean((2, 3))
 
 
@@ -331,8 +368,7 @@ def test_output_error_scores_query_key_positions_by_their_gates(backward):
 
     model, x = made(Attention()), torch.randn(2, 3, 5)
     calibrator = TavrixPruningCalibrator(model)
-    with warnings.catch_warnings(), rules.extended(split="inner"), record_statistics(), \
-            calibrator:
+    with warnings.catch_warnings(), rules.extended(split="inner"), record_statistics(), calibrator:
         warnings.simplefilter("ignore", UserWarning)
         y = model(x)
         if backward:

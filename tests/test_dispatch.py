@@ -47,8 +47,14 @@ def record(state, n):
         (opkinds.UNARY_REDUCE_OPS, "_unary_reduce_handler"),
         (opkinds.DROPOUT_OPS, "_dropout_node_handler"),
         (
-            (F.conv1d, F.conv2d, F.conv3d, F.conv_transpose1d, F.conv_transpose2d,
-             F.conv_transpose3d),
+            (
+                F.conv1d,
+                F.conv2d,
+                F.conv3d,
+                F.conv_transpose1d,
+                F.conv_transpose2d,
+                F.conv_transpose3d,
+            ),
             "_conv_node_handler",
         ),
         ((F.linear,), "_linear_node_handler"),
@@ -110,8 +116,10 @@ def test_registration_forms_and_conflicts(scratch_ops):
 
 
 def test_tensor_get_leaves_source_prunable():
-    names, nodes = trace(lambda x: F.relu(nn.functional.conv2d(x, torch.ones(4, 3, 1, 1))).dim(),
-                         torch.randn(1, 3, 4, 4))
+    names, nodes = trace(
+        lambda x: F.relu(nn.functional.conv2d(x, torch.ones(4, 3, 1, 1))).dim(),
+        torch.randn(1, 3, 4, 4),
+    )
     state = walk(nodes)
     get = next(n for n in nodes if n.operation_name == "__get__")
     assert record(state, get) == ([], [], None)
@@ -119,8 +127,10 @@ def test_tensor_get_leaves_source_prunable():
 
 
 def test_default_handler_is_a_barrier():
-    names, nodes = trace(lambda x: torch.roll(F.relu(F.conv2d(x, torch.ones(3, 3, 1, 1))), 1, 1),
-                         torch.randn(1, 3, 4, 4))
+    names, nodes = trace(
+        lambda x: torch.roll(F.relu(F.conv2d(x, torch.ones(3, 3, 1, 1))), 1, 1),
+        torch.randn(1, 3, 4, 4),
+    )
     state = walk(nodes)
     assert record(state, names["relu_0"]) == ([0, 1, 2], [False] * 3, 1)
     assert record(state, names["roll_0"]) == ([], [], None)
@@ -132,8 +142,9 @@ def test_default_handler_is_a_barrier():
 
 
 def test_elementwise_keeps_labels_dimension_and_flags(caplog):
-    names, nodes = trace(lambda x: torch.sigmoid(F.conv2d(x, torch.ones(2, 3, 1, 1))),
-                         torch.randn(1, 3, 4, 4))
+    names, nodes = trace(
+        lambda x: torch.sigmoid(F.conv2d(x, torch.ones(2, 3, 1, 1))), torch.randn(1, 3, 4, 4)
+    )
     state = o.PruneGraphParserState()
     conv, sigmoid = names["conv2d_0"], names["sigmoid_0"]
     o._add_node_output_channel_info(state, conv, [3, 4], [True, False], 1)
@@ -168,8 +179,10 @@ def test_source_by_keyword_is_not_implemented(handler):
 @pytest.mark.parametrize("first", [3.0, TensorInfo((2,), torch.Tensor, 0), None])
 def test_elementwise_rejects_untraced_source(first):
     state = o.PruneGraphParserState()
-    with pytest.raises(PruningEngineRuntimeException,
-                       match="^Attempting to process elementwise operation for non-traced tensor$"):
+    with pytest.raises(
+        PruningEngineRuntimeException,
+        match="^Attempting to process elementwise operation for non-traced tensor$",
+    ):
         o._elementwise_node_handler(state, NodeInfo(torch.relu, "relu", (first,)))
     assert len(state.channel_labels_by_nodes) == 0
 
@@ -181,8 +194,9 @@ def test_traced_model_input_is_a_valid_source():
 
 @pytest.mark.parametrize("source_dim", [2, None, 0])
 def test_channelwise_needs_channel_axis(source_dim):
-    names, nodes = trace(lambda x: F.batch_norm(F.relu(x), torch.zeros(4), torch.ones(4)),
-                         torch.randn(2, 4, 3))
+    names, nodes = trace(
+        lambda x: F.batch_norm(F.relu(x), torch.zeros(4), torch.ones(4)), torch.randn(2, 4, 3)
+    )
     state = o.PruneGraphParserState()
     relu, bn = names["relu_0"], names["batch_norm_0"]
     o._add_node_output_channel_info(state, relu, [0, 1, 2], True, source_dim)
@@ -197,8 +211,10 @@ def test_channelwise_needs_channel_axis(source_dim):
 
 
 def test_channelwise_keeps_channel_axis_labels(recwarn):
-    names, nodes = trace(lambda x: F.batch_norm(F.conv1d(x, torch.ones(4, 2, 1)), torch.zeros(4),
-                                                torch.ones(4)), torch.randn(2, 2, 3))
+    names, nodes = trace(
+        lambda x: F.batch_norm(F.conv1d(x, torch.ones(4, 2, 1)), torch.zeros(4), torch.ones(4)),
+        torch.randn(2, 2, 3),
+    )
     state = walk(nodes)
     assert record(state, names["batch_norm_0"]) == ([0, 1, 2, 3], [True] * 4, 1)
     assert not [w for w in recwarn if issubclass(w.category, UserWarning)]

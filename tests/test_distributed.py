@@ -301,7 +301,10 @@ def test_torchrun_recovers_every_rank_alike(capsys):
     launcher = [sys.executable, "-m", "torch.distributed.run", "--standalone"]
     done = subprocess.run(
         [*launcher, f"--nproc_per_node={WORLD}", "-m", "tavrix", *options],
-        capture_output=True, text=True, env=env, timeout=DEADLINE,
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=DEADLINE,
     )
     assert done.returncode == 0, done.stderr
     assert main(options) == 0

@@ -76,15 +76,26 @@ def test_torchrun_calibration_example():
     from tavrix.pruning.gatecal import TavrixPruningCalibrator
     from tavrix.pruning.importance import channel_importance
 
-    env = dict(os.environ, OMP_NUM_THREADS="1",
-               PYTHONPATH=str(EXAMPLES.parent / "src"))
+    env = dict(os.environ, OMP_NUM_THREADS="1", PYTHONPATH=str(EXAMPLES.parent / "src"))
     done = subprocess.run(
-        [sys.executable, "-m", "torch.distributed.run", "--standalone", "--nproc_per_node=2",
-         str(EXAMPLES / "torchrun_calibration.py")],
-        capture_output=True, text=True, env=env, timeout=300)
+        [
+            sys.executable,
+            "-m",
+            "torch.distributed.run",
+            "--standalone",
+            "--nproc_per_node=2",
+            str(EXAMPLES / "torchrun_calibration.py"),
+        ],
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=300,
+    )
     assert done.returncode == 0, done.stderr[-2000:]
-    ranks = sorted((json.loads(line) for line in done.stdout.splitlines()
-                    if line.startswith("{")), key=lambda r: r["rank"])
+    ranks = sorted(
+        (json.loads(line) for line in done.stdout.splitlines() if line.startswith("{")),
+        key=lambda r: r["rank"],
+    )
     assert [r["rank"] for r in ranks] == [0, 1] and all(r["batches"] == 2 for r in ranks)
     assert all(r["same_choice"] for r in ranks) and ranks[0]["removed"] == ranks[1]["removed"]
 

@@ -11,12 +11,13 @@ import torch
 import torch.nn.functional as F
 from torch import nn
 
-import models
 from tavrix.flowscope.tracing import flowscope_model
 from tavrix.pruning.cutplan import get_cutplan
 from tavrix.pruning.engine import oprules
 from tavrix.pruning.explain import REACHES_OUTPUT, explain, handler_rule, provenance
 from tavrix.pruning.gatecal import TavrixPruningCalibrator
+
+import models
 
 NOT_HANDLED = "barrier: operation not handled"
 
@@ -156,8 +157,13 @@ def test_group_reaching_the_output_through_a_residual_add_names_the_add():
 @pytest.mark.parametrize(
     "middle, warning, rule, operation, blocked",
     [
-        (nn.Conv2d(8, 8, 3, padding=1, groups=2), "Found group convolution",
-         "grouped convolution", "conv2d", "first"),
+        (
+            nn.Conv2d(8, 8, 3, padding=1, groups=2),
+            "Found group convolution",
+            "grouped convolution",
+            "conv2d",
+            "first",
+        ),
         (LayerScale(), None, "binary operation with a per-channel parameter", "mul", "first"),
     ],
 )
@@ -377,8 +383,12 @@ def test_handlers_written_in_python_name_their_rules():
 
 
 def test_rule_scope_restores_the_outer_rule_on_error():
-    nodes, _ = flowscope_model(model=ResidualToOutput().eval(), args=(torch.randn(1, 3, 4, 4),),
-                               kwargs={}, entry_point="__call__")
+    nodes, _ = flowscope_model(
+        model=ResidualToOutput().eval(),
+        args=(torch.randn(1, 3, 4, 4),),
+        kwargs={},
+        entry_point="__call__",
+    )
     state = oprules.PruneGraphParserState()
     oprules._walk(state, nodes[:1])  # stem: fresh labels
     with pytest.raises(KeyError):
@@ -406,7 +416,9 @@ def test_torchvision_models_are_explained():
     # the residual add of each block meets a stream whose channels the patch reshape dropped
     top = vit.top_causes(1)[0]
     assert (top.rule, top.operation, len(top.nodes)) == (
-        "binary operation with a per-channel operand without channel labels", "add", 12
+        "binary operation with a per-channel operand without channel labels",
+        "add",
+        12,
     )
     assert len(top.lost_at) == 1 and top.lost_at[0].startswith("reshape at ")
     kinds = {kind: channels for kind, channels, _ in regnet.by_kind()}

@@ -145,8 +145,11 @@ def test_global_registration_hooks_see_every_gate_and_weight():
         register_module_parameter_registration_hook(lambda m, n, p: parameters.append(n)),
     ]
     try:
-        plan = get_cutplan(nn.Sequential(nn.Conv2d(3, 4, 3), nn.ReLU(), nn.Conv2d(4, 2, 3)),
-                           (torch.randn(1, 3, 8, 8),), {})
+        plan = get_cutplan(
+            nn.Sequential(nn.Conv2d(3, 4, 3), nn.ReLU(), nn.Conv2d(4, 2, 3)),
+            (torch.randn(1, 3, 8, 8),),
+            {},
+        )
     finally:
         for handle in handles:
             handle.remove()

@@ -109,9 +109,10 @@ def test_output_groups_move_in_order_and_outputs_may_be_an_iterator():
     prunable = list(groups)
     kept = ([out1], [9])
     unprunable = [kept]
-    assert cp._make_groups_containing_output_unprunable(
-        prunable, unprunable, iter([out1, out2])
-    ) is None
+    assert (
+        cp._make_groups_containing_output_unprunable(prunable, unprunable, iter([out1, out2]))
+        is None
+    )
     assert prunable == [groups[0], groups[2], groups[4]]
     assert unprunable == [kept, groups[1], groups[3]]
     assert unprunable[1] is groups[1]

@@ -213,19 +213,24 @@ class SharedLayers(nn.Module):
 def groups_of(form):
     graph = traced(SharedLayers(form), torch.randn(2, 3, 6, 6))
     prunable, unprunable, *_ = PruneGraphParser().find_prunable_groups(graph)
-    return ([(names(n), len(labels)) for n, labels in prunable],
-            [(names(n), len(labels)) for n, labels in unprunable])
+    return (
+        [(names(n), len(labels)) for n, labels in prunable],
+        [(names(n), len(labels)) for n, labels in unprunable],
+    )
 
 
 def test_layer_called_twice_prunes_its_channels_one_way():
     prunable, unprunable = groups_of("loop")
     # stem, both calls of block: one set of 8 channels (block's input is its output)
-    assert prunable[0] == (["conv2d_0", "relu_0", "conv2d_1", "relu_1", "conv2d_2", "relu_2",
-                            "cat_0"], 8)
+    assert prunable[0] == (
+        ["conv2d_0", "relu_0", "conv2d_1", "relu_1", "conv2d_2", "relu_2", "cat_0"],
+        8,
+    )
     prunable, unprunable = groups_of("siamese")
     assert (["conv2d_0", "relu_0", "conv2d_2", "relu_2"], 8) in prunable  # stem's two calls
-    assert any(set(n) >= {"conv2d_1", "batch_norm_0", "conv2d_3", "batch_norm_1"}
-               for n, _ in prunable)
+    assert any(
+        set(n) >= {"conv2d_1", "batch_norm_0", "conv2d_3", "batch_norm_1"} for n, _ in prunable
+    )
 
 
 def test_calls_that_disagree_make_the_shared_channels_unprunable():

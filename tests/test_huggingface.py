@@ -31,38 +31,82 @@ LM_CALL = dict(input_ids=IDS, labels=IDS, position_ids=POSITIONS, use_cache=Fals
 
 
 def _llama(layers=2):
-    return transformers.LlamaForCausalLM(transformers.LlamaConfig(
-        vocab_size=100, hidden_size=64, intermediate_size=128, num_hidden_layers=layers,
-        num_attention_heads=4, num_key_value_heads=2, max_position_embeddings=64))
+    return transformers.LlamaForCausalLM(
+        transformers.LlamaConfig(
+            vocab_size=100,
+            hidden_size=64,
+            intermediate_size=128,
+            num_hidden_layers=layers,
+            num_attention_heads=4,
+            num_key_value_heads=2,
+            max_position_embeddings=64,
+        )
+    )
 
 
 def _gpt2():
-    return transformers.GPT2LMHeadModel(transformers.GPT2Config(
-        vocab_size=100, n_positions=64, n_embd=64, n_layer=2, n_head=4, bos_token_id=0,
-        eos_token_id=0))
+    return transformers.GPT2LMHeadModel(
+        transformers.GPT2Config(
+            vocab_size=100,
+            n_positions=64,
+            n_embd=64,
+            n_layer=2,
+            n_head=4,
+            bos_token_id=0,
+            eos_token_id=0,
+        )
+    )
 
 
 def _bert():
     # problem_type given: the first call with labels would set it, and so run other operations
-    return transformers.BertForSequenceClassification(transformers.BertConfig(
-        vocab_size=100, hidden_size=64, num_hidden_layers=2, num_attention_heads=4,
-        intermediate_size=128, max_position_embeddings=64,
-        problem_type="single_label_classification"))
+    return transformers.BertForSequenceClassification(
+        transformers.BertConfig(
+            vocab_size=100,
+            hidden_size=64,
+            num_hidden_layers=2,
+            num_attention_heads=4,
+            intermediate_size=128,
+            max_position_embeddings=64,
+            problem_type="single_label_classification",
+        )
+    )
 
 
 def _whisper():
-    return transformers.WhisperForConditionalGeneration(transformers.WhisperConfig(
-        vocab_size=100, d_model=64, encoder_layers=2, decoder_layers=2,
-        encoder_attention_heads=4, decoder_attention_heads=4, encoder_ffn_dim=128,
-        decoder_ffn_dim=96, num_mel_bins=16, max_source_positions=16, max_target_positions=32,
-        decoder_start_token_id=0, pad_token_id=0, bos_token_id=0, eos_token_id=0))
+    return transformers.WhisperForConditionalGeneration(
+        transformers.WhisperConfig(
+            vocab_size=100,
+            d_model=64,
+            encoder_layers=2,
+            decoder_layers=2,
+            encoder_attention_heads=4,
+            decoder_attention_heads=4,
+            encoder_ffn_dim=128,
+            decoder_ffn_dim=96,
+            num_mel_bins=16,
+            max_source_positions=16,
+            max_target_positions=32,
+            decoder_start_token_id=0,
+            pad_token_id=0,
+            bos_token_id=0,
+            eos_token_id=0,
+        )
+    )
 
 
-BERT_CALL = dict(input_ids=IDS, labels=torch.tensor([0, 1]), position_ids=POSITIONS,
-                 token_type_ids=torch.zeros_like(IDS))
-WHISPER_CALL = dict(input_features=torch.randn(2, 16, 32, generator=torch.Generator()
-                    .manual_seed(2)), decoder_input_ids=IDS[:, :6], labels=IDS[:, :6],
-                    use_cache=False)
+BERT_CALL = dict(
+    input_ids=IDS,
+    labels=torch.tensor([0, 1]),
+    position_ids=POSITIONS,
+    token_type_ids=torch.zeros_like(IDS),
+)
+WHISPER_CALL = dict(
+    input_features=torch.randn(2, 16, 32, generator=torch.Generator().manual_seed(2)),
+    decoder_input_ids=IDS[:, :6],
+    labels=IDS[:, :6],
+    use_cache=False,
+)
 
 
 def _calibrated(build, call, split="outer"):
@@ -77,8 +121,11 @@ def _calibrated(build, call, split="outer"):
 
 def _mlp_groups(plan, part):
     names = plan.prunable_module_names_by_nodes
-    return [i for i, (nodes, _) in enumerate(plan.prunable_groups)
-            if any(part in (names.get(n) or "") for n in nodes)]
+    return [
+        i
+        for i, (nodes, _) in enumerate(plan.prunable_groups)
+        if any(part in (names.get(n) or "") for n in nodes)
+    ]
 
 
 def _roundtrip(model, directory, call):
@@ -95,16 +142,33 @@ def _roundtrip(model, directory, call):
 # expected config after the cut: (model, call, how to choose, fields)
 CASES = {
     # 4 query heads reading 2 key/value heads: one key/value head goes with its 2 query heads
-    "llama": (_llama, LM_CALL, dict(ratio=0.5), dict(
-        hidden_size=32, num_attention_heads=2, num_key_value_heads=1, head_dim=16,
-        intermediate_size=64)),
+    "llama": (
+        _llama,
+        LM_CALL,
+        dict(ratio=0.5),
+        dict(
+            hidden_size=32,
+            num_attention_heads=2,
+            num_key_value_heads=1,
+            head_dim=16,
+            intermediate_size=64,
+        ),
+    ),
     # whole heads and the stream in proportion keep n_embd = n_head * head_dim
     "gpt2": (_gpt2, LM_CALL, dict(ratio=0.25), dict(n_embd=48, n_head=3, n_inner=192)),
-    "bert": (_bert, BERT_CALL, dict(ratio=0.25), dict(
-        hidden_size=48, num_attention_heads=3, intermediate_size=96)),
+    "bert": (
+        _bert,
+        BERT_CALL,
+        dict(ratio=0.25),
+        dict(hidden_size=48, num_attention_heads=3, intermediate_size=96),
+    ),
     # the stream stays whole; encoder and decoder MLPs have fields of their own
-    "whisper": (_whisper, WHISPER_CALL, dict(ratio=0.5, part=".layers.0.fc1"), dict(
-        d_model=64, encoder_ffn_dim=64, decoder_ffn_dim=48, encoder_attention_heads=4)),
+    "whisper": (
+        _whisper,
+        WHISPER_CALL,
+        dict(ratio=0.5, part=".layers.0.fc1"),
+        dict(d_model=64, encoder_ffn_dim=64, decoder_ffn_dim=48, encoder_attention_heads=4),
+    ),
 }
 
 
@@ -124,9 +188,13 @@ def test_a_shrunk_model_saves_and_reloads_identically(kind, tmp_path):
     config = model.config
     assert {key: getattr(config, key) for key in expected} == expected
     before = original.config
-    assert report.config_changes == {"": {
-        key: (getattr(before, key), value) for key, value in expected.items()
-        if getattr(before, key) != value}}
+    assert report.config_changes == {
+        "": {
+            key: (getattr(before, key), value)
+            for key, value in expected.items()
+            if getattr(before, key) != value
+        }
+    }
     assert "config: " in report.table()
     reloaded = _roundtrip(model, tmp_path, call)
     assert {key: getattr(reloaded.config, key) for key in expected} == expected
@@ -136,9 +204,15 @@ def test_a_shrunk_model_saves_and_reloads_identically(kind, tmp_path):
 
 
 def test_the_caller_s_config_object_is_left_to_the_models_sharing_it():
-    config = transformers.LlamaConfig(vocab_size=100, hidden_size=64, intermediate_size=128,
-                                      num_hidden_layers=2, num_attention_heads=4,
-                                      num_key_value_heads=2, max_position_embeddings=64)
+    config = transformers.LlamaConfig(
+        vocab_size=100,
+        hidden_size=64,
+        intermediate_size=128,
+        num_hidden_layers=2,
+        num_attention_heads=4,
+        num_key_value_heads=2,
+        max_position_embeddings=64,
+    )
     torch.manual_seed(0)
     model, other = transformers.LlamaForCausalLM(config), transformers.LlamaForCausalLM(config)
     with rules.extended(split="outer"):
@@ -190,17 +264,22 @@ def test_save_pretrained_refuses_a_scale_the_config_would_recompute(build, call,
     # 1/sqrt of the new head_dim and compute something else
     model, plan = _calibrated(build, call, split="largest")
     report = shrink(model, plan, choose_channels(plan, 0.25, uniform_layers=True))
-    assert "attn.scaling is 0.25, the config builds 0.288" in report.config_mismatches[""] or \
-        "self.scaling is 0.25, the config builds 0.288" in report.config_mismatches[""]
+    assert (
+        "attn.scaling is 0.25, the config builds 0.288" in report.config_mismatches[""]
+        or "self.scaling is 0.25, the config builds 0.288" in report.config_mismatches[""]
+    )
     with pytest.raises(ConfigMismatchError):
         model.save_pretrained(tmp_path)
 
 
-@pytest.mark.parametrize("choice, kept", [
-    (dict(target_macs=0.6), ("macs", 0.6)),
-    (dict(target_params=0.5), ("params", 0.5)),
-    (dict(ratio=0.4, scope="global"), None),
-])
+@pytest.mark.parametrize(
+    "choice, kept",
+    [
+        (dict(target_macs=0.6), ("macs", 0.6)),
+        (dict(target_params=0.5), ("params", 0.5)),
+        (dict(ratio=0.4, scope="global"), None),
+    ],
+)
 def test_uniform_layers_composes_with_budgets(choice, kept):
     model, plan = _calibrated(lambda: _llama(layers=3), LM_CALL)
     classes = layer_classes(plan)
@@ -277,8 +356,7 @@ def test_a_model_holding_a_transformers_model_has_its_config_updated():
         from tavrix.pruning.cutplan import get_cutplan
 
         plan = get_cutplan(model, (), call)
-    report = shrink(model, plan, choose_channels(plan, 0.25, importance="magnitude",
-                                                 model=model))
+    report = shrink(model, plan, choose_channels(plan, 0.25, importance="magnitude", model=model))
     assert report.config_changes["inner"]["hidden_size"] == (64, 48)
     assert report.config_mismatches == {}
 
@@ -302,22 +380,46 @@ def test_shrinking_a_model_without_transformers_models_does_not_load_them():
 
 # ------------------------------------------------------------------ the ordinary call
 
+
 def _mistral():
-    return transformers.MistralForCausalLM(transformers.MistralConfig(
-        vocab_size=100, hidden_size=64, intermediate_size=128, num_hidden_layers=2,
-        num_attention_heads=4, num_key_value_heads=2, max_position_embeddings=64))
+    return transformers.MistralForCausalLM(
+        transformers.MistralConfig(
+            vocab_size=100,
+            hidden_size=64,
+            intermediate_size=128,
+            num_hidden_layers=2,
+            num_attention_heads=4,
+            num_key_value_heads=2,
+            max_position_embeddings=64,
+        )
+    )
 
 
 def _qwen2():
-    return transformers.Qwen2ForCausalLM(transformers.Qwen2Config(
-        vocab_size=100, hidden_size=64, intermediate_size=128, num_hidden_layers=2,
-        num_attention_heads=4, num_key_value_heads=2, max_position_embeddings=64))
+    return transformers.Qwen2ForCausalLM(
+        transformers.Qwen2Config(
+            vocab_size=100,
+            hidden_size=64,
+            intermediate_size=128,
+            num_hidden_layers=2,
+            num_attention_heads=4,
+            num_key_value_heads=2,
+            max_position_embeddings=64,
+        )
+    )
 
 
 def _vit():
-    return transformers.ViTForImageClassification(transformers.ViTConfig(
-        hidden_size=64, num_hidden_layers=2, num_attention_heads=4, intermediate_size=128,
-        image_size=32, patch_size=8))
+    return transformers.ViTForImageClassification(
+        transformers.ViTConfig(
+            hidden_size=64,
+            num_hidden_layers=2,
+            num_attention_heads=4,
+            intermediate_size=128,
+            image_size=32,
+            patch_size=8,
+        )
+    )
 
 
 MASK = torch.ones_like(IDS)
@@ -325,16 +427,31 @@ PIXELS = torch.randn(2, 3, 32, 32, generator=torch.Generator().manual_seed(3))
 # what users pass (ids made inside the model, the default key/value cache) against the call
 # the other tests make (ids passed in, no cache)
 ORDINARY = {
-    "gpt2": (_gpt2, dict(input_ids=IDS, attention_mask=MASK),
-             dict(input_ids=IDS, position_ids=POSITIONS, use_cache=False)),
-    "llama": (_llama, dict(input_ids=IDS, attention_mask=MASK), dict(input_ids=IDS,
-                                                                     use_cache=False)),
-    "mistral": (_mistral, dict(input_ids=IDS, attention_mask=MASK), dict(input_ids=IDS,
-                                                                         use_cache=False)),
-    "qwen2": (_qwen2, dict(input_ids=IDS, attention_mask=MASK), dict(input_ids=IDS,
-                                                                     use_cache=False)),
-    "bert": (_bert, dict(input_ids=IDS, attention_mask=MASK),
-             dict(input_ids=IDS, position_ids=POSITIONS, token_type_ids=torch.zeros_like(IDS))),
+    "gpt2": (
+        _gpt2,
+        dict(input_ids=IDS, attention_mask=MASK),
+        dict(input_ids=IDS, position_ids=POSITIONS, use_cache=False),
+    ),
+    "llama": (
+        _llama,
+        dict(input_ids=IDS, attention_mask=MASK),
+        dict(input_ids=IDS, use_cache=False),
+    ),
+    "mistral": (
+        _mistral,
+        dict(input_ids=IDS, attention_mask=MASK),
+        dict(input_ids=IDS, use_cache=False),
+    ),
+    "qwen2": (
+        _qwen2,
+        dict(input_ids=IDS, attention_mask=MASK),
+        dict(input_ids=IDS, use_cache=False),
+    ),
+    "bert": (
+        _bert,
+        dict(input_ids=IDS, attention_mask=MASK),
+        dict(input_ids=IDS, position_ids=POSITIONS, token_type_ids=torch.zeros_like(IDS)),
+    ),
     "vit": (_vit, dict(pixel_values=PIXELS), dict(pixel_values=PIXELS)),
 }
 
@@ -377,14 +494,19 @@ def _key_width(model, kind):
     return model.model.layers[0].self_attn.k_proj.out_features
 
 
-@pytest.mark.parametrize("split, heads_left, head_dim", [
-    # rotary embeddings pin head_dim positions: the default falls back to whole heads
-    ("largest", 2, 16), ("outer", 2, 16),
-    # the same positions of every head, as before: nothing of the attention is prunable
-    ("inner", 4, 16),
-])
+@pytest.mark.parametrize(
+    "split, heads_left, head_dim",
+    [
+        # rotary embeddings pin head_dim positions: the default falls back to whole heads
+        ("largest", 2, 16),
+        ("outer", 2, 16),
+        # the same positions of every head, as before: nothing of the attention is prunable
+        ("inner", 4, 16),
+    ],
+)
 def test_rotary_attention_loses_whole_heads_unless_inner_positions_are_asked_for(
-        split, heads_left, head_dim):
+    split, heads_left, head_dim
+):
     torch.manual_seed(0)
     model = _llama().eval()
     calibrator = TavrixPruningCalibrator(model)

@@ -74,8 +74,10 @@ def test_calibration_warnings_count_exact_zeros():
     def groups(zeros, n=10):
         values = torch.ones(n)
         values[:zeros] = 0
-        return [GroupImportance(0, list(range(n)), values, ["g"], ["m"]),
-                GroupImportance(1, [10], None, [], ["unmeasured"])]
+        return [
+            GroupImportance(0, list(range(n)), values, ["g"], ["m"]),
+            GroupImportance(1, [10], None, [], ["unmeasured"]),
+        ]
 
     assert calibration_warnings(None, groups(5), warn=False) == []
     [most] = calibration_warnings(None, groups(6), warn=False)

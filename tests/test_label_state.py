@@ -39,8 +39,12 @@ def state():
 
 def test_fresh_state_is_empty_and_maps_are_mappings(state):
     assert state.next_ch_label == 0
-    for name in ("is_prunable", "channel_labels_by_nodes", "nodes_by_channel_labels",
-                 "prune_dimension_by_nodes"):
+    for name in (
+        "is_prunable",
+        "channel_labels_by_nodes",
+        "nodes_by_channel_labels",
+        "prune_dimension_by_nodes",
+    ):
         view = getattr(state, name)
         assert isinstance(view, Mapping)
         assert len(view) == 0 and view == {} and list(view) == []
@@ -50,8 +54,9 @@ def test_fresh_state_is_empty_and_maps_are_mappings(state):
 
 def test_generate_hands_out_consecutive_labels(state):
     assert o._generate_new_channel_labels(state, node((8, 16, 32, 32)), 1) == list(range(16))
-    assert o._generate_new_channel_labels(pruning_state=state, node=node((8, 4)),
-                                          prune_dimension=1) == [16, 17, 18, 19]
+    assert o._generate_new_channel_labels(
+        pruning_state=state, node=node((8, 4)), prune_dimension=1
+    ) == [16, 17, 18, 19]
     assert o._generate_new_channel_labels(state, node((2, 5)), -1) == list(range(20, 25))
     assert o._generate_new_channel_labels(state, node((2, 0)), 1) == []
     assert state.next_ch_label == 25
@@ -83,8 +88,9 @@ def test_add_records_node_and_rejects_second_recording(state):
     assert dict(state.is_prunable) == {0: True, 1: True, 2: True}
     assert all(state.nodes_by_channel_labels[label] == {n} for label in range(3))
     before = snapshot(state)
-    with pytest.raises(PruningEngineRuntimeException,
-                       match="^Attempting to add node which was already added$"):
+    with pytest.raises(
+        PruningEngineRuntimeException, match="^Attempting to add node which was already added$"
+    ):
         o._add_node_output_channel_info(state, n, [7], False, None)
     assert snapshot(state) == before
 
@@ -168,8 +174,9 @@ def test_merge_trivial_and_empty(state):
     assert o._merge_labels(state, [3, 3]) == 3
     assert o._merge_labels(pruning_state=state, labels=[1]) == 1
     assert snapshot(state) == before
-    with pytest.raises(PruningEngineRuntimeException,
-                       match="^Attempting to merge an empty list of labels$"):
+    with pytest.raises(
+        PruningEngineRuntimeException, match="^Attempting to merge an empty list of labels$"
+    ):
         o._merge_labels(state, [])
 
 

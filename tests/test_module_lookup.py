@@ -135,6 +135,7 @@ def test_registration_rules():
         assert cp._get_prunable_nn_modules(None, {node: []}) == {node: (nn.Conv1d, nn.Linear)}
     finally:
         cp._OPERATION_SEARCH_FUNCTION_REGISTRY.pop(op, None)
+
     def keyword_only(model, args, kwargs, *, expected_module_types):
         return expected_module_types
 

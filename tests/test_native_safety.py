@@ -57,6 +57,7 @@ def test_label_view_copies_carriers_before_hashing_them():
     state = PruneGraphParserState()
     first = recorded(state, [0], cls=HookedNode)
     carriers = [first] + [recorded(state, [0]) for _ in range(4)]
+
     # reading label 0 hashes `first`, which records more carriers of label 0
     # (growing the native list that the read walks)
     def grow():
@@ -173,8 +174,20 @@ def prepared(state):
         lambda s, n: o._conv_node_handler(s, n["conv"]),
         lambda s, n: o._cat_node_handler(s, n["cat"]),
     ],
-    ids=["label", "merge", "merge_groups", "is_prunable", "prune_dim", "shape", "broadcast",
-         "report_spaces", "flatten", "reduce", "conv_groups", "cat_sizes"],
+    ids=[
+        "label",
+        "merge",
+        "merge_groups",
+        "is_prunable",
+        "prune_dim",
+        "shape",
+        "broadcast",
+        "report_spaces",
+        "flatten",
+        "reduce",
+        "conv_groups",
+        "cat_sizes",
+    ],
 )
 def test_integers_beyond_64_bits_raise_a_readable_overflow_error(call):
     state = PruneGraphParserState()
@@ -228,4 +241,3 @@ def search_entry_in_cycle():
 @pytest.mark.parametrize("make_cycle", [state_in_cycle, view_in_cycle, search_entry_in_cycle])
 def test_native_objects_in_reference_cycles_are_collected(make_cycle):
     assert collected(make_cycle)
-

@@ -127,17 +127,29 @@ def test_without_an_adapter_the_custom_module_is_not_cut(registered):
     "family, error, match",
     [
         # another cut for a known operation
-        (ops.OpFamily("other_cat", (torch.cat,), cut=ShrinkRule()), ValueError,
-         "shrink rule for .* already registered"),
+        (
+            ops.OpFamily("other_cat", (torch.cat,), cut=ShrinkRule()),
+            ValueError,
+            "shrink rule for .* already registered",
+        ),
         # another label handler for a known operation, refused with the registry's message
-        (ops.OpFamily("relu2", (torch.relu,), label=_label), ValueError,
-         "Pruning handler for node .* has already been registered"),
+        (
+            ops.OpFamily("relu2", (torch.relu,), label=_label),
+            ValueError,
+            "Pruning handler for node .* has already been registered",
+        ),
         # a name taken by a built-in family
-        (ops.OpFamily("conv", (torch.addcmul,), cut=ShrinkRule()), ValueError,
-         "named 'conv' is already registered"),
+        (
+            ops.OpFamily("conv", (torch.addcmul,), cut=ShrinkRule()),
+            ValueError,
+            "named 'conv' is already registered",
+        ),
         # a layer axis for an operation that has one
-        (ops.OpFamily("conv_again", (torch.addcmul, torch.nn.functional.conv2d), layer_axis=0),
-         ValueError, "layer axis"),
+        (
+            ops.OpFamily("conv_again", (torch.addcmul, torch.nn.functional.conv2d), layer_axis=0),
+            ValueError,
+            "layer axis",
+        ),
     ],
 )
 def test_refused_families_change_nothing(family, error, match):
@@ -184,8 +196,9 @@ def test_unregister_keeps_what_was_there_before():
     import torch.nn.functional as F
 
     before = [dict(table) for table in _tables()]
-    echo = ops.OpFamily("conv_echo", (F.conv2d, torch.addcmul), label="_conv_node_handler",
-                        layer_axis=1)
+    echo = ops.OpFamily(
+        "conv_echo", (F.conv2d, torch.addcmul), label="_conv_node_handler", layer_axis=1
+    )
     ops.register(echo)
     assert oprules.PRUNING_NODE_HANDLER_REGISTRY[torch.addcmul] is oprules._conv_node_handler
     ops.unregister(echo)

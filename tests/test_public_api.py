@@ -29,9 +29,12 @@ def test_public_name_is_the_deep_paths_object(name):
 
 def test_every_public_name_has_a_docstring():
     # the API pages are built from them
-    undocumented = [name for name in tavrix._EXPORTS
-                    if not isinstance(getattr(tavrix, name), (tuple, list, dict))
-                    and not (getattr(tavrix, name).__doc__ or "").strip()]
+    undocumented = [
+        name
+        for name in tavrix._EXPORTS
+        if not isinstance(getattr(tavrix, name), (tuple, list, dict))
+        and not (getattr(tavrix, name).__doc__ or "").strip()
+    ]
     assert undocumented == []
 
 
@@ -58,12 +61,18 @@ def test_unknown_name_is_an_attribute_error():
 
 
 def _loaded_after(statement):
-    code = (f"import sys; {statement}; "
-            "print(' '.join(m for m in ('torch', 'transformers', 'timm', 'matplotlib', "
-            "'torchvision') if m in sys.modules))")
-    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                          env={"PYTHONPATH": str(ROOT / "src"), "PATH": "/usr/bin:/bin"},
-                          check=True)
+    code = (
+        f"import sys; {statement}; "
+        "print(' '.join(m for m in ('torch', 'transformers', 'timm', 'matplotlib', "
+        "'torchvision') if m in sys.modules))"
+    )
+    done = subprocess.run(
+        [sys.executable, "-c", code],
+        capture_output=True,
+        text=True,
+        env={"PYTHONPATH": str(ROOT / "src"), "PATH": "/usr/bin:/bin"},
+        check=True,
+    )
     return set(done.stdout.split())
 
 
@@ -79,8 +88,9 @@ def test_adapters_of_optional_packages_are_found_by_name():
 
     pytorch_utils = pytest.importorskip("transformers.pytorch_utils")
     vision_transformer = pytest.importorskip("torchvision.models.vision_transformer")
-    assert (shrink_rules.adapter_for(pytorch_utils.Conv1D(4, 3))
-            is shrink_transformer._conv1d_adapter)
+    assert (
+        shrink_rules.adapter_for(pytorch_utils.Conv1D(4, 3)) is shrink_transformer._conv1d_adapter
+    )
     vit = vision_transformer.VisionTransformer(32, 16, 1, 2, 8, 16, num_classes=3)
     assert shrink_rules.adapter_for(vit) is shrink_transformer._vision_transformer_adapter
 
@@ -121,7 +131,8 @@ def test_missing_dependency_of_an_installed_package_propagates(monkeypatch, tmp_
 def test_version_has_one_source():
     project = tomllib.loads((ROOT / "pyproject.toml").read_text())
     assert "version" not in project["project"] and "version" in project["project"]["dynamic"]
-    (source,) = [entry for entry in project["tool"]["dynamic-metadata"]
-                 if entry["field"] == "version"]
+    (source,) = [
+        entry for entry in project["tool"]["dynamic-metadata"] if entry["field"] == "version"
+    ]
     text = (ROOT / source["input"]).read_text()
     assert f'__version__ = "{tavrix.__version__}"' in text

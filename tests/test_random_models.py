@@ -25,11 +25,10 @@ from hypothesis import HealthCheck, Phase, event, given, note, settings
 from hypothesis import strategies as st
 from torch import nn
 
+from random_models import build, width_after
 from tavrix.pruning import rules
 from tavrix.pruning.cutplan import get_cutplan
 from tavrix.pruning.shrink import ShrinkError, check_equal, choose_channels, shrink, shrinkable
-
-from random_models import build, width_after
 
 MAX_WIDTH = 24
 LONG_RUN = int(os.environ.get("TAVRIX_PROPERTY_EXAMPLES", "0"))
@@ -42,8 +41,18 @@ def _divisors(n, low=2):
 @st.composite
 def image_block(draw, c):
     """(name, option) of a block valid for c channels, and the channels it leaves."""
-    names = ["conv", "residual", "concat", "depthwise", "se", "convnext", "shared",
-             "slice", "pad", "channels_last"]
+    names = [
+        "conv",
+        "residual",
+        "concat",
+        "depthwise",
+        "se",
+        "convnext",
+        "shared",
+        "slice",
+        "pad",
+        "channels_last",
+    ]
     if c % 2 == 0:
         names.append("chunk")
     if _divisors(c):
@@ -125,10 +134,12 @@ def designs(draw, max_blocks=4):
     return kind, stem, tuple(blocks)
 
 
-EXTENDED_OPTIONS = st.fixed_dictionaries({
-    "split": st.sampled_from(["largest", "outer", "inner"]),
-    "grouped_conv": st.sampled_from(["auto", "groups", "positions"]),
-})
+EXTENDED_OPTIONS = st.fixed_dictionaries(
+    {
+        "split": st.sampled_from(["largest", "outer", "inner"]),
+        "grouped_conv": st.sampled_from(["auto", "groups", "positions"]),
+    }
+)
 
 
 def analyse(model, x, options):
@@ -149,8 +160,10 @@ def removals(draw, plan):
         generator = torch.Generator().manual_seed(seed)
         importance = [torch.rand(len(labels), generator=generator) for _, labels in groups]
         return choose_channels(
-            plan, draw(st.sampled_from([0.2, 0.3, 0.5, 0.7])),
-            round_to=draw(st.sampled_from([1, 1, 2])), importance=importance,
+            plan,
+            draw(st.sampled_from([0.2, 0.3, 0.5, 0.7])),
+            round_to=draw(st.sampled_from([1, 1, 2])),
+            importance=importance,
             scope=draw(st.sampled_from(["group", "global"])),
         )
     removed = {}
@@ -169,8 +182,10 @@ def removals(draw, plan):
 
 def snapshot(model):
     """Every parameter and buffer (object and bits) and every other module attribute."""
-    tensors = {k: (v, v.dtype, v.shape, v.detach().clone())
-               for k, v in model.state_dict(keep_vars=True).items()}
+    tensors = {
+        k: (v, v.dtype, v.shape, v.detach().clone())
+        for k, v in model.state_dict(keep_vars=True).items()
+    }
     attributes = {}
     for name, module in model.named_modules():
         for key, value in vars(module).items():
@@ -193,9 +208,12 @@ def assert_unchanged(model, saved):
         t = now[key]
         assert t is obj and t.dtype == dtype and t.shape == shape, key
         assert torch.equal(_bits(t), _bits(bits)), key
-    now_attributes = {(name, key): value for name, module in model.named_modules()
-                      for key, value in vars(module).items()
-                      if key not in ("_parameters", "_buffers", "_modules")}
+    now_attributes = {
+        (name, key): value
+        for name, module in model.named_modules()
+        for key, value in vars(module).items()
+        if key not in ("_parameters", "_buffers", "_modules")
+    }
     assert now_attributes.keys() == attributes.keys()
     for where, (obj, value) in attributes.items():
         if isinstance(value, torch.Tensor):
@@ -243,12 +261,16 @@ def run_example(data):
         if removed:
             event(what + ": " + shrinks_or_refuses(model, x, plan, removed))
         else:
-            event(what + ": " + ("nothing removed" if plan.prunable_groups
-                                 else "no prunable group"))
+            event(
+                what + ": " + ("nothing removed" if plan.prunable_groups else "no prunable group")
+            )
 
 
-COMMON = dict(deadline=None, database=None, suppress_health_check=[HealthCheck.too_slow,
-                                                    HealthCheck.data_too_large])
+COMMON = dict(
+    deadline=None,
+    database=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+)
 
 
 @settings(max_examples=60, derandomize=True, phases=[Phase.explicit, Phase.generate], **COMMON)

@@ -44,15 +44,24 @@ def test_python_block_runs(index, tmp_path, monkeypatch, capsys):
     assert any(tmp_path.iterdir()), "the block saves its result"
 
 
-@pytest.mark.parametrize("index", [
-    pytest.param(i, marks=pytest.mark.zoo) if "--model" in line else i
-    for i, line in enumerate(COMMANDS)
-])
+@pytest.mark.parametrize(
+    "index",
+    [
+        pytest.param(i, marks=pytest.mark.zoo) if "--model" in line else i
+        for i, line in enumerate(COMMANDS)
+    ],
+)
 def test_command_line_runs(index, tmp_path):
     line = COMMANDS[index].split("#", 1)[0]
     words = shlex.split(line)
     assert words[:3] == ["python", "-m", "tavrix"], line
     env = dict(os.environ, PYTHONPATH=str(ROOT / "src"), OMP_NUM_THREADS="1")
-    done = subprocess.run([sys.executable, *words[1:]], cwd=tmp_path, env=env,
-                          capture_output=True, text=True, timeout=600)
+    done = subprocess.run(
+        [sys.executable, *words[1:]],
+        cwd=tmp_path,
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=600,
+    )
     assert done.returncode == 0, done.stderr[-2000:]

@@ -112,8 +112,9 @@ class _ConvStack(nn.Module):
 @pytest.mark.parametrize(
     "conv3", [{}, {"padding": 1, "padding_mode": "reflect"}, {"stride": 2, "dilation": 2}]
 )
-@pytest.mark.parametrize("method, conv_fit", [("lstsq", "unfolded"), ("lstsq", "channels"),
-                                              ("mean", "unfolded")])
+@pytest.mark.parametrize(
+    "method, conv_fit", [("lstsq", "unfolded"), ("lstsq", "channels"), ("mean", "unfolded")]
+)
 def test_conv_consumers(method, conv_fit, conv3):
     torch.manual_seed(1)
     model = _ConvStack(**conv3).double().eval()
@@ -127,8 +128,9 @@ def test_conv_consumers(method, conv_fit, conv3):
     if method == "lstsq":  # combinations need the fit; constants a mean
         combined = _group_of(plan, "conv1")
         removed[combined] = _positions(plan, combined, [6, 7])
-    stats = recover.collect(model, plan, removed, batches, method=method, damping=0.0,
-                            conv_fit=conv_fit)
+    stats = recover.collect(
+        model, plan, removed, batches, method=method, damping=0.0, conv_fit=conv_fit
+    )
     names = sorted(c.name for c in stats.consumers)
     assert names == (["conv2", "conv3"] if method == "lstsq" else ["conv3"])
     shrink(model, plan, removed)
@@ -160,8 +162,10 @@ def test_compensation_helps_a_real_network(method):
     shrink(model, plan, removed)
     bare = copy.deepcopy(model)
     recover.compensate(model, stats)
-    assert (recover.fidelity(reference, model, batches).relative_l2
-            < 0.9 * recover.fidelity(reference, bare, batches).relative_l2)
+    assert (
+        recover.fidelity(reference, model, batches).relative_l2
+        < 0.9 * recover.fidelity(reference, bare, batches).relative_l2
+    )
 
 
 class _Normed(nn.Module):
@@ -202,8 +206,9 @@ def test_batchnorm_re_estimate_is_the_pooled_statistics(form):
         second = []
         for x in xs:
             h = model.conv1(x * scale)
-            h = F.batch_norm(h, None, None, model.bn1.weight, model.bn1.bias, True, 0.0,
-                             model.bn1.eps)
+            h = F.batch_norm(
+                h, None, None, model.bn1.weight, model.bn1.bias, True, 0.0, model.bn1.eps
+            )
             second.append(model.conv2(F.relu(h)).flatten(2))
         second = torch.cat(second)
         torch.testing.assert_close(model.bn2.running_mean, second.mean((0, 2)))
@@ -316,18 +321,29 @@ def test_a_small_llama_recovers_through_dict_batches():
     from transformers import LlamaConfig, LlamaForCausalLM
 
     torch.manual_seed(0)
-    config = LlamaConfig(vocab_size=64, hidden_size=32, intermediate_size=64, num_hidden_layers=2,
-                         num_attention_heads=4, num_key_value_heads=2, use_cache=False,
-                         max_position_embeddings=32)
+    config = LlamaConfig(
+        vocab_size=64,
+        hidden_size=32,
+        intermediate_size=64,
+        num_hidden_layers=2,
+        num_attention_heads=4,
+        num_key_value_heads=2,
+        use_cache=False,
+        max_position_embeddings=32,
+    )
     model = LlamaForCausalLM(config).eval()
     batches = [{"input_ids": torch.randint(0, 64, (4, 16))} for _ in range(3)]
     with rules.extended(split="outer"):
         plan = get_cutplan(model, (), batches[0])
     names = plan.prunable_module_names_by_nodes
-    inner = [i for i, (nodes, _) in enumerate(plan.prunable_groups)
-             if not any("o_proj" in (names.get(n) or "") for n in nodes)]
-    removed = choose_channels(plan, ratio={i: 0.5 for i in inner}, importance="magnitude",
-                              model=model)
+    inner = [
+        i
+        for i, (nodes, _) in enumerate(plan.prunable_groups)
+        if not any("o_proj" in (names.get(n) or "") for n in nodes)
+    ]
+    removed = choose_channels(
+        plan, ratio={i: 0.5 for i in inner}, importance="magnitude", model=model
+    )
     reference = recover.outputs(model, batches)
     stats = recover.collect(model, plan, removed, batches, method="lstsq")
     consumers = {c.name.rsplit(".", 1)[-1] for c in stats.consumers}
@@ -351,8 +367,13 @@ def test_a_recovered_model_saves_and_loads_with_the_biases_it_gained(tmp_path):
     stats = recover.collect(model, plan, removed, batches, method="mean")
     report = shrink(model, plan, removed)
     recover.compensate(model, stats)
-    gained = [name for name, m in model.named_modules() if isinstance(m, nn.Conv2d)
-              and m.bias is not None and residual_cnn().get_submodule(name).bias is None]
+    gained = [
+        name
+        for name, m in model.named_modules()
+        if isinstance(m, nn.Conv2d)
+        and m.bias is not None
+        and residual_cnn().get_submodule(name).bias is None
+    ]
     assert gained
     save_shrunk(tmp_path / "shrunk.pt", model, report)
     fresh = load_shrunk(tmp_path / "shrunk.pt", residual_cnn().eval())

@@ -45,8 +45,21 @@ KEEPS = list(range(8))
         (lambda t: torch.linalg.vector_norm(t, 2, 0), 0),  # int order at position 1
         (lambda t: torch.linalg.vector_norm(t, 2.0, -1), 1),  # float order at position 1
     ],
-    ids=["spatial", "batch", "keepdim", "keepdim-kw", "neg", "amax-mixed", "logsumexp", "var",
-         "std-kw", "norm-method", "norm-fro", "vector-norm-int", "vector-norm-float"],
+    ids=[
+        "spatial",
+        "batch",
+        "keepdim",
+        "keepdim-kw",
+        "neg",
+        "amax-mixed",
+        "logsumexp",
+        "var",
+        "std-kw",
+        "norm-method",
+        "norm-fro",
+        "vector-norm-int",
+        "vector-norm-float",
+    ],
 )
 def test_channels_survive_the_reduction(recwarn, fn, prune_dimension):
     state, nodes = walk(Reduced(fn), torch.randn(2, 3, 4, 4))
@@ -66,8 +79,16 @@ def test_channels_survive_the_reduction(recwarn, fn, prune_dimension):
         lambda t: t.std(1, True, True),
         lambda t: torch.linalg.vector_norm(t, 2.0, (1, 2)),
     ],
-    ids=["all", "none", "empty", "neg-channel", "amax-channel", "var-unbiased", "std-channel",
-         "vector-norm-channel"],
+    ids=[
+        "all",
+        "none",
+        "empty",
+        "neg-channel",
+        "amax-channel",
+        "var-unbiased",
+        "std-channel",
+        "vector-norm-channel",
+    ],
 )
 def test_reductions_that_remove_the_channels_are_barriers(fn):
     state, nodes = walk(Reduced(fn), torch.randn(2, 3, 4, 4))

@@ -137,8 +137,9 @@ def test_dotted_entry_points_reach_the_same_function():
     y = torch.relu(model.bn(model.conv1(x)))
     nodes, _ = flowscope_model(model, (y,), entry_point="conv2.forward")
     assert [node.operation_name for node in nodes] == ["conv2d"]
-    torch.testing.assert_close(recover.outputs(model, [y], entry_point="conv2.forward")[0],
-                               model.conv2(y))
+    torch.testing.assert_close(
+        recover.outputs(model, [y], entry_point="conv2.forward")[0], model.conv2(y)
+    )
 
 
 def test_the_analysis_fingerprint_leaves_out_sizes_but_not_the_graph():

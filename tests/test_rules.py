@@ -210,7 +210,10 @@ def test_per_channel_parameters_are_cut_with_their_channels():
     assert groups(plan) == {("conv",): 6}
     report = cut_and_check(model, x, plan)
     assert {t.name: t.after for t in report.tensors if t.name != "conv.weight"} == {
-        "conv.bias": (4,), "gamma": (4, 1, 1), "shift": (4, 1, 1), "temperature": (4,),
+        "conv.bias": (4,),
+        "gamma": (4, 1, 1),
+        "shift": (4, 1, 1),
+        "temperature": (4,),
         "head.weight": (2, 4, 1, 1),
     }
     # a buffer is no parameter: nothing tells the cut it belongs to the model
@@ -551,7 +554,8 @@ def test_coverage_counts_layer_channels_outside_the_outputs():
     with rules.extended():
         found = rules.coverage(made(Attend()), (torch.randn(5, 2, 4),))
     assert [(layer.name, layer.channels) for layer in found.layers] == [
-        ("linear_0", 8), ("mha.out_proj", 8)
+        ("linear_0", 8),
+        ("mha.out_proj", 8),
     ]
 
     # a linear layer run through its weight's transposed view (Falcon's FalconLinear): a
@@ -647,7 +651,7 @@ class ScaledHeads(nn.Module):
     def __init__(self, heads, by_attribute, width=8):
         super().__init__()
         self.num_heads, self.head_dim = heads, width // heads
-        self.scaling, self.by_attribute = self.head_dim ** -0.5, by_attribute
+        self.scaling, self.by_attribute = self.head_dim**-0.5, by_attribute
         self.embed, self.fc = nn.Linear(5, width), nn.Linear(width // 2, width // 2)
         self.q, self.k, self.v = (nn.Linear(width, width) for _ in range(3))
         self.o, self.head = nn.Linear(width, width), nn.Linear(width, 3)
@@ -661,7 +665,7 @@ class ScaledHeads(nn.Module):
             for p in (self.q, self.k, self.v)
         )
         scores = q @ k.transpose(2, 3)
-        scores = scores / (self.head_dim ** 0.5) if self.by_attribute else scores * self.scaling
+        scores = scores / (self.head_dim**0.5) if self.by_attribute else scores * self.scaling
         y = (scores.softmax(-1) @ v).transpose(1, 2).reshape(bsz, q_len, -1)
         return self.head((h + self.o(y)).mean(1))
 
@@ -685,25 +689,48 @@ def test_a_later_cut_of_the_same_size_keeps_its_own_channels():
         removed = {0: list(heads)[:2], 1: list(mlp)[: hidden - 18]}
         bias = model.fc1.bias.detach().clone()
         cut_and_check(model, x, plan, removed)
-        assert torch.equal(model.fc1.bias, bias[hidden - 18:])
+        assert torch.equal(model.fc1.bias, bias[hidden - 18 :])
 
 
-@pytest.mark.parametrize("build, x, split, layer, reason", [
-    (lambda: HeldShuffle(8, 2), (2, 3, 6, 6), "outer", "conv", "groups holds that number"),
-    (lambda: HeldShuffle(8, 4), (2, 3, 6, 6), "largest", "conv", "groups holds that number"),
-    (lambda: HeldShuffle(6, 3), (2, 3, 6, 6), "largest", "conv", "groups holds that number"),
-    (lambda: HeldShuffle(4, 4), (2, 3, 6, 6), "inner", "conv", "groups holds that number"),
-    (lambda: ScaledHeads(2, by_attribute=True), (2, 5, 5), "inner", "fc",
-     r"scales a product by 2, 4 \*\* 0.5 with 4 from ScaledHeads.head_dim, which the cut makes"),
-    (lambda: TwoNames(True), (2, 3, 6, 6), "largest", "conv",
-     r"more than one attribute \(TwoNames.width, TwoNames.split_size\)"),
-    # the heads are cut, the stream they read their width off is not
-    (lambda: Streams(mha=False, read_heads=4, width=8), (2, 5, 6), "largest", "read.qkv",
-     r"reads \(8\) // 4, a number the cut makes 2"),
-    # the stream is cut (tied by the nn.MultiheadAttention), the heads read off it are not
-    (lambda: Streams(read_heads=4, width=16, heads=2), (2, 8, 6), "largest", "embed",
-     r"reads \(16, which the cut makes 8\) // num_heads \(4\)"),
-])
+@pytest.mark.parametrize(
+    "build, x, split, layer, reason",
+    [
+        (lambda: HeldShuffle(8, 2), (2, 3, 6, 6), "outer", "conv", "groups holds that number"),
+        (lambda: HeldShuffle(8, 4), (2, 3, 6, 6), "largest", "conv", "groups holds that number"),
+        (lambda: HeldShuffle(6, 3), (2, 3, 6, 6), "largest", "conv", "groups holds that number"),
+        (lambda: HeldShuffle(4, 4), (2, 3, 6, 6), "inner", "conv", "groups holds that number"),
+        (
+            lambda: ScaledHeads(2, by_attribute=True),
+            (2, 5, 5),
+            "inner",
+            "fc",
+            r"scales a product by 2, 4 \*\* 0.5 with 4 from ScaledHeads.head_dim, which the cut makes",
+        ),
+        (
+            lambda: TwoNames(True),
+            (2, 3, 6, 6),
+            "largest",
+            "conv",
+            r"more than one attribute \(TwoNames.width, TwoNames.split_size\)",
+        ),
+        # the heads are cut, the stream they read their width off is not
+        (
+            lambda: Streams(mha=False, read_heads=4, width=8),
+            (2, 5, 6),
+            "largest",
+            "read.qkv",
+            r"reads \(8\) // 4, a number the cut makes 2",
+        ),
+        # the stream is cut (tied by the nn.MultiheadAttention), the heads read off it are not
+        (
+            lambda: Streams(read_heads=4, width=16, heads=2),
+            (2, 8, 6),
+            "largest",
+            "embed",
+            r"reads \(16, which the cut makes 8\) // num_heads \(4\)",
+        ),
+    ],
+)
 def test_numbers_the_code_may_take_elsewhere_are_refused(build, x, split, layer, reason):
     model, x = made(build()), torch.randn(*x)
     plan = analyse(model, x, split=split)

@@ -14,7 +14,6 @@ from tavrix.pruning.cutplan import get_cutplan
 from tavrix.pruning.explain import explain
 from tavrix.pruning.shrink import check_equal, shrink
 from tavrix.pruning.shrink.context import ShrinkError
-
 from test_rules import analyse, cut_and_check, made
 
 
@@ -58,10 +57,7 @@ def test_multi_head_attention_and_a_class_token(split, need_weights, stream, hea
     assert sizes == sorted([32] + ([stream] if stream else []))
     if stream is None:
         return
-    removed = {
-        i: labels[: len(labels) // 2]
-        for i, (_, labels) in enumerate(plan.prunable_groups)
-    }
+    removed = {i: labels[: len(labels) // 2] for i, (_, labels) in enumerate(plan.prunable_groups)}
     cut_and_check(model, x, plan, removed)
     attention = model.attn
     assert attention.embed_dim == attention.kdim == model.class_token.shape[-1] == 8
@@ -77,8 +73,15 @@ class Attention(nn.Module):
     entry per head made in the call (T5's relative position bias); ``packed``: one projection
     chunked into q, k and v per head (GPT-NeoX), v going to the attention as a piece."""
 
-    def __init__(self, hand_written=False, kv_heads=4, gqa_by="enable_gqa", dim_name="head_dim",
-                 head_bias=False, packed=False):
+    def __init__(
+        self,
+        hand_written=False,
+        kv_heads=4,
+        gqa_by="enable_gqa",
+        dim_name="head_dim",
+        head_bias=False,
+        packed=False,
+    ):
         super().__init__()
         self.hand_written, self.gqa_by, self.dim_name = hand_written, gqa_by, dim_name
         self.head_bias, self.packed = head_bias, packed
@@ -127,11 +130,14 @@ class Attention(nn.Module):
         (Attention(), "outer", [4, 12], {"head_dim": 4, "num_heads": 2}),
         # grouped-query attention: a key/value head with the two query heads reading it
         (Attention(kv_heads=2), "outer", [2, 12], {"num_heads": 2, "num_key_value_heads": 1}),
-        (Attention(kv_heads=2, gqa_by="repeat"), "outer", [2, 12],
-         {"num_heads": 2, "num_key_value_heads": 1}),
+        (
+            Attention(kv_heads=2, gqa_by="repeat"),
+            "outer",
+            [2, 12],
+            {"num_heads": 2, "num_key_value_heads": 1},
+        ),
         (Attention(kv_heads=2), "inner", [4, 4, 12], {"head_dim": 2, "num_key_value_heads": 2}),
-        (Attention(dim_name="key_value_proj_dim"), "inner", [4, 4, 12],
-         {"key_value_proj_dim": 2}),
+        (Attention(dim_name="key_value_proj_dim"), "inner", [4, 4, 12], {"key_value_proj_dim": 2}),
         (Attention(packed=True), "outer", [4, 12], {"head_dim": 4, "num_heads": 2}),
         (Attention(packed=True), "inner", [4, 12], {"head_dim": 2, "num_heads": 4}),
         # a bias per head no cut reaches: the heads stay, head_dim positions go
@@ -202,7 +208,9 @@ def test_projections_norms_and_embeddings(split, stream):
     result = check_equal(original, model, plan, removed, (ids, positions))
     assert result.passed, str(result)
     assert (model.wte.embedding_dim, model.norm.normalized_shape, model.c_attn.nf) == (
-        4, (4,), 24 // 2
+        4,
+        (4,),
+        24 // 2,
     )
     assert model.head.weight is model.wte.weight
     assert model.split_size == 4 and model.c_proj.nx == 4
@@ -234,10 +242,14 @@ def test_products_with_a_transposed_weight_are_layers():
         warnings.simplefilter("ignore", UserWarning)
         found = rules.coverage(model, (x,))
     assert (found.channels, found.prunable) == (26, 20)  # down's 6 are seen and not prunable
-    cut_and_check(model, x, plan, {i: labels[::2] for i, (_, labels) in
-                                   enumerate(plan.prunable_groups)})
+    cut_and_check(
+        model, x, plan, {i: labels[::2] for i, (_, labels) in enumerate(plan.prunable_groups)}
+    )
     assert [tuple(m.weight.shape) for m in (model.up, model.mid, model.down)] == [
-        (5, 6), (5, 5), (6, 5)]
+        (5, 6),
+        (5, 5),
+        (6, 5),
+    ]
     assert (model.up.out_features, model.mid.in_features, model.down.in_features) == (5, 5, 5)
 
 
@@ -279,8 +291,9 @@ class WidthRead(nn.Module):
 
         def forward(self, x):
             b, n, c = x.shape
-            q, k, v = self.qkv(x).reshape(b, n, 3, self.heads, c // self.heads).permute(
-                2, 0, 3, 1, 4)
+            q, k, v = (
+                self.qkv(x).reshape(b, n, 3, self.heads, c // self.heads).permute(2, 0, 3, 1, 4)
+            )
             y = torch.softmax(q @ k.transpose(-2, -1), dim=-1) @ v
             return self.proj(y.transpose(1, 2).reshape(b, n, c))
 
@@ -335,11 +348,14 @@ class SwinStage(nn.Module):
         from torchvision.models.swin_transformer import SwinTransformerBlock
 
         self.embed, self.head = nn.Linear(3, 16), nn.Linear(16, 2)
-        self.blocks = nn.Sequential(*(
-            SwinTransformerBlock(16, 2, [4, 4], [0, 0] if i == 0 else [2, 2],
-                                 stochastic_depth_prob=0.0)
-            for i in range(2)
-        ))
+        self.blocks = nn.Sequential(
+            *(
+                SwinTransformerBlock(
+                    16, 2, [4, 4], [0, 0] if i == 0 else [2, 2], stochastic_depth_prob=0.0
+                )
+                for i in range(2)
+            )
+        )
 
     def forward(self, x):
         return self.head(self.blocks(self.embed(x)).mean(dim=(1, 2)))
@@ -356,7 +372,7 @@ class ReadWidthAttention(nn.Module):
         self.variant, self.num_heads, self.head_dim = variant, 2, 8
         if variant == "hd":
             self.hd = 8
-        self.scale = self.head_dim ** -0.5
+        self.scale = self.head_dim**-0.5
         self.embed, self.head = nn.Linear(3, 16), nn.Linear(8 if variant == "slice" else 16, 2)
         self.qkv, self.proj = nn.Linear(16, 48), nn.Linear(16, 16)
 
@@ -397,7 +413,7 @@ def test_attention_sizing_heads_by_a_width_it_reads(kind):
         plan = analyse(model, x, split="inner")
         assert sorted(len(labels) for _, labels in plan.prunable_groups) == [8]
         cut_and_check(model, x, plan, {0: plan.prunable_groups[0][1][:3]})
-        assert (model.head_dim, model.scale, model.qkv.weight.shape) == (5, 8 ** -0.5, (30, 10))
+        assert (model.head_dim, model.scale, model.qkv.weight.shape) == (5, 8**-0.5, (30, 10))
         return
     pytest.importorskip("torchvision.models")
     model, x = made(SwinStage()), torch.randn(1, 8, 8, 3)
@@ -413,7 +429,8 @@ def test_attention_sizing_heads_by_a_width_it_reads(kind):
     stream = [key for key in found if "embed" in key]
     assert len(stream) == 1 and found[stream[0]] == 8
     assert {f"blocks.{i}.attn.{layer}" for i in (0, 1) for layer in ("qkv", "proj")} <= set(
-        stream[0])
+        stream[0]
+    )
     assert sorted(n for key, n in found.items() if key != stream[0]) == [64, 64]  # MLPs
     stream_group = list(found).index(stream[0])
     removed = {stream_group: plan.prunable_groups[stream_group][1][:3]}

@@ -16,9 +16,9 @@ from tavrix.pruning.cutplan import get_cutplan
 from tavrix.pruning.gatecal import TavrixPruningCalibrator
 from tavrix.pruning.importance import channel_importance
 from tavrix.pruning.shrink import ShrinkError, check_equal, choose_channels, shrink, shrinkable
+from test_shrink_zoo import ZOO, build
 
 from shrink_helpers import rebuild_mismatches, same_state, state
-from test_shrink_zoo import ZOO, build
 
 pytest.importorskip("torchvision.models")
 
@@ -111,8 +111,14 @@ def test_changed_networks_shrink_equal(name):
 
 # ------------------------------------------------------------------ language models
 
-SMALL = dict(vocab_size=100, hidden_size=128, num_hidden_layers=2, num_attention_heads=4,
-             intermediate_size=256, max_position_embeddings=64)
+SMALL = dict(
+    vocab_size=100,
+    hidden_size=128,
+    num_hidden_layers=2,
+    num_attention_heads=4,
+    intermediate_size=256,
+    max_position_embeddings=64,
+)
 
 
 class LanguageModel(torch.nn.Module):
@@ -131,24 +137,39 @@ class LanguageModel(torch.nn.Module):
             config = transformers.LlamaConfig(**SMALL, num_key_value_heads=2)
             self.model = transformers.LlamaForCausalLM(config)
         elif kind == "t5":  # relative position bias per head, head_dim held as key_value_proj_dim
-            config = transformers.T5Config(vocab_size=100, d_model=128, d_kv=32, d_ff=256,
-                                           num_layers=2, num_heads=4, decoder_start_token_id=0,
-                                           relative_attention_num_buckets=8)
+            config = transformers.T5Config(
+                vocab_size=100,
+                d_model=128,
+                d_kv=32,
+                d_ff=256,
+                num_layers=2,
+                num_heads=4,
+                decoder_start_token_id=0,
+                relative_attention_num_buckets=8,
+            )
             self.model = transformers.T5ForConditionalGeneration(config)
         elif kind == "bloom":  # alibi attention; its GeLU is a torch.autograd.Function
             config = transformers.BloomConfig(vocab_size=100, hidden_size=64, n_layer=2, n_head=4)
             self.model = transformers.BloomForCausalLM(config)
         elif kind == "gpt_neox":  # q, k, v packed per head: view(..., -1, 3 * head_size)
-            config = transformers.GPTNeoXConfig(**SMALL, rotary_pct=0.5,
-                                                use_parallel_residual=False)
+            config = transformers.GPTNeoXConfig(
+                **SMALL, rotary_pct=0.5, use_parallel_residual=False
+            )
             self.model = transformers.GPTNeoXForCausalLM(config)
         elif kind == "phi":  # rotary embeddings on half of each head's positions
             config = transformers.PhiConfig(**SMALL, partial_rotary_factor=0.5)
             self.model = transformers.PhiForCausalLM(config)
         else:
-            config = transformers.GPT2Config(vocab_size=100, n_embd=128, n_layer=2, n_head=4,
-                                             n_inner=256, n_positions=64, bos_token_id=0,
-                                             eos_token_id=0)
+            config = transformers.GPT2Config(
+                vocab_size=100,
+                n_embd=128,
+                n_layer=2,
+                n_head=4,
+                n_inner=256,
+                n_positions=64,
+                bos_token_id=0,
+                eos_token_id=0,
+            )
             self.model = transformers.GPT2LMHeadModel(config)  # head tied to the embeddings
 
     def forward(self, ids):
@@ -213,8 +234,11 @@ def test_partial_rotary_attention_loses_equal_head_dim_in_query_key_and_value():
             model(torch.randint(0, 100, (2, 12), generator=generator)).pow(2).mean().backward()
     plan = calibrator.cutplan
     query_key, value = (
-        next(i for i, (nodes, _) in enumerate(plan.prunable_groups)
-             if any(n.module_path.endswith(name) for n in nodes if n.module_path))
+        next(
+            i
+            for i, (nodes, _) in enumerate(plan.prunable_groups)
+            if any(n.module_path.endswith(name) for n in nodes if n.module_path)
+        )
         for name in ("layers.0.self_attn.q_proj", "layers.0.self_attn.v_proj")
     )
     sizes = [len(plan.prunable_groups[i][1]) for i in (query_key, value)]
@@ -369,11 +393,14 @@ def test_gradient_checkpointing_is_refused_and_named(reentrant):
 
 
 @pytest.mark.zoo
-@pytest.mark.parametrize("name, attribute", [
-    ("res2net50_14w_8s", "width"),  # torch.split(out, self.width, 1)
-    ("cspresnet50", "expand_chs"),  # x.split(self.expand_chs // 2, dim=1)
-    ("mixnet_s", "splits"),  # torch.split(x, self.splits, 1): a list of equal sizes
-])
+@pytest.mark.parametrize(
+    "name, attribute",
+    [
+        ("res2net50_14w_8s", "width"),  # torch.split(out, self.width, 1)
+        ("cspresnet50", "expand_chs"),  # x.split(self.expand_chs // 2, dim=1)
+        ("mixnet_s", "splits"),  # torch.split(x, self.splits, 1): a list of equal sizes
+    ],
+)
 def test_timm_splits_by_numbers_the_modules_hold(name, attribute):
     timm = pytest.importorskip("timm")
     torch.manual_seed(0)
@@ -393,15 +420,26 @@ class VisionModel(torch.nn.Module):
         import transformers
 
         if kind == "swin":  # patch merging reshapes to 4 x the width it reads
-            config = transformers.SwinConfig(image_size=32, patch_size=2, embed_dim=32,
-                                             depths=[2, 2], num_heads=[2, 4], window_size=4,
-                                             num_labels=4)
+            config = transformers.SwinConfig(
+                image_size=32,
+                patch_size=2,
+                embed_dim=32,
+                depths=[2, 2],
+                num_heads=[2, 4],
+                window_size=4,
+                num_labels=4,
+            )
             self.model = transformers.SwinForImageClassification(config)
         else:  # sequence reduction: reshape(batch, C read off its input, height, width)
             config = transformers.SegformerConfig(
-                num_encoder_blocks=4, depths=[1, 1, 1, 1], sr_ratios=[8, 4, 2, 1],
-                hidden_sizes=[16, 32, 48, 64], num_attention_heads=[1, 2, 3, 4],
-                decoder_hidden_size=32, num_labels=4)
+                num_encoder_blocks=4,
+                depths=[1, 1, 1, 1],
+                sr_ratios=[8, 4, 2, 1],
+                hidden_sizes=[16, 32, 48, 64],
+                num_attention_heads=[1, 2, 3, 4],
+                decoder_hidden_size=32,
+                num_labels=4,
+            )
             self.model = transformers.SegformerForSemanticSegmentation(config)
 
     def forward(self, x):
@@ -409,11 +447,14 @@ class VisionModel(torch.nn.Module):
 
 
 @pytest.mark.zoo
-@pytest.mark.parametrize("kind, split, shape", [
-    ("gpt_neox", "largest", (2, 12)),
-    ("swin", "largest", (2, 3, 32, 32)),
-    ("segformer", "largest", (1, 3, 64, 64)),
-])
+@pytest.mark.parametrize(
+    "kind, split, shape",
+    [
+        ("gpt_neox", "largest", (2, 12)),
+        ("swin", "largest", (2, 3, 32, 32)),
+        ("segformer", "largest", (1, 3, 64, 64)),
+    ],
+)
 def test_transformers_reshapes_given_numbers_that_follow_the_cut(kind, split, shape):
     """The numbers these models reshape by (3 * self.head_size with a -1 taking the heads,
     4 x a width read off the input, a width read off the input beside a height passed in)

@@ -17,7 +17,7 @@ def test_prune_save_and_plot(tmp_path, capsys):
     assert main(argv) == 0
     out, err = capsys.readouterr()
     assert "calibrating" in err
-    table = out[out.index("Shrunk by 0.3"):]
+    table = out[out.index("Shrunk by 0.3") :]
     for row in ("parameters", "multiply-accumulates", "latency, batch 8 (ms, best of 10)"):
         assert row in table
     # the spread goes with every latency figure: quartiles of each model and of the change
@@ -30,12 +30,18 @@ def test_prune_save_and_plot(tmp_path, capsys):
     median, low, high = (float(spread.group(i)) for i in (1, 2, 3))
     change, change_low, change_high = (float(spread.group(i)) for i in (7, 8, 9))
     assert low <= median <= high and change_low <= change <= change_high
-    assert re.search(r"latency: 10 calls of the original before the cut, 10 of the shrunk model "
-                     r"after it, .*OMP_WAIT_POLICY", table)
+    assert re.search(
+        r"latency: 10 calls of the original before the cut, 10 of the shrunk model "
+        r"after it, .*OMP_WAIT_POLICY",
+        table,
+    )
     assert "check passed" in table
     # round to 8: the 16-channel groups stay whole, the 32-channel ones keep 24
     assert [line.split()[1:3] for line in table.splitlines() if line.startswith("#")] == [
-        ["16", "16"], ["16", "16"], ["32", "24"], ["32", "24"]
+        ["16", "16"],
+        ["16", "16"],
+        ["32", "24"],
+        ["32", "24"],
     ]
     assert plot.read_bytes().startswith(b"\x89PNG")
 
@@ -50,7 +56,9 @@ def test_a_failed_check_exits_1_and_saves_nothing(tmp_path, monkeypatch, capsys)
     from tavrix.pruning.shrink.check import CheckResult, DivergingNode
 
     def failing(*args, **kwargs):
-        return CheckResult(1.0, 1.0, 1e-4, DivergingNode(3, "conv", "conv2d", "stem", 1.0, 1.0, "x"))
+        return CheckResult(
+            1.0, 1.0, 1e-4, DivergingNode(3, "conv", "conv2d", "stem", 1.0, 1.0, "x")
+        )
 
     monkeypatch.setattr(shrink_package, "check_equal", failing)
     saved = tmp_path / "out.pt"
@@ -266,8 +274,17 @@ class Plain(nn.Module):
 def test_recovery_the_model_refuses(tmp_path, monkeypatch, capsys):
     (tmp_path / "cli_recover_factories.py").write_text(FACTORIES_RECOVERY)
     monkeypatch.syspath_prepend(str(tmp_path))
-    grouped = ["--model", "cli_recover_factories:Grouped", "--input-shape", "2,3,8,8",
-               "--rules", "extended", "--prune", "0.5", "-q"]
+    grouped = [
+        "--model",
+        "cli_recover_factories:Grouped",
+        "--input-shape",
+        "2,3,8,8",
+        "--rules",
+        "extended",
+        "--prune",
+        "0.5",
+        "-q",
+    ]
     # asked for: one line, nothing shrunk
     assert main(grouped + ["--recover", "lstsq"]) == 2
     out, err = capsys.readouterr()
@@ -278,8 +295,17 @@ def test_recovery_the_model_refuses(tmp_path, monkeypatch, capsys):
     assert "lstsq refused (cannot fit b" in out and "used mean" in out
     # a bias the correction adds where no batch norm can take it: said where the file is saved
     saved = tmp_path / "plain.pt"
-    plain = ["--model", "cli_recover_factories:Plain", "--input-shape", "2,3,8,8", "--prune",
-             "0.5", "-q", "--save", str(saved)]
+    plain = [
+        "--model",
+        "cli_recover_factories:Plain",
+        "--input-shape",
+        "2,3,8,8",
+        "--prune",
+        "0.5",
+        "-q",
+        "--save",
+        str(saved),
+    ]
     assert main(plain) == 0
     out = capsys.readouterr().out
     assert f"saved to {saved}; the recovery gave b a bias the model's code does not make" in out
@@ -289,8 +315,9 @@ def test_recovery_the_model_refuses(tmp_path, monkeypatch, capsys):
     assert fresh.b.bias is not None and fresh.b.bias.shape == fresh.b.weight.shape[:1]
 
 
-@pytest.mark.parametrize("criterion", ["fisher", "activation", "output_error", "magnitude",
-                                       "random"])
+@pytest.mark.parametrize(
+    "criterion", ["fisher", "activation", "output_error", "magnitude", "random"]
+)
 def test_importance_criteria_rank_the_channels(capsys, criterion):
     assert main(["--importance", criterion, "--batches", "2"]) == 0
     listing = capsys.readouterr().out
@@ -301,9 +328,13 @@ def test_importance_criteria_rank_the_channels(capsys, criterion):
     assert capsys.readouterr().out.split("least: ")[1:] != listing.split("least: ")[1:]
 
 
-@pytest.mark.parametrize("stored, batches, where", [
-    (3, 2, "1 held-out batch"), (2, None, "the calibration batches"),
-])
+@pytest.mark.parametrize(
+    "stored, batches, where",
+    [
+        (3, 2, "1 held-out batch"),
+        (2, None, "the calibration batches"),
+    ],
+)
 def test_inputs_hold_out_the_batches_left_over(tmp_path, capsys, stored, batches, where):
     path = tmp_path / "batches.pt"
     torch.save([torch.randn(4, 3, 32, 32) for _ in range(stored)], path)
@@ -346,8 +377,19 @@ def test_the_model_is_never_copied(tmp_path, monkeypatch, capsys):
         raise AssertionError(f"a copy of a {type(self).__name__} was made")
 
     monkeypatch.setattr(torch.nn.Module, "__setstate__", refuse)
-    argv = ["--model", "cli_counted_factories:Counted", "--input-shape", "4,3,8,8", "-q",
-            "--prune", "0.5", "--recover", "lstsq,bn", "--save", str(tmp_path / "out.pt")]
+    argv = [
+        "--model",
+        "cli_counted_factories:Counted",
+        "--input-shape",
+        "4,3,8,8",
+        "-q",
+        "--prune",
+        "0.5",
+        "--recover",
+        "lstsq,bn",
+        "--save",
+        str(tmp_path / "out.pt"),
+    ]
     assert main(argv) == 0
     out = capsys.readouterr().out
     assert Counted.made == 1 and "check passed" in out

@@ -35,8 +35,14 @@ class CausalLM(torch.nn.Module):
         super().__init__()
         import transformers
 
-        settings = dict(vocab_size=300, hidden_size=128, intermediate_size=352,
-                        num_hidden_layers=layers, num_attention_heads=8, num_key_value_heads=2)
+        settings = dict(
+            vocab_size=300,
+            hidden_size=128,
+            intermediate_size=352,
+            num_hidden_layers=layers,
+            num_attention_heads=8,
+            num_key_value_heads=2,
+        )
         settings.update(config)
         self.model = transformers.LlamaForCausalLM(transformers.LlamaConfig(**settings))
 
@@ -118,7 +124,9 @@ def test_one_model_check_equals_the_two_model_check(node_values):
         one = check_equal(reference, shrunk)
         assert one.passed is two.passed is (shrunk is model)
         assert (one.max_abs_diff, one.scale, one.tolerance) == (
-            two.max_abs_diff, two.scale, two.tolerance
+            two.max_abs_diff,
+            two.scale,
+            two.tolerance,
         )
         if node_values or one.passed:
             assert one == two
@@ -197,7 +205,8 @@ def _bitwise(model, snapshot):
 MODELS = {
     "cnn": lambda: _broken_cnn()[:2],
     "cnn-channels-last": lambda: (
-        _broken_cnn()[0].to(memory_format=torch.channels_last), _broken_cnn()[1]
+        _broken_cnn()[0].to(memory_format=torch.channels_last),
+        _broken_cnn()[1],
     ),
     "llama": lambda: _llama(layers=2),
 }
@@ -261,7 +270,9 @@ def test_each_old_tensor_goes_before_the_next_is_cut(monkeypatch):
     assert len(counts) == len(report.tensors) > 4
     # every cut tensor before this one is gone: the count falls by one per tensor
     assert counts[-1] == counts[0] - len(counts) + 1 and counts == sorted(counts, reverse=True)
-    assert torch.equal(mine, values) and mine is not model.model.model.layers[1].mlp.down_proj.weight
+    assert (
+        torch.equal(mine, values) and mine is not model.model.model.layers[1].mlp.down_proj.weight
+    )
     del mine
     gc.collect()
     assert sum(ref() is not None for ref in alive) == len(alive) - len(report.tensors)
@@ -313,12 +324,20 @@ def test_load_into_a_meta_model_equals_loading_into_a_built_one(tmp_path, monkey
     )
 
 
-@pytest.mark.parametrize("tamper, match", [
-    (lambda saved: saved["state_dict"].pop("model.lm_head.weight"), "it has no model.lm_head"),
-    (lambda saved: saved.pop("buffers"), "do not give model.model.rotary_emb.inv_freq, which"),
-    (lambda saved: saved["buffers"].update({"model.model.rotary_emb.inv_freq": torch.ones(3)}),
-     r"give model\.model\.rotary_emb\.inv_freq the shape \(3,\)"),
-], ids=["missing-weight", "missing-buffer", "buffer-shape"])
+@pytest.mark.parametrize(
+    "tamper, match",
+    [
+        (lambda saved: saved["state_dict"].pop("model.lm_head.weight"), "it has no model.lm_head"),
+        (lambda saved: saved.pop("buffers"), "do not give model.model.rotary_emb.inv_freq, which"),
+        (
+            lambda saved: saved["buffers"].update(
+                {"model.model.rotary_emb.inv_freq": torch.ones(3)}
+            ),
+            r"give model\.model\.rotary_emb\.inv_freq the shape \(3,\)",
+        ),
+    ],
+    ids=["missing-weight", "missing-buffer", "buffer-shape"],
+)
 def test_weights_that_do_not_fit_leave_the_meta_model_unchanged(tmp_path, tamper, match):
     from tavrix.pruning.shrink import load_shrunk
 

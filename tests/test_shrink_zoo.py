@@ -72,8 +72,10 @@ def test_zoo_model_shrinks_equal_and_reloads(name, tmp_path):
     # also fails when the output shapes differ
     result = check_equal(original, model, plan, removed, (x,), tolerance=1e-4)
     assert result.passed, str(result)
-    print(f"{name}: parameters {before:,} -> {after:,} ({100 * (before - after) / before:.1f}% "
-          f"fewer); {result}")
+    print(
+        f"{name}: parameters {before:,} -> {after:,} ({100 * (before - after) / before:.1f}% "
+        f"fewer); {result}"
+    )
 
     path = tmp_path / "plan.json"
     save_plan(path, report)

@@ -22,23 +22,27 @@ def test_pybind11_signature_line_is_read():
 
     # nothing read would pass every comparison silently
     assert check_stubs._runtime_parameters(cutplan.get_cutplan, "get_cutplan") == [
-        ("model", False, "pos"), ("args", False, "pos"), ("kwargs", False, "pos"),
+        ("model", False, "pos"),
+        ("args", False, "pos"),
+        ("kwargs", False, "pos"),
         ("entry_point", True, "pos"),
     ]
     init = gatecal.TavrixPruningCalibrator.__init__
     assert check_stubs._runtime_parameters(init, "__init__") == [
-        ("self", False, "pos"), ("model", False, "pos"), ("entry_point", True, "pos"),
+        ("self", False, "pos"),
+        ("model", False, "pos"),
+        ("entry_point", True, "pos"),
     ]
 
 
-MODULE = '''
+MODULE = """
 def f(a, b=1, *, c): ...
 class K:
     def m(self, x): ...
     def extra(self): ...
 hidden = 1
-'''
-STUB = '''
+"""
+STUB = """
 from typing import TypeVar
 _T = TypeVar("_T")
 def f(a, b, *, c=2) -> None: ...
@@ -46,7 +50,7 @@ class K:
     def m(self, x, y) -> None: ...
     def gone(self) -> None: ...
 missing: int
-'''
+"""
 
 
 def test_differences_are_each_reported(tmp_path, monkeypatch):
@@ -55,12 +59,14 @@ def test_differences_are_each_reported(tmp_path, monkeypatch):
     monkeypatch.syspath_prepend(str(tmp_path))
     monkeypatch.delitem(sys.modules, "fake_extension", raising=False)
     problems = check_stubs.check_module("fake_extension")
-    assert sorted(problems) == sorted([
-        "fake_extension.f: the stub takes (a, b, kw c=...), the module (a, b=..., kw c)",
-        "fake_extension.K.m: the stub takes (self, x, y), the module (self, x)",
-        "fake_extension.K.gone: in the stub, not in the class",
-        "fake_extension.K.extra: in the class, not in the stub",
-        "fake_extension.missing: in the stub, not in the module",
-        "fake_extension.hidden: in the module, not in the stub",
-        # TypeVar is imported by the stub, not a name of the module: the import is left alone
-    ]), problems
+    assert sorted(problems) == sorted(
+        [
+            "fake_extension.f: the stub takes (a, b, kw c=...), the module (a, b=..., kw c)",
+            "fake_extension.K.m: the stub takes (self, x, y), the module (self, x)",
+            "fake_extension.K.gone: in the stub, not in the class",
+            "fake_extension.K.extra: in the class, not in the stub",
+            "fake_extension.missing: in the stub, not in the module",
+            "fake_extension.hidden: in the module, not in the stub",
+            # TypeVar is imported by the stub, not a name of the module: the import is left alone
+        ]
+    ), problems

@@ -230,8 +230,13 @@ def test_dotted_and_callable_entry_points():
 
 @pytest.mark.parametrize(
     "entry_point, error",
-    [("missing", ValueError), ("head.nothing.forward", ValueError), ("", ValueError),
-     ("training", ValueError), (42, TypeError)],
+    [
+        ("missing", ValueError),
+        ("head.nothing.forward", ValueError),
+        ("", ValueError),
+        ("training", ValueError),
+        (42, TypeError),
+    ],
 )
 def test_bad_entry_points(entry_point, error):
     with pytest.raises(error):
@@ -247,6 +252,7 @@ def test_model_state_left_untouched():
     flags = {name: m.training for name, m in model.named_modules()}
     params = {name: (p, p.detach().clone()) for name, p in model.named_parameters()}
     buffers = {name: (b, b.clone()) for name, b in model.named_buffers()}
+
     def count_hooks():
         return sum(len(m._forward_hooks) + len(m._forward_pre_hooks) for m in model.modules())
 
@@ -680,8 +686,9 @@ def test_results_that_are_existing_tensors_keep_their_class():
     # fresh results are retagged as TraceTensor in place; an input handed back
     # must not be, or the model's own buffer would turn into a TraceTensor
     model = HandsBackItsBuffer()
-    nodes, _ = flowscope_model(model=model, args=(torch.randn(2, 4),), kwargs={},
-                               entry_point="__call__")
+    nodes, _ = flowscope_model(
+        model=model, args=(torch.randn(2, 4),), kwargs={}, entry_point="__call__"
+    )
     assert type(model.scale) is torch.Tensor
     assert [n.operation_name for n in _real_ops(nodes)] == ["type_as", "mul"]
 
@@ -757,8 +764,9 @@ def test_nodes_record_their_model_code_line_and_module(entry_point):
     from tavrix.flowscope.tracing import provenance
 
     model = Located().eval()
-    nodes, _ = flowscope_model(model=model, args=(torch.randn(1, 3, 2, 2),), kwargs={},
-                               entry_point=entry_point)
+    nodes, _ = flowscope_model(
+        model=model, args=(torch.randn(1, 3, 2, 2),), kwargs={}, entry_point=entry_point
+    )
     first = Located.forward.__code__.co_firstlineno
     assert [(n.unique_name, n.location, n.module_path) for n in nodes] == [
         ("conv2d_0", (__file__, first + 1, "Located.forward"), "conv"),
@@ -766,8 +774,9 @@ def test_nodes_record_their_model_code_line_and_module(entry_point):
         ("flatten_0", (__file__, first + 2, "Located.forward"), ""),
     ]
     with provenance(False):
-        nodes, _ = flowscope_model(model=model, args=(torch.randn(1, 3, 2, 2),), kwargs={},
-                                   entry_point=entry_point)
+        nodes, _ = flowscope_model(
+            model=model, args=(torch.randn(1, 3, 2, 2),), kwargs={}, entry_point=entry_point
+        )
     assert all(n.location is None and n.module_path is None for n in nodes)
 
 
@@ -845,8 +854,9 @@ def test_arguments_nested_past_the_recursion_limit_fail_cleanly():
     for _ in range(100_000):
         deep = [deep]
     with pytest.raises(RecursionError):
-        flowscope_model(model=nn.Module(), args=(torch.randn(2),),
-                        entry_point=lambda x: scaled(x, deep))
+        flowscope_model(
+            model=nn.Module(), args=(torch.randn(2),), entry_point=lambda x: scaled(x, deep)
+        )
     assert active_interceptor() is None
 
 
@@ -868,8 +878,9 @@ def test_trace_keeps_no_activations_for_backward(name):
     """With gradients on, the analysis saves nothing for a backward it never runs."""
     model, x = make(name)
     saved = []
-    with torch.autograd.graph.saved_tensors_hooks(lambda t: saved.append(t.shape) or t,
-                                                  lambda t: t):
+    with torch.autograd.graph.saved_tensors_hooks(
+        lambda t: saved.append(t.shape) or t, lambda t: t
+    ):
         nodes, _ = flowscope_model(model, (x,))
         assert nodes and saved == []
         model(x).sum()  # the same call outside the analysis does save them
@@ -908,8 +919,9 @@ def test_an_embedding_of_ids_the_call_makes_is_a_traced_lookup():
     result = trace(model, (ids,))
     lookups = [n for n in result.nodes if n.operation_name == "embedding"]
     assert len(lookups) == 3  # the buffer's slice and the arange too
-    assert all(isinstance(n.args[1], TensorInfo) and n.args[1].type is nn.Parameter
-               for n in lookups)
+    assert all(
+        isinstance(n.args[1], TensorInfo) and n.args[1].type is nn.Parameter for n in lookups
+    )
     assert [n.operation_name for n in result.nodes].count("add") == 2
     assert torch.equal(result.outputs, model(ids))
     # nothing stays: the ids, the buffer and the module's hooks are as they were

@@ -30,14 +30,33 @@ EXTENSIONS = (
 )
 
 # what every pybind11 module and class carries without the stub declaring it
-MODULE_NOISE = {"__doc__", "__file__", "__loader__", "__name__", "__package__", "__spec__",
-                "__builtins__", "__cached__"}
+MODULE_NOISE = {
+    "__doc__",
+    "__file__",
+    "__loader__",
+    "__name__",
+    "__package__",
+    "__spec__",
+    "__builtins__",
+    "__cached__",
+}
 CLASS_NOISE = {
-    "__dict__", "__doc__", "__module__", "__qualname__", "__weakref__", "__annotations__",
-    "_pybind11_conduit_v1_", "__firstlineno__", "__static_attributes__",
+    "__dict__",
+    "__doc__",
+    "__module__",
+    "__qualname__",
+    "__weakref__",
+    "__annotations__",
+    "_pybind11_conduit_v1_",
+    "__firstlineno__",
+    "__static_attributes__",
     # the classes C++ builds with type(...) get these from their namespace; a stub leaves them
     # to object's
-    "__init__", "__repr__", "__str__", "__hash__", "__name__",
+    "__init__",
+    "__repr__",
+    "__str__",
+    "__hash__",
+    "__name__",
 }
 
 # known differences, each with its reason
@@ -76,8 +95,11 @@ def _runtime_parameters(obj: object, name: str) -> Optional[Parameters]:
     if signature is not None:
         found: Parameters = []
         for parameter in signature.parameters.values():
-            kind = {inspect.Parameter.VAR_POSITIONAL: "*", inspect.Parameter.VAR_KEYWORD: "**",
-                    inspect.Parameter.KEYWORD_ONLY: "kw"}.get(parameter.kind, "pos")
+            kind = {
+                inspect.Parameter.VAR_POSITIONAL: "*",
+                inspect.Parameter.VAR_KEYWORD: "**",
+                inspect.Parameter.KEYWORD_ONLY: "kw",
+            }.get(parameter.kind, "pos")
             name = "" if kind in ("*", "**") else parameter.name
             found.append((name, parameter.default is not inspect.Parameter.empty, kind))
         return found
@@ -86,7 +108,7 @@ def _runtime_parameters(obj: object, name: str) -> Optional[Parameters]:
     start = first_line.find(head)
     if start < 0 or "Overloaded function" in first_line:
         return None
-    inner = first_line[start + len(head):]
+    inner = first_line[start + len(head) :]
     depth, end = 1, 0
     while end < len(inner):
         depth += {"(": 1, ")": -1}.get(inner[end], 0)
@@ -111,8 +133,9 @@ def _runtime_parameters(obj: object, name: str) -> Optional[Parameters]:
     return found
 
 
-def _compare_function(where: str, stub: ast.FunctionDef, runtime: object, name: str,
-                      problems: List[str]) -> None:
+def _compare_function(
+    where: str, stub: ast.FunctionDef, runtime: object, name: str, problems: List[str]
+) -> None:
     found = _runtime_parameters(runtime, name)
     if found is None or where in ALLOWED:
         return
@@ -124,8 +147,11 @@ def _compare_function(where: str, stub: ast.FunctionDef, runtime: object, name: 
 def _text(parameters: Parameters) -> str:
     shown = []
     for name, default, kind in parameters:
-        shown.append({"*": "*args", "**": "**kwargs"}.get(kind, ("kw " if kind == "kw" else "")
-                                                              + name + ("=..." if default else "")))
+        shown.append(
+            {"*": "*args", "**": "**kwargs"}.get(
+                kind, ("kw " if kind == "kw" else "") + name + ("=..." if default else "")
+            )
+        )
     return "(" + ", ".join(shown) + ")"
 
 

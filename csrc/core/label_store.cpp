@@ -36,8 +36,7 @@ void reserve_more(V& items, size_t extra) {
 int64_t LabelStore::take_labels(int64_t count) {
   if (count < 0 || count > kMaxIds) {
     throw std::overflow_error("cannot hand out " + std::to_string(count) +
-                              " channel labels at once (at most " + std::to_string(kMaxIds) +
-                              ")");
+                              " channel labels at once (at most " + std::to_string(kMaxIds) + ")");
   }
   if (next_label_ > INT64_MAX - count) {
     throw std::overflow_error("the channel label counter would overflow a 64-bit integer");
@@ -391,8 +390,8 @@ std::vector<LabelGroup> LabelStore::derive_groups() {
     last = groups.size();
     next.push_back(slot->second);
     slot->second = last;
-    groups.push_back(LabelGroup{std::vector<NodeId>(rec.carriers.begin(), rec.carriers.end()),
-                                {rec.value}, prunable});
+    groups.push_back(LabelGroup{
+        std::vector<NodeId>(rec.carriers.begin(), rec.carriers.end()), {rec.value}, prunable});
   });
   return groups;
 }

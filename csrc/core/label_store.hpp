@@ -297,10 +297,10 @@ class LabelStore {
   struct LabelRec {
     LabelValue value;
     LabelId parent;
-    int32_t flag_pos = -1;     // slot in flag_order_, -1 when not a key
-    int32_t carrier_pos = -1;  // slot in carrier_order_, -1 when not a key
+    int32_t flag_pos = -1;          // slot in flag_order_, -1 when not a key
+    int32_t carrier_pos = -1;       // slot in carrier_order_, -1 when not a key
     CauseId cause = kUnknownCause;  // roots only; kPrunable when prunable
-    NodeSet carriers;  // roots only
+    NodeSet carriers;               // roots only
   };
   // An origin (second == kOrigin, first is the key) or the union of two records.
   struct CauseRec {

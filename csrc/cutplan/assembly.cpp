@@ -2,10 +2,10 @@
 // output to the unprunable ones, find the owning modules, create the gates.
 #include "interop/pybind.hpp"
 
+#include "cutplan/cutplan.hpp"
+
 #include <optional>
 #include <vector>
-
-#include "cutplan/cutplan.hpp"
 
 namespace tavrix::cutplan {
 
@@ -113,10 +113,10 @@ void make_groups_containing_output_unprunable(py::handle prunable_groups,
 
 py::object get_cutplan(py::object model, py::object args, py::object kwargs,
                        py::object entry_point) {
-  auto traced = unpack_exactly(flowscope_model()(py::arg("model") = model, py::arg("args") = args,
-                                                 py::arg("kwargs") = kwargs,
-                                                 py::arg("entry_point") = entry_point),
-                               2);
+  auto traced = unpack_exactly(
+      flowscope_model()(py::arg("model") = model, py::arg("args") = args,
+                        py::arg("kwargs") = kwargs, py::arg("entry_point") = entry_point),
+      2);
   const py::object& graph = traced[0];
   // Read once: the outputs may come as a one-shot iterator, and the
   // explanation of the plan reads them too.
@@ -142,13 +142,12 @@ py::object get_cutplan(py::object model, py::object args, py::object kwargs,
   const py::object& node_users = parsed[4];
 
   // Before gates are made: a group that reaches an output gets none.
-  make_groups_containing_output_unprunable(prunable_groups, unprunable_groups,
-                                           graph_output_nodes);
+  make_groups_containing_output_unprunable(prunable_groups, unprunable_groups, graph_output_nodes);
   py::dict prunable_module_names_by_nodes = get_prunable_nn_modules(model, labels_by_nodes);
 
-  auto gates = unpack_exactly(create_gate_container(labels_by_nodes, prunable_groups, node_users,
-                                                    prune_dimension_by_nodes),
-                              3);
+  auto gates = unpack_exactly(
+      create_gate_container(labels_by_nodes, prunable_groups, node_users, prune_dimension_by_nodes),
+      3);
   const py::object& gate_names_by_nodes = gates[1];
 
   py::list ops_and_gate_names;

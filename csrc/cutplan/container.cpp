@@ -2,11 +2,10 @@
 // that select the same node) and one GroupSharedGate per prunable group.
 #include "interop/pybind.hpp"
 
+#include "cutplan/cutplan.hpp"
 #include "interop/context.hpp"
 
 #include <string>
-
-#include "cutplan/cutplan.hpp"
 
 namespace tavrix::cutplan {
 
@@ -38,13 +37,12 @@ py::list in_group_order(py::handle group_nodes, const py::set& candidates) {
 // Convolutions (plain and transposed) and linear layers, which make fresh
 // channels from their input's.
 const py::tuple& layer_ops() {
-  return interop::cached(
-      [] {
-        py::module_ f = py::module_::import("torch.nn.functional");
-        return py::make_tuple(f.attr("conv1d"), f.attr("conv2d"), f.attr("conv3d"),
-                              f.attr("conv_transpose1d"), f.attr("conv_transpose2d"),
-                              f.attr("conv_transpose3d"), f.attr("linear"));
-      });
+  return interop::cached([] {
+    py::module_ f = py::module_::import("torch.nn.functional");
+    return py::make_tuple(f.attr("conv1d"), f.attr("conv2d"), f.attr("conv3d"),
+                          f.attr("conv_transpose1d"), f.attr("conv_transpose2d"),
+                          f.attr("conv_transpose3d"), f.attr("linear"));
+  });
 }
 
 // The group's calls of a layer called more than once (its weight read by

@@ -42,8 +42,8 @@ inline std::vector<py::object> unpack_exactly(py::handle obj, size_t n) {
     items.push_back(py::reinterpret_steal<py::object>(item));
   }
   if (items.size() < n) {
-    throw py::value_error("not enough values to unpack (expected " + std::to_string(n) +
-                          ", got " + std::to_string(items.size()) + ")");
+    throw py::value_error("not enough values to unpack (expected " + std::to_string(n) + ", got " +
+                          std::to_string(items.size()) + ")");
   }
   return items;
 }

@@ -7,11 +7,11 @@
 // the first match only if it has an expected type.
 #include "interop/pybind.hpp"
 
+#include "cutplan/cutplan.hpp"
+
 #include <optional>
 #include <string>
 #include <unordered_map>
-
-#include "cutplan/cutplan.hpp"
 
 namespace tavrix::cutplan {
 
@@ -171,8 +171,8 @@ py::object find_by_kind(SearchKind kind, py::handle model, py::handle args, py::
                         py::handle expected_module_types) {
   py::object tensor_info = traced_tensor_argument(args, kwargs, kind);
   if (tensor_info.is_none()) return py::none();
-  py::object tensors = kind == SearchKind::Weight ? model.attr("named_parameters")()
-                                                  : model.attr("named_buffers")();
+  py::object tensors =
+      kind == SearchKind::Weight ? model.attr("named_parameters")() : model.attr("named_buffers")();
   return find_module_by_tensor_info(tensor_info, model, tensors, expected_module_types);
 }
 
@@ -221,8 +221,7 @@ py::object add_registry_search_function(py::object operation, py::object expecte
 // order, so that each node costs one dict lookup instead of a parameter scan.
 class TensorOwnerIndex {
  public:
-  explicit TensorOwnerIndex(py::handle model)
-      : model_(py::reinterpret_borrow<py::object>(model)) {}
+  explicit TensorOwnerIndex(py::handle model) : model_(py::reinterpret_borrow<py::object>(model)) {}
 
   py::object find(SearchKind kind, py::handle args, py::handle kwargs, py::handle types) {
     py::object tensor_info = traced_tensor_argument(args, kwargs, kind);
@@ -244,7 +243,8 @@ class TensorOwnerIndex {
     }
     const std::string name = py::reinterpret_borrow<py::str>(found).cast<std::string>();
     auto known = owners_.find(name);
-    if (known == owners_.end()) known = owners_.emplace(name, owner_of(model_, name, modules_)).first;
+    if (known == owners_.end())
+      known = owners_.emplace(name, owner_of(model_, name, modules_)).first;
     // A copy: isinstance may run Python code that looks the index up again.
     const Owner owner = known->second;
     if (is_instance(owner.module, types)) return py::str(owner.path);
@@ -396,8 +396,7 @@ void register_lookup(py::module_& m) {
     py::module_ typing = py::module_::import("typing");
     py::object module_type = py::module_::import("torch.nn").attr("Module");
     py::object type_of_module = typing.attr("Type")[module_type];
-    py::object tuple_of =
-        typing.attr("Tuple")[py::make_tuple(type_of_module, py::ellipsis())];
+    py::object tuple_of = typing.attr("Tuple")[py::make_tuple(type_of_module, py::ellipsis())];
     py::object list_of = typing.attr("List")[type_of_module];
     return typing.attr("Union")[py::make_tuple(type_of_module, tuple_of, list_of)];
   }();
@@ -419,16 +418,18 @@ void register_lookup(py::module_& m) {
       &find_module_by_weight_tensor, py::name("_find_module_by_weight_tensor"), py::arg("model"),
       py::arg("args"), py::arg("kwargs"), py::arg("expected_module_types"));
   py::object base_bn = py::cpp_function(
-      &find_bn_module_by_running_mean_tensor,
-      py::name("_find_bn_module_by_running_mean_tensor"), py::arg("model"), py::arg("args"),
-      py::arg("kwargs"), py::arg("expected_module_types"));
+      &find_bn_module_by_running_mean_tensor, py::name("_find_bn_module_by_running_mean_tensor"),
+      py::arg("model"), py::arg("args"), py::arg("kwargs"), py::arg("expected_module_types"));
 
   py::module_ nn = py::module_::import("torch.nn");
   py::module_ functional = py::module_::import("torch.nn.functional");
   const std::pair<const char*, const char*> weight_table[] = {
-      {"conv_transpose3d", "ConvTranspose3d"}, {"conv_transpose2d", "ConvTranspose2d"},
-      {"conv_transpose1d", "ConvTranspose1d"}, {"conv3d", "Conv3d"},
-      {"conv2d", "Conv2d"},                    {"conv1d", "Conv1d"},
+      {"conv_transpose3d", "ConvTranspose3d"},
+      {"conv_transpose2d", "ConvTranspose2d"},
+      {"conv_transpose1d", "ConvTranspose1d"},
+      {"conv3d", "Conv3d"},
+      {"conv2d", "Conv2d"},
+      {"conv1d", "Conv1d"},
       {"linear", "Linear"}};
   // Stacked registrations, innermost first: each passes the entry on.
   py::object entry = py::cast(SearchEntry{base_weight, py::tuple(), SearchKind::Weight});
@@ -439,9 +440,8 @@ void register_lookup(py::module_& m) {
 
   py::object bn_entry = py::cast(SearchEntry{base_bn, py::tuple(), SearchKind::RunningMean});
   m.attr("_find_bn_module_by_running_mean_tensor") = add_registry_search_function(
-      functional.attr("batch_norm"),
-      py::make_tuple(nn.attr("BatchNorm1d"), nn.attr("BatchNorm2d"), nn.attr("BatchNorm3d")))(
-      bn_entry);
+      functional.attr("batch_norm"), py::make_tuple(nn.attr("BatchNorm1d"), nn.attr("BatchNorm2d"),
+                                                    nn.attr("BatchNorm3d")))(bn_entry);
 }
 
 }  // namespace tavrix::cutplan

@@ -74,8 +74,7 @@ enum class Scan { Found, Absent, Unknown };
 // dataclass).
 Scan first_node_in(py::handle value, py::object& found) {
   PyObject* raw = value.ptr();
-  if (raw == Py_None || PyLong_Check(raw) || PyFloat_CheckExact(raw) ||
-      PyUnicode_CheckExact(raw)) {
+  if (raw == Py_None || PyLong_Check(raw) || PyFloat_CheckExact(raw) || PyUnicode_CheckExact(raw)) {
     return Scan::Absent;
   }
   const TracedTypes& types = traced_types();
@@ -94,8 +93,8 @@ Scan first_node_in(py::handle value, py::object& found) {
     if (values == nullptr) throw py::error_already_set();
     items = py::reinterpret_steal<py::object>(values);
   } else {
-    const int dataclass = PyObject_HasAttrString(
-        reinterpret_cast<PyObject*>(Py_TYPE(raw)), "__dataclass_fields__");
+    const int dataclass =
+        PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(raw)), "__dataclass_fields__");
     return dataclass ? Scan::Unknown : Scan::Absent;
   }
   interop::RecursionGuard guard(" while looking for a node's first input");
@@ -147,8 +146,7 @@ py::list find_input_nodes(py::handle group_nodes, py::handle gate_index) {
 
 }  // namespace
 
-py::set find_candidate_nodes(py::handle group_nodes, py::handle node_users,
-                             py::handle gate_index) {
+py::set find_candidate_nodes(py::handle group_nodes, py::handle node_users, py::handle gate_index) {
   return candidate_nodes(group_nodes, node_users, is_zero(gate_index));
 }
 

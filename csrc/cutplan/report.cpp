@@ -1,9 +1,9 @@
 // ModelCutplan, the result container, and the text report it renders.
 #include "interop/pybind.hpp"
 
-#include <string>
-
 #include "cutplan/cutplan.hpp"
+
+#include <string>
 
 namespace tavrix::cutplan {
 
@@ -24,11 +24,16 @@ const py::object& picklable_operation() {
 
 PYBIND11_CONSTINIT py::gil_safe_call_once_and_store<py::object> cutplan_class_storage;
 
-constexpr const char* kFieldNames[] = {
-    "graph",          "prunable_groups",          "unprunable_groups",
-    "labels_by_nodes", "node_users",              "prunable_module_names_by_nodes",
-    "gate_container", "gate_names_by_nodes",      "prunable_group_gate_names",
-    "ops_and_gate_names"};
+constexpr const char* kFieldNames[] = {"graph",
+                                       "prunable_groups",
+                                       "unprunable_groups",
+                                       "labels_by_nodes",
+                                       "node_users",
+                                       "prunable_module_names_by_nodes",
+                                       "gate_container",
+                                       "gate_names_by_nodes",
+                                       "prunable_group_gate_names",
+                                       "ops_and_gate_names"};
 
 std::string offset_with_spaces(const std::string& message, int64_t spaces) {
   const std::string pad(spaces > 0 ? static_cast<size_t>(spaces) : 0, ' ');
@@ -106,8 +111,8 @@ std::string summary(py::handle self, py::handle level) {
   head += ", n_nodes=" + std::to_string(py::len(self.attr("graph"))) +
           ", n_gates=" + std::to_string(py::len(prunable_groups)) + ")";
   if (less_equal(level, 1)) return head;
-  return head + "\nPrunable groups:\n" + groups_to_str(prunable_groups) +
-         "\nUnprunable groups:\n" + groups_to_str(self.attr("unprunable_groups"));
+  return head + "\nPrunable groups:\n" + groups_to_str(prunable_groups) + "\nUnprunable groups:\n" +
+         groups_to_str(self.attr("unprunable_groups"));
 }
 
 py::object make_model_cutplan_class() {
@@ -135,9 +140,9 @@ py::object make_model_cutplan_class() {
                                      ops_and_gate_names};
         for (size_t i = 0; i < 10; ++i) py::setattr(self, kFieldNames[i], values[i]);
         // the class holds None for each: an instance keeps only what it was given
-        const std::pair<const char*, py::object> extra[] = {
-            {"rule_record", rule_record}, {"tensor_names", tensor_names},
-            {"provenance", provenance}};
+        const std::pair<const char*, py::object> extra[] = {{"rule_record", rule_record},
+                                                            {"tensor_names", tensor_names},
+                                                            {"provenance", provenance}};
         for (const auto& [name, value] : extra) {
           if (!value.is_none()) py::setattr(self, name, value);
         }
@@ -156,8 +161,7 @@ py::object make_model_cutplan_class() {
   }
 
   interop::add_method(
-      cls, "summary",
-      [](py::handle self, py::object level) { return summary(self, level); },
+      cls, "summary", [](py::handle self, py::object level) { return summary(self, level); },
       py::arg("level") = 0,
       "Text report of the pruning information.\n\n"
       "level should be from 0 to 2 inclusive (default 0): 0 gives the number of prunable\n"
@@ -179,18 +183,15 @@ py::object make_model_cutplan_class() {
     }
     return state;
   });
-  interop::add_method(cls, "__str__",
-                      [](py::handle self) { return self.attr("summary")(1); });
-  interop::add_method(cls, "__repr__",
-                      [](py::handle self) { return self.attr("summary")(0); });
+  interop::add_method(cls, "__str__", [](py::handle self) { return self.attr("summary")(1); });
+  interop::add_method(cls, "__repr__", [](py::handle self) { return self.attr("summary")(0); });
   return cls;
 }
 
 }  // namespace
 
 py::object model_cutplan_class() {
-  return cutplan_class_storage.call_once_and_store_result(make_model_cutplan_class)
-      .get_stored();
+  return cutplan_class_storage.call_once_and_store_result(make_model_cutplan_class).get_stored();
 }
 
 void register_report(py::module_& m) {

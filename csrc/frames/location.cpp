@@ -4,10 +4,10 @@
 // classifies each code object once.
 #include "interop/pybind.hpp"
 
+#include "frames/frames.hpp"
+
 #include <unordered_map>
 #include <utility>
-
-#include "frames/frames.hpp"
 
 namespace tavrix::frames {
 
@@ -54,8 +54,7 @@ const Site* classify_code(PyObject* code, py::handle classify) {
     site.file = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(answer.ptr(), 0));
     site.function = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(answer.ptr(), 1));
   } else if (!answer.is_none()) {
-    throw py::type_error(
-        "a code classifier returns None, (file, function), MODULE_CALL or STOP");
+    throw py::type_error("a code classifier returns None, (file, function), MODULE_CALL or STOP");
   }
   if (sites().size() >= kMaxSites) sites().clear();
   return &sites().insert_or_assign(code, std::move(site)).first->second;
@@ -138,9 +137,7 @@ void register_location(py::module_& m) {
       "Forgets every classified code object (the classifier changed).");
   m.def(
       "forget_last_call",
-      [] {
-        LastCall previous{std::move(last_call().frame), std::move(last_call().module)};
-      },
+      [] { LastCall previous{std::move(last_call().frame), std::move(last_call().module)}; },
       "Lets go of the frame and module of the last module call read (the trace is over).");
 }
 

@@ -1,4 +1,5 @@
 #include "interop/pybind.hpp"
+
 #include "frames/frames.hpp"
 
 PYBIND11_MODULE(frames, m) {

@@ -290,8 +290,8 @@ void register_calibrator(py::module_& m) {
   py::object decorator = py::module_::import("contextlib").attr("ContextDecorator");
   py::dict ns;
   ns["__doc__"] = kClassDoc;
-  py::object cls = interop::make_class(kClassName, py::str(m.attr("__name__")),
-                                       py::make_tuple(decorator), ns);
+  py::object cls =
+      interop::make_class(kClassName, py::str(m.attr("__name__")), py::make_tuple(decorator), ns);
 
   interop::add_method(cls, "__init__", &init, py::arg("model"),
                       py::arg("entry_point").none(true) = py::str("forward"));

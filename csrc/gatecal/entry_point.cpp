@@ -1,9 +1,8 @@
 // Entry-point resolution and redirection of TavrixPruningCalibrator.
 #include "interop/pybind.hpp"
 
-#include "interop/context.hpp"
-
 #include "gatecal/gatecal.hpp"
+#include "interop/context.hpp"
 
 #include <new>
 #include <stdexcept>
@@ -210,8 +209,8 @@ py::object make_redirect_class(py::module_& m) {
       "block is active: called with the entry point's owner and the call's arguments.";
   // Named like the function it stands for.
   ns["__name__"] = py::str("entry_point_replacement");
-  py::object cls = interop::make_class("_EntryPointRedirect", py::str(m.attr("__name__")),
-                                       py::make_tuple(), ns);
+  py::object cls =
+      interop::make_class("_EntryPointRedirect", py::str(m.attr("__name__")), py::make_tuple(), ns);
   interop::add_method(cls, "__call__", &call_redirect, py::arg("module_self"), py::pos_only());
   return cls;
 }

@@ -1,6 +1,6 @@
-#include <algorithm>
-
 #include "interop/pybind.hpp"
+
+#include <algorithm>
 
 namespace tavrix::interop {
 
@@ -149,8 +149,8 @@ py::object get_argument(py::handle args, py::handle kwargs, int arg_pos, const c
                         py::handle default_value) {
   py::object value;
   if (pick_argument(args, kwargs, arg_pos, arg_key, value)) return value;
-  const bool plain_args = args.is_none() || PyTuple_CheckExact(args.ptr()) ||
-                          PyList_CheckExact(args.ptr());
+  const bool plain_args =
+      args.is_none() || PyTuple_CheckExact(args.ptr()) || PyList_CheckExact(args.ptr());
   const bool plain_kwargs = kwargs.is_none() || PyDict_CheckExact(kwargs.ptr());
   if (arg_pos >= 0 && plain_args && plain_kwargs) {
     // Neither holds it: the default, as the accessor would return it.

@@ -76,10 +76,9 @@ py::object import_attr(const char* module, const char* name = "");
 // An attribute read (`module.attr(name)`) is kept as the py::object it reads,
 // never as the accessor that would read it again.
 template <typename Made>
-using cached_type =
-    std::conditional_t<std::is_base_of<py::detail::object_api<Made>, Made>::value &&
-                           !std::is_base_of<py::handle, Made>::value,
-                       py::object, Made>;
+using cached_type = std::conditional_t<std::is_base_of<py::detail::object_api<Made>, Made>::value &&
+                                           !std::is_base_of<py::handle, Made>::value,
+                                       py::object, Made>;
 
 template <typename Make>
 const auto& cached(Make make) {

@@ -53,21 +53,46 @@ using interop::interned;
 
 const py::str& attr_str(int which) {
   static auto* names = new std::vector<py::str>{
-      interned("__name__"), interned("__self__"), interned("__class__"),
-      interned("as_subclass"), interned("_fields"), interned("__dataclass_fields__"),
-      interned("after_call"), interned("shape"), interned("__dict__"),
-      interned("_tavrix_source"), interned("state"), interned("__enter__"),
-      interned("__exit__"), interned("out"), interned("operation"),
-      interned("operation_name"), interned("args"), interned("kwargs"),
-      interned("result_shape"), interned("unique_name"), interned("location"),
-      interned("module_path"), interned("type"), interned("tensor_uid"), interned("_base"),
-      interned("view_of"), interned("_note_transpose")};
+      interned("__name__"),       interned("__self__"),    interned("__class__"),
+      interned("as_subclass"),    interned("_fields"),     interned("__dataclass_fields__"),
+      interned("after_call"),     interned("shape"),       interned("__dict__"),
+      interned("_tavrix_source"), interned("state"),       interned("__enter__"),
+      interned("__exit__"),       interned("out"),         interned("operation"),
+      interned("operation_name"), interned("args"),        interned("kwargs"),
+      interned("result_shape"),   interned("unique_name"), interned("location"),
+      interned("module_path"),    interned("type"),        interned("tensor_uid"),
+      interned("_base"),          interned("view_of"),     interned("_note_transpose")};
   return (*names)[static_cast<size_t>(which)];
 }
-enum Attr { kName, kSelf, kClass, kAsSubclass, kFields, kDataclassFields, kAfterCall, kShape,
-            kDict, kSource, kState, kEnter, kExit, kOut, kOperation, kOperationName, kArgs,
-            kKwargs, kResultShape, kUniqueName, kLocation, kModulePath, kType, kTensorUid,
-            kBase, kViewOf, kNoteTranspose };
+enum Attr {
+  kName,
+  kSelf,
+  kClass,
+  kAsSubclass,
+  kFields,
+  kDataclassFields,
+  kAfterCall,
+  kShape,
+  kDict,
+  kSource,
+  kState,
+  kEnter,
+  kExit,
+  kOut,
+  kOperation,
+  kOperationName,
+  kArgs,
+  kKwargs,
+  kResultShape,
+  kUniqueName,
+  kLocation,
+  kModulePath,
+  kType,
+  kTensorUid,
+  kBase,
+  kViewOf,
+  kNoteTranspose
+};
 
 void set_attr(py::handle obj, int which, py::handle value) {
   if (PyObject_SetAttr(obj.ptr(), attr_str(which).ptr(), value.ptr()) != 0) {
@@ -247,16 +272,16 @@ py::object wrap(py::handle obj, const CallInputs& inputs, const Config& c) {
     for (py::handle item : items) wrapped.append(wrap(item, inputs, c));
     if (PyList_CheckExact(obj.ptr())) return std::move(wrapped);
     if (PyTuple_CheckExact(obj.ptr())) return py::tuple(wrapped);
-    py::object cls = py::reinterpret_borrow<py::object>(
-        reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr())));
+    py::object cls =
+        py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr())));
     // torch.return_types structseqs and namedtuples
     if (py::hasattr(obj, attr_str(kFields))) return cls(*py::tuple(wrapped));
     return cls(py::tuple(wrapped));
   }
   if (py::hasattr(reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr())), attr_str(kDataclassFields))) {
     // dataclasses and whatever else: the Python rule
-    py::object fresh = inputs.fresh_ok ? c.input_tensor_ids(inputs.args, inputs.kwargs)
-                                       : py::object(py::none());
+    py::object fresh =
+        inputs.fresh_ok ? c.input_tensor_ids(inputs.args, inputs.kwargs) : py::object(py::none());
     return c.python_wrap(obj, fresh);
   }
   return py::reinterpret_borrow<py::object>(obj);
@@ -317,7 +342,8 @@ class Recorder {
       }
       described_kwargs = py::dict();
       if (PyDict_GET_SIZE(kwargs.ptr()) != 0) {
-        py::list keys = py::list(py::reinterpret_borrow<py::object>(kwargs));  // a copy: describing may run code
+        py::list keys = py::list(
+            py::reinterpret_borrow<py::object>(kwargs));  // a copy: describing may run code
         for (py::handle key : keys) {
           PyObject* value = PyDict_GetItemWithError(kwargs.ptr(), key.ptr());
           if (value == nullptr) {
@@ -376,8 +402,7 @@ class Recorder {
   }
 
  private:
-  static py::object shape_of(py::handle tensor, const Config& c,
-                             std::optional<DispatchOff>& off) {
+  static py::object shape_of(py::handle tensor, const Config& c, std::optional<DispatchOff>& off) {
     if (!off && is_instance(tensor, c.trace_tensor)) off.emplace(c);
     return shape_of(tensor);
   }
@@ -539,8 +564,7 @@ class Recorder {
 
   static py::object new_node(py::handle func, const py::str& name, const py::object& args,
                              const py::object& kwargs, const py::object& shape,
-                             const py::str& unique,
-                             const Config& c) {
+                             const py::str& unique, const Config& c) {
     auto* cls = reinterpret_cast<PyTypeObject*>(c.node_class.ptr());
     py::tuple empty;
     py::object node = py::reinterpret_steal<py::object>(cls->tp_new(cls, empty.ptr(), nullptr));
@@ -557,12 +581,12 @@ class Recorder {
   }
 
   // Later reads of a tensor changed in place must see this node as its producer.
-  void mark_written(const py::str& name, py::handle args, py::handle kwargs,
-                    const py::object& node, const py::tuple& source, const Config& c) {
+  void mark_written(const py::str& name, py::handle args, py::handle kwargs, const py::object& node,
+                    const py::tuple& source, const Config& c) {
     PyObject* out = PyDict_GetItemWithError(kwargs.ptr(), attr_str(kOut).ptr());
     if (out == nullptr && PyErr_Occurred()) throw py::error_already_set();
-    py::object out_value = out == nullptr ? py::object(py::none())
-                                          : py::reinterpret_borrow<py::object>(out);
+    py::object out_value =
+        out == nullptr ? py::object(py::none()) : py::reinterpret_borrow<py::object>(out);
     py::list targets = py::list(c.iter_leaves(out_value));
     const bool in_place =
         set_contains(c.in_place_dunders, name) || (ends_with(name, "_") && !ends_with(name, "__"));
@@ -651,8 +675,8 @@ PyObject* torch_function_entry(PyObject*, PyObject* const* argv, Py_ssize_t n) {
 }
 
 PyMethodDef torch_function_def = {
-    "torch_function", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
-                          &torch_function_entry)),
+    "torch_function",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&torch_function_entry)),
     METH_FASTCALL,
     "TraceTensor.__torch_function__(cls, func, types, args=(), kwargs=None): runs the call\n"
     "and hands it to the interceptor active in this thread (torch's own behaviour when none\n"
@@ -675,9 +699,9 @@ PYBIND11_MODULE(opcalls, m) {
 
   py::class_<Recorder>(m, "Recorder", "Records intercepted calls as nodes.",
                        tavrix::interop::gc_support<Recorder>())
-      .def(py::init<py::list, py::list, py::object, py::dict, py::dict, bool>(),
-           py::arg("nodes"), py::arg("node_modules"), py::arg("token"),
-           py::arg("written_plain"), py::arg("parametrized"), py::arg("record_sources"))
+      .def(py::init<py::list, py::list, py::object, py::dict, py::dict, bool>(), py::arg("nodes"),
+           py::arg("node_modules"), py::arg("token"), py::arg("written_plain"),
+           py::arg("parametrized"), py::arg("record_sources"))
       .def("record", &Recorder::record, py::arg("func"), py::arg("name"), py::arg("args"),
            py::arg("kwargs"), py::arg("result"), py::arg("shape") = py::none(),
            "Records one call (its result already wrapped) as the next node.");

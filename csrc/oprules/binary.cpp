@@ -1,8 +1,9 @@
 #include "interop/pybind.hpp"
+
 #include "oprules/handlers.hpp"
 #include "oprules/label_ops.hpp"
-#include "oprules/provenance.hpp"
 #include "oprules/parser_state.hpp"
+#include "oprules/provenance.hpp"
 
 #include <algorithm>
 #include <string>
@@ -119,9 +120,9 @@ void binary_elementwise_node_handler(ParserState& state, py::handle node) {
   if (interop::log_enabled(logger, interop::kLogDebug)) {
     interop::log(logger, interop::kLogDebug,
                  "shape_1: " + shape_text(input_1) + ", shape_2: " + shape_text(input_2));
-    interop::log(logger, interop::kLogDebug,
-                 "prune_dim_1: " + opt_text(prune_dim_1) + ", prune_dim_2: " +
-                     opt_text(prune_dim_2));
+    interop::log(
+        logger, interop::kLogDebug,
+        "prune_dim_1: " + opt_text(prune_dim_1) + ", prune_dim_2: " + opt_text(prune_dim_2));
   }
 
   if (!prune_dim_1 && !prune_dim_2) {

@@ -1,8 +1,9 @@
 #include "interop/pybind.hpp"
+
 #include "oprules/handlers.hpp"
 #include "oprules/label_ops.hpp"
-#include "oprules/provenance.hpp"
 #include "oprules/parser_state.hpp"
+#include "oprules/provenance.hpp"
 
 #include <string>
 #include <vector>
@@ -62,9 +63,9 @@ std::optional<std::vector<int64_t>> fresh_label_counts(ParserState& state, py::h
   int64_t known_total = 0;
   for (size_t i = 0; i < inputs.size(); ++i) {
     if (input_dims[i]) {
-      known_total = interop::checked_add(
-          known_total, static_cast<int64_t>(get_labels(state, inputs[i]).size()),
-          "the concatenated channel count");
+      known_total = interop::checked_add(known_total,
+                                         static_cast<int64_t>(get_labels(state, inputs[i]).size()),
+                                         "the concatenated channel count");
       continue;
     }
     std::optional<Shape> shape = get_shape(inputs[i]);

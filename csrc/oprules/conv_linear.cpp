@@ -1,8 +1,9 @@
 #include "interop/pybind.hpp"
+
 #include "oprules/handlers.hpp"
 #include "oprules/label_ops.hpp"
-#include "oprules/provenance.hpp"
 #include "oprules/parser_state.hpp"
+#include "oprules/provenance.hpp"
 
 #include <string>
 

@@ -7,15 +7,16 @@
 // those already cover.
 #pragma once
 
+#include "interop/pybind.hpp"
+
+#include "oprules/handlers.hpp"
+#include "oprules/label_ops.hpp"
+#include "oprules/provenance.hpp"
+
 #include <cstdint>
 #include <unordered_map>
 #include <utility>
 #include <vector>
-
-#include "interop/pybind.hpp"
-#include "oprules/handlers.hpp"
-#include "oprules/label_ops.hpp"
-#include "oprules/provenance.hpp"
 
 namespace tavrix::oprules {
 

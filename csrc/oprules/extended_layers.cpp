@@ -4,6 +4,7 @@
 // and normalisations over the channel axis. Every case the standard handlers
 // already cover goes to them unchanged.
 #include "interop/pybind.hpp"
+
 #include "oprules/extended.hpp"
 #include "oprules/handlers.hpp"
 #include "oprules/label_ops.hpp"
@@ -90,10 +91,9 @@ void grouped_conv_node_handler(ParserState& state, py::handle node) {
   }
   const int64_t n_in = n_in_total / groups;
   const int64_t n_out = n_out_total / groups;
-  const bool weight_fits = transposed ? ((*weight_shape)[0] == n_in_total &&
-                                         (*weight_shape)[1] == n_out)
-                                      : ((*weight_shape)[0] == n_out_total &&
-                                         (*weight_shape)[1] == n_in);
+  const bool weight_fits = transposed
+                               ? ((*weight_shape)[0] == n_in_total && (*weight_shape)[1] == n_out)
+                               : ((*weight_shape)[0] == n_out_total && (*weight_shape)[1] == n_in);
   if (!weight_fits || (n_in == 1 && n_out == 1) || n_out_total == 1) {
     conv_node_handler(state, node);  // depthwise, single output, or a shape it reports
     return;
@@ -154,8 +154,7 @@ void parameter_binary_node_handler(ParserState& state, py::handle node) {
           (is_parameter(parameter) || is_parameter_vector_view(parameter)) &&
           result->size() >= src_shape->size() && result->size() >= parameter_shape->size()) {
         const auto rank = static_cast<int64_t>(result->size());
-        std::optional<int64_t> dim =
-            normalised_axis(*pd, static_cast<int64_t>(src_shape->size()));
+        std::optional<int64_t> dim = normalised_axis(*pd, static_cast<int64_t>(src_shape->size()));
         if (dim) {
           const int64_t out_dim = *dim + rank - static_cast<int64_t>(src_shape->size());
           const int64_t parameter_axis =
@@ -272,21 +271,25 @@ void instance_norm_node_handler(ParserState& state, py::handle node) {
 }  // namespace
 
 void register_extended_layers(py::module_& m) {
-  define_extended_handler(m, "_grouped_conv_node_handler", grouped_conv_node_handler,
-         "Extended rules: a grouped convolution (or a depthwise one with a channel multiplier)\n"
-         "loses whole groups or the same positions in every group, so that groups still divides\n"
-         "both channel counts; other convolutions as under the standard rules.");
-  define_extended_handler(m, "_parameter_binary_node_handler", parameter_binary_node_handler,
-         "Extended rules: a parameter with one entry per channel (a layer scale, a bias added by\n"
-         "hand) is cut with the channels; other cases as under the standard rules.");
-  define_extended_handler(m, "_layer_norm_node_handler", layer_norm_node_handler,
-         "Extended rules: layer_norm keeps the channels; over the channel axis its weight and\n"
-         "bias are cut with them.");
-  define_extended_handler(m, "_group_norm_node_handler", group_norm_node_handler,
-         "Extended rules: group_norm keeps the channels of axis 1; with several groups only whole\n"
-         "groups can go.");
+  define_extended_handler(
+      m, "_grouped_conv_node_handler", grouped_conv_node_handler,
+      "Extended rules: a grouped convolution (or a depthwise one with a channel multiplier)\n"
+      "loses whole groups or the same positions in every group, so that groups still divides\n"
+      "both channel counts; other convolutions as under the standard rules.");
+  define_extended_handler(
+      m, "_parameter_binary_node_handler", parameter_binary_node_handler,
+      "Extended rules: a parameter with one entry per channel (a layer scale, a bias added by\n"
+      "hand) is cut with the channels; other cases as under the standard rules.");
+  define_extended_handler(
+      m, "_layer_norm_node_handler", layer_norm_node_handler,
+      "Extended rules: layer_norm keeps the channels; over the channel axis its weight and\n"
+      "bias are cut with them.");
+  define_extended_handler(
+      m, "_group_norm_node_handler", group_norm_node_handler,
+      "Extended rules: group_norm keeps the channels of axis 1; with several groups only whole\n"
+      "groups can go.");
   define_extended_handler(m, "_instance_norm_node_handler", instance_norm_node_handler,
-         "Extended rules: instance_norm is channel-wise, like batch_norm.");
+                          "Extended rules: instance_norm is channel-wise, like batch_norm.");
 }
 
 }  // namespace tavrix::oprules

@@ -3,6 +3,7 @@
 // dispatched through the standard registry, so the standard rules stay one
 // place and the extended set is the standard one plus these handlers.
 #include "interop/pybind.hpp"
+
 #include "oprules/extended.hpp"
 #include "oprules/handlers.hpp"
 #include "oprules/label_ops.hpp"
@@ -131,8 +132,8 @@ bool reshapes_labels(ParserState& state, Reshape& reshape, const Labels& labels)
 // model's start, reshaped at its end) when one is reshaped and the module call that reads
 // reshapes no tensor with other channels (Swin's attention reads the stream's width to
 // split q, k and v into heads: pinned).
-bool same_channels_reshaped(ParserState& state, std::vector<Reshape>& reshapes,
-                            py::handle source, py::handle read) {
+bool same_channels_reshaped(ParserState& state, std::vector<Reshape>& reshapes, py::handle source,
+                            py::handle read) {
   const Labels labels = get_labels(state, source);
   if (labels.empty()) return false;
   py::object where = py::getattr(read, "module_path", py::none());
@@ -221,8 +222,8 @@ bool holds_size(py::handle value, const std::unordered_set<int64_t>& sizes, int 
 // The entry of an index (`x[...]`) that selects along `axis` of a rank-`rank` tensor, or
 // None when the index is not a plain tuple of entries.
 py::object index_entry(py::handle index, int64_t axis, int64_t rank) {
-  if (!PyTuple_Check(index.ptr())) return axis == 0 ? py::reinterpret_borrow<py::object>(index)
-                                                    : py::none();
+  if (!PyTuple_Check(index.ptr()))
+    return axis == 0 ? py::reinterpret_borrow<py::object>(index) : py::none();
   py::list entries = sequence_copy(index);
   const auto n = static_cast<int64_t>(entries.size());
   int64_t ellipsis = -1, selecting = 0;
@@ -393,8 +394,8 @@ void pin_counted_channels(ParserState& state, const ExtendedWalk& walk, py::hand
   pin_head_dim_products(state, products, sized_calls);
 }
 
-void walk_extended(py::handle pruning_state, py::handle graph, py::handle overrides,
-                   int64_t split, int64_t grouped_conv, py::handle outer_splits) {
+void walk_extended(py::handle pruning_state, py::handle graph, py::handle overrides, int64_t split,
+                   int64_t grouped_conv, py::handle outer_splits) {
   ExtendedWalk walk;
   walk.options.split = option_at<SplitAxis>(split, 3, "split");
   walk.options.grouped_conv = option_at<GroupedConv>(grouped_conv, 3, "grouped_conv");
@@ -539,9 +540,7 @@ void register_extended(py::module_& m) {
       "Extended rules: the shape of each piece of a tuple-valued node whose pieces are alike\n"
       "(a chunk, an unbind), as the running walk recorded it; None otherwise.");
   m.def(
-      "_note_count_read_for",
-      [](py::handle source) { note_reshaped(source); },
-      py::arg("source"),
+      "_note_count_read_for", [](py::handle source) { note_reshaped(source); }, py::arg("source"),
       "Extended rules: reads of source's channel count are taken to be for an operation that\n"
       "follows the channels (a reshape, an expand of a class token to the batch), so they do\n"
       "not pin them.");
@@ -567,8 +566,8 @@ void register_extended(py::module_& m) {
           found.push_back(interop::to_int64(item, "a label"));
         }
         if (current_walk != nullptr) {
-          current_walk->attention_widths.insert(current_walk->attention_widths.end(),
-                                                found.begin(), found.end());
+          current_walk->attention_widths.insert(current_walk->attention_widths.end(), found.begin(),
+                                                found.end());
         }
       },
       py::arg("labels"),

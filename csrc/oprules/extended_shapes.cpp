@@ -4,6 +4,7 @@
 // single axis, the positions that must go together are merged, and when that
 // is not sound either, the node is a barrier as under the standard rules.
 #include "interop/pybind.hpp"
+
 #include "oprules/extended.hpp"
 #include "oprules/handlers.hpp"
 #include "oprules/label_ops.hpp"
@@ -73,9 +74,7 @@ std::optional<std::vector<int64_t>> int_list(py::handle value) {
   return out;
 }
 
-bool multiply(int64_t& total, int64_t size) {
-  return !__builtin_mul_overflow(total, size, &total);
-}
+bool multiply(int64_t& total, int64_t size) { return !__builtin_mul_overflow(total, size, &total); }
 
 std::vector<int64_t> strides_of(const std::vector<int64_t>& sizes) {
   std::vector<int64_t> strides(sizes.size(), 1);
@@ -274,7 +273,8 @@ class DisjointSets {
   }
   int64_t find(int64_t x) {
     while (parent_[static_cast<size_t>(x)] != x) {
-      parent_[static_cast<size_t>(x)] = parent_[static_cast<size_t>(parent_[static_cast<size_t>(x)])];
+      parent_[static_cast<size_t>(x)] =
+          parent_[static_cast<size_t>(parent_[static_cast<size_t>(x)])];
       x = parent_[static_cast<size_t>(x)];
     }
     return x;
@@ -325,8 +325,7 @@ Classes classes_along(const Segment& seg, size_t k, const std::vector<int64_t>& 
   return out;
 }
 
-size_t chosen_axis(const Segment& seg, const std::vector<int64_t>& channel_of,
-                   SplitAxis split) {
+size_t chosen_axis(const Segment& seg, const std::vector<int64_t>& channel_of, SplitAxis split) {
   const size_t last = seg.out_sizes.size() - 1;
   switch (split) {
     case SplitAxis::Outer:
@@ -392,7 +391,8 @@ void reshape_node_handler(ParserState& state, py::handle node) {
     // Channels merged with other axes: each position holds one channel's value.
     Labels spread;
     spread.reserve(channel_of.size());
-    for (int64_t channel : channel_of) spread.push_back(source->labels[static_cast<size_t>(channel)]);
+    for (int64_t channel : channel_of)
+      spread.push_back(source->labels[static_cast<size_t>(channel)]);
     carry(state, node, spread, seg->out_axes.front());
     return;
   }
@@ -462,8 +462,7 @@ void expand_node_handler(ParserState& state, py::handle node) {
     default_node_handler(state, node);
     return;
   }
-  const int64_t dim =
-      source->dim + static_cast<int64_t>(out_shape->size() - source->shape.size());
+  const int64_t dim = source->dim + static_cast<int64_t>(out_shape->size() - source->shape.size());
   if ((*out_shape)[static_cast<size_t>(dim)] != source->shape[static_cast<size_t>(source->dim)]) {
     default_node_handler(state, node);
     return;
@@ -511,8 +510,8 @@ void getitem_node_handler(ParserState& state, py::handle node) {
   int64_t in_axis = 0;
   int64_t out_axis = 0;
   PruneDim out_dim;
-  bool channel_taken = false;  // an integer index picks one channel: no channel axis left
-  int64_t keep_front = 0;      // channels [0, keep_front) must stay
+  bool channel_taken = false;      // an integer index picks one channel: no channel axis left
+  int64_t keep_front = 0;          // channels [0, keep_front) must stay
   int64_t keep_back = n_channels;  // channels [keep_back, C) must stay
   int64_t first = 0;
   int64_t last = n_channels;
@@ -707,8 +706,7 @@ void pad_node_handler(ParserState& state, py::handle node) {
 void roll_node_handler(ParserState& state, py::handle node) {
   std::optional<Source> source = labelled_source(state, arg_of(node, 0, "input"));
   py::object dims_arg = arg_of(node, 2, "dims", py::none());
-  std::optional<std::vector<int64_t>> dims =
-      dims_arg.is_none() ? std::nullopt : int_list(dims_arg);
+  std::optional<std::vector<int64_t>> dims = dims_arg.is_none() ? std::nullopt : int_list(dims_arg);
   if (!source || !dims) {
     default_node_handler(state, node);  // a roll of the flattened tensor mixes every axis
     return;
@@ -744,24 +742,29 @@ void register_extended_shapes(py::module_& m) {
       m, "_movedim_node_handler",
       [](ParserState& s, py::handle node) { move_axes(s, node, movedim_perm); },
       "Extended rules: the channels follow their axis through a movedim.");
-  define_extended_handler(m, "_reshape_node_handler", reshape_node_handler,
-         "Extended rules: view, reshape, flatten, unflatten, squeeze, unsqueeze. A channel axis\n"
-         "merged with others spreads its labels; one split over several axes keeps them on one\n"
-         "axis and merges the channels sharing a position there.");
-  define_extended_handler(m, "_expand_node_handler", expand_node_handler,
-         "Extended rules: expand and broadcast_to over axes other than the channel axis.");
-  define_extended_handler(m, "_getitem_node_handler", getitem_node_handler,
-         "Extended rules: indexing with integers and slices; channels a slice bound counts\n"
-         "from must stay.");
-  define_extended_handler(m, "_pieces_node_handler", pieces_node_handler,
-         "Extended rules: chunk, split and unbind into equal pieces; an even chunk of the\n"
-         "channel axis ties the same positions of every piece.");
+  define_extended_handler(
+      m, "_reshape_node_handler", reshape_node_handler,
+      "Extended rules: view, reshape, flatten, unflatten, squeeze, unsqueeze. A channel axis\n"
+      "merged with others spreads its labels; one split over several axes keeps them on one\n"
+      "axis and merges the channels sharing a position there.");
+  define_extended_handler(
+      m, "_expand_node_handler", expand_node_handler,
+      "Extended rules: expand and broadcast_to over axes other than the channel axis.");
+  define_extended_handler(
+      m, "_getitem_node_handler", getitem_node_handler,
+      "Extended rules: indexing with integers and slices; channels a slice bound counts\n"
+      "from must stay.");
+  define_extended_handler(
+      m, "_pieces_node_handler", pieces_node_handler,
+      "Extended rules: chunk, split and unbind into equal pieces; an even chunk of the\n"
+      "channel axis ties the same positions of every piece.");
   define_extended_handler(m, "_pad_node_handler", pad_node_handler,
-         "Extended rules: padding of other axes than the channel axis.");
+                          "Extended rules: padding of other axes than the channel axis.");
   define_extended_handler(m, "_roll_node_handler", roll_node_handler,
-         "Extended rules: rolls of other axes than the channel axis.");
-  define_extended_handler(m, "_fresh_tensor_node_handler", fresh_tensor_node_handler,
-         "Extended rules: new_zeros, zeros_like and the like take no channels from their input.");
+                          "Extended rules: rolls of other axes than the channel axis.");
+  define_extended_handler(
+      m, "_fresh_tensor_node_handler", fresh_tensor_node_handler,
+      "Extended rules: new_zeros, zeros_like and the like take no channels from their input.");
 }
 
 }  // namespace tavrix::oprules

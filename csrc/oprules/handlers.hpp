@@ -16,22 +16,21 @@ class Rule;
 using NativeHandler = void (*)(ParserState&, py::handle);
 // Pairs the function defined as m.<name> with its C++ body; `rule` names the
 // markings the handler makes where it gives no rule of its own.
-void add_native_handler(py::module_& m, const char* name, NativeHandler handler,
-                        const Rule& rule);
+void add_native_handler(py::module_& m, const char* name, NativeHandler handler, const Rule& rule);
 // Defines m.<name> as handler(pruning_state, node) and pairs it with its body:
 // one definition for the Python call and the walk's direct call. `scoped`: a
 // Python call runs under `rule` (a handler scope of its own).
 void define_handler(py::module_& m, const char* name, NativeHandler handler, const Rule& rule,
                     const char* doc, bool scoped = true);
 
-void register_state(py::module_& m);        // PruneGraphParserState, exception, label operations
-void register_passthrough(py::module_& m);  // default, elementwise, channelwise, dropout handlers
-void register_conv_linear(py::module_& m);  // convolution and fully-connected handlers
-void register_binary(py::module_& m);       // binary elementwise handler
-void register_cat_flatten(py::module_& m);  // concatenation and flatten handlers
-void register_reduce(py::module_& m);       // reduction handler
+void register_state(py::module_& m);          // PruneGraphParserState, exception, label operations
+void register_passthrough(py::module_& m);    // default, elementwise, channelwise, dropout handlers
+void register_conv_linear(py::module_& m);    // convolution and fully-connected handlers
+void register_binary(py::module_& m);         // binary elementwise handler
+void register_cat_flatten(py::module_& m);    // concatenation and flatten handlers
+void register_reduce(py::module_& m);         // reduction handler
 void register_shared_params(py::module_& m);  // ties between the calls of one parameter
-void register_provenance(py::module_& m);   // rule scopes for handlers written in Python
-void register_registry(py::module_& m);     // registry, dispatch, module constants, __all__
+void register_provenance(py::module_& m);     // rule scopes for handlers written in Python
+void register_registry(py::module_& m);       // registry, dispatch, module constants, __all__
 
 }  // namespace tavrix::oprules

@@ -1,6 +1,8 @@
 #include "interop/pybind.hpp"
-#include "oprules/extended.hpp"
+
 #include "oprules/label_ops.hpp"
+
+#include "oprules/extended.hpp"
 
 #include <algorithm>
 #include <string>
@@ -47,8 +49,8 @@ std::string tuple_text(const std::vector<size_t>& lengths) {
 // keeps the roots to unite (none when it names a single label) in one flat
 // array, so a wide merge makes no allocation per position.
 struct MergePlan {
-  std::vector<Label> first;             // first label of each position
-  std::vector<uint32_t> begin;          // position i uses roots[begin[i], begin[i + 1])
+  std::vector<Label> first;     // first label of each position
+  std::vector<uint32_t> begin;  // position i uses roots[begin[i], begin[i + 1])
   std::vector<core::LabelId> roots;
 
   explicit MergePlan(size_t positions) {
@@ -94,14 +96,13 @@ struct MergePlan {
 }  // namespace
 
 const GraphAttrNames& graph_attr() {
-  return interop::cached(
-      [] {
-        using interop::interned;
-        return GraphAttrNames{interned("args"),          interned("kwargs"),
-                              interned("operation"),     interned("operation_name"),
-                              interned("result_shape"),  interned("shape"),
-                              interned("type"),          interned("collect_all_input_nodes")};
-      });
+  return interop::cached([] {
+    using interop::interned;
+    return GraphAttrNames{interned("args"),         interned("kwargs"),
+                          interned("operation"),    interned("operation_name"),
+                          interned("result_shape"), interned("shape"),
+                          interned("type"),         interned("collect_all_input_nodes")};
+  });
 }
 
 // ---------------------------------------------------------------- conversions
@@ -194,8 +195,7 @@ Flags prunability_of(ParserState& state, const Labels& labels) {
 }
 
 void set_label_prunable(ParserState& state, Label label, bool value) {
-  const core::CauseId cause =
-      value ? core::LabelStore::kUnknownCause : state.cause_at(nullptr);
+  const core::CauseId cause = value ? core::LabelStore::kUnknownCause : state.cause_at(nullptr);
   state.store.set_flag_for_value(label, value, cause);
 }
 
@@ -218,8 +218,7 @@ void add_node_output_channel_info(ParserState& state, py::handle node, const Lab
   const size_t paired = std::min(ids->size(), is_prunable.size());
   const bool marks = std::find(is_prunable.begin(), is_prunable.begin() + paired, false) !=
                      is_prunable.begin() + paired;
-  const core::CauseId cause =
-      marks ? state.cause_at(node.ptr()) : core::LabelStore::kUnknownCause;
+  const core::CauseId cause = marks ? state.cause_at(node.ptr()) : core::LabelStore::kUnknownCause;
   if (fresh) state.reserve_fresh();
   const core::NodeId id = state.record(node, std::move(ids), prune_dimension, is_prunable, cause);
   if (fresh) state.note_fresh(id);

@@ -4,13 +4,14 @@
 // over them.
 #pragma once
 
+#include "interop/pybind.hpp"
+
+#include "oprules/parser_state.hpp"
+
 #include <cstdint>
 #include <optional>
 #include <utility>
 #include <vector>
-
-#include "interop/pybind.hpp"
-#include "oprules/parser_state.hpp"
 
 namespace tavrix::oprules {
 

@@ -1,4 +1,5 @@
 #include "interop/pybind.hpp"
+
 #include "oprules/extended.hpp"
 #include "oprules/handlers.hpp"
 

@@ -1,13 +1,14 @@
 // PruneGraphParserState: the label store plus the interning of Python nodes.
 #pragma once
 
+#include "interop/pybind.hpp"
+
+#include "core/label_store.hpp"
+
 #include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
-
-#include "core/label_store.hpp"
-#include "interop/pybind.hpp"
 
 namespace tavrix::oprules {
 

@@ -1,4 +1,5 @@
 #include "interop/pybind.hpp"
+
 #include "oprules/handlers.hpp"
 #include "oprules/label_ops.hpp"
 #include "oprules/provenance.hpp"
@@ -91,8 +92,8 @@ void channelwise_node_handler(ParserState& state, py::handle node, py::handle sr
         prune_dimension ? std::to_string(*prune_dimension) : std::string("None");
     interop::warn_user("For channelwise operation " +
                        interop::str(node.attr(graph_attr().operation_name)) +
-                       " prune dimension should be " + std::to_string(kCnnPruneDim) +
-                       ", but got " + got + " dimension");
+                       " prune dimension should be " + std::to_string(kCnnPruneDim) + ", but got " +
+                       got + " dimension");
     RuleScope scope(state, kRuleChannelwiseAxis);
     default_node_handler(state, node);
     return;

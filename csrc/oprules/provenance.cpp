@@ -1,5 +1,9 @@
 #include "interop/pybind.hpp"
+
 #include "oprules/provenance.hpp"
+
+#include "oprules/handlers.hpp"
+#include "oprules/label_ops.hpp"
 
 #include <algorithm>
 #include <deque>
@@ -7,9 +11,6 @@
 #include <unordered_map>
 #include <utility>
 #include <vector>
-
-#include "oprules/handlers.hpp"
-#include "oprules/label_ops.hpp"
 
 namespace tavrix::oprules {
 
@@ -88,8 +89,8 @@ int32_t default_rule_of(py::handle handler) {
   if (py::isinstance<py::str>(given)) return rule_id(given.cast<std::string>());
   py::object name = py::getattr(handler, "__qualname__", py::none());
   if (!py::isinstance<py::str>(name)) name = py::getattr(handler, "__name__", py::none());
-  std::string text = py::isinstance<py::str>(name) ? name.cast<std::string>()
-                                                   : interop::repr(handler);
+  std::string text =
+      py::isinstance<py::str>(name) ? name.cast<std::string>() : interop::repr(handler);
   py::object module = py::getattr(handler, "__module__", py::none());
   if (py::isinstance<py::str>(module)) text = module.cast<std::string>() + "." + text;
   return rule_id("decided by handler " + text);

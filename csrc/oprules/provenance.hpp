@@ -6,11 +6,12 @@
 // default rule, so a marking is never without one.
 #pragma once
 
+#include "interop/pybind.hpp"
+
+#include "oprules/parser_state.hpp"
+
 #include <cstdint>
 #include <string>
-
-#include "interop/pybind.hpp"
-#include "oprules/parser_state.hpp"
 
 namespace tavrix::oprules {
 

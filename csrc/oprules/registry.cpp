@@ -1,4 +1,5 @@
 #include "interop/pybind.hpp"
+
 #include "oprules/extended.hpp"
 #include "oprules/handlers.hpp"
 #include "oprules/label_ops.hpp"
@@ -100,9 +101,8 @@ void walk(py::handle pruning_state, py::handle graph, py::handle overrides = py:
   PyObject* call_args[3] = {nullptr, pruning_state.ptr(), nullptr};
   // The module's own handlers are called directly; they would receive this
   // very state object through the binding anyway.
-  ParserState* state = py::isinstance<ParserState>(pruning_state)
-                           ? &pruning_state.cast<ParserState&>()
-                           : nullptr;
+  ParserState* state =
+      py::isinstance<ParserState>(pruning_state) ? &pruning_state.cast<ParserState&>() : nullptr;
   PythonRules python_rules;
   for (py::handle node : graph) {
     py::object handler = get_node_handler(node, overrides);
@@ -165,8 +165,7 @@ void walk_nodes(py::handle pruning_state, py::handle graph, py::handle overrides
   walk(pruning_state, graph, overrides);
 }
 
-void add_native_handler(py::module_& m, const char* name, NativeHandler handler,
-                        const Rule& rule) {
+void add_native_handler(py::module_& m, const char* name, NativeHandler handler, const Rule& rule) {
   native_handlers().entries.push_back(NativeEntry{m.attr(name), handler, rule.id()});
 }
 
@@ -227,12 +226,12 @@ void register_registry(py::module_& m) {
   register_row(m, opkinds.attr("CHANNELWISE_OPS"), "_channelwise_node_handler");
   register_row(m, opkinds.attr("UNARY_REDUCE_OPS"), "_unary_reduce_handler");
   register_row(m, opkinds.attr("DROPOUT_OPS"), "_dropout_node_handler");
-  register_row(m,
-               py::make_tuple(functional.attr("conv1d"), functional.attr("conv2d"),
-                              functional.attr("conv3d"), functional.attr("conv_transpose1d"),
-                              functional.attr("conv_transpose2d"),
-                              functional.attr("conv_transpose3d")),
-               "_conv_node_handler");
+  register_row(
+      m,
+      py::make_tuple(functional.attr("conv1d"), functional.attr("conv2d"),
+                     functional.attr("conv3d"), functional.attr("conv_transpose1d"),
+                     functional.attr("conv_transpose2d"), functional.attr("conv_transpose3d")),
+      "_conv_node_handler");
   register_row(m, functional.attr("linear"), "_linear_node_handler");
   register_row(m, opkinds.attr("get_torch_and_tensor_methods")("flatten"), "_flatten_node_handler");
   register_row(m, opkinds.attr("BINARY_ELEMENTWISE_OPS"), "_binary_elementwise_node_handler");

@@ -5,14 +5,15 @@
 // unprunable where the calls disagree on them (different widths, or a call
 // whose channels along that axis carry no labels).
 #include "interop/pybind.hpp"
+
 #include "oprules/handlers.hpp"
 #include "oprules/label_ops.hpp"
-#include "oprules/provenance.hpp"
 #include "oprules/parser_state.hpp"
+#include "oprules/provenance.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
-#include <algorithm>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -44,24 +45,23 @@ py::tuple& extended_matmuls() {
 }
 
 const TiedOps& tied_ops() {
-  return interop::cached(
-      [] {
-        py::module_ f = py::module_::import("torch.nn.functional");
-        py::tuple convs = py::make_tuple(
-            f.attr("conv1d"), f.attr("conv2d"), f.attr("conv3d"), f.attr("conv_transpose1d"),
-            f.attr("conv_transpose2d"), f.attr("conv_transpose3d"));
-        py::tuple embeddings = py::make_tuple(f.attr("embedding"),
-                                              py::module_::import("torch").attr("embedding"));
-        return TiedOps{convs,
-                       f.attr("linear"),
-                       embeddings,
-                       f.attr("batch_norm"),
-                       py::module_::import("torch.nn").attr("Parameter"),
-                       py::module_::import("tavrix.flowscope.tracing").attr("NodeInfo"),
-                       interop::interned("tensor_uid"),
-                       interop::interned("view_of"),
-                       interop::interned("view_transposed")};
-      });
+  return interop::cached([] {
+    py::module_ f = py::module_::import("torch.nn.functional");
+    py::tuple convs = py::make_tuple(f.attr("conv1d"), f.attr("conv2d"), f.attr("conv3d"),
+                                     f.attr("conv_transpose1d"), f.attr("conv_transpose2d"),
+                                     f.attr("conv_transpose3d"));
+    py::tuple embeddings =
+        py::make_tuple(f.attr("embedding"), py::module_::import("torch").attr("embedding"));
+    return TiedOps{convs,
+                   f.attr("linear"),
+                   embeddings,
+                   f.attr("batch_norm"),
+                   py::module_::import("torch.nn").attr("Parameter"),
+                   py::module_::import("tavrix.flowscope.tracing").attr("NodeInfo"),
+                   interop::interned("tensor_uid"),
+                   interop::interned("view_of"),
+                   interop::interned("view_transposed")};
+  });
 }
 
 bool is_conv(py::handle operation) {
@@ -74,8 +74,8 @@ bool is_conv(py::handle operation) {
 // Arguments that are certainly no TensorInfo, told apart without a call
 // into Python: most arguments are nodes and plain numbers.
 bool plainly_not_a_tensor(PyObject* raw) {
-  return raw == Py_None || PyLong_CheckExact(raw) || PyFloat_CheckExact(raw) ||
-         PyBool_Check(raw) || PyUnicode_CheckExact(raw) ||
+  return raw == Py_None || PyLong_CheckExact(raw) || PyFloat_CheckExact(raw) || PyBool_Check(raw) ||
+         PyUnicode_CheckExact(raw) ||
          Py_TYPE(raw) == reinterpret_cast<PyTypeObject*>(tied_ops().node_info.ptr());
 }
 
@@ -166,8 +166,8 @@ void for_each_use(py::handle node, bool extended, Visit&& visit) {
     // x @ self.weight.T is a linear layer with that weight: its outputs stand for the
     // weight's rows, x's channels for its columns (the weight shared with F.linear, or
     // read twice, is cut one way)
-    py::object weight = transposed_parameter_uid(
-        interop::get_argument(args, kwargs, 1, "other", py::none()));
+    py::object weight =
+        transposed_parameter_uid(interop::get_argument(args, kwargs, 1, "other", py::none()));
     if (weight) {
       visit(weight, kOutputs, node, false);
       visit(weight, kInputs, interop::get_argument(args, kwargs, 0, "input", py::none()), false);
@@ -176,8 +176,7 @@ void for_each_use(py::handle node, bool extended, Visit&& visit) {
 
   if (is_conv(operation) || operation.is(ops.linear)) {
     py::object weight = tensor_uid(interop::get_argument(args, kwargs, 1, "weight"), false);
-    py::object bias = tensor_uid(
-        interop::get_argument(args, kwargs, 2, "bias", py::none()), false);
+    py::object bias = tensor_uid(interop::get_argument(args, kwargs, 2, "bias", py::none()), false);
     if (bias) visit(bias, kOutputs, node, false);
     if (!weight) return;
     visit(weight, kOutputs, node, false);

@@ -1,4 +1,5 @@
 #include "interop/pybind.hpp"
+
 #include "oprules/handlers.hpp"
 #include "oprules/label_ops.hpp"
 #include "oprules/parser_state.hpp"
@@ -324,42 +325,40 @@ struct View : MapView {};
 
 template <ViewKind Kind>
 void bind_view(py::module_& m, const char* name, const char* doc) {
-  auto cls = py::class_<View<Kind>>(m, name, doc, interop::gc_support<View<Kind>>())
-                 .def("__len__", &MapView::size)
-                 .def("__getitem__", &MapView::getitem, py::arg("key"))
-                 .def("__contains__", &MapView::contains, py::arg("key"))
-                 .def("__iter__", [](const View<Kind>& v) { return py::iter(v.keys()); })
-                 .def(
-                     "get",
-                     [](const View<Kind>& v, py::handle key, py::object default_value) {
-                       bool found = false;
-                       py::object value = v.get(key, found);
-                       return found ? value : default_value;
-                     },
-                     py::arg("key"), py::arg("default") = py::none())
-                 .def("keys",
-                      [](py::object self) { return abc_module().attr("KeysView")(self); })
-                 .def("items",
-                      [](py::object self) { return abc_module().attr("ItemsView")(self); })
-                 .def("values",
-                      [](py::object self) { return abc_module().attr("ValuesView")(self); })
-                 .def("__eq__",
-                      [](const View<Kind>& v, py::object other) -> py::object {
-                        if (!py::isinstance(other, abc_module().attr("Mapping"))) {
-                          return py::reinterpret_borrow<py::object>(Py_NotImplemented);
-                        }
-                        return py::bool_(v.to_dict().equal(other));
-                      })
-                 .def("__ne__",
-                      [](const View<Kind>& v, py::object other) -> py::object {
-                        if (!py::isinstance(other, abc_module().attr("Mapping"))) {
-                          return py::reinterpret_borrow<py::object>(Py_NotImplemented);
-                        }
-                        return py::bool_(!v.to_dict().equal(other));
-                      })
-                 .def("__repr__", [](const View<Kind>& v) { return py::repr(v.to_dict()); })
-                 .def("_to_dict", &MapView::to_dict,
-                      "A plain dict of the map as it stands, in its order.");
+  auto cls =
+      py::class_<View<Kind>>(m, name, doc, interop::gc_support<View<Kind>>())
+          .def("__len__", &MapView::size)
+          .def("__getitem__", &MapView::getitem, py::arg("key"))
+          .def("__contains__", &MapView::contains, py::arg("key"))
+          .def("__iter__", [](const View<Kind>& v) { return py::iter(v.keys()); })
+          .def(
+              "get",
+              [](const View<Kind>& v, py::handle key, py::object default_value) {
+                bool found = false;
+                py::object value = v.get(key, found);
+                return found ? value : default_value;
+              },
+              py::arg("key"), py::arg("default") = py::none())
+          .def("keys", [](py::object self) { return abc_module().attr("KeysView")(self); })
+          .def("items", [](py::object self) { return abc_module().attr("ItemsView")(self); })
+          .def("values", [](py::object self) { return abc_module().attr("ValuesView")(self); })
+          .def("__eq__",
+               [](const View<Kind>& v, py::object other) -> py::object {
+                 if (!py::isinstance(other, abc_module().attr("Mapping"))) {
+                   return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+                 }
+                 return py::bool_(v.to_dict().equal(other));
+               })
+          .def("__ne__",
+               [](const View<Kind>& v, py::object other) -> py::object {
+                 if (!py::isinstance(other, abc_module().attr("Mapping"))) {
+                   return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+                 }
+                 return py::bool_(!v.to_dict().equal(other));
+               })
+          .def("__repr__", [](const View<Kind>& v) { return py::repr(v.to_dict()); })
+          .def("_to_dict", &MapView::to_dict,
+               "A plain dict of the map as it stands, in its order.");
   cls.attr("__hash__") = py::none();
   if constexpr (Kind == ViewKind::IsPrunable) {
     cls.def(
@@ -385,7 +384,7 @@ py::object make_view(py::object self) {
 }
 
 py::list group_pairs(ParserState& state, const std::vector<core::LabelGroup>& groups,
-                      bool prunable) {
+                     bool prunable) {
   py::list out;
   for (const core::LabelGroup& group : groups) {
     if (group.prunable != prunable) continue;
@@ -483,8 +482,7 @@ void register_state(py::module_& m) {
            "Context manager for handlers: markings made inside the block (barriers, flags set "
            "to False) give `text` as their rule.")
       .def(
-          "_provenance",
-          [](ParserState& s, py::handle groups) { return provenance_of(s, groups); },
+          "_provenance", [](ParserState& s, py::handle groups) { return provenance_of(s, groups); },
           py::arg("groups"),
           "(origins, causes, fresh_nodes, ties) for the (nodes, labels) groups: origins are "
           "(node or None, rule) pairs; causes holds, per group, (origin indices, channel count) "
@@ -542,8 +540,7 @@ void register_state(py::module_& m) {
         return py::none();
       },
       py::arg("arg"));
-  m.def(
-      "_is_trace_tensor", [](py::handle arg) { return is_trace_tensor(arg); }, py::arg("arg"));
+  m.def("_is_trace_tensor", [](py::handle arg) { return is_trace_tensor(arg); }, py::arg("arg"));
   m.def(
       "_add_node_output_channel_info",
       [](ParserState& s, py::handle node, py::handle label_group, py::handle is_prunable,
@@ -603,8 +600,8 @@ void register_state(py::module_& m) {
         const int64_t pad = target - shape_n;
         py::tuple out(static_cast<size_t>(target));
         for (int64_t i = 0; i < target; ++i) {
-          py::object item = i < pad ? py::object(py::int_(1))
-                                    : py::object(items[static_cast<size_t>(i - pad)]);
+          py::object item =
+              i < pad ? py::object(py::int_(1)) : py::object(items[static_cast<size_t>(i - pad)]);
           PyTuple_SET_ITEM(out.ptr(), i, item.release().ptr());
         }
         if (!prune_dimension.is_none()) prune_dimension = prune_dimension + py::int_(pad);

@@ -26,23 +26,48 @@ _export("tavrix.pruning.gatecal", "TavrixPruningCalibrator")
 _export("tavrix.pruning.cutplan", "ModelCutplan", "get_cutplan")
 _export(
     "tavrix.pruning.importance",
-    "CRITERIA", "GroupImportance", "calibration_warnings", "channel_importance",
+    "CRITERIA",
+    "GroupImportance",
+    "calibration_warnings",
+    "channel_importance",
 )
 _export("tavrix.pruning.gate", "record_statistics")
 _export(
     "tavrix.pruning.shrink",
-    "CheckReference", "CheckResult", "DivergingNode", "ShrinkReport", "GroupCut", "TensorChange",
-    "check_equal", "choose_channels", "default_tolerance", "record_reference", "shrink",
+    "CheckReference",
+    "CheckResult",
+    "DivergingNode",
+    "ShrinkReport",
+    "GroupCut",
+    "TensorChange",
+    "check_equal",
+    "choose_channels",
+    "default_tolerance",
+    "record_reference",
+    "shrink",
     "shrinkable",
     # plan files
-    "apply_plan", "load_plan", "load_shrunk", "plan_record", "save_plan", "save_shrunk",
+    "apply_plan",
+    "load_plan",
+    "load_shrunk",
+    "plan_record",
+    "save_plan",
+    "save_shrunk",
     # errors
-    "CheckReplayError", "ConfigMismatchError", "PlanMismatchError", "ShrinkError",
+    "CheckReplayError",
+    "ConfigMismatchError",
+    "PlanMismatchError",
+    "ShrinkError",
 )
 _export("tavrix.pruning.explain", "Explanation", "explain", "provenance")
 _export(
     "tavrix.pruning.recover",
-    "Fidelity", "RecoveryStats", "collect", "compensate", "fidelity", "outputs",
+    "Fidelity",
+    "RecoveryStats",
+    "collect",
+    "compensate",
+    "fidelity",
+    "outputs",
     "recalibrate_batchnorm",
 )
 # budgets: what a choice keeps, and what a call costs

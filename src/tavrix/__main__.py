@@ -235,9 +235,7 @@ def _load_batches(path: str) -> List[torch.Tensor]:
         raise UsageError(f"{path} must hold a tensor or a non-empty list of tensors")
     for index, batch in enumerate(batches):
         if batch.dim() == 0 or batch.shape[0] == 0 or batch.numel() == 0:
-            raise UsageError(
-                f"{path}: batch {index} holds no samples (shape {tuple(batch.shape)})"
-            )
+            raise UsageError(f"{path}: batch {index} holds no samples (shape {tuple(batch.shape)})")
     return list(batches)
 
 
@@ -298,7 +296,11 @@ def _format_channels(labels: Sequence[int], values: torch.Tensor, order: Sequenc
 
 
 def _report(
-    cutplan: ModelCutplan, groups: Sequence[Any], top: int, quiet: bool, listing: bool,
+    cutplan: ModelCutplan,
+    groups: Sequence[Any],
+    top: int,
+    quiet: bool,
+    listing: bool,
     criterion: str = "taylor",
 ) -> str:
     lines = [str(cutplan) if quiet else cutplan.summary(2)]
@@ -353,7 +355,9 @@ def run(argv: Optional[Sequence[str]] = None) -> str:
     except ValueError as exc:
         raise UsageError(str(exc)) from None
     if options.explain and (options.shrink or options.plot is not None):
-        raise UsageError("--explain only analyses the model: it does not combine with --prune or --plot")
+        raise UsageError(
+            "--explain only analyses the model: it does not combine with --prune or --plot"
+        )
     options.device = _device(options.device)
     if options.rules == "extended":
         from tavrix.pruning import rules
@@ -413,9 +417,7 @@ def _run(options: Any) -> str:
     every_batch = batches
     if world > 1:
         if len(batches) < world:
-            raise UsageError(
-                f"{world} processes need at least {world} batches, got {len(batches)}"
-            )
+            raise UsageError(f"{world} processes need at least {world} batches, got {len(batches)}")
         share = batches[rank::world]
         header = f"rank {rank} of {world}: calibrated on {len(share)} of {len(batches)} batches\n"
         batches = share
@@ -467,13 +469,21 @@ def _run(options: Any) -> str:
     # rank 0 alone writes files.
     title = prune_command.plot_title(loaded.name, options)
     if options.plot is not None and not options.shrink:
-        prune_command.plot_importance(options.plot, calibrator.cutplan, write=rank == 0,
-                                      title=title, groups=groups)
+        prune_command.plot_importance(
+            options.plot, calibrator.cutplan, write=rank == 0, title=title, groups=groups
+        )
     if options.shrink:
         try:
             report += "\n" + prune_command.run_prune(
-                model, calibrator.cutplan, batches[0], options, write=rank == 0, title=title,
-                groups=groups, recovery_batches=every_batch, held_out=held_out,
+                model,
+                calibrator.cutplan,
+                batches[0],
+                options,
+                write=rank == 0,
+                title=title,
+                groups=groups,
+                recovery_batches=every_batch,
+                held_out=held_out,
                 held_out_name=held_out_name,
             )
         except prune_command.CheckFailed as failed:

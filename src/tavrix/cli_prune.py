@@ -29,6 +29,7 @@ import torch
 from torch import nn
 
 from tavrix.utils.optional import MissingDependencyError, optional_import
+
 if TYPE_CHECKING:
     from tavrix.pruning.cutplan import ModelCutplan
 
@@ -54,8 +55,11 @@ DEFAULT_IMPORTANCE = "output_error"
 DEFAULT_RECOVERY = ("lstsq",)
 RECOVERY_ITEMS = ("bn", "mean", "lstsq", "lstsq-ch")
 # --recover's corrections: collect()'s method and conv_fit
-CORRECTIONS = {"mean": ("mean", "unfolded"), "lstsq": ("lstsq", "unfolded"),
-               "lstsq-ch": ("lstsq", "channels")}
+CORRECTIONS = {
+    "mean": ("mean", "unfolded"),
+    "lstsq": ("lstsq", "unfolded"),
+    "lstsq-ch": ("lstsq", "channels"),
+}
 #: criteria read off statistics the gates keep only inside record_statistics()
 RECORDED_CRITERIA = ("fisher", "activation", "output_error")
 
@@ -241,8 +245,10 @@ def validate_options(options: argparse.Namespace) -> None:
     # an error
     options.recover_default = options.recover is None
     options.recover = (
-        () if not options.shrink
-        else DEFAULT_RECOVERY if options.recover is None
+        ()
+        if not options.shrink
+        else DEFAULT_RECOVERY
+        if options.recover is None
         else parse_recovery(options.recover)
     )
     if options.importance is None:
@@ -371,7 +377,10 @@ def _latency(
 
 
 def _collect(
-    model: nn.Module, plan: ModelCutplan, removed: Dict[int, List[int]], batches: Sequence[Any],
+    model: nn.Module,
+    plan: ModelCutplan,
+    removed: Dict[int, List[int]],
+    batches: Sequence[Any],
     options: argparse.Namespace,
 ) -> Tuple[Any, str]:
     """The correction's statistics (None without mean or lstsq) and a note on what ran.
@@ -391,7 +400,12 @@ def _collect(
     for number, (kind, fit) in enumerate(attempts, start=1):
         try:
             stats = recover.collect(
-                model, plan, removed, batches, method=kind, entry_point=options.entry_point,
+                model,
+                plan,
+                removed,
+                batches,
+                method=kind,
+                entry_point=options.entry_point,
                 conv_fit=fit,
             )
         except ShrinkError as error:
@@ -425,7 +439,11 @@ def _fold_into_batch_norms(model: nn.Module, plan: ModelCutplan, names: Sequence
     calls: Dict[str, List[Any]] = {}
     for node in plan.graph:
         if node.module_path is not None and node.operation_name in (
-            "conv1d", "conv2d", "conv3d", "linear", "batch_norm"
+            "conv1d",
+            "conv2d",
+            "conv3d",
+            "linear",
+            "batch_norm",
         ):
             calls.setdefault(node.module_path, []).append(node)
     modules = dict(model.named_modules())
@@ -535,8 +553,11 @@ def run_prune(
         done = []
         if stats is not None:
             modules = dict(model.named_modules())
-            biasless = [c.name for c in stats.consumers
-                        if c.name in modules and getattr(modules[c.name], "bias", 0) is None]
+            biasless = [
+                c.name
+                for c in stats.consumers
+                if c.name in modules and getattr(modules[c.name], "bias", 0) is None
+            ]
             recover.compensate(model, stats)
             done.append(f"{stats}" + (f" ({fallback})" if fallback else ""))
         if "bn" in options.recover:
@@ -556,8 +577,9 @@ def run_prune(
     del reference, stats
     macs.append(count_macs(model, batch))
     batch_size = batch[0].shape[0] if batch and isinstance(batch[0], torch.Tensor) else "?"
-    latency_rows, latency_note = _latency(latency_before, _latency_samples(model, batch),
-                                          batch_size)
+    latency_rows, latency_note = _latency(
+        latency_before, _latency_samples(model, batch), batch_size
+    )
     rows: List[Tuple[str, str, str, str]] = [
         ("multiply-accumulates", _count(macs[0]), _count(macs[1]), _change(*macs)),
         *latency_rows,
@@ -610,8 +632,10 @@ def plot_title(model_name: str, options: argparse.Namespace) -> str:
     if options.prune is None:
         kind, share = _target(options) or ("macs", 1.0)
         what = "multiply-accumulates" if kind == "macs" else "parameters"
-        return (f"{model_name}: least important channels{by} removed to keep {100 * share:g}% "
-                f"of the {what}{rounding}")
+        return (
+            f"{model_name}: least important channels{by} removed to keep {100 * share:g}% "
+            f"of the {what}{rounding}"
+        )
     return (
         f"{model_name}: {100 * options.prune:g}% of each group's least important channels{by} "
         f"removed{rounding}"
@@ -619,7 +643,7 @@ def plot_title(model_name: str, options: argparse.Namespace) -> str:
 
 
 def _short(name: str, width: int = 26) -> str:
-    return name if len(name) <= width else "\u2026" + name[-(width - 1):]
+    return name if len(name) <= width else "\u2026" + name[-(width - 1) :]
 
 
 def importance_figure(
@@ -678,8 +702,16 @@ def importance_figure(
         kept = f"{n}\u2192{n - cut}" if cut else f"{n}"
         axes.set_title(f"#{group.index} {_short(name)}  ({kept})", fontsize=8)
         if zeros:
-            axes.text(0.98, 0.04, f"{zeros} exactly 0", transform=axes.transAxes,
-                      ha="right", va="bottom", fontsize=7, color="0.3")
+            axes.text(
+                0.98,
+                0.04,
+                f"{zeros} exactly 0",
+                transform=axes.transAxes,
+                ha="right",
+                va="bottom",
+                fontsize=7,
+                color="0.3",
+            )
     notes = []
     if len(measured) > len(shown):
         notes.append(f"+{len(measured) - len(shown)} more groups not shown")
@@ -689,8 +721,14 @@ def importance_figure(
     legend = "x: channel rank in its group (least important first); y: importance / group maximum"
     if removed:
         legend += "; red, shaded: removed; blue: kept"
-    figure.text(0.01, 0.005, legend + ("; " + "; ".join(notes) if notes else ""),
-                fontsize=8, ha="left", va="bottom")
+    figure.text(
+        0.01,
+        0.005,
+        legend + ("; " + "; ".join(notes) if notes else ""),
+        fontsize=8,
+        ha="left",
+        va="bottom",
+    )
     figure.tight_layout(rect=(0, 0.03, 1, 0.97))
     return figure
 

@@ -48,9 +48,14 @@ class ModelState:
                 params, buffers, modules = module._parameters, module._buffers, module._modules
                 # empty dicts (most of them) are kept as None: nothing to copy or compare
                 entries.append(
-                    (module, training, dict(params) if params else None,
-                     dict(buffers) if buffers else None, dict(modules) if modules else None,
-                     module.__dict__.copy())
+                    (
+                        module,
+                        training,
+                        dict(params) if params else None,
+                        dict(buffers) if buffers else None,
+                        dict(modules) if modules else None,
+                        module.__dict__.copy(),
+                    )
                 )
                 if module._forward_pre_hooks or "parametrizations" in modules:
                     self.parametrized.append(module)

@@ -33,7 +33,10 @@ class Recorder:
     ) -> None: ...
 
 def torch_function(
-    cls: type, func: Callable[..., Any], types: Tuple[type, ...], args: Tuple[Any, ...] = (),
+    cls: type,
+    func: Callable[..., Any],
+    types: Tuple[type, ...],
+    args: Tuple[Any, ...] = (),
     kwargs: Optional[Dict[str, Any]] = None,
 ) -> Any: ...
 def configure(

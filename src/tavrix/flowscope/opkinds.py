@@ -252,8 +252,17 @@ STD_REDUCE_OPS = frozenset(_unique([torch.std, _Tensor.std]))
 # norm/var/std families whose layouts the engine reads separately.
 UNARY_REDUCE_OPS: Tuple[Any, ...] = _unique(
     [
-        *_forms("mean", "sum", "nansum", "nanmean", "amax", "amin", "logsumexp",
-                inplace=False, functional=False),
+        *_forms(
+            "mean",
+            "sum",
+            "nansum",
+            "nanmean",
+            "amax",
+            "amin",
+            "logsumexp",
+            inplace=False,
+            functional=False,
+        ),
         *NORM_REDUCE_OPS,
         *VAR_REDUCE_OPS,
         *STD_REDUCE_OPS,

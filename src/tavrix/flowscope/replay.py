@@ -117,8 +117,10 @@ def owners_text(ids: Tuple[int, ...], names: Dict[int, str]) -> str:
     owners: List[str] = []
     for uid in ids:
         name = names.get(uid)
-        owner = "a parameter outside the model" if name is None else (
-            f"module {name.rpartition('.')[0]!r}" if "." in name else "the model itself"
+        owner = (
+            "a parameter outside the model"
+            if name is None
+            else (f"module {name.rpartition('.')[0]!r}" if "." in name else "the model itself")
         )
         if owner not in owners:
             owners.append(owner)

@@ -12,6 +12,10 @@ from typing import Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Tu
 
 import torch
 
+import tavrix
+from tavrix.flowscope import opcalls
+from tavrix.flowscope.entrypoint import resolve_entry_point
+from tavrix.flowscope.frames import MODULE_CALL, STOP, call_site, forget_last_call
 from tavrix.flowscope.intercept import (
     Interceptor,
     OpCall,
@@ -21,10 +25,6 @@ from tavrix.flowscope.intercept import (
     to_plain,
     to_trace,
 )
-import tavrix
-from tavrix.flowscope import opcalls
-from tavrix.flowscope.frames import MODULE_CALL, STOP, call_site, forget_last_call
-from tavrix.flowscope.entrypoint import resolve_entry_point
 from tavrix.flowscope.modelstate import ModelState, watch_parametrizations
 from tavrix.utils.common import iter_leaves
 
@@ -295,7 +295,11 @@ class _Recorder(Interceptor):
         self._parametrized: Dict[int, Tuple[torch.Tensor, torch.Tensor]] = {}
         # describes the arguments, names the node, tags the results with it
         self.native_recorder = opcalls.Recorder(
-            self.nodes, self.node_modules, self.token, self._written_plain, self._parametrized,
+            self.nodes,
+            self.node_modules,
+            self.token,
+            self._written_plain,
+            self._parametrized,
             self.record_sources,
         )
 
@@ -457,7 +461,10 @@ def _trimmer(recorder: _Recorder) -> Callable[..., None]:
 
 
 def _traced_call(
-    model: Any, function: Callable[..., Any], args: Tuple[Any, ...], kwargs: Dict[str, Any],
+    model: Any,
+    function: Callable[..., Any],
+    args: Tuple[Any, ...],
+    kwargs: Dict[str, Any],
     grad: bool,
 ) -> Tuple[_Recorder, ModelState, Any]:
     traced_args = to_trace(args)

@@ -255,7 +255,7 @@ def reduce_gate_statistics(
     flat = torch.cat(parts)
     dist.all_reduce(flat, op=dist.ReduceOp.SUM, group=group)
     sums = flat[: flat.numel() - len(counts)].split([gate.weight.numel() for gate in gates])
-    reduced = flat[flat.numel() - len(counts):].tolist()
+    reduced = flat[flat.numel() - len(counts) :].tolist()
     return [
         (sums[i] if reduced[2 * i + 1] > 0 else None, int(reduced[2 * i]))
         for i in range(len(gates))

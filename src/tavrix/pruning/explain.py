@@ -130,9 +130,7 @@ def explain(plan: ModelCutplan) -> "Explanation":
             "(tavrix.pruning.explain.provenance(False))"
         )
     graph = list(plan.graph)
-    reader = _GraphReader(
-        graph, record, plan.prunable_module_names_by_nodes, plan.labels_by_nodes
-    )
+    reader = _GraphReader(graph, record, plan.prunable_module_names_by_nodes, plan.labels_by_nodes)
     groups = [
         reader.explain_group(index, nodes, labels)
         for index, (nodes, labels) in enumerate(plan.unprunable_groups)
@@ -201,8 +199,15 @@ class _GraphReader:
         module, file, line, function = self._place(node)
         lost = None if node in group.members else self._lost_at(node, group.members)
         return Cause(
-            rule, node.unique_name, node.operation_name, module, file, line, function,
-            channels, self._chain(node, group),
+            rule,
+            node.unique_name,
+            node.operation_name,
+            module,
+            file,
+            line,
+            function,
+            channels,
+            self._chain(node, group),
             None if lost is None else self._link(lost, "channels lost"),
         )
 
@@ -356,7 +361,7 @@ def short_path(path: Optional[str]) -> Optional[str]:
         root = os.path.abspath(root).rstrip(os.sep) + os.sep
         if path.startswith(root) and len(root) > len(best):
             best = root
-    return path[len(best):] if best else path
+    return path[len(best) :] if best else path
 
 
 def _where(file: Optional[str], line: Optional[int]) -> str:
@@ -449,8 +454,16 @@ class Explanation:
             )
             totals.append(
                 CauseTotal(
-                    cause.kind, cause.rule, cause.operation, cause.file, cause.line, channels,
-                    channels / unprunable, len({id(g) for _, g in members}), nodes, modules,
+                    cause.kind,
+                    cause.rule,
+                    cause.operation,
+                    cause.file,
+                    cause.line,
+                    channels,
+                    channels / unprunable,
+                    len({id(g) for _, g in members}),
+                    nodes,
+                    modules,
                     lost,
                 )
             )

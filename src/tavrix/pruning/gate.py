@@ -122,7 +122,11 @@ class ChannelGate(nn.Module):
     _groups: List["GroupSharedGate"]
 
     def __init__(self, labels: Sequence[int], prune_dim: int) -> None:
-        if type(self) is ChannelGate and _MODULE_STATE is not None and nn.Module.__init__ is _MODULE_INIT:
+        if (
+            type(self) is ChannelGate
+            and _MODULE_STATE is not None
+            and nn.Module.__init__ is _MODULE_INIT
+        ):
             # What nn.Module.__init__ sets, without its attribute-by-attribute calls: a model
             # gets a gate per gated node. A subclass runs the ordinary chain of __init__s.
             torch._C._log_api_usage_once("python.nn_module")
@@ -192,14 +196,15 @@ class ChannelGate(nn.Module):
         axes = tuple(axis for axis in range(x.dim()) if axis != dim)
         with torch.no_grad():
             # one pass, no squared copy of the tensor
-            squares = torch.linalg.vector_norm(x.detach(), 2, dim=axes, dtype=torch.float32) \
-                if axes else x.detach().float().abs()
+            squares = (
+                torch.linalg.vector_norm(x.detach(), 2, dim=axes, dtype=torch.float32)
+                if axes
+                else x.detach().float().abs()
+            )
             squares = squares.square()
             total = state.get("activation_sum")
             state["activation_sum"] = squares if total is None else total + squares.to(total)
-            state["activation_count"] = state.get("activation_count", 0) + x.numel() // x.shape[
-                dim
-            ]
+            state["activation_count"] = state.get("activation_count", 0) + x.numel() // x.shape[dim]
         if not recording:
             shape = [1] * x.dim()
             shape[dim] = -1
@@ -340,7 +345,11 @@ class _Recorded(torch.autograd.Function):
 
     @staticmethod
     def forward(
-        ctx: Any, x: torch.Tensor, weight: torch.Tensor, dim: int, gate: "ChannelGate",
+        ctx: Any,
+        x: torch.Tensor,
+        weight: torch.Tensor,
+        dim: int,
+        gate: "ChannelGate",
         pass_through: bool,
     ) -> torch.Tensor:
         ctx.save_for_backward(x)

@@ -153,8 +153,10 @@ class _GateReplay(Replay):
                 f"operation #{position} ({operation_text(operation)}) should produce the "
                 f"tensor that {gate_name} gates, but it returned {type(result).__name__}",
             )
-        if self._recording and _checkpointing_possible() and _inside_checkpointing(
-            sys._getframe(1)
+        if (
+            self._recording
+            and _checkpointing_possible()
+            and _inside_checkpointing(sys._getframe(1))
         ):
             # (without the gate the recomputed tensors may also disagree with the saved ones)
             self.stop(
@@ -168,10 +170,13 @@ class _GateReplay(Replay):
         gate = self._gates[gate_name]
         gated = gate(result)
         settled = vars(gate)
-        if torch.is_grad_enabled() and not settled.get("_pass_through") and not settled.get(
-            "_written"
-        ) and (
-            isinstance(gated, torch.Tensor) and gated is not result and not gated.is_inference()
+        if (
+            torch.is_grad_enabled()
+            and not settled.get("_pass_through")
+            and not settled.get("_written")
+            and (
+                isinstance(gated, torch.Tensor) and gated is not result and not gated.is_inference()
+            )
         ):
             self._products.append((gate, gated, gated._version))
         if any(result is arg for arg in call.args) or any(

@@ -175,9 +175,11 @@ def channel_importance(
             if name is not None and name not in module_names:
                 module_names.append(name)
         shared = shared_by_labels.get(tuple(labels))
-        gates = [] if shared is None else [
-            gate for gate in shared.gates if _measures(totals_by_gate[id(gate)])
-        ]
+        gates = (
+            []
+            if shared is None
+            else [gate for gate in shared.gates if _measures(totals_by_gate[id(gate)])]
+        )
         if not gates:
             result.append(GroupImportance(index, labels, None, [], module_names))
             continue
@@ -247,6 +249,7 @@ def calibration_warnings(
             warnings.warn("Calibration measured little: " + message, UserWarning, stacklevel=1)
     return found
 
+
 def _module_names(cutplan: ModelCutplan, nodes: Any) -> List[str]:
     names: List[str] = []
     for node in nodes:
@@ -276,9 +279,11 @@ def _gate_statistic(
     for gate, (total, count) in zip(gates, pairs):
         if total is None and count > 0:
             total = torch.zeros(len(gate.labels))  # samples, but the loss never reached it
-        result[id(gate)] = None if total is None or count == 0 else (
-            total.detach().to("cpu", torch.float64) / count
-        ).float()
+        result[id(gate)] = (
+            None
+            if total is None or count == 0
+            else (total.detach().to("cpu", torch.float64) / count).float()
+        )
     return result
 
 
@@ -290,7 +295,11 @@ def _local_statistic(gate: Any, statistic: str) -> Tuple[Optional[torch.Tensor],
 
 
 def _other_criterion(
-    cutplan: ModelCutplan, criterion: str, distributed: Optional[bool], group: Any, model: Any,
+    cutplan: ModelCutplan,
+    criterion: str,
+    distributed: Optional[bool],
+    group: Any,
+    model: Any,
     seed: int,
 ) -> List[GroupImportance]:
     if not isinstance(criterion, str) or criterion not in CRITERIA:
@@ -325,8 +334,9 @@ def _other_criterion(
                 by_node[node] = found
         scores = weight_scores(model, cutplan, criterion, by_node)
         if any(score is None for score in scores):
-            return _output_error_fallback(cutplan, scores, values, across_ranks, group,
-                                          names_by_gate, shared_by_labels)
+            return _output_error_fallback(
+                cutplan, scores, values, across_ranks, group, names_by_gate, shared_by_labels
+            )
     else:
         scores = weight_scores(model, cutplan, criterion)
     return [
@@ -342,27 +352,40 @@ def _other_criterion(
 
 
 def _from_gates(
-    cutplan: Any, index: int, nodes: Any, labels: Sequence[Any],
-    values: Dict[int, Optional[torch.Tensor]], names_by_gate: Dict[int, str],
+    cutplan: Any,
+    index: int,
+    nodes: Any,
+    labels: Sequence[Any],
+    values: Dict[int, Optional[torch.Tensor]],
+    names_by_gate: Dict[int, str],
     shared_by_labels: Dict[Tuple[int, ...], GroupSharedGate],
 ) -> GroupImportance:
     """One group's importance from a statistic of its gates (``values`` by id(gate))."""
     labels = [int(label) for label in labels]
     shared = shared_by_labels.get(tuple(labels))
-    gates = [] if shared is None else [
-        gate for gate in shared.gates if values.get(id(gate)) is not None
-    ]
+    gates = (
+        []
+        if shared is None
+        else [gate for gate in shared.gates if values.get(id(gate)) is not None]
+    )
     total = _summed(labels, shared, gates, values) if gates else None
     return GroupImportance(
-        index, labels, total, [names_by_gate[id(gate)] for gate in gates],
+        index,
+        labels,
+        total,
+        [names_by_gate[id(gate)] for gate in gates],
         _module_names(cutplan, nodes),
     )
 
 
 def _output_error_fallback(
-    cutplan: Any, scores: List[Optional[torch.Tensor]],
-    activations: Dict[int, Optional[torch.Tensor]], across_ranks: bool, group: Any,
-    names_by_gate: Dict[int, str], shared_by_labels: Dict[Tuple[int, ...], GroupSharedGate],
+    cutplan: Any,
+    scores: List[Optional[torch.Tensor]],
+    activations: Dict[int, Optional[torch.Tensor]],
+    across_ranks: bool,
+    group: Any,
+    names_by_gate: Dict[int, str],
+    shared_by_labels: Dict[Tuple[int, ...], GroupSharedGate],
 ) -> List[GroupImportance]:
     """output_error where a weighted consumer reads the group; elsewhere (an attention's
     query/key positions, read only by the score product) the Fisher criterion, the loss's
@@ -370,8 +393,10 @@ def _output_error_fallback(
     ``gate_names`` name the gates that scored it. Every choice compares a group's values
     with its own mean, so the two scales never meet."""
     fallback = activations
-    if any(vars(gate).get("fisher_samples", 0) for gate in cutplan.gate_container.values()) \
-            or across_ranks:
+    if (
+        any(vars(gate).get("fisher_samples", 0) for gate in cutplan.gate_container.values())
+        or across_ranks
+    ):
         try:
             fallback = _gate_statistic(cutplan, "fisher", across_ranks, group, "output_error")
         except RuntimeError:  # no rank ran a backward inside record_statistics()
@@ -379,16 +404,28 @@ def _output_error_fallback(
     result = []
     for index, ((nodes, labels), score) in enumerate(zip(cutplan.prunable_groups, scores)):
         if score is None:
-            result.append(_from_gates(cutplan, index, nodes, labels, fallback, names_by_gate,
-                                      shared_by_labels))
+            result.append(
+                _from_gates(
+                    cutplan, index, nodes, labels, fallback, names_by_gate, shared_by_labels
+                )
+            )
             continue
-        result.append(GroupImportance(index, [int(label) for label in labels], score.float(),
-                                      [], _module_names(cutplan, nodes)))
+        result.append(
+            GroupImportance(
+                index,
+                [int(label) for label in labels],
+                score.float(),
+                [],
+                _module_names(cutplan, nodes),
+            )
+        )
     return result
 
 
 def _summed(
-    labels: List[int], shared: GroupSharedGate, gates: List[Any],
+    labels: List[int],
+    shared: GroupSharedGate,
+    gates: List[Any],
     values: Dict[int, Optional[torch.Tensor]],
 ) -> torch.Tensor:
     """Per label, the gates' values at every position carrying it, summed."""

@@ -85,9 +85,7 @@ class OpFamily:
             )
         if isinstance(self.label, str) and not callable(getattr(oprules, self.label, None)):
             raise ValueError(f"the label engine has no handler named {self.label!r}")
-        if self.label is not None and not isinstance(self.label, str) and not callable(
-            self.label
-        ):
+        if self.label is not None and not isinstance(self.label, str) and not callable(self.label):
             raise TypeError(f"label must be a handler name or a callable, got {self.label!r}")
         for module_type in self.adapters:
             if isinstance(module_type, str) and "." in module_type:
@@ -188,8 +186,9 @@ def register(family: OpFamily) -> OpFamily:
     for key in family.adapters:
         _conflicts(_adapters_for(key), (key,), None, "an adapter")
     if family.fallback_adapter is not None:
-        _conflicts(FALLBACK_ADAPTERS, (family.rule_set,), family.fallback_adapter,
-                   "a fallback adapter")
+        _conflicts(
+            FALLBACK_ADAPTERS, (family.rule_set,), family.fallback_adapter, "a fallback adapter"
+        )
     for table, value in _per_operation(family):
         if value is not None:
             _conflicts(table, ops, value, "a check replay or layer axis")
@@ -251,4 +250,3 @@ def forms(*names: str, functional: bool = False) -> Tuple[Any, ...]:
             if op is not None and not any(op is seen for seen in out):
                 out.append(op)
     return tuple(out)
-

@@ -28,9 +28,9 @@ import torch.nn.functional as F
 from torch import nn
 from torch.nn.modules.batchnorm import _BatchNorm
 
+from tavrix.flowscope.entrypoint import resolve_entry_point
 from tavrix.pruning.cutplan import ModelCutplan
 from tavrix.pruning.shrink.context import GraphAxes
-from tavrix.flowscope.entrypoint import resolve_entry_point
 from tavrix.pruning.shrink.cut import _planned_cut, validated_removal
 
 __all__ = [
@@ -95,8 +95,9 @@ def recalibrate_batchnorm(
     Returns the names of the batch norms re-estimated.
     """
     if not isinstance(model, nn.Module):
-        raise TypeError(f"recalibrate_batchnorm expects a torch.nn.Module, got "
-                        f"{type(model).__name__}")
+        raise TypeError(
+            f"recalibrate_batchnorm expects a torch.nn.Module, got {type(model).__name__}"
+        )
     run = resolve_entry_point(model, entry_point, "recalibrate_batchnorm").function
     norms = [
         (name, module)
@@ -268,9 +269,7 @@ def _consumers(
             ):
                 kept = tuple(keep[1])
                 gone = tuple(sorted(set(range(before[1])) - set(kept)))
-                found.append(
-                    _Consumer(label, module, kept, keep.get(0), tuple(after), gone)
-                )
+                found.append(_Consumer(label, module, kept, keep.get(0), tuple(after), gone))
             else:
                 skipped[label] = f"{type(module).__name__} is not a linear layer or convolution"
     return found, skipped
@@ -294,8 +293,11 @@ def _unfolded(module: nn.Module, x: torch.Tensor, taps: int) -> torch.Tensor:
         return x.movedim(1, -1).reshape(-1, x.shape[1])
     if isinstance(module, nn.Conv1d):
         x = x.unsqueeze(2)
-        kernel, dilation, stride = (1, *module.kernel_size), (1, *module.dilation), (
-            1, *module.stride)
+        kernel, dilation, stride = (
+            (1, *module.kernel_size),
+            (1, *module.dilation),
+            (1, *module.stride),
+        )
         padding = (0, padding if isinstance(padding, int) else padding[0])
     else:
         kernel, dilation, stride = module.kernel_size, module.dilation, module.stride
@@ -376,8 +378,10 @@ def collect(
                 f"(groups={groups}); use method='mean'"
             )
         consumer.taps = 1 if conv_fit == "channels" else _taps(module)
-        if isinstance(module, nn.Conv3d) and conv_fit == "unfolded" and (
-            consumer.taps > 1 or module.padding not in ((0, 0, 0), "valid")
+        if (
+            isinstance(module, nn.Conv3d)
+            and conv_fit == "unfolded"
+            and (consumer.taps > 1 or module.padding not in ((0, 0, 0), "valid"))
         ):
             raise ValueError(
                 f"cannot fit {consumer.name} by least squares on unfolded inputs: a 3-d "
@@ -478,16 +482,24 @@ def _finished(consumer: _Consumer, method: str, damping: float) -> ConsumerStats
         means = mean.to(weight.device)[base[:, None] + columns[None, :]]
         delta = (summed[:, columns] * means).sum(1)
         return ConsumerStats(
-            consumer.name, consumer.after, consumer.keep_in, consumer.keep_out, consumer.count,
+            consumer.name,
+            consumer.after,
+            consumer.keep_in,
+            consumer.keep_out,
+            consumer.count,
             _rows(consumer, delta),
         )
     taps = consumer.taps
     size = n_in * taps
     device = consumer.gram.device
-    kept = torch.tensor([c * taps + t for c in consumer.keep_in for t in range(taps)],
-                        dtype=torch.long, device=device)
-    gone = torch.tensor([c * taps + t for c in removed for t in range(taps)],
-                        dtype=torch.long, device=device)
+    kept = torch.tensor(
+        [c * taps + t for c in consumer.keep_in for t in range(taps)],
+        dtype=torch.long,
+        device=device,
+    )
+    gone = torch.tensor(
+        [c * taps + t for c in removed for t in range(taps)], dtype=torch.long, device=device
+    )
     # per sample, the Gram matrix of the kept inputs and a constant one (the bias) ...
     count = float(consumer.count)
     rows = consumer.gram.index_select(0, kept)
@@ -521,8 +533,13 @@ def _finished(consumer: _Consumer, method: str, damping: float) -> ConsumerStats
         delta = delta.reshape(delta.shape[0], len(consumer.keep_in), *weight.shape[2:])
         bias = torch.einsum("ort,r->o", removed_weight, projection[:, -1])
     return ConsumerStats(
-        consumer.name, consumer.after, consumer.keep_in, consumer.keep_out, consumer.count,
-        bias.contiguous().to(weight.device), delta.to(weight.device, weight.dtype),
+        consumer.name,
+        consumer.after,
+        consumer.keep_in,
+        consumer.keep_out,
+        consumer.count,
+        bias.contiguous().to(weight.device),
+        delta.to(weight.device, weight.dtype),
     )
 
 

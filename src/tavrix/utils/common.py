@@ -98,9 +98,7 @@ def _restore_values(values: Any) -> None:
     """Gives back the saved values of (buffer, version, saved copy, compare) entries
     whose buffer changed; under no_grad, with subclass dispatch off."""
     for buf, version, saved, compare in values:
-        if (version is None or buf._version == version) and not (
-            compare and _changed(buf, saved)
-        ):
+        if (version is None or buf._version == version) and not (compare and _changed(buf, saved)):
             continue
         # an inference tensor is written only in inference mode
         with torch.inference_mode(version is None):

@@ -80,6 +80,7 @@ class PruneGraphParser:
         if rule_set.extended:
             # the extended handlers in front of the standard registry, filed by the families
             import tavrix.pruning.ops  # noqa: F401
+
             _walk_extended(
                 state,
                 graph,
@@ -88,8 +89,9 @@ class PruneGraphParser:
                 split=rule_set.option_index("split"),
                 grouped_conv=rule_set.option_index("grouped_conv"),
             )
-            outer = _whole_head_splits(state, graph) if rule_set.option(
-                "split") == "largest" else []
+            outer = (
+                _whole_head_splits(state, graph) if rule_set.option("split") == "largest" else []
+            )
             if outer:
                 state = PruneGraphParserState(record_causes=provenance_enabled())
                 self.pruning_state = state

@@ -147,6 +147,7 @@ def _unary_reduce_handler(pruning_state: PruneGraphParserState, node: Any) -> No
 
 # ---- the extended rule set (tavrix.pruning.rules) ----
 EXTENDED_NODE_HANDLER_REGISTRY: Dict[Any, Callable[..., None]]
+
 def _register_extended_node_handler(nodes: Any) -> Callable[[_F], _F]: ...
 def _walk_extended(
     pruning_state: PruneGraphParserState,

@@ -68,9 +68,7 @@ def extended_rule_set(**options: str) -> RuleSet:
             )
         allowed, _ = EXTENDED_OPTIONS[key]
         if value not in allowed:
-            raise ValueError(
-                f"{key} must be one of {', '.join(map(repr, allowed))}, got {value!r}"
-            )
+            raise ValueError(f"{key} must be one of {', '.join(map(repr, allowed))}, got {value!r}")
         chosen[key] = value
     return RuleSet(
         "extended",

@@ -15,9 +15,9 @@ CONVS = (F.conv1d, F.conv2d, F.conv3d)
 CONV_TRANSPOSES = (F.conv_transpose1d, F.conv_transpose2d, F.conv_transpose3d)
 
 
-def conv_adapter(module: nn.Module, shapes: Dict[str, Shape], overrides: Dict[str, Any]) -> Dict[
-    str, Any
-]:
+def conv_adapter(
+    module: nn.Module, shapes: Dict[str, Shape], overrides: Dict[str, Any]
+) -> Dict[str, Any]:
     weight = shapes["weight"]
     groups = int(overrides.get("groups", module.groups))
     if module.transposed:
@@ -32,9 +32,9 @@ def conv_adapter(module: nn.Module, shapes: Dict[str, Shape], overrides: Dict[st
     return {"in_channels": in_channels, "out_channels": out_channels, "groups": groups}
 
 
-def linear_adapter(module: nn.Module, shapes: Dict[str, Shape], overrides: Dict[str, Any]) -> Dict[
-    str, Any
-]:
+def linear_adapter(
+    module: nn.Module, shapes: Dict[str, Shape], overrides: Dict[str, Any]
+) -> Dict[str, Any]:
     out_features, in_features = shapes["weight"]
     return {"in_features": in_features, "out_features": out_features}
 

@@ -31,9 +31,9 @@ _WITH_PARAMETERS = (F.batch_norm, torch.batch_norm, F.prelu, torch.prelu, torch.
 _PASS = PassThrough()
 
 
-def prelu_adapter(module: nn.Module, shapes: Dict[str, Shape], overrides: Dict[str, Any]) -> Dict[
-    str, Any
-]:
+def prelu_adapter(
+    module: nn.Module, shapes: Dict[str, Shape], overrides: Dict[str, Any]
+) -> Dict[str, Any]:
     return {"num_parameters": shapes["weight"][0]}
 
 
@@ -53,7 +53,9 @@ PRELU = OpFamily(
 )
 DROPOUT = OpFamily("dropout", DROPOUT_OPS, label="_dropout_node_handler", cut=_PASS)
 BINARY = OpFamily(
-    "binary_elementwise", BINARY_ELEMENTWISE_OPS, label="_binary_elementwise_node_handler",
+    "binary_elementwise",
+    BINARY_ELEMENTWISE_OPS,
+    label="_binary_elementwise_node_handler",
     cut=_PASS,
 )
 UNARY_REDUCE = OpFamily("unary_reduce", UNARY_REDUCE_OPS, label="_unary_reduce_handler", cut=_PASS)

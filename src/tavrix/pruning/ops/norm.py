@@ -20,9 +20,9 @@ from tavrix.pruning.shrink.rules import PerChannelTensors, ShrinkRule, _arg, _ch
 __all__ = ["LayerNormRule", "GroupNormRule", "RmsNormRule"]
 
 
-def norm_adapter(module: nn.Module, shapes: Dict[str, Shape], overrides: Dict[str, Any]) -> Dict[
-    str, Any
-]:
+def norm_adapter(
+    module: nn.Module, shapes: Dict[str, Shape], overrides: Dict[str, Any]
+) -> Dict[str, Any]:
     sizes = {shape[0] for name, shape in shapes.items() if name != "num_batches_tracked"}
     if len(sizes) != 1:
         raise ValueError(f"per-channel tensors of different lengths: {sorted(sizes)}")

@@ -30,20 +30,29 @@ RESHAPE = _moving(
 )
 EXPAND = _moving("expand", forms("expand", "expand_as", "broadcast_to"), "_expand_node_handler")
 GETITEM = OpFamily(
-    "getitem", forms("__getitem__"), rule_set="extended", label="_getitem_node_handler",
+    "getitem",
+    forms("__getitem__"),
+    rule_set="extended",
+    label="_getitem_node_handler",
     cut=_READS_NONE,
 )
 PIECES = _moving("pieces", forms("chunk", "unbind"), "_pieces_node_handler")
 # equal pieces along the channel axis (GPT-2's q, k, v); other splits as pieces
-SPLIT = OpFamily(
-    "split", SPLITS, rule_set="extended", label=_split_node_handler, cut=SplitRule()
-)
+SPLIT = OpFamily("split", SPLITS, rule_set="extended", label=_split_node_handler, cut=SplitRule())
 PAD = _moving("pad", forms("pad", functional=True), "_pad_node_handler")
 ROLL = _moving("roll", forms("roll"), "_roll_node_handler")
 FRESH_TENSOR = OpFamily(
     "fresh_tensor",
-    forms("new_zeros", "new_ones", "new_empty", "new_full", "zeros_like", "ones_like",
-          "empty_like", "full_like"),
+    forms(
+        "new_zeros",
+        "new_ones",
+        "new_empty",
+        "new_full",
+        "zeros_like",
+        "ones_like",
+        "empty_like",
+        "full_like",
+    ),
     rule_set="extended",
     label="_fresh_tensor_node_handler",
     cut=_READS_NONE,

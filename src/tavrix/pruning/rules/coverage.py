@@ -31,6 +31,7 @@ __all__ = [
     "coverage_of",
 ]
 
+
 @dataclass(frozen=True)
 class LayerCoverage:
     """One layer call: its output channels (outputs of the model left out), how many of them
@@ -196,8 +197,10 @@ def _weight_output_labels(
     if place is None:
         return ()
     position, key = place
-    value = node.kwargs.get(key) if key in node.kwargs else (
-        node.args[position] if position < len(node.args) else None
+    value = (
+        node.kwargs.get(key)
+        if key in node.kwargs
+        else (node.args[position] if position < len(node.args) else None)
     )
     labels = labels_by_nodes.get(node, ())
     return labels if value is weight and len(labels) == channels else ()

@@ -76,8 +76,11 @@ def _record(state: Any, node: Any, labels: Sequence[int], axis: Optional[int]) -
 
 def _fresh(state: Any, shape: Sequence[int], axis: int) -> Labels:
     # the engine sizes new labels from a result shape; a tuple-valued node has none
-    return list(ops._generate_new_channel_labels(state, types.SimpleNamespace(
-        result_shape=tuple(shape)), axis))
+    return list(
+        ops._generate_new_channel_labels(
+            state, types.SimpleNamespace(result_shape=tuple(shape)), axis
+        )
+    )
 
 
 def _shape(value: Any) -> Optional[Sequence[int]]:
@@ -113,9 +116,9 @@ def _tie_heads(state: Any, labels: Labels, heads: int, mode: str) -> None:
     width = len(labels) // heads
     if mode == "heads":
         for h in range(heads):
-            ops._merge_labels(state, labels[h * width:(h + 1) * width])
+            ops._merge_labels(state, labels[h * width : (h + 1) * width])
     else:
-        ops._merge_label_groups(state, [labels[h * width:(h + 1) * width] for h in range(heads)])
+        ops._merge_label_groups(state, [labels[h * width : (h + 1) * width] for h in range(heads)])
 
 
 def multi_head_attention_heads(heads: int, kept: Sequence[int], width: int) -> int:
@@ -213,8 +216,10 @@ def _multi_head_attention_node_handler(state: Any, node: Any) -> None:
     inputs = [_last_axis_labels(state, x) for x in (query, key, value)]
     shape = ops._get_shape(query)
     if not plain or any(labels is None for labels in inputs) or shape is None:
-        with state.rule("multi-head attention returning its weights, with separate q/k/v "
-                        "weights, bias_k/bias_v or unlabelled inputs (extended rules)"):
+        with state.rule(
+            "multi-head attention returning its weights, with separate q/k/v "
+            "weights, bias_k/bias_v or unlabelled inputs (extended rules)"
+        ):
             ops._default_node_handler(state, node)
         return
     width = len(inputs[0])
@@ -229,8 +234,9 @@ def _multi_head_attention_node_handler(state: Any, node: Any) -> None:
         return
     merged = list(ops._merge_label_groups(state, inputs))
     ops._note_attention_width(merged)
-    _tie_heads(state, merged, heads, head_groups(heads, width // heads, active_rule_set().option(
-        "split")))
+    _tie_heads(
+        state, merged, heads, head_groups(heads, width // heads, active_rule_set().option("split"))
+    )
     out_shape = (*shape[:-1], out_weight.shape[0])
     axis = len(out_shape) - 1
     ops._note_piece_shape(node, out_shape)
@@ -262,9 +268,26 @@ def attention_layout(state: Any, node: Any) -> Optional[str]:
 
 
 _PROJECTIONS = (F.linear, torch.addmm, torch.matmul, torch.Tensor.matmul)
-_SHAPE_ONLY = frozenset(["view", "reshape", "transpose", "permute", "contiguous", "split",
-                         "chunk", "unbind", "unflatten", "flatten", "__getitem__", "to", "mul",
-                         "add", "cat", "neg"])
+_SHAPE_ONLY = frozenset(
+    [
+        "view",
+        "reshape",
+        "transpose",
+        "permute",
+        "contiguous",
+        "split",
+        "chunk",
+        "unbind",
+        "unflatten",
+        "flatten",
+        "__getitem__",
+        "to",
+        "mul",
+        "add",
+        "cat",
+        "neg",
+    ]
+)
 
 
 def _note_attention_inputs(node: Any) -> None:
@@ -314,8 +337,11 @@ def whole_heads_where_positions_pinned(state: Any, node: Any) -> List[Any]:
     labels = [*ops._get_labels(state, q), *ops._get_labels(state, k)]
     if any(state.is_prunable[label] for label in labels):
         return []
-    return [split for start in (q, k, _arg(node, 2, "value"))
-            for split in _splits_into_heads(state, start)]
+    return [
+        split
+        for start in (q, k, _arg(node, 2, "value"))
+        for split in _splits_into_heads(state, start)
+    ]
 
 
 def _splits_into_heads(state: Any, start: Any) -> List[Any]:
@@ -372,13 +398,15 @@ def _scaled_dot_product_attention_node_handler(state: Any, node: Any) -> None:
         return
     if layout == "heads":
         q_labels, k_labels, v_labels = (list(ops._get_labels(state, x)) for x in (q, k, v))
-        if len(k_labels) == len(v_labels) and len(q_labels) % len(k_labels) == 0 and (
-            len(q_labels) == len(k_labels) or _arg(node, 7, "enable_gqa", False) is True
+        if (
+            len(k_labels) == len(v_labels)
+            and len(q_labels) % len(k_labels) == 0
+            and (len(q_labels) == len(k_labels) or _arg(node, 7, "enable_gqa", False) is True)
         ):
             ops._merge_label_groups(state, [k_labels, v_labels])
             repeats = len(q_labels) // len(k_labels)
             for g, label in enumerate(k_labels):
-                ops._merge_labels(state, [label, *q_labels[g * repeats:(g + 1) * repeats]])
+                ops._merge_labels(state, [label, *q_labels[g * repeats : (g + 1) * repeats]])
             _record(state, node, ops._get_labels(state, q), len(node.result_shape) - 3)
             return
     with state.rule("attention with q, k and v channels on different axes (extended rules)"):
@@ -420,8 +448,13 @@ def _rms_norm_node_handler(state: Any, node: Any) -> None:
     normalized = _arg(node, 1, "normalized_shape")
     weight = _arg(node, 2, "weight")
     labels = _last_axis_labels(state, source)
-    span = 1 if isinstance(normalized, int) else len(normalized) if isinstance(
-        normalized, (tuple, list)) else 0
+    span = (
+        1
+        if isinstance(normalized, int)
+        else len(normalized)
+        if isinstance(normalized, (tuple, list))
+        else 0
+    )
     if labels is not None and span == 1 and _is_parameter(weight):
         _record(state, node, labels, len(node.result_shape) - 1)
         return
@@ -439,8 +472,12 @@ def _embedding_node_handler(state: Any, node: Any) -> None:
     weight = _arg(node, 1, "weight")
     shape = node.result_shape
     # max_norm renormalises the rows read by their norm over all columns
-    if _is_parameter(weight) and len(weight.shape) == 2 and shape and _arg(
-            node, 3, "max_norm") is None:
+    if (
+        _is_parameter(weight)
+        and len(weight.shape) == 2
+        and shape
+        and _arg(node, 3, "max_norm") is None
+    ):
         axis = len(shape) - 1
         ops._add_node_output_channel_info(
             state, node, ops._generate_new_channel_labels(state, node, axis), True, axis
@@ -509,8 +546,12 @@ def _matmul_node_handler(state: Any, node: Any) -> None:
     reads, which the walk decides at its end: then q and k lose the same positions and v's
     carry to the result. Other cases are barriers."""
     a, b = _arg(node, 0, "input"), _arg(node, 1, "other")
-    if isinstance(b, TensorInfo) and len(b.shape) == 2 and (
-        _is_parameter(b) or getattr(b, "view_transposed", False)  # x @ self.weight.T
+    if (
+        isinstance(b, TensorInfo)
+        and len(b.shape) == 2
+        and (
+            _is_parameter(b) or getattr(b, "view_transposed", False)  # x @ self.weight.T
+        )
     ):
         _weight_product(state, node, a, b)
         return
@@ -520,8 +561,10 @@ def _matmul_node_handler(state: Any, node: Any) -> None:
         # q @ k^T over head_dim: hand-written attention sizes head_dim and the scale with
         # numbers of its own, which no cut can follow, unless they come from a count the
         # call reads (Swin: its input's width / heads)
-        with state.rule("q @ k^T over head_dim: the code's head_dim and scale are numbers "
-                        "(extended rules; whole heads go with split='outer')"):
+        with state.rule(
+            "q @ k^T over head_dim: the code's head_dim and scale are numbers "
+            "(extended rules; whole heads go with split='outer')"
+        ):
             a_labels, b_labels = (list(ops._get_labels(state, x)) for x in (a, b))
             if len(a_labels) != len(b_labels):
                 ops._default_node_handler(state, node)
@@ -531,17 +574,20 @@ def _matmul_node_handler(state: Any, node: Any) -> None:
             ops._note_head_dim_product(state, node)
     elif layout in ("rows", "columns"):
         # attention @ v over head_dim: one number of the code sizes q, k and v's head_dim
-        with state.rule("product carrying head_dim positions: the code's head_dim sizes q, k "
-                        "and v alike (extended rules; whole heads go with split='outer')"):
+        with state.rule(
+            "product carrying head_dim positions: the code's head_dim sizes q, k "
+            "and v alike (extended rules; whole heads go with split='outer')"
+        ):
             carrier = a if layout == "rows" else b
             _record(state, node, ops._get_labels(state, carrier), axis_of(carrier))
             ops._note_head_dim_product(state, node)
     elif layout == "batch":
-        carriers = [x for x in (a, b) if isinstance(x, NodeInfo) and ops._get_prune_dimension(
-            state, x) is not None]
-        labels = ops._merge_label_groups(
-            state, [list(ops._get_labels(state, x)) for x in carriers]
-        )
+        carriers = [
+            x
+            for x in (a, b)
+            if isinstance(x, NodeInfo) and ops._get_prune_dimension(state, x) is not None
+        ]
+        labels = ops._merge_label_groups(state, [list(ops._get_labels(state, x)) for x in carriers])
         _record(state, node, labels, axis_of(carriers[0]))
     else:
         ops._default_node_handler(state, node)
@@ -551,9 +597,12 @@ def _matmul_node_handler(state: Any, node: Any) -> None:
 def _addmm_node_handler(state: Any, node: Any) -> None:
     """``addmm(bias, x, W)`` with parameters W (in, out) and bias (out): GPT-2's Conv1D."""
     bias, x, weight = _arg(node, 0, "input"), _arg(node, 1, "mat1"), _arg(node, 2, "mat2")
-    if _is_parameter(weight) and len(weight.shape) == 2 and (
-        bias is None or _is_parameter(bias)
-    ) and node.result_shape:
+    if (
+        _is_parameter(weight)
+        and len(weight.shape) == 2
+        and (bias is None or _is_parameter(bias))
+        and node.result_shape
+    ):
         _weight_product(state, node, x, weight)
         # Conv1D: x.view(-1, nx) in, the leading axes read off x restored after
         if isinstance(x, NodeInfo) and x.operation_name == "view" and x.args:
@@ -565,15 +614,23 @@ def _addmm_node_handler(state: Any, node: Any) -> None:
 #: the matrix products the extended rules read
 MATMULS = tuple(
     op
-    for op in (torch.matmul, torch.Tensor.matmul, torch.Tensor.__matmul__, torch.mm,
-               torch.Tensor.mm, torch.bmm, torch.Tensor.bmm)
+    for op in (
+        torch.matmul,
+        torch.Tensor.matmul,
+        torch.Tensor.__matmul__,
+        torch.mm,
+        torch.Tensor.mm,
+        torch.bmm,
+        torch.Tensor.bmm,
+    )
 )
 ADDMMS = (torch.addmm, torch.Tensor.addmm)
 ops.configure(matmuls=MATMULS)  # the walk's parameter ties read them too
 
 
-def channel_split_size(state_or_axis: Any, node: Any, shape: Optional[Sequence[int]]) -> Optional[
-        int]:
+def channel_split_size(
+    state_or_axis: Any, node: Any, shape: Optional[Sequence[int]]
+) -> Optional[int]:
     """The piece size of ``x.split(n, dim)`` along the channel axis (``state_or_axis``: the
     walk's state, or the channel axis) into equal pieces, else None."""
     size = _arg(node, 1, "split_size_or_sections", _arg(node, 1, "split_size"))
@@ -581,11 +638,20 @@ def channel_split_size(state_or_axis: Any, node: Any, shape: Optional[Sequence[i
         size = size[0]
     dim = _arg(node, 2, "dim", 0)
     source = _arg(node, 0, "input", _arg(node, 0, "self"))
-    if not isinstance(size, int) or isinstance(size, bool) or size < 1 or not isinstance(
-            dim, int) or shape is None or not -len(shape) <= dim < len(shape):
+    if (
+        not isinstance(size, int)
+        or isinstance(size, bool)
+        or size < 1
+        or not isinstance(dim, int)
+        or shape is None
+        or not -len(shape) <= dim < len(shape)
+    ):
         return None
-    axis = state_or_axis if isinstance(state_or_axis, int) else ops._get_prune_dimension(
-        state_or_axis, source)
+    axis = (
+        state_or_axis
+        if isinstance(state_or_axis, int)
+        else ops._get_prune_dimension(state_or_axis, source)
+    )
     if axis is None or dim % len(shape) != axis % len(shape):
         return None
     width = shape[dim]
@@ -606,7 +672,7 @@ def _split_node_handler(state: Any, node: Any) -> None:
     axis = ops._get_prune_dimension(state, source) % len(shape)
     labels = list(ops._get_labels(state, source))
     merged = ops._merge_label_groups(
-        state, [labels[i:i + size] for i in range(0, len(labels), size)]
+        state, [labels[i : i + size] for i in range(0, len(labels), size)]
     )
     piece = list(shape)
     piece[axis] = size
@@ -626,8 +692,12 @@ def _softmax_node_handler(state: Any, node: Any) -> None:
     shape = ops._get_shape(source) if isinstance(source, NodeInfo) else None
     axis = ops._get_prune_dimension(state, source) if shape else None
     dim = _arg(node, 1, "dim")
-    if axis is not None and isinstance(dim, int) and -len(shape) <= dim < len(shape) and (
-            dim % len(shape) != axis % len(shape)):
+    if (
+        axis is not None
+        and isinstance(dim, int)
+        and -len(shape) <= dim < len(shape)
+        and (dim % len(shape) != axis % len(shape))
+    ):
         ops._elementwise_node_handler(state, node, source)
         return
     ops._default_node_handler(state, node)

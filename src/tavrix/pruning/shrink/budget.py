@@ -29,8 +29,15 @@ __all__ = ["call_macs", "budget_removal", "kept_share"]
 
 _CONVS = {F.conv1d, F.conv2d, F.conv3d}
 _TRANSPOSED = {F.conv_transpose1d, F.conv_transpose2d, F.conv_transpose3d}
-_MATMULS = {torch.matmul, torch.Tensor.matmul, torch.bmm, torch.Tensor.bmm, torch.mm,
-            torch.Tensor.mm, torch.Tensor.__matmul__}
+_MATMULS = {
+    torch.matmul,
+    torch.Tensor.matmul,
+    torch.bmm,
+    torch.Tensor.bmm,
+    torch.mm,
+    torch.Tensor.mm,
+    torch.Tensor.__matmul__,
+}
 
 
 def _operation(node: Any, kinds: Set[Any]) -> bool:
@@ -103,8 +110,14 @@ def call_macs(plan: ModelCutplan) -> int:
 class _Costs:
     """The cost (MACs or parameters) left by per-unit removed counts."""
 
-    def __init__(self, model: nn.Module, plan: ModelCutplan, axes: GraphAxes,
-                 owners: Dict[int, Any], kind: str) -> None:
+    def __init__(
+        self,
+        model: nn.Module,
+        plan: ModelCutplan,
+        axes: GraphAxes,
+        owners: Dict[int, Any],
+        kind: str,
+    ) -> None:
         self.kind = kind
         #: id(tensor) (or a matrix product's node) -> cost per entry of it
         self.per_entry: Dict[Any, float] = {}
@@ -148,8 +161,9 @@ class _Costs:
             inner = shape_of(first)
             keep = ctx.keep(first) if isinstance(first, NodeInfo) else None
             if keep is not None and inner is not None and ctx.axis(first) == len(inner) - 1:
-                found.append((id(node), len(shape) - 1,
-                              (len(ctx.labels(first)) - len(keep)) / count))
+                found.append(
+                    (id(node), len(shape) - 1, (len(ctx.labels(first)) - len(keep)) / count)
+                )
         for owned, _, before, after in changes:
             key = id(owned.tensor)
             if key not in self.per_entry:
@@ -186,8 +200,9 @@ class _Costs:
         return (self.total - self.removed) / self.total if self.total else 1.0
 
 
-def kept_share(model: nn.Module, plan: ModelCutplan, removed: Mapping[int, Sequence[int]],
-               kind: str = "macs") -> float:
+def kept_share(
+    model: nn.Module, plan: ModelCutplan, removed: Mapping[int, Sequence[int]], kind: str = "macs"
+) -> float:
     """The share of the call's MACs (``kind="macs"``) or of the model's parameters
     (``"params"``) that shrinking by ``removed`` would keep, from the shrink's planned cuts;
     the model is not touched. Raises ShrinkError as the shrink would."""
@@ -225,8 +240,11 @@ def _levels(sizes: Sequence[int], round_to: int, min_keep: int) -> List[int]:
 
     levels = [0]
     for count in range(1, min(sizes)):
-        if all(n - count >= max(min_keep, 1) and _rounded_keep(n, n - count, round_to, min_keep)
-               == n - count for n in sizes):
+        if all(
+            n - count >= max(min_keep, 1)
+            and _rounded_keep(n, n - count, round_to, min_keep) == n - count
+            for n in sizes
+        ):
             levels.append(count)
     return levels
 
@@ -304,9 +322,15 @@ def budget_removal(
     raise AssertionError("unreachable: each round refuses at least one more group")
 
 
-def _probe(model: nn.Module, axes: GraphAxes, owners: Dict[int, Any], groups: Sequence[Any],
-           unit: List[int], orders: Mapping[int, List[int]], count: int
-           ) -> Optional[Tuple[Any, Any, int]]:
+def _probe(
+    model: nn.Module,
+    axes: GraphAxes,
+    owners: Dict[int, Any],
+    groups: Sequence[Any],
+    unit: List[int],
+    orders: Mapping[int, List[int]],
+    count: int,
+) -> Optional[Tuple[Any, Any, int]]:
     removal = {index: [int(groups[index][1][i]) for i in orders[index][:count]] for index in unit}
     try:
         ctx, (changes, _, _) = _planned_cut(model, axes, removal, owners)
@@ -322,8 +346,12 @@ def _reachable(costs: _Costs, live: Sequence[Tuple[int, List[int]]]) -> float:
 
 
 def _allocate(
-    costs: _Costs, live: Sequence[Tuple[int, List[int]]], units: Sequence[List[int]],
-    normalised: Mapping[int, torch.Tensor], orders: Mapping[int, List[int]], target: float,
+    costs: _Costs,
+    live: Sequence[Tuple[int, List[int]]],
+    units: Sequence[List[int]],
+    normalised: Mapping[int, torch.Tensor],
+    orders: Mapping[int, List[int]],
+    target: float,
 ) -> Optional[Dict[int, int]]:
     """Removed count per unit: steps from unit levels to the next, lowest mean normalised
     score first, until the cost left is at most ``target``. A step that would go more than
@@ -374,8 +402,12 @@ def _allocate(
     return {u: levels_of[u][at] for u, at in level_of.items()}
 
 
-def _labels(groups: Sequence[Any], units: Sequence[List[int]], counts: Mapping[int, int],
-            orders: Mapping[int, List[int]]) -> Dict[int, List[int]]:
+def _labels(
+    groups: Sequence[Any],
+    units: Sequence[List[int]],
+    counts: Mapping[int, int],
+    orders: Mapping[int, List[int]],
+) -> Dict[int, List[int]]:
     removed: Dict[int, List[int]] = {}
     for u, count in counts.items():
         for index in units[u]:

@@ -32,8 +32,8 @@ from torch import nn
 from tavrix.flowscope.entrypoint import resolve_entry_point
 from tavrix.flowscope.intercept import OpCall, intercept, to_plain, to_trace, untrace_attributes
 from tavrix.flowscope.replay import Replay, Wording, operation_text
-from tavrix.pruning.opfamily import INPUT_REPLAYS, MASKED_REPLAYS
 from tavrix.pruning.cutplan import ModelCutplan
+from tavrix.pruning.opfamily import INPUT_REPLAYS, MASKED_REPLAYS
 from tavrix.pruning.shrink.context import CutContext, GraphAxes
 from tavrix.pruning.shrink.cut import validated_removal
 from tavrix.utils.common import BufferSnapshot, iter_leaves
@@ -426,9 +426,11 @@ class _Summary:
             self.positions = torch.zeros(0, dtype=torch.long)
             self.values = flat.cpu()
             return
-        positions = torch.linspace(
-            0, count - 1, min(count, SUMMARY_SAMPLES), dtype=torch.float64
-        ).round().long()
+        positions = (
+            torch.linspace(0, count - 1, min(count, SUMMARY_SAMPLES), dtype=torch.float64)
+            .round()
+            .long()
+        )
         if value.is_floating_point():
             top = flat.abs().argmax().reshape(1).cpu()
             self.scale = flat[top.to(flat.device)].abs().double().item()
@@ -464,9 +466,7 @@ def _difference(expected: torch.Tensor, actual: torch.Tensor) -> Tuple[float, fl
     return diff, scale
 
 
-def _masks(
-    model: nn.Module, axes: GraphAxes, removed: Sequence[int]
-) -> Dict[int, _Mask]:
+def _masks(model: nn.Module, axes: GraphAxes, removed: Sequence[int]) -> Dict[int, _Mask]:
     ctx = CutContext(model, axes, removed, owners={})
     masks: Dict[int, _Mask] = {}
     made: Dict[Tuple[int, int], _Mask] = {}  # nodes with equal labels share their keep list
@@ -588,8 +588,8 @@ class CheckReference:
         """Bytes of the tensors it holds (outputs and node records)."""
         total = 0
         for value in (*iter_leaves(self.outputs), *self.nodes.values()):
-            for tensor in (value.positions, value.values) if isinstance(value, _Summary) else (
-                value,
+            for tensor in (
+                (value.positions, value.values) if isinstance(value, _Summary) else (value,)
             ):
                 if isinstance(tensor, torch.Tensor):
                     total += tensor.numel() * tensor.element_size()
@@ -597,9 +597,7 @@ class CheckReference:
 
     def __repr__(self) -> str:
         kind = "values" if self.node_values else "summaries"
-        return (
-            f"CheckReference({len(self.graph)} nodes, node {kind}, {self.nbytes:,} bytes)"
-        )
+        return f"CheckReference({len(self.graph)} nodes, node {kind}, {self.nbytes:,} bytes)"
 
 
 def record_reference(
@@ -635,7 +633,13 @@ def record_reference(
     try:
         with torch.no_grad():
             outputs = _run_masked(
-                run, axes.graph, masks, args, kwargs, record, dict(model.named_modules()),
+                run,
+                axes.graph,
+                masks,
+                args,
+                kwargs,
+                record,
+                dict(model.named_modules()),
                 summarise=not node_values,
             )
     finally:
@@ -675,8 +679,12 @@ def check_equal(
     """
     _checked_tolerance(tolerance)
     if isinstance(original, CheckReference):
-        if plan is not None or removed is not None or args != () or kwargs is not None or (
-            entry_point != "__call__"
+        if (
+            plan is not None
+            or removed is not None
+            or args != ()
+            or kwargs is not None
+            or (entry_point != "__call__")
         ):
             raise TypeError(
                 "a reference holds the plan's call, the inputs and the entry point: call "
@@ -714,8 +722,9 @@ def check_equal(
                 _run_masked(run_original, axes.graph, masks, args, kwargs, record, modules)
                 return record
 
-            return _verdict(expected, run_shrunk, shrunk, axes.graph, args, kwargs, tolerance,
-                            recorded)
+            return _verdict(
+                expected, run_shrunk, shrunk, axes.graph, args, kwargs, tolerance, recorded
+            )
     finally:
         for snapshot in snapshots:
             snapshot.restore()
@@ -730,8 +739,16 @@ def _check_reference(
     snapshot = BufferSnapshot(shrunk)
     try:
         with torch.no_grad():
-            return _verdict(reference.outputs, run_shrunk, shrunk, reference.graph,
-                            reference.args, reference.kwargs, tolerance, lambda: reference.nodes)
+            return _verdict(
+                reference.outputs,
+                run_shrunk,
+                shrunk,
+                reference.graph,
+                reference.args,
+                reference.kwargs,
+                tolerance,
+                lambda: reference.nodes,
+            )
     finally:
         snapshot.restore()
         untrace_attributes(shrunk.modules())
@@ -762,10 +779,21 @@ def _verdict(
         isinstance(x, torch.Tensor) and x.numel() for x in iter_leaves(expected)
     ):
         # an empty result (a detector finding nothing) proves nothing about the cut
-        return CheckResult(diff, scale, tolerance, DivergingNode(
-            len(graph), "output", "-", None, diff, scale,
-            "the outputs hold no values to compare; check on inputs for which they do",
-        ), note)
+        return CheckResult(
+            diff,
+            scale,
+            tolerance,
+            DivergingNode(
+                len(graph),
+                "output",
+                "-",
+                None,
+                diff,
+                scale,
+                "the outputs hold no values to compare; check on inputs for which they do",
+            ),
+            note,
+        )
     if problem is None and (diff <= tolerance * scale or diff == 0):
         return CheckResult(diff, scale, tolerance, None, note)
     first = _find_divergence(run_shrunk, shrunk, graph, recorded(), args, kwargs, tolerance)

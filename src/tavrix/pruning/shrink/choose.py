@@ -94,8 +94,9 @@ def choose_channels(
         if fraction == 1:
             return {}
         scores = _scores(plan, importance, unmeasured, model, seed)
-        return budget_removal(model, plan, scores, kind, fraction, round_to, min_keep,
-                              uniform_layers)
+        return budget_removal(
+            model, plan, scores, kind, fraction, round_to, min_keep, uniform_layers
+        )
     ratios = _ratios(0.3 if ratio is None else ratio, scope, len(groups))
     scores = _scores(plan, importance, unmeasured, model, seed)
     classes = layer_classes(plan) if uniform_layers else []
@@ -111,8 +112,9 @@ def choose_channels(
         counts = _global_class_counts(groups, scores, ratios[-1], min_keep, classes)
     else:
         counts = _global_counts(groups, scores, ratios[-1], min_keep)
-    _equalise_tied_counts(counts, equal_count_sets(plan, uniform_layers), groups, scores,
-                          round_to, min_keep)
+    _equalise_tied_counts(
+        counts, equal_count_sets(plan, uniform_layers), groups, scores, round_to, min_keep
+    )
 
     removed: Dict[int, List[int]] = {}
     for index, count in counts.items():
@@ -129,9 +131,14 @@ def choose_channels(
 def _target(
     ratio: Any, target_macs: Any, target_params: Any, model: Optional[nn.Module]
 ) -> Optional[Tuple[str, float]]:
-    given = [(name, kind, value) for name, kind, value in (
-        ("target_macs", "macs", target_macs), ("target_params", "params", target_params)
-    ) if value is not None]
+    given = [
+        (name, kind, value)
+        for name, kind, value in (
+            ("target_macs", "macs", target_macs),
+            ("target_params", "params", target_params),
+        )
+        if value is not None
+    ]
     if not given:
         return None
     if len(given) > 1:
@@ -204,8 +211,10 @@ def _scores(
         else:
             from tavrix.pruning.importance import channel_importance
 
-            given = [group.importance for group in channel_importance(
-                plan, criterion=importance, model=model, seed=seed)]
+            given = [
+                group.importance
+                for group in channel_importance(plan, criterion=importance, model=model, seed=seed)
+            ]
     elif importance is None:
         from tavrix.pruning.importance import channel_importance
 
@@ -226,9 +235,7 @@ def _scores(
                     f"the importance of group {index} has {values.numel()} values for {n} channels"
                 )
             if not torch.isfinite(values).all() or (values < 0).any():
-                raise ValueError(
-                    f"the importance of group {index} must be finite and not negative"
-                )
+                raise ValueError(f"the importance of group {index} must be finite and not negative")
         scores.append(values)
     if unmeasured == "magnitude" and any(values is None for values in scores):
         if model is None:
@@ -291,7 +298,10 @@ def _global_counts(
 
 
 def _global_class_counts(
-    groups: Sequence[Any], scores: List[Importance], share: float, min_keep: int,
+    groups: Sequence[Any],
+    scores: List[Importance],
+    share: float,
+    min_keep: int,
     classes: Sequence[Set[int]],
 ) -> Dict[int, int]:
     """As :func:`_global_counts`, a class of corresponding groups taking its channels rank
@@ -331,8 +341,9 @@ def _global_class_counts(
     return counts
 
 
-def _spread_ratios(ratios: Dict[int, float], classes: Sequence[Set[int]],
-                   groups: Sequence[Any], plan: ModelCutplan) -> None:
+def _spread_ratios(
+    ratios: Dict[int, float], classes: Sequence[Set[int]], groups: Sequence[Any], plan: ModelCutplan
+) -> None:
     """A ratio given to one group of a class of corresponding groups goes to all of them."""
     for members in classes:
         given = {index: ratios[index] for index in sorted(members) if index in ratios}
@@ -425,8 +436,11 @@ def _tied_groups(plan: ModelCutplan) -> List[Tuple[Set[int], bool]]:
         axes = GraphAxes(plan)
     except ValueError:  # labels no standard walk reproduces: the shrink refuses the plan
         return []
-    group_of = {int(label): index for index, (_, labels) in enumerate(plan.prunable_groups)
-                for label in labels}
+    group_of = {
+        int(label): index
+        for index, (_, labels) in enumerate(plan.prunable_groups)
+        for label in labels
+    }
     sizes = [len(labels) for _, labels in plan.prunable_groups]
     parent: Dict[int, int] = {}
 
@@ -456,19 +470,29 @@ def _tied_groups(plan: ModelCutplan) -> List[Tuple[Set[int], bool]]:
     sets: Dict[int, Set[int]] = {}
     for index in parent:
         sets.setdefault(root(index), set()).add(index)
-    return [(members, not members & frozen) for members in sets.values() if len(members) > 1
-            or members & frozen]
+    return [
+        (members, not members & frozen)
+        for members in sets.values()
+        if len(members) > 1 or members & frozen
+    ]
 
 
 def _equalise_tied_counts(
-    counts: Dict[int, int], tied: List[Tuple[Set[int], bool]], groups: Sequence[Any],
-    scores: List[Importance], round_to: int, min_keep: int,
+    counts: Dict[int, int],
+    tied: List[Tuple[Set[int], bool]],
+    groups: Sequence[Any],
+    scores: List[Importance],
+    round_to: int,
+    min_keep: int,
 ) -> None:
     """Gives every group of a tied set the largest count no member exceeds (a member left
     out of ``counts`` or without scores loses nothing) that rounding leaves as it is."""
     for members, countable in tied:
-        common = min((counts.get(i, 0) if scores[i] is not None else 0 for i in members),
-                     default=0) if countable else 0
+        common = (
+            min((counts.get(i, 0) if scores[i] is not None else 0 for i in members), default=0)
+            if countable
+            else 0
+        )
         while common > 0 and any(
             _rounded_keep(n, n - common, round_to, min_keep) != n - common
             for n in (len(groups[i][1]) for i in members)

@@ -26,11 +26,11 @@ from typing import (
 
 import torch
 
+from tavrix.flowscope.replay import operation_text
 from tavrix.flowscope.tracing import NodeInfo, TensorInfo
 from tavrix.pruning.cutplan import ModelCutplan
 from tavrix.pruning.engine.graphwalk import PruneGraphParser
 from tavrix.pruning.engine.ruleset import STANDARD, RuleSet, use_rule_set
-from tavrix.flowscope.replay import operation_text
 from tavrix.utils.argpick import get_argument
 
 __all__ = [
@@ -114,7 +114,9 @@ def tensor_owners(model: torch.nn.Module) -> Dict[int, OwnedTensor]:
     return {key: OwnedTensor(tensors[key], tuple(found)) for key, found in places.items()}
 
 
-def plan_owners(model: torch.nn.Module, names: Optional[Mapping[int, str]]) -> Dict[int, OwnedTensor]:
+def plan_owners(
+    model: torch.nn.Module, names: Optional[Mapping[int, str]]
+) -> Dict[int, OwnedTensor]:
     """The model's tensors under the ids the plan recorded them by: found by name when the plan
     holds the analysed model's names (so a copy of that model, or any model with its names,
     is cut alike), else by identity."""
@@ -220,7 +222,7 @@ def shape_of(value: Any) -> Optional[Tuple[int, ...]]:
         return None
     dim %= len(source)
     if name == "unbind":
-        return source[:dim] + source[dim + 1:]
+        return source[:dim] + source[dim + 1 :]
     size = source[dim]
     if name == "chunk":
         chunks = node_argument(value, 1, "chunks")
@@ -238,7 +240,7 @@ def shape_of(value: Any) -> Optional[Tuple[int, ...]]:
         piece = sizes
     if piece < 1 or size % piece:
         return None
-    return source[:dim] + (piece,) + source[dim + 1:]
+    return source[:dim] + (piece,) + source[dim + 1 :]
 
 
 def node_argument(node: Any, position: int, key: str, default: Any = None) -> Any:

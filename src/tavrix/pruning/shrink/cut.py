@@ -124,8 +124,10 @@ class ShrinkReport:
             fields = ", ".join(f"{key} {old} -> {new}" for key, (old, new) in changed.items())
             text.append(f"config{' of ' + name if name else ''}: {fields}")
         for name in self.config_mismatches:
-            text.append(f"save_pretrained{' of ' + name if name else ''} refuses: the config "
-                        "cannot describe the shrunk model (config_mismatches says why)")
+            text.append(
+                f"save_pretrained{' of ' + name if name else ''} refuses: the config "
+                "cannot describe the shrunk model (config_mismatches says why)"
+            )
         if self.unseen_modules:
             names = self.unseen_modules
             text.append(
@@ -228,8 +230,10 @@ def shrink(
             if name is not None and name not in names:
                 names.append(name)
         gone = set(chosen.get(index, ()))
-        keep = tuple(i for i, label in enumerate(labels) if label not in gone) if gone else tuple(
-            range(len(labels))
+        keep = (
+            tuple(i for i, label in enumerate(labels) if label not in gone)
+            if gone
+            else tuple(range(len(labels)))
         )
         groups.append(GroupCut(index, len(labels), len(keep), tuple(names), keep))
     before = sum(parameters.values())
@@ -299,8 +303,7 @@ def run_rules(ctx: CutContext) -> None:
                 first = ctx.cut_by[id(owned.tensor)][0]
                 raise ctx.error(
                     node,
-                    f"it uses {owned.name} with all its channels, while {node_text(first)} "
-                    "cuts it",
+                    f"it uses {owned.name} with all its channels, while {node_text(first)} cuts it",
                 )
 
 
@@ -426,8 +429,10 @@ class _Replaced:
         alone = object()
         self.probe = alone
         del alone
-        if self.pieces is None or sys.getrefcount(self.tensor) > sys.getrefcount(self.probe) or (
-            self.tensor._use_count() > 1
+        if (
+            self.pieces is None
+            or sys.getrefcount(self.tensor) > sys.getrefcount(self.probe)
+            or (self.tensor._use_count() > 1)
         ):
             self.pieces = None  # held elsewhere too: letting go would free nothing
             return

@@ -134,7 +134,8 @@ def update_configs(watched: Iterable[_Watched], cut_names: Iterable[str]) -> Con
                 problems.append(found)
             else:
                 problems += [
-                    text for key, text in found.items()
+                    text
+                    for key, text in found.items()
                     if key not in item.known and not _stale(key, module, item.integers)
                 ]
         save = module.__dict__.get("save_pretrained")
@@ -191,9 +192,7 @@ _FIELDS = {
 _STACKED = {"num_attention_heads": "attention_heads", "intermediate_size": "ffn_dim"}
 
 
-def _read_widths(
-    model: nn.Module, config: Any, prefix: str
-) -> Tuple[Dict[str, int], List[str]]:
+def _read_widths(model: nn.Module, config: Any, prefix: str) -> Tuple[Dict[str, int], List[str]]:
     """The config fields the modules give one value each, and, for fields the modules give
     several values, what each module holds."""
     seen: Dict[str, List[Tuple[str, int]]] = {}
@@ -364,8 +363,7 @@ def _differences(model: nn.Module, config: Any, prefix: str) -> Union[Dict[str, 
                 continue
             if theirs_own[attr] != value:
                 found[f"attribute {name}.{attr}"] = (
-                    f"{_join(prefix, name)}.{attr} is {value}, the config builds "
-                    f"{theirs_own[attr]}"
+                    f"{_join(prefix, name)}.{attr} is {value}, the config builds {theirs_own[attr]}"
                 )
     return found
 
@@ -376,7 +374,7 @@ def _stale(key: str, model: nn.Module, before: Dict[str, int]) -> bool:
     old number, so its code sizes nothing by it, and the rebuild's new one changes nothing."""
     if not key.startswith("attribute "):
         return False
-    path, _, attr = key[len("attribute "):].rpartition(".")
+    path, _, attr = key[len("attribute ") :].rpartition(".")
     try:
         value = vars(model.get_submodule(path)).get(attr)
     except AttributeError:

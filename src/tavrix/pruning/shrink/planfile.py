@@ -20,7 +20,6 @@ from torch import nn
 
 from tavrix.flowscope.tracing import trace
 from tavrix.pruning.shrink.context import OwnedTensor, tensor_owners
-from tavrix.pruning.shrink.huggingface import update_configs, watch
 from tavrix.pruning.shrink.cut import (
     GroupCut,
     ShrinkReport,
@@ -29,6 +28,7 @@ from tavrix.pruning.shrink.cut import (
     commit,
     resolve_cuts,
 )
+from tavrix.pruning.shrink.huggingface import update_configs, watch
 
 __all__ = [
     "PLAN_FORMAT",
@@ -161,13 +161,15 @@ def apply_plan(
                 "a model on the meta device cannot run the example inputs: leave them out "
                 "(its tensor names and shapes are checked against the plan); nothing was changed"
             )
-        traced = trace(model, args=tuple(args or ()), kwargs=dict(kwargs or {}),
-                       entry_point=entry_point)
+        traced = trace(
+            model, args=tuple(args or ()), kwargs=dict(kwargs or {}), entry_point=entry_point
+        )
         module_by_uid = {
             key: owned.module_name or type(model).__name__ for key, owned in owners.items()
         }
-        _compare_call(call_fingerprint(traced.nodes, module_by_uid, {})["call"],
-                      fingerprint.get("call", []))
+        _compare_call(
+            call_fingerprint(traced.nodes, module_by_uid, {})["call"], fingerprint.get("call", [])
+        )
 
     cuts, forced = _cuts_of(model, record, owners)
     before = sum(p.numel() for p in model.parameters())
@@ -175,8 +177,11 @@ def apply_plan(
     if rule_set not in ("standard", "extended"):
         raise ValueError(f"the plan names an unknown rule set {rule_set!r}")
     changes, attributes, overrides = resolve_cuts(cuts, forced, rule_set)
-    computed = {name: {a: after for a, (_, after) in values.items()}
-                for name, _, values in attributes if values}
+    computed = {
+        name: {a: after for a, (_, after) in values.items()}
+        for name, _, values in attributes
+        if values
+    }
     # as the file holds them: tuples (a layer norm's normalized_shape) as lists
     computed = json.loads(json.dumps(computed))
     if computed != record["attributes"]:
@@ -293,9 +298,12 @@ def _cuts_of(
                 raise ValueError(f"the plan cuts {name} along axis {axis_text!r}, which it lacks")
             if not (isinstance(indices, list) and all(type(i) is int for i in indices)):
                 raise ValueError(f"the plan's indices of {name} are not integers")
-            if not indices or any(
-                not a < b for a, b in zip(indices, indices[1:])
-            ) or not 0 <= indices[0] or not indices[-1] < tensor.shape[axis]:
+            if (
+                not indices
+                or any(not a < b for a, b in zip(indices, indices[1:]))
+                or not 0 <= indices[0]
+                or not indices[-1] < tensor.shape[axis]
+            ):
                 raise ValueError(
                     f"the plan's indices of {name} along axis {axis} are not ascending indices "
                     f"below {tensor.shape[axis]}"
@@ -307,8 +315,9 @@ def _cuts_of(
     for name, values in record["set"].items():
         module = modules.get(name)
         if module is None or not isinstance(values, dict):
-            raise PlanMismatchError(f"the plan sets attributes of {name!r}, a module the model "
-                                    "does not have")
+            raise PlanMismatchError(
+                f"the plan sets attributes of {name!r}, a module the model does not have"
+            )
         forced[module] = (name, dict(values))
     return cuts, forced
 
@@ -360,8 +369,16 @@ def load_shrunk(
     buffers = saved.get("buffers", {})
     if not isinstance(buffers, Mapping):
         raise ValueError(f"{path} holds buffers that are not a mapping")
-    apply_plan(model, json.loads(saved["plan"]), args, kwargs, entry_point=entry_point,
-               state_dict=saved.get("state_dict"), _where=str(path), _buffers=buffers)
+    apply_plan(
+        model,
+        json.loads(saved["plan"]),
+        args,
+        kwargs,
+        entry_point=entry_point,
+        state_dict=saved.get("state_dict"),
+        _where=str(path),
+        _buffers=buffers,
+    )
     return model
 
 
@@ -381,7 +398,8 @@ def _commit_weights(
     after = {id(owned.tensor): shape for owned, _, _, shape in changes}
     current = model.state_dict(keep_vars=True)
     expected = {
-        name: after.get(id(tensor), tuple(tensor.shape)) if isinstance(tensor, torch.Tensor)
+        name: after.get(id(tensor), tuple(tensor.shape))
+        if isinstance(tensor, torch.Tensor)
         else tensor
         for name, tensor in current.items()
     }
@@ -395,8 +413,10 @@ def _commit_weights(
         old = owned.tensor
         names = [place.qualified_name for place in owned.places]
         name = next((n for n in names if n in state_dict), None)
-        value = state_dict[name] if name is not None else next(
-            (buffers[n] for n in names if isinstance(buffers.get(n), torch.Tensor)), None
+        value = (
+            state_dict[name]
+            if name is not None
+            else next((buffers[n] for n in names if isinstance(buffers.get(n), torch.Tensor)), None)
         )
         if value is None:
             if old.is_meta:
@@ -424,8 +444,11 @@ def _commit_weights(
     with torch.no_grad():
         for old, value in copies:
             old.copy_(value)
-    extra = {name: state_dict[name] for name, value in current.items()
-             if not isinstance(value, torch.Tensor) and name in state_dict}
+    extra = {
+        name: state_dict[name]
+        for name, value in current.items()
+        if not isinstance(value, torch.Tensor) and name in state_dict
+    }
     if extra:  # a module's extra state
         model.load_state_dict(extra, strict=False)
     for name, module in added.items():
@@ -453,15 +476,15 @@ def _added_biases(
     return found
 
 
-def _check_weights(expected: Mapping[str, Any], state_dict: Mapping[str, Any],
-                   path: PathLike) -> None:
+def _check_weights(
+    expected: Mapping[str, Any], state_dict: Mapping[str, Any], path: PathLike
+) -> None:
     problem = None
     for name, shape in expected.items():
         if name not in state_dict:
             problem = f"it has no {name}"
         elif isinstance(shape, tuple) and (
-            not isinstance(state_dict[name], torch.Tensor)
-            or tuple(state_dict[name].shape) != shape
+            not isinstance(state_dict[name], torch.Tensor) or tuple(state_dict[name].shape) != shape
         ):
             got = state_dict[name]
             found = tuple(got.shape) if isinstance(got, torch.Tensor) else type(got).__name__

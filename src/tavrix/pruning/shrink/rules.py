@@ -65,9 +65,7 @@ class ShrinkRule:
         (used to rank channels by magnitude); None when the node makes no channels."""
         return None
 
-    def consumer_weight(
-        self, ctx: CutContext, node: Any
-    ) -> Optional[Tuple[OwnedTensor, int, Any]]:
+    def consumer_weight(self, ctx: CutContext, node: Any) -> Optional[Tuple[OwnedTensor, int, Any]]:
         """The weight whose slices along the returned axis multiply the channels of the
         returned input node (its columns: what removing an input channel takes away); None
         when the node reads no channels through a weight."""
@@ -93,9 +91,9 @@ def register_shrink_rule(
     registry = _REGISTRIES.get(rule_set)
     if registry is None:
         raise ValueError(f"rule_set must be one of {sorted(_REGISTRIES)}, got {rule_set!r}")
-    ops = list(operations) if isinstance(operations, (list, tuple, set, frozenset)) else [
-        operations
-    ]
+    ops = (
+        list(operations) if isinstance(operations, (list, tuple, set, frozenset)) else [operations]
+    )
     for op in ops:
         known = registry.get(op)
         if known is not None and known is not rule and not replace:
@@ -292,8 +290,9 @@ class ConvRule(ShrinkRule):
         keep = out_keep if out_keep is not None else in_keep
         if not all(isinstance(place.module, nn.modules.conv._ConvNd) for place in weight.places):
             raise ctx.error(
-                node, "its groups argument is fixed in the call, so a depthwise convolution "
-                "cannot lose channels"
+                node,
+                "its groups argument is fixed in the call, so a depthwise convolution "
+                "cannot lose channels",
             )
         ctx.slice(weight, 0, keep, node)
         ctx.slice(bias, 0, keep, node)
@@ -311,9 +310,7 @@ class ConvRule(ShrinkRule):
             return None
         return weight, out_axis
 
-    def consumer_weight(
-        self, ctx: CutContext, node: Any
-    ) -> Optional[Tuple[OwnedTensor, int, Any]]:
+    def consumer_weight(self, ctx: CutContext, node: Any) -> Optional[Tuple[OwnedTensor, int, Any]]:
         source = _arg(node, 0, "input")
         if _arg(node, 6, "groups", 1) != 1 or ctx.axis(source) != 1 or not ctx.labels(source):
             return None
@@ -357,16 +354,16 @@ class LinearRule(ShrinkRule):
             return None
         return weight, 0
 
-    def consumer_weight(
-        self, ctx: CutContext, node: Any
-    ) -> Optional[Tuple[OwnedTensor, int, Any]]:
+    def consumer_weight(self, ctx: CutContext, node: Any) -> Optional[Tuple[OwnedTensor, int, Any]]:
         source = _arg(node, 0, "input")
         shape = shape_of(source)
         if shape is None or ctx.axis(source) != len(shape) - 1 or not ctx.labels(source):
             return None
         weight = ctx.owners.get(getattr(_arg(node, 1, "weight"), "tensor_uid", None))
-        if weight is None or weight.tensor.dim() != 2 or weight.tensor.shape[1] != len(
-            ctx.labels(source)
+        if (
+            weight is None
+            or weight.tensor.dim() != 2
+            or weight.tensor.shape[1] != len(ctx.labels(source))
         ):
             return None
         return weight, 1, source

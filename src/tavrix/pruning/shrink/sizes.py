@@ -59,8 +59,13 @@ def check_reshape_sizes(
             if key not in read:
                 read.add(key)
                 found: Dict[int, set] = by_read.setdefault(node.module_path, {})
-                _note_count(ctx, node.args[0], found, counts.setdefault(node.module_path, {}),
-                            channels.setdefault(node.module_path, {}))
+                _note_count(
+                    ctx,
+                    node.args[0],
+                    found,
+                    counts.setdefault(node.module_path, {}),
+                    channels.setdefault(node.module_path, {}),
+                )
                 for old, new in found.items():
                     follows.setdefault(node.module_path, {}).setdefault(old, set()).update(new)
             continue
@@ -208,8 +213,12 @@ def _recomputed(
             divisor = count // size
             for attributes in (v for p, v in by_attribute.items() if _runs_in(node.module_path, p)):
                 for new_divisor in attributes.get(divisor, ()):
-                    if divisor > 1 and size not in constants and any(
-                        new % new_divisor or new // new_divisor != size for new in new_counts
+                    if (
+                        divisor > 1
+                        and size not in constants
+                        and any(
+                            new % new_divisor or new // new_divisor != size for new in new_counts
+                        )
                     ):
                         return (
                             f"a channel count it reads ({count}) // {divisor}, a number the cut "

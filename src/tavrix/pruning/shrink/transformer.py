@@ -71,9 +71,11 @@ class CatParameterRule(ShrinkRule):
                 ctx.slice(ctx.owned(piece, node, "concatenated parameter"), axis, keep, node)
                 continue
             owned = ctx.owners.get(base)
-            if owned is None or owned.tensor.dim() != len(shape) or owned.tensor.shape[
-                axis
-            ] != piece.shape[axis]:
+            if (
+                owned is None
+                or owned.tensor.dim() != len(shape)
+                or owned.tensor.shape[axis] != piece.shape[axis]
+            ):
                 raise ctx.error(
                     node,
                     f"a concatenated tensor of shape {tuple(piece.shape)} is a view of no "
@@ -158,8 +160,9 @@ _HEAD_DIMS = HEAD_DIM_NAMES
 _WIDTHS = ("all_head_size", "embed_dim", "split_size", "inner_dim", "attn_dim")
 
 
-def _set_module_attribute(ctx: CutContext, node: Any, names: Tuple[str, ...], old: int,
-                          new: int) -> bool:
+def _set_module_attribute(
+    ctx: CutContext, node: Any, names: Tuple[str, ...], old: int, new: int
+) -> bool:
     """Sets each of ``names`` that the module running ``node`` holds with value ``old``;
     whether the module holds any."""
     module = ctx.module_running(node)
@@ -187,13 +190,14 @@ def _refuse_unknown_head_dim(ctx: CutContext, node: Any, head_dim: int, kept: in
     module = ctx.module_running(node)
     known = set(_HEAD_DIMS + _HEAD_COUNTS + _KV_HEAD_COUNTS + _WIDTHS)
     set_by_cut = ctx.module_attributes.get(module, (None, {}))[1] if module is not None else {}
-    for name, value in (vars(module).items() if module is not None else ()):
+    for name, value in vars(module).items() if module is not None else ():
         if type(value) is int and value == head_dim and name not in known:
             if set_by_cut.get(name) == kept:
                 continue
             raise ctx.error(
-                node, f"it loses head_dim positions, and {node.module_path or 'the model'}"
-                f".{name} holds the head_dim {head_dim}, a number no rule updates"
+                node,
+                f"it loses head_dim positions, and {node.module_path or 'the model'}"
+                f".{name} holds the head_dim {head_dim}, a number no rule updates",
             )
 
 
@@ -226,8 +230,9 @@ class ScaledDotProductRule(ShrinkRule):
             raise ctx.error(node, "its value and output lose different channels")
         head_dim, heads = q_shape[-1], q_shape[heads_axis]
         kept = head_dim if q_keep is None else len(q_keep)
-        if node.result_shape[-1] == head_dim and (v_keep is None and kept == head_dim or (
-                v_keep is not None and len(v_keep) == kept)):
+        if node.result_shape[-1] == head_dim and (
+            v_keep is None and kept == head_dim or (v_keep is not None and len(v_keep) == kept)
+        ):
             if kept != head_dim:
                 _refuse_unknown_head_dim(ctx, node, head_dim, kept)
             _set_module_attribute(ctx, node, _HEAD_DIMS, head_dim, kept)
@@ -247,8 +252,9 @@ class ScaledDotProductRule(ShrinkRule):
         return (axes.labels.get(q, []), axes.labels.get(v, []))
 
 
-def _cut_whole_heads(ctx: CutContext, node: Any, q_shape: Tuple[int, ...],
-                     q_keep: Optional[List[int]]) -> None:
+def _cut_whole_heads(
+    ctx: CutContext, node: Any, q_shape: Tuple[int, ...], q_keep: Optional[List[int]]
+) -> None:
     """The attention module running ``node`` loses whole heads (``q_shape``: the query's
     shape): its head counts follow (its key/value heads in proportion, whole groups of
     grouped-query attention go)."""
@@ -404,8 +410,11 @@ class MatmulRule(ShrinkRule):
         transposed = bool(getattr(b, "view_transposed", False))
         weight = ctx.owners.get(b.view_of if transposed else b.tensor_uid)
         axis = 0 if transposed else 1
-        if weight is None or weight.tensor.dim() != 2 or weight.tensor.shape[axis] != len(
-                ctx.labels(node)):
+        if (
+            weight is None
+            or weight.tensor.dim() != 2
+            or weight.tensor.shape[axis] != len(ctx.labels(node))
+        ):
             return None
         return weight, axis
 
@@ -418,7 +427,8 @@ def _product_weight(ctx: CutContext, b: TensorInfo, node: Any) -> Tuple[OwnedTen
     owned = ctx.owners.get(b.view_of)
     if owned is None or tuple(owned.tensor.shape) != tuple(b.shape)[::-1]:
         raise ctx.error(
-            node, f"its weight (shape {tuple(b.shape)}) is the transpose of no parameter of the "
+            node,
+            f"its weight (shape {tuple(b.shape)}) is the transpose of no parameter of the "
             "model: the plan was made for another model object or before a cut",
         )
     return owned, 0
@@ -455,9 +465,7 @@ class SplitRule(ShrinkRule):
                 exact[name] = type(value)([len(keep)] * pieces)
         found = exact or width
         if not found:
-            raise ctx.error(
-                node, f"it splits by {size}, a number the module holds in no attribute"
-            )
+            raise ctx.error(node, f"it splits by {size}, a number the module holds in no attribute")
         if len(found) == 1 or not exact:
             # the width split under several names (SKNet's in_channels and out_channels) is
             # that width under each of them
