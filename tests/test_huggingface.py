@@ -30,18 +30,22 @@ POSITIONS = torch.arange(12).expand(2, 12)
 LM_CALL = dict(input_ids=IDS, labels=IDS, position_ids=POSITIONS, use_cache=False)
 
 
-def _llama(layers=2):
-    return transformers.LlamaForCausalLM(
-        transformers.LlamaConfig(
-            vocab_size=100,
-            hidden_size=64,
-            intermediate_size=128,
-            num_hidden_layers=layers,
-            num_attention_heads=4,
-            num_key_value_heads=2,
-            max_position_embeddings=64,
-        )
+def _causal_lm(family="Llama", layers=2):
+    """A small grouped-query causal LM of a LLaMA-like family (Llama, Mistral, Qwen2)."""
+    config = getattr(transformers, f"{family}Config")(
+        vocab_size=100,
+        hidden_size=64,
+        intermediate_size=128,
+        num_hidden_layers=layers,
+        num_attention_heads=4,
+        num_key_value_heads=2,
+        max_position_embeddings=64,
     )
+    return getattr(transformers, f"{family}ForCausalLM")(config)
+
+
+def _llama(layers=2):
+    return _causal_lm("Llama", layers)
 
 
 def _gpt2():
@@ -382,31 +386,11 @@ def test_shrinking_a_model_without_transformers_models_does_not_load_them():
 
 
 def _mistral():
-    return transformers.MistralForCausalLM(
-        transformers.MistralConfig(
-            vocab_size=100,
-            hidden_size=64,
-            intermediate_size=128,
-            num_hidden_layers=2,
-            num_attention_heads=4,
-            num_key_value_heads=2,
-            max_position_embeddings=64,
-        )
-    )
+    return _causal_lm("Mistral")
 
 
 def _qwen2():
-    return transformers.Qwen2ForCausalLM(
-        transformers.Qwen2Config(
-            vocab_size=100,
-            hidden_size=64,
-            intermediate_size=128,
-            num_hidden_layers=2,
-            num_attention_heads=4,
-            num_key_value_heads=2,
-            max_position_embeddings=64,
-        )
-    )
+    return _causal_lm("Qwen2")
 
 
 def _vit():

@@ -81,14 +81,12 @@ class PruneGraphParser:
             # the extended handlers in front of the standard registry, filed by the families
             import tavrix.pruning.ops  # noqa: F401
 
-            _walk_extended(
-                state,
-                graph,
-                EXTENDED_NODE_HANDLER_REGISTRY,
-                # checked by the rule set; the engine takes each value's position
+            # checked by the rule set; the engine takes each value's position
+            options = dict(
                 split=rule_set.option_index("split"),
                 grouped_conv=rule_set.option_index("grouped_conv"),
             )
+            _walk_extended(state, graph, EXTENDED_NODE_HANDLER_REGISTRY, **options)
             outer = (
                 _whole_head_splits(state, graph) if rule_set.option("split") == "largest" else []
             )
@@ -96,12 +94,7 @@ class PruneGraphParser:
                 state = PruneGraphParserState(record_causes=provenance_enabled())
                 self.pruning_state = state
                 _walk_extended(
-                    state,
-                    graph,
-                    EXTENDED_NODE_HANDLER_REGISTRY,
-                    split=rule_set.option_index("split"),
-                    grouped_conv=rule_set.option_index("grouped_conv"),
-                    outer_splits=outer,
+                    state, graph, EXTENDED_NODE_HANDLER_REGISTRY, outer_splits=outer, **options
                 )
         else:
             # get_node_handler(node)(state, node) for every node, looped in C++
