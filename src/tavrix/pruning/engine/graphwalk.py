@@ -82,11 +82,10 @@ class PruneGraphParser:
             import tavrix.pruning.ops  # noqa: F401
 
             # checked by the rule set; the engine takes each value's position
-            options = dict(
-                split=rule_set.option_index("split"),
-                grouped_conv=rule_set.option_index("grouped_conv"),
-            )
-            _walk_extended(state, graph, EXTENDED_NODE_HANDLER_REGISTRY, **options)
+            split = rule_set.option_index("split")
+            grouped_conv = rule_set.option_index("grouped_conv")
+            registry = EXTENDED_NODE_HANDLER_REGISTRY
+            _walk_extended(state, graph, registry, split=split, grouped_conv=grouped_conv)
             outer = (
                 _whole_head_splits(state, graph) if rule_set.option("split") == "largest" else []
             )
@@ -94,7 +93,12 @@ class PruneGraphParser:
                 state = PruneGraphParserState(record_causes=provenance_enabled())
                 self.pruning_state = state
                 _walk_extended(
-                    state, graph, EXTENDED_NODE_HANDLER_REGISTRY, outer_splits=outer, **options
+                    state,
+                    graph,
+                    registry,
+                    split=split,
+                    grouped_conv=grouped_conv,
+                    outer_splits=outer,
                 )
         else:
             # get_node_handler(node)(state, node) for every node, looped in C++
