@@ -9,7 +9,7 @@ list and keeps hand-built graphs working.
 
 from __future__ import annotations
 
-from typing import Any, Iterable, Tuple
+from typing import Any, Iterable, List, Tuple
 
 import torch
 import torch.nn.functional as F
@@ -33,7 +33,7 @@ _Tensor = torch.Tensor
 
 def _unique(ops: Iterable[Any]) -> Tuple[Any, ...]:
     """Ops in first-seen order, each once, skipping names this torch build lacks."""
-    result = []
+    result: List[Any] = []
     for op in ops:
         if op is None:
             continue

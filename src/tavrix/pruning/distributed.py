@@ -35,7 +35,7 @@ import torch.distributed as dist
 
 from tavrix.flowscope.fingerprint import call_steps, digest
 from tavrix.pruning.cutplan import ModelCutplan
-from tavrix.pruning.gate import ChannelGate
+from tavrix.pruning.gate import ChannelGate, gates_by_name
 
 __all__ = [
     "AnalysisMismatchError",
@@ -104,7 +104,7 @@ def analysis_fingerprint(cutplan: ModelCutplan) -> List[str]:
     # After the operations, so that a different graph is named by its first
     # different operation rather than by a gate it moved.
     gated_nodes = {name: node.unique_name for node, name in cutplan.gate_names_by_nodes.items()}
-    for name, gate in cutplan.gate_container.items():
+    for name, gate in gates_by_name(cutplan.gate_container).items():
         lines.append(
             f"gate {name} after {gated_nodes.get(name, '?')}: {len(gate.labels)} channels "
             f"along dimension {gate.prune_dim}, labels {_label_ranges(gate.labels)}"
@@ -173,7 +173,7 @@ def check_same_analysis(cutplan: ModelCutplan, group: Any = None) -> None:
     summary = bytes.fromhex(digest(lines))[:16]
     device = torch.device("cpu")
     if cutplan is not None:
-        for gate in cutplan.gate_container.values():
+        for gate in gates_by_name(cutplan.gate_container).values():
             device = gate.weight.device
             break
     device = _collective_device(group, device)

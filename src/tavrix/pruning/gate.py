@@ -26,13 +26,19 @@ from __future__ import annotations
 
 import threading
 from collections import OrderedDict
-from typing import Any, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Dict, List, Optional, Sequence, Tuple, cast
 
 import torch
 from torch import nn
 from torch.nn.modules import module as _module_registry
 
-__all__ = ["ChannelGate", "GroupSharedGate", "gate_container", "record_statistics"]
+__all__ = [
+    "ChannelGate",
+    "GroupSharedGate",
+    "gate_container",
+    "gates_by_name",
+    "record_statistics",
+]
 
 _STATISTICS = threading.local()
 
@@ -74,13 +80,18 @@ def gate_container(gates: Dict[str, "ChannelGate"]) -> nn.ModuleDict:
     return container
 
 
+def gates_by_name(container: nn.ModuleDict) -> Dict[str, "ChannelGate"]:
+    """The gates of a gate container (a cutplan's ``gate_container``) by name, in order."""
+    return cast(Dict[str, ChannelGate], dict(container.items()))
+
+
 _MODULE_INIT = nn.Module.__init__
 
 
 def _module_state_recipe() -> Optional[Tuple[Tuple[str, Any, Any], ...]]:
     """What nn.Module.__init__ sets, as (name, type of a fresh empty container or None, value);
     None when it sets anything but flags and empty containers (then gates use it as is)."""
-    recipe = []
+    recipe: List[Tuple[str, Any, Any]] = []
     for name, value in vars(nn.Module()).items():
         if type(value) in (dict, OrderedDict, set) and not value:
             recipe.append((name, type(value), None))
@@ -119,6 +130,7 @@ class ChannelGate(nn.Module):
     labels: List[int]
     prune_dim: int
     num_samples: int
+    weight: nn.Parameter
     _groups: List["GroupSharedGate"]
 
     def __init__(self, labels: Sequence[int], prune_dim: int) -> None:
@@ -292,7 +304,9 @@ class ChannelGate(nn.Module):
         gradients = state.pop("_measured_gradients", {})
         super().__setstate__(state)
         for name, gradient in gradients.items():
-            self._parameters[name].grad = gradient
+            parameter = self._parameters[name]
+            if parameter is not None:
+                parameter.grad = gradient
 
 
 def _all_ones(weight: torch.Tensor) -> bool:

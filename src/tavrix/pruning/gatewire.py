@@ -24,6 +24,7 @@ from typing import (
     Optional,
     Sequence,
     Tuple,
+    cast,
 )
 
 import torch
@@ -272,7 +273,8 @@ def _supersede(tensor: torch.Tensor, gated: torch.Tensor) -> None:
 def _release(tensor: torch.Tensor) -> None:
     tensor.__dict__.pop(_Superseded._GATED, None)
     if type(tensor) is _Superseded:
-        tensor.__class__ = TraceTensor
+        # the cast keeps mypy from holding the tensor to the class just tested
+        cast(torch.Tensor, tensor).__class__ = TraceTensor
 
 
 # Per cutplan, the parameter ids of each traced position; computed once.

@@ -4,7 +4,7 @@ gradients, or another criterion (see :data:`CRITERIA`)."""
 from __future__ import annotations
 
 import warnings
-from typing import Any, Dict, List, NamedTuple, Optional, Sequence, Tuple
+from typing import Any, Dict, List, Mapping, NamedTuple, Optional, Sequence, Tuple
 
 import torch
 
@@ -15,7 +15,7 @@ from tavrix.pruning.distributed import (
     reduce_gate_totals,
     sums_across_ranks,
 )
-from tavrix.pruning.gate import GroupSharedGate
+from tavrix.pruning.gate import GroupSharedGate, gates_by_name
 
 __all__ = ["CRITERIA", "GroupImportance", "calibration_warnings", "channel_importance"]
 
@@ -34,7 +34,7 @@ class GroupImportance(NamedTuple):
     """Importance of the channels of one prunable group."""
 
     #: position of the group in ``cutplan.prunable_groups``
-    index: int
+    index: int  # type: ignore[assignment]  # shadows tuple.index; the name is public
     #: the group's channel labels, in the group's order
     labels: List[int]
     #: one value per label (float32, CPU); None when no gate measures the group
@@ -62,7 +62,7 @@ def _group_gates(
 ) -> Tuple[Dict[int, str], Dict[Tuple[int, ...], GroupSharedGate]]:
     gate_names: Dict[int, str] = {}
     groups: Dict[Tuple[int, ...], GroupSharedGate] = {}
-    for name, gate in cutplan.gate_container.items():
+    for name, gate in gates_by_name(cutplan.gate_container).items():
         gate_names[id(gate)] = name
         for group in getattr(gate, "groups", ()):
             groups.setdefault(tuple(group.labels), group)
@@ -152,7 +152,7 @@ def channel_importance(
         return _other_criterion(cutplan, criterion, distributed, group, model, seed)
     across_ranks = sums_across_ranks(distributed, group)
     _check_plan(cutplan, across_ranks, group)
-    gates = list(cutplan.gate_container.values())
+    gates = list(gates_by_name(cutplan.gate_container).values())
     if across_ranks:
         totals = [_GateTotals(*pair) for pair in reduce_gate_totals(gates, group)]
     else:
@@ -180,7 +180,7 @@ def channel_importance(
             if shared is None
             else [gate for gate in shared.gates if _measures(totals_by_gate[id(gate)])]
         )
-        if not gates:
+        if shared is None or not gates:
             result.append(GroupImportance(index, labels, None, [], module_names))
             continue
         values = {
@@ -264,7 +264,7 @@ def _gate_statistic(
 ) -> Dict[int, Optional[torch.Tensor]]:
     """id(gate) -> its mean of ``statistic`` per position (float32, CPU); None for a gate
     that recorded none."""
-    gates = list(cutplan.gate_container.values())
+    gates = list(gates_by_name(cutplan.gate_container).values())
     if across_ranks:
         pairs = reduce_gate_statistics(gates, statistic, group)
     else:
@@ -368,7 +368,7 @@ def _from_gates(
         if shared is None
         else [gate for gate in shared.gates if values.get(id(gate)) is not None]
     )
-    total = _summed(labels, shared, gates, values) if gates else None
+    total = _summed(labels, shared, gates, values) if shared is not None and gates else None
     return GroupImportance(
         index,
         labels,
@@ -426,7 +426,7 @@ def _summed(
     labels: List[int],
     shared: GroupSharedGate,
     gates: List[Any],
-    values: Dict[int, Optional[torch.Tensor]],
+    values: Mapping[int, Optional[torch.Tensor]],
 ) -> torch.Tensor:
     """Per label, the gates' values at every position carrying it, summed."""
     slot_of_label: Dict[int, List[int]] = {}
@@ -435,6 +435,8 @@ def _summed(
     total = torch.zeros(len(labels), dtype=torch.float32)
     for gate in gates:
         gate_values = values[id(gate)]
+        if gate_values is None:  # the gate measured nothing: it adds nothing
+            continue
         slots: List[int] = []
         picks: List[int] = []
         for label, positions in shared.positions(gate).items():

@@ -128,7 +128,7 @@ def get_submodule(model: torch.nn.Module, name: str) -> torch.nn.Module:
     module = model
     if name == "":
         return module
-    walked = []
+    walked: List[str] = []
     for part in name.split("."):
         child = module._modules.get(part) if part else None
         if child is None:
