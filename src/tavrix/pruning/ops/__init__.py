@@ -13,6 +13,8 @@ check and coverage read. A new operation is supported end to end by one more fam
 
 from __future__ import annotations
 
+from typing import Tuple
+
 from tavrix.pruning.opfamily import OpFamily, families, forms, register, unregister
 from tavrix.pruning.ops import (
     attention,
@@ -27,50 +29,58 @@ from tavrix.pruning.ops import (
 
 __all__ = ["OpFamily", "families", "forms", "register", "unregister"]
 
-_ORDER = (
-    # the standard rules (labelled by the engine's standard registry)
-    elementwise.ELEMENTWISE,
-    elementwise.CHANNELWISE,
-    norm.BATCH_NORM,
-    elementwise.PRELU,
-    elementwise.DROPOUT,
-    elementwise.BINARY,
-    elementwise.UNARY_REDUCE,
-    conv_linear.CONV,
-    conv_linear.CONV_TRANSPOSE,
-    conv_linear.LINEAR,
-    cat_flatten.FLATTEN,
-    cat_flatten.CAT,
-    # the extended rules, in front of the standard ones in an extended walk
-    reshape.PERMUTE,
-    reshape.TRANSPOSE,
-    reshape.MOVEDIM,
-    reshape.RESHAPE,
-    reshape.EXPAND,
-    reshape.GETITEM,
-    reshape.PIECES,
-    reshape.PAD,
-    reshape.ROLL,
-    reshape.FRESH_TENSOR,
-    conv_linear.GROUPED_CONV,
-    conv_linear.GROUPED_CONV_TRANSPOSE,
-    elementwise.PARAMETER_BINARY,
-    norm.LAYER_NORM,
-    norm.GROUP_NORM,
-    norm.INSTANCE_NORM,
-    cat_flatten.CAT_PARAMETER,
-    attention.MULTI_HEAD_ATTENTION,
-    attention.SCALED_DOT_PRODUCT,
-    elementwise.CHANNEL_MEAN,
-    norm.RMS_NORM,
-    embedding.EMBEDDING,
-    elementwise.CONVERSION,
-    matmul.MATMUL,
-    matmul.ADDMM,
-    attention.SOFTMAX,
-    attention.HEAD_DIM_SCALE,
-    reshape.SPLIT,
-)
+
+def _families() -> Tuple[OpFamily, ...]:
+    # The registration order. A function, not a module-level tuple: the family modules and
+    # the phases import one another, and mypy infers a module's constants only once it has
+    # checked that module.
+    return (
+        # the standard rules (labelled by the engine's standard registry)
+        elementwise.ELEMENTWISE,
+        elementwise.CHANNELWISE,
+        norm.BATCH_NORM,
+        elementwise.PRELU,
+        elementwise.DROPOUT,
+        elementwise.BINARY,
+        elementwise.UNARY_REDUCE,
+        conv_linear.CONV,
+        conv_linear.CONV_TRANSPOSE,
+        conv_linear.LINEAR,
+        cat_flatten.FLATTEN,
+        cat_flatten.CAT,
+        # the extended rules, in front of the standard ones in an extended walk
+        reshape.PERMUTE,
+        reshape.TRANSPOSE,
+        reshape.MOVEDIM,
+        reshape.RESHAPE,
+        reshape.EXPAND,
+        reshape.GETITEM,
+        reshape.PIECES,
+        reshape.PAD,
+        reshape.ROLL,
+        reshape.FRESH_TENSOR,
+        conv_linear.GROUPED_CONV,
+        conv_linear.GROUPED_CONV_TRANSPOSE,
+        elementwise.PARAMETER_BINARY,
+        norm.LAYER_NORM,
+        norm.GROUP_NORM,
+        norm.INSTANCE_NORM,
+        cat_flatten.CAT_PARAMETER,
+        attention.MULTI_HEAD_ATTENTION,
+        attention.SCALED_DOT_PRODUCT,
+        elementwise.CHANNEL_MEAN,
+        norm.RMS_NORM,
+        embedding.EMBEDDING,
+        elementwise.CONVERSION,
+        matmul.MATMUL,
+        matmul.ADDMM,
+        attention.SOFTMAX,
+        attention.HEAD_DIM_SCALE,
+        reshape.SPLIT,
+    )
+
+
+_ORDER = _families()
 
 for _family in _ORDER:
     register(_family)

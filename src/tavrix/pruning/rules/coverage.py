@@ -91,9 +91,11 @@ def coverage(
     if isinstance(model, nn.Module):
         for name, module in model.named_modules():
             if isinstance(module, (nn.modules.conv._ConvNd, nn.Linear)):
-                transposed = getattr(module, "transposed", False)
                 shape = module.weight.shape
-                out = shape[1] * module.groups if transposed else shape[0]
+                if isinstance(module, nn.modules.conv._ConvNd) and module.transposed:
+                    out = shape[1] * module.groups
+                else:
+                    out = shape[0]
                 weights[id(module.weight)] = (name, int(out))
     return coverage_of(nodes, outputs, prunable_groups, labels, dims, weight_layers=weights)
 

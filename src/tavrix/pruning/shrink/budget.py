@@ -134,7 +134,7 @@ class _Costs:
                     self.shapes[id(node)] = shape
                 found = _weighted_macs(node)
                 owned = None if found is None else owners.get(found[0].tensor_uid)
-                if owned is not None:
+                if found is not None and owned is not None:
                     key = id(owned.tensor)
                     self.per_entry[key] = self.per_entry.get(key, 0.0) + found[1]
         else:
@@ -277,12 +277,13 @@ def budget_removal(
         if countable:
             units.append(sorted(members))
     units += [[index] for index in range(len(groups)) if index not in placed]
-    units = [unit for unit in units if all(scores[i] is not None for i in unit)]
+    measured = {index: values for index, values in enumerate(scores) if values is not None}
+    units = [unit for unit in units if all(i in measured for i in unit)]
     orders: Dict[int, List[int]] = {}
     normalised: Dict[int, torch.Tensor] = {}
     for unit in units:
         for index in unit:
-            values = scores[index]
+            values = measured[index]
             mean = values.mean().item() if values.numel() else 0.0
             normalised[index] = values / mean if mean > 0 else torch.zeros_like(values)
             orders[index] = torch.argsort(values, stable=True).tolist()
@@ -301,10 +302,11 @@ def budget_removal(
                 continue
             if u not in probed:
                 probed[u] = _probe(model, axes, owners, groups, unit, orders, levels[1])
-            if probed[u] is None:
+            probe = probed[u]
+            if probe is None:
                 refused.update(unit)
                 continue
-            ctx, changes, count = probed[u]
+            ctx, changes, count = probe
             costs.learn(u, ctx, changes, count)
             live.append((u, levels))
         counts = _allocate(costs, live, units, normalised, orders, target)

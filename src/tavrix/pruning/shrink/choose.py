@@ -90,7 +90,7 @@ def choose_channels(
     if target is not None:
         from tavrix.pruning.shrink.budget import budget_removal
 
-        kind, fraction = target
+        kind, fraction, model = target
         if fraction == 1:
             return {}
         scores = _scores(plan, importance, unmeasured, model, seed)
@@ -121,16 +121,19 @@ def choose_channels(
         labels = [int(label) for label in groups[index][1]]
         keep = _rounded_keep(len(labels), len(labels) - count, round_to, min_keep)
         drop = len(labels) - keep
-        if drop <= 0:
+        values = scores[index]
+        if drop <= 0 or values is None:  # counts hold measured groups only
             continue
-        order = torch.argsort(scores[index], stable=True)[:drop].tolist()
+        order = torch.argsort(values, stable=True)[:drop].tolist()
         removed[index] = [labels[i] for i in sorted(order)]
     return removed
 
 
 def _target(
     ratio: Any, target_macs: Any, target_params: Any, model: Optional[nn.Module]
-) -> Optional[Tuple[str, float]]:
+) -> Optional[Tuple[str, float, nn.Module]]:
+    """(kind, fraction, the model its costs are read from) of a MAC or parameter target; None
+    without one."""
     given = [
         (name, kind, value)
         for name, kind, value in (
@@ -153,7 +156,7 @@ def _target(
             f"{name} needs the calibrated model (model=...): the plan names its tensors, "
             "whose shapes give the costs"
         )
-    return kind, float(value)
+    return kind, float(value), model
 
 
 def _check_count(value: Any, name: str) -> None:
@@ -204,7 +207,7 @@ def _scores(
             from tavrix.pruning.shrink.criteria import random_scores
 
             given = random_scores(plan, seed)
-        elif importance == "magnitude":
+        elif importance == "magnitude" and model is not None:
             from tavrix.pruning.shrink.criteria import weight_scores
 
             given = weight_scores(model, plan, "magnitude")
@@ -312,8 +315,9 @@ def _global_class_counts(
     units = [sorted(members) for members in classes if members <= sizes.keys()]
     units += [[index] for index in sizes if index not in placed]
     ranked: Dict[int, List[float]] = {}
-    for index in sizes:
-        values = scores[index]
+    for index, values in enumerate(scores):
+        if values is None:
+            continue
         mean = values.mean().item()
         normalised = values / mean if mean > 0 else torch.zeros_like(values)
         ranked[index] = sorted(normalised.tolist())
@@ -370,7 +374,8 @@ def _group_modules(plan: ModelCutplan) -> List[Set[str]]:
         names: Set[str] = set()
         for node in nodes:
             for value in iter_leaves((node.args, node.kwargs)):
-                name = tensor_names.get(getattr(value, "tensor_uid", None))
+                uid = getattr(value, "tensor_uid", None)
+                name = None if uid is None else tensor_names.get(uid)
                 if name is not None:
                     names.add(name.rpartition(".")[0])
             name = by_node.get(node)

@@ -44,6 +44,7 @@ def check_reshape_sizes(
     by_read: Dict[Any, Dict[int, set]] = {}
     channels: Dict[Any, Dict[int, set]] = {}
     updated: Dict[Any, set] = {}
+    module: Optional[nn.Module]
     for name, module, changed in attributes:
         updated.setdefault(module, set()).update(changed)
         for old, new in changed.values():
@@ -142,7 +143,12 @@ def _channel_split(ctx: CutContext, node: Any, target: Sequence[int]) -> set:
     source = node.args[0] if node.args else None
     shape = shape_of(source) if isinstance(source, NodeInfo) else None
     axis = ctx.axis(source) if shape is not None and ctx.labels(source) else None
-    if axis is None or not 0 <= axis < len(shape) or any(size < 0 for size in target):
+    if (
+        shape is None
+        or axis is None
+        or not 0 <= axis < len(shape)
+        or any(size < 0 for size in target)
+    ):
         return set()
     i = j = 0
     while i < len(shape) and j < len(target):
@@ -252,7 +258,9 @@ def check_scales(
     (``q @ k.T / math.sqrt(self.head_dim)``): the cut model scales by the new one, the
     masked original by the old one, so the cut is refused. A scale the module holds as a
     number of its own (``self.scaling``) stays what it is."""
-    changed_by_module = {module: changed for _, module, changed in attributes if changed}
+    changed_by_module: Dict[Optional[nn.Module], Dict[str, Tuple[Any, Any]]] = {
+        module: changed for _, module, changed in attributes if changed
+    }
     if not changed_by_module:
         return
     for node in ctx.graph_axes.graph:
@@ -352,10 +360,10 @@ def _note_count(
         channels.setdefault(shape[axis], set()).add(shape[axis] if keep is None else len(keep))
     for first in range(len(shape)):  # products of axes that keep their sizes (H * W)
         for last in range(first + 2, len(shape) + 1):
-            if keep is None or not first <= axis < last:
+            if keep is None or axis is None or not first <= axis < last:
                 size = math.prod(shape[first:last])
                 counts.setdefault(size, set()).add(size)
-    if keep is None:
+    if keep is None or axis is None:
         return
     old, new = shape[axis], len(keep)
     for small in range(1, math.isqrt(old) + 1):
