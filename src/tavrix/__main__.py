@@ -248,7 +248,7 @@ def _one_line(exc: BaseException) -> str:
 
 def _random_batches(
     shape: Tuple[int, ...], count: int, seed: int, loaded: Optional[LoadedModel] = None
-) -> List[Tuple[torch.Tensor]]:
+) -> List[Tuple[torch.Tensor, ...]]:
     # made on the CPU, from one seed, whatever the device: the same batches everywhere
     generator = torch.Generator().manual_seed(seed)
     make = loaded.make_input if loaded is not None else LoadedModel.make_input
@@ -378,8 +378,8 @@ def _run(options: Any) -> str:
     if options.inputs is not None:
         stored = _load_batches(options.inputs)
         count = options.batches or len(stored)
-        batches = [(stored[i % len(stored)],) for i in range(count)]
-        held_out = [(tensor,) for tensor in stored[count:]]
+        batches: List[Tuple[torch.Tensor, ...]] = [(stored[i % len(stored)],) for i in range(count)]
+        held_out: List[Tuple[torch.Tensor, ...]] = [(tensor,) for tensor in stored[count:]]
         held_out_name = f"{len(held_out)} held-out batch{'es' if len(held_out) > 1 else ''}"
         if not held_out:
             held_out, held_out_name = batches, "the calibration batches"

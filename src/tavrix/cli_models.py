@@ -18,7 +18,7 @@ import ast
 import importlib
 import inspect
 from dataclasses import dataclass
-from typing import Any, Callable, Dict, List, Optional, Tuple
+from typing import Any, Callable, Dict, List, Optional, Tuple, cast
 
 import torch
 from torch import nn
@@ -200,7 +200,8 @@ def _hf(name: str, keywords: Dict[str, Any]) -> LoadedModel:
     what = f"transformers {name}"
     try:
         if isinstance(found, type) and issubclass(found, transformers.PreTrainedModel):
-            config = found.config_class(**keywords)
+            # a transformers model class, typed as just a type once isinstance has run
+            config = cast(Any, found).config_class(**keywords)
             build: Callable[[], Any] = lambda: found(config)  # noqa: E731
         elif isinstance(found, type) and issubclass(found, transformers.PretrainedConfig):
             config = found(**keywords)

@@ -455,6 +455,7 @@ def _fold_into_batch_norms(model: nn.Module, plan: ModelCutplan, names: Sequence
         norm = modules.get(norm_path) if norm_path is not None else None
         if (
             module is None
+            or norm_path is None
             or not isinstance(norm, _BatchNorm)
             or users[0].operation_name != "batch_norm"
             or calls.get(norm_path) != users  # the norm runs once, on this output
@@ -683,7 +684,7 @@ def importance_figure(
         cut = len(removed.get(group.index, ()))
         x = list(range(n))
         # points as well as lines where there is room to tell channels apart
-        style = {"marker": "o", "markersize": 2.5} if n <= 40 else {}
+        style: Dict[str, Any] = {"marker": "o", "markersize": 2.5} if n <= 40 else {}
         if cut:
             axes.axvspan(-0.5, cut - 0.5, color="0.88", zorder=0)
             axes.plot(x[:cut], curve[:cut], color="tab:red", linewidth=1.2, **style)

@@ -186,7 +186,9 @@ class _InputMasks:
         """Whether the module call that ran ``node`` read the shape of a tensor that loses
         channels (sizes computed from it change with the cut)."""
         if self._reading_calls is None:
-            shape = torch.Tensor.shape.__get__
+            # torch's stubs declare shape as an instance attribute; on the class it is the
+            # descriptor whose getter the trace records
+            shape = torch.Tensor.shape.__get__  # type: ignore[attr-defined]
             self._reading_calls = {
                 read.module_path
                 for read in self.graph

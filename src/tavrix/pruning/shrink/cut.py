@@ -432,7 +432,8 @@ class _Replaced:
         if (
             self.pieces is None
             or sys.getrefcount(self.tensor) > sys.getrefcount(self.probe)
-            or (self.tensor._use_count() > 1)
+            # a method of torch's tensors that its stubs leave out
+            or (self.tensor._use_count() > 1)  # type: ignore[attr-defined]
         ):
             self.pieces = None  # held elsewhere too: letting go would free nothing
             return
@@ -446,9 +447,9 @@ class _Replaced:
             with torch.no_grad(), torch.inference_mode(False):
                 data = new.detach()
                 for axis, kept, gone, part in reversed(self.pieces or ()):
-                    shape = list(data.shape)
-                    shape[axis] = len(kept) + len(gone)
-                    whole = data.new_empty(shape)
+                    sizes = list(data.shape)
+                    sizes[axis] = len(kept) + len(gone)
+                    whole = data.new_empty(sizes)
                     whole.index_copy_(axis, kept, data)
                     whole.index_copy_(axis, gone, part)
                     data = whole

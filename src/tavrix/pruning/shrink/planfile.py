@@ -279,7 +279,7 @@ def _cuts_of(
     Dict[int, Tuple[OwnedTensor, Dict[int, Tuple[int, ...]]]],
     Dict[nn.Module, Tuple[str, Dict[str, Any]]],
 ]:
-    by_name = dict(model.named_parameters(remove_duplicate=False))
+    by_name: Dict[str, torch.Tensor] = dict(model.named_parameters(remove_duplicate=False))
     by_name.update(model.named_buffers(remove_duplicate=False))
     cuts: Dict[int, Tuple[OwnedTensor, Dict[int, Tuple[int, ...]]]] = {}
     for name, entry in record["cuts"].items():
@@ -407,6 +407,7 @@ def _commit_weights(
     expected.update({name: tuple(state_dict[name].shape) for name in added})
     _check_weights(expected, state_dict, where)
     data: Dict[int, torch.Tensor] = {}
+    assigned: List[Tuple[OwnedTensor, Dict[int, Tuple[int, ...]], Tuple[int, ...], Tuple[int, ...]]]
     assigned = []
     copies = []
     for owned in owners.values():
