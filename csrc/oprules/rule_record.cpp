@@ -97,11 +97,12 @@ const std::vector<int64_t>* ParserState::piece_of(py::handle node) const {
 
 py::tuple ParserState::rule_record() const {
   py::dict handlers, decisions, pieces;
-  std::unordered_map<int32_t, py::object> texts;  // one str per text
+  std::vector<py::object> texts;  // one str per text id, made at its first use
   auto text_of = [&](int32_t id) {
-    auto [slot, added] = texts.try_emplace(id);
-    if (added) slot->second = py::str(record_text(id));
-    return slot->second;
+    if (static_cast<size_t>(id) >= texts.size()) texts.resize(static_cast<size_t>(id) + 1);
+    py::object& text = texts[static_cast<size_t>(id)];
+    if (!text) text = py::str(record_text(id));
+    return text;
   };
   // Entries are copied before each insertion: hashing a node may run Python
   // code, which could add entries.
@@ -115,10 +116,11 @@ py::tuple ParserState::rule_record() const {
     const Handled handled = handled_[i];
     if (handled.handler >= 0) handlers[handled.node] = text_of(handled.handler);
     if (handled.decision >= 0) decisions[handled.node] = text_of(handled.decision);
-    if (!is_node_info(handled.node) || pieces.contains(handled.node)) continue;
+    // a tuple-valued node (no result shape) of chunk, split or unbind
+    if (!is_node_info(handled.node)) continue;
     if (!handled.node.attr(graph_attr().result_shape).is_none()) continue;
     py::object name = handled.node.attr(graph_attr().operation_name);
-    if (!makes_pieces(name)) continue;
+    if (!makes_pieces(name) || pieces.contains(handled.node)) continue;
     py::object source =
         interop::get_argument(handled.node.attr(graph_attr().args),
                               handled.node.attr(graph_attr().kwargs), 0, "input", py::none());

@@ -296,7 +296,7 @@ class CutContext:
 
     def shape_of(self, value: Any) -> Optional[Tuple[int, ...]]:
         """A tensor's or node's shape; a piece's of a tuple-valued node, as the walk recorded."""
-        return self.graph_axes.shape_of(value)
+        return shape_of(value, self.graph_axes.piece_shapes)
 
     def decision(self, node: Any) -> Optional[str]:
         """The branch the walk's handler took for ``node`` (``"dense"``, ``"depthwise"``, ...);
