@@ -3,6 +3,7 @@ patterns on a small traced module with the groups derived by hand and the shrunk
 equal to the masked original."""
 
 import copy
+import dataclasses
 import pickle
 import threading
 import warnings
@@ -125,6 +126,8 @@ def test_plans_remember_their_rules_and_shrink_anywhere():
     assert list(copied.prune_dimension_by_nodes.values()) == list(
         plan.rule_record.prune_dimension_by_nodes.values()
     )
+    assert list(copied.decisions.values()) == list(plan.rule_record.decisions.values())
+    assert list(copied.handlers.values()) == list(plan.rule_record.handlers.values())
     bare = copy.copy(plan)
     del bare.rule_record
     with pytest.raises(ValueError, match="cannot be reproduced"):
@@ -139,6 +142,47 @@ def test_plans_remember_their_rules_and_shrink_anywhere():
     with rules.extended(), calibrator:
         model(x).sum().backward()
     assert rules.plan_rule_set(calibrator.cutplan).name == "extended"
+
+
+class Attended(nn.Module):
+    """A depthwise convolution, then nn.MultiheadAttention whose output a linear layer reads."""
+
+    def __init__(self):
+        super().__init__()
+        self.conv, self.dw = nn.Conv2d(3, 8, 1), nn.Conv2d(8, 8, 3, padding=1, groups=8)
+        self.attn, self.fc = nn.MultiheadAttention(8, 2), nn.Linear(8, 4)
+
+    def forward(self, x):
+        y = self.dw(F.relu(self.conv(x))).flatten(2).permute(2, 0, 1)  # (positions, batch, 8)
+        return self.fc(self.attn(y, y, y, need_weights=False)[0])
+
+
+def test_the_shrink_cuts_what_the_walk_recorded():
+    model, x = made(Attended()), torch.randn(2, 3, 4, 4)
+    plan = analyse(model, x)
+    record = plan.rule_record
+    dw = plan.graph[2]
+    attention = next(n for n in plan.graph if n.operation_name == "multi_head_attention_forward")
+    assert (record.handlers[dw], record.decisions[dw]) == (
+        "_grouped_conv_node_handler",
+        "depthwise",
+    )
+    # the attention call returns a tuple: the walk recorded its output's shape, by which the
+    # linear layer reading it loses its input columns
+    assert record.piece_shapes[attention] == (16, 2, 8)
+    removed = {i: labels[:1] for i, (_, labels) in enumerate(plan.prunable_groups)}
+    cut_and_check(copy.deepcopy(model), x, plan, removed)
+    # the shrink reads what the record says, whatever the graph shows: a depthwise
+    # convolution recorded as grouped, or an attention output of unknown shape, is not cut
+    for changed, reason in (
+        ({"decisions": {**record.decisions, dw: "grouped"}}, r"dw at .* grouped convolution"),
+        ({"piece_shapes": {}}, r"fc at .* reads 1 removed channel"),
+    ):
+        plan.rule_record = dataclasses.replace(record, **changed)
+        before = state(model)
+        with pytest.raises(ShrinkError, match=reason):
+            shrink(model, plan, removed)
+        assert same_state(model, before)
 
 
 # ------------------------------------------------------------------ grouped convolutions

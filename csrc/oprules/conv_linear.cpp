@@ -24,6 +24,17 @@ const Rule kRuleLinearSingleOutput("fully-connected layer with a single output")
 const Rule kRuleLinearNotLastAxis(
     "fully-connected layer over a tensor pruned along another axis than the last");
 
+// The branches a convolution takes, for the rule record: the shrink cuts
+// "dense" (groups == 1) and "depthwise" convolutions; the others are barriers.
+const Decision kConvDense("dense");
+const Decision kConvDepthwise("depthwise");
+const Decision kConvGrouped("grouped");
+const Decision kConvTracedWeight("traced_weight");
+const Decision kConvUnlabelledInput("unlabelled_input");
+const Decision kConvBatchAxis("batch_axis");
+const Decision kConvUnbatched("unbatched");
+const Decision kConvSingleOutput("single_output");
+
 // The transposed variants, compared by equality with the node's operation.
 const py::tuple& transposed_conv_ops() {
   return interop::cached([] {
@@ -100,6 +111,7 @@ void conv_node_handler(ParserState& state, py::handle node) {
     interop::warn_user(
         "Conv layer have weight dependent on model inputs, this layer will not be pruned");
     RuleScope scope(state, kRuleConvTracedWeight);
+    state.decide(node, kConvTracedWeight);
     default_node_handler(state, node);
     return;
   }
@@ -107,6 +119,7 @@ void conv_node_handler(ParserState& state, py::handle node) {
   PruneDim prune_dimension = process_input_for_conv_like_operation(state, node, input_node);
 
   if (groups == 1) {
+    state.decide(node, kConvDense);
     if (prune_dimension != kCnnPruneDim) {
       RuleScope scope(state, kRuleConvNotChannels);
       mark_node_inputs_as_non_prunable(state, node);
@@ -117,22 +130,26 @@ void conv_node_handler(ParserState& state, py::handle node) {
   }
 
   if (!prune_dimension) {
+    state.decide(node, kConvUnlabelledInput);
     default_node_handler(state, node);
   } else if (*prune_dimension == 0) {
     if (!same_size_along_first_axis(input_node, node)) {
       // An unbatched grouped conv changes the size of axis 0: the input's
       // labels would not fit the output.
       RuleScope scope(state, kRuleGroupedUnbatched);
+      state.decide(node, kConvUnbatched);
       default_node_handler(state, node);
       return;
     }
     interop::log(engine_logger(), interop::kLogInfo,
                  "Processing conv node along channel dimension");
+    state.decide(node, kConvBatchAxis);
     elementwise_node_handler(state, node, input_node);
   } else if (transposed ? in_channels == 1 : out_channels == 1) {
     interop::log(engine_logger(), interop::kLogInfo,
                  "Conv layer with single output channel, this layer will not be pruned");
     RuleScope scope(state, kRuleGroupedSingleOutput);
+    state.decide(node, kConvSingleOutput);
     default_node_handler(state, node);
   } else if (transposed ? (in_channels != groups || out_channels != 1)
                         : (in_channels != 1 || out_channels != groups)) {
@@ -142,8 +159,10 @@ void conv_node_handler(ParserState& state, py::handle node) {
     // turns 8 channels into 4: neither output can share the input's labels.
     interop::warn_user("Found group convolution, it will not be pruned");
     RuleScope scope(state, kRuleGroupedConv);
+    state.decide(node, kConvGrouped);
     default_node_handler(state, node);
   } else {
+    state.decide(node, kConvDepthwise);
     channelwise_node_handler(state, node, input_node);
   }
 }

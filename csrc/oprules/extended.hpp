@@ -14,6 +14,8 @@
 #include "oprules/provenance.hpp"
 
 #include <cstdint>
+#include <optional>
+#include <string>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -40,9 +42,9 @@ struct ExtendedWalk {
   // Reshapes that split the channel axis into whole heads whatever `split` says: an
   // attention whose head_dim positions the first walk found pinned (rotary embeddings).
   std::vector<py::object> outer_splits;
-  // The shape of each piece of a tuple-valued node whose pieces are alike
-  // (an even chunk): handlers that size an input read it from here.
-  std::vector<std::pair<py::object, Shape>> piece_shapes;
+  // The walk's state, whose noted piece shapes get_shape reads (null when
+  // the walk runs over another state object).
+  ParserState* state = nullptr;
   // Labelled tensors whose channel count the code reads, and those it reshapes.
   std::vector<py::object> counted;
   std::vector<py::object> counted_at;  // the node reading each count
@@ -65,9 +67,21 @@ const ExtendedOptions& extended_options();
 // The split axis for a reshape node: outer when the walk was told so for it.
 SplitAxis split_for(py::handle node);
 
-// The piece shape recorded for a tuple-valued node by the running extended
-// walk, or nullptr (always outside an extended walk).
+// The piece shape noted for a tuple-valued node in the running extended
+// walk's state, or nullptr (always outside an extended walk).
 const Shape* extended_piece_shape(py::handle node);
+
+// chunk, split (any other name) and unbind into pieces of one shape: the axis
+// cut, each piece's size along it (0 for unbind, which drops the axis) and
+// the piece's shape, for a `source` of that shape; nullopt when the pieces
+// differ or the call's arguments are not plain numbers.
+struct AlikePieces {
+  int64_t axis = 0;
+  int64_t size = 0;
+  Shape shape;
+};
+std::optional<AlikePieces> alike_pieces(py::handle node, const std::string& name,
+                                        const Shape& source);
 
 // ---- standard handlers the extended ones fall back to (defined in their files) ----
 void conv_node_handler(ParserState& state, py::handle node);

@@ -61,6 +61,11 @@ const py::tuple& transposed_convs() {
 
 // ---------------------------------------------------------------- grouped convolutions
 
+// The grouped handler's own branches, for the rule record (its fallbacks name
+// the standard handler's).
+const Decision kGroupedWhole("whole_groups");
+const Decision kGroupedPositions("positions");
+
 // A convolution with groups > 1 on channels along axis 1. Weight (out,
 // in / groups, ...), transposed (in, out / groups, ...). The standard handler
 // keeps depthwise convolutions (one input and one output channel per group)
@@ -105,6 +110,7 @@ void grouped_conv_node_handler(ParserState& state, py::handle node) {
   }
   if (mode == GroupedConv::WholeGroups) {
     // Input and output channels of one group are removed together.
+    state.decide(node, kGroupedWhole);
     Labels per_group;
     for (int64_t g = 0; g < groups; ++g) {
       const Labels block(in_labels.begin() + g * n_in, in_labels.begin() + (g + 1) * n_in);
@@ -119,6 +125,7 @@ void grouped_conv_node_handler(ParserState& state, py::handle node) {
   }
   // The same positions in every group: input position j of all groups goes
   // together, and so does output position k.
+  state.decide(node, kGroupedPositions);
   std::vector<Labels> blocks;
   for (int64_t g = 0; g < groups; ++g) {
     blocks.emplace_back(in_labels.begin() + g * n_in, in_labels.begin() + (g + 1) * n_in);

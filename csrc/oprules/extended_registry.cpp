@@ -404,11 +404,10 @@ void walk_extended(py::handle pruning_state, py::handle graph, py::handle overri
       walk.outer_splits.push_back(py::reinterpret_borrow<py::object>(node));
     }
   }
+  if (py::isinstance<ParserState>(pruning_state)) walk.state = &pruning_state.cast<ParserState&>();
   WalkScope scope(&walk);
   walk_nodes(pruning_state, graph, overrides);
-  if (py::isinstance<ParserState>(pruning_state)) {
-    pin_counted_channels(pruning_state.cast<ParserState&>(), walk, graph);
-  }
+  if (walk.state != nullptr) pin_counted_channels(*walk.state, walk, graph);
 }
 
 }  // namespace
@@ -449,11 +448,8 @@ SplitAxis split_for(py::handle node) {
 }
 
 const Shape* extended_piece_shape(py::handle node) {
-  if (current_walk == nullptr) return nullptr;
-  for (const auto& [piece_node, shape] : current_walk->piece_shapes) {
-    if (piece_node.is(node)) return &shape;
-  }
-  return nullptr;
+  if (current_walk == nullptr || current_walk->state == nullptr) return nullptr;
+  return current_walk->state->piece_of(node);
 }
 
 std::optional<int64_t> normalised_axis(int64_t axis, int64_t rank) {
@@ -510,35 +506,6 @@ void register_extended(py::module_& m) {
       "extended rules' options, each the position of its value in the rule set's allowed ones;\n"
       "the reshape nodes of outer_splits split into whole heads.");
 
-  m.def(
-      "_note_piece_shape",
-      [](py::handle node, py::handle shape) {
-        // copied out before the walk's list changes: the shape's items are Python objects
-        Shape piece;
-        for (py::handle item : sequence_copy(shape)) {
-          piece.push_back(interop::to_int64(item, "a shape entry"));
-        }
-        if (current_walk != nullptr) {
-          current_walk->piece_shapes.emplace_back(py::reinterpret_borrow<py::object>(node),
-                                                  std::move(piece));
-        }
-      },
-      py::arg("node"), py::arg("shape"),
-      "Extended rules: the shape of the tensors of a tuple-valued node (an attention call\n"
-      "returning its output and no weights), read by the handlers of its users; a no-op\n"
-      "outside an extended walk.");
-  m.def(
-      "_piece_shape",
-      [](py::handle node) -> py::object {
-        const Shape* piece = extended_piece_shape(node);
-        if (piece == nullptr) return py::none();
-        py::tuple out(piece->size());
-        for (size_t i = 0; i < piece->size(); ++i) out[i] = py::int_((*piece)[i]);
-        return std::move(out);
-      },
-      py::arg("node"),
-      "Extended rules: the shape of each piece of a tuple-valued node whose pieces are alike\n"
-      "(a chunk, an unbind), as the running walk recorded it; None otherwise.");
   m.def(
       "_note_count_read_for", [](py::handle source) { note_reshaped(source); }, py::arg("source"),
       "Extended rules: reads of source's channel count are taken to be for an operation that\n"

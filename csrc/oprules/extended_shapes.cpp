@@ -620,63 +620,27 @@ void pieces_node_handler(ParserState& state, py::handle node) {
     return;
   }
   const std::string name = interop::str(node.attr(graph_attr().operation_name));
-  const auto rank = static_cast<int64_t>(source->shape.size());
-  const bool unbind = name == "unbind";
-  std::optional<int64_t> axis = int_value(arg_of(node, unbind ? 1 : 2, "dim", py::int_(0)));
-  if (axis) axis = normalised_axis(*axis, rank);
-  if (!axis) {
+  std::optional<AlikePieces> pieces = alike_pieces(node, name, source->shape);
+  // along the channel axis an unbind keeps no channel axis, and a split's sizes are numbers
+  if (!pieces || (pieces->axis == source->dim && name != "chunk")) {
     default_node_handler(state, node);
     return;
   }
-  const int64_t size = source->shape[static_cast<size_t>(*axis)];
-  Shape piece = source->shape;
   Labels labels = source->labels;
   int64_t dim = source->dim;
-  if (unbind) {
-    if (*axis == source->dim) {
-      default_node_handler(state, node);
-      return;
+  if (pieces->size == 0) {
+    if (pieces->axis < dim) --dim;
+  } else if (pieces->axis == source->dim &&
+             pieces->size != source->shape[static_cast<size_t>(dim)]) {
+    std::vector<Labels> blocks;
+    const int64_t size = pieces->size;
+    for (int64_t b = 0; b < static_cast<int64_t>(labels.size()) / size; ++b) {
+      blocks.emplace_back(labels.begin() + b * size, labels.begin() + (b + 1) * size);
     }
-    piece.erase(piece.begin() + *axis);
-    if (*axis < dim) --dim;
-  } else {
-    int64_t piece_size = 0;
-    if (name == "chunk") {
-      std::optional<int64_t> chunks = int_value(arg_of(node, 1, "chunks"));
-      if (!chunks || *chunks < 1) {
-        default_node_handler(state, node);
-        return;
-      }
-      piece_size = (size + *chunks - 1) / *chunks;
-    } else {
-      py::object sizes = arg_of(node, 1, "split_size_or_sections", py::none());
-      if (sizes.is_none()) sizes = arg_of(node, 1, "split_size", py::none());
-      std::optional<std::vector<int64_t>> list = int_list(sizes);
-      if (!list || list->empty() || *axis == source->dim) {
-        default_node_handler(state, node);
-        return;
-      }
-      piece_size = list->front();
-      const bool listed = !int_value(sizes);
-      for (int64_t s : *list) {
-        if (listed && s != piece_size) piece_size = 0;
-      }
-    }
-    if (piece_size < 1 || size % piece_size != 0) {
-      default_node_handler(state, node);
-      return;
-    }
-    piece[static_cast<size_t>(*axis)] = piece_size;
-    if (*axis == source->dim && piece_size != size) {
-      std::vector<Labels> blocks;
-      for (int64_t b = 0; b < size / piece_size; ++b) {
-        blocks.emplace_back(labels.begin() + b * piece_size, labels.begin() + (b + 1) * piece_size);
-      }
-      labels = merge_label_groups(state, blocks);
-    }
+    labels = merge_label_groups(state, blocks);
   }
   carry(state, node, labels, dim);
-  walk->piece_shapes.emplace_back(py::reinterpret_borrow<py::object>(node), std::move(piece));
+  state.note_piece(node, std::move(pieces->shape));
 }
 
 // ---------------------------------------------------------------- padding, rolls, fresh tensors
@@ -728,6 +692,40 @@ void fresh_tensor_node_handler(ParserState& state, py::handle node) {
 }
 
 }  // namespace
+
+std::optional<AlikePieces> alike_pieces(py::handle node, const std::string& name,
+                                        const Shape& source) {
+  const auto rank = static_cast<int64_t>(source.size());
+  const bool unbind = name == "unbind";
+  std::optional<int64_t> axis = int_value(arg_of(node, unbind ? 1 : 2, "dim", py::int_(0)));
+  if (axis) axis = normalised_axis(*axis, rank);
+  if (!axis) return std::nullopt;
+  Shape piece = source;
+  if (unbind) {
+    piece.erase(piece.begin() + *axis);
+    return AlikePieces{*axis, 0, std::move(piece)};
+  }
+  const int64_t size = source[static_cast<size_t>(*axis)];
+  int64_t piece_size = 0;
+  if (name == "chunk") {
+    std::optional<int64_t> chunks = int_value(arg_of(node, 1, "chunks"));
+    if (!chunks || *chunks < 1) return std::nullopt;
+    piece_size = (size + *chunks - 1) / *chunks;
+  } else {
+    py::object sizes = arg_of(node, 1, "split_size_or_sections", py::none());
+    if (sizes.is_none()) sizes = arg_of(node, 1, "split_size", py::none());
+    std::optional<std::vector<int64_t>> list = int_list(sizes);
+    if (!list || list->empty()) return std::nullopt;
+    piece_size = list->front();
+    const bool listed = !int_value(sizes);
+    for (int64_t s : *list) {
+      if (listed && s != piece_size) piece_size = 0;
+    }
+  }
+  if (piece_size < 1 || size % piece_size != 0) return std::nullopt;
+  piece[static_cast<size_t>(*axis)] = piece_size;
+  return AlikePieces{*axis, piece_size, std::move(piece)};
+}
 
 void register_extended_shapes(py::module_& m) {
   define_extended_handler(

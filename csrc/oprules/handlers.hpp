@@ -31,6 +31,7 @@ void register_cat_flatten(py::module_& m);    // concatenation and flatten handl
 void register_reduce(py::module_& m);         // reduction handler
 void register_shared_params(py::module_& m);  // ties between the calls of one parameter
 void register_provenance(py::module_& m);     // rule scopes for handlers written in Python
+void register_rule_record(py::module_& m);    // branches and piece shapes for the rule record
 void register_registry(py::module_& m);       // registry, dispatch, module constants, __all__
 
 }  // namespace tavrix::oprules

@@ -8,6 +8,7 @@ PYBIND11_MODULE(oprules, m) {
   namespace o = tavrix::oprules;
   o::register_state(m);
   o::register_provenance(m);
+  o::register_rule_record(m);
   o::register_passthrough(m);
   o::register_conv_linear(m);
   o::register_binary(m);

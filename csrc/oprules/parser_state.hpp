@@ -18,6 +18,22 @@ class EngineError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A branch a handler names where it takes it, for the rule record:
+//   const Decision kDepthwise("depthwise");
+class Decision {
+ public:
+  explicit Decision(const char* text);
+  int32_t id() const { return id_; }
+
+ private:
+  int32_t id_;
+};
+
+// Interns a text of the rule record (a handler's name, a branch); ids are
+// stable for the life of the process.
+int32_t record_text_id(const std::string& text);
+const std::string& record_text(int32_t id);
+
 class ParserState {
  public:
   static constexpr core::NodeId kNoNode = -1;
@@ -77,6 +93,22 @@ class ParserState {
   const std::vector<core::NodeId>& fresh_nodes() const { return fresh_; }
   const std::vector<Tie>& ties() const { return ties_; }
 
+  // ---- the rule record: what the walk decided per node (rule_record.cpp) ----
+  // The walk hands `node` to the handler named by `handler` (a record_text_id).
+  void begin_node(py::handle node, int32_t handler);
+  // The branch a handler took for `node`. The last one named wins: a handler
+  // that falls back to another leaves the other's branch.
+  void decide(py::handle node, const Decision& decision) { decide(node, decision.id()); }
+  void decide(py::handle node, int32_t decision);
+  // The shape of each piece of a tuple-valued node whose pieces are alike.
+  void note_piece(py::handle node, std::vector<int64_t> shape);
+  // The shape noted for `node`, or nullptr.
+  const std::vector<int64_t>* piece_of(py::handle node) const;
+  // (handlers, decisions, piece_shapes): node -> handler name, node -> branch
+  // (nodes whose handler named one), node -> piece shape (noted ones, and
+  // those of chunk/split/unbind nodes into alike pieces that no handler noted).
+  py::tuple rule_record() const;
+
  private:
   // Interns a node that is not recorded yet; the store is not touched.
   core::NodeId claim(py::handle node);
@@ -90,6 +122,15 @@ class ParserState {
   std::vector<Origin> origins_;
   std::vector<core::NodeId> fresh_;
   std::vector<Tie> ties_;
+
+  struct Handled {
+    py::object node;
+    int32_t handler = -1;
+    int32_t decision = -1;
+  };
+  std::vector<Handled> handled_;  // in walk order
+  std::vector<std::pair<py::object, std::vector<int64_t>>> pieces_;
+
   // The last origin made: a handler's markings mostly repeat it.
   PyObject* last_node_ = nullptr;
   int32_t last_rule_ = -1;

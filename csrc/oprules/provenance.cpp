@@ -4,10 +4,9 @@
 
 #include "oprules/handlers.hpp"
 #include "oprules/label_ops.hpp"
+#include "oprules/texts.hpp"
 
 #include <algorithm>
-#include <deque>
-#include <stdexcept>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -16,38 +15,21 @@ namespace tavrix::oprules {
 
 namespace {
 
-struct RuleTable {
-  std::deque<std::string> texts;  // a deque: ids hand out stable references
-  std::unordered_map<std::string, int32_t> ids;
-};
-
 // Filled while the library loads (the handler files' Rule constants) and
 // later under the GIL (rules named from Python).
-RuleTable& rule_table() {
-  static RuleTable table;
+TextTable& rule_table() {
+  static TextTable table;
   return table;
 }
 
 }  // namespace
 
-int32_t rule_id(const std::string& text) {
-  RuleTable& table = rule_table();
-  auto found = table.ids.find(text);
-  if (found != table.ids.end()) return found->second;
-  if (table.texts.size() >= static_cast<size_t>(INT32_MAX)) {
-    throw std::overflow_error("too many distinct rule texts");
-  }
-  const auto id = static_cast<int32_t>(table.texts.size());
-  table.texts.push_back(text);
-  table.ids.emplace(text, id);
-  return id;
-}
+int32_t rule_id(const std::string& text) { return rule_table().id(text); }
 
 const std::string& rule_text(int32_t id) {
-  const RuleTable& table = rule_table();
   static const std::string none = "unprunable";
-  if (id < 0 || static_cast<size_t>(id) >= table.texts.size()) return none;
-  return table.texts[static_cast<size_t>(id)];
+  const std::string* text = rule_table().text(id);
+  return text != nullptr ? *text : none;
 }
 
 const Rule kRuleNotHandled("barrier: operation not handled");

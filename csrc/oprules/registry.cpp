@@ -31,6 +31,7 @@ struct NativeEntry {
   py::object object;
   NativeHandler handler;
   int32_t rule;
+  int32_t name;  // the module attribute's name, for the rule record
 };
 struct NativeHandlers {
   std::vector<NativeEntry> entries;
@@ -48,20 +49,29 @@ const NativeEntry* native_handler_of(py::handle handler) {
   return nullptr;
 }
 
-// The default rules of the Python handlers one walk meets, each looked up once.
-class PythonRules {
+// What the walk needs of the Python handlers it meets, each looked up once:
+// the default rule of their markings and their name for the rule record.
+class PythonHandlers {
  public:
-  int32_t of(const py::object& handler) {
-    for (const auto& [held, rule] : seen_) {
-      if (held.ptr() == handler.ptr()) return rule;
+  struct Entry {
+    py::object handler;  // held: the address cannot be reused
+    int32_t rule;
+    int32_t name;
+  };
+
+  const Entry& of(const py::object& handler) {
+    for (const Entry& entry : seen_) {
+      if (entry.handler.ptr() == handler.ptr()) return entry;
     }
-    const int32_t rule = default_rule_of(handler);
-    seen_.emplace_back(handler, rule);  // held: the address cannot be reused
-    return rule;
+    py::object name = py::getattr(handler, "__name__", py::none());
+    const std::string text =
+        py::isinstance<py::str>(name) ? name.cast<std::string>() : interop::repr(handler);
+    seen_.push_back(Entry{handler, default_rule_of(handler), record_text_id(text)});
+    return seen_.back();
   }
 
  private:
-  std::vector<std::pair<py::object, int32_t>> seen_;
+  std::vector<Entry> seen_;
 };
 
 const Dispatch& dispatch() { return dispatch_storage.get_stored(); }
@@ -103,20 +113,21 @@ void walk(py::handle pruning_state, py::handle graph, py::handle overrides = py:
   // very state object through the binding anyway.
   ParserState* state =
       py::isinstance<ParserState>(pruning_state) ? &pruning_state.cast<ParserState&>() : nullptr;
-  PythonRules python_rules;
+  PythonHandlers python_handlers;
   for (py::handle node : graph) {
     py::object handler = get_node_handler(node, overrides);
+    // The node and rule of whatever the handler marks; the graph holds the node.
+    std::optional<HandlerScope> scope;
     if (state != nullptr) {
       if (const NativeEntry* native = native_handler_of(handler)) {
-        HandlerScope scope(*state, node, native->rule, false);
+        state->begin_node(node, native->name);
+        HandlerScope native_scope(*state, node, native->rule, false);
         native->handler(*state, node);
         continue;
       }
-    }
-    // The node and rule of whatever the handler marks; the graph holds the node.
-    std::optional<HandlerScope> scope;
-    if (state != nullptr && state->record_causes) {
-      scope.emplace(*state, node, python_rules.of(handler), false);
+      const PythonHandlers::Entry& python = python_handlers.of(handler);
+      state->begin_node(node, python.name);
+      if (state->record_causes) scope.emplace(*state, node, python.rule, false);
     }
     call_args[2] = node.ptr();
     PyObject* result = PyObject_Vectorcall(handler.ptr(), call_args + 1,
@@ -166,7 +177,8 @@ void walk_nodes(py::handle pruning_state, py::handle graph, py::handle overrides
 }
 
 void add_native_handler(py::module_& m, const char* name, NativeHandler handler, const Rule& rule) {
-  native_handlers().entries.push_back(NativeEntry{m.attr(name), handler, rule.id()});
+  native_handlers().entries.push_back(
+      NativeEntry{m.attr(name), handler, rule.id(), record_text_id(name)});
 }
 
 void define_handler(py::module_& m, const char* name, NativeHandler handler, const Rule& rule,

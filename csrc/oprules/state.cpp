@@ -69,6 +69,8 @@ int ParserState::traverse(visitproc visit, void* arg) const {
   Py_VISIT(node_ids_.ptr());
   for (const py::object& node : nodes_) Py_VISIT(node.ptr());
   for (const Origin& origin : origins_) Py_VISIT(origin.node.ptr());
+  for (const Handled& handled : handled_) Py_VISIT(handled.node.ptr());
+  for (const auto& piece : pieces_) Py_VISIT(piece.first.ptr());
   return 0;
 }
 
@@ -76,6 +78,8 @@ void ParserState::clear() {
   if (node_ids_) PyDict_Clear(node_ids_.ptr());
   for (py::object& node : nodes_) node = py::none();
   for (Origin& origin : origins_) origin.node = py::none();
+  for (Handled& handled : handled_) handled.node = py::none();
+  for (auto& piece : pieces_) piece.first = py::none();
   // The remembered node may have been one of those just let go.
   last_node_ = nullptr;
   last_rule_ = -1;
@@ -506,6 +510,10 @@ void register_state(py::module_& m) {
           "prune_dimension_by_nodes",
           [](py::object self) { return make_view<ViewKind::PruneDimByNodes>(self); },
           "node -> prune dimension of its output (int or None)")
+      .def("_rule_record", &ParserState::rule_record,
+           "(handlers, decisions, piece_shapes) of the nodes walked: node -> name of the handler "
+           "the walk called, node -> the branch that handler took (where it names one), node -> "
+           "the shape of each piece of a tuple-valued node whose pieces are alike.")
       .def(
           "_derive_groups",
           [](ParserState& s) {

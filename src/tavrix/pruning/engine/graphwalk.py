@@ -56,7 +56,8 @@ class PruneGraphParser:
 
     The walk uses the rule set chosen in the calling thread (the standard rules
     unless inside ``tavrix.pruning.rules.extended()``); ``rule_record`` keeps
-    it with the prune axes, for the plan.
+    it with the prune axes, each node's handler and branch and the piece shapes, for the
+    plan.
     """
 
     def __init__(self) -> None:
@@ -107,7 +108,10 @@ class PruneGraphParser:
         _tie_shared_parameters(state, graph, extended=rule_set.extended)
         node_users: Dict[Any, List[Any]] = _collect_node_users(graph)
         prunable_groups, unprunable_groups = state._derive_groups()
-        self.rule_record = RuleRecord(rule_set, dict(state.prune_dimension_by_nodes))
+        handlers, decisions, piece_shapes = state._rule_record()
+        self.rule_record = RuleRecord(
+            rule_set, dict(state.prune_dimension_by_nodes), handlers, decisions, piece_shapes
+        )
         return (
             prunable_groups,
             unprunable_groups,

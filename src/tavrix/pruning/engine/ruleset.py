@@ -104,12 +104,22 @@ def use_rule_set(rule_set: RuleSet) -> Iterator[RuleSet]:
 
 @dataclass(frozen=True)
 class RuleRecord:
-    """What a plan keeps of the walk that made it: the rule set and the prune axis of every
-    node. Shrinking and checking read the axes from here rather than walking the graph
-    again, so they work whatever rule set the calling thread has chosen."""
+    """What a plan keeps of the walk that made it: the rule set, the prune axis of every
+    node, the handler the walk called for it (``handlers``: the engine registry's handler
+    name, or a Python handler's ``__name__``), the branch that handler took where it names one
+    (``decisions``: a convolution's ``"dense"``, ``"depthwise"``, ``"grouped"``, ...; a
+    grouped one's ``"whole_groups"`` or ``"positions"`` under the extended rules; an even
+    split's ``"channels"``; an attention's ``"heads"`` or ``"positions"``) and the shape of a
+    piece of each tuple-valued node whose pieces are alike (``piece_shapes``: a chunk, an
+    unbind, an attention call's output). Shrinking and checking read these rather than
+    walking the graph again or deciding anew, so they work whatever rule set the calling
+    thread has chosen and cut exactly what the walk labelled."""
 
     rule_set: RuleSet
     prune_dimension_by_nodes: Mapping[Any, Optional[int]] = field(repr=False)
+    handlers: Mapping[Any, str] = field(repr=False)
+    decisions: Mapping[Any, str] = field(repr=False)
+    piece_shapes: Mapping[Any, Tuple[int, ...]] = field(repr=False)
 
     @property
     def name(self) -> str:

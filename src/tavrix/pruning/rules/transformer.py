@@ -83,10 +83,12 @@ def _fresh(state: Any, shape: Sequence[int], axis: int) -> Labels:
     )
 
 
-def _shape(value: Any) -> Optional[Sequence[int]]:
+def _shape(state: Any, value: Any) -> Optional[Sequence[int]]:
     """A node's or tensor's shape; a piece's of a tuple-valued node (``q, k, v = qkv``)."""
     shape = ops._get_shape(value)
-    return ops._piece_shape(value) if shape is None and isinstance(value, NodeInfo) else shape
+    if shape is None and isinstance(value, NodeInfo):
+        return ops._piece_shape(state, value)
+    return shape
 
 
 def _last_axis_labels(state: Any, value: Any) -> Optional[Labels]:
@@ -239,7 +241,7 @@ def _multi_head_attention_node_handler(state: Any, node: Any) -> None:
     )
     out_shape = (*shape[:-1], out_weight.shape[0])
     axis = len(out_shape) - 1
-    ops._note_piece_shape(node, out_shape)
+    ops._note_piece_shape(state, node, out_shape)
     ops._add_node_output_channel_info(state, node, _fresh(state, out_shape, axis), True, axis)
 
 
@@ -252,7 +254,9 @@ def attention_layout(state: Any, node: Any) -> Optional[str]:
     q, k, v = (_arg(node, i, n) for i, n in enumerate(("query", "key", "value")))
     if not all(isinstance(x, NodeInfo) for x in (q, k, v)):
         return None
-    shapes = [_shape(x) for x in (q, k, v)]  # v may be a piece: ``q, k, v = qkv.chunk(3, -1)``
+    shapes = [
+        _shape(state, x) for x in (q, k, v)
+    ]  # v may be a piece: ``q, k, v = qkv.chunk(3, -1)``
     axes = [ops._get_prune_dimension(state, x) for x in (q, k, v)]
     if any(s is None or len(s) < 3 for s in shapes) or None in axes:
         return None
@@ -356,7 +360,7 @@ def _splits_into_heads(state: Any, start: Any) -> List[Any]:
         first = current.args[0]
         if isinstance(first, (tuple, list)):
             first = next((p for p in first if isinstance(p, NodeInfo)), None)
-        shape, before = current.result_shape, _shape(first)
+        shape, before = current.result_shape, _shape(state, first)
         if (
             current.operation_name in _HEAD_SPLITS
             and shape is not None
@@ -369,10 +373,10 @@ def _splits_into_heads(state: Any, start: Any) -> List[Any]:
     return found
 
 
-def _mask_spans_heads(node: Any) -> bool:
+def _mask_spans_heads(state: Any, node: Any) -> bool:
     """Whether the attention mask holds one entry per head (T5's relative position bias):
     nothing cuts its heads with q, k and v, so the heads must stay."""
-    mask_shape = _shape(_arg(node, 3, "attn_mask"))
+    mask_shape = _shape(state, _arg(node, 3, "attn_mask"))
     return mask_shape is not None and len(mask_shape) >= 3 and mask_shape[-3] > 1
 
 
@@ -387,12 +391,13 @@ def _scaled_dot_product_attention_node_handler(state: Any, node: Any) -> None:
     if layout is not None:
         _note_attention_inputs(node)
     if layout == "positions":
+        ops._decide(state, node, "positions")
         ops._merge_label_groups(
             state, [list(ops._get_labels(state, q)), list(ops._get_labels(state, k))]
         )
         _record(state, node, ops._get_labels(state, v), len(node.result_shape) - 1)
         return
-    if layout == "heads" and _mask_spans_heads(node):
+    if layout == "heads" and _mask_spans_heads(state, node):
         with state.rule("attention mask with an entry per head (extended rules)"):
             ops._default_node_handler(state, node)
         return
@@ -403,6 +408,7 @@ def _scaled_dot_product_attention_node_handler(state: Any, node: Any) -> None:
             and len(q_labels) % len(k_labels) == 0
             and (len(q_labels) == len(k_labels) or _arg(node, 7, "enable_gqa", False) is True)
         ):
+            ops._decide(state, node, "heads")
             ops._merge_label_groups(state, [k_labels, v_labels])
             repeats = len(q_labels) // len(k_labels)
             for g, label in enumerate(k_labels):
@@ -512,7 +518,7 @@ def matmul_layout(state: Any, a: Any, b: Any) -> Optional[str]:
     """How a product of two traced tensors carries channels: ``"contracted"`` (a's last axis
     with b's rows: q @ k^T), ``"rows"`` (a's rows), ``"columns"`` (b's columns: attention @ v),
     ``"batch"`` (the same batch axis of both: heads), ``"none"``; None when it cannot."""
-    sa, sb = _shape(a), _shape(b)
+    sa, sb = _shape(state, a), _shape(state, b)
     if sa is None or sb is None or len(sa) != len(sb) or len(sa) < 2:
         return None
     rank = len(sa)
@@ -676,7 +682,9 @@ def _split_node_handler(state: Any, node: Any) -> None:
     )
     piece = list(shape)
     piece[axis] = size
-    ops._note_piece_shape(node, piece)
+    ops._note_piece_shape(state, node, piece)
+    # the shrink's rule makes the module's piece size follow
+    ops._decide(state, node, "channels")
     _record(state, node, merged, axis)
 
 

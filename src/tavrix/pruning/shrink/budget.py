@@ -21,11 +21,20 @@ from torch import nn
 
 from tavrix.flowscope.tracing import NodeInfo
 from tavrix.pruning.cutplan import ModelCutplan
-from tavrix.pruning.shrink.context import GraphAxes, ShrinkError, plan_owners, shape_of
+from tavrix.pruning.shrink.context import (
+    GraphAxes,
+    ShrinkError,
+    plan_owners,
+    shape_of,
+    walked_record,
+)
 from tavrix.pruning.shrink.context import node_argument as _arg
 from tavrix.pruning.shrink.cut import _planned_cut
 
 __all__ = ["call_macs", "budget_removal", "kept_share"]
+
+#: a plan's piece shapes (its rule record's), which size the pieces of tuple-valued nodes
+Pieces = Mapping[Any, Tuple[int, ...]]
 
 _CONVS = {F.conv1d, F.conv2d, F.conv3d}
 _TRANSPOSED = {F.conv_transpose1d, F.conv_transpose2d, F.conv_transpose3d}
@@ -47,7 +56,7 @@ def _operation(node: Any, kinds: Set[Any]) -> bool:
         return False
 
 
-def _weighted_macs(node: Any) -> Optional[Tuple[Any, float]]:
+def _weighted_macs(node: Any, pieces: Pieces) -> Optional[Tuple[Any, float]]:
     """(weight TensorInfo, multiply-accumulates per weight entry) of a convolution or linear
     node; None for other nodes."""
     weight = _arg(node, 1, "weight")
@@ -59,31 +68,32 @@ def _weighted_macs(node: Any) -> Optional[Tuple[Any, float]]:
         channels = shape[1] if _operation(node, _CONVS) else shape[-1]
         return weight, math.prod(shape) / channels if channels else 0.0
     if _operation(node, _TRANSPOSED):
-        source = shape_of(_arg(node, 0, "input"))
+        source = shape_of(_arg(node, 0, "input"), pieces)
         if source is None or not source[1]:
             return None
         return weight, math.prod(source) / source[1]
     return None
 
 
-def _product_shape(node: Any) -> Optional[Tuple[int, ...]]:
+def _product_shape(node: Any, pieces: Pieces) -> Optional[Tuple[int, ...]]:
     """A matrix product's result shape with the inner length appended: its MACs are the
     product of these, and each axis loses what its channels lose."""
     if not _operation(node, _MATMULS):
         return None
-    a = shape_of(_arg(node, 0, "input"))
+    a = shape_of(_arg(node, 0, "input"), pieces)
     if a is None or node.result_shape is None or not a:
         return None
     return tuple(node.result_shape) + (a[-1],)
 
 
-def _attention_module_macs(node: Any) -> float:
+def _attention_module_macs(node: Any, pieces: Pieces) -> float:
     """The projections of a ``multi_head_attention_forward`` call (nn.MultiheadAttention),
     which no channel cut of the standard rules reaches: q and output over the queries, k
     and v over the keys, as the counter counts them (it does not see the fused product)."""
     if getattr(node, "operation_name", None) != "multi_head_attention_forward":
         return 0.0
-    query, key = shape_of(_arg(node, 0, "query")), shape_of(_arg(node, 1, "key"))
+    query = shape_of(_arg(node, 0, "query"), pieces)
+    key = shape_of(_arg(node, 1, "key"), pieces)
     if query is None or key is None or len(query) != 3 or len(key) != 3:
         return 0.0
     length, batch, width = query
@@ -95,14 +105,21 @@ def call_macs(plan: ModelCutplan) -> int:
     :func:`~tavrix.pruning.shrink.measure.count_macs` counts them on the CPU: convolutions,
     linear layers, matrix products and nn.MultiheadAttention's projections (not the fused
     attention kernel, which it does not see)."""
+    record = plan.rule_record
+    if record is None:
+        record = walked_record(plan.graph)[0]
+    return _call_macs(plan.graph, record.piece_shapes)
+
+
+def _call_macs(graph: Sequence[Any], pieces: Pieces) -> int:
     total = 0.0
-    for node in plan.graph:
-        total += _attention_module_macs(node)
-        found = _weighted_macs(node)
+    for node in graph:
+        total += _attention_module_macs(node, pieces)
+        found = _weighted_macs(node, pieces)
         if found is not None:
             total += found[1] * math.prod(found[0].shape)
         else:
-            shape = _product_shape(node)
+            shape = _product_shape(node, pieces)
             total += math.prod(shape) if shape is not None else 0
     return int(round(total))
 
@@ -125,14 +142,14 @@ class _Costs:
         self.products: Dict[Any, Tuple[int, ...]] = {}
         self.shapes: Dict[Any, Tuple[int, ...]] = {}
         if kind == "macs":
-            self.total = float(call_macs(plan))
+            self.total = float(_call_macs(axes.graph, axes.piece_shapes))
             for node in axes.graph:
-                shape = _product_shape(node)
+                shape = _product_shape(node, axes.piece_shapes)
                 if shape is not None:
                     self.products[node] = shape
                     self.per_entry[id(node)] = 1.0
                     self.shapes[id(node)] = shape
-                found = _weighted_macs(node)
+                found = _weighted_macs(node, axes.piece_shapes)
                 owned = None if found is None else owners.get(found[0].tensor_uid)
                 if found is not None and owned is not None:
                     key = id(owned.tensor)
@@ -158,7 +175,7 @@ class _Costs:
             if keep is not None and axis is not None:
                 found.append((id(node), axis, (len(ctx.labels(node)) - len(keep)) / count))
             first = _arg(node, 0, "input")
-            inner = shape_of(first)
+            inner = ctx.shape_of(first)
             keep = ctx.keep(first) if isinstance(first, NodeInfo) else None
             if keep is not None and inner is not None and ctx.axis(first) == len(inner) - 1:
                 found.append(
@@ -225,7 +242,7 @@ def kept_share(
         if keep is not None and axis is not None:
             after[axis] = len(keep)
         first = _arg(node, 0, "input")
-        inner = shape_of(first)
+        inner = axes.shape_of(first)
         keep = ctx.keep(first) if isinstance(first, NodeInfo) else None
         if keep is not None and inner is not None and ctx.axis(first) == len(inner) - 1:
             after[-1] = len(keep)

@@ -30,7 +30,7 @@ from tavrix.flowscope.replay import operation_text
 from tavrix.flowscope.tracing import NodeInfo, TensorInfo
 from tavrix.pruning.cutplan import ModelCutplan
 from tavrix.pruning.engine.graphwalk import PruneGraphParser
-from tavrix.pruning.engine.ruleset import STANDARD, RuleSet, use_rule_set
+from tavrix.pruning.engine.ruleset import STANDARD, RuleRecord, RuleSet, use_rule_set
 from tavrix.utils.argpick import get_argument
 
 __all__ = [
@@ -42,6 +42,8 @@ __all__ = [
     "node_text",
     "tensor_owners",
     "plan_owners",
+    "shape_of",
+    "walked_record",
 ]
 
 
@@ -132,14 +134,29 @@ def plan_owners(
     return found
 
 
-class GraphAxes:
-    """Labels and prune axes of every node of a plan's graph.
+def walked_record(graph: Sequence[Any]) -> Tuple[RuleRecord, Mapping[Any, List[int]]]:
+    """The rule record and the labels of a walk of ``graph`` with the standard rules: what a
+    plan made by hand, which keeps no record, is read with."""
+    parser = PruneGraphParser()
+    with warnings.catch_warnings(), use_rule_set(STANDARD):
+        # the analysis already reported these
+        warnings.simplefilter("ignore")
+        labels = parser.find_prunable_groups(graph)[2]
+    assert parser.rule_record is not None
+    return parser.rule_record, labels
 
-    The plan keeps the labels, and the rule set and prune axes of the walk
-    that made it (``plan.rule_record``). A plan without that record (made by
-    hand) gets its axes from walking its graph again with the standard rules,
-    which must hand out the same labels (this is checked, so a plan made with
-    other handlers is refused).
+
+class GraphAxes:
+    """Labels and prune axes of every node of a plan's graph, and what the walk decided.
+
+    The plan keeps the labels, and the record of the walk that made it
+    (``plan.rule_record``): its rule set, prune axes, each node's handler and
+    the branch it took, and the piece shapes of tuple-valued nodes. The rules
+    read the walk's decisions from here (:meth:`CutContext.decision`,
+    :meth:`shape_of`) rather than deciding again. A plan without that record
+    (made by hand) gets one from walking its graph again with the standard
+    rules, which must hand out the same labels (this is checked, so a plan
+    made with other handlers is refused).
     """
 
     def __init__(self, plan: ModelCutplan) -> None:
@@ -153,17 +170,18 @@ class GraphAxes:
         self.tensor_names: Optional[Dict[int, str]] = plan.tensor_names
         plan_labels = plan.labels_by_nodes
         record = plan.rule_record
-        if record is not None:
-            walked_labels: Any = None
-            walked_dims: Mapping[Any, Optional[int]] = record.prune_dimension_by_nodes
-            self.rule_set: RuleSet = record.rule_set
-        else:
-            with warnings.catch_warnings(), use_rule_set(STANDARD):
-                # the analysis already reported these
-                warnings.simplefilter("ignore")
-                walked = PruneGraphParser().find_prunable_groups(self.graph)
-            walked_labels, walked_dims = walked[2], walked[3]
-            self.rule_set = STANDARD
+        walked_labels: Any = None
+        if record is None:
+            record, walked_labels = walked_record(self.graph)
+        self.record: RuleRecord = record
+        self.rule_set: RuleSet = record.rule_set
+        #: node -> the branch its handler took (only nodes whose handler names one)
+        self.decisions: Mapping[Any, str] = record.decisions
+        #: node -> the name of the handler that labelled it
+        self.handlers: Mapping[Any, str] = record.handlers
+        #: tuple-valued node whose pieces are alike -> a piece's shape
+        self.piece_shapes: Mapping[Any, Tuple[int, ...]] = record.piece_shapes
+        walked_dims = record.prune_dimension_by_nodes
         self.labels: Dict[Any, List[int]] = {}
         self.axes: Dict[Any, Optional[int]] = {}
         #: per node: the nodes among its arguments (once each) and the tensors no node made
@@ -180,7 +198,11 @@ class GraphAxes:
                     "graph: was the plan made with other node handlers?"
                 )
             self.labels[node] = interned.setdefault(tuple(labels), labels)
-            self.axes[node] = _normalised_axis(walked_dims.get(node), shape_of(node))
+            self.axes[node] = _normalised_axis(walked_dims.get(node), self.shape_of(node))
+
+    def shape_of(self, value: Any) -> Optional[Tuple[int, ...]]:
+        """:func:`shape_of` with the walk's piece shapes."""
+        return shape_of(value, self.piece_shapes)
 
 
 def _arguments(node: Any) -> Tuple[List[Any], List[TensorInfo]]:
@@ -205,42 +227,17 @@ def _arguments(node: Any) -> Tuple[List[Any], List[TensorInfo]]:
     return nodes, tensors
 
 
-def shape_of(value: Any) -> Optional[Tuple[int, ...]]:
-    """The shape of a tensor or of a node's result; of each piece for a tuple-valued chunk,
-    split or unbind node whose pieces are alike (``q, k, v = qkv.unbind(0)``). None when
-    unknown."""
+def shape_of(value: Any, piece_shapes: Mapping[Any, Tuple[int, ...]]) -> Optional[Tuple[int, ...]]:
+    """The shape of a tensor or of a node's result; of each piece for a tuple-valued node
+    whose pieces are alike (``q, k, v = qkv.unbind(0)``), as the walk recorded it
+    (``piece_shapes``: the rule record's). None when unknown."""
     if isinstance(value, TensorInfo):
         return value.shape
     if not isinstance(value, NodeInfo):
         return None
-    if value.result_shape is not None or value.operation_name not in ("chunk", "split", "unbind"):
+    if value.result_shape is not None:
         return value.result_shape
-    name = value.operation_name
-    source = shape_of(node_argument(value, 0, "input"))
-    dim = node_argument(value, 1 if name == "unbind" else 2, "dim", 0)
-    if source is None or type(dim) is not int or not -len(source) <= dim < len(source):
-        return None
-    dim %= len(source)
-    if name == "unbind":
-        return source[:dim] + source[dim + 1 :]
-    size = source[dim]
-    if name == "chunk":
-        chunks = node_argument(value, 1, "chunks")
-        if type(chunks) is not int or chunks < 1:
-            return None
-        piece = -(-size // chunks)
-    else:
-        sizes = node_argument(value, 1, "split_size_or_sections")
-        if sizes is None:
-            sizes = node_argument(value, 1, "split_size")
-        if isinstance(sizes, (list, tuple)) and sizes and all(s == sizes[0] for s in sizes):
-            sizes = sizes[0]
-        if type(sizes) is not int:
-            return None
-        piece = sizes
-    if piece < 1 or size % piece:
-        return None
-    return source[:dim] + (piece,) + source[dim + 1 :]
+    return piece_shapes.get(value)
 
 
 def node_argument(node: Any, position: int, key: str, default: Any = None) -> Any:
@@ -297,6 +294,24 @@ class CutContext:
     def axis(self, node: Any) -> Optional[int]:
         return self.graph_axes.axes.get(node)
 
+    def shape_of(self, value: Any) -> Optional[Tuple[int, ...]]:
+        """A tensor's or node's shape; a piece's of a tuple-valued node, as the walk recorded."""
+        return shape_of(value, self.graph_axes.piece_shapes)
+
+    def decision(self, node: Any) -> Optional[str]:
+        """The branch the walk's handler took for ``node`` (``"dense"``, ``"depthwise"``, ...);
+        None when its handler named none."""
+        return self.graph_axes.decisions.get(node)
+
+    def refuse_decision(self, node: Any, what: str) -> ShrinkError:
+        """The error of a rule that does not cut ``node`` as the walk labelled it."""
+        decision = self.decision(node)
+        handler = self.graph_axes.handlers.get(node, "an unknown handler")
+        taken = "no branch" if decision is None else f"the {decision!r} branch"
+        return self.error(
+            node, f"the walk labelled it with {handler} taking {taken}, which {what} does not cut"
+        )
+
     def keep(self, arg: Any) -> Optional[List[int]]:
         """Kept positions of a node's channels, or None when it loses none."""
         labels = self.graph_axes.labels.get(arg) if isinstance(arg, NodeInfo) else None
@@ -330,7 +345,7 @@ class CutContext:
         keep = self.keep(arg)
         if keep is None:
             return None
-        shape = shape_of(arg)
+        shape = self.shape_of(arg)
         wanted = axis + len(shape) if shape is not None and axis < 0 else axis
         if self.axis(arg) != wanted:
             raise self.error(

@@ -53,15 +53,19 @@ class ReadsNoChannels(ShrinkRule):
 
 
 class GroupedConvRule(ConvRule):
-    """Convolutions with groups: the kept channels of every remaining group sit at the same
-    positions, so the weight keeps one slice per group and ``groups`` counts the groups
-    left (whole groups removed) or stays (the same positions removed from every group)."""
+    """Convolutions with groups, as the walk labelled them (whole groups, the same positions
+    in every group, or one channel per group): the kept channels of every remaining group
+    sit at the same positions, so the weight keeps one slice per group and ``groups``
+    counts the groups left (whole groups removed) or stays (the same positions removed from
+    every group). Other convolutions as under the standard rules."""
+
+    _GROUPED = ("whole_groups", "positions", "depthwise")
 
     def apply(self, ctx: CutContext, node: Any) -> None:
-        groups = _arg(node, 6, "groups", 1)
-        if groups == 1:
+        if ctx.decision(node) not in self._GROUPED:
             super().apply(ctx, node)
             return
+        groups = _arg(node, 6, "groups", 1)
         source = _arg(node, 0, "input")
         out_keep = ctx.keep_along(node, 1, node, "output")
         in_keep = ctx.keep_along(source, 1, node, "input")

@@ -32,7 +32,7 @@ from tavrix.pruning.opfamily import (
     SHRINK_RULES,
     ModuleAdapter,
 )
-from tavrix.pruning.shrink.context import CutContext, GraphAxes, OwnedTensor, shape_of
+from tavrix.pruning.shrink.context import CutContext, GraphAxes, OwnedTensor
 from tavrix.pruning.shrink.context import node_argument as _arg
 
 __all__ = [
@@ -245,8 +245,10 @@ class PerChannelTensors(ShrinkRule):
 
 
 class ConvRule(ShrinkRule):
-    """Convolutions and transposed convolutions: output channels, input channels and
-    depthwise convolutions whose ``groups`` follow the channels."""
+    """Convolutions and transposed convolutions: output channels and input channels of a
+    dense one (``groups == 1``), and the channels of a depthwise one, whose ``groups`` follow
+    them. Which of the two a node is, the walk decided (its ``"dense"`` or ``"depthwise"``
+    branch); a convolution it labelled otherwise (a grouped one, say) is not cut."""
 
     def __init__(self, transposed: bool) -> None:
         self.transposed = transposed
@@ -257,37 +259,55 @@ class ConvRule(ShrinkRule):
 
     def apply(self, ctx: CutContext, node: Any) -> None:
         source = _arg(node, 0, "input")
-        weight_info = _arg(node, 1, "weight")
-        groups = _arg(node, 6, "groups", 1)
         out_keep = ctx.keep_along(node, 1, node, "output")
         in_keep = ctx.keep_along(source, 1, node, "input")
         if out_keep is None and in_keep is None:
             return
-        weight = ctx.owned(weight_info, node, "weight")
+        decision = ctx.decision(node)
+        if decision == "dense":
+            self._cut_dense(ctx, node, source, out_keep, in_keep)
+        elif decision == "depthwise":
+            self._cut_depthwise(ctx, node, out_keep if out_keep is not None else in_keep)
+        elif decision == "grouped":
+            groups = _arg(node, 6, "groups", 1)
+            raise ctx.error(node, f"grouped convolution (groups={groups}): no rule cuts it")
+        else:
+            raise ctx.refuse_decision(node, "the convolution rule")
+
+    def _cut_dense(
+        self,
+        ctx: CutContext,
+        node: Any,
+        source: Any,
+        out_keep: Optional[List[int]],
+        in_keep: Optional[List[int]],
+    ) -> None:
+        weight = ctx.owned(_arg(node, 1, "weight"), node, "weight")
         bias = ctx.owned(_arg(node, 2, "bias"), node, "bias")
         out_axis, in_axis = self._axes()
         shape = tuple(weight.tensor.shape)
         n_out, n_in = len(ctx.labels(node)), len(ctx.labels(source))
-        if groups == 1:
-            if out_keep is not None and shape[out_axis] != n_out:
-                raise ctx.error(node, f"the weight {shape} does not have {n_out} output channels")
-            if in_keep is not None and shape[in_axis] != n_in:
-                raise ctx.error(node, f"the weight {shape} does not have {n_in} input channels")
-            if out_keep is not None:
-                ctx.slice(weight, out_axis, out_keep, node)
-                ctx.slice(bias, 0, out_keep, node)
-            if in_keep is not None:
-                ctx.slice(weight, in_axis, in_keep, node)
-            return
-        depthwise = (
-            ctx.labels(node) == ctx.labels(source)
-            and shape[0] == groups
-            and shape[1] == 1
-            and n_out == groups
-        )
-        if not depthwise:
-            raise ctx.error(node, f"grouped convolution (groups={groups}): no rule cuts it")
-        keep = out_keep if out_keep is not None else in_keep
+        if out_keep is not None and shape[out_axis] != n_out:
+            raise ctx.error(node, f"the weight {shape} does not have {n_out} output channels")
+        if in_keep is not None and shape[in_axis] != n_in:
+            raise ctx.error(node, f"the weight {shape} does not have {n_in} input channels")
+        if out_keep is not None:
+            ctx.slice(weight, out_axis, out_keep, node)
+            ctx.slice(bias, 0, out_keep, node)
+        if in_keep is not None:
+            ctx.slice(weight, in_axis, in_keep, node)
+
+    def _cut_depthwise(self, ctx: CutContext, node: Any, keep: List[int]) -> None:
+        # one channel per group, the input's labels on the output: the weight's first axis
+        # holds the channels, transposed or not
+        weight = ctx.owned(_arg(node, 1, "weight"), node, "weight")
+        bias = ctx.owned(_arg(node, 2, "bias"), node, "bias")
+        shape = tuple(weight.tensor.shape)
+        channels = len(ctx.labels(node))
+        if shape[0] != channels or shape[1] != 1:
+            raise ctx.error(
+                node, f"the weight {shape} is not that of a depthwise convolution of {channels}"
+            )
         if not all(isinstance(place.module, nn.modules.conv._ConvNd) for place in weight.places):
             raise ctx.error(
                 node,
@@ -304,15 +324,15 @@ class ConvRule(ShrinkRule):
         weight = ctx.owners.get(getattr(_arg(node, 1, "weight"), "tensor_uid", None))
         if weight is None:
             return None
-        groups = _arg(node, 6, "groups", 1)
-        out_axis = 0 if groups != 1 else self._axes()[0]
+        # a dense convolution's output axis; a grouped one's output channels lead its weight
+        out_axis = self._axes()[0] if ctx.decision(node) == "dense" else 0
         if weight.tensor.shape[out_axis] != len(ctx.labels(node)):
             return None
         return weight, out_axis
 
     def consumer_weight(self, ctx: CutContext, node: Any) -> Optional[Tuple[OwnedTensor, int, Any]]:
         source = _arg(node, 0, "input")
-        if _arg(node, 6, "groups", 1) != 1 or ctx.axis(source) != 1 or not ctx.labels(source):
+        if ctx.decision(node) != "dense" or ctx.axis(source) != 1 or not ctx.labels(source):
             return None
         weight = ctx.owners.get(getattr(_arg(node, 1, "weight"), "tensor_uid", None))
         in_axis = self._axes()[1]
@@ -356,7 +376,7 @@ class LinearRule(ShrinkRule):
 
     def consumer_weight(self, ctx: CutContext, node: Any) -> Optional[Tuple[OwnedTensor, int, Any]]:
         source = _arg(node, 0, "input")
-        shape = shape_of(source)
+        shape = ctx.shape_of(source)
         if shape is None or ctx.axis(source) != len(shape) - 1 or not ctx.labels(source):
             return None
         weight = ctx.owners.get(getattr(_arg(node, 1, "weight"), "tensor_uid", None))
@@ -371,7 +391,7 @@ class LinearRule(ShrinkRule):
 
 def _last_axis(ctx: CutContext, node: Any) -> bool:
     """Whether a node (or each piece of a chunk or split) loses channels along its last axis."""
-    shape = shape_of(node)
+    shape = ctx.shape_of(node)
     if ctx.keep(node) is None or shape is None:
         return False
     return ctx.axis(node) == len(shape) - 1

@@ -16,7 +16,7 @@ from torch import nn
 
 from tavrix.flowscope.intercept import METADATA_GET
 from tavrix.flowscope.tracing import NodeInfo
-from tavrix.pruning.shrink.context import CutContext, shape_of
+from tavrix.pruning.shrink.context import CutContext
 
 __all__ = ["HEAD_DIM_NAMES", "check_reshape_sizes", "check_scales"]
 
@@ -141,7 +141,7 @@ def _channel_split(ctx: CutContext, node: Any, target: Sequence[int]) -> set:
     """The axes of a reshape's result that its input's channel axis is split into (heads and
     head_dim, a shuffle's groups and channels per group); empty when it is not split."""
     source = node.args[0] if node.args else None
-    shape = shape_of(source) if isinstance(source, NodeInfo) else None
+    shape = ctx.shape_of(source) if isinstance(source, NodeInfo) else None
     axis = ctx.axis(source) if shape is not None and ctx.labels(source) else None
     if (
         shape is None
@@ -349,7 +349,7 @@ def _note_count(
     """The numbers a read of ``source``'s shape gives, old -> new: into ``counts`` its sizes,
     into ``follows`` the channel count, its even divisions, its products with neighbouring
     axes and its small multiples when the channels lose some."""
-    shape = shape_of(source)
+    shape = ctx.shape_of(source)
     if shape is None:
         return
     axis = ctx.axis(source) if isinstance(source, NodeInfo) and ctx.labels(source) else None

@@ -13,12 +13,8 @@ import torch.nn.functional as F
 from torch import nn
 
 from tavrix.flowscope.tracing import NodeInfo, TensorInfo
-from tavrix.pruning.rules.transformer import (
-    MATMULS,
-    channel_split_size,
-    multi_head_attention_heads,
-)
-from tavrix.pruning.shrink.context import CutContext, GraphAxes, OwnedTensor, shape_of
+from tavrix.pruning.rules.transformer import MATMULS, multi_head_attention_heads
+from tavrix.pruning.shrink.context import CutContext, GraphAxes, OwnedTensor
 from tavrix.pruning.shrink.cut import HEAD_DIM_NAMES
 from tavrix.pruning.shrink.rules import (
     PassThrough,
@@ -104,7 +100,7 @@ class MultiHeadAttentionRule(ShrinkRule):
         if in_keep is None and out_keep is None:
             return
         width = len(ctx.labels(query))
-        rank = len(shape_of(query) or ())
+        rank = len(ctx.shape_of(query) or ())
         for value, role in ((query, "input"), (node, "output")):
             if ctx.keep(value) is not None and ctx.axis(value) != rank - 1:
                 raise ctx.error(node, f"its {role} loses channels along another axis than the last")
@@ -211,16 +207,19 @@ class ScaledDotProductRule(ShrinkRule):
         q_keep, k_keep, v_keep = ctx.keep(q), ctx.keep(k), ctx.keep(v)
         if q_keep is None and k_keep is None and v_keep is None:
             return
+        layout = ctx.decision(node)
+        if layout not in ("heads", "positions"):
+            raise ctx.refuse_decision(node, "the attention rule")
         rank = len(node.result_shape)
         heads_axis = rank - 3
         # a tuple-valued operand is a piece (``q, k, v = qkv.chunk(3, -1)``): v's head_dim is
         # the output's, and so is q's when q is a piece of the same tuple
-        q_shape = shape_of(q)
+        q_shape = ctx.shape_of(q)
         if q_shape is None and q is v:
             q_shape = node.result_shape
         if q_shape is None:
             raise ctx.error(node, "its query is a piece of a tuple of unknown shape")
-        if ctx.axis(q) == heads_axis:  # whole heads
+        if layout == "heads":
             _check_carried(ctx, node)
             _cut_whole_heads(ctx, node, q_shape, q_keep)
             return
@@ -247,7 +246,7 @@ class ScaledDotProductRule(ShrinkRule):
         q, v = _arg(node, 0, "query"), _arg(node, 2, "value")
         if not isinstance(q, NodeInfo) or not isinstance(v, NodeInfo) or node.result_shape is None:
             return ()
-        if axes.axes.get(q) == len(node.result_shape) - 3:  # whole heads
+        if axes.decisions.get(node) == "heads":  # whole heads
             return ()
         return (axes.labels.get(q, []), axes.labels.get(v, []))
 
@@ -368,14 +367,14 @@ class MatmulRule(ShrinkRule):
                 ctx.slice(weight, out_axis, out_keep, node)
                 ctx.slice(ctx.owned(bias, node, "bias"), 0, out_keep, node)
             if in_keep is not None:
-                if ctx.axis(a) != len(shape_of(a) or ()) - 1:
+                if ctx.axis(a) != len(ctx.shape_of(a) or ()) - 1:
                     raise ctx.error(node, "its input loses channels along another axis")
                 ctx.slice(weight, 1 - out_axis, in_keep, node)
             return
         if self._contracted(ctx, node, a, b):
             # q @ k^T over the same kept head_dim positions: nothing to cut; the module's
             # head_dim and width follow when it holds them
-            keep, shape = ctx.keep(a), shape_of(a)
+            keep, shape = ctx.keep(a), ctx.shape_of(a)
             if keep is not None and len(shape) >= 3:
                 *_, heads, _, head_dim = shape
                 _refuse_unknown_head_dim(ctx, node, head_dim, len(keep))
@@ -383,7 +382,7 @@ class MatmulRule(ShrinkRule):
                 _set_module_attribute(ctx, node, _WIDTHS, heads * head_dim, heads * len(keep))
             return
         _check_carried(ctx, node)
-        shape = shape_of(a)
+        shape = ctx.shape_of(a)
         if ctx.keep(a) is not None and shape and ctx.axis(a) == len(shape) - 3 == ctx.axis(node):
             _cut_whole_heads(ctx, node, shape, ctx.keep(a))  # q @ k^T written by hand
 
@@ -393,7 +392,7 @@ class MatmulRule(ShrinkRule):
         channels (the result carries none)."""
         if ctx.axis(node) is not None or not all(isinstance(x, NodeInfo) for x in (a, b)):
             return False
-        a_shape, b_shape = shape_of(a), shape_of(b)
+        a_shape, b_shape = ctx.shape_of(a), ctx.shape_of(b)
         if a_shape is None or b_shape is None or len(a_shape) != len(b_shape):
             return False
         rank = len(a_shape)
@@ -444,14 +443,15 @@ class SplitRule(ShrinkRule):
         _check_carried(ctx, node)
         keep = ctx.keep(node)
         source = _arg(node, 0, "input", _arg(node, 0, "self"))
-        if keep is None or not isinstance(source, NodeInfo):
+        # the walk split the channel axis into equal pieces of the recorded shape
+        if keep is None or ctx.decision(node) != "channels":
             return
-        shape = shape_of(source)
-        size = channel_split_size(ctx.axis(source) or 0, node, shape)
-        if size is None or ctx.axis(source) is None:
-            return
+        axis, shape, piece = ctx.axis(node), ctx.shape_of(source), ctx.shape_of(node)
+        if axis is None or shape is None or piece is None:
+            raise ctx.error(node, "the walk split its channels into pieces of unknown size")
+        size = piece[axis]
         module = ctx.module_running(node)
-        pieces = shape[ctx.axis(source)] // size
+        pieces = shape[axis] // size
         # the attributes holding the piece size or the pieces' sizes, else those holding the
         # width split (``expand_chs // 2``): the code reads one of them
         exact: Dict[str, Any] = {}
