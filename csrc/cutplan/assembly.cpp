@@ -97,10 +97,10 @@ void make_groups_containing_output_unprunable(py::handle prunable_groups,
 
 py::object get_cutplan(py::object model, py::object args, py::object kwargs,
                        py::object entry_point) {
-  const Collaborators& handed = collaborators();
+  const Collaborators& given = collaborators();
   auto traced = unpack_exactly(
-      handed.flowscope_model(py::arg("model") = model, py::arg("args") = args,
-                             py::arg("kwargs") = kwargs, py::arg("entry_point") = entry_point),
+      given.flowscope_model(py::arg("model") = model, py::arg("args") = args,
+                            py::arg("kwargs") = kwargs, py::arg("entry_point") = entry_point),
       2);
   const py::object& graph = traced[0];
   // Read once: the outputs may come as a one-shot iterator, and the
@@ -116,7 +116,7 @@ py::object get_cutplan(py::object model, py::object args, py::object kwargs,
   // cycle collector would walk them all again at every young collection.
   // Garbage made meanwhile is collected once it is back on.
   CollectorPause pause;
-  py::object parser = handed.graph_parser();
+  py::object parser = given.graph_parser();
   auto parsed = unpack_exactly(parser.attr("find_prunable_groups")(graph), 5);
   const py::object& prunable_groups = parsed[0];
   const py::object& unprunable_groups = parsed[1];
@@ -158,7 +158,7 @@ py::object get_cutplan(py::object model, py::object args, py::object kwargs,
       py::arg("rule_record") = parser.attr("rule_record"),
       py::arg("tensor_names") = tensor_names(model));
   // Keeps on the plan why its unprunable groups are unprunable.
-  handed.record_provenance(plan, parser.attr("pruning_state"), graph_output_nodes);
+  given.record_provenance(plan, parser.attr("pruning_state"), graph_output_nodes);
   return plan;
 }
 

@@ -3,6 +3,8 @@
 
 #include "interop/pybind.hpp"
 
+#include "interop/handed.hpp"
+
 #include <string>
 #include <vector>
 
@@ -25,7 +27,11 @@ struct Collaborators {
   py::object get_tensor_uid;          // tavrix.flowscope.utils.get_tensor_uid
   py::object get_submodule;           // tavrix.utils.common.get_submodule
 };
-const Collaborators& collaborators();
+// Read per node: inline, as cheap as a cached value.
+inline interop::HandedIn<Collaborators>& handed() {
+  return interop::handed_in<Collaborators>("tavrix.pruning.cutplan");
+}
+inline const Collaborators& collaborators() { return handed().get(); }
 
 void register_configure(py::module_& m);
 void register_report(py::module_& m);

@@ -5,16 +5,6 @@
 
 namespace tavrix::cutplan {
 
-namespace {
-
-interop::HandedIn<Collaborators>& handed() {
-  return interop::handed_in<Collaborators>("tavrix.pruning.cutplan");
-}
-
-}  // namespace
-
-const Collaborators& collaborators() { return handed().get(); }
-
 void register_configure(py::module_& m) {
   m.def(
       "configure",

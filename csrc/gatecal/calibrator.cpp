@@ -185,19 +185,19 @@ py::object enter(py::object self) {
         "TavrixPruningCalibrator is already active; leave its with block before entering it "
         "again");
   }
-  const Collaborators& handed = collaborators();
+  const Collaborators& given = collaborators();
   const py::module_& m = gatecal_module();
   check_model_free(m, self);
   py::object model = self.attr("_model");
   // Taken before anything changes; it only reads the model.
-  py::object buffers = handed.buffer_snapshot(model);
+  py::object buffers = given.buffer_snapshot(model);
   py::list thawed = freeze_parameters(self);
   py::object replacement;
   bool replaced = false;
   try {
     replacement = self.attr("_replace_entry_point")();
     replaced = true;
-    self.attr("_copy_hooks") = handed.copy_hooks(
+    self.attr("_copy_hooks") = given.copy_hooks(
         model, self.attr("_entry_point_module"), self.attr("_entry_point_name"),
         self.attr("_original_entry_point"), self.attr("_entry_point_in_dict"), thawed);
   } catch (...) {

@@ -6,6 +6,8 @@
 
 #include "interop/pybind.hpp"
 
+#include "interop/handed.hpp"
+
 namespace tavrix::gatecal {
 
 inline constexpr const char* kClassName = "TavrixPruningCalibrator";
@@ -20,7 +22,11 @@ struct Collaborators {
   py::object copy_hooks;          // tavrix.pruning.blockstate.CopyHooks
   py::object untrace_attributes;  // tavrix.flowscope.intercept.untrace_attributes
 };
-const Collaborators& collaborators();
+// Read per node: inline, as cheap as a cached value.
+inline interop::HandedIn<Collaborators>& handed() {
+  return interop::handed_in<Collaborators>("tavrix.pruning.gatecal");
+}
+inline const Collaborators& collaborators() { return handed().get(); }
 
 // This module (the active list and the redirection's collaborators live on it).
 const py::module_& gatecal_module();

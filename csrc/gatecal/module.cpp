@@ -7,15 +7,9 @@ namespace tavrix::gatecal {
 
 namespace {
 
-constexpr const char* kModule = "tavrix.pruning.gatecal";
-
 PYBIND11_CONSTINIT py::gil_safe_call_once_and_store<py::module_> module_storage;
 
-interop::HandedIn<Collaborators>& handed() { return interop::handed_in<Collaborators>(kModule); }
-
 }  // namespace
-
-const Collaborators& collaborators() { return handed().get(); }
 
 const py::module_& gatecal_module() { return module_storage.get_stored(); }
 

@@ -6,6 +6,7 @@
 
 #include "interop/pybind.hpp"
 
+#include "interop/handed.hpp"
 #include "oprules/parser_state.hpp"
 
 #include <cstdint>
@@ -91,7 +92,11 @@ struct Collaborators {
   // the handlers test (the registry's rows are filled from the others at configure)
   py::object elementwise_ops, norm_ops, std_ops, var_ops, dropout_train_default_ops;
 };
-const Collaborators& collaborators();
+// Read per node: inline, as cheap as a cached value.
+inline interop::HandedIn<Collaborators>& handed() {
+  return interop::handed_in<Collaborators>("tavrix.pruning.engine.oprules");
+}
+inline const Collaborators& collaborators() { return handed().get(); }
 
 // The operation sets PRUNING_NODE_HANDLER_REGISTRY gives the module's handlers.
 struct HandlerRows {

@@ -12,10 +12,6 @@ namespace tavrix::oprules {
 
 namespace {
 
-interop::HandedIn<Collaborators>& handed() {
-  return interop::handed_in<Collaborators>("tavrix.pruning.engine.oprules");
-}
-
 // Two hand-overs share configure: the engine's collaborators, every keyword but
 // matmuls, come once and together (the tavrix.pruning package's wiring); matmuls
 // comes from the transformer rules, as often as they change it.
@@ -109,8 +105,6 @@ void register_configure(py::module_& m) {
 }
 
 }  // namespace
-
-const Collaborators& collaborators() { return handed().get(); }
 
 }  // namespace tavrix::oprules
 

@@ -64,7 +64,11 @@ class PythonRules {
   std::vector<std::pair<py::object, int32_t>> seen_;
 };
 
-const Dispatch& dispatch() { return dispatch_storage.get_stored(); }
+const Dispatch& dispatch() {
+  // Unconfigured, the registry is empty: every node would go to the default handler.
+  collaborators();
+  return dispatch_storage.get_stored();
+}
 
 // `overrides` (a dict, or null) is consulted before the registry: a rule set
 // beyond the standard one.
@@ -98,8 +102,6 @@ py::object get_node_handler(py::handle node, py::handle overrides = py::handle()
 
 // The walk: every node, in order, to the handler get_node_handler picks for it.
 void walk(py::handle pruning_state, py::handle graph, py::handle overrides = py::handle()) {
-  // Unconfigured, the registry is empty: every node would go to the default handler.
-  collaborators();
   PyObject* call_args[3] = {nullptr, pruning_state.ptr(), nullptr};
   // The module's own handlers are called directly; they would receive this
   // very state object through the binding anyway.
@@ -204,12 +206,8 @@ void register_registry(py::module_& m) {
                     py::str("__get__")};
   });
   m.def(
-      "get_node_handler",
-      [](py::handle node) {
-        collaborators();  // as for the walk
-        return get_node_handler(node);
-      },
-      py::arg("node"), "The handler to call for a traced node.");
+      "get_node_handler", [](py::handle node) { return get_node_handler(node); }, py::arg("node"),
+      "The handler to call for a traced node.");
   m.def(
       "_walk", [](py::handle pruning_state, py::handle graph) { walk(pruning_state, graph); },
       py::arg("pruning_state"), py::arg("graph"),
