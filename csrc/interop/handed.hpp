@@ -30,7 +30,6 @@ class HandedIn {
   HandedIn(const HandedIn&) = delete;
   HandedIn& operator=(const HandedIn&) = delete;
 
-  bool ready() const { return ready_; }
   const Fields& get() const {
     if (!ready_) raise_not_configured(module_);
     return fields_;
