@@ -44,6 +44,71 @@ def test_the_engine_imports_no_rule_set():
     assert done.stdout.split("\n")[:2] == ["[]", "standard 4"]
 
 
+# The package's __init__, which hands the extensions their collaborators, left out: each
+# extension refuses to work rather than guess; then the wiring runs, once.
+_UNCONFIGURED = """
+import importlib, os, sys, types
+import torch
+import tavrix
+package = types.ModuleType("tavrix.pruning")
+package.__path__ = [os.path.join(os.path.dirname(tavrix.__file__), "pruning")]
+sys.modules["tavrix.pruning"] = package
+from tavrix.pruning import cutplan, gatecal
+from tavrix.pruning.engine import oprules
+model = torch.nn.Sequential(torch.nn.Linear(4, 8), torch.nn.ReLU(), torch.nn.Linear(8, 2))
+def attempt(use):
+    try:
+        use()
+    except Exception as error:
+        print(type(error).__name__, error)
+uses = [
+    lambda: cutplan.get_cutplan(model, (torch.randn(3, 4),), {}),
+    lambda: gatecal.TavrixPruningCalibrator(model),
+    lambda: oprules.get_node_handler(None),
+    lambda: oprules.configure(node_class=object),  # the engine's come together
+]
+for use in uses:
+    attempt(use)
+from tavrix.pruning import _wiring
+print(len(cutplan.get_cutplan(model, (torch.randn(3, 4),), {}).prunable_groups))
+attempt(lambda: importlib.reload(_wiring))
+"""
+
+# A calibrator as the first import of a process: no import cycle through the wiring.
+_CALIBRATOR_FIRST = """
+import torch
+from tavrix.pruning.gatecal import TavrixPruningCalibrator
+model = torch.nn.Sequential(torch.nn.Linear(4, 8), torch.nn.ReLU(), torch.nn.Linear(8, 2))
+calibrator = TavrixPruningCalibrator(model)
+with calibrator:
+    model(torch.randn(3, 4)).sum().backward()
+print(len(calibrator.cutplan.prunable_groups))
+"""
+
+
+def _run(code):
+    done = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, env=dict(os.environ)
+    )
+    assert done.returncode == 0, done.stderr
+    return done.stdout.splitlines()
+
+
+def test_the_package_configures_each_extension_once():
+    expected = [
+        "RuntimeError tavrix.pruning.cutplan is not configured",
+        "RuntimeError tavrix.pruning.gatecal is not configured",
+        "RuntimeError tavrix.pruning.engine.oprules is not configured",
+        "TypeError configure: the engine's collaborators come together; missing tensor_info_class",
+        "1",
+        "RuntimeError tavrix.pruning.engine.oprules is configured already",
+    ]
+    lines = _run(_UNCONFIGURED)
+    assert len(lines) == len(expected), lines
+    assert all(line.startswith(start) for line, start in zip(lines, expected)), lines
+    assert _run(_CALIBRATOR_FIRST) == ["1"]
+
+
 @pytest.mark.parametrize(
     "call",
     [

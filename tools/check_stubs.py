@@ -60,11 +60,7 @@ CLASS_NOISE = {
 }
 
 # known differences, each with its reason
-ALLOWED = {
-    # set-up calls of the package's own wiring: positional until they take named arguments
-    "tavrix.flowscope.opcalls.configure",
-    "tavrix.flowscope.opcalls.configure_recorder",
-}
+ALLOWED: Set[str] = set()
 
 # (parameter name, has a default, kind): kind "pos", "kw" (keyword-only), "*" or "**"
 # (variadic ones unnamed: a stub may call them anything)

@@ -11,22 +11,6 @@ namespace tavrix::cutplan {
 
 namespace {
 
-const py::object& flowscope_model() {
-  return interop::cached(
-      [] { return interop::import_attr("tavrix.flowscope.tracing", "flowscope_model"); });
-}
-
-const py::object& prune_graph_parser_class() {
-  return interop::cached(
-      [] { return interop::import_attr("tavrix.pruning.engine.graphwalk", "PruneGraphParser"); });
-}
-
-// Keeps on the plan why its unprunable groups are unprunable.
-const py::object& record_provenance() {
-  return interop::cached(
-      [] { return interop::import_attr("tavrix.pruning.recording", "record_provenance"); });
-}
-
 // The walk's views of its state build their plain dict natively (_to_dict, looked
 // up on the type so that a mapping's own attribute is not taken for it); any
 // other mapping is copied item by item.
@@ -113,9 +97,10 @@ void make_groups_containing_output_unprunable(py::handle prunable_groups,
 
 py::object get_cutplan(py::object model, py::object args, py::object kwargs,
                        py::object entry_point) {
+  const Collaborators& given = collaborators();
   auto traced = unpack_exactly(
-      flowscope_model()(py::arg("model") = model, py::arg("args") = args,
-                        py::arg("kwargs") = kwargs, py::arg("entry_point") = entry_point),
+      given.flowscope_model(py::arg("model") = model, py::arg("args") = args,
+                            py::arg("kwargs") = kwargs, py::arg("entry_point") = entry_point),
       2);
   const py::object& graph = traced[0];
   // Read once: the outputs may come as a one-shot iterator, and the
@@ -131,7 +116,7 @@ py::object get_cutplan(py::object model, py::object args, py::object kwargs,
   // cycle collector would walk them all again at every young collection.
   // Garbage made meanwhile is collected once it is back on.
   CollectorPause pause;
-  py::object parser = prune_graph_parser_class()();
+  py::object parser = given.graph_parser();
   auto parsed = unpack_exactly(parser.attr("find_prunable_groups")(graph), 5);
   const py::object& prunable_groups = parsed[0];
   const py::object& unprunable_groups = parsed[1];
@@ -172,17 +157,14 @@ py::object get_cutplan(py::object model, py::object args, py::object kwargs,
       // the rule set and prune axes of the walk: shrinking reads them from the plan
       py::arg("rule_record") = parser.attr("rule_record"),
       py::arg("tensor_names") = tensor_names(model));
-  record_provenance()(plan, parser.attr("pruning_state"), graph_output_nodes);
+  // Keeps on the plan why its unprunable groups are unprunable.
+  given.record_provenance(plan, parser.attr("pruning_state"), graph_output_nodes);
   return plan;
 }
 
 }  // namespace
 
 void register_assembly(py::module_& m) {
-  // The tracer and the graph walk load with this module, so that a broken
-  // installation fails at import rather than at the first analysis.
-  flowscope_model();
-  prune_graph_parser_class();
   m.def("get_cutplan", &get_cutplan, py::arg("model"), py::arg("args"), py::arg("kwargs"),
         py::arg("entry_point") = "__call__",
         "Traces one call of the model's entry point and returns its ModelCutplan.");

@@ -11,10 +11,6 @@ namespace tavrix::cutplan {
 
 namespace {
 
-const py::module_& gate_module() {
-  return interop::cached([] { return py::module_::import("tavrix.pruning.gate"); });
-}
-
 // The candidates in group order, so that a group's new gates are numbered
 // the same way on every run (a set of nodes iterates in address order).
 py::list in_group_order(py::handle group_nodes, const py::set& candidates) {
@@ -86,8 +82,9 @@ const py::object& inference_mode_type() {
 
 py::tuple build_gate_container(py::handle labels_by_nodes, py::handle prunable_groups,
                                py::handle node_users, py::handle prune_dimension_by_nodes) {
-  py::object channel_gate_class = gate_module().attr("ChannelGate");
-  py::object group_gate_class = gate_module().attr("GroupSharedGate");
+  const py::object& gate_module = collaborators().gates;
+  py::object channel_gate_class = gate_module.attr("ChannelGate");
+  py::object group_gate_class = gate_module.attr("GroupSharedGate");
 
   long gate_index = 0;
   py::dict gates;
@@ -125,7 +122,7 @@ py::tuple build_gate_container(py::handle labels_by_nodes, py::handle prunable_g
     }
     ++i;
   }
-  py::object gate_container = gate_module().attr("gate_container")(gates);
+  py::object gate_container = gate_module.attr("gate_container")(gates);
   return py::make_tuple(gate_container, gate_names_by_nodes, prunable_group_gate_names);
 }
 
@@ -143,7 +140,6 @@ py::tuple create_gate_container(py::handle labels_by_nodes, py::handle prunable_
 }
 
 void register_container(py::module_& m) {
-  gate_module();
   m.def("create_gate_container", &create_gate_container, py::arg("labels_by_nodes"),
         py::arg("prunable_groups"), py::arg("node_users"), py::arg("prune_dimension_by_nodes"),
         "Creates the gates of all prunable groups.\n\n"

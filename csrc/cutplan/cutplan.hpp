@@ -3,11 +3,37 @@
 
 #include "interop/pybind.hpp"
 
+#include "interop/handed.hpp"
+
 #include <string>
 #include <vector>
 
 namespace tavrix::cutplan {
 
+// The objects of the project the extension works with, handed over by
+// configure(...) (interop/handed.hpp).
+struct Collaborators {
+  py::object flowscope_model;      // tavrix.flowscope.tracing.flowscope_model
+  py::object graph_parser;         // tavrix.pruning.engine.graphwalk.PruneGraphParser
+  py::object record_provenance;    // tavrix.pruning.recording.record_provenance
+  py::object node_class;           // tavrix.flowscope.tracing.NodeInfo
+  py::object tensor_info_class;    // tavrix.flowscope.tracing.TensorInfo
+  py::object picklable_operation;  // tavrix.flowscope.tracing.picklable_operation
+  py::object channel_mix_ops;      // tavrix.pruning.engine.opsets.PRUNE_CHANNEL_MIX_OPS
+  // tavrix.pruning.gate: its gate classes are read from it at each analysis, so that a
+  // class replaced there is the one used
+  py::object gates;
+  py::object are_indices_continuous;  // tavrix.pruning.utils.are_indices_continuous
+  py::object get_tensor_uid;          // tavrix.flowscope.utils.get_tensor_uid
+  py::object get_submodule;           // tavrix.utils.common.get_submodule
+};
+// Read per node: inline, as cheap as a cached value.
+inline interop::HandedIn<Collaborators>& handed() {
+  return interop::handed_in<Collaborators>("tavrix.pruning.cutplan");
+}
+inline const Collaborators& collaborators() { return handed().get(); }
+
+void register_configure(py::module_& m);
 void register_report(py::module_& m);
 void register_placement(py::module_& m);
 void register_lookup(py::module_& m);

@@ -36,11 +36,6 @@ struct SearchEntry {
   }
 };
 
-const py::object& get_tensor_uid() {
-  return interop::cached(
-      [] { return interop::import_attr("tavrix.flowscope.utils", "get_tensor_uid"); });
-}
-
 }  // namespace
 
 const AttrNames& attr_names() {
@@ -63,12 +58,7 @@ py::object tensor_uid(py::handle obj) {
   if (PyObject_TypeCheck(obj.ptr(), reinterpret_cast<PyTypeObject*>(tensor_class().ptr()))) {
     return py::reinterpret_steal<py::object>(PyLong_FromVoidPtr(obj.ptr()));
   }
-  return get_tensor_uid()(obj);
-}
-
-const py::object& get_submodule() {
-  return interop::cached(
-      [] { return interop::import_attr("tavrix.utils.common", "get_submodule"); });
+  return collaborators().get_tensor_uid(obj);
 }
 
 const py::object& module_class() {
@@ -128,7 +118,7 @@ Owner owner_of(py::handle model, const std::string& name, py::handle modules = p
       if (found != nullptr) return py::reinterpret_borrow<py::object>(found);
       if (PyErr_Occurred()) throw py::error_already_set();
     }
-    return get_submodule()(model, key);
+    return collaborators().get_submodule(model, key);
   };
   std::string path = owner_path(name);
   py::object module = module_at(path);

@@ -12,13 +12,8 @@ namespace tavrix::cutplan {
 
 namespace {
 
-const py::object& prune_channel_mix_ops() {
-  return interop::cached(
-      [] { return interop::import_attr("tavrix.pruning.engine.opsets", "PRUNE_CHANNEL_MIX_OPS"); });
-}
-
 bool is_aggregate(py::handle node) {
-  return contains(prune_channel_mix_ops(), node.attr(attr_names().operation));
+  return contains(collaborators().channel_mix_ops, node.attr(attr_names().operation));
 }
 
 bool is_zero(py::handle value) {
@@ -55,17 +50,6 @@ py::object users_of(py::handle node_users, py::handle node) {
   return node_users[node];
 }
 
-struct TracedTypes {
-  py::object node_info, tensor_info;
-};
-
-const TracedTypes& traced_types() {
-  return interop::cached([] {
-    py::module_ tracing = py::module_::import("tavrix.flowscope.tracing");
-    return TracedTypes{tracing.attr("NodeInfo"), tracing.attr("TensorInfo")};
-  });
-}
-
 enum class Scan { Found, Absent, Unknown };
 
 // The first node among the leaves of an argument, in the order
@@ -77,12 +61,12 @@ Scan first_node_in(py::handle value, py::object& found) {
   if (raw == Py_None || PyLong_Check(raw) || PyFloat_CheckExact(raw) || PyUnicode_CheckExact(raw)) {
     return Scan::Absent;
   }
-  const TracedTypes& types = traced_types();
-  if (PyObject_TypeCheck(raw, reinterpret_cast<PyTypeObject*>(types.node_info.ptr()))) {
+  const Collaborators& types = collaborators();
+  if (PyObject_TypeCheck(raw, reinterpret_cast<PyTypeObject*>(types.node_class.ptr()))) {
     found = py::reinterpret_borrow<py::object>(value);
     return Scan::Found;
   }
-  if (Py_TYPE(raw) == reinterpret_cast<PyTypeObject*>(types.tensor_info.ptr())) {
+  if (Py_TYPE(raw) == reinterpret_cast<PyTypeObject*>(types.tensor_info_class.ptr())) {
     return Scan::Absent;
   }
   py::object items;
@@ -109,7 +93,7 @@ Scan first_node_in(py::handle value, py::object& found) {
 // collect_all_input_nodes()[0]; traced nodes are read without calling it.
 py::object first_input(py::handle node) {
   py::object found;
-  if (Py_TYPE(node.ptr()) == reinterpret_cast<PyTypeObject*>(traced_types().node_info.ptr())) {
+  if (Py_TYPE(node.ptr()) == reinterpret_cast<PyTypeObject*>(collaborators().node_class.ptr())) {
     Scan scan = first_node_in(node.attr(attr_names().args), found);
     if (scan == Scan::Absent) scan = first_node_in(node.attr(attr_names().kwargs), found);
     if (scan == Scan::Found) return found;

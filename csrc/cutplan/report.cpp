@@ -11,17 +11,6 @@ namespace {
 
 constexpr const char* kModule = "tavrix.pruning.cutplan";
 
-// The sibling utils module may import this one indirectly; fetch on first use.
-const py::object& are_indices_continuous() {
-  return interop::cached(
-      [] { return interop::import_attr("tavrix.pruning.utils", "are_indices_continuous"); });
-}
-
-const py::object& picklable_operation() {
-  return interop::cached(
-      [] { return interop::import_attr("tavrix.flowscope.tracing", "picklable_operation"); });
-}
-
 PYBIND11_CONSTINIT py::gil_safe_call_once_and_store<py::object> cutplan_class_storage;
 
 constexpr const char* kFieldNames[] = {"graph",
@@ -57,7 +46,7 @@ std::string offset_with_spaces(const std::string& message, int64_t spaces) {
 py::object get_range(py::handle indices) {
   // An empty label list has no first and last label.
   if (py::len(indices) == 0) return py::none();
-  if (!py::bool_(are_indices_continuous()(indices))) return py::none();
+  if (!py::bool_(collaborators().are_indices_continuous(indices))) return py::none();
   py::object first = indices[py::int_(0)];
   py::object last = indices[py::int_(-1)];
   return py::make_tuple(first, last);
@@ -174,10 +163,11 @@ py::object make_model_cutplan_class() {
     auto state = py::reinterpret_steal<py::dict>(copied);
     py::object ops = py::getattr(self, "ops_and_gate_names", py::none());
     if (PyList_CheckExact(ops.ptr())) {
+      const py::object& picklable_operation = collaborators().picklable_operation;
       py::list portable;
       for (py::handle pair : ops) {
         auto parts = unpack_exactly(pair, 2);
-        portable.append(py::make_tuple(picklable_operation()(parts[0]), parts[1]));
+        portable.append(py::make_tuple(picklable_operation(parts[0]), parts[1]));
       }
       state["ops_and_gate_names"] = portable;
     }

@@ -61,21 +61,6 @@ void init(py::object self, py::object model, py::object entry_point) {
   self.attr("_parse_entry_point")(entry_point);
 }
 
-const py::object& buffer_snapshot_class() {
-  return interop::cached(
-      [] { return interop::import_attr("tavrix.utils.common", "BufferSnapshot"); });
-}
-
-const py::object& copy_hooks_class() {
-  return interop::cached(
-      [] { return interop::import_attr("tavrix.pruning.blockstate", "CopyHooks"); });
-}
-
-const py::object& untrace_attributes_function() {
-  return interop::cached(
-      [] { return interop::import_attr("tavrix.flowscope.intercept", "untrace_attributes"); });
-}
-
 const py::object& weakref_type() {
   return interop::cached([] { return interop::import_attr("weakref", "ref"); });
 }
@@ -193,10 +178,6 @@ void mark_active(const py::module_& m, py::object self, bool add) {
   m.attr(kActiveList) = kept;
 }
 
-const py::module_& gatecal_module() {
-  return interop::cached([] { return py::module_::import("tavrix.pruning.gatecal"); });
-}
-
 py::object enter(py::object self) {
   // A second entry would save the already cleared flags over the real ones.
   if (py::bool_(self.attr("_active"))) {
@@ -204,18 +185,19 @@ py::object enter(py::object self) {
         "TavrixPruningCalibrator is already active; leave its with block before entering it "
         "again");
   }
+  const Collaborators& given = collaborators();
   const py::module_& m = gatecal_module();
   check_model_free(m, self);
   py::object model = self.attr("_model");
   // Taken before anything changes; it only reads the model.
-  py::object buffers = buffer_snapshot_class()(model);
+  py::object buffers = given.buffer_snapshot(model);
   py::list thawed = freeze_parameters(self);
   py::object replacement;
   bool replaced = false;
   try {
     replacement = self.attr("_replace_entry_point")();
     replaced = true;
-    self.attr("_copy_hooks") = copy_hooks_class()(
+    self.attr("_copy_hooks") = given.copy_hooks(
         model, self.attr("_entry_point_module"), self.attr("_entry_point_name"),
         self.attr("_original_entry_point"), self.attr("_entry_point_in_dict"), thawed);
   } catch (...) {
@@ -259,7 +241,7 @@ void exit(py::object self, py::object, py::object, py::object) {
     if (!buffers.is_none()) buffers.attr("restore")();
   });
   // tensors the gated calls left as module attributes (`self.cache = x`) become plain again
-  step([&] { untrace_attributes_function()(self.attr("_model").attr("modules")()); });
+  step([&] { collaborators().untrace_attributes(self.attr("_model").attr("modules")()); });
   if (first) std::rethrow_exception(first);
 }
 

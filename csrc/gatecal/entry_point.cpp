@@ -36,12 +36,8 @@ bool lookup(py::handle obj, const std::string& name, py::object* found) {
   return true;
 }
 
-// The gatecal module itself: the redirection looks its collaborators up there
-// at every call, so that they can be replaced (tests do).
-PYBIND11_CONSTINIT py::gil_safe_call_once_and_store<py::module_> gatecal_storage;
 PYBIND11_CONSTINIT py::gil_safe_call_once_and_store<py::object> redirect_class_storage;
 
-const py::module_& gatecal_module() { return gatecal_storage.get_stored(); }
 const py::object& redirect_class() { return redirect_class_storage.get_stored(); }
 
 // The calibrator whose redirection `entry_point` is (a redirect bound to its
@@ -56,6 +52,7 @@ py::object redirected_calibrator(py::handle entry_point) {
 // The path is resolved by tavrix.flowscope.entrypoint, as for the tracer and the check;
 // what is the calibrator's own is the redirection of what it names.
 void parse_entry_point(py::object self, py::object entry_point) {
+  collaborators();  // the clear error of a module used before it was configured
   py::tuple resolved = gatecal_module().attr("resolve_entry_point")(
       self.attr("_model"), entry_point, py::str(kClassName));
   py::object owner = resolved[0];
@@ -218,20 +215,9 @@ py::object make_redirect_class(py::module_& m) {
 }  // namespace
 
 void register_entry_point(py::module_& m) {
-  gatecal_storage.call_once_and_store_result([&] { return m; });
   m.attr("_EntryPointRedirect") =
       redirect_class_storage.call_once_and_store_result([&] { return make_redirect_class(m); })
           .get_stored();
-  // The redirection's collaborators, looked up on this module at every call.
-  py::module_ cutplan = py::module_::import("tavrix.pruning.cutplan");
-  py::module_ gatewire = py::module_::import("tavrix.pruning.gatewire");
-  m.attr("resolve_entry_point") =
-      py::module_::import("tavrix.flowscope.entrypoint").attr("resolve_entry_point");
-  m.attr("get_cutplan") = cutplan.attr("get_cutplan");
-  m.attr("prepare_args_for_prune_calibration") =
-      gatewire.attr("prepare_args_for_prune_calibration");
-  m.attr("gate_insertion_context") = gatewire.attr("gate_insertion_context");
-  m.attr("_plain_outputs") = gatewire.attr("plain_outputs");
 
   py::object cls = m.attr(kClassName);
   interop::add_method(cls, "_parse_entry_point", &parse_entry_point,

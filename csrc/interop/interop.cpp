@@ -1,16 +1,53 @@
 #include "interop/pybind.hpp"
 
+#include "interop/handed.hpp"
+
 #include <algorithm>
+#include <stdexcept>
+#include <string>
 
 namespace tavrix::interop {
 
 namespace {
 
+// One per extension: each links its own copy of this library.
+py::object& argument_reader() {
+  static auto* held = new py::object();
+  return *held;
+}
+
 const py::object& argpick_get_argument() {
-  return cached([] { return import_attr("tavrix.utils.argpick", "get_argument"); });
+  const py::object& reader = argument_reader();
+  if (!reader) {
+    throw std::runtime_error(
+        "this extension was not handed get_argument: its configure(...) has not run (the "
+        "tavrix.pruning package runs it when it is imported)");
+  }
+  return reader;
 }
 
 }  // namespace
+
+void raise_not_configured(const char* module) {
+  throw std::runtime_error(std::string(module) +
+                           " is not configured: the tavrix.pruning package hands it its "
+                           "collaborators with configure(...) when it is imported");
+}
+
+void raise_configured_again(const char* module) {
+  throw std::runtime_error(std::string(module) +
+                           " is configured already: its collaborators are handed over once");
+}
+
+py::object callable_argument(py::object value, const char* name) {
+  if (!PyCallable_Check(value.ptr())) {
+    throw py::type_error(std::string("configure: ") + name + " must be callable, not " +
+                         Py_TYPE(value.ptr())->tp_name);
+  }
+  return value;
+}
+
+void hand_argument_reader(py::object get_argument) { argument_reader() = std::move(get_argument); }
 
 void warn_user(const std::string& message) {
   if (PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 1) != 0) {

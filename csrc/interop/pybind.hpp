@@ -123,9 +123,11 @@ void add_property(py::object cls, const char* name, F&& getter, const char* doc,
       fget, py::none(), py::none(), py::str(doc));
 }
 
-// tavrix.utils.argpick.get_argument: the argument at arg_pos of args, else
-// kwargs[arg_key], else the default. Without a default a missing argument
-// raises the accessor's own error.
+// The argument at arg_pos of args, else kwargs[arg_key], else the default, as
+// tavrix.utils.argpick.get_argument reads it: plain tuples, lists and dicts
+// natively, anything else through the accessor the extension was handed
+// (hand_argument_reader, interop/handed.hpp). Without a default a missing
+// argument raises the accessor's own error.
 py::object get_argument(py::handle args, py::handle kwargs, int arg_pos, const char* arg_key);
 py::object get_argument(py::handle args, py::handle kwargs, int arg_pos, const char* arg_key,
                         py::handle default_value);

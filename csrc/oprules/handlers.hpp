@@ -1,6 +1,7 @@
 // Each handler family defines its Python-visible functions on the engine
-// module; module.cpp calls these in this order, then the registry fills
-// PRUNING_NODE_HANDLER_REGISTRY from the module's attributes.
+// module; module.cpp calls these in this order. configure(...) then fills
+// PRUNING_NODE_HANDLER_REGISTRY from the module's attributes and the operation
+// sets it is handed (fill_registry).
 #pragma once
 
 #include "interop/pybind.hpp"

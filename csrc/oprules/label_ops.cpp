@@ -11,23 +11,6 @@ namespace tavrix::oprules {
 
 namespace {
 
-struct GraphTypes {
-  py::object node_info;
-  py::object tensor_info;
-  py::object trace_tensor;
-};
-
-// Imported on first use: the tracer imports torch, which the engine module
-// itself does not need while it loads.
-const GraphTypes& graph_types() {
-  return interop::cached([] {
-    py::module_ tracing = py::module_::import("tavrix.flowscope.tracing");
-    py::module_ flowscope = py::module_::import("tavrix.flowscope");
-    return GraphTypes{tracing.attr("NodeInfo"), tracing.attr("TensorInfo"),
-                      flowscope.attr("TraceTensor")};
-  });
-}
-
 bool is_instance(py::handle arg, const py::object& cls) {
   if (reinterpret_cast<PyObject*>(Py_TYPE(arg.ptr())) == cls.ptr()) return true;
   const int result = PyObject_IsInstance(arg.ptr(), cls.ptr());
@@ -129,15 +112,15 @@ py::list sequence_copy(py::handle seq) {
 
 // ---------------------------------------------------------------- graph types
 
-bool is_node_info(py::handle arg) { return is_instance(arg, graph_types().node_info); }
+bool is_node_info(py::handle arg) { return is_instance(arg, collaborators().node_class); }
 
-bool is_tensor_info(py::handle arg) { return is_instance(arg, graph_types().tensor_info); }
+bool is_tensor_info(py::handle arg) { return is_instance(arg, collaborators().tensor_info_class); }
 
 bool is_trace_tensor(py::handle arg) {
   if (is_node_info(arg)) return true;
   if (!is_tensor_info(arg)) return false;
   py::object type = arg.attr(graph_attr().type);
-  const int equal = PyObject_RichCompareBool(type.ptr(), graph_types().trace_tensor.ptr(), Py_EQ);
+  const int equal = PyObject_RichCompareBool(type.ptr(), collaborators().trace_tensor.ptr(), Py_EQ);
   if (equal < 0) throw py::error_already_set();
   return equal != 0;
 }

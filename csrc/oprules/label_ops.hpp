@@ -6,6 +6,7 @@
 
 #include "interop/pybind.hpp"
 
+#include "interop/handed.hpp"
 #include "oprules/parser_state.hpp"
 
 #include <cstdint>
@@ -81,6 +82,33 @@ void elementwise_node_handler(ParserState& state, py::handle node, py::handle sr
 void channelwise_node_handler(ParserState& state, py::handle node, py::handle src_node);
 
 // ---- module services ----
+// The objects of the project the engine works with, handed over by configure(...)
+// (interop/handed.hpp, module.cpp).
+struct Collaborators {
+  py::object node_class;         // tavrix.flowscope.tracing.NodeInfo
+  py::object tensor_info_class;  // tavrix.flowscope.tracing.TensorInfo
+  py::object trace_tensor;       // tavrix.flowscope.TraceTensor
+  // operation sets of tavrix.flowscope.opkinds and tavrix.pruning.engine.opsets that
+  // the handlers test (the registry's rows are filled from the others at configure)
+  py::object elementwise_ops, norm_ops, std_ops, var_ops, dropout_train_default_ops;
+};
+// Read per node: inline, as cheap as a cached value.
+inline interop::HandedIn<Collaborators>& handed() {
+  return interop::handed_in<Collaborators>("tavrix.pruning.engine.oprules");
+}
+inline const Collaborators& collaborators() { return handed().get(); }
+
+// The operation sets PRUNING_NODE_HANDLER_REGISTRY gives the module's handlers.
+struct HandlerRows {
+  py::object elementwise_ops, channelwise_ops, unary_reduce_ops, dropout_ops, flatten_ops,
+      binary_elementwise_ops;
+};
+// Registers every row (and the layers' and torch.cat's), each operation checked first.
+void fill_registry(py::module_& m, const HandlerRows& rows);
+
+// The extended rules' matrix products (configure(matmuls=...)): checked whole, then kept.
+py::tuple checked_matmuls(py::handle matmuls);
+void hand_matmuls(py::tuple products);
 // The module logger (logging.getLogger("tavrix.pruning.engine.oprules")).
 py::handle engine_logger();
 // Raises PruningEngineRuntimeException with the message.

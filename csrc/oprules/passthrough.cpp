@@ -16,14 +16,8 @@ const Rule kRuleDropoutTraining("dropout in training mode");
 const Rule kRulePassThrough("operation passing its input's channels on");
 const Rule kRuleDropout("dropout");
 
-const py::object& dropout_train_default_ops() {
-  return interop::cached([] {
-    return py::module_::import("tavrix.pruning.engine.opsets").attr("DROPOUT_TRAIN_DEFAULT_OPS");
-  });
-}
-
 [[noreturn]] void raise_keyword_input_error() {
-  py::object ops = py::module_::import("tavrix.flowscope.opkinds").attr("ELEMENTWISE_OPS");
+  const py::object& ops = collaborators().elementwise_ops;
   const std::string message =
       "Unimplemented elementwise function call\nSome of the following functions " +
       interop::str(py::tuple(ops)) +
@@ -55,7 +49,8 @@ void dropout_node_handler(ParserState& state, py::handle node) {
   py::object args = node.attr(graph_attr().args);
   py::object kwargs = node.attr(graph_attr().kwargs);
   py::object operation = node.attr(graph_attr().operation);
-  const int member = PySequence_Contains(dropout_train_default_ops().ptr(), operation.ptr());
+  const int member =
+      PySequence_Contains(collaborators().dropout_train_default_ops.ptr(), operation.ptr());
   if (member < 0) throw py::error_already_set();
   py::object training = interop::get_argument(args, kwargs, 2, "training", py::bool_(member != 0));
   const int truth = PyObject_IsTrue(training.ptr());

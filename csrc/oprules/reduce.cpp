@@ -24,18 +24,6 @@ const Rule kRuleReduceChannels("reduction over the channel axis");
   throw py::error_already_set();
 }
 
-struct ReductionKinds {
-  py::object norm_ops, std_ops, var_ops;
-};
-
-// The catalogue's special reductions, each with its own argument layout.
-const ReductionKinds& reduction_kinds() {
-  return interop::cached([] {
-    py::module_ opsets = py::module_::import("tavrix.pruning.engine.opsets");
-    return ReductionKinds{opsets.attr("NORM_OPS"), opsets.attr("STD_OPS"), opsets.attr("VAR_OPS")};
-  });
-}
-
 // numbers.Real: Python ints, floats and bools, and the numeric scalars of
 // other libraries registered with it.
 bool is_real_number(py::handle arg) {
@@ -45,7 +33,8 @@ bool is_real_number(py::handle arg) {
 }
 
 bool is_special_reduction(py::handle operation) {
-  const ReductionKinds& kinds = reduction_kinds();
+  // the catalogue's special reductions, each with its own argument layout
+  const Collaborators& kinds = collaborators();
   return kinds.norm_ops.contains(operation) || kinds.std_ops.contains(operation) ||
          kinds.var_ops.contains(operation);
 }
@@ -59,7 +48,8 @@ std::optional<py::object> keyword(py::handle kwargs, const char* key) {
 }  // namespace
 
 bool unary_reduce_first_arg_is_dim(py::handle arg, py::handle operation) {
-  const ReductionKinds& kinds = reduction_kinds();
+  // the catalogue's special reductions, each with its own argument layout
+  const Collaborators& kinds = collaborators();
   if (kinds.norm_ops.contains(operation)) {
     // Position 1 of a norm is its order: a real number (int, float, bool) or
     // a name such as "fro".

@@ -74,7 +74,11 @@ class PythonHandlers {
   std::vector<Entry> seen_;
 };
 
-const Dispatch& dispatch() { return dispatch_storage.get_stored(); }
+const Dispatch& dispatch() {
+  // Unconfigured, the registry is empty: every node would go to the default handler.
+  collaborators();
+  return dispatch_storage.get_stored();
+}
 
 // `overrides` (a dict, or null) is consulted before the registry: a rule set
 // beyond the standard one.
@@ -162,15 +166,6 @@ py::object node_handler_decorator(py::dict registry, py::object nodes) {
       py::arg("func"));
 }
 
-namespace {
-
-// Registers the module's `handler_name` for `operations`.
-void register_row(py::module_& m, py::handle operations, const char* handler_name) {
-  m.attr("_register_node_handler")(operations)(m.attr(handler_name));
-}
-
-}  // namespace
-
 void walk_nodes(py::handle pruning_state, py::handle graph, py::handle overrides) {
   if (!PyDict_Check(overrides.ptr())) throw py::type_error("the handler overrides must be a dict");
   walk(pruning_state, graph, overrides);
@@ -229,25 +224,49 @@ void register_registry(py::module_& m) {
       "_walk", [](py::handle pruning_state, py::handle graph) { walk(pruning_state, graph); },
       py::arg("pruning_state"), py::arg("graph"),
       "Calls get_node_handler(node)(pruning_state, node) for every node of graph, in order.");
+}
 
-  py::module_ opkinds = py::module_::import("tavrix.flowscope.opkinds");
+void fill_registry(py::module_& m, const HandlerRows& rows) {
   py::module_ functional = py::module_::import("torch.nn.functional");
   py::module_ torch = py::module_::import("torch");
-
-  register_row(m, opkinds.attr("ELEMENTWISE_OPS"), "_elementwise_node_handler");
-  register_row(m, opkinds.attr("CHANNELWISE_OPS"), "_channelwise_node_handler");
-  register_row(m, opkinds.attr("UNARY_REDUCE_OPS"), "_unary_reduce_handler");
-  register_row(m, opkinds.attr("DROPOUT_OPS"), "_dropout_node_handler");
-  register_row(
-      m,
-      py::make_tuple(functional.attr("conv1d"), functional.attr("conv2d"),
-                     functional.attr("conv3d"), functional.attr("conv_transpose1d"),
-                     functional.attr("conv_transpose2d"), functional.attr("conv_transpose3d")),
-      "_conv_node_handler");
-  register_row(m, functional.attr("linear"), "_linear_node_handler");
-  register_row(m, opkinds.attr("get_torch_and_tensor_methods")("flatten"), "_flatten_node_handler");
-  register_row(m, opkinds.attr("BINARY_ELEMENTWISE_OPS"), "_binary_elementwise_node_handler");
-  register_row(m, torch.attr("cat"), "_cat_node_handler");
+  const std::pair<py::object, const char*> table[] = {
+      {rows.elementwise_ops, "_elementwise_node_handler"},
+      {rows.channelwise_ops, "_channelwise_node_handler"},
+      {rows.unary_reduce_ops, "_unary_reduce_handler"},
+      {rows.dropout_ops, "_dropout_node_handler"},
+      {py::make_tuple(functional.attr("conv1d"), functional.attr("conv2d"),
+                      functional.attr("conv3d"), functional.attr("conv_transpose1d"),
+                      functional.attr("conv_transpose2d"), functional.attr("conv_transpose3d")),
+       "_conv_node_handler"},
+      {functional.attr("linear"), "_linear_node_handler"},
+      {rows.flatten_ops, "_flatten_node_handler"},
+      {rows.binary_elementwise_ops, "_binary_elementwise_node_handler"},
+      {torch.attr("cat"), "_cat_node_handler"}};
+  // Every row is checked before the registry changes: an operation in two rows, or
+  // registered with another handler, leaves it as it was.
+  py::dict registry = m.attr("PRUNING_NODE_HANDLER_REGISTRY");
+  py::dict added;
+  for (const auto& [operations, handler_name] : table) {
+    py::object handler = m.attr(handler_name);
+    py::list listed;
+    if (PyList_Check(operations.ptr()) || PyTuple_Check(operations.ptr())) {
+      for (py::handle op : operations) listed.append(op);
+    } else {
+      listed.append(operations);
+    }
+    for (py::handle op : listed) {
+      for (const py::dict& held : {registry, added}) {
+        PyObject* current = PyDict_GetItemWithError(held.ptr(), op.ptr());
+        if (current == nullptr && PyErr_Occurred()) throw py::error_already_set();
+        if (current != nullptr && current != handler.ptr()) {
+          throw py::value_error("Pruning handler for node " + interop::str(op) +
+                                " has already been registered");
+        }
+      }
+      added[op] = handler;
+    }
+  }
+  if (PyDict_Update(registry.ptr(), added.ptr()) != 0) throw py::error_already_set();
 }
 
 }  // namespace tavrix::oprules

@@ -22,6 +22,30 @@ namespace tavrix::oprules {
 
 namespace {
 
+// The products the extended rules read (x @ self.weight.T), handed over by the
+// module that defines those rules (configure(matmuls=...)): the engine imports
+// no rule set. Never freed, like every object kept for the process.
+py::tuple& extended_matmuls() {
+  static auto* held = new py::tuple();
+  return *held;
+}
+
+}  // namespace
+
+py::tuple checked_matmuls(py::handle matmuls) {
+  py::tuple products(py::reinterpret_borrow<py::object>(matmuls));
+  for (py::handle op : products) {
+    if (!PyCallable_Check(op.ptr())) {
+      throw py::type_error("configure: matmuls holds a non-callable " + interop::repr(op));
+    }
+  }
+  return products;
+}
+
+void hand_matmuls(py::tuple products) { extended_matmuls() = std::move(products); }
+
+namespace {
+
 const Rule kRuleSharedLayer("layer called more than once, its calls disagree on these channels");
 
 struct TiedOps {
@@ -30,19 +54,10 @@ struct TiedOps {
   py::tuple embeddings;  // F.embedding and torch.embedding (extended rules)
   py::object batch_norm;
   py::object parameter_type;
-  py::object node_info;
   py::str tensor_uid;  // the attributes, interned
   py::str view_of;
   py::str view_transposed;
 };
-
-// The products the extended rules read (x @ self.weight.T), handed over by the
-// module that defines those rules (configure(matmuls=...)): the engine imports
-// no rule set. Never freed, like every object kept for the process.
-py::tuple& extended_matmuls() {
-  static auto* held = new py::tuple();
-  return *held;
-}
 
 const TiedOps& tied_ops() {
   return interop::cached([] {
@@ -57,7 +72,6 @@ const TiedOps& tied_ops() {
                    embeddings,
                    f.attr("batch_norm"),
                    py::module_::import("torch.nn").attr("Parameter"),
-                   py::module_::import("tavrix.flowscope.tracing").attr("NodeInfo"),
                    interop::interned("tensor_uid"),
                    interop::interned("view_of"),
                    interop::interned("view_transposed")};
@@ -76,7 +90,7 @@ bool is_conv(py::handle operation) {
 bool plainly_not_a_tensor(PyObject* raw) {
   return raw == Py_None || PyLong_CheckExact(raw) || PyFloat_CheckExact(raw) || PyBool_Check(raw) ||
          PyUnicode_CheckExact(raw) ||
-         Py_TYPE(raw) == reinterpret_cast<PyTypeObject*>(tied_ops().node_info.ptr());
+         Py_TYPE(raw) == reinterpret_cast<PyTypeObject*>(collaborators().node_class.ptr());
 }
 
 // A TensorInfo that stands for a parameter (any tensor the model holds when
@@ -330,21 +344,6 @@ void register_shared_params(py::module_& m) {
       "parameter tie to the same axis of it (a module called twice), or makes them\n"
       "unprunable where the calls disagree. extended: the extended rules' ties (an\n"
       "embedding's columns with a linear layer's inputs).");
-  m.def(
-      "configure",
-      [](py::object matmuls) {
-        // Checked whole before it is kept: a bad argument leaves the previous one.
-        py::tuple products(matmuls);
-        for (py::handle op : products) {
-          if (!PyCallable_Check(op.ptr())) {
-            throw py::type_error("configure: matmuls holds a non-callable " + interop::repr(op));
-          }
-        }
-        extended_matmuls() = std::move(products);
-      },
-      py::kw_only(), py::arg("matmuls"),
-      "Hands over the Python objects the engine reads. matmuls: the matrix products whose\n"
-      "second operand the extended rules tie to a layer's weight (x @ self.weight.T).");
 }
 
 }  // namespace tavrix::oprules

@@ -1,7 +1,9 @@
 """Pruning information: channel groups, gate placement and creation, owning sub-modules
 and the text report of one analysed model call."""
 
+from types import ModuleType
 from typing import (
+    AbstractSet,
     Any,
     Callable,
     Dict,
@@ -29,6 +31,23 @@ __all__ = [
     "create_gate_container",
     "get_cutplan",
 ]
+
+def configure(
+    *,
+    flowscope_model: Callable[..., Tuple[List[NodeInfo], List[NodeInfo]]],
+    graph_parser: Callable[[], Any],
+    record_provenance: Callable[..., None],
+    node_class: type,
+    tensor_info_class: type,
+    picklable_operation: Callable[[Any], Any],
+    channel_mix_ops: AbstractSet[Any],
+    gates: ModuleType,
+    are_indices_continuous: Callable[[Iterable[int]], bool],
+    get_tensor_uid: Callable[[Any], int],
+    get_submodule: Callable[[torch.nn.Module, str], torch.nn.Module],
+    get_argument: Callable[..., Any],
+) -> None:
+    """Called once, by the package's wiring (a second call raises RuntimeError)."""
 
 MODULE_TYPES = Union[
     Type[torch.nn.Module], Tuple[Type[torch.nn.Module], ...], List[Type[torch.nn.Module]]

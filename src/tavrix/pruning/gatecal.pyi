@@ -24,6 +24,20 @@ from tavrix.utils.common import BufferSnapshot
 
 __all__ = ("TavrixPruningCalibrator",)
 
+def configure(
+    *,
+    get_cutplan: Callable[..., ModelCutplan],
+    resolve_entry_point: Callable[[Any, Any, str], EntryPoint],
+    prepare_args_for_prune_calibration: Callable[..., Tuple[Tuple[Any, ...], Dict[str, Any]]],
+    gate_insertion_context: Callable[..., ContextManager[None]],
+    plain_outputs: Callable[[Any], Any],
+    buffer_snapshot: Type[BufferSnapshot],
+    copy_hooks: Type[CopyHooks],
+    untrace_attributes: Callable[[Iterable[Any]], None],
+) -> None:
+    """Called once, by the package's wiring (a second call raises RuntimeError). The first five
+    become the module's functions of those names (``plain_outputs`` as ``_plain_outputs``)."""
+
 def get_cutplan(
     model: torch.nn.Module,
     args: Tuple[Any, ...],

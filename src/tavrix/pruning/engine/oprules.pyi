@@ -2,6 +2,7 @@
 
 import logging
 from typing import (
+    AbstractSet,
     Any,
     Callable,
     Dict,
@@ -120,7 +121,27 @@ def _broadcast_to(
 def _register_node_handler(nodes: Any) -> Callable[[_F], _F]: ...
 def get_node_handler(node: Any) -> Callable[..., None]: ...
 def _walk(pruning_state: PruneGraphParserState, graph: Sequence[Any]) -> None: ...
-def configure(*, matmuls: Sequence[Callable[..., Any]]) -> None: ...
+def configure(
+    *,
+    matmuls: Optional[Sequence[Callable[..., Any]]] = None,
+    node_class: Optional[type] = None,
+    tensor_info_class: Optional[type] = None,
+    trace_tensor: Optional[type] = None,
+    get_argument: Optional[Callable[..., Any]] = None,
+    elementwise_ops: Optional[Sequence[Any]] = None,
+    channelwise_ops: Optional[Sequence[Any]] = None,
+    unary_reduce_ops: Optional[Sequence[Any]] = None,
+    dropout_ops: Optional[Sequence[Any]] = None,
+    binary_elementwise_ops: Optional[Sequence[Any]] = None,
+    flatten_ops: Optional[Sequence[Any]] = None,
+    norm_ops: Optional[AbstractSet[Any]] = None,
+    std_ops: Optional[AbstractSet[Any]] = None,
+    var_ops: Optional[AbstractSet[Any]] = None,
+    dropout_train_default_ops: Optional[AbstractSet[Any]] = None,
+) -> None:
+    """The engine's collaborators (every keyword but ``matmuls``) come once and together,
+    from the package's wiring; ``matmuls`` comes from the transformer rules on its own."""
+
 def _tie_shared_parameters(
     pruning_state: PruneGraphParserState, graph: Sequence[Any], extended: bool = False
 ) -> None: ...
