@@ -1,11 +1,13 @@
 #include "interop/pybind.hpp"
 
+#include "oprules/channel_labels.hpp"
 #include "oprules/extended.hpp"
 #include "oprules/handlers.hpp"
 
 PYBIND11_MODULE(oprules, m) {
   m.doc() = "Channel-label engine: parser state, label operations and per-operation node handlers.";
   namespace o = tavrix::oprules;
+  o::register_channel_labels(m);
   o::register_state(m);
   o::register_provenance(m);
   o::register_passthrough(m);
