@@ -3,10 +3,14 @@
 Models are ``transformers``' LLaMA with random weights (built on the meta device, then
 materialised and initialised in place), the 1.1B shape (hidden 2048, 32 heads, 8 key/value
 heads, intermediate 5632, vocabulary 32000) at a few layer counts, float32 and bfloat16, one
-sequence of 128 tokens. Per step: wall time as a ratio to one no-grad forward, and the peak
-resident memory the step adds over the memory before it (VmHWM, reset before each step
-through /proc/self/clear_refs), as a share of the parameters' bytes. Each model runs in its
-own process; the reloads run in processes of their own.
+sequence of 128 tokens. Per step: wall time as a ratio to one no-grad forward, the process's
+CPU time (time.process_time, every thread pool of torch pinned to one thread, so that the
+machine's other work does not stretch it as it does wall time), and the peak resident memory
+the step adds over the memory before it (VmHWM, reset before each step through
+/proc/self/clear_refs), as a share of the parameters' bytes and of a forward's own peak. Each
+model runs in its own process; the reloads run in processes of their own. After the runs, per
+dtype, each step's CPU time at each depth and what each added layer cost between two depths:
+a step that grows faster than linearly in layers costs more per layer at the deeper pair.
 
 Steps: forward (no grad), trace (the call recorded, with gradients on as a caller has them),
 analysis (get_cutplan: the trace, the labels and the plan, which it returns), calibration 1
@@ -16,7 +20,7 @@ shrink, a forward of the shrunk model, check (one-model check_equal), save (save
 reload (load_shrunk into a model built on the meta device)
 and, for comparison, reload into a model built with its weights.
 
-    PYTHONPATH=src python benchmarks/bench_scale.py [--layers 2,8,22] [--dtypes float32,bfloat16]
+    PYTHONPATH=src python benchmarks/bench_scale.py [--layers 2,8,22,32] [--dtypes float32,bfloat16]
         [--tokens 128] [--7b]
 
 Runs above 2 GB of parameters need MemAvailable above 1.6 x their size + 3 GB (the 7B shape:
@@ -138,22 +142,35 @@ def trim() -> None:
         pass
 
 
+Row = Tuple[str, float, float, int]  # step, wall seconds, CPU seconds, peak bytes added
+
+
 class Steps:
     """Times and peaks of the steps of one process."""
 
     def __init__(self) -> None:
-        self.rows: List[Tuple[str, float, int]] = []
+        self.rows: List[Row] = []
 
     def run(self, name: str, function: Any, *args: Any) -> Any:
         trim()
         start = rss()[0]
         with open("/proc/self/clear_refs", "w") as file:
             file.write("5")  # VmHWM back to VmRSS
-        began = time.perf_counter()
+        began, cpu = time.perf_counter(), time.process_time()
         result = function(*args)
-        seconds = time.perf_counter() - began
-        self.rows.append((name, seconds, rss()[1] - start))
+        seconds, cpu = time.perf_counter() - began, time.process_time() - cpu
+        self.rows.append((name, seconds, cpu, rss()[1] - start))
         return result
+
+
+def one_thread() -> None:
+    """Every pool torch computes with, down to one thread (the children's environment sets the
+    OpenMP and MKL ones before torch loads)."""
+    torch.set_num_threads(1)
+    try:
+        torch.set_num_interop_threads(1)
+    except RuntimeError:  # already set, or work already started
+        pass
 
 
 def pipeline(shape: str, layers: int, dtype_name: str, tokens: int, workdir: str) -> Dict:
@@ -252,12 +269,12 @@ def reload(shape: str, layers: int, dtype_name: str, tokens: int, path: str, met
     return {"rows": steps.rows, "same": same}
 
 
-def child(arguments: List[str]) -> Dict:
+def child(arguments: List[Any]) -> Dict:
     process = subprocess.run(
         [sys.executable, __file__, "--child", json.dumps(arguments)],
         capture_output=True,
         text=True,
-        env={**os.environ, "OMP_NUM_THREADS": "2"},
+        env={**os.environ, "OMP_NUM_THREADS": "1", "MKL_NUM_THREADS": "1"},
     )
     if process.returncode != 0:
         raise RuntimeError(f"{arguments} failed:\n{process.stderr[-3000:]}")
@@ -276,7 +293,7 @@ def room_for(size: int, need: float) -> Tuple[bool, str]:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--layers", default="2,8,22")
+    parser.add_argument("--layers", default="2,8,22,32")
     parser.add_argument("--dtypes", default="float32,bfloat16")
     parser.add_argument("--tokens", type=int, default=128)
     parser.add_argument(
@@ -288,6 +305,7 @@ def main() -> None:
     parser.add_argument("--child", help=argparse.SUPPRESS)
     options = parser.parse_args()
     if options.child:
+        one_thread()
         kind, *rest = json.loads(options.child)
         if kind == "pipeline":
             shape, layers, dtype, tokens, workdir = rest
@@ -303,9 +321,13 @@ def main() -> None:
     if options.seven:
         runs.append(("7B", 32, "bfloat16"))
     print(
-        f"torch {torch.__version__}, {options.tokens} tokens, batch 1, 2 threads; time in "
-        "no-grad forwards of the original, peak = VmHWM over the step's start / parameter bytes"
+        f"torch {torch.__version__}, {options.tokens} tokens, batch 1, 1 thread; time in no-grad "
+        "forwards of the original (wall and CPU), peak = VmHWM over the step's start, over the "
+        "parameters' bytes, over a forward's peak and as (parameters + peak) / (parameters + "
+        "a forward's peak)"
     )
+    # dtype -> layers -> step -> CPU seconds
+    cpu_by_depth: Dict[str, Dict[int, Dict[str, float]]] = {}
     with tempfile.TemporaryDirectory() as workdir:
         for shape, layers, dtype in runs:
             size = parameter_bytes(shape, layers, getattr(torch, dtype))
@@ -317,50 +339,84 @@ def main() -> None:
                     print(title + f"\n  {why}")
                     continue
             done = child(["pipeline", shape, layers, dtype, options.tokens, workdir])
-            rows = done["rows"]
+            rows: List[Row] = [tuple(row) for row in done["rows"]]  # type: ignore[misc]
             for meta in (True, False):
                 fits, why = room_for(size, need) if size > 2e9 else (True, "")
+                name = "reload" if meta else "reload (built model)"
                 if fits:
                     again = child(
                         ["reload", shape, layers, dtype, options.tokens, done["path"], meta]
                     )
-                    rows += again["rows"]
+                    rows += [tuple(row) for row in again["rows"]]  # type: ignore[misc]
                     done.setdefault("same", []).append(again["same"])
                 else:
-                    rows.append(
-                        (
-                            ("reload" if meta else "reload (built model)") + ": " + why,
-                            float("nan"),
-                            0,
-                        )
-                    )
+                    rows.append((f"{name}: {why}", float("nan"), float("nan"), 0))
             os.remove(done["path"])
-            forwards = [seconds for name, seconds, _ in rows if name == "forward"]
-            forward = min(forwards)
-            forward_peak = min(peak for name, _, peak in rows if name == "forward")
-            print(title + f" (after the cut {done['after'] / done['parameters']:.0%} of them)")
-            print(
-                f"  forward {forward * 1e3:.0f} ms, peak {forward_peak / 1e6:.0f} MB "
-                f"({forward_peak / size:.3f} of the parameters); shrunk parameters "
-                f"{done['shrunk_bytes'] / 1e9:.2f} GB"
-            )
-            print(
-                f"  {'step':<22} {'x forward':>10} {'peak MB':>9} {'/ params':>9} "
-                f"{'/ forward':>9} {'/ shrunk':>9}"
-            )
-            for name, seconds, peak in rows:
-                if name == "forward":
-                    continue
-                if seconds != seconds:  # skipped
-                    print(f"  {name}")
-                    continue
-                print(
-                    f"  {name:<22} {seconds / forward:>10.2f} {peak / 1e6:>9.0f} "
-                    f"{peak / size:>9.3f} {peak / forward_peak:>9.2f} "
-                    f"{peak / done['shrunk_bytes']:>9.3f}"
-                )
-            print(f"  {done['check']}")
-            print(f"  reloaded models give the shrunk model's logits: {done.get('same')}")
+            report(title, rows, size, done)
+            if shape == "1.1B":
+                cpu_by_depth.setdefault(dtype, {})[layers] = {
+                    name: cpu for name, _, cpu, _ in rows if cpu == cpu
+                }
+    for dtype, by_layers in cpu_by_depth.items():
+        scaling(dtype, by_layers)
+
+
+def report(title: str, rows: List[Row], size: int, done: Dict) -> None:
+    forwards = [row for row in rows if row[0] == "forward"]
+    forward = min(seconds for _, seconds, _, _ in forwards)
+    forward_cpu = min(cpu for _, _, cpu, _ in forwards)
+    forward_peak = min(peak for _, _, _, peak in forwards)
+    print(title + f" (after the cut {done['after'] / done['parameters']:.0%} of them)")
+    print(
+        f"  forward {forward * 1e3:.0f} ms ({forward_cpu * 1e3:.0f} ms CPU), peak "
+        f"{forward_peak / 1e6:.0f} MB ({forward_peak / size:.4f} of the parameters); shrunk "
+        f"parameters {done['shrunk_bytes'] / 1e9:.2f} GB"
+    )
+    print(
+        f"  {'step':<22} {'x forward':>9} {'CPU ms':>8} {'CPU x fw':>8} {'peak MB':>8} "
+        f"{'/ params':>9} {'/ forward':>9} {'(p+a)/(p+f)':>11} {'/ shrunk':>8}"
+    )
+    for name, seconds, cpu, peak in rows:
+        if name == "forward":
+            continue
+        if seconds != seconds:  # skipped
+            print(f"  {name}")
+            continue
+        print(
+            f"  {name:<22} {seconds / forward:>9.2f} {cpu * 1e3:>8.0f} {cpu / forward_cpu:>8.2f} "
+            f"{peak / 1e6:>8.1f} {peak / size:>9.4f} {peak / forward_peak:>9.2f} "
+            f"{(size + peak) / (size + forward_peak):>11.4f} {peak / done['shrunk_bytes']:>8.3f}"
+        )
+    print(f"  {done['check']}")
+    print(f"  reloaded models give the shrunk model's logits: {done.get('same')}")
+
+
+def scaling(dtype: str, by_layers: Dict[int, Dict[str, float]]) -> None:
+    """CPU seconds per step at each depth, and the CPU each added layer cost between two depths.
+
+    Linear in layers is a constant cost per added layer; the last column divides the deepest
+    pair's by the shallowest pair's (1 for linear growth, above 1 for faster growth)."""
+    depths = sorted(by_layers)
+    if len(depths) < 2:
+        return
+    steps = [name for name in by_layers[depths[-1]] if all(name in by_layers[d] for d in depths)]
+    pairs = list(zip(depths, depths[1:]))
+    print(f"\nCPU time against depth, {dtype} (s; then ms per added layer between two depths)")
+    head = (
+        " ".join(f"{d:>7}" for d in depths) + " " + " ".join(f"{f'{a}-{b}':>7}" for a, b in pairs)
+    )
+    print(f"  {'step':<22} {head} {'last/first':>10}")
+    for name in steps:
+        cpu = [by_layers[d][name] for d in depths]
+        slopes = [(by_layers[b][name] - by_layers[a][name]) / (b - a) * 1e3 for a, b in pairs]
+        trend = slopes[-1] / slopes[0] if slopes[0] > 0 else float("nan")
+        print(
+            f"  {name:<22} "
+            + " ".join(f"{value:>7.2f}" for value in cpu)
+            + " "
+            + " ".join(f"{value:>7.1f}" for value in slopes)
+            + f" {trend:>10.2f}"
+        )
 
 
 if __name__ == "__main__":

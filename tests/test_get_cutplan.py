@@ -164,8 +164,14 @@ def test_plan_labels_are_the_walks_labels():
     # the plain dicts are built by node id; read key by key they must agree
     assert list(plan.labels_by_nodes.items()) == [(n, labels[n]) for n in labels]
     assert list(dims._to_dict().items()) == [(n, dims[n]) for n in dims]
-    lists = list(plan.labels_by_nodes.values())
-    assert len({id(v) for v in lists}) == len(lists)  # each node owns its list
+    # nodes with equal labels share one immutable sequence: a change through one node
+    # cannot reach another
+    values = list(plan.labels_by_nodes.values())
+    assert len({id(v) for v in values}) == len({tuple(v) for v in values}) < len(values)
+    with pytest.raises((TypeError, AttributeError)):
+        values[0][0] = -1
+    with pytest.raises(AttributeError):
+        values[0].append(-1)
 
 
 @pytest.mark.parametrize("collector_on", [True, False])

@@ -302,3 +302,58 @@ def test_argument_reads():
     assert o._get_shape(n) == (2, 3) and o._get_shape(param) == (3,) and o._get_shape(3) is None
     assert o._get_shape(NodeInfo(torch.relu, "relu")) is None
     assert [o._is_trace_tensor(x) for x in (n, model_input, param, 3)] == [True, True, False, False]
+
+
+_INT64 = (-(2**63), 2**63 - 1)
+
+
+@pytest.mark.parametrize(
+    "values",
+    [
+        [],
+        [7],
+        list(range(40, 48)),
+        [3, 4, 5, 9, 10, 2, 2, 1, 0],
+        [_INT64[1] - 1, _INT64[1], _INT64[0], _INT64[0] + 1, -1, 0],
+    ],
+)
+def test_channel_labels_read_like_their_list(values):
+    import copy
+    import pickle
+
+    labels = o.ChannelLabels(values)
+    assert labels == values and values == labels and not labels != values
+    assert labels != values + [0] and labels != tuple(values)
+    assert (len(labels), bool(labels), repr(labels), labels.tolist()) == (
+        len(values),
+        bool(values),
+        repr(values),
+        values,
+    )
+    assert list(labels) == values and list(reversed(labels)) == values[::-1]
+    for index in range(-len(values), len(values)):
+        assert labels[index] == values[index]
+    for piece in (slice(1, None), slice(None, None, -2), slice(-3, 100, 3)):
+        assert labels[piece] == values[piece]
+    with pytest.raises(IndexError):
+        labels[len(values)]
+    for probe in {*values, 11, 1.0, _INT64[1] + 1}:
+        assert (probe in labels) == (probe in values)
+        assert labels.count(probe) == values.count(probe)
+    assert labels + [1] == values + [1] and [1] + labels == [1] + values
+    assert (labels < [8], labels >= values) == (values < [8], True)
+    again = pickle.loads(pickle.dumps(labels))
+    assert type(again) is o.ChannelLabels and again == labels and again == values
+    assert copy.deepcopy(labels) is labels
+    with pytest.raises(TypeError):
+        hash(labels)
+
+
+def test_channel_labels_refuse_bad_input():
+    with pytest.raises(TypeError, match="integers"):
+        o.ChannelLabels([1, 2.0])
+    with pytest.raises(OverflowError):
+        o.ChannelLabels([2**64])
+    for state in ((1,), (1, 0), (2**63 - 1, 2)):
+        with pytest.raises(ValueError):
+            o.ChannelLabels.__new__(o.ChannelLabels).__setstate__(state)

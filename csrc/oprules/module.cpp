@@ -1,6 +1,7 @@
 #include "interop/pybind.hpp"
 
 #include "interop/handed.hpp"
+#include "oprules/channel_labels.hpp"
 #include "oprules/extended.hpp"
 #include "oprules/handlers.hpp"
 #include "oprules/label_ops.hpp"
@@ -111,6 +112,7 @@ void register_configure(py::module_& m) {
 PYBIND11_MODULE(oprules, m) {
   m.doc() = "Channel-label engine: parser state, label operations and per-operation node handlers.";
   namespace o = tavrix::oprules;
+  o::register_channel_labels(m);
   o::register_state(m);
   o::register_provenance(m);
   o::register_rule_record(m);

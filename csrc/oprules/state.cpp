@@ -1,5 +1,6 @@
 #include "interop/pybind.hpp"
 
+#include "oprules/channel_labels.hpp"
 #include "oprules/handlers.hpp"
 #include "oprules/label_ops.hpp"
 #include "oprules/parser_state.hpp"
@@ -281,29 +282,11 @@ struct MapView {
       // By node id, without hashing each key a second time to find it again.
       // The count is read once: a node's __hash__ (run by the insertion) may
       // record nodes, which a snapshot of the keys would not have listed.
-      // Labels are dense and most recur on many nodes (every elementwise
-      // operation passes its input's on): each label's int is made once.
+      // Labels are ChannelLabels, one object per distinct sequence: most nodes
+      // pass their input's labels on, and a layer's labels come in a row.
       py::dict out;
-      std::vector<py::object> ints;
-      const int64_t cached_below = std::min<int64_t>(st().store.next_label(), int64_t{1} << 22);
-      auto labels_of = [&](core::NodeId id) {
-        const std::vector<core::LabelValue> labels = st().store.resolved_labels(id);
-        py::list list(labels.size());
-        for (size_t k = 0; k < labels.size(); ++k) {
-          const core::LabelValue label = labels[k];
-          py::object item;
-          if (label >= 0 && label < cached_below) {
-            const auto at = static_cast<size_t>(label);
-            if (ints.empty()) ints.resize(static_cast<size_t>(cached_below));
-            if (!ints[at]) ints[at] = py::int_(label);
-            item = ints[at];
-          } else {
-            item = py::int_(label);
-          }
-          PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(k), item.release().ptr());
-        }
-        return list;
-      };
+      ChannelLabelsPool pool;
+      auto labels_of = [&](core::NodeId id) { return pool.get(st().store.resolved_labels(id)); };
       const size_t n = st().store.node_count();
       for (size_t i = 0; i < n; ++i) {
         const auto id = static_cast<core::NodeId>(i);
@@ -397,7 +380,7 @@ py::list group_pairs(ParserState& state, const std::vector<core::LabelGroup>& gr
       py::object node = state.node_object(group.nodes[i]);
       PyList_SET_ITEM(nodes.ptr(), static_cast<Py_ssize_t>(i), node.release().ptr());
     }
-    out.append(py::make_tuple(std::move(nodes), to_list(group.labels)));
+    out.append(py::make_tuple(std::move(nodes), channel_labels(group.labels)));
   }
   return out;
 }

@@ -10,7 +10,7 @@ from __future__ import annotations
 
 from collections import deque
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, Dict, List, Optional, Set, Tuple
+from typing import TYPE_CHECKING, Any, Dict, List, Mapping, Optional, Sequence, Set, Tuple
 
 from tavrix.pruning.recording import Provenance
 
@@ -123,7 +123,7 @@ class _GraphReader:
         graph: List[Any],
         record: Provenance,
         module_names: Dict[Any, str],
-        labels_by_nodes: Dict[Any, List[int]],
+        labels_by_nodes: Mapping[Any, Sequence[int]],
     ) -> None:
         self.record = record
         self.labels_by_nodes = labels_by_nodes
@@ -200,7 +200,9 @@ class _GraphReader:
 
     # ---- one group
 
-    def explain_group(self, index: int, nodes: List[Any], labels: List[int]) -> GroupExplanation:
+    def explain_group(
+        self, index: int, nodes: List[Any], labels: Sequence[int]
+    ) -> GroupExplanation:
         entries = self._entries(labels)
         members = set(nodes)
         found: Dict[Tuple[str, Any], int] = {}  # (rule, node) -> channels blocked
@@ -233,7 +235,7 @@ class _GraphReader:
             index, tuple(modules), len(labels), tuple(n.unique_name for n in nodes), causes
         )
 
-    def _entries(self, labels: List[int]) -> List[Tuple[Tuple[int, ...], int]]:
+    def _entries(self, labels: Sequence[int]) -> List[Tuple[Tuple[int, ...], int]]:
         causes = self.record.causes
         for label in labels:
             entries = causes.get(label)

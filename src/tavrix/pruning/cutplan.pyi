@@ -10,6 +10,7 @@ from typing import (
     Iterable,
     List,
     Optional,
+    Sequence,
     Set,
     Tuple,
     Type,
@@ -53,7 +54,7 @@ MODULE_TYPES = Union[
     Type[torch.nn.Module], Tuple[Type[torch.nn.Module], ...], List[Type[torch.nn.Module]]
 ]
 
-_GroupPair = Tuple[List[NodeInfo], List[int]]
+_GroupPair = Tuple[List[NodeInfo], Sequence[int]]
 
 class ModelCutplan:
     """Container with model pruning-related information."""
@@ -61,7 +62,7 @@ class ModelCutplan:
     graph: List[NodeInfo]
     prunable_groups: List[_GroupPair]
     unprunable_groups: List[_GroupPair]
-    labels_by_nodes: Dict[NodeInfo, List[int]]
+    labels_by_nodes: Dict[NodeInfo, Sequence[int]]
     node_users: Dict[NodeInfo, List[NodeInfo]]
     prunable_module_names_by_nodes: Dict[NodeInfo, str]
     gate_container: torch.nn.ModuleDict
@@ -80,7 +81,7 @@ class ModelCutplan:
         graph: List[NodeInfo],
         prunable_groups: List[_GroupPair],
         unprunable_groups: List[_GroupPair],
-        labels_by_nodes: Dict[NodeInfo, List[int]],
+        labels_by_nodes: Dict[NodeInfo, Sequence[int]],
         node_users: Dict[NodeInfo, List[NodeInfo]],
         prunable_module_names_by_nodes: Dict[NodeInfo, str],
         gate_container: torch.nn.ModuleDict,
@@ -97,7 +98,7 @@ class ModelCutplan:
 
 def pruning_group_to_str(group_name: Optional[str], group: _GroupPair) -> str: ...
 def _groups_to_str(groups: Iterable[_GroupPair]) -> str: ...
-def _get_range(indices: List[int]) -> Optional[Tuple[int, int]]: ...
+def _get_range(indices: Sequence[int]) -> Optional[Tuple[int, int]]: ...
 def _offset_with_spaces(message: str, spaces: int = 2) -> str: ...
 def is_aggregate_node(node: NodeInfo) -> bool: ...
 def find_input_nodes(group_nodes: List[NodeInfo], gate_index: int) -> List[NodeInfo]: ...
@@ -139,7 +140,7 @@ def _find_module_by_tensor_info(
     expected_module_types: MODULE_TYPES,
 ) -> Optional[str]: ...
 def create_gate_container(
-    labels_by_nodes: Dict[NodeInfo, List[int]],
+    labels_by_nodes: Dict[NodeInfo, Sequence[int]],
     prunable_groups: List[_GroupPair],
     node_users: Dict[NodeInfo, List[NodeInfo]],
     prune_dimension_by_nodes: Dict[NodeInfo, Optional[int]],
@@ -156,5 +157,5 @@ def _make_groups_containing_output_unprunable(
     graph_output_nodes: Iterable[NodeInfo],
 ) -> None: ...
 def _get_prunable_nn_modules(
-    model: torch.nn.Module, channel_labels_by_nodes: Dict[NodeInfo, List[int]]
+    model: torch.nn.Module, channel_labels_by_nodes: Dict[NodeInfo, Sequence[int]]
 ) -> Dict[NodeInfo, str]: ...

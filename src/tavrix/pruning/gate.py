@@ -32,6 +32,8 @@ import torch
 from torch import nn
 from torch.nn.modules import module as _module_registry
 
+from tavrix.pruning.engine.oprules import ChannelLabels
+
 __all__ = [
     "ChannelGate",
     "GroupSharedGate",
@@ -105,6 +107,11 @@ def _module_state_recipe() -> Optional[Tuple[Tuple[str, Any, Any], ...]]:
 _MODULE_STATE = _module_state_recipe()
 
 
+def _kept_labels(labels: Sequence[int]) -> Sequence[int]:
+    """A plan's labels (immutable, shared between nodes) as they are, anything else copied."""
+    return labels if type(labels) is ChannelLabels else list(labels)
+
+
 def _batch_size(x: torch.Tensor, prune_dim: int) -> int:
     # Dimension 0 is the batch unless the channels themselves lie there (an
     # unbatched tensor); then the whole call is one sample.
@@ -127,7 +134,7 @@ class ChannelGate(nn.Module):
     ``torch.no_grad()`` therefore do not dilute the importance.
     """
 
-    labels: List[int]
+    labels: Sequence[int]
     prune_dim: int
     num_samples: int
     weight: nn.Parameter
@@ -152,7 +159,7 @@ class ChannelGate(nn.Module):
                 f"prune_dim must be an int, got {type(prune_dim).__name__}: a gate needs the "
                 "axis that holds the channels"
             )
-        labels = list(labels)
+        labels = _kept_labels(labels)
         if not labels:
             raise ValueError("ChannelGate needs at least one channel label")
         # Plain values go straight to the instance: nn.Module's __setattr__ costs more than
@@ -415,7 +422,7 @@ class GroupSharedGate:
     """
 
     def __init__(self, labels: Sequence[int]) -> None:
-        self.labels: List[int] = list(labels)
+        self.labels: Sequence[int] = _kept_labels(labels)
         self._gates: List[ChannelGate] = []
         # Per gate: (index into self.labels, position in the gate), built on
         # first use so that creating the gates of a large model stays cheap.

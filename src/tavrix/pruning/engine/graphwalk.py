@@ -18,7 +18,7 @@ from tavrix.pruning.engine.ruleset import RuleRecord, active_rule_set
 __all__ = ["GroupPair", "PruneGraphParser"]
 
 # (nodes that carry the group's channels, in graph order; the group's labels)
-GroupPair = Tuple[List[Any], List[int]]
+GroupPair = Tuple[List[Any], Sequence[int]]
 
 
 def _whole_head_splits(state: Any, graph: Sequence[Any]) -> List[Any]:
@@ -69,7 +69,7 @@ class PruneGraphParser:
     ) -> Tuple[
         List[GroupPair],
         List[GroupPair],
-        Mapping[Any, List[int]],
+        Mapping[Any, Sequence[int]],
         Mapping[Any, Optional[int]],
         Dict[Any, List[Any]],
     ]:

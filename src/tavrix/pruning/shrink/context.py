@@ -30,6 +30,7 @@ from tavrix.flowscope.replay import operation_text
 from tavrix.flowscope.tracing import NodeInfo, TensorInfo
 from tavrix.pruning.cutplan import ModelCutplan
 from tavrix.pruning.engine.graphwalk import PruneGraphParser
+from tavrix.pruning.engine.oprules import ChannelLabels
 from tavrix.pruning.engine.ruleset import STANDARD, RuleRecord, RuleSet, use_rule_set
 from tavrix.utils.argpick import get_argument
 
@@ -182,22 +183,25 @@ class GraphAxes:
         #: tuple-valued node whose pieces are alike -> a piece's shape
         self.piece_shapes: Mapping[Any, Tuple[int, ...]] = record.piece_shapes
         walked_dims = record.prune_dimension_by_nodes
-        self.labels: Dict[Any, List[int]] = {}
+        self.labels: Dict[Any, Sequence[int]] = {}
         self.axes: Dict[Any, Optional[int]] = {}
         #: per node: the nodes among its arguments (once each) and the tensors no node made
         self.inputs: Dict[Any, List[Any]] = {}
         self.tensors: Dict[Any, List[TensorInfo]] = {}
-        # nodes with equal labels share one list, so that work per label list is done once
-        interned: Dict[Tuple[int, ...], List[int]] = {}
+        # nodes with equal labels share one sequence, so that work per label list is done
+        # once; an analysis hands them out shared already (immutable ChannelLabels)
+        interned: Dict[Tuple[int, ...], Sequence[int]] = {}
         for node in self.graph:
             self.inputs[node], self.tensors[node] = _arguments(node)
-            labels = list(plan_labels.get(node, ()))
+            found = plan_labels.get(node, ())
+            shared = type(found) is ChannelLabels
+            labels: Sequence[int] = found if shared else list(found)
             if walked_labels is not None and labels != list(walked_labels.get(node, ())):
                 raise ValueError(
                     f"the plan's labels of {node_text(node)} cannot be reproduced from its "
                     "graph: was the plan made with other node handlers?"
                 )
-            self.labels[node] = interned.setdefault(tuple(labels), labels)
+            self.labels[node] = labels if shared else interned.setdefault(tuple(labels), labels)
             self.axes[node] = _normalised_axis(walked_dims.get(node), self.shape_of(node))
 
     def shape_of(self, value: Any) -> Optional[Tuple[int, ...]]:
@@ -288,7 +292,7 @@ class CutContext:
         self.after_rules: List[Callable[[], None]] = []
 
     # ---- reading the plan
-    def labels(self, node: Any) -> List[int]:
+    def labels(self, node: Any) -> Sequence[int]:
         return self.graph_axes.labels.get(node, [])
 
     def axis(self, node: Any) -> Optional[int]:

@@ -9,7 +9,7 @@ tied positions are scored as one unit.
 
 from __future__ import annotations
 
-from typing import Any, Dict, List, Mapping, Optional, Tuple
+from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 
 import torch
 import torch.nn.functional as F
@@ -57,7 +57,7 @@ class _Slots:
             self.totals.append(torch.zeros(len(labels), dtype=torch.float64))
             self.found.append(False)
 
-    def add(self, labels: List[int], values: torch.Tensor, group: Optional[int] = None) -> None:
+    def add(self, labels: Sequence[int], values: torch.Tensor, group: Optional[int] = None) -> None:
         """Adds ``values[p]`` to the label at position p (only labels of ``group`` if given)."""
         groups: List[int] = []
         slots: List[int] = []
