@@ -38,6 +38,7 @@ __all__ = [
     "channel_split_size",
     "head_groups",
     "is_parameter_like",
+    "looked_up_parameter",
     "matmul_layout",
     "multi_head_attention_heads",
 ]
@@ -143,11 +144,11 @@ def multi_head_attention_heads(heads: int, kept: Sequence[int], width: int) -> i
 # ---------------------------------------------------------------- concatenated parameters
 
 
-@handler_rule("concatenation with a parameter (extended rules)")
 def _is_empty(value: Any) -> bool:
     return isinstance(value, TensorInfo) and 0 in value.shape
 
 
+@handler_rule("concatenation with a parameter (extended rules)")
 def _cat_parameter_node_handler(state: Any, node: Any) -> None:
     """``torch.cat`` along an axis other than the channels, of traced pieces and parameters
     (a class token expanded over the batch) spanning all the channels: the parameters are cut
@@ -487,6 +488,38 @@ def _embedding_node_handler(state: Any, node: Any) -> None:
         ops._note_count_read_for(node)
         return
     ops._default_node_handler(state, node)
+
+
+def looked_up_parameter(node: Any) -> Optional[TensorInfo]:
+    """The (V, C) parameter whose rows ``node`` reads by a tensor of indices (Whisper's
+    decoder positions, ``self.weight[position_ids]``: an embedding written as an index), else
+    None. Only a lookup along the first axis keeps every column: the index is one tensor, and
+    the result is the index's shape with the C columns after it."""
+    if len(node.args) != 2 or node.kwargs:
+        return None
+    weight, index = node.args
+    shape = node.result_shape
+    if not (_is_parameter(weight) and len(weight.shape) == 2 and shape):
+        return None
+    index_shape = _shape(index) if isinstance(index, (NodeInfo, TensorInfo)) else None
+    if index_shape is None or len(shape) != len(index_shape) + 1:
+        return None
+    return weight if shape[-1] == weight.shape[1] else None
+
+
+@handler_rule("getitem (extended rules)")
+def _getitem_node_handler(state: Any, node: Any) -> None:
+    """Indexing: rows of a 2-D parameter read by a tensor of indices are an embedding's
+    lookup (its columns are output channels of their own, cut from the parameter's columns);
+    every other index is the label engine's slicing rule."""
+    if looked_up_parameter(node) is None:
+        ops._getitem_node_handler(state, node)
+        return
+    axis = len(node.result_shape) - 1
+    ops._add_node_output_channel_info(
+        state, node, ops._generate_new_channel_labels(state, node, axis), True, axis
+    )
+    ops._note_count_read_for(node)
 
 
 # ---------------------------------------------------------------- matrix products

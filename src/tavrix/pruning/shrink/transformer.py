@@ -16,6 +16,7 @@ from tavrix.flowscope.tracing import NodeInfo, TensorInfo
 from tavrix.pruning.rules.transformer import (
     MATMULS,
     channel_split_size,
+    looked_up_parameter,
     multi_head_attention_heads,
 )
 from tavrix.pruning.shrink.context import CutContext, GraphAxes, OwnedTensor, shape_of
@@ -28,7 +29,7 @@ from tavrix.pruning.shrink.rules import (
     _check_carried,
 )
 
-__all__ = ["CatParameterRule", "MultiHeadAttentionRule"]
+__all__ = ["CatParameterRule", "IndexRule", "MultiHeadAttentionRule"]
 
 Shape = Tuple[int, ...]
 
@@ -331,6 +332,26 @@ class EmbeddingRule(ShrinkRule):
 
     def producer_weight(self, ctx: CutContext, node: Any) -> Optional[Tuple[OwnedTensor, int]]:
         return _producer_weight(ctx, node, 1, "weight", 1)
+
+
+class IndexRule(ShrinkRule):
+    """Indexing cuts nothing (the channels a slice leaves out may go; those its bounds count
+    from were kept by the analysis), except rows of a parameter looked up by a tensor of
+    indices (``self.weight[position_ids]``): an embedding, the parameter's columns go."""
+
+    def apply(self, ctx: CutContext, node: Any) -> None:
+        weight = looked_up_parameter(node)
+        keep = ctx.keep(node) if weight is not None else None
+        if keep is None:
+            return
+        if ctx.axis(node) != len(node.result_shape) - 1:
+            raise ctx.error(node, "its output loses channels along another axis than the last")
+        ctx.slice(ctx.owned(weight, node, "looked-up parameter"), 1, keep, node)
+
+    def producer_weight(self, ctx: CutContext, node: Any) -> Optional[Tuple[OwnedTensor, int]]:
+        if looked_up_parameter(node) is None:
+            return None
+        return _producer_weight(ctx, node, 0, "input", 1)
 
 
 def _embedding_adapter(
