@@ -324,11 +324,14 @@ def test_timm_attention_is_cut_equal_or_refused(name):
 
 # timm's own patterns the extended rules cut: an unread ``B, N, C = x.shape`` before q, k and v
 # unbound from one projection (ViT, DeiT), a layer scale reshaped in the call
-# (``x.mul(self.gamma.reshape(1, -1, 1, 1))``, ConvNeXt)
+# (``x.mul(self.gamma.reshape(1, -1, 1, 1))``, ConvNeXt), slices at a count the module holds
+# (GhostNet's ``out[:, : self.out_chs]``, all of it; DPN's ``x[:, : self.num_1x1_c]``)
 TIMM_PATTERNS = {
     "vit_tiny_patch16_224": ({"depth": 2, "img_size": 32, "patch_size": 8}, 32),
     "deit_tiny_patch16_224": ({"depth": 2, "img_size": 32, "patch_size": 8}, 32),
     "convnext_atto": ({}, 64),
+    "ghostnet_100": ({}, 64),
+    "dpn68": ({}, 64),
 }
 
 
@@ -346,12 +349,19 @@ def test_timm_patterns_are_covered_and_cut_equal(name):
     assert found.share >= 0.95
     plan = _calibrated_extended(model, lambda: torch.randn(2, 3, size, size, generator=generator))
     head = model.get_classifier()
-    width = head.in_features
+    width = head.weight.shape[1]
     _cut_and_check(model, plan, choose_channels(plan, 0.3), (x,))
-    assert head.in_features < width  # the stream is cut
+    assert head.weight.shape[1] < width  # the stream is cut
     if name.startswith("convnext"):
         block = model.stages[0].blocks[0]
         assert block.gamma.shape == (block.conv_dw.out_channels,) and block.gamma.shape[0] < 40
+    if name.startswith("ghostnet"):
+        ghost = model.blocks[1][0].ghost1  # its two halves, cut alike
+        assert ghost.out_chs == 2 * ghost.primary_conv[0].out_channels < 48
+    if name.startswith("dpn"):
+        # the residual path, a prefix of the stream and of the block's last convolution
+        block = model.features.conv3_2
+        assert block.num_1x1_c < min(128, block.c1x1_c.conv.out_channels)
 
 
 @pytest.mark.zoo

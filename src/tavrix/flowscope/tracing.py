@@ -33,6 +33,7 @@ __all__ = [
     "TensorInfo",
     "TraceResult",
     "flowscope_model",
+    "held_sizes",
     "provenance",
     "provenance_enabled",
     "trace",
@@ -104,7 +105,10 @@ class NodeInfo:
     ``location`` is ``(file, line, function)`` of the model code that made the
     call (the innermost frame outside torch and Tavrix), ``module_path`` the
     dotted name of the innermost sub-module running it ("" for the model
-    itself); each is None when unknown or when provenance was off.
+    itself); each is None when unknown or when provenance was off. Of an
+    indexing node, ``held_sizes`` are the slice bounds that module holds in
+    integer attributes (``x[:, : self.out_chs]``: sizes a cut can update), read
+    with :func:`held_sizes`.
     """
 
     __slots__ = (
@@ -116,6 +120,7 @@ class NodeInfo:
         "unique_name",
         "location",
         "module_path",
+        "held_sizes",
     )
 
     def __init__(
@@ -137,6 +142,7 @@ class NodeInfo:
         self.unique_name = unique_name
         self.location = location
         self.module_path = module_path
+        self.held_sizes: Tuple[int, ...] = ()
 
     def collect_all_input_nodes(self) -> List["NodeInfo"]:
         """Nodes among the arguments (nested containers included), in argument order, once each."""
@@ -335,11 +341,43 @@ _PLAIN_VALUES = frozenset([int, float, bool, str, type(None), torch.Size, torch.
 def _name_modules(recorder: _Recorder, names: Dict[int, str]) -> None:
     """Each node's module_path: the dotted name of its innermost running module in the
     model; "" (the model itself) when that is no sub-module of it. A model that is no
-    torch.nn.Module (no names) leaves them None."""
+    torch.nn.Module (no names) leaves them None. An indexing node notes the slice bounds
+    that module holds (its held_sizes)."""
     if names:
         for node, module in zip(recorder.nodes, recorder.node_modules):
             node.module_path = names.get(id(module), "")
+            if node.operation is _GETITEM and module is not None:
+                node.held_sizes = _held_bounds(node, module)
     recorder.node_modules.clear()
+
+
+_GETITEM = torch.Tensor.__getitem__
+
+
+def _held_bounds(node: NodeInfo, module: Any) -> Tuple[int, ...]:
+    """The positive slice bounds of an indexing node that ``module`` holds in integer
+    attributes, ascending."""
+    index = node.args[1] if len(node.args) == 2 else None
+    items = index if type(index) is tuple else (index,)
+    bounds = {
+        bound
+        for item in items
+        if type(item) is slice
+        for bound in (item.start, item.stop)
+        if type(bound) is int and bound > 0
+    }
+    if not bounds:
+        return ()
+    state = getattr(module, "__dict__", {})
+    return tuple(
+        sorted(b for b in bounds if any(type(v) is int and v == b for v in state.values()))
+    )
+
+
+def held_sizes(node: Any) -> Tuple[int, ...]:
+    """The slice bounds of an indexing node its running module holds in integer attributes
+    (empty for other nodes, without provenance, or for a node of an older trace)."""
+    return getattr(node, "held_sizes", None) or ()
 
 
 def _resolve_entry_point(model: Any, entry_point: EntryPoint) -> Callable[..., Any]:

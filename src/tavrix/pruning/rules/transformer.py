@@ -16,13 +16,13 @@ positions from every head, ``"largest"`` whichever keeps more labels.
 from __future__ import annotations
 
 import types
-from typing import Any, List, Optional, Sequence
+from typing import Any, List, Optional, Sequence, Tuple
 
 import torch
 import torch.nn.functional as F
 from torch import nn
 
-from tavrix.flowscope.tracing import NodeInfo, TensorInfo
+from tavrix.flowscope.tracing import NodeInfo, TensorInfo, held_sizes
 from tavrix.pruning.engine import oprules as ops
 from tavrix.pruning.engine.ruleset import active_rule_set
 from tavrix.pruning.recording import handler_rule
@@ -35,8 +35,10 @@ __all__ = [
     "SOFTMAXES",
     "SPLITS",
     "attention_layout",
+    "channel_slice",
     "channel_split_size",
     "head_groups",
+    "held_channel_slice",
     "is_parameter_like",
     "looked_up_parameter",
     "matmul_layout",
@@ -507,19 +509,83 @@ def looked_up_parameter(node: Any) -> Optional[TensorInfo]:
     return weight if shape[-1] == weight.shape[1] else None
 
 
+def _held_slice_labels(state: Any, node: Any) -> Optional[Tuple[Labels, int]]:
+    """The labels and axis of ``x[...]`` taking a slice of the channels by sizes that follow
+    a cut, else None."""
+    source = node.args[0] if node.args else None
+    if not isinstance(source, NodeInfo):
+        return None
+    shape, axis = ops._get_shape(source), ops._get_prune_dimension(state, source)
+    labels = list(ops._get_labels(state, source)) if shape and axis is not None else []
+    if not labels:
+        return None
+    axis %= len(shape)
+    taken = held_channel_slice(node, axis, len(shape), len(labels))
+    if taken is None:
+        return None
+    selected, result = labels[taken.start : taken.stop], node.result_shape
+    if not selected or not result or len(result) != len(shape) or result[axis] != len(selected):
+        return None
+    return selected, axis
+
+
+def channel_slice(node: Any, axis: int, rank: int) -> Optional[slice]:
+    """The slice ``x[...]`` takes along ``axis`` when its index holds only slices and at most
+    one Ellipsis (every axis keeps its place) and that slice has no step; else None."""
+    index = node.args[1] if len(node.args) == 2 and not node.kwargs else None
+    items = index if type(index) is tuple else (index,)
+    ellipses = [i for i, item in enumerate(items) if item is Ellipsis]
+    if len(ellipses) > 1 or any(type(item) is not slice for item in items if item is not Ellipsis):
+        return None
+    if ellipses:
+        before, after = items[: ellipses[0]], items[ellipses[0] + 1 :]
+        if len(before) + len(after) > rank:
+            return None
+        items = before + (slice(None),) * (rank - len(before) - len(after)) + after
+    elif len(items) > rank:
+        return None
+    found = items[axis] if axis < len(items) else slice(None)
+    return found if found.step in (None, 1) else None
+
+
+def held_channel_slice(node: Any, axis: int, rank: int, channels: int) -> Optional[slice]:
+    """The channel slice of ``x[...]`` (see :func:`channel_slice`) when a numeric bound makes
+    it one and every such bound follows a cut: a size the running module holds (the shrink
+    sets it to the channels kept below it), or an end at or past the last channel (still
+    past it after a cut). None otherwise: the label engine's slicing rule keeps what a number
+    written in the code counts."""
+    found = channel_slice(node, axis, rank)
+    if found is None:
+        return None
+    held = held_sizes(node)
+    start, stop = found.start, found.stop
+    if start is not None and not (type(start) is int and (start == 0 or start in held)):
+        return None
+    if stop is not None and not (type(stop) is int and (stop >= channels or stop in held)):
+        return None
+    # no number to follow: the engine's rule pins nothing either
+    return None if not start and stop is None else found
+
+
 @handler_rule("getitem (extended rules)")
 def _getitem_node_handler(state: Any, node: Any) -> None:
     """Indexing: rows of a 2-D parameter read by a tensor of indices are an embedding's
     lookup (its columns are output channels of their own, cut from the parameter's columns);
-    every other index is the label engine's slicing rule."""
-    if looked_up_parameter(node) is None:
-        ops._getitem_node_handler(state, node)
+    a slice of the channels by sizes that follow a cut (:func:`held_channel_slice`) keeps
+    the labels it selects and pins none; every other index is the label engine's slicing
+    rule."""
+    if looked_up_parameter(node) is not None:
+        axis = len(node.result_shape) - 1
+        ops._add_node_output_channel_info(
+            state, node, ops._generate_new_channel_labels(state, node, axis), True, axis
+        )
+        ops._note_count_read_for(node)
         return
-    axis = len(node.result_shape) - 1
-    ops._add_node_output_channel_info(
-        state, node, ops._generate_new_channel_labels(state, node, axis), True, axis
-    )
-    ops._note_count_read_for(node)
+    taken = _held_slice_labels(state, node)
+    if taken is not None:
+        _record(state, node, *taken)
+        return
+    ops._getitem_node_handler(state, node)
 
 
 # ---------------------------------------------------------------- matrix products

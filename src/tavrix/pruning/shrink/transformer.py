@@ -12,10 +12,11 @@ import torch
 import torch.nn.functional as F
 from torch import nn
 
-from tavrix.flowscope.tracing import NodeInfo, TensorInfo
+from tavrix.flowscope.tracing import NodeInfo, TensorInfo, held_sizes
 from tavrix.pruning.rules.transformer import (
     MATMULS,
     channel_split_size,
+    held_channel_slice,
     looked_up_parameter,
     multi_head_attention_heads,
 )
@@ -335,13 +336,18 @@ class EmbeddingRule(ShrinkRule):
 
 
 class IndexRule(ShrinkRule):
-    """Indexing cuts nothing (the channels a slice leaves out may go; those its bounds count
-    from were kept by the analysis), except rows of a parameter looked up by a tensor of
-    indices (``self.weight[position_ids]``): an embedding, the parameter's columns go."""
+    """Indexing cuts nothing (the channels a slice leaves out may go; those a number in the
+    code counts from were kept by the analysis). Rows of a parameter looked up by a tensor
+    of indices (``self.weight[position_ids]``) are an embedding: the parameter's columns go.
+    A slice bound the running module holds (``x[:, : self.num_1x1_c]``) becomes the number
+    of channels kept below it."""
 
     def apply(self, ctx: CutContext, node: Any) -> None:
         weight = looked_up_parameter(node)
-        keep = ctx.keep(node) if weight is not None else None
+        if weight is None:
+            _follow_held_bounds(ctx, node)
+            return
+        keep = ctx.keep(node)
         if keep is None:
             return
         if ctx.axis(node) != len(node.result_shape) - 1:
@@ -352,6 +358,41 @@ class IndexRule(ShrinkRule):
         if looked_up_parameter(node) is None:
             return None
         return _producer_weight(ctx, node, 0, "input", 1)
+
+
+def _follow_held_bounds(ctx: CutContext, node: Any) -> None:
+    held = held_sizes(node)
+    source = _arg(node, 0, "input")
+    if not held or not isinstance(source, NodeInfo):
+        return
+    keep, axis, shape = ctx.keep(source), ctx.axis(source), shape_of(source)
+    if keep is None or axis is None or not shape:
+        return
+    taken = held_channel_slice(node, axis, len(shape), shape[axis])
+    if taken is None:
+        return
+    module = ctx.module_running(node)
+    for bound in (taken.start, taken.stop):
+        if bound not in held:
+            continue
+        names = [
+            name
+            for name, value in (vars(module).items() if module is not None else ())
+            if type(value) is int and value == bound
+        ]
+        if len(names) != 1:
+            owner = node.module_path or "its module"
+            raise ctx.error(
+                node,
+                f"it slices its channels at {bound}, a number {owner} holds in "
+                + (
+                    "more than one attribute (" + ", ".join(names) + "): which one the code "
+                    "reads is unknown"
+                    if names
+                    else "no attribute"
+                ),
+            )
+        _set_attribute(ctx, node, module, names[0], sum(1 for p in keep if p < bound))
 
 
 def _embedding_adapter(
