@@ -507,9 +507,11 @@ class ExtraActivation(ResidualCNN):
 def test_plan_file_reapplies_and_refuses_other_models(tmp_path):
     torch.manual_seed(0)
     model = randomise(residual_cnn().eval())
+    model.num_features = 32  # the width of the features its head reads, as timm models keep
     x = torch.randn(2, 3, 32, 32)
     plan = _plan(model, x)
     report = shrink(model, plan, _half(plan))
+    assert model.num_features == model.fc.in_features == 16
     path = tmp_path / "plan.json"
     save_plan(path, report)
     record = load_plan(path)
@@ -521,8 +523,9 @@ def test_plan_file_reapplies_and_refuses_other_models(tmp_path):
     assert path.read_text() == written
 
     fresh = residual_cnn().eval()
+    fresh.num_features = 32
     applied = apply_plan(fresh, path, (x,))
-    assert applied.parameters_after == report.parameters_after
+    assert applied.parameters_after == report.parameters_after and fresh.num_features == 16
     fresh.load_state_dict(model.state_dict())
     with torch.no_grad():
         assert torch.equal(fresh(x), model(x))
@@ -540,9 +543,13 @@ def test_plan_file_reapplies_and_refuses_other_models(tmp_path):
         apply_plan(other_code, path, (x,))
     assert same_state(other_code, saved)
 
+    unkept = residual_cnn().eval()
+    with pytest.raises(PlanMismatchError, match="sets num_features of 'ResidualCNN', which"):
+        apply_plan(unkept, record)
+    unkept.num_features = 32
     record["attributes"]["stem.0"]["out_channels"] = 9
     with pytest.raises(PlanMismatchError, match="do not follow from its cuts"):
-        apply_plan(residual_cnn().eval(), record)
+        apply_plan(unkept, record)
     record["cuts"]["stem.0.weight"]["keep"]["0"] = [3, 1]
     with pytest.raises(ValueError, match="not ascending indices below 16"):
         apply_plan(residual_cnn().eval(), record)
