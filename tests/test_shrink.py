@@ -242,6 +242,30 @@ def test_refusals_leave_the_model_unchanged(build, shape, error, match):
     assert same_state(model, saved)
 
 
+class ComputedBias(nn.Module):
+    """A layer whose bias is computed in the call (BEiT's q, k and v biases concatenated):
+    its inputs may go, as its bias keeps its outputs."""
+
+    def __init__(self):
+        super().__init__()
+        self.a, self.b = nn.Linear(4, 6), nn.Linear(6, 3)
+        self.shift = nn.Parameter(torch.randn(3))
+
+    def forward(self, x):
+        return F.linear(torch.relu(self.a(x)), self.b.weight, self.b.bias + self.shift)
+
+
+def test_a_layer_with_a_computed_bias_loses_inputs():
+    torch.manual_seed(0)
+    model, x = ComputedBias().eval(), torch.randn(2, 4)
+    plan = _plan(model, x)
+    removed = {0: list(plan.prunable_groups[0][1][:2])}
+    original = copy.deepcopy(model)
+    shrink(model, plan, removed)
+    assert model.b.weight.shape == (3, 4) and model.b.bias.shape == (3,)
+    assert check_equal(original, model, plan, removed, (x,)).passed
+
+
 def test_registered_adapter_makes_a_custom_module_shrinkable(monkeypatch):
     torch.manual_seed(0)
     model = nn.Sequential(nn.Linear(6, 8), nn.ReLU(), MyLinear(8, 3)).eval()
