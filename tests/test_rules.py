@@ -567,6 +567,18 @@ def test_a_holder_of_a_parameter_with_a_channel_count_is_refused():
         shrink(model, plan, {0: plan.prunable_groups[0][1][:1]})
     assert same_state(model, before)
 
+    class Viewed(Scaled):  # timm's poolformer: ``self.scale.view(self.shape)``
+        def __init__(self):
+            super().__init__()
+            self.scale, self.shape = nn.Parameter(torch.rand(6)), (6, 1, 1)
+
+        def forward(self, x):
+            return super().forward(x) + self.head(self.conv(x) * self.scale.view(self.shape))
+
+    model = made(Viewed())
+    cut_and_check(model, x, analyse(model, x))
+    assert model.shape == (4, 1, 1) == tuple(model.gamma.shape)
+
 
 # ------------------------------------------------------------------ coverage
 
