@@ -17,6 +17,7 @@ from torchvision.models.shufflenetv2 import InvertedResidual
 from tavrix.flowscope.tracing import provenance
 from tavrix.pruning import rules
 from tavrix.pruning.cutplan import get_cutplan
+from tavrix.pruning.explain import explain
 from tavrix.pruning.gatecal import TavrixPruningCalibrator
 from tavrix.pruning.shrink import ShrinkError, apply_plan, check_equal, save_plan, shrink
 
@@ -421,8 +422,8 @@ class Widths(nn.Module):
     [
         (Folded(), (2, 3, 5), {("conv",): 4}),  # the pairs (0, 1), (2, 3), ... merged
         (Widths(other=False), (2, 3, 5), {("conv",): 6}),
-        # the width read off the input sizes the reshape of another tensor: pinned
-        (Widths(other=True), (2, 3, 5), {("fc",): 6}),
+        # the width read off the input sizes the reshape of another tensor: both pinned
+        (Widths(other=True), (2, 3, 5), {}),
     ],
 )
 def test_reshapes_that_mix_axes_and_widths_read_by_the_code(module, shape, expected):
@@ -432,12 +433,11 @@ def test_reshapes_that_mix_axes_and_widths_read_by_the_code(module, shape, expec
     if not getattr(module, "other", False):
         cut_and_check(model, x, plan)
         return
-    # the read width also fixes the reshaped tensor's size, which no label can tell: the
-    # cut would leave the reshape a number that no longer fits, and is refused
-    removed = {0: plan.prunable_groups[0][1][:1]}
-    with pytest.raises(ShrinkError, match="given the size 6 for channels that become 5"):
-        shrink(model, plan, removed)
-    assert model.fc.weight.shape == (12, 6)
+    # the read width also fixes the reshaped tensor's size: the fc's channels name the read
+    (fc,) = [g for g in explain(plan).groups if "fc" in g.modules]
+    assert {cause.rule for cause in fc.causes} == {
+        "channel count read by the code (extended rules)"
+    }
 
 
 # ------------------------------------------------------------------ slices and pieces
@@ -485,13 +485,13 @@ class HeldSlices(nn.Module):
         super().__init__()
         self.conv, self.res, self.dense = nn.Conv2d(3, 8, 1), nn.Conv2d(5, 5, 1), nn.Conv2d(3, 4, 1)
         self.head = nn.Conv2d(9, 2, 1)
-        self.out_chs, self.split = 8, 5
-        if twin:
-            self.other = 5  # which of the two the code reads is unknown
+        self.out_chs, self.split, self.twin = 8, 5, twin
+        self.other = 5 if twin else 6  # read for the second piece: which bound is which?
+        self.width = 5  # never read: not the size of either
 
     def forward(self, x):
         y = self.conv(x)[:, : self.out_chs]
-        a, b = y[:, : self.split], y[:, self.split :]
+        a, b = y[:, : self.split], y[:, (self.other if self.twin else self.split) :]
         return self.head(torch.cat([self.res(a) + a, self.dense(b)], 1))
 
 

@@ -13,6 +13,7 @@ import torch.nn.functional as F
 
 from tavrix.pruning import rules
 from tavrix.pruning.cutplan import get_cutplan
+from tavrix.pruning.explain import explain
 from tavrix.pruning.gatecal import TavrixPruningCalibrator
 from tavrix.pruning.importance import channel_importance
 from tavrix.pruning.shrink import ShrinkError, check_equal, choose_channels, shrink, shrinkable
@@ -257,9 +258,9 @@ def test_partial_rotary_attention_loses_equal_head_dim_in_query_key_and_value():
 TIMM_ATTENTION = {
     # heads merged back to the width the module holds (attn_dim): cut and equal
     "vit_tiny_patch16_224": ({"depth": 2}, None),
-    # class attention splitting heads by C // num_heads, C read off the stream the cut leaves
-    # as it is: the number would no longer fit
-    "cait_xxs24_224": ({"depth": 1, "depth_token_only": 1}, "given the size 48 for channels"),
+    # class attention splitting heads by C // num_heads, C read off the stream: the read
+    # sizes q, k and v, which the analysis keeps whole
+    "cait_xxs24_224": ({"depth": 1, "depth_token_only": 1}, "whole"),
     # heads merged back to the width read off the input (``reshape(B, N, C)``), which
     # equals heads x head_dim: the read decides, and the cut is refused
     "vit_relpos_small_patch16_224": ({"depth": 2}, "given the size 384 for"),
@@ -296,6 +297,11 @@ def test_timm_attention_is_cut_equal_or_refused(name):
     plan = _calibrated_extended(model, lambda: torch.randn(shape, generator=generator))
     removed = choose_channels(plan, 0.3)
     x = torch.randn(shape, generator=generator)
+    if refusal == "whole":
+        _cut_and_check(model, plan, removed, (x,))
+        attention = model.blocks_token_only[0].attn
+        assert attention.q.out_features == attention.k.out_features == 192
+        return
     if refusal is None:
         _cut_and_check(model, plan, removed, (x,))
         if name.startswith("coatnet"):
@@ -364,6 +370,43 @@ def test_timm_patterns_are_covered_and_cut_equal(name):
         # the residual path, a prefix of the stream and of the block's last convolution
         block = model.features.conv3_2
         assert block.num_1x1_c < min(128, block.c1x1_c.conv.out_channels)
+
+
+@pytest.mark.zoo
+def test_timm_packed_heads_and_heads_merged_by_a_width_read_off_the_stream():
+    """timm's q, k and v packed as ``reshape(B, N, 3, heads, head_dim)`` lose whole heads of
+    each with ``split="outer"``. EVA-02's rotary embeddings (computed sin/cos, a strided
+    ``rot()`` stacked back) pin nothing, but its attention merges the heads back with
+    ``reshape(B, N, C)``, C read off the stream: that read keeps the heads and the stream
+    whole, named as the cause, and only the MLPs are cut."""
+    timm = pytest.importorskip("timm")
+    torch.manual_seed(0)
+    vit = timm.create_model(
+        "vit_tiny_patch16_224", img_size=32, patch_size=8, depth=2, num_classes=4
+    ).eval()
+    generator = torch.Generator().manual_seed(1)
+    batch = lambda: torch.randn(2, 3, 32, 32, generator=generator)  # noqa: E731
+    with rules.extended(split="outer"):
+        assert rules.coverage(vit, (batch(),)).share == 1.0
+    plan = _calibrated_extended(vit, batch, split="outer")
+    _cut_and_check(vit, plan, choose_channels(plan, 0.4), (batch(),))
+    attention = vit.blocks[0].attn
+    assert attention.num_heads == 2 and attention.qkv.out_features == 3 * 2 * 64
+
+    eva = timm.create_model("eva02_tiny_patch14_224", img_size=56, depth=2, num_classes=4)
+    eva.eval()
+    batch = lambda: torch.randn(2, 3, 56, 56, generator=generator)  # noqa: E731
+    with rules.extended():
+        plan = get_cutplan(eva, (batch(),), {})
+    names = plan.prunable_module_names_by_nodes
+    prunable = {names.get(n) for nodes, _ in plan.prunable_groups for n in nodes} - {None}
+    assert prunable and all(".mlp." in name for name in prunable)
+    (qkv,) = [g for g in explain(plan).groups if g.modules == ("blocks.0.attn.qkv",)]
+    assert [(c.rule, c.module, c.file.rsplit("/", 1)[-1]) for c in qkv.causes] == [
+        ("channel count read by the code (extended rules)", "blocks.0.attn", "eva.py")
+    ]
+    plan = _calibrated_extended(eva, batch)
+    _cut_and_check(eva, plan, choose_channels(plan, 0.3), (batch(),))
 
 
 @pytest.mark.zoo

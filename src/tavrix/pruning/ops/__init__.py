@@ -49,6 +49,7 @@ _ORDER = (
     reshape.EXPAND,
     reshape.GETITEM,
     reshape.PIECES,
+    reshape.STACK,
     reshape.PAD,
     reshape.ROLL,
     reshape.FRESH_TENSOR,

@@ -5,7 +5,12 @@ from __future__ import annotations
 
 from tavrix.flowscope.opkinds import get_torch_and_tensor_methods
 from tavrix.pruning.opfamily import OpFamily, forms
-from tavrix.pruning.rules.transformer import SPLITS, _getitem_node_handler, _split_node_handler
+from tavrix.pruning.rules.transformer import (
+    SPLITS,
+    _getitem_node_handler,
+    _split_node_handler,
+    _stack_node_handler,
+)
 from tavrix.pruning.shrink.extended import MovesChannels, ReadsNoChannels
 from tavrix.pruning.shrink.transformer import IndexRule, SplitRule
 
@@ -38,6 +43,10 @@ GETITEM = OpFamily(
     cut=IndexRule(),
 )
 PIECES = _moving("pieces", forms("chunk", "unbind"), "_pieces_node_handler")
+# pieces along a new axis: the same positions of every piece go together
+STACK = OpFamily(
+    "stack", forms("stack"), rule_set="extended", label=_stack_node_handler, cut=_MOVES
+)
 # equal pieces along the channel axis (GPT-2's q, k, v); other splits as pieces
 SPLIT = OpFamily("split", SPLITS, rule_set="extended", label=_split_node_handler, cut=SplitRule())
 PAD = _moving("pad", forms("pad", functional=True), "_pad_node_handler")

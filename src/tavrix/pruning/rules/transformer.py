@@ -188,6 +188,37 @@ def _cat_parameter_node_handler(state: Any, node: Any) -> None:
 # ---------------------------------------------------------------- nn.MultiheadAttention
 
 
+@handler_rule("stack (extended rules)")
+def _stack_node_handler(state: Any, node: Any) -> None:
+    """``torch.stack`` of traced pieces with their channels along one axis (rotary
+    embeddings' ``stack([-x[..., 1::2], x[..., ::2]], -1)`` of heads): position i of every
+    piece sits at position i of the result, so they go together; the result keeps them along
+    that axis, one further when the new axis comes before it."""
+    pieces, dim, shape = _arg(node, 0, "tensors"), _arg(node, 1, "dim", 0), node.result_shape
+    if (
+        isinstance(pieces, (list, tuple))
+        and pieces
+        and all(isinstance(p, NodeInfo) for p in pieces)
+        and isinstance(dim, int)
+        and shape
+    ):
+        ranks = {len(_shape(p) or ()) for p in pieces}
+        axes = {ops._get_prune_dimension(state, p) for p in pieces}
+        labels = [list(ops._get_labels(state, p)) for p in pieces]
+        rank = len(shape) - 1
+        if ranks == {rank} and len(axes) == 1 and None not in axes and rank > 0:
+            axis = next(iter(axes)) % rank
+            if labels[0] and all(len(found) == len(labels[0]) for found in labels):
+                merged = (
+                    labels[0]
+                    if all(found == labels[0] for found in labels)
+                    else list(ops._merge_label_groups(state, labels))
+                )
+                _record(state, node, merged, axis + (dim % (rank + 1) <= axis))
+                return
+    ops._default_node_handler(state, node)
+
+
 @handler_rule("multi-head attention (extended rules)")
 def _multi_head_attention_node_handler(state: Any, node: Any) -> None:
     """``F.multi_head_attention_forward`` with packed q/k/v weights and no attention weights
@@ -285,6 +316,7 @@ _SHAPE_ONLY = frozenset(
         "flatten",
         "__getitem__",
         "to",
+        "type_as",
         "mul",
         "add",
         "cat",
@@ -297,12 +329,16 @@ def _note_attention_inputs(node: Any) -> None:
     """The attention code reads the shapes of q, k, v, of what they are made from (rotary
     embeddings read head_dim, ``hidden_states.shape[:-1]`` the tokens) and of its output, to
     split and merge heads; the heads and head_dim are this rule's, kept in step by the cut
-    (the module's head counts follow), so these reads do not pin."""
+    (the module's head counts follow), so these reads do not pin. Every piece of a
+    concatenation leads back (timm's EVA rotates q and k past their prefix tokens)."""
     ops._note_count_read_for(node)
     for start in (_arg(node, i, n) for i, n in enumerate(("query", "key", "value"))):
-        current, steps = start, 0
-        while isinstance(current, NodeInfo) and steps < 16:
-            steps += 1
+        frontier, seen = [start], set()
+        while frontier and len(seen) < 32:
+            current = frontier.pop()
+            if not isinstance(current, NodeInfo) or id(current) in seen:
+                continue
+            seen.add(id(current))
             ops._note_count_read_for(current)
             if current.operation in _PROJECTIONS:
                 source = current.args[1] if current.operation is torch.addmm else current.args[0]
@@ -313,14 +349,12 @@ def _note_attention_inputs(node: Any) -> None:
                     if source.operation_name not in ("view", "reshape", "flatten"):
                         break
                     source = source.args[0]
-                break
+                continue
             if current.operation_name not in _SHAPE_ONLY or not current.args:
-                break
+                continue
             first = current.args[0]
-            if isinstance(first, (tuple, list)):
-                # a piece of the call's own (a key/value cache's start) is no step back
-                first = next((p for p in first if isinstance(p, NodeInfo)), None)
-            current = first
+            # a piece of the call's own (a key/value cache's start) is no step back
+            frontier.extend(first if isinstance(first, (tuple, list)) else (first,))
 
 
 _HEAD_SPLITS = frozenset(["view", "reshape", "unflatten"])

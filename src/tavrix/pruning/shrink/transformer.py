@@ -12,7 +12,7 @@ import torch
 import torch.nn.functional as F
 from torch import nn
 
-from tavrix.flowscope.tracing import NodeInfo, TensorInfo, held_sizes
+from tavrix.flowscope.tracing import NodeInfo, TensorInfo, forward_reads, held_sizes
 from tavrix.pruning.rules.transformer import (
     MATMULS,
     channel_split_size,
@@ -375,10 +375,11 @@ def _follow_held_bounds(ctx: CutContext, node: Any) -> None:
     for bound in (taken.start, taken.stop):
         if bound not in held:
             continue
+        read = forward_reads(module)
         names = [
             name
             for name, value in (vars(module).items() if module is not None else ())
-            if type(value) is int and value == bound
+            if type(value) is int and value == bound and name in read
         ]
         if len(names) != 1:
             owner = node.module_path or "its module"
