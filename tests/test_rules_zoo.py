@@ -13,7 +13,6 @@ import torch.nn.functional as F
 
 from tavrix.pruning import rules
 from tavrix.pruning.cutplan import get_cutplan
-from tavrix.pruning.explain import explain
 from tavrix.pruning.gatecal import TavrixPruningCalibrator
 from tavrix.pruning.importance import channel_importance
 from tavrix.pruning.shrink import ShrinkError, check_equal, choose_channels, shrink, shrinkable
@@ -258,9 +257,9 @@ def test_partial_rotary_attention_loses_equal_head_dim_in_query_key_and_value():
 TIMM_ATTENTION = {
     # heads merged back to the width the module holds (attn_dim): cut and equal
     "vit_tiny_patch16_224": ({"depth": 2}, None),
-    # class attention splitting heads by C // num_heads, C read off the stream: the read
-    # sizes q, k and v, which the analysis keeps whole
-    "cait_xxs24_224": ({"depth": 1, "depth_token_only": 1}, "whole"),
+    # class attention splitting heads by C // num_heads, C read off the stream the cut leaves
+    # as it is: the number would no longer fit
+    "cait_xxs24_224": ({"depth": 1, "depth_token_only": 1}, "given the size 48 for channels"),
     # heads merged back to the width read off the input (``reshape(B, N, C)``), which
     # equals heads x head_dim: the read decides, and the cut is refused
     "vit_relpos_small_patch16_224": ({"depth": 2}, "given the size 384 for"),
@@ -297,11 +296,6 @@ def test_timm_attention_is_cut_equal_or_refused(name):
     plan = _calibrated_extended(model, lambda: torch.randn(shape, generator=generator))
     removed = choose_channels(plan, 0.3)
     x = torch.randn(shape, generator=generator)
-    if refusal == "whole":
-        _cut_and_check(model, plan, removed, (x,))
-        attention = model.blocks_token_only[0].attn
-        assert attention.q.out_features == attention.k.out_features == 192
-        return
     if refusal is None:
         _cut_and_check(model, plan, removed, (x,))
         if name.startswith("coatnet"):
@@ -373,12 +367,12 @@ def test_timm_patterns_are_covered_and_cut_equal(name):
 
 
 @pytest.mark.zoo
-def test_timm_packed_heads_and_heads_merged_by_a_width_read_off_the_stream():
+def test_timm_packed_heads_and_rotary_whole_heads():
     """timm's q, k and v packed as ``reshape(B, N, 3, heads, head_dim)`` lose whole heads of
     each with ``split="outer"``. EVA-02's rotary embeddings (computed sin/cos, a strided
-    ``rot()`` stacked back) pin nothing, but its attention merges the heads back with
-    ``reshape(B, N, C)``, C read off the stream: that read keeps the heads and the stream
-    whole, named as the cause, and only the MLPs are cut."""
+    ``rot()`` stacked back) pin its head_dim positions, so its attention falls back to whole
+    heads; the shrink then names what its code fixes: q, k and v's bias concatenated in the
+    call, and the heads merged back with ``reshape(B, N, C)``, C read off the stream."""
     timm = pytest.importorskip("timm")
     torch.manual_seed(0)
     vit = timm.create_model(
@@ -397,16 +391,15 @@ def test_timm_packed_heads_and_heads_merged_by_a_width_read_off_the_stream():
     eva.eval()
     batch = lambda: torch.randn(2, 3, 56, 56, generator=generator)  # noqa: E731
     with rules.extended():
-        plan = get_cutplan(eva, (batch(),), {})
-    names = plan.prunable_module_names_by_nodes
-    prunable = {names.get(n) for nodes, _ in plan.prunable_groups for n in nodes} - {None}
-    assert prunable and all(".mlp." in name for name in prunable)
-    (qkv,) = [g for g in explain(plan).groups if g.modules == ("blocks.0.attn.qkv",)]
-    assert [(c.rule, c.module, c.file.rsplit("/", 1)[-1]) for c in qkv.causes] == [
-        ("channel count read by the code (extended rules)", "blocks.0.attn", "eva.py")
-    ]
+        assert rules.coverage(eva, (batch(),)).share == 1.0
     plan = _calibrated_extended(eva, batch)
-    _cut_and_check(eva, plan, choose_channels(plan, 0.3), (batch(),))
+    removed = choose_channels(plan, 0.4)
+    heads = [i for i, (_, labels) in enumerate(plan.prunable_groups) if len(labels) == 3]
+    assert len(heads) == 2  # one label per head of each block
+    kept, refused = shrinkable(eva, plan, removed)
+    assert set(heads) <= set(refused) and "its bias (shape (576,))" in refused[heads[0]]
+    assert any("reads off a tensor that loses channels" in r for r in refused.values())
+    _cut_and_check(eva, plan, kept, (batch(),))
 
 
 @pytest.mark.zoo

@@ -349,36 +349,6 @@ void pin_head_dim_products(ParserState& state, const HeadDimProducts& products,
   }
 }
 
-// The reshapes of other channels in the module call of a count read that are given the
-// count as a number the module holds in no attribute (EVA's attention merges its heads with
-// `reshape(B, N, C)`, C read off the stream): the count sizes them, so neither it nor their
-// channels may change. A number the module holds (BERT's all_head_size, equal to the
-// stream's width) follows the cut instead.
-std::vector<const Reshape*> sized_by_count(ParserState& state, std::vector<Reshape>& reshapes,
-                                           py::handle source, py::handle read) {
-  std::vector<const Reshape*> found;
-  py::object where = py::getattr(read, "module_path", py::none());
-  if (where.is_none()) return found;
-  const Labels counted = get_labels(state, source);
-  if (counted.empty()) return found;
-  const std::unordered_set<int64_t> width{static_cast<int64_t>(counted.size())};
-  const std::unordered_set<Label> counted_set(counted.begin(), counted.end());
-  for (Reshape& reshape : reshapes) {
-    if (!same_call(reshape.module_path, where)) continue;
-    // the read channels in another layout (heads split off and merged back) are the same
-    bool same = true;
-    for (Label label : current_labels(state, reshape)) same = same && counted_set.count(label);
-    if (same) continue;
-    py::list args = sequence_copy(reshape.node.attr(graph_attr().args));
-    bool given = false;
-    for (size_t k = 1; k < args.size() && !given; ++k) given = holds_size(args[k], width);
-    if (given && !holds_size(py::getattr(reshape.node, "held_sizes", py::tuple()), width)) {
-      found.push_back(&reshape);
-    }
-  }
-  return found;
-}
-
 void pin_counted_channels(ParserState& state, const ExtendedWalk& walk, py::handle graph) {
   static const Rule kRuleCountRead("channel count read by the code (extended rules)");
   RuleScope scope(state, kRuleCountRead);
@@ -400,15 +370,11 @@ void pin_counted_channels(ParserState& state, const ExtendedWalk& walk, py::hand
   }
   for (size_t i = 0; i < walk.counted.size(); ++i) {
     const py::object& source = walk.counted[i];
-    const std::vector<const Reshape*> sized =
-        sized_by_count(state, reshapes, source, walk.counted_at[i]);
     bool reshaped = false;
     for (const py::object& other : walk.reshaped) reshaped = reshaped || other.is(source);
-    if (sized.empty() && reshaped) continue;
-    if (sized.empty() && same_channels_reshaped(state, reshapes, source, walk.counted_at[i])) {
-      continue;
-    }
-    if (sized.empty() && !width_set.empty()) {
+    if (reshaped) continue;
+    if (same_channels_reshaped(state, reshapes, source, walk.counted_at[i])) continue;
+    if (!width_set.empty()) {
       const Labels labels = get_labels(state, source);
       bool attention_width = !labels.empty();
       for (Label label : labels) attention_width = attention_width && width_set.count(label) != 0;
@@ -419,18 +385,6 @@ void pin_counted_channels(ParserState& state, const ExtendedWalk& walk, py::hand
       for (Reshape& reshape : reshapes) reshape.stale = true;
       continue;
     }
-    const ParserState::Context saved = state.context;
-    state.context.node = walk.counted_at[i].ptr();
-    try {
-      for (const Reshape* reshape : sized) {
-        for (Label label : get_labels(state, reshape->input))
-          set_label_prunable(state, label, false);
-      }
-    } catch (...) {
-      state.context = saved;
-      throw;
-    }
-    state.context = saved;
     const core::NodeId id = state.lookup(source);
     // the cause names the read (walk.counted_at holds the node for the call)
     if (id != ParserState::kNoNode) {

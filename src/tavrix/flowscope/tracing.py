@@ -107,8 +107,8 @@ class NodeInfo:
     call (the innermost frame outside torch and Tavrix), ``module_path`` the
     dotted name of the innermost sub-module running it ("" for the model
     itself); each is None when unknown or when provenance was off. Of an
-    indexing or reshaping node, ``held_sizes`` are the slice bounds or sizes that
-    module holds in integer attributes (``x[:, : self.out_chs]``: sizes a cut can
+    indexing node, ``held_sizes`` are the slice bounds that module holds in
+    integer attributes its forward reads (``x[:, : self.out_chs]``: sizes a cut can
     update), read with :func:`held_sizes`.
     """
 
@@ -342,8 +342,8 @@ _PLAIN_VALUES = frozenset([int, float, bool, str, type(None), torch.Size, torch.
 def _name_modules(recorder: _Recorder, names: Dict[int, str]) -> None:
     """Each node's module_path: the dotted name of its innermost running module in the
     model; "" (the model itself) when that is no sub-module of it. A model that is no
-    torch.nn.Module (no names) leaves them None. An indexing or reshaping node notes the
-    numbers that module holds (its held_sizes)."""
+    torch.nn.Module (no names) leaves them None. An indexing node notes the slice bounds
+    that module holds (its held_sizes)."""
     if names:
         for node, module in zip(recorder.nodes, recorder.node_modules):
             node.module_path = names.get(id(module), "")
@@ -352,25 +352,22 @@ def _name_modules(recorder: _Recorder, names: Dict[int, str]) -> None:
     recorder.node_modules.clear()
 
 
-# Operations whose integer arguments may be sizes a module holds: slices and reshapes
-_GETITEM = torch.Tensor.__getitem__
-_SIZED = (_GETITEM, torch.reshape, torch.Tensor.reshape, torch.Tensor.view, torch.Tensor.unflatten)
+# Operations whose integer arguments may be sizes a module holds: slices
+_SIZED = (torch.Tensor.__getitem__,)
 
 
 def _held_numbers(node: NodeInfo, module: Any) -> Tuple[int, ...]:
-    """The positive integers of an indexing node's slice bounds, or of a reshape's sizes,
-    that ``module`` holds in integer attributes, ascending."""
-    numbers = set()
-    pending = list(node.args[1:])
-    while pending:
-        item = pending.pop()
-        if type(item) is int:
-            numbers.add(item)
-        elif type(item) is slice:
-            pending += (item.start, item.stop)
-        elif type(item) in (tuple, list, torch.Size) and len(pending) < 64:
-            pending += item
-    numbers.discard(0)
+    """The positive slice bounds of an indexing node that ``module`` holds in integer
+    attributes its forward reads, ascending."""
+    index = node.args[1] if len(node.args) == 2 else None
+    items = index if type(index) is tuple else (index,)
+    numbers = {
+        bound
+        for item in items
+        if type(item) is slice
+        for bound in (item.start, item.stop)
+        if type(bound) is int and bound > 0
+    }
     if not numbers:
         return ()
     state = getattr(module, "__dict__", {})
@@ -410,9 +407,9 @@ def forward_reads(module: Any) -> frozenset:
 
 
 def held_sizes(node: Any) -> Tuple[int, ...]:
-    """The slice bounds of an indexing node, or the sizes of a reshape, that its running
-    module holds in integer attributes (empty for other nodes, without provenance, or for a
-    node of an older trace)."""
+    """The slice bounds of an indexing node that its running module holds in integer
+    attributes its forward reads (empty for other nodes, without provenance, or for a node of
+    an older trace)."""
     return getattr(node, "held_sizes", None) or ()
 
 
