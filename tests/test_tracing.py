@@ -949,10 +949,11 @@ def test_an_embedding_of_ids_the_call_makes_is_a_traced_lookup():
     assert torch.equal(result.outputs, model(ids))
     # nothing stays: the ids, the buffer and the module's hooks are as they were
     assert type(model.ids) is torch.Tensor and not model.positions._forward_pre_hooks
-    assert _no_hooks_left()
+    assert _no_hooks_left() and not model.indexed._forward_hooks
     for fail in (dict(fail=True), dict(fail_inside=True)):
+        failing = _Positions(**fail)
         with pytest.raises(ValueError, match="own error"):
-            trace(_Positions(**fail), (ids,))
-        assert _no_hooks_left()
+            trace(failing, (ids,))
+        assert _no_hooks_left() and not failing.indexed._forward_hooks
     # without an interceptor an embedding runs as ever
     assert type(model.positions(torch.arange(3))) is torch.Tensor

@@ -253,6 +253,9 @@ def _trace_embedding_index(module: Any, args: Tuple[Any, ...]) -> Optional[Tuple
         weight = module._parameters.get("weight")
         if isinstance(weight, _Tensor):
             lookups = _WeightLookups(module, weight)
+            # ended by a hook of this module's own, for this call only: a global one would
+            # cost a call at every module
+            lookups.handle = module.register_forward_hook(_leave_weight_lookups, always_call=True)
             lookups.__enter__()
             _THREAD.lookups.append(lookups)
         return None
@@ -262,11 +265,11 @@ def _trace_embedding_index(module: Any, args: Tuple[Any, ...]) -> Optional[Tuple
 
 
 def _leave_weight_lookups(module: Any, args: Any, result: Any) -> None:
-    """Global forward hook (also when the forward raises): ends the lookups its pre-hook
-    began for ``module``."""
+    """Forward hook of the embedding whose forward runs under :class:`_WeightLookups` (also
+    when the forward raises): ends them, and takes itself off the module."""
     lookups = _THREAD.lookups
     if lookups and lookups[-1].module is module:
-        lookups.pop().__exit__(None, None, None)
+        lookups.pop().close()
 
 
 def _traced(index: Any) -> Any:
@@ -288,6 +291,12 @@ class _WeightLookups(TorchFunctionMode):
         super().__init__()
         self.module = module
         self.weight = weight
+        self.handle: Any = None
+
+    def close(self) -> None:
+        self.__exit__(None, None, None)
+        if self.handle is not None:
+            self.handle.remove()
 
     def __torch_function__(
         self, func: Any, types: Any, args: Tuple[Any, ...] = (), kwargs: Any = None
@@ -308,20 +317,16 @@ _EMBEDDING_FUNCTIONS = (torch.nn.functional.embedding, torch.embedding)
 
 @contextlib.contextmanager
 def _traced_embedding_indices() -> Iterator[None]:
-    # the same hooks for the tracer and every replay of its nodes (gates, checks): all see
-    # the same lookups. Global, as the interceptor does not know the model; they cost two
-    # calls per module call while intercepting.
-    before = torch.nn.modules.module.register_module_forward_pre_hook(_trace_embedding_index)
-    after = torch.nn.modules.module.register_module_forward_hook(
-        _leave_weight_lookups, always_call=True
-    )
+    # the same hook for the tracer and every replay of its nodes (gates, checks): all see
+    # the same lookups. Global, as the interceptor does not know the model; it costs one
+    # call per module call while intercepting.
+    handle = torch.nn.modules.module.register_module_forward_pre_hook(_trace_embedding_index)
     try:
         yield
     finally:
-        after.remove()
-        before.remove()
-        while _THREAD.lookups:  # a forward left without its hooks (never in torch's own call)
-            _THREAD.lookups.pop().__exit__(None, None, None)
+        handle.remove()
+        while _THREAD.lookups:  # a forward left without its hook (never in torch's own call)
+            _THREAD.lookups.pop().close()
 
 
 def _native_recorder(interceptor: Interceptor) -> Any:
