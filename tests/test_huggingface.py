@@ -437,6 +437,17 @@ ORDINARY = {
         dict(input_ids=IDS, position_ids=POSITIONS, token_type_ids=torch.zeros_like(IDS)),
     ),
     "vit": (_vit, dict(pixel_values=PIXELS), dict(pixel_values=PIXELS)),
+    # the decoder's positions index their weight (``self.weight[position_ids]``)
+    "whisper": (
+        _whisper,
+        dict(input_features=WHISPER_CALL["input_features"], decoder_input_ids=IDS[:, :6]),
+        dict(
+            input_features=WHISPER_CALL["input_features"],
+            decoder_input_ids=IDS[:, :6],
+            decoder_position_ids=POSITIONS[:, :6],
+            use_cache=False,
+        ),
+    ),
 }
 
 
@@ -470,6 +481,9 @@ def test_the_ordinary_call_prunes_as_much_as_the_explicit_one(kind):
             keys = model(**prompt, use_cache=True).past_key_values.layers[0].keys
         width = keys.shape[1] * keys.shape[-1]
         assert width == _key_width(model, kind) <= _key_width(original, kind)
+    if kind == "whisper":
+        new = model.generate(input_features=ordinary["input_features"], max_new_tokens=3)
+        assert new.shape[0] == 2 and model.model.decoder.embed_positions.embedding_dim < 64
 
 
 def _key_width(model, kind):

@@ -15,6 +15,7 @@ from torch import nn
 from torchvision.models.convnext import CNBlock
 from torchvision.models.shufflenetv2 import InvertedResidual
 
+from tavrix.flowscope.tracing import provenance
 from tavrix.pruning import rules
 from tavrix.pruning.cutplan import get_cutplan
 from tavrix.pruning.gatecal import TavrixPruningCalibrator
@@ -520,6 +521,46 @@ def test_slices_and_pieces():
     assert model.conv.out_channels == 6
 
 
+class HeldSlices(nn.Module):
+    """Dual paths split at a width the module holds (timm's DPN, ``x[:, : self.num_1x1_c]``),
+    after a slice to the whole width (GhostNet's ``out[:, : self.out_chs]``)."""
+
+    def __init__(self, twin=False):
+        super().__init__()
+        self.conv, self.res, self.dense = nn.Conv2d(3, 8, 1), nn.Conv2d(5, 5, 1), nn.Conv2d(3, 4, 1)
+        self.head = nn.Conv2d(9, 2, 1)
+        self.out_chs, self.split, self.twin = 8, 5, twin
+        self.other = 5 if twin else 6  # read for the second piece: which bound is which?
+        self.width = 5  # never read: not the size of either
+
+    def forward(self, x):
+        y = self.conv(x)[:, : self.out_chs]
+        a, b = y[:, : self.split], y[:, (self.other if self.twin else self.split) :]
+        return self.head(torch.cat([self.res(a) + a, self.dense(b)], 1))
+
+
+def test_slices_at_sizes_the_module_holds_follow_the_cut():
+    model, x = made(HeldSlices()), torch.randn(2, 3, 4, 4)
+    plan = analyse(model, x)
+    conv = plan.labels_by_nodes[plan.graph[0]]
+    assert {label for _, group in plan.prunable_groups for label in group} >= set(conv)
+    report = cut_and_check(model, x, plan)
+    # the bounds become the channels kept below them
+    assert (model.out_chs, model.split) == (model.conv.out_channels, model.res.in_channels) < (8, 5)
+    assert any("split" in attrs for attrs in report.module_attributes.values())
+    # the same prefix under two names: refused, naming both, the model as it was
+    model = made(HeldSlices(twin=True))
+    plan = analyse(model, x)
+    saved = state(model)
+    with pytest.raises(ShrinkError, match="more than one attribute .split, other"):
+        shrink(model, plan, {i: labels[:2] for i, (_, labels) in enumerate(plan.prunable_groups)})
+    assert same_state(model, saved)
+    with provenance(False):  # no running module known: the bounds count as numbers
+        plan = analyse(made(HeldSlices()), x)
+    prunable = {label for _, group in plan.prunable_groups for label in group}
+    assert prunable and not prunable & set(plan.labels_by_nodes[plan.graph[0]][:5])
+
+
 def test_uneven_pieces_and_strides_stay_barriers():
     class Uneven(nn.Module):
         def __init__(self):
@@ -569,6 +610,18 @@ def test_a_holder_of_a_parameter_with_a_channel_count_is_refused():
     with pytest.raises(ShrinkError, match="attribute channels = 6 may count the channels"):
         shrink(model, plan, {0: plan.prunable_groups[0][1][:1]})
     assert same_state(model, before)
+
+    class Viewed(Scaled):  # timm's poolformer: ``self.scale.view(self.shape)``
+        def __init__(self):
+            super().__init__()
+            self.scale, self.shape = nn.Parameter(torch.rand(6)), (6, 1, 1)
+
+        def forward(self, x):
+            return super().forward(x) + self.head(self.conv(x) * self.scale.view(self.shape))
+
+    model = made(Viewed())
+    cut_and_check(model, x, analyse(model, x))
+    assert model.shape == (4, 1, 1) == tuple(model.gamma.shape)
 
 
 # ------------------------------------------------------------------ coverage

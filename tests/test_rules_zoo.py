@@ -324,11 +324,14 @@ def test_timm_attention_is_cut_equal_or_refused(name):
 
 # timm's own patterns the extended rules cut: an unread ``B, N, C = x.shape`` before q, k and v
 # unbound from one projection (ViT, DeiT), a layer scale reshaped in the call
-# (``x.mul(self.gamma.reshape(1, -1, 1, 1))``, ConvNeXt)
+# (``x.mul(self.gamma.reshape(1, -1, 1, 1))``, ConvNeXt), slices at a count the module holds
+# (GhostNet's ``out[:, : self.out_chs]``, all of it; DPN's ``x[:, : self.num_1x1_c]``)
 TIMM_PATTERNS = {
     "vit_tiny_patch16_224": ({"depth": 2, "img_size": 32, "patch_size": 8}, 32),
     "deit_tiny_patch16_224": ({"depth": 2, "img_size": 32, "patch_size": 8}, 32),
     "convnext_atto": ({}, 64),
+    "ghostnet_100": ({}, 64),
+    "dpn68": ({}, 64),
 }
 
 
@@ -346,12 +349,57 @@ def test_timm_patterns_are_covered_and_cut_equal(name):
     assert found.share >= 0.95
     plan = _calibrated_extended(model, lambda: torch.randn(2, 3, size, size, generator=generator))
     head = model.get_classifier()
-    width = head.in_features
+    width = head.weight.shape[1]
     _cut_and_check(model, plan, choose_channels(plan, 0.3), (x,))
-    assert head.in_features < width  # the stream is cut
+    assert head.weight.shape[1] < width  # the stream is cut
+    model.reset_classifier(3)  # a new head sized by the widths the model keeps
+    assert model(x).shape == (2, 3)
     if name.startswith("convnext"):
         block = model.stages[0].blocks[0]
         assert block.gamma.shape == (block.conv_dw.out_channels,) and block.gamma.shape[0] < 40
+    if name.startswith("ghostnet"):
+        ghost = model.blocks[1][0].ghost1  # its two halves, cut alike
+        assert ghost.out_chs == 2 * ghost.primary_conv[0].out_channels < 48
+    if name.startswith("dpn"):
+        # the residual path, a prefix of the stream and of the block's last convolution
+        block = model.features.conv3_2
+        assert block.num_1x1_c < min(128, block.c1x1_c.conv.out_channels)
+
+
+@pytest.mark.zoo
+def test_timm_packed_heads_and_rotary_whole_heads():
+    """timm's q, k and v packed as ``reshape(B, N, 3, heads, head_dim)`` lose whole heads of
+    each with ``split="outer"``. EVA-02's rotary embeddings (computed sin/cos, a strided
+    ``rot()`` stacked back) pin its head_dim positions, so its attention falls back to whole
+    heads; the shrink then names what its code fixes: q, k and v's bias concatenated in the
+    call, and the heads merged back with ``reshape(B, N, C)``, C read off the stream."""
+    timm = pytest.importorskip("timm")
+    torch.manual_seed(0)
+    vit = timm.create_model(
+        "vit_tiny_patch16_224", img_size=32, patch_size=8, depth=2, num_classes=4
+    ).eval()
+    generator = torch.Generator().manual_seed(1)
+    batch = lambda: torch.randn(2, 3, 32, 32, generator=generator)  # noqa: E731
+    with rules.extended(split="outer"):
+        assert rules.coverage(vit, (batch(),)).share == 1.0
+    plan = _calibrated_extended(vit, batch, split="outer")
+    _cut_and_check(vit, plan, choose_channels(plan, 0.4), (batch(),))
+    attention = vit.blocks[0].attn
+    assert attention.num_heads == 2 and attention.qkv.out_features == 3 * 2 * 64
+
+    eva = timm.create_model("eva02_tiny_patch14_224", img_size=56, depth=2, num_classes=4)
+    eva.eval()
+    batch = lambda: torch.randn(2, 3, 56, 56, generator=generator)  # noqa: E731
+    with rules.extended():
+        assert rules.coverage(eva, (batch(),)).share == 1.0
+    plan = _calibrated_extended(eva, batch)
+    removed = choose_channels(plan, 0.4)
+    heads = [i for i, (_, labels) in enumerate(plan.prunable_groups) if len(labels) == 3]
+    assert len(heads) == 2  # one label per head of each block
+    kept, refused = shrinkable(eva, plan, removed)
+    assert set(heads) <= set(refused) and "its bias (shape (576,))" in refused[heads[0]]
+    assert any("reads off a tensor that loses channels" in r for r in refused.values())
+    _cut_and_check(eva, plan, kept, (batch(),))
 
 
 @pytest.mark.zoo

@@ -242,6 +242,30 @@ def test_refusals_leave_the_model_unchanged(build, shape, error, match):
     assert same_state(model, saved)
 
 
+class ComputedBias(nn.Module):
+    """A layer whose bias is computed in the call (BEiT's q, k and v biases concatenated):
+    its inputs may go, as its bias keeps its outputs."""
+
+    def __init__(self):
+        super().__init__()
+        self.a, self.b = nn.Linear(4, 6), nn.Linear(6, 3)
+        self.shift = nn.Parameter(torch.randn(3))
+
+    def forward(self, x):
+        return F.linear(torch.relu(self.a(x)), self.b.weight, self.b.bias + self.shift)
+
+
+def test_a_layer_with_a_computed_bias_loses_inputs():
+    torch.manual_seed(0)
+    model, x = ComputedBias().eval(), torch.randn(2, 4)
+    plan = _plan(model, x)
+    removed = {0: list(plan.prunable_groups[0][1][:2])}
+    original = copy.deepcopy(model)
+    shrink(model, plan, removed)
+    assert model.b.weight.shape == (3, 4) and model.b.bias.shape == (3,)
+    assert check_equal(original, model, plan, removed, (x,)).passed
+
+
 def test_registered_adapter_makes_a_custom_module_shrinkable(monkeypatch):
     torch.manual_seed(0)
     model = nn.Sequential(nn.Linear(6, 8), nn.ReLU(), MyLinear(8, 3)).eval()
@@ -507,9 +531,11 @@ class ExtraActivation(ResidualCNN):
 def test_plan_file_reapplies_and_refuses_other_models(tmp_path):
     torch.manual_seed(0)
     model = randomise(residual_cnn().eval())
+    model.num_features = 32  # the width of the features its head reads, as timm models keep
     x = torch.randn(2, 3, 32, 32)
     plan = _plan(model, x)
     report = shrink(model, plan, _half(plan))
+    assert model.num_features == model.fc.in_features == 16
     path = tmp_path / "plan.json"
     save_plan(path, report)
     record = load_plan(path)
@@ -521,8 +547,9 @@ def test_plan_file_reapplies_and_refuses_other_models(tmp_path):
     assert path.read_text() == written
 
     fresh = residual_cnn().eval()
+    fresh.num_features = 32
     applied = apply_plan(fresh, path, (x,))
-    assert applied.parameters_after == report.parameters_after
+    assert applied.parameters_after == report.parameters_after and fresh.num_features == 16
     fresh.load_state_dict(model.state_dict())
     with torch.no_grad():
         assert torch.equal(fresh(x), model(x))
@@ -540,9 +567,13 @@ def test_plan_file_reapplies_and_refuses_other_models(tmp_path):
         apply_plan(other_code, path, (x,))
     assert same_state(other_code, saved)
 
+    unkept = residual_cnn().eval()
+    with pytest.raises(PlanMismatchError, match="sets num_features of 'ResidualCNN', which"):
+        apply_plan(unkept, record)
+    unkept.num_features = 32
     record["attributes"]["stem.0"]["out_channels"] = 9
     with pytest.raises(PlanMismatchError, match="do not follow from its cuts"):
-        apply_plan(residual_cnn().eval(), record)
+        apply_plan(unkept, record)
     record["cuts"]["stem.0.weight"]["keep"]["0"] = [3, 1]
     with pytest.raises(ValueError, match="not ascending indices below 16"):
         apply_plan(residual_cnn().eval(), record)

@@ -897,20 +897,40 @@ def test_a_call_that_needs_gradients_is_traced_with_them():
         trace(model, (x,))
 
 
+class _IndexedPositions(nn.Embedding):
+    """Whisper's decoder positions: the weight indexed directly, the ids given by keyword."""
+
+    def forward(self, ids, position_ids=None, fail=False):
+        if fail:
+            raise ValueError("the embedding's own error")
+        return self.weight[position_ids]
+
+
 class _Positions(nn.Module):
     """Token and position embeddings, the positions made in the call (as transformers do)."""
 
-    def __init__(self, fail=False):
+    def __init__(self, fail=False, fail_inside=False):
         super().__init__()
         self.tokens, self.positions = nn.Embedding(10, 4), nn.Embedding(8, 4)
+        self.indexed = _IndexedPositions(8, 4)
         self.register_buffer("ids", torch.arange(8).unsqueeze(0))
-        self.fail = fail
+        self.fail, self.fail_inside = fail, fail_inside
 
     def forward(self, ids):
         x = self.tokens(ids) + self.positions(self.ids[:, : ids.shape[1]])
         if self.fail:
             raise ValueError("the model's own error")
+        x = x + self.indexed(ids, position_ids=torch.arange(ids.shape[1]), fail=self.fail_inside)
         return x + self.positions(torch.arange(ids.shape[1]))
+
+
+def _no_hooks_left():
+    module = torch.nn.modules.module
+    return not (
+        module._global_forward_pre_hooks
+        or module._global_forward_hooks
+        or torch._C._len_torch_function_stack()
+    )
 
 
 def test_an_embedding_of_ids_the_call_makes_is_a_traced_lookup():
@@ -922,13 +942,18 @@ def test_an_embedding_of_ids_the_call_makes_is_a_traced_lookup():
     assert all(
         isinstance(n.args[1], TensorInfo) and n.args[1].type is nn.Parameter for n in lookups
     )
-    assert [n.operation_name for n in result.nodes].count("add") == 2
+    # the subclass's own lookup by keyword ids: its weight indexed by the traced ids
+    (indexed,) = [n for n in result.nodes if n.operation_name == "__getitem__"]
+    assert indexed.args[0].type is nn.Parameter and indexed.result_shape == (3, 4)
+    assert [n.operation_name for n in result.nodes].count("add") == 3
     assert torch.equal(result.outputs, model(ids))
     # nothing stays: the ids, the buffer and the module's hooks are as they were
     assert type(model.ids) is torch.Tensor and not model.positions._forward_pre_hooks
-    assert not torch.nn.modules.module._global_forward_pre_hooks
-    with pytest.raises(ValueError, match="the model's own error"):
-        trace(_Positions(fail=True), (ids,))
-    assert not torch.nn.modules.module._global_forward_pre_hooks
+    assert _no_hooks_left() and not model.indexed._forward_hooks
+    for fail in (dict(fail=True), dict(fail_inside=True)):
+        failing = _Positions(**fail)
+        with pytest.raises(ValueError, match="own error"):
+            trace(failing, (ids,))
+        assert _no_hooks_left() and not failing.indexed._forward_hooks
     # without an interceptor an embedding runs as ever
     assert type(model.positions(torch.arange(3))) is torch.Tensor

@@ -406,7 +406,9 @@ void reshape_node_handler(ParserState& state, py::handle node) {
     size_t k = seg->out_sizes.size() - 1;
     const SplitAxis split = split_for(node);
     if (split == SplitAxis::Outer) {
-      k = 0;
+      // Whole blocks of the innermost size: the heads of B, N, C -> B, N, H, D, and
+      // those of q, k and v alike in a packed B, N, 3 * C -> B, N, 3, H, D.
+      k = seg->out_sizes.size() - 2;
     } else if (split == SplitAxis::Largest) {
       Labels sorted = source->labels;
       std::sort(sorted.begin(), sorted.end());

@@ -16,6 +16,7 @@ from typing import Any, Callable, Dict, Iterable, Iterator, Optional, Tuple
 
 import torch
 from torch._C import DisableTorchFunctionSubclass
+from torch.overrides import TorchFunctionMode
 
 from tavrix.flowscope import opcalls
 from tavrix.utils.common import is_dataclass_instance
@@ -113,6 +114,8 @@ class _ThreadState(threading.local):
 
     def __init__(self) -> None:
         self.state = opcalls.State()
+        #: the weight lookups of embedding forwards running now (innermost last)
+        self.lookups: list = []
 
 
 _THREAD = _ThreadState()
@@ -238,19 +241,78 @@ def _trace_embedding_index(module: Any, args: Tuple[Any, ...]) -> Optional[Tuple
     ``nn.Embedding`` looking up indices the call made itself (transformers' default position
     and token-type ids, from ``arange`` or a buffer) looks them up as a traced tensor, so that
     its lookup is an operation of the call like the one of indices passed in (its columns are
-    the embedding's channels); a lookup of a plain tensor would be a constant spanning them."""
-    if type(module).forward is not _EMBEDDING_FORWARD or _THREAD.state.active is None:
-        return None
-    if not args or type(args[0]) is not _Tensor or args[0].is_floating_point():
+    the embedding's channels); a lookup of a plain tensor would be a constant spanning them.
+    A subclass with a forward of its own (Whisper's decoder positions, ``self.weight[ids]``)
+    may take its indices by keyword, which a global hook never sees: its forward runs under
+    :class:`_WeightLookups` instead."""
+    if not isinstance(module, torch.nn.Embedding) or _THREAD.state.active is None:
         return None
     if _THREAD.state.busy:  # torch's own work inside an intercepted call
         return None
+    if type(module).forward is not _EMBEDDING_FORWARD:
+        weight = module._parameters.get("weight")
+        if isinstance(weight, _Tensor):
+            lookups = _WeightLookups(module, weight)
+            # ended by a hook of this module's own, for this call only: a global one would
+            # cost a call at every module
+            lookups.handle = module.register_forward_hook(_leave_weight_lookups, always_call=True)
+            lookups.__enter__()
+            _THREAD.lookups.append(lookups)
+        return None
+    if not args or type(args[0]) is not _Tensor or args[0].is_floating_point():
+        return None
+    return (_traced(args[0]), *args[1:])
+
+
+def _leave_weight_lookups(module: Any, args: Any, result: Any) -> None:
+    """Forward hook of the embedding whose forward runs under :class:`_WeightLookups` (also
+    when the forward raises): ends them, and takes itself off the module."""
+    lookups = _THREAD.lookups
+    if lookups and lookups[-1].module is module:
+        lookups.pop().close()
+
+
+def _traced(index: Any) -> Any:
     with DisableTorchFunctionSubclass():
-        index = args[0].as_subclass(TraceTensor)
-    return (index, *args[1:])
+        return index.as_subclass(TraceTensor)
+
+
+def _plain_index(value: Any) -> bool:
+    return type(value) is _Tensor and not value.is_floating_point()
+
+
+class _WeightLookups(TorchFunctionMode):
+    """Active during the forward of an ``nn.Embedding`` subclass with a forward of its own:
+    its weight indexed (``self.weight[ids]``) or looked up (``F.embedding``) by indices the
+    call made is read with those indices traced, as the plain ``nn.Embedding`` is; every other
+    operation runs as it would."""
+
+    def __init__(self, module: Any, weight: Any) -> None:
+        super().__init__()
+        self.module = module
+        self.weight = weight
+        self.handle: Any = None
+
+    def close(self) -> None:
+        self.__exit__(None, None, None)
+        if self.handle is not None:
+            self.handle.remove()
+
+    def __torch_function__(
+        self, func: Any, types: Any, args: Tuple[Any, ...] = (), kwargs: Any = None
+    ) -> Any:
+        kwargs = kwargs or {}
+        if len(args) >= 2:
+            if func is _GETITEM and args[0] is self.weight and _plain_index(args[1]):
+                args = (args[0], _traced(args[1]), *args[2:])
+            elif func in _EMBEDDING_FUNCTIONS and args[1] is self.weight and _plain_index(args[0]):
+                args = (_traced(args[0]), *args[1:])
+        return func(*args, **kwargs)
 
 
 _EMBEDDING_FORWARD = torch.nn.Embedding.forward
+_GETITEM = _Tensor.__getitem__
+_EMBEDDING_FUNCTIONS = (torch.nn.functional.embedding, torch.embedding)
 
 
 @contextlib.contextmanager
@@ -263,6 +325,8 @@ def _traced_embedding_indices() -> Iterator[None]:
         yield
     finally:
         handle.remove()
+        while _THREAD.lookups:  # a forward left without its hook (never in torch's own call)
+            _THREAD.lookups.pop().close()
 
 
 def _native_recorder(interceptor: Interceptor) -> Any:

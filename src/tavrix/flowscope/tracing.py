@@ -33,6 +33,8 @@ __all__ = [
     "TensorInfo",
     "TraceResult",
     "flowscope_model",
+    "forward_reads",
+    "held_sizes",
     "provenance",
     "provenance_enabled",
     "trace",
@@ -104,7 +106,10 @@ class NodeInfo:
     ``location`` is ``(file, line, function)`` of the model code that made the
     call (the innermost frame outside torch and Tavrix), ``module_path`` the
     dotted name of the innermost sub-module running it ("" for the model
-    itself); each is None when unknown or when provenance was off.
+    itself); each is None when unknown or when provenance was off. Of an
+    indexing node, ``held_sizes`` are the slice bounds that module holds in
+    integer attributes its forward reads (``x[:, : self.out_chs]``: sizes a cut can
+    update), read with :func:`held_sizes`.
     """
 
     __slots__ = (
@@ -116,6 +121,7 @@ class NodeInfo:
         "unique_name",
         "location",
         "module_path",
+        "held_sizes",
     )
 
     def __init__(
@@ -137,6 +143,7 @@ class NodeInfo:
         self.unique_name = unique_name
         self.location = location
         self.module_path = module_path
+        self.held_sizes: Tuple[int, ...] = ()
 
     def collect_all_input_nodes(self) -> List["NodeInfo"]:
         """Nodes among the arguments (nested containers included), in argument order, once each."""
@@ -337,11 +344,75 @@ _PLAIN_VALUES = frozenset([int, float, bool, str, type(None), torch.Size, torch.
 def _name_modules(recorder: _Recorder, names: Dict[int, str]) -> None:
     """Each node's module_path: the dotted name of its innermost running module in the
     model; "" (the model itself) when that is no sub-module of it. A model that is no
-    torch.nn.Module (no names) leaves them None."""
+    torch.nn.Module (no names) leaves them None. An indexing node notes the slice bounds
+    that module holds (its held_sizes)."""
     if names:
         for node, module in zip(recorder.nodes, recorder.node_modules):
             node.module_path = names.get(id(module), "")
+            if module is not None and any(node.operation is op for op in _SIZED):
+                node.held_sizes = _held_numbers(node, module)
     recorder.node_modules.clear()
+
+
+# Operations whose integer arguments may be sizes a module holds: slices
+_SIZED = (torch.Tensor.__getitem__,)
+
+
+def _held_numbers(node: NodeInfo, module: Any) -> Tuple[int, ...]:
+    """The positive slice bounds of an indexing node that ``module`` holds in integer
+    attributes its forward reads, ascending."""
+    index = node.args[1] if len(node.args) == 2 else None
+    items = index if type(index) is tuple else (index,)
+    numbers = {
+        bound
+        for item in items
+        if type(item) is slice
+        for bound in (item.start, item.stop)
+        if type(bound) is int and bound > 0
+    }
+    if not numbers:
+        return ()
+    state = getattr(module, "__dict__", {})
+    read = forward_reads(module)
+    held = {value for name, value in state.items() if type(value) is int and name in read}
+    return tuple(sorted(n for n in numbers if n > 0 and n in held))
+
+
+_READS: Dict[Any, frozenset] = {}
+
+
+def forward_reads(module: Any) -> frozenset:
+    """The names the code of ``module``'s forward reads (attributes among them, with those of
+    the functions defined inside it): an attribute it does not name is never its size
+    (PVT's attention holds its width as ``dim`` and reads it off its input)."""
+    forward = getattr(type(module), "forward", None)
+    found = _READS.get(forward)
+    if found is None:
+        names: set = set()
+        # through decorators (transformers' deprecate_kwarg) to the code written
+        pending = []
+        for _ in range(8):
+            code = getattr(forward, "__code__", None)
+            if code is not None:
+                pending.append(code)
+            forward = getattr(forward, "__wrapped__", None)
+            if forward is None:
+                break
+        while pending:
+            current = pending.pop()
+            names.update(current.co_names)
+            pending += [c for c in current.co_consts if isinstance(c, types.CodeType)]
+        found = frozenset(names)
+        with contextlib.suppress(TypeError):  # an unhashable forward is asked again
+            _READS[getattr(type(module), "forward", None)] = found
+    return found
+
+
+def held_sizes(node: Any) -> Tuple[int, ...]:
+    """The slice bounds of an indexing node that its running module holds in integer
+    attributes its forward reads (empty for other nodes, without provenance, or for a node of
+    an older trace)."""
+    return getattr(node, "held_sizes", None) or ()
 
 
 def _resolve_entry_point(model: Any, entry_point: EntryPoint) -> Callable[..., Any]:

@@ -56,6 +56,7 @@ def _families() -> Tuple[OpFamily, ...]:
         reshape.EXPAND,
         reshape.GETITEM,
         reshape.PIECES,
+        reshape.STACK,
         reshape.PAD,
         reshape.ROLL,
         reshape.FRESH_TENSOR,

@@ -5,9 +5,14 @@ from __future__ import annotations
 
 from tavrix.flowscope.opkinds import get_torch_and_tensor_methods
 from tavrix.pruning.opfamily import OpFamily, forms
-from tavrix.pruning.rules.transformer import SPLITS, _split_node_handler
+from tavrix.pruning.rules.transformer import (
+    SPLITS,
+    _getitem_node_handler,
+    _split_node_handler,
+    _stack_node_handler,
+)
 from tavrix.pruning.shrink.extended import MovesChannels, ReadsNoChannels
-from tavrix.pruning.shrink.transformer import SplitRule
+from tavrix.pruning.shrink.transformer import IndexRule, SplitRule
 
 _MOVES = MovesChannels()
 _READS_NONE = ReadsNoChannels()
@@ -29,14 +34,19 @@ RESHAPE = _moving(
     "_reshape_node_handler",
 )
 EXPAND = _moving("expand", forms("expand", "expand_as", "broadcast_to"), "_expand_node_handler")
+# slices; rows of a parameter read by a tensor of indices are an embedding's lookup
 GETITEM = OpFamily(
     "getitem",
     forms("__getitem__"),
     rule_set="extended",
-    label="_getitem_node_handler",
-    cut=_READS_NONE,
+    label=_getitem_node_handler,
+    cut=IndexRule(),
 )
 PIECES = _moving("pieces", forms("chunk", "unbind"), "_pieces_node_handler")
+# pieces along a new axis: the same positions of every piece go together
+STACK = OpFamily(
+    "stack", forms("stack"), rule_set="extended", label=_stack_node_handler, cut=_MOVES
+)
 # equal pieces along the channel axis (GPT-2's q, k, v); other splits as pieces
 SPLIT = OpFamily("split", SPLITS, rule_set="extended", label=_split_node_handler, cut=SplitRule())
 PAD = _moving("pad", forms("pad", functional=True), "_pad_node_handler")

@@ -16,13 +16,13 @@ positions from every head, ``"largest"`` whichever keeps more labels.
 from __future__ import annotations
 
 import types
-from typing import Any, List, Optional, Sequence
+from typing import Any, List, Optional, Sequence, Tuple
 
 import torch
 import torch.nn.functional as F
 from torch import nn
 
-from tavrix.flowscope.tracing import NodeInfo, TensorInfo
+from tavrix.flowscope.tracing import NodeInfo, TensorInfo, held_sizes
 from tavrix.pruning.engine import oprules as ops
 from tavrix.pruning.engine.ruleset import active_rule_set
 from tavrix.pruning.recording import handler_rule
@@ -35,9 +35,12 @@ __all__ = [
     "SOFTMAXES",
     "SPLITS",
     "attention_layout",
+    "channel_slice",
     "channel_split_size",
     "head_groups",
+    "held_channel_slice",
     "is_parameter_like",
+    "looked_up_parameter",
     "matmul_layout",
     "multi_head_attention_heads",
 ]
@@ -145,11 +148,11 @@ def multi_head_attention_heads(heads: int, kept: Sequence[int], width: int) -> i
 # ---------------------------------------------------------------- concatenated parameters
 
 
-@handler_rule("concatenation with a parameter (extended rules)")
 def _is_empty(value: Any) -> bool:
     return isinstance(value, TensorInfo) and 0 in value.shape
 
 
+@handler_rule("concatenation with a parameter (extended rules)")
 def _cat_parameter_node_handler(state: Any, node: Any) -> None:
     """``torch.cat`` along an axis other than the channels, of traced pieces and parameters
     (a class token expanded over the batch) spanning all the channels: the parameters are cut
@@ -185,6 +188,37 @@ def _cat_parameter_node_handler(state: Any, node: Any) -> None:
 
 
 # ---------------------------------------------------------------- nn.MultiheadAttention
+
+
+@handler_rule("stack (extended rules)")
+def _stack_node_handler(state: Any, node: Any) -> None:
+    """``torch.stack`` of traced pieces with their channels along one axis (rotary
+    embeddings' ``stack([-x[..., 1::2], x[..., ::2]], -1)`` of heads): position i of every
+    piece sits at position i of the result, so they go together; the result keeps them along
+    that axis, one further when the new axis comes before it."""
+    pieces, dim, shape = _arg(node, 0, "tensors"), _arg(node, 1, "dim", 0), node.result_shape
+    if (
+        isinstance(pieces, (list, tuple))
+        and pieces
+        and all(isinstance(p, NodeInfo) for p in pieces)
+        and isinstance(dim, int)
+        and shape
+    ):
+        ranks = {len(_shape(p) or ()) for p in pieces}
+        axes = {ops._get_prune_dimension(state, p) for p in pieces}
+        labels = [list(ops._get_labels(state, p)) for p in pieces]
+        rank = len(shape) - 1
+        if ranks == {rank} and len(axes) == 1 and None not in axes and rank > 0:
+            axis = next(iter(axes)) % rank
+            if labels[0] and all(len(found) == len(labels[0]) for found in labels):
+                merged = (
+                    labels[0]
+                    if all(found == labels[0] for found in labels)
+                    else list(ops._merge_label_groups(state, labels))
+                )
+                _record(state, node, merged, axis + (dim % (rank + 1) <= axis))
+                return
+    ops._default_node_handler(state, node)
 
 
 @handler_rule("multi-head attention (extended rules)")
@@ -286,6 +320,7 @@ _SHAPE_ONLY = frozenset(
         "flatten",
         "__getitem__",
         "to",
+        "type_as",
         "mul",
         "add",
         "cat",
@@ -298,12 +333,16 @@ def _note_attention_inputs(node: Any) -> None:
     """The attention code reads the shapes of q, k, v, of what they are made from (rotary
     embeddings read head_dim, ``hidden_states.shape[:-1]`` the tokens) and of its output, to
     split and merge heads; the heads and head_dim are this rule's, kept in step by the cut
-    (the module's head counts follow), so these reads do not pin."""
+    (the module's head counts follow), so these reads do not pin. Every piece of a
+    concatenation leads back (timm's EVA rotates q and k past their prefix tokens)."""
     ops._note_count_read_for(node)
     for start in (_arg(node, i, n) for i, n in enumerate(("query", "key", "value"))):
-        current, steps = start, 0
-        while isinstance(current, NodeInfo) and steps < 16:
-            steps += 1
+        frontier, seen = [start], set()
+        while frontier and len(seen) < 32:
+            current = frontier.pop()
+            if not isinstance(current, NodeInfo) or id(current) in seen:
+                continue
+            seen.add(id(current))
             ops._note_count_read_for(current)
             if current.operation in _PROJECTIONS:
                 source = current.args[1] if current.operation is torch.addmm else current.args[0]
@@ -314,14 +353,12 @@ def _note_attention_inputs(node: Any) -> None:
                     if source.operation_name not in ("view", "reshape", "flatten"):
                         break
                     source = source.args[0]
-                break
+                continue
             if current.operation_name not in _SHAPE_ONLY or not current.args:
-                break
+                continue
             first = current.args[0]
-            if isinstance(first, (tuple, list)):
-                # a piece of the call's own (a key/value cache's start) is no step back
-                first = next((p for p in first if isinstance(p, NodeInfo)), None)
-            current = first
+            # a piece of the call's own (a key/value cache's start) is no step back
+            frontier.extend(first if isinstance(first, (tuple, list)) else (first,))
 
 
 _HEAD_SPLITS = frozenset(["view", "reshape", "unflatten"])
@@ -493,6 +530,102 @@ def _embedding_node_handler(state: Any, node: Any) -> None:
         ops._note_count_read_for(node)
         return
     ops._default_node_handler(state, node)
+
+
+def looked_up_parameter(node: Any) -> Optional[TensorInfo]:
+    """The (V, C) parameter whose rows ``node`` reads by a tensor of indices (Whisper's
+    decoder positions, ``self.weight[position_ids]``: an embedding written as an index), else
+    None. Only a lookup along the first axis keeps every column: the index is one tensor, and
+    the result is the index's shape with the C columns after it."""
+    if len(node.args) != 2 or node.kwargs:
+        return None
+    weight, index = node.args
+    shape = node.result_shape
+    if not (_is_parameter(weight) and len(weight.shape) == 2 and shape):
+        return None
+    index_shape = _shape(index) if isinstance(index, (NodeInfo, TensorInfo)) else None
+    if index_shape is None or len(shape) != len(index_shape) + 1:
+        return None
+    return weight if shape[-1] == weight.shape[1] else None
+
+
+def _held_slice_labels(state: Any, node: Any) -> Optional[Tuple[Labels, int]]:
+    """The labels and axis of ``x[...]`` taking a slice of the channels by sizes that follow
+    a cut, else None."""
+    source = node.args[0] if node.args else None
+    if not isinstance(source, NodeInfo):
+        return None
+    shape, axis = ops._get_shape(source), ops._get_prune_dimension(state, source)
+    labels = list(ops._get_labels(state, source)) if shape and axis is not None else []
+    if not labels:
+        return None
+    axis %= len(shape)
+    taken = held_channel_slice(node, axis, len(shape), len(labels))
+    if taken is None:
+        return None
+    selected, result = labels[taken.start : taken.stop], node.result_shape
+    if not selected or not result or len(result) != len(shape) or result[axis] != len(selected):
+        return None
+    return selected, axis
+
+
+def channel_slice(node: Any, axis: int, rank: int) -> Optional[slice]:
+    """The slice ``x[...]`` takes along ``axis`` when its index holds only slices and at most
+    one Ellipsis (every axis keeps its place) and that slice has no step; else None."""
+    index = node.args[1] if len(node.args) == 2 and not node.kwargs else None
+    items = index if type(index) is tuple else (index,)
+    ellipses = [i for i, item in enumerate(items) if item is Ellipsis]
+    if len(ellipses) > 1 or any(type(item) is not slice for item in items if item is not Ellipsis):
+        return None
+    if ellipses:
+        before, after = items[: ellipses[0]], items[ellipses[0] + 1 :]
+        if len(before) + len(after) > rank:
+            return None
+        items = before + (slice(None),) * (rank - len(before) - len(after)) + after
+    elif len(items) > rank:
+        return None
+    found = items[axis] if axis < len(items) else slice(None)
+    return found if found.step in (None, 1) else None
+
+
+def held_channel_slice(node: Any, axis: int, rank: int, channels: int) -> Optional[slice]:
+    """The channel slice of ``x[...]`` (see :func:`channel_slice`) when a numeric bound makes
+    it one and every such bound follows a cut: a size the running module holds (the shrink
+    sets it to the channels kept below it), or an end at or past the last channel (still
+    past it after a cut). None otherwise: the label engine's slicing rule keeps what a number
+    written in the code counts."""
+    found = channel_slice(node, axis, rank)
+    if found is None:
+        return None
+    held = held_sizes(node)
+    start, stop = found.start, found.stop
+    if start is not None and not (type(start) is int and (start == 0 or start in held)):
+        return None
+    if stop is not None and not (type(stop) is int and (stop >= channels or stop in held)):
+        return None
+    # no number to follow: the engine's rule pins nothing either
+    return None if not start and stop is None else found
+
+
+@handler_rule("getitem (extended rules)")
+def _getitem_node_handler(state: Any, node: Any) -> None:
+    """Indexing: rows of a 2-D parameter read by a tensor of indices are an embedding's
+    lookup (its columns are output channels of their own, cut from the parameter's columns);
+    a slice of the channels by sizes that follow a cut (:func:`held_channel_slice`) keeps
+    the labels it selects and pins none; every other index is the label engine's slicing
+    rule."""
+    if looked_up_parameter(node) is not None:
+        axis = len(node.result_shape) - 1
+        ops._add_node_output_channel_info(
+            state, node, ops._generate_new_channel_labels(state, node, axis), True, axis
+        )
+        ops._note_count_read_for(node)
+        return
+    taken = _held_slice_labels(state, node)
+    if taken is not None:
+        _record(state, node, *taken)
+        return
+    ops._getitem_node_handler(state, node)
 
 
 # ---------------------------------------------------------------- matrix products

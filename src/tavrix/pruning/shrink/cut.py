@@ -268,10 +268,46 @@ def _planned_cut(
     labels = (label for group in chosen.values() for label in group)
     ctx = CutContext(model, axes, labels, owners)
     run_rules(ctx)
+    follow_head_widths(ctx)
     resolved = resolve_cuts(ctx.cuts, ctx.module_attributes, axes.rule_set.name)
     check_reshape_sizes(ctx, resolved[1])
     check_scales(ctx, resolved[1])
     return ctx, resolved
+
+
+# Widths a model or its classifier head keeps of the features it computes (timm's
+# ``num_features`` and ``head_hidden_size``, a head's ``in_features``); the forward mostly
+# reads them only to build a new classifier (``reset_classifier``)
+HEAD_WIDTHS = ("num_features", "head_hidden_size", "in_features")
+
+
+def follow_head_widths(ctx: CutContext) -> None:
+    """A module holding no tensor of its own with a width of :data:`HEAD_WIDTHS` takes the
+    new width of the last channels of that count it computes (ConvNeXt's ``num_features`` is
+    its stream's width where the head reads it). Known only from the running modules the
+    trace records: without provenance they stay."""
+    last: Dict[Tuple[str, int], int] = {}
+    for node in reversed(ctx.graph_axes.graph):
+        labels, path = ctx.labels(node), node.module_path
+        if not labels or path is None:
+            continue
+        keep = ctx.keep(node)
+        width = len(labels) if keep is None else len(keep)
+        parts = path.split(".") if path else []
+        for depth in range(len(parts) + 1):
+            last.setdefault((".".join(parts[:depth]), len(labels)), width)
+    if not any(old != new for (_, old), new in last.items()):
+        return
+    for name, module in ctx.model.named_modules():
+        if any(t is not None for t in (*module._parameters.values(), *module._buffers.values())):
+            continue  # its adapter decides
+        state = vars(module)
+        for attribute in HEAD_WIDTHS:
+            value = state.get(attribute)
+            new = last.get((name, value)) if type(value) is int else None
+            if new is None or new == value:
+                continue
+            ctx.module_attributes.setdefault(module, (name, {}))[1].setdefault(attribute, new)
 
 
 def _is_param(owned: OwnedTensor) -> bool:
@@ -341,9 +377,12 @@ def resolve_cuts(
         modules.setdefault(module, name)
     attributes = []
     overrides: Dict[str, Dict[str, Any]] = {}
+    holders = {place.module for owned, _, _, _ in changes for place in owned.places}
     for module, name in modules.items():
         label = name or type(module).__name__
         adapter = adapter_for(module, rule_set)
+        if adapter is None and module not in holders:
+            adapter = _set_only  # none of its tensors changes: the attributes rules set
         if adapter is None:
             raise ShrinkError(
                 f"cannot shrink {label} ({type(module).__name__}): no adapter knows how its "
@@ -373,6 +412,12 @@ def resolve_cuts(
         if forced:
             overrides[name] = forced
     return changes, attributes, overrides
+
+
+def _set_only(
+    module: nn.Module, shapes: Dict[str, Shape], overrides: Dict[str, Any]
+) -> Dict[str, Any]:
+    return dict(overrides)
 
 
 def _sliced(

@@ -185,7 +185,23 @@ def parameter_holder_adapter(
                     resized.setdefault(int(before), set()).add(int(after))
     found = dict(overrides)
     for name, value in vars(module).items():
-        if type(value) is not int or value not in resized or name in overrides:
+        if name in overrides:
+            continue
+        if type(value) is tuple and value and all(type(v) is int for v in value):
+            # a shape the forward views a parameter with (poolformer's ``self.scale.view(
+            # self.shape)``, shape (dim, 1, 1)): the one resized entry follows
+            counts = [v for v in value if v in resized]
+            if not counts:
+                continue
+            if len(counts) == 1 and len(resized[counts[0]]) == 1:
+                new = next(iter(resized[counts[0]]))
+                found[name] = tuple(new if v == counts[0] else v for v in value)
+                continue
+            raise ValueError(
+                f"its attribute {name} = {value} may hold the channels it loses; register an "
+                "adapter for its type (register_module_adapter) to say how it follows"
+            )
+        if type(value) is not int or value not in resized:
             continue
         if name in _STREAM_WIDTHS and len(resized[value]) == 1:
             found[name] = next(iter(resized[value]))

@@ -318,6 +318,12 @@ def _cuts_of(
             raise PlanMismatchError(
                 f"the plan sets attributes of {name!r}, a module the model does not have"
             )
+        missing = [attribute for attribute in values if not hasattr(module, attribute)]
+        if missing:
+            raise PlanMismatchError(
+                f"the plan sets {', '.join(missing)} of {name or type(model).__name__!r}, "
+                "which that module does not have"
+            )
         forced[module] = (name, dict(values))
     return cuts, forced
 

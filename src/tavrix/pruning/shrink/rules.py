@@ -354,13 +354,14 @@ class LinearRule(ShrinkRule):
         if out_keep is None and in_keep is None:
             return
         weight = ctx.owned(_arg(node, 1, "weight"), node, "weight")
-        bias = ctx.owned(_arg(node, 2, "bias"), node, "bias")
         shape = tuple(weight.tensor.shape)
         if out_keep is not None:
             if shape[0] != len(ctx.labels(node)):
                 raise ctx.error(node, f"the weight {shape} does not match the output features")
             ctx.slice(weight, 0, out_keep, node)
-            ctx.slice(bias, 0, out_keep, node)
+            # only then: a bias computed in the call (EVA's cat of q, k and v biases) may
+            # stay when only inputs go
+            ctx.slice(ctx.owned(_arg(node, 2, "bias"), node, "bias"), 0, out_keep, node)
         if in_keep is not None:
             if shape[1] != len(ctx.labels(source)):
                 raise ctx.error(node, f"the weight {shape} does not match the input features")

@@ -12,8 +12,13 @@ import torch
 import torch.nn.functional as F
 from torch import nn
 
-from tavrix.flowscope.tracing import NodeInfo, TensorInfo
-from tavrix.pruning.rules.transformer import MATMULS, multi_head_attention_heads
+from tavrix.flowscope.tracing import NodeInfo, TensorInfo, forward_reads, held_sizes
+from tavrix.pruning.rules.transformer import (
+    MATMULS,
+    held_channel_slice,
+    looked_up_parameter,
+    multi_head_attention_heads,
+)
 from tavrix.pruning.shrink.context import CutContext, GraphAxes, OwnedTensor
 from tavrix.pruning.shrink.cut import HEAD_DIM_NAMES
 from tavrix.pruning.shrink.rules import (
@@ -24,7 +29,7 @@ from tavrix.pruning.shrink.rules import (
     _check_carried,
 )
 
-__all__ = ["CatParameterRule", "MultiHeadAttentionRule"]
+__all__ = ["CatParameterRule", "IndexRule", "MultiHeadAttentionRule"]
 
 Shape = Tuple[int, ...]
 
@@ -330,6 +335,67 @@ class EmbeddingRule(ShrinkRule):
 
     def producer_weight(self, ctx: CutContext, node: Any) -> Optional[Tuple[OwnedTensor, int]]:
         return _producer_weight(ctx, node, 1, "weight", 1)
+
+
+class IndexRule(ShrinkRule):
+    """Indexing cuts nothing (the channels a slice leaves out may go; those a number in the
+    code counts from were kept by the analysis). Rows of a parameter looked up by a tensor
+    of indices (``self.weight[position_ids]``) are an embedding: the parameter's columns go.
+    A slice bound the running module holds (``x[:, : self.num_1x1_c]``) becomes the number
+    of channels kept below it."""
+
+    def apply(self, ctx: CutContext, node: Any) -> None:
+        weight = looked_up_parameter(node)
+        if weight is None:
+            _follow_held_bounds(ctx, node)
+            return
+        keep = ctx.keep(node)
+        if keep is None:
+            return
+        if ctx.axis(node) != len(node.result_shape) - 1:
+            raise ctx.error(node, "its output loses channels along another axis than the last")
+        ctx.slice(ctx.owned(weight, node, "looked-up parameter"), 1, keep, node)
+
+    def producer_weight(self, ctx: CutContext, node: Any) -> Optional[Tuple[OwnedTensor, int]]:
+        if looked_up_parameter(node) is None:
+            return None
+        return _producer_weight(ctx, node, 0, "input", 1)
+
+
+def _follow_held_bounds(ctx: CutContext, node: Any) -> None:
+    held = held_sizes(node)
+    source = _arg(node, 0, "input")
+    if not held or not isinstance(source, NodeInfo):
+        return
+    keep, axis, shape = ctx.keep(source), ctx.axis(source), ctx.shape_of(source)
+    if keep is None or axis is None or not shape:
+        return
+    taken = held_channel_slice(node, axis, len(shape), shape[axis])
+    if taken is None:
+        return
+    module = ctx.module_running(node)
+    for bound in (taken.start, taken.stop):
+        if bound not in held:
+            continue
+        read = forward_reads(module)
+        names = [
+            name
+            for name, value in (vars(module).items() if module is not None else ())
+            if type(value) is int and value == bound and name in read
+        ]
+        if len(names) != 1:
+            owner = node.module_path or "its module"
+            raise ctx.error(
+                node,
+                f"it slices its channels at {bound}, a number {owner} holds in "
+                + (
+                    "more than one attribute (" + ", ".join(names) + "): which one the code "
+                    "reads is unknown"
+                    if names
+                    else "no attribute"
+                ),
+            )
+        _set_attribute(ctx, node, module, names[0], sum(1 for p in keep if p < bound))
 
 
 def _embedding_adapter(
