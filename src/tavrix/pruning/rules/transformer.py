@@ -204,7 +204,7 @@ def _stack_node_handler(state: Any, node: Any) -> None:
         and isinstance(dim, int)
         and shape
     ):
-        ranks = {len(_shape(p) or ()) for p in pieces}
+        ranks = {len(_shape(state, p) or ()) for p in pieces}
         axes = {ops._get_prune_dimension(state, p) for p in pieces}
         labels = [list(ops._get_labels(state, p)) for p in pieces]
         rank = len(shape) - 1
@@ -543,7 +543,7 @@ def looked_up_parameter(node: Any) -> Optional[TensorInfo]:
     shape = node.result_shape
     if not (_is_parameter(weight) and len(weight.shape) == 2 and shape):
         return None
-    index_shape = _shape(index) if isinstance(index, (NodeInfo, TensorInfo)) else None
+    index_shape = ops._get_shape(index) if isinstance(index, (NodeInfo, TensorInfo)) else None
     if index_shape is None or len(shape) != len(index_shape) + 1:
         return None
     return weight if shape[-1] == weight.shape[1] else None

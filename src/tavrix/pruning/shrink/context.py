@@ -135,7 +135,7 @@ def plan_owners(
     return found
 
 
-def walked_record(graph: Sequence[Any]) -> Tuple[RuleRecord, Mapping[Any, List[int]]]:
+def walked_record(graph: Sequence[Any]) -> Tuple[RuleRecord, Mapping[Any, Sequence[int]]]:
     """The rule record and the labels of a walk of ``graph`` with the standard rules: what a
     plan made by hand, which keeps no record, is read with."""
     parser = PruneGraphParser()
