@@ -236,6 +236,21 @@ def test_every_form_of_the_fit_solves_the_normal_equations(monkeypatch):
         torch.testing.assert_close(entry.bias_delta, bias, rtol=1e-7, atol=1e-9, msg=entry.name)
 
 
+def test_a_wide_linear_consumer_solves_the_normal_equations():
+    # 280 kept inputs: their products are formed block by block above the diagonal
+    torch.manual_seed(0)
+    model = nn.Sequential(nn.Linear(64, 320), nn.ReLU(), nn.Linear(320, 5)).double().eval()
+    batches = [torch.randn(400, 64, dtype=torch.float64) for _ in range(2)]
+    plan = get_cutplan(model, (batches[0],), {})
+    removed = {0: _positions(plan, 0, range(0, 320, 8))}
+    (entry,) = recover.collect(model, plan, removed, batches, method="lstsq").consumers
+    with torch.no_grad():
+        inputs = [model[1](model[0](x)) for x in batches]
+    weight, bias = _normal_equations(model[2], inputs, entry, 1e-4)
+    torch.testing.assert_close(entry.weight_delta, weight, rtol=1e-7, atol=1e-9)
+    torch.testing.assert_close(entry.bias_delta, bias, rtol=1e-7, atol=1e-9)
+
+
 def test_lstsq_keeps_its_digits_on_inputs_far_from_zero():
     # float32 inputs of mean 100 and spread 0.01: products of the raw inputs keep almost
     # none of the spread the fit is about

@@ -133,6 +133,13 @@ def _dual_pays(rows: int, kept: int, targets: int) -> bool:
     return dual < kept**3 / 3 + kept * kept * targets
 
 
+def _blocks(size: int) -> List[_Pair]:
+    """Up to four column blocks of a symmetric product, each at least 128 wide."""
+    count = max(1, min(4, size // 128))
+    edges = [size * i // count for i in range(count + 1)]
+    return list(zip(edges[:-1], edges[1:]))
+
+
 def _window(start: int, length: int, size: int) -> _Pair:
     """The positions of an axis of ``size`` that a window [start, start + length) covers."""
     return max(0, start), min(size, start + length)
@@ -190,10 +197,11 @@ class LeastSquares:
             and all(s == 1 for s in module.stride)
         )
         self.count = 0
-        #: the inputs against the kept ones: shifted (channels, taps, kept channels, taps),
-        #: else (columns, kept columns); float64
+        #: the inputs against the kept ones, float64: shifted (channels, taps, kept channels,
+        #: taps); else (kept columns then removed columns, kept columns), the kept x kept part
+        #: on and above its diagonal blocks
         self.gram: Optional[torch.Tensor] = None
-        #: shifted: (channels, taps); else (columns,); float64
+        #: the inputs' sums, float64: shifted (channels, taps); else kept then removed columns
         self.sums: Optional[torch.Tensor] = None
         #: what the rows are taken relative to before their products (None: nothing)
         self.center: Optional[torch.Tensor] = None
@@ -230,19 +238,24 @@ class LeastSquares:
             self._accumulate_shifted(x)
             return
         rows = unfold(self.module, x, self.taps)
-        if self.center is None:  # the products about the first batch's mean keep their digits
-            self.center = rows.mean(0)
-        rows = rows - self.center
         kept = rows.index_select(1, self.kept_columns.to(rows.device))
-        product = rows.T @ kept
-        total = rows.sum(0)
+        removed = rows.index_select(1, self.removed_columns.to(rows.device))
+        del rows
+        if self.center is None:  # the products about the first batch's mean keep their digits
+            self.center = torch.cat([kept.mean(0), removed.mean(0)])
+        size = kept.shape[1]
+        kept -= self.center[:size]
+        removed -= self.center[size:]
         if self.gram is None:
-            self.gram = product.to(torch.float64)
-            self.sums = total.to(torch.float64)
-        else:
-            assert self.sums is not None
-            self.gram.add_(product)
-            self.sums.add_(total)
+            self.gram = kept.new_zeros(size + removed.shape[1], size, dtype=torch.float64)
+            self.sums = kept.new_zeros(size + removed.shape[1], dtype=torch.float64)
+        assert self.sums is not None
+        # the kept inputs' products are symmetric: the blocks on and above the diagonal
+        for start, stop in _blocks(size):
+            self.gram[start:stop, start:].add_(kept[:, start:stop].T @ kept[:, start:])
+        self.gram[size:].add_(removed.T @ kept)
+        self.sums[:size].add_(kept.sum(0))
+        self.sums[size:].add_(removed.sum(0))
 
     def _accumulate_shifted(self, x: torch.Tensor) -> None:
         assert isinstance(self.module, _ConvNd)
@@ -354,13 +367,18 @@ class LeastSquares:
         device = gram.device
         count = float(self.count)
         size = len(self.kept_columns)
-        kept, removed = self.kept_columns.to(device), self.removed_columns.to(device)
         if self.shifted:  # (channels, taps, kept channels, taps): a row per input
             gram, sums = gram.reshape(-1, size), sums.reshape(-1)
-        covariance = gram.index_select(0, kept)
-        crossed = gram.index_select(0, removed)  # the removed inputs against the kept ones
+            kept, removed = self.kept_columns.to(device), self.removed_columns.to(device)
+            covariance = gram.index_select(0, kept)
+            crossed = gram.index_select(0, removed)  # the removed inputs against the kept ones
+            kept_shift, removed_shift = sums[kept] / count, sums[removed] / count
+        else:
+            covariance, crossed = gram[:size], gram[size:]
+            for start, stop in _blocks(size):  # below the diagonal blocks, from above them
+                covariance[stop:, start:stop] = covariance[start:stop, stop:].T
+            kept_shift, removed_shift = sums[:size] / count, sums[size:] / count
         del gram
-        kept_shift, removed_shift = sums[kept] / count, sums[removed] / count
         covariance /= count
         crossed /= count
         diagonal = covariance.diagonal()
@@ -368,7 +386,7 @@ class LeastSquares:
             # relative to the mean diagonal of the uncentred Gram matrix
             second = diagonal.clone()
             if self.center is not None:
-                center = self.center.to(device, torch.float64)[kept]
+                center = self.center[:size].to(device, torch.float64)
                 second += center * (2 * kept_shift + center)
             floor = torch.finfo(torch.float64).tiny
             damping = self.damping * second.mean().clamp_min(floor)
@@ -380,7 +398,7 @@ class LeastSquares:
         kept_mean, removed_mean = kept_shift, removed_shift
         if self.center is not None:
             center = self.center.to(device, torch.float64)
-            kept_mean, removed_mean = kept_mean + center[kept], removed_mean + center[removed]
+            kept_mean, removed_mean = kept_mean + center[:size], removed_mean + center[size:]
         if projection is not None:
             projection = projection.to(device, torch.float64)
             cross, removed_mean = cross @ projection, removed_mean @ projection

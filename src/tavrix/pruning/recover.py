@@ -294,7 +294,7 @@ def collect(
     record, in one pass over ``batches`` without gradients, their inputs' per-channel mean
     (``method="mean"``) or the products of their inputs with the kept ones ("lstsq"), both
     summed in float64 (products are formed in the inputs' precision within a batch, float32 at
-    least; see :mod:`tavrix.pruning.fitting` for how they are formed and solved).
+    least; ``tavrix.pruning.fitting`` says how they are formed and solved).
 
     - ``"mean"``: the removed channels' mean contribution, ``W[:, removed] . mean(x_removed)``
       (a convolution's taps summed: exact away from zero-padded borders; grouped convolutions
