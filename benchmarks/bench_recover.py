@@ -1,13 +1,13 @@
 """Cost of recovery against one calibration step, on torchvision models (random weights).
 
-Per model: one calibration step (forward and backward of a batch inside the calibrator, after
-its analysis call), then on the same batch ``collect`` (mean; lstsq, also with
+Per model: calibration steps (forward and backward of each batch inside the calibrator, after
+its analysis call), then on the same batches ``collect`` (mean; lstsq, also with
 conv_fit="channels") before a 30% shrink and ``compensate`` after it, and
 ``recalibrate_batchnorm``; interleaved repetitions, minima of wall time, as ratios to the
-calibration step.
+calibration steps on those batches (``--batches``, default one).
 
     PYTHONPATH=src python benchmarks/bench_recover.py [--models resnet18,mobilenet_v2]
-        [--batch 8] [--size 224] [--reps 3] [--threads 1]
+        [--batch 8] [--batches 1] [--size 224] [--reps 3] [--threads 1]
 """
 
 from __future__ import annotations
@@ -28,31 +28,32 @@ from tavrix.pruning.gatecal import TavrixPruningCalibrator
 from tavrix.pruning.shrink import choose_channels, shrink
 
 
-def measure(name: str, batch: int, size: int, reps: int) -> Dict[str, float]:
+def measure(name: str, batch: int, batches: int, size: int, reps: int) -> Dict[str, float]:
     torch.manual_seed(0)
     model = getattr(torchvision.models, name)(weights=None).eval()
-    x = torch.randn(batch, 3, size, size)
+    xs = [torch.randn(batch, 3, size, size) for _ in range(batches)]
     calibrator = TavrixPruningCalibrator(model)
     times: Dict[str, List[float]] = {
         k: [] for k in ("calibration", "mean", "lstsq", "lstsq-channels", "batchnorm")
     }
     with calibrator:
-        logits = model(x)  # the analysis call
+        logits = model(xs[0])  # the analysis call
         F.cross_entropy(logits, logits.argmax(1)).backward()
     removed = choose_channels(calibrator.cutplan, ratio=0.3)
     for _ in range(reps):
         with calibrator:
             start = time.perf_counter()
-            logits = model(x)
-            F.cross_entropy(logits, logits.argmax(1)).backward()
+            for x in xs:
+                logits = model(x)
+                F.cross_entropy(logits, logits.argmax(1)).backward()
             times["calibration"].append(time.perf_counter() - start)
         for method in ("mean", "lstsq", "lstsq-channels"):
             twin = copy.deepcopy(model)
-            plan = get_cutplan(twin, (x[:1],), {})
+            plan = get_cutplan(twin, (xs[0][:1],), {})
             start = time.perf_counter()
             fit = "channels" if method.endswith("channels") else "unfolded"
             stats = recover.collect(
-                twin, plan, removed, [x], method=method.split("-")[0], conv_fit=fit
+                twin, plan, removed, xs, method=method.split("-")[0], conv_fit=fit
             )
             shrink_start = time.perf_counter()
             shrink(twin, plan, removed)
@@ -62,7 +63,7 @@ def measure(name: str, batch: int, size: int, reps: int) -> Dict[str, float]:
             times[method].append((shrink_start - start) + (end - resumed))
             if method == "lstsq":
                 start = time.perf_counter()
-                recover.recalibrate_batchnorm(twin, [x])
+                recover.recalibrate_batchnorm(twin, xs)
                 times["batchnorm"].append(time.perf_counter() - start)
             del twin, plan, stats
     return {k: min(v) for k, v in times.items()}
@@ -72,20 +73,24 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--models", default="resnet18,mobilenet_v2")
     parser.add_argument("--batch", type=int, default=8)
+    parser.add_argument("--batches", type=int, default=1)
     parser.add_argument("--size", type=int, default=224)
     parser.add_argument("--reps", type=int, default=3)
     parser.add_argument("--threads", type=int, default=1)
     args = parser.parse_args()
     torch.set_num_threads(args.threads)
     warnings.filterwarnings("ignore", category=UserWarning)
-    print(f"batch {args.batch} x {args.size}^2, {args.threads} thread(s), min of {args.reps}\n")
     print(
-        "| model | calibration step | collect+compensate: mean | lstsq | lstsq, "
+        f"{args.batches} batch(es) of {args.batch} x {args.size}^2, {args.threads} thread(s), "
+        f"min of {args.reps}\n"
+    )
+    print(
+        "| model | calibration steps | collect+compensate: mean | lstsq | lstsq, "
         "conv_fit='channels' | batch-norm re-estimate |"
     )
     print("|---|---|---|---|---|---|")
     for name in args.models.split(","):
-        t = measure(name, args.batch, args.size, args.reps)
+        t = measure(name, args.batch, args.batches, args.size, args.reps)
         base = t["calibration"]
         print(
             f"| {name} | {1000 * base:.0f} ms | {t['mean'] / base:.2f} | "

@@ -143,6 +143,135 @@ def test_conv_consumers(method, conv_fit, conv3):
         assert model.conv2.weight.shape == (5, 6, 1, 1)
 
 
+class _Paths(nn.Module):
+    """Consumers of every kind the fit distinguishes, on 8 x 8 inputs: a strided 3 x 3 (rows
+    of its unfolded input), a 3 x 3 of stride 1 (shifted products), an unpadded one reading a
+    few positions and a linear head (both fewer rows than kept inputs: the rows' form)."""
+
+    def __init__(self):
+        super().__init__()
+        self.conv1 = nn.Conv2d(3, 8, 3, padding=1)
+        self.conv2 = nn.Conv2d(8, 12, 3, stride=2, padding=1)
+        self.conv3 = nn.Conv2d(12, 12, 3, padding=1)
+        self.conv4 = nn.Conv2d(12, 16, 3, padding="valid")
+        self.head = nn.Linear(16, 5)
+
+    def forward(self, x):
+        x = F.relu(self.conv2(F.relu(self.conv1(x))))
+        x = self.conv4(F.relu(self.conv3(x)))
+        return self.head(F.relu(x).mean((2, 3)))
+
+
+def _normal_equations(module, inputs, entry, damping):
+    """The documented fit, straight from the unfolded inputs in float64."""
+    if isinstance(module, nn.Linear):
+        rows = torch.cat(inputs)
+    else:
+        padding = 0 if module.padding == "valid" else module.padding
+        unfolded = [
+            F.unfold(x, module.kernel_size, padding=padding, stride=module.stride) for x in inputs
+        ]
+        rows = torch.cat([u.transpose(1, 2).reshape(-1, u.shape[1]) for u in unfolded])
+    rows = rows.double()
+    taps = rows.shape[1] // module.weight.shape[1]
+    kept = [c * taps + t for c in entry.keep_in for t in range(taps)]
+    gone = sorted(set(range(rows.shape[1])) - set(kept))
+    weight = module.weight.detach().double().flatten(1)
+    if entry.keep_out is not None:
+        weight = weight[list(entry.keep_out)]
+    ones = torch.ones(len(rows), 1, dtype=torch.float64)
+    k1 = torch.cat([rows[:, kept], ones], 1)
+    a = k1.T @ k1 / len(rows)
+    a[:-1, :-1] += damping * a.diagonal()[:-1].mean() * torch.eye(len(kept), dtype=torch.float64)
+    fit = torch.linalg.solve(a, k1.T @ rows[:, gone] @ weight[:, gone].T / len(rows))
+    return fit[:-1].T, fit[-1]
+
+
+def test_every_form_of_the_fit_solves_the_normal_equations(monkeypatch):
+    from tavrix.pruning import fitting
+
+    torch.manual_seed(0)
+    model = _Paths().double().eval()
+    batches = [torch.randn(2, 3, 8, 8, dtype=torch.float64) for _ in range(2)]
+    plan = get_cutplan(model, (batches[0],), {})
+    removed = {}
+    for name, positions in (("conv1", [1, 6]), ("conv2", [0, 3, 4, 9]), ("conv3", [2, 5, 7, 11])):
+        removed[_group_of(plan, name)] = _positions(plan, _group_of(plan, name), positions)
+    removed[_group_of(plan, "conv4")] = _positions(plan, _group_of(plan, "conv4"), [1, 4, 8, 15])
+    names = {id(m): n for n, m in model.named_modules()}
+    forms = {}
+    for form in ("primal", "dual"):
+        solve = getattr(fitting.LeastSquares, f"_solve_{form}")
+
+        def spy(self, projection, form=form, solve=solve):
+            forms[names[id(self.module)]] = (form, self.shifted)
+            return solve(self, projection)
+
+        monkeypatch.setattr(fitting.LeastSquares, f"_solve_{form}", spy)
+    inputs = {}
+    handles = [
+        model.get_submodule(n).register_forward_pre_hook(
+            lambda m, args, n=n: inputs.setdefault(n, []).append(args[0].detach())
+        )
+        for n in ("conv2", "conv3", "conv4", "head")
+    ]
+    with torch.no_grad():
+        for x in batches:
+            model(x)
+    for handle in handles:
+        handle.remove()
+    stats = recover.collect(model, plan, removed, batches, method="lstsq")
+    # conv3's rows outgrow its kept inputs in the second batch: the products take over
+    assert forms == {
+        "conv2": ("primal", False),
+        "conv3": ("primal", True),
+        "conv4": ("dual", True),
+        "head": ("dual", False),
+    }
+    for entry in stats.consumers:
+        module = model.get_submodule(entry.name)
+        weight, bias = _normal_equations(module, inputs[entry.name], entry, 1e-4)
+        got = entry.weight_delta.flatten(1)
+        torch.testing.assert_close(got, weight, rtol=1e-7, atol=1e-9, msg=entry.name)
+        torch.testing.assert_close(entry.bias_delta, bias, rtol=1e-7, atol=1e-9, msg=entry.name)
+
+
+def test_a_wide_linear_consumer_solves_the_normal_equations():
+    # 280 kept inputs: their products are formed block by block above the diagonal
+    torch.manual_seed(0)
+    model = nn.Sequential(nn.Linear(64, 320), nn.ReLU(), nn.Linear(320, 5)).double().eval()
+    batches = [torch.randn(400, 64, dtype=torch.float64) for _ in range(2)]
+    plan = get_cutplan(model, (batches[0],), {})
+    removed = {0: _positions(plan, 0, range(0, 320, 8))}
+    (entry,) = recover.collect(model, plan, removed, batches, method="lstsq").consumers
+    with torch.no_grad():
+        inputs = [model[1](model[0](x)) for x in batches]
+    weight, bias = _normal_equations(model[2], inputs, entry, 1e-4)
+    torch.testing.assert_close(entry.weight_delta, weight, rtol=1e-7, atol=1e-9)
+    torch.testing.assert_close(entry.bias_delta, bias, rtol=1e-7, atol=1e-9)
+
+
+def test_lstsq_keeps_its_digits_on_inputs_far_from_zero():
+    # float32 inputs of mean 100 and spread 0.01: products of the raw inputs keep almost
+    # none of the spread the fit is about
+    torch.manual_seed(0)
+    model = nn.Sequential(nn.Linear(4, 8), nn.Linear(8, 3)).eval()
+    with torch.no_grad():
+        model[0].weight.mul_(1e-2)
+        model[0].bias.fill_(100.0)
+    batches = [torch.randn(256, 4) for _ in range(2)]
+    plan = get_cutplan(model, (batches[0],), {})
+    removed = {0: _positions(plan, 0, [1, 5, 6, 7])}
+    stats = recover.collect(model, plan, removed, batches, method="lstsq", damping=0.0)
+    (entry,) = stats.consumers
+    with torch.no_grad():
+        inputs = [model[0](x) for x in batches]
+    weight, bias = _normal_equations(model[1], inputs, entry, 0.0)
+    assert weight.abs().max() > 1
+    torch.testing.assert_close(entry.weight_delta.double(), weight, rtol=0, atol=1e-3)
+    torch.testing.assert_close(entry.bias_delta, bias, rtol=0, atol=0.05)
+
+
 @pytest.mark.parametrize("method", ["mean", "lstsq"])
 def test_compensation_helps_a_real_network(method):
     torch.manual_seed(0)

@@ -24,12 +24,12 @@ from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
 
 import torch
-import torch.nn.functional as F
 from torch import nn
 from torch.nn.modules.batchnorm import _BatchNorm
 
 from tavrix.flowscope.entrypoint import resolve_entry_point
 from tavrix.pruning.cutplan import ModelCutplan
+from tavrix.pruning.fitting import LeastSquares, kernel_taps
 from tavrix.pruning.shrink.context import GraphAxes
 from tavrix.pruning.shrink.cut import _planned_cut, validated_removal
 
@@ -240,8 +240,7 @@ class _Consumer:
     # accumulated in the pass
     count: int = 0
     channel_sum: Optional[torch.Tensor] = None
-    gram: Optional[torch.Tensor] = None
-    column_sum: Optional[torch.Tensor] = None
+    fit: Optional[LeastSquares] = None
 
 
 def _consumers(
@@ -275,44 +274,6 @@ def _consumers(
     return found, skipped
 
 
-def _unfolded(module: nn.Module, x: torch.Tensor, taps: int) -> torch.Tensor:
-    """The inputs a convolution's output positions read, one row per position: (M, C*taps);
-    with ``taps`` 1, one row per input position (M, C)."""
-    if isinstance(module, nn.Linear):
-        return x.reshape(-1, x.shape[-1])
-    if taps == 1 and _taps(module) > 1:
-        return x.movedim(1, -1).reshape(-1, x.shape[1])
-    if module.padding_mode != "zeros":
-        x = F.pad(x, module._reversed_padding_repeated_twice, mode=module.padding_mode)
-        padding: Any = 0
-    else:
-        padding = module.padding
-    if isinstance(module, nn.Conv3d):
-        # only pointwise ones reach here
-        x = x[:, :, :: module.stride[0], :: module.stride[1], :: module.stride[2]]
-        return x.movedim(1, -1).reshape(-1, x.shape[1])
-    if isinstance(module, nn.Conv1d):
-        x = x.unsqueeze(2)
-        kernel, dilation, stride = (
-            (1, *module.kernel_size),
-            (1, *module.dilation),
-            (1, *module.stride),
-        )
-        padding = (0, padding if isinstance(padding, int) else padding[0])
-    else:
-        kernel, dilation, stride = module.kernel_size, module.dilation, module.stride
-    if padding == "same":  # stride 1: the padding torch computes
-        padding = tuple(d * (k - 1) // 2 for d, k in zip(dilation, kernel))
-        if any((d * (k - 1)) % 2 for d, k in zip(dilation, kernel)):
-            raise ValueError("uneven 'same' padding is not supported")
-    columns = F.unfold(x, kernel, dilation=dilation, padding=padding, stride=stride)
-    return columns.transpose(1, 2).reshape(-1, columns.shape[1])
-
-
-def _taps(module: nn.Module) -> int:
-    return 1 if isinstance(module, nn.Linear) else math.prod(module.kernel_size)
-
-
 def collect(
     model: nn.Module,
     plan: ModelCutplan,
@@ -331,8 +292,9 @@ def collect(
     the linear layers and (non-transposed) convolutions whose input columns the shrink removes,
     found by the shrink's own planning (the model is not changed); forward pre-hooks on them
     record, in one pass over ``batches`` without gradients, their inputs' per-channel mean
-    (``method="mean"``) or the uncentred Gram matrix of their inputs ("lstsq"), both summed in
-    float64 (a Gram matrix is summed in the inputs' precision within a batch, float32 at least).
+    (``method="mean"``) or the products of their inputs with the kept ones ("lstsq"), both
+    summed in float64 (products are formed in the inputs' precision within a batch, float32 at
+    least; ``tavrix.pruning.fitting`` says how they are formed and solved).
 
     - ``"mean"``: the removed channels' mean contribution, ``W[:, removed] . mean(x_removed)``
       (a convolution's taps summed: exact away from zero-padded borders; grouped convolutions
@@ -348,11 +310,16 @@ def collect(
       far cheaper on wide convolutions, exact when the removed channels are such
       combinations, otherwise a coarser fit). Grouped convolutions only with "mean".
 
-    Memory: "lstsq" holds one float64 Gram matrix of (c_in * taps + 1)^2 per consumer
-    (``conv_fit="channels"``: (c_in + 1)^2) during the pass, then one correction of each
-    consumer's kept weight (its shrunk size, in its dtype); a consumer whose Gram matrix
-    would exceed ``max_gram_bytes`` (256 MiB) is refused with a ValueError naming it before
-    anything runs. "mean" holds one c_in vector per consumer.
+    Memory: "lstsq" holds at most one float64 Gram matrix of (c_in * taps + 1)^2 per consumer
+    (``conv_fit="channels"``: (c_in + 1)^2) during the pass: the products of all its inputs
+    with the kept ones, c_in * taps x c_kept * taps, or, while the batches' rows are fewer
+    than about half the kept inputs' width, the inputs themselves (turned into the products
+    once they are not, or would need more bytes than that Gram matrix). Afterwards, one
+    consumer at a time, the solve takes a few float64 matrices of the kept inputs' width (or
+    of the rows, when fewer), and each consumer keeps one correction of its kept weight (its
+    shrunk size, in its dtype). A consumer whose Gram matrix would exceed ``max_gram_bytes``
+    (256 MiB) is refused with a ValueError naming it before anything runs. "mean" holds one
+    c_in vector per consumer.
 
     The statistics fit only the shrunk model this plan and ``removed`` make; consumers the
     hooks cannot reach (a weight used by a functional call of another module) are listed in
@@ -377,7 +344,7 @@ def collect(
                 f"cannot fit {consumer.name} by least squares: a grouped convolution "
                 f"(groups={groups}); use method='mean'"
             )
-        consumer.taps = 1 if conv_fit == "channels" else _taps(module)
+        consumer.taps = 1 if conv_fit == "channels" else kernel_taps(module)
         if (
             isinstance(module, nn.Conv3d)
             and conv_fit == "unfolded"
@@ -395,6 +362,17 @@ def collect(
                 f"{size} float64 needs {size * size * 8 / 2**20:.0f} MiB, above max_gram_bytes="
                 f"{max_gram_bytes} (raise it, or use method='mean')"
             )
+        unfolded = consumer.taps == kernel_taps(module)
+        outputs = module.weight.shape[0] if consumer.keep_out is None else len(consumer.keep_out)
+        consumer.fit = LeastSquares(
+            module,
+            consumer.keep_in,
+            consumer.removed,
+            consumer.taps,
+            float(damping),
+            outputs if unfolded else len(consumer.removed),
+            size * size * 8,
+        )
 
     by_module: Dict[int, List[_Consumer]] = {}
     for consumer in consumers:
@@ -426,7 +404,7 @@ def collect(
             if consumer.count == 0:
                 skipped[consumer.name] = "the batches never ran it"
                 continue
-            result.append(_finished(consumer, method, float(damping)))
+            result.append(_finished(consumer, method))
     return RecoveryStats(method, result, skipped)
 
 
@@ -446,17 +424,9 @@ def _accumulate(consumer: _Consumer, x: torch.Tensor, method: str) -> None:
         previous = consumer.channel_sum
         consumer.channel_sum = total if previous is None else previous + total
         return
-    rows = _unfolded(module, x, consumer.taps)
-    if rows.dtype not in (torch.float32, torch.float64):
-        rows = rows.float()
-    gram = (rows.T @ rows).to(torch.float64)
-    total = rows.sum(0).to(torch.float64)
-    consumer.count += rows.shape[0]
-    if consumer.gram is None:
-        consumer.gram, consumer.column_sum = gram, total
-    else:
-        consumer.gram += gram
-        consumer.column_sum += total
+    assert consumer.fit is not None
+    consumer.fit.add(x)
+    consumer.count = consumer.fit.count
 
 
 def _rows(consumer: _Consumer, tensor: torch.Tensor) -> torch.Tensor:
@@ -466,7 +436,7 @@ def _rows(consumer: _Consumer, tensor: torch.Tensor) -> torch.Tensor:
     return tensor.index_select(0, index)
 
 
-def _finished(consumer: _Consumer, method: str, damping: float) -> ConsumerStats:
+def _finished(consumer: _Consumer, method: str) -> ConsumerStats:
     module = consumer.module
     weight = module.weight.detach()
     n_out, n_in = weight.shape[0], weight.shape[1]
@@ -489,46 +459,23 @@ def _finished(consumer: _Consumer, method: str, damping: float) -> ConsumerStats
             consumer.count,
             _rows(consumer, delta),
         )
+    fit, consumer.fit = consumer.fit, None
+    assert fit is not None
     taps = consumer.taps
-    size = n_in * taps
-    device = consumer.gram.device
-    kept = torch.tensor(
-        [c * taps + t for c in consumer.keep_in for t in range(taps)],
-        dtype=torch.long,
-        device=device,
-    )
-    gone = torch.tensor(
-        [c * taps + t for c in removed for t in range(taps)], dtype=torch.long, device=device
-    )
-    # per sample, the Gram matrix of the kept inputs and a constant one (the bias) ...
-    count = float(consumer.count)
-    rows = consumer.gram.index_select(0, kept)
-    sums = consumer.column_sum
-    consumer.gram = consumer.column_sum = None
-    a = rows.new_empty(len(kept) + 1, len(kept) + 1)
-    a[:-1, :-1] = rows.index_select(1, kept)
-    a[:-1, -1] = a[-1, :-1] = sums[kept]
-    a[-1, -1] = count
-    a /= count
-    # ... and their products with the removed inputs
-    cross = torch.cat([rows.index_select(1, gone), sums[gone][None]], 0) / count
-    del rows
-    diagonal = a.diagonal()[:-1]
-    if damping > 0 and len(diagonal):
-        diagonal += damping * diagonal.mean().clamp_min(torch.finfo(torch.float64).tiny)
-    if taps == _taps(module):
+    if taps == kernel_taps(module):
         # unfolded: W_R @ G_R,K1 @ A^-1, solved for the output rows (fewer than the removed
         # columns on a convolution)
-        flat = _rows(consumer, weight.reshape(n_out, size)).to(device, torch.float64)
-        right = cross @ flat[:, gone].T  # kept1 x out
-        fit = _solve(a, right).T  # out x kept1
-        delta = fit[:, :-1].reshape(fit.shape[0], len(consumer.keep_in), *weight.shape[2:])
-        bias = fit[:, -1]
+        flat = _rows(consumer, weight.reshape(n_out, n_in * taps)).to(torch.float64)
+        gone = fit.removed_columns.to(flat.device)
+        solved = fit.solve(flat.index_select(1, gone).T).T  # out x kept1
+        delta = solved[:, :-1].reshape(solved.shape[0], len(consumer.keep_in), *weight.shape[2:])
+        bias = solved[:, -1]
     else:
         # channels: the projection P (removed x kept1) shared by every tap
-        projection = _solve(a, cross).T
-        removed_weight = _rows(consumer, weight).to(device, torch.float64)
-        removed_weight = removed_weight.index_select(1, gone).flatten(2)  # out x R x taps
+        projection = fit.solve().T
+        removed_weight = _rows(consumer, weight).to(projection.device, torch.float64)
+        columns = torch.tensor(removed, dtype=torch.long, device=projection.device)
+        removed_weight = removed_weight.index_select(1, columns).flatten(2)  # out x R x taps
         delta = torch.einsum("ort,rk->okt", removed_weight, projection[:, :-1])
         delta = delta.reshape(delta.shape[0], len(consumer.keep_in), *weight.shape[2:])
         bias = torch.einsum("ort,r->o", removed_weight, projection[:, -1])
@@ -541,14 +488,6 @@ def _finished(consumer: _Consumer, method: str, damping: float) -> ConsumerStats
         bias.contiguous().to(weight.device),
         delta.to(weight.device, weight.dtype),
     )
-
-
-def _solve(a: torch.Tensor, b: torch.Tensor) -> torch.Tensor:
-    """a^-1 b for a symmetric a: Cholesky, or the least-norm fit when a is singular."""
-    factor, info = torch.linalg.cholesky_ex(a)
-    if int(info) == 0:
-        return torch.cholesky_solve(b, factor)
-    return torch.linalg.lstsq(a.cpu(), b.cpu(), driver="gelsd").solution.to(a.device)
 
 
 def compensate(model: nn.Module, stats: RecoveryStats) -> None:
