@@ -12,7 +12,7 @@ import contextlib
 import copy
 import dataclasses
 import threading
-from typing import Any, Callable, Dict, Iterable, Iterator, Optional, Tuple
+from typing import Any, Callable, Dict, Iterable, Iterator, Optional, Tuple, cast
 
 import torch
 from torch._C import DisableTorchFunctionSubclass
@@ -209,7 +209,7 @@ class TraceTensor(torch.Tensor):
     # (tavrix.flowscope.opcalls: the path every operation of a traced or
     # calibrated model takes, so it costs no Python frame); torch's own
     # behaviour when no interceptor is active in the thread.
-    __torch_function__ = classmethod(opcalls.torch_function)
+    __torch_function__: Any = classmethod(opcalls.torch_function)
 
 
 @contextlib.contextmanager
@@ -320,7 +320,9 @@ def _traced_embedding_indices() -> Iterator[None]:
     # the same hook for the tracer and every replay of its nodes (gates, checks): all see
     # the same lookups. Global, as the interceptor does not know the model; it costs one
     # call per module call while intercepting.
-    handle = torch.nn.modules.module.register_module_forward_pre_hook(_trace_embedding_index)
+    handle = torch.nn.modules.module.register_module_forward_pre_hook(
+        cast(Callable[..., None], _trace_embedding_index)
+    )
     try:
         yield
     finally:
@@ -501,7 +503,7 @@ opcalls.configure(
     tensor=_Tensor,
     trace_tensor=TraceTensor,
     thread_local=_THREAD,
-    default_function=_Tensor.__torch_function__.__func__,
+    default_function=cast(Any, _Tensor.__torch_function__).__func__,
     disabled_call=torch._C._disabled_torch_function_impl,
     disable_subclass=DisableTorchFunctionSubclass,
     no_wrap=_NO_WRAP,

@@ -140,24 +140,27 @@ def watch_parametrizations(
     if not isinstance(model, torch.nn.Module):
         return handles
 
+    note = recorder.note_parametrized
+
     def computed_by(source: torch.Tensor) -> Callable[..., None]:
         def hook(_module: Any, _args: Any, output: Any) -> None:
             if active_interceptor() is recorder:
-                recorder.note_parametrized(output, source)
+                note(output, source)
 
         return hook
 
     def set_by(name: str, source: torch.Tensor) -> Callable[..., None]:
         def hook(module: Any, _args: Any) -> None:
             if active_interceptor() is recorder:
-                recorder.note_parametrized(module.__dict__.get(name), source)
+                note(module.__dict__.get(name), source)
 
         return hook
 
     try:
         for module in model.modules() if modules is None else modules:
             if parametrize.is_parametrized(module):
-                for chain in module.parametrizations.values():
+                chains: Any = module.parametrizations
+                for chain in chains.values():
                     source = getattr(chain, "original", None)
                     if source is None:
                         source = getattr(chain, "original0", None)

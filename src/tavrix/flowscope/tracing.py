@@ -8,7 +8,19 @@ import importlib
 import os
 import threading
 import types
-from typing import Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Tuple, Union
+from typing import (
+    Any,
+    Callable,
+    Dict,
+    FrozenSet,
+    Iterator,
+    List,
+    NamedTuple,
+    Optional,
+    Tuple,
+    Union,
+    cast,
+)
 
 import torch
 
@@ -83,7 +95,7 @@ class TensorInfo:
 
     def _note_transpose(self, view: torch.Tensor, base: torch.Tensor) -> None:
         """Called by the recorder for a view of the parameter ``base`` (``view_of`` set)."""
-        self.view_transposed = (
+        self.view_transposed = bool(
             view.dim() == 2
             and base.dim() == 2
             and tuple(view.shape) == tuple(base.shape)[::-1]
@@ -227,7 +239,7 @@ def _resolves_to(path: Tuple[str, ...], operation: Any) -> bool:
     return found is operation or bool(found == operation)
 
 
-_METHOD_WRAPPER = type(torch.Tensor.shape.__get__)
+_METHOD_WRAPPER = type(cast(Any, torch.Tensor).shape.__get__)
 
 
 class _Provenance(threading.local):
@@ -263,7 +275,8 @@ def provenance(enabled: bool) -> Iterator[None]:
 # Code of torch and of Tavrix's own machinery: the frames skipped to reach
 # the model code behind an operation. The demo model is model code.
 _INTERNAL_DIRS = tuple(
-    os.path.dirname(os.path.abspath(package.__file__)) + os.sep for package in (torch, tavrix)
+    os.path.dirname(os.path.abspath(cast(str, package.__file__))) + os.sep
+    for package in (torch, tavrix)
 )
 _MODEL_CODE_FILES = frozenset([os.path.join(_INTERNAL_DIRS[1], "demo_model.py")])
 
@@ -338,7 +351,9 @@ _IN_PLACE_DUNDERS = frozenset(
 )
 
 # Values recorded as they are, checked first because they are most arguments.
-_PLAIN_VALUES = frozenset([int, float, bool, str, type(None), torch.Size, torch.dtype])
+_PLAIN_VALUES: FrozenSet[type] = frozenset(
+    [int, float, bool, str, type(None), torch.Size, torch.dtype]
+)
 
 
 def _name_modules(recorder: _Recorder, names: Dict[int, str]) -> None:
@@ -524,7 +539,7 @@ def _parameter_bytes(state: "ModelState") -> int:
     return total
 
 
-def _trimmer(recorder: _Recorder) -> Callable[..., None]:
+def _trimmer(recorder: _Recorder, trim: Callable[[int], int]) -> Callable[..., None]:
     """A module hook giving the C heap's free pages back every ``_TRIM_EVERY`` nodes.
 
     The recorder's nodes live as long as the trace, in between the activations
@@ -537,7 +552,7 @@ def _trimmer(recorder: _Recorder) -> Callable[..., None]:
     def hook(_module: Any, _args: Any, _output: Any) -> None:
         if active_interceptor() is recorder and len(recorder.nodes) - last[0] >= _TRIM_EVERY:
             last[0] = len(recorder.nodes)
-            _MALLOC_TRIM(0)
+            trim(0)
 
     return hook
 
@@ -554,11 +569,13 @@ def _traced_call(
     recorder = _Recorder()
     state = ModelState(model)
     watching = watch_parametrizations(model, recorder, state.parametrized)
-    trimming = _MALLOC_TRIM is not None and _parameter_bytes(state) >= _TRIM_FROM_BYTES
-    recorder.trimmed = trimming
-    if trimming:
+    trim = _MALLOC_TRIM if _parameter_bytes(state) >= _TRIM_FROM_BYTES else None
+    recorder.trimmed = trim is not None
+    if trim is not None:
         # a global hook takes every module call off its fast path: big models only
-        watching.append(torch.nn.modules.module.register_module_forward_hook(_trimmer(recorder)))
+        watching.append(
+            torch.nn.modules.module.register_module_forward_hook(_trimmer(recorder, trim))
+        )
     try:
         with intercept(recorder), torch.set_grad_enabled(grad):
             raw = function(*traced_args, **traced_kwargs)
@@ -567,10 +584,10 @@ def _traced_call(
             handle.remove()
         forget_last_call()
         state.restore()
-    if trimming:
+    if trim is not None:
         # the last activations' pages too: what the caller allocates next (the analysis's
         # label state) does not find them reusable among the nodes and would add to them
-        _MALLOC_TRIM(0)
+        trim(0)
     return recorder, state, raw
 
 
