@@ -398,6 +398,18 @@ class CutContext:
             )
         return owned
 
+    def required(self, info: Any, node: Any, role: str) -> OwnedTensor:
+        """The parameter or buffer a ``TensorInfo`` stands for, which the operation needs."""
+        owned = self.owned(info, node, role)
+        if owned is None:
+            raise self.error(node, f"it is called without a {role}")
+        return owned
+
+    def owner_of(self, info: Any) -> Optional[OwnedTensor]:
+        """The model tensor an argument stands for, or None: a lookup, never an error."""
+        uid = getattr(info, "tensor_uid", None)
+        return None if uid is None else self.owners.get(uid)
+
     def slice(
         self, owned: Optional[OwnedTensor], axis: int, keep: Sequence[int], node: Any
     ) -> None:

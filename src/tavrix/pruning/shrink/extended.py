@@ -71,7 +71,7 @@ class GroupedConvRule(ConvRule):
         in_keep = ctx.keep_along(source, 1, node, "input")
         if out_keep is None and in_keep is None:
             return
-        weight = ctx.owned(_arg(node, 1, "weight"), node, "weight")
+        weight = ctx.required(_arg(node, 1, "weight"), node, "weight")
         bias = ctx.owned(_arg(node, 2, "bias"), node, "bias")
         shape = tuple(weight.tensor.shape)
         n_out_total, n_in_total = len(ctx.labels(node)), len(ctx.labels(source))

@@ -248,7 +248,7 @@ def _join(prefix: str, name: str) -> str:
     return f"{prefix}.{name}" if prefix and name else prefix or name
 
 
-def _input_embedding(model: nn.Module) -> Optional[Tuple[str, int]]:
+def _input_embedding(model: Any) -> Optional[Tuple[str, int]]:
     """The name and width of the model's input embedding (token embedding, or ViT's patch
     projection)."""
     try:
@@ -269,7 +269,7 @@ def _linear_width(module: Any) -> Optional[int]:
     return module.out_features if isinstance(module, nn.Linear) else None
 
 
-def _module_widths(module: nn.Module) -> Iterator[Tuple[str, Any]]:
+def _module_widths(module: Any) -> Iterator[Tuple[str, Any]]:
     """(width kind, value) pairs a transformers block holds."""
     own = vars(module)
     if isinstance(getattr(module, "c_attn", None), nn.Module) and "num_heads" in own:
@@ -297,8 +297,9 @@ def _module_widths(module: nn.Module) -> Iterator[Tuple[str, Any]]:
     if isinstance(c_fc, nn.Module) and type(getattr(c_fc, "nf", None)) is int:
         yield "intermediate_size", c_fc.nf
     dense = getattr(module, "dense", None)  # BERT's, ViT's intermediate block
-    if type(module).__name__.endswith("Intermediate") and _linear_width(dense) is not None:
-        yield "intermediate_size", dense.out_features
+    width = _linear_width(dense)
+    if type(module).__name__.endswith("Intermediate") and width is not None:
+        yield "intermediate_size", width
 
 
 # ------------------------------------------------------------ the config's build, compared

@@ -267,7 +267,9 @@ class ConvRule(ShrinkRule):
         if decision == "dense":
             self._cut_dense(ctx, node, source, out_keep, in_keep)
         elif decision == "depthwise":
-            self._cut_depthwise(ctx, node, out_keep if out_keep is not None else in_keep)
+            keep = out_keep if out_keep is not None else in_keep
+            assert keep is not None  # one of them is, or the cut returned above
+            self._cut_depthwise(ctx, node, keep)
         elif decision == "grouped":
             groups = _arg(node, 6, "groups", 1)
             raise ctx.error(node, f"grouped convolution (groups={groups}): no rule cuts it")
@@ -282,7 +284,7 @@ class ConvRule(ShrinkRule):
         out_keep: Optional[List[int]],
         in_keep: Optional[List[int]],
     ) -> None:
-        weight = ctx.owned(_arg(node, 1, "weight"), node, "weight")
+        weight = ctx.required(_arg(node, 1, "weight"), node, "weight")
         bias = ctx.owned(_arg(node, 2, "bias"), node, "bias")
         out_axis, in_axis = self._axes()
         shape = tuple(weight.tensor.shape)
@@ -300,7 +302,7 @@ class ConvRule(ShrinkRule):
     def _cut_depthwise(self, ctx: CutContext, node: Any, keep: List[int]) -> None:
         # one channel per group, the input's labels on the output: the weight's first axis
         # holds the channels, transposed or not
-        weight = ctx.owned(_arg(node, 1, "weight"), node, "weight")
+        weight = ctx.required(_arg(node, 1, "weight"), node, "weight")
         bias = ctx.owned(_arg(node, 2, "bias"), node, "bias")
         shape = tuple(weight.tensor.shape)
         channels = len(ctx.labels(node))
@@ -321,7 +323,7 @@ class ConvRule(ShrinkRule):
     def producer_weight(self, ctx: CutContext, node: Any) -> Optional[Tuple[OwnedTensor, int]]:
         if ctx.axis(node) != 1 or not ctx.labels(node):
             return None
-        weight = ctx.owners.get(getattr(_arg(node, 1, "weight"), "tensor_uid", None))
+        weight = ctx.owner_of(_arg(node, 1, "weight"))
         if weight is None:
             return None
         # a dense convolution's output axis; a grouped one's output channels lead its weight
@@ -334,7 +336,7 @@ class ConvRule(ShrinkRule):
         source = _arg(node, 0, "input")
         if ctx.decision(node) != "dense" or ctx.axis(source) != 1 or not ctx.labels(source):
             return None
-        weight = ctx.owners.get(getattr(_arg(node, 1, "weight"), "tensor_uid", None))
+        weight = ctx.owner_of(_arg(node, 1, "weight"))
         in_axis = self._axes()[1]
         if weight is None or weight.tensor.shape[in_axis] != len(ctx.labels(source)):
             return None
@@ -353,7 +355,7 @@ class LinearRule(ShrinkRule):
             _check_carried(ctx, node)
         if out_keep is None and in_keep is None:
             return
-        weight = ctx.owned(_arg(node, 1, "weight"), node, "weight")
+        weight = ctx.required(_arg(node, 1, "weight"), node, "weight")
         shape = tuple(weight.tensor.shape)
         if out_keep is not None:
             if shape[0] != len(ctx.labels(node)):
@@ -370,7 +372,7 @@ class LinearRule(ShrinkRule):
     def producer_weight(self, ctx: CutContext, node: Any) -> Optional[Tuple[OwnedTensor, int]]:
         if ctx.axis(node) != len(node.result_shape or ()) - 1 or not ctx.labels(node):
             return None
-        weight = ctx.owners.get(getattr(_arg(node, 1, "weight"), "tensor_uid", None))
+        weight = ctx.owner_of(_arg(node, 1, "weight"))
         if weight is None or weight.tensor.shape[0] != len(ctx.labels(node)):
             return None
         return weight, 0
@@ -380,7 +382,7 @@ class LinearRule(ShrinkRule):
         shape = ctx.shape_of(source)
         if shape is None or ctx.axis(source) != len(shape) - 1 or not ctx.labels(source):
             return None
-        weight = ctx.owners.get(getattr(_arg(node, 1, "weight"), "tensor_uid", None))
+        weight = ctx.owner_of(_arg(node, 1, "weight"))
         if (
             weight is None
             or weight.tensor.dim() != 2

@@ -39,7 +39,7 @@ def _producer_weight(
 ) -> Optional[Tuple[OwnedTensor, int]]:
     """The weight argument that makes the node's channels along ``axis``, when a module owns
     it and it holds one entry per channel there."""
-    weight = ctx.owners.get(getattr(_arg(node, position, name), "tensor_uid", None))
+    weight = ctx.owner_of(_arg(node, position, name))
     if weight is None or weight.tensor.shape[axis] != len(ctx.labels(node)):
         return None
     return weight, axis
@@ -114,6 +114,8 @@ class MultiHeadAttentionRule(ShrinkRule):
         out_weight = ctx.owned(_arg(node, 11, "out_proj_weight"), node, "out_proj_weight")
         out_bias = ctx.owned(_arg(node, 12, "out_proj_bias"), node, "out_proj_bias")
         if in_keep is not None:
+            if in_weight is None:
+                raise ctx.error(node, "its query, key and value projections are separate weights")
             heads = _arg(node, 4, "num_heads")
             try:
                 left = multi_head_attention_heads(heads, in_keep, width)
@@ -383,7 +385,7 @@ def _follow_held_bounds(ctx: CutContext, node: Any) -> None:
             for name, value in (vars(module).items() if module is not None else ())
             if type(value) is int and value == bound and name in read
         ]
-        if len(names) != 1:
+        if len(names) != 1 or module is None:  # (no module: no names)
             owner = node.module_path or "its module"
             raise ctx.error(
                 node,
@@ -441,7 +443,7 @@ class MatmulRule(ShrinkRule):
             # q @ k^T over the same kept head_dim positions: nothing to cut; the module's
             # head_dim and width follow when it holds them
             keep, shape = ctx.keep(a), ctx.shape_of(a)
-            if keep is not None and len(shape) >= 3:
+            if keep is not None and shape is not None and len(shape) >= 3:
                 *_, heads, _, head_dim = shape
                 _refuse_unknown_head_dim(ctx, node, head_dim, len(keep))
                 _set_module_attribute(ctx, node, _HEAD_DIMS, head_dim, len(keep))
@@ -462,9 +464,10 @@ class MatmulRule(ShrinkRule):
         if a_shape is None or b_shape is None or len(a_shape) != len(b_shape):
             return False
         rank = len(a_shape)
-        if ctx.axis(a) is None or ctx.axis(b) is None:
+        a_axis, b_axis = ctx.axis(a), ctx.axis(b)
+        if a_axis is None or b_axis is None:
             return False
-        if (ctx.axis(a) % rank, ctx.axis(b) % rank) != (rank - 1, rank - 2):
+        if (a_axis % rank, b_axis % rank) != (rank - 1, rank - 2):
             return False
         return ctx.removed_labels(a) == ctx.removed_labels(b)
 
@@ -488,7 +491,7 @@ def _product_weight(ctx: CutContext, b: TensorInfo, node: Any) -> Tuple[OwnedTen
     """The parameter behind a product's (in, out) operand, and its axis of output channels:
     1 for the parameter itself, 0 when the operand is its transpose (``self.weight.T``)."""
     if not getattr(b, "view_transposed", False):
-        return ctx.owned(b, node, "weight"), 1
+        return ctx.required(b, node, "weight"), 1
     owned = ctx.owners.get(b.view_of)
     if owned is None or tuple(owned.tensor.shape) != tuple(b.shape)[::-1]:
         raise ctx.error(
@@ -530,7 +533,7 @@ class SplitRule(ShrinkRule):
             elif type(value) in (list, tuple) and list(value) == [size] * pieces:
                 exact[name] = type(value)([len(keep)] * pieces)
         found = exact or width
-        if not found:
+        if not found or module is None:  # (no module: nothing found)
             raise ctx.error(node, f"it splits by {size}, a number the module holds in no attribute")
         if len(found) == 1 or not exact:
             # the width split under several names (SKNet's in_channels and out_channels) is
