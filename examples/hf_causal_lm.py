@@ -17,11 +17,8 @@ from tavrix.pruning.shrink import check_equal, choose_channels, record_reference
 
 
 def batch(ids: torch.Tensor) -> dict:
-    # The ordinary call (input_ids and attention_mask alone) prunes less: position ids the
-    # model makes itself enter as constants that pin the stream, and the key/value cache
-    # pins the heads. Pass the positions and turn the cache off to calibrate.
-    positions = torch.arange(ids.shape[1]).expand_as(ids)
-    return dict(input_ids=ids, labels=ids, position_ids=positions, use_cache=False)
+    # called as usual: the model makes its own position ids and key/value cache
+    return dict(input_ids=ids, attention_mask=torch.ones_like(ids), labels=ids)
 
 
 def main() -> dict:
@@ -44,8 +41,8 @@ def main() -> dict:
     batches = [batch(torch.randint(3, 256, (4, 32), generator=generator)) for _ in range(4)]
 
     calibrator = TavrixPruningCalibrator(model)
-    # whole heads (split="outer"): rotary embeddings keep head_dim positions whole
-    with rules.extended(split="outer"), calibrator:
+    # rotary embeddings keep head_dim positions whole: attention loses whole heads
+    with rules.extended(), calibrator:
         for inputs in batches:
             model(**inputs).loss.backward()
     plan = calibrator.cutplan

@@ -167,9 +167,9 @@ class TransformersCall(nn.Module):
     """Calls a transformers model on its main input alone and returns its first output.
 
     Positions and token types the model would make itself are passed in, made from the
-    input, so that they are traced (made from nothing, their embeddings would be
-    constants spanning the channels and keep the stream whole), and the key/value cache
-    is off (concatenating to it would keep the heads whole).
+    input as the model makes them, and the key/value cache is off: the explicit call, whose
+    plans prune as much as the ordinary call's and name the same nodes whatever the
+    model's defaults.
     """
 
     def __init__(self, model: nn.Module) -> None:
