@@ -225,8 +225,9 @@ class LeastSquares:
         #: the inputs' sums, float64: shifted (channels, taps, with ``weight`` the kept ones);
         #: else kept then removed columns (with ``weight``: the outputs)
         self.sums: Optional[torch.Tensor] = None
-        #: shifted with ``weight``: the sums of the outputs
+        #: shifted with ``weight``: the outputs' sums, and what they are taken relative to
         self.target_sum: Optional[torch.Tensor] = None
+        self.target_center: Optional[torch.Tensor] = None
         #: what the rows are taken relative to before their products (None: nothing)
         self.center: Optional[torch.Tensor] = None
         #: the inputs kept while the dual form pays (None: the Gram matrix is accumulated)
@@ -297,6 +298,9 @@ class LeastSquares:
             if weight.dim() == 3:  # a 1-d convolution's, as a 2-d one's
                 weight = weight.unsqueeze(2)
             target = F.conv2d(x.index_select(1, gone), weight, None, 1, (ph, pw), (dh, dw))
+            if self.target_center is None:  # about the first batch's mean: the products
+                self.target_center = target.mean((0, 2, 3))  # keep their digits
+            target -= self.target_center[:, None, None]
             x = x.index_select(1, keep)
             crossed = torch.nn.grad.conv2d_weight(
                 x, (weight.shape[0], x.shape[1], kh, kw), target, 1, (ph, pw), (dh, dw)
@@ -457,6 +461,8 @@ class LeastSquares:
             if self.weight is not None:  # the outputs' centre: the removed inputs' one's share
                 removed_center = self.weight.flatten(1).to(center) @ removed_center
             kept_mean, removed_mean = kept_mean + center[:size], removed_mean + removed_center
+        if self.target_center is not None:
+            removed_mean = removed_mean + self.target_center.to(device, torch.float64)
         # the kept inputs' covariance with the removed ones, projected first when that is
         # narrower: (crossed / count - shifts' outer product)^T @ projection; with ``weight``
         # the products are with the projected inputs already
