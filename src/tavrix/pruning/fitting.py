@@ -501,23 +501,31 @@ class LeastSquares:
         kept = self._rows(stored, self.kept_channels)
         target = self._rows(stored, self.removed_channels)
         del stored
+        # products whose rounding the solve does not amplify (the removed inputs' projection,
+        # the kept inputs times the solution) are formed in the inputs' precision, on rows
+        # centred in float64 first
+        target_mean = target.mean(0)
+        target -= target_mean
         if projection is not None:
-            target = target @ projection.to(target.device, torch.float64)
+            projection = projection.to(target.device, torch.float64)
+            target_mean = target_mean @ projection
+            target = (target.to(precision) @ projection.to(precision)).to(torch.float64)
         count = kept.shape[0]
         flat = kept.reshape(-1)
         scale = float(torch.dot(flat, flat)) / (count * kept.shape[1])
-        kept_mean, target_mean = kept.mean(0), target.mean(0)
+        kept_mean = kept.mean(0)
         if scale == 0:  # the kept inputs are all zero: nothing to fit but the bias
             weights = kept.new_zeros(kept.shape[1], target.shape[1])
             return torch.cat([weights, target_mean[None]], 0)
         damping = self.damping * scale
         kept -= kept_mean
-        target -= target_mean
         # the rows' products in their own precision, as the normal equations' Gram matrix
         low = kept.to(precision)
+        del kept
         kernel = (low @ low.T).to(torch.float64)
-        del low
         kernel.diagonal().add_(count * damping)
-        weights = kept.T @ _spd_solve(kernel, target)
+        solved = _spd_solve(kernel, target)
+        weights = (low.T @ solved.to(precision)).to(torch.float64)
+        del low
         bias = target_mean - kept_mean @ weights
         return torch.cat([weights, bias[None]], 0)
