@@ -13,7 +13,15 @@ that give the same result:
 - the *dual* (kernel) form, while the calibration rows are fewer than about half the kept
   inputs' width (the deep, narrow-image convolutions of a CNN, a short text through a wide
   layer): the inputs themselves are kept and the fit is solved on the centred rows' rows x rows
-  product; what it costs grows with the rows.
+  product; what it costs grows with the rows. Its products that the solve does not amplify
+  (the removed inputs through their weights, the kept inputs times the solution) are formed in
+  the inputs' precision on rows centred in float64.
+
+Only W_R . G_R,K1 enters the fit, so a consumer with few outputs for its inputs accumulates,
+where that takes fewer multiplies, the kept inputs' products with T = x_R . W_R^T (what the
+removed inputs add to the fitted outputs) instead of their products with the removed inputs;
+a convolution of stride 1 gets them as the weight gradient of the convolution of the removed
+inputs, T about its first batch's mean.
 
 A convolution of stride 1 with a k x k kernel has an unfolded Gram matrix whose tap blocks are
 shifted copies of one another: the block of taps t, u sums x(p) x(p + off(u) - off(t)) over
@@ -169,7 +177,10 @@ class LeastSquares:
     (unfolded fit) or 1 (each input position a row, the fit shared by every tap); ``targets``
     is the width of what is fitted (output rows with a projection, else the removed inputs)
     and ``max_bytes`` bounds what is held between batches: the inputs kept for the dual form
-    and, once they are turned into them, the products.
+    and, once they are turned into them, the products. ``weight`` (unfolded fits: the removed
+    inputs' weight columns on the fitted output rows) lets the products be taken with the
+    removed inputs' share of those outputs where that costs less; :meth:`solve` is then given
+    the same projection, ``weight`` flattened and transposed.
     """
 
     def __init__(
