@@ -243,7 +243,7 @@ class _Narrow(nn.Module):
     def __init__(self):
         super().__init__()
         self.conv1 = nn.Conv2d(3, 24, 3, padding=1)
-        self.conv2 = nn.Conv2d(24, 2, 3, padding=1, dilation=1)
+        self.conv2 = nn.Conv2d(24, 2, 3, padding=1)
         self.head = nn.Linear(24, 2)
         with torch.no_grad():
             self.conv1.bias.add_(5.0)

@@ -40,6 +40,7 @@ from typing import List, Optional, Sequence, Tuple, Union
 import torch
 import torch.nn.functional as F
 from torch import nn
+from torch.nn.grad import conv2d_weight
 from torch.nn.modules.conv import _ConvNd
 
 __all__ = ["Layer", "LeastSquares", "kernel_taps", "unfold"]
@@ -313,12 +314,13 @@ class LeastSquares:
                 self.target_center = target.mean((0, 2, 3))  # keep their digits
             target -= self.target_center[:, None, None]
             x = x.index_select(1, keep)
-            crossed = torch.nn.grad.conv2d_weight(
+            crossed = conv2d_weight(
                 x, (weight.shape[0], x.shape[1], kh, kw), target, 1, (ph, pw), (dh, dw)
             )
             if self.cross is None:
                 self.cross = x.new_zeros(weight.shape[0], x.shape[1] * kh * kw, dtype=torch.float64)
                 self.target_sum = x.new_zeros(weight.shape[0], dtype=torch.float64)
+            assert self.target_sum is not None
             self.cross.add_(crossed.flatten(1))
             self.target_sum.add_(target.sum((0, 2, 3)))
             del target, crossed
