@@ -145,6 +145,8 @@ def _dual_pays(rows: int, kept: int, targets: int) -> bool:
 def _targets_pay(kept: int, removed: int, taps: int, outputs: int, shifted: bool) -> bool:
     """Whether the kept inputs' products with the removed ones' share of the outputs cost less
     than their products with the removed inputs (multiplies per row)."""
+    if outputs == 0:
+        return False
     if shifted:  # every pair of channels per offset, against the kept ones' and a convolution
         channels = kept + removed
         return 13 * (channels**2 - kept**2) > 2 * taps * outputs * channels
