@@ -236,6 +236,53 @@ def test_every_form_of_the_fit_solves_the_normal_equations(monkeypatch):
         torch.testing.assert_close(entry.bias_delta, bias, rtol=1e-7, atol=1e-9, msg=entry.name)
 
 
+class _Narrow(nn.Module):
+    """Wide inputs (of mean far from zero) into two outputs: a 3 x 3 convolution of stride 1
+    and a linear head."""
+
+    def __init__(self):
+        super().__init__()
+        self.conv1 = nn.Conv2d(3, 24, 3, padding=1)
+        self.conv2 = nn.Conv2d(24, 2, 3, padding=1)
+        self.head = nn.Linear(24, 2)
+        with torch.no_grad():
+            self.conv1.bias.add_(5.0)
+
+    def forward(self, x):
+        y = self.conv1(x)
+        return self.conv2(y).mean((2, 3)) + self.head(y.mean((2, 3)))
+
+
+def test_narrow_consumers_fit_through_the_removed_inputs_share_of_their_outputs(monkeypatch):
+    from tavrix.pruning import fitting
+
+    torch.manual_seed(0)
+    model = _Narrow().double().eval()
+    batches = [torch.randn(40, 3, 6, 6, dtype=torch.float64) for _ in range(2)]
+    plan = get_cutplan(model, (batches[0],), {})
+    group = _group_of(plan, "conv1")
+    removed = {group: _positions(plan, group, range(0, 24, 3))}
+    forms = {}
+    solve = fitting.LeastSquares._solve_primal
+
+    def spy(self, projection):
+        forms[self.module] = (self.weight is not None, self.shifted)
+        return solve(self, projection)
+
+    monkeypatch.setattr(fitting.LeastSquares, "_solve_primal", spy)
+    stats = recover.collect(model, plan, removed, batches, method="lstsq")
+    assert forms == {model.conv2: (True, True), model.head: (True, False)}
+    with torch.no_grad():
+        inputs = [model.conv1(x) for x in batches]
+    for entry in stats.consumers:
+        module = model.get_submodule(entry.name)
+        rows = [y.mean((2, 3)) for y in inputs] if entry.name == "head" else inputs
+        weight, bias = _normal_equations(module, rows, entry, 1e-4)
+        got = entry.weight_delta.flatten(1)
+        torch.testing.assert_close(got, weight, rtol=1e-7, atol=1e-9, msg=entry.name)
+        torch.testing.assert_close(entry.bias_delta, bias, rtol=1e-7, atol=1e-9, msg=entry.name)
+
+
 def test_a_wide_linear_consumer_solves_the_normal_equations():
     # 280 kept inputs: their products are formed block by block above the diagonal
     torch.manual_seed(0)

@@ -13,7 +13,15 @@ that give the same result:
 - the *dual* (kernel) form, while the calibration rows are fewer than about half the kept
   inputs' width (the deep, narrow-image convolutions of a CNN, a short text through a wide
   layer): the inputs themselves are kept and the fit is solved on the centred rows' rows x rows
-  product; what it costs grows with the rows.
+  product; what it costs grows with the rows. Its products that the solve does not amplify
+  (the removed inputs through their weights, the kept inputs times the solution) are formed in
+  the inputs' precision on rows centred in float64.
+
+Only W_R . G_R,K1 enters the fit, so a consumer with few outputs for its inputs accumulates,
+where that takes fewer multiplies, the kept inputs' products with T = x_R . W_R^T (what the
+removed inputs add to the fitted outputs) instead of their products with the removed inputs;
+a convolution of stride 1 gets them as the weight gradient of the convolution of the removed
+inputs, T about its first batch's mean.
 
 A convolution of stride 1 with a k x k kernel has an unfolded Gram matrix whose tap blocks are
 shifted copies of one another: the block of taps t, u sums x(p) x(p + off(u) - off(t)) over
@@ -32,6 +40,7 @@ from typing import List, Optional, Sequence, Tuple, Union
 import torch
 import torch.nn.functional as F
 from torch import nn
+from torch.nn.grad import conv2d_weight
 from torch.nn.modules.conv import _ConvNd
 
 __all__ = ["Layer", "LeastSquares", "kernel_taps", "unfold"]
@@ -133,6 +142,17 @@ def _dual_pays(rows: int, kept: int, targets: int) -> bool:
     return dual < kept**3 / 3 + kept * kept * targets
 
 
+def _targets_pay(kept: int, removed: int, taps: int, outputs: int, shifted: bool) -> bool:
+    """Whether the kept inputs' products with the removed ones' share of the outputs cost less
+    than their products with the removed inputs (multiplies per row)."""
+    if outputs == 0:
+        return False
+    if shifted:  # every pair of channels per offset, against the kept ones' and a convolution
+        channels = kept + removed
+        return 13 * (channels**2 - kept**2) > 2 * taps * outputs * channels
+    return outputs * (kept + removed) < removed * kept * taps
+
+
 def _blocks(size: int) -> List[_Pair]:
     """Up to four column blocks of a symmetric product, each at least 128 wide."""
     count = max(1, min(4, size // 128))
@@ -160,7 +180,10 @@ class LeastSquares:
     (unfolded fit) or 1 (each input position a row, the fit shared by every tap); ``targets``
     is the width of what is fitted (output rows with a projection, else the removed inputs)
     and ``max_bytes`` bounds what is held between batches: the inputs kept for the dual form
-    and, once they are turned into them, the products.
+    and, once they are turned into them, the products. ``weight`` (unfolded fits: the removed
+    inputs' weight columns on the fitted output rows) lets the products be taken with the
+    removed inputs' share of those outputs where that costs less; :meth:`solve` is then given
+    the same projection, ``weight`` flattened and transposed.
     """
 
     def __init__(
@@ -172,6 +195,7 @@ class LeastSquares:
         damping: float,
         targets: int,
         max_bytes: int,
+        weight: Optional[torch.Tensor] = None,
     ) -> None:
         self.module = module
         self.taps = taps
@@ -196,13 +220,28 @@ class LeastSquares:
             and isinstance(module, (nn.Conv1d, nn.Conv2d))
             and all(s == 1 for s in module.stride)
         )
+        #: the removed inputs' weight on the fitted outputs, (outputs, removed channels,
+        #: *kernel), when the products of the kept inputs with what the removed ones add to
+        #: those outputs cost less than their products with the removed inputs themselves
+        self.weight: Optional[torch.Tensor] = None
+        if weight is not None and _targets_pay(
+            len(kept), len(removed), taps, weight.shape[0], self.shifted
+        ):
+            self.weight = weight.detach()
         self.count = 0
-        #: the inputs against the kept ones, float64: shifted (channels, taps, kept channels,
-        #: taps); else (kept columns then removed columns, kept columns), the kept x kept part
-        #: on and above its diagonal blocks
+        #: the inputs against the kept ones, float64: shifted (taps, taps, channels, kept
+        #: channels), a contiguous block per pair of taps (with ``weight``: the kept channels
+        #: only); else (kept columns then removed columns or, with ``weight``, the outputs,
+        #: kept columns), the kept x kept part on and above its diagonal blocks
         self.gram: Optional[torch.Tensor] = None
-        #: the inputs' sums, float64: shifted (channels, taps); else kept then removed columns
+        #: shifted with ``weight``: the outputs against the kept inputs, (outputs, kept columns)
+        self.cross: Optional[torch.Tensor] = None
+        #: the inputs' sums, float64: shifted (channels, taps, with ``weight`` the kept ones);
+        #: else kept then removed columns (with ``weight``: the outputs)
         self.sums: Optional[torch.Tensor] = None
+        #: shifted with ``weight``: the outputs' sums, and what they are taken relative to
+        self.target_sum: Optional[torch.Tensor] = None
+        self.target_center: Optional[torch.Tensor] = None
         #: what the rows are taken relative to before their products (None: nothing)
         self.center: Optional[torch.Tensor] = None
         #: the inputs kept while the dual form pays (None: the Gram matrix is accumulated)
@@ -246,6 +285,9 @@ class LeastSquares:
         size = kept.shape[1]
         kept -= self.center[:size]
         removed -= self.center[size:]
+        if self.weight is not None:
+            # what the removed inputs (about their centre) add to the fitted outputs
+            removed = removed @ self.weight.flatten(1).to(removed).T
         if self.gram is None:
             self.gram = kept.new_zeros(size + removed.shape[1], size, dtype=torch.float64)
             self.sums = kept.new_zeros(size + removed.shape[1], dtype=torch.float64)
@@ -260,17 +302,40 @@ class LeastSquares:
     def _accumulate_shifted(self, x: torch.Tensor) -> None:
         assert isinstance(self.module, _ConvNd)
         x, (kh, kw), (dh, dw), (ph, pw), _ = _geometry(self.module, x)
+        device = x.device
+        keep = torch.tensor(self.kept_channels, dtype=torch.long, device=device)
+        if self.weight is not None:
+            # the kept inputs' products, and theirs with the removed inputs' share of the
+            # outputs (a convolution of the removed inputs, then its weight gradient)
+            gone = torch.tensor(self.removed_channels, dtype=torch.long, device=device)
+            weight = self.weight.to(x)
+            if weight.dim() == 3:  # a 1-d convolution's, as a 2-d one's
+                weight = weight.unsqueeze(2)
+            target = F.conv2d(x.index_select(1, gone), weight, None, 1, (ph, pw), (dh, dw))
+            if self.target_center is None:  # about the first batch's mean: the products
+                self.target_center = target.mean((0, 2, 3))  # keep their digits
+            target -= self.target_center[:, None, None]
+            x = x.index_select(1, keep)
+            crossed = conv2d_weight(
+                x, (weight.shape[0], x.shape[1], kh, kw), target, 1, (ph, pw), (dh, dw)
+            )
+            if self.cross is None:
+                self.cross = x.new_zeros(weight.shape[0], x.shape[1] * kh * kw, dtype=torch.float64)
+                self.target_sum = x.new_zeros(weight.shape[0], dtype=torch.float64)
+            assert self.target_sum is not None
+            self.cross.add_(crossed.flatten(1))
+            self.target_sum.add_(target.sum((0, 2, 3)))
+            del target, crossed
+            keep = torch.arange(x.shape[1], device=device)
         batch, channels, height, width = x.shape
         out_h, out_w = height + 2 * ph - dh * (kh - 1), width + 2 * pw - dw * (kw - 1)
         taps = kh * kw
         if self.gram is None:
             kept = len(self.kept_channels)
-            self.gram = x.new_zeros(channels, taps, kept, taps, dtype=torch.float64)
+            self.gram = x.new_zeros(taps, taps, channels, kept, dtype=torch.float64)
             self.sums = x.new_zeros(channels, taps, dtype=torch.float64)
         gram, sums = self.gram, self.sums
         assert sums is not None
-        device = x.device
-        keep = torch.tensor(self.kept_channels, dtype=torch.long, device=device)
 
         # the input channels-last, each row followed by gap_w zeros and each image by gap_h
         # zero rows: the input shifted by (dy, dx) is the same matrix dy * stride + dx rows on
@@ -332,9 +397,9 @@ class LeastSquares:
                             for n in out:  # inclusion-exclusion over the left-out positions
                                 assert strip is not None
                                 part = part.add(strip[n], alpha=sign)
-                        gram[:, t, :, u].add_(part.index_select(1, keep))
+                        gram[t, u].add_(part.index_select(1, keep))
                         if u != t:
-                            gram[:, u, :, t].add_(part.index_select(0, keep).T)
+                            gram[u, t].add_(part.index_select(0, keep).T)
 
         # per tap, each channel's sum over the positions its window reads (an integral image)
         integral = x.new_zeros(channels, height + 1, width + 1, dtype=torch.float64)
@@ -367,12 +432,24 @@ class LeastSquares:
         device = gram.device
         count = float(self.count)
         size = len(self.kept_columns)
-        if self.shifted:  # (channels, taps, kept channels, taps): a row per input
-            gram, sums = gram.reshape(-1, size), sums.reshape(-1)
-            kept, removed = self.kept_columns.to(device), self.removed_columns.to(device)
-            covariance = gram.index_select(0, kept)
-            crossed = gram.index_select(0, removed)  # the removed inputs against the kept ones
-            kept_shift, removed_shift = sums[kept] / count, sums[removed] / count
+        if self.shifted and self.weight is not None:  # the kept channels only
+            assert self.cross is not None and self.target_sum is not None
+            covariance = gram.permute(2, 0, 3, 1).reshape(size, size)
+            crossed, self.cross = self.cross, None
+            kept_shift = sums.reshape(-1) / count
+            removed_shift = self.target_sum / count
+        elif self.shifted:  # (taps, taps, channels, kept channels): a row per input
+
+            def rows(gram: torch.Tensor, channels: Sequence[int]) -> torch.Tensor:
+                index = self._channels(channels, device)
+                block = gram.index_select(2, index)  # (taps, taps, rows' channels, kept)
+                return block.permute(2, 0, 3, 1).reshape(-1, size)
+
+            covariance = rows(gram, self.kept_channels)
+            crossed = rows(gram, self.removed_channels)  # the removed inputs against the kept
+            kept_shift = sums[self._channels(self.kept_channels, device)].reshape(-1) / count
+            removed_shift = sums[self._channels(self.removed_channels, device)].reshape(-1)
+            removed_shift /= count
         else:
             covariance, crossed = gram[:size], gram[size:]
             for start, stop in _blocks(size):  # below the diagonal blocks, from above them
@@ -380,7 +457,6 @@ class LeastSquares:
             kept_shift, removed_shift = sums[:size] / count, sums[size:] / count
         del gram
         covariance /= count
-        crossed /= count
         diagonal = covariance.diagonal()
         if self.damping > 0 and size:
             # relative to the mean diagonal of the uncentred Gram matrix
@@ -391,17 +467,29 @@ class LeastSquares:
             floor = torch.finfo(torch.float64).tiny
             damping = self.damping * second.mean().clamp_min(floor)
         covariance -= torch.outer(kept_shift, kept_shift)
-        crossed -= torch.outer(removed_shift, kept_shift)
-        cross = crossed.T
         if self.damping > 0 and size:
             diagonal += damping
         kept_mean, removed_mean = kept_shift, removed_shift
         if self.center is not None:
             center = self.center.to(device, torch.float64)
-            kept_mean, removed_mean = kept_mean + center[:size], removed_mean + center[size:]
-        if projection is not None:
+            removed_center = center[size:]
+            if self.weight is not None:  # the outputs' centre: the removed inputs' one's share
+                removed_center = self.weight.flatten(1).to(center) @ removed_center
+            kept_mean, removed_mean = kept_mean + center[:size], removed_mean + removed_center
+        if self.target_center is not None:
+            removed_mean = removed_mean + self.target_center.to(device, torch.float64)
+        # the kept inputs' covariance with the removed ones, projected first when that is
+        # narrower: (crossed / count - shifts' outer product)^T @ projection; with ``weight``
+        # the products are with the projected inputs already
+        if projection is not None and self.weight is None:
             projection = projection.to(device, torch.float64)
-            cross, removed_mean = cross @ projection, removed_mean @ projection
+            cross = crossed.T @ projection
+            cross /= count
+            cross -= torch.outer(kept_shift, removed_shift @ projection)
+            removed_mean = removed_mean @ projection
+        else:
+            cross = crossed.T / count - torch.outer(kept_shift, removed_shift)
+        del crossed
         weights = _spd_solve(covariance, cross)
         bias = removed_mean - kept_mean @ weights
         return torch.cat([weights, bias[None]], 0)
@@ -428,23 +516,31 @@ class LeastSquares:
         kept = self._rows(stored, self.kept_channels)
         target = self._rows(stored, self.removed_channels)
         del stored
+        # products whose rounding the solve does not amplify (the removed inputs' projection,
+        # the kept inputs times the solution) are formed in the inputs' precision, on rows
+        # centred in float64 first
+        target_mean = target.mean(0)
+        target -= target_mean
         if projection is not None:
-            target = target @ projection.to(target.device, torch.float64)
+            projection = projection.to(target.device, torch.float64)
+            target_mean = target_mean @ projection
+            target = (target.to(precision) @ projection.to(precision)).to(torch.float64)
         count = kept.shape[0]
         flat = kept.reshape(-1)
         scale = float(torch.dot(flat, flat)) / (count * kept.shape[1])
-        kept_mean, target_mean = kept.mean(0), target.mean(0)
+        kept_mean = kept.mean(0)
         if scale == 0:  # the kept inputs are all zero: nothing to fit but the bias
             weights = kept.new_zeros(kept.shape[1], target.shape[1])
             return torch.cat([weights, target_mean[None]], 0)
         damping = self.damping * scale
         kept -= kept_mean
-        target -= target_mean
         # the rows' products in their own precision, as the normal equations' Gram matrix
         low = kept.to(precision)
+        del kept
         kernel = (low @ low.T).to(torch.float64)
-        del low
         kernel.diagonal().add_(count * damping)
-        weights = kept.T @ _spd_solve(kernel, target)
+        solved = _spd_solve(kernel, target)
+        weights = (low.T @ solved.to(precision)).to(torch.float64)
+        del low
         bias = target_mean - kept_mean @ weights
         return torch.cat([weights, bias[None]], 0)

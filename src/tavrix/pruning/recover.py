@@ -364,6 +364,12 @@ def collect(
             )
         unfolded = consumer.taps == kernel_taps(module)
         outputs = module.weight.shape[0] if consumer.keep_out is None else len(consumer.keep_out)
+        # unfolded: the fit may take the kept inputs' products with the removed inputs'
+        # share of the outputs instead of the removed inputs' themselves, where that is less
+        weight = None
+        if unfolded:
+            gone = torch.tensor(consumer.removed, dtype=torch.long, device=module.weight.device)
+            weight = _rows(consumer, module.weight.detach()).index_select(1, gone)
         consumer.fit = LeastSquares(
             module,
             consumer.keep_in,
@@ -372,6 +378,7 @@ def collect(
             float(damping),
             outputs if unfolded else len(consumer.removed),
             size * size * 8,
+            weight,
         )
 
     by_module: Dict[int, List[_Consumer]] = {}
