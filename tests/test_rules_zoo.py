@@ -398,8 +398,59 @@ def test_timm_packed_heads_and_rotary_whole_heads():
     assert len(heads) == 2  # one label per head of each block
     kept, refused = shrinkable(eva, plan, removed)
     assert set(heads) <= set(refused) and "its bias (shape (576,))" in refused[heads[0]]
-    assert any("reads off a tensor that loses channels" in r for r in refused.values())
+    assert any("a number the code reads off other channels" in r for r in refused.values())
     _cut_and_check(eva, plan, kept, (batch(),))
+
+
+@pytest.mark.zoo
+def test_timm_reshapes_by_a_count_read_off_other_channels_or_held_by_the_module():
+    """PVT-v2 reshapes its key/value reduction ``self.sr(x).reshape(B, C, -1)`` with C read off
+    the stream, and merges its heads back by that C; Hiera merges its heads back by
+    ``self.dim_out``, which equals head_dim in its first block. A cut is taken only where
+    those numbers still fit (the stream and the reduction lose equally many: they are chosen
+    so), is refused naming the number where not, and leaves a model equal to the masked
+    original."""
+    timm = pytest.importorskip("timm")
+    torch.manual_seed(0)
+    generator = torch.Generator().manual_seed(1)
+    batch = lambda: torch.randn(2, 3, 64, 64, generator=generator)  # noqa: E731
+    pvt = timm.create_model("pvt_v2_b0", depths=(1, 1, 1, 1), num_classes=4).eval()
+    plan = _calibrated_extended(pvt, batch)
+    names = plan.prunable_module_names_by_nodes
+    stream, reduction = (
+        next(
+            i
+            for i, (nodes, _) in enumerate(plan.prunable_groups)
+            if module in map(names.get, nodes)
+        )
+        for module in ("patch_embed.proj", "stages.0.blocks.0.attn.sr")
+    )
+    x = batch()
+    labels = plan.prunable_groups[stream][1]
+    saved = state(pvt)
+    with pytest.raises(ShrinkError, match="both must lose equally many"):
+        shrink(pvt, plan, {stream: labels[:3]})  # the reduction keeps its 32: C would not fit
+    assert same_state(pvt, saved)
+    removed = choose_channels(plan, 0.3)
+    assert len(removed[stream]) == len(removed[reduction]) > 0
+    kept, refused = shrinkable(pvt, plan, removed)
+    assert {stream, reduction} <= set(kept)
+    # later stages merge their two heads back by C: not cut with the stream alone
+    assert any("a number the code reads off other channels" in r for r in refused.values())
+    _cut_and_check(pvt, plan, kept, (x,))
+    assert pvt.stages[0].blocks[0].attn.sr.out_channels == 32 - len(removed[stream])
+
+    hiera = timm.create_model(
+        "hiera_tiny_224", img_size=(64, 64), stages=(1, 1, 1, 1), num_classes=4
+    ).eval()
+    plan = _calibrated_extended(hiera, batch)
+    kept, refused = shrinkable(hiera, plan, choose_channels(plan, 0.3))
+    assert kept and any(
+        "blocks.2.attn.dim_out, which its forward reads, holds that number" in reason
+        for reason in refused.values()
+    )
+    assert not any(".attn.dim holds" in reason for reason in refused.values())  # never read
+    _cut_and_check(hiera, plan, kept, (x,))
 
 
 @pytest.mark.zoo
