@@ -54,7 +54,12 @@ class ReshapeRule(MovesChannels):
     given the channel count a read of the same module call found on other channels
     (PVT's ``self.sr(x).reshape(B, C, -1)``, C read off the stream) only fits when both lose
     equally many: the two are tied for choosing channels, and the shrink's check of the
-    reshape numbers refuses other counts."""
+    reshape numbers refuses other counts. Heads merged back by that count (``reshape(B, N,
+    C)``) lose as many channels as the count: their labels, one per head or per head_dim
+    position, each stand for several."""
+
+    #: an operand's labels may repeat: it loses as many channels as it holds removed labels
+    proportional = True
 
     def equal_cuts(self, axes: GraphAxes, node: Any) -> Sequence[Sequence[int]]:
         labels = axes.labels.get(node)
@@ -67,15 +72,14 @@ class ReshapeRule(MovesChannels):
         if source_shape is None or source_axis is None or not 0 <= axis < len(shape):
             return ()
         width = shape[axis]
-        if not 0 <= source_axis < len(source_shape) or source_shape[source_axis] != width:
-            return ()  # the channels are split or merged: their pieces are numbers of their own
+        if not 0 <= source_axis < len(source_shape) or source_shape[source_axis] > width:
+            return ()  # the channels are split: their pieces are numbers of their own
         target = reshape_target(node)
         if target is None or len(target) != len(shape) or target[axis] != width:
             return ()
-        if len(set(labels)) != width:
-            return ()
-        # channels each of their own label on both sides (not heads sharing head_dim
-        # positions, whose width merely equals the count)
+        # the read channels each of their own label (not heads sharing head_dim positions,
+        # whose width merely equals the count); the reshaped ones may be heads merged back,
+        # each label standing for as many channels (``proportional``)
         tied = [
             other
             for other in counts_read(axes, node)
