@@ -261,8 +261,8 @@ TIMM_ATTENTION = {
     # as it is: the number would no longer fit
     "cait_xxs24_224": ({"depth": 1, "depth_token_only": 1}, "given the size 48 for channels"),
     # heads merged back to the width read off the input (``reshape(B, N, C)``), which
-    # equals heads x head_dim: the read decides, and the cut is refused
-    "vit_relpos_small_patch16_224": ({"depth": 2}, "given the size 384 for"),
+    # equals heads x head_dim: the stream loses as many channels as the heads
+    "vit_relpos_small_patch16_224": ({"depth": 2}, "in step"),
     # q and k pieces of an unbind multiplied by hand; the stream cut, with the widths the
     # model holds for its head (num_features, embed_dim)
     "convit_tiny": ({"depth": 2, "local_up_to_layer": 1}, None),
@@ -296,6 +296,11 @@ def test_timm_attention_is_cut_equal_or_refused(name):
     plan = _calibrated_extended(model, lambda: torch.randn(shape, generator=generator))
     removed = choose_channels(plan, 0.3)
     x = torch.randn(shape, generator=generator)
+    if refusal == "in step":
+        _cut_and_check(model, plan, removed, (x,))
+        attention = model.blocks[0].attn
+        assert attention.qkv.in_features == attention.num_heads * attention.head_dim < 384
+        return
     if refusal is None:
         _cut_and_check(model, plan, removed, (x,))
         if name.startswith("coatnet"):
@@ -371,8 +376,9 @@ def test_timm_packed_heads_and_rotary_whole_heads():
     """timm's q, k and v packed as ``reshape(B, N, 3, heads, head_dim)`` lose whole heads of
     each with ``split="outer"``. EVA-02's rotary embeddings (computed sin/cos, a strided
     ``rot()`` stacked back) pin its head_dim positions, so its attention falls back to whole
-    heads; the shrink then names what its code fixes: q, k and v's bias concatenated in the
-    call, and the heads merged back with ``reshape(B, N, C)``, C read off the stream."""
+    heads; q, k and v's bias is concatenated in the call (each piece is cut), and the heads
+    are merged back with ``reshape(B, N, C)``, C read off the stream: the stream loses
+    head_dim channels per head removed, or, cut otherwise, is refused."""
     timm = pytest.importorskip("timm")
     torch.manual_seed(0)
     vit = timm.create_model(
@@ -396,10 +402,69 @@ def test_timm_packed_heads_and_rotary_whole_heads():
     removed = choose_channels(plan, 0.4)
     heads = [i for i, (_, labels) in enumerate(plan.prunable_groups) if len(labels) == 3]
     assert len(heads) == 2  # one label per head of each block
-    kept, refused = shrinkable(eva, plan, removed)
-    assert set(heads) <= set(refused) and "its bias (shape (576,))" in refused[heads[0]]
-    assert any("reads off a tensor that loses channels" in r for r in refused.values())
-    _cut_and_check(eva, plan, kept, (batch(),))
+    stream = next(i for i, (_, labels) in enumerate(plan.prunable_groups) if len(labels) == 192)
+    assert [len(removed[i]) for i in heads] == [1, 1] and len(removed[stream]) == 64
+    saved = state(eva)
+    with pytest.raises(ShrinkError, match="a number the code reads off other channels"):
+        shrink(eva, plan, {stream: removed[stream]})  # the heads kept: C would not fit
+    assert same_state(eva, saved)
+    assert shrinkable(eva, plan, removed) == (removed, {})
+    _cut_and_check(eva, plan, removed, (batch(),))
+    attention = eva.blocks[0].attn
+    assert attention.num_heads == 2 and attention.qkv.weight.shape == (384, 128)
+    assert attention.q_bias.shape == attention.v_bias.shape == (128,)
+
+
+@pytest.mark.zoo
+def test_timm_reshapes_by_a_count_read_off_other_channels_or_held_by_the_module():
+    """PVT-v2 reshapes its key/value reduction ``self.sr(x).reshape(B, C, -1)`` with C read off
+    the stream, and merges its heads back by that C; Hiera merges its heads back by
+    ``self.dim_out``, which equals head_dim in its first block. A cut is taken only where
+    those numbers still fit (the stream and the reduction lose equally many: they are chosen
+    so), is refused naming the number where not, and leaves a model equal to the masked
+    original."""
+    timm = pytest.importorskip("timm")
+    torch.manual_seed(0)
+    generator = torch.Generator().manual_seed(1)
+    batch = lambda: torch.randn(2, 3, 64, 64, generator=generator)  # noqa: E731
+    pvt = timm.create_model("pvt_v2_b0", depths=(1, 1, 1, 1), num_classes=4).eval()
+    plan = _calibrated_extended(pvt, batch)
+    names = plan.prunable_module_names_by_nodes
+    stream, reduction = (
+        next(
+            i
+            for i, (nodes, _) in enumerate(plan.prunable_groups)
+            if module in map(names.get, nodes)
+        )
+        for module in ("patch_embed.proj", "stages.0.blocks.0.attn.sr")
+    )
+    x = batch()
+    labels = plan.prunable_groups[stream][1]
+    saved = state(pvt)
+    with pytest.raises(ShrinkError, match="both must lose equally many"):
+        shrink(pvt, plan, {stream: labels[:3]})  # the reduction keeps its 32: C would not fit
+    assert same_state(pvt, saved)
+    removed = choose_channels(plan, 0.3)
+    assert len(removed[stream]) == len(removed[reduction]) > 0
+    assert shrinkable(pvt, plan, removed) == (removed, {})
+    _cut_and_check(pvt, plan, removed, (x,))
+    assert pvt.stages[0].blocks[0].attn.sr.out_channels == 32 - len(removed[stream])
+    # later stages merge their two heads back by C: the stream loses two channels per
+    # head_dim position
+    attention = pvt.stages[1].blocks[0].attn
+    assert attention.q.in_features == attention.q.out_features == 2 * attention.head_dim < 64
+
+    hiera = timm.create_model(
+        "hiera_tiny_224", img_size=(64, 64), stages=(1, 1, 1, 1), num_classes=4
+    ).eval()
+    plan = _calibrated_extended(hiera, batch)
+    kept, refused = shrinkable(hiera, plan, choose_channels(plan, 0.3))
+    assert kept and any(
+        "blocks.2.attn.dim_out, which its forward reads, holds that number" in reason
+        for reason in refused.values()
+    )
+    assert not any(".attn.dim holds" in reason for reason in refused.values())  # never read
+    _cut_and_check(hiera, plan, kept, (x,))
 
 
 @pytest.mark.zoo

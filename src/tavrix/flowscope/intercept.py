@@ -28,6 +28,7 @@ __all__ = [
     "TraceTensor",
     "intercept",
     "active_interceptor",
+    "concatenated_vectors",
     "operation_name",
     "to_trace",
     "to_plain",
@@ -116,6 +117,9 @@ class _ThreadState(threading.local):
         self.state = opcalls.State()
         #: the weight lookups of embedding forwards running now (innermost last)
         self.lookups: list = []
+        #: id(tensor) -> (the tensor, ids of the parameters) of each 1-D concatenation of a
+        #: module's own parameters and buffers its forward made while intercepting
+        self.concatenated: Dict[int, Tuple[Any, Tuple[int, ...]]] = {}
 
 
 _THREAD = _ThreadState()
@@ -246,6 +250,11 @@ def _trace_embedding_index(module: Any, args: Tuple[Any, ...]) -> Optional[Tuple
     may take its indices by keyword, which a global hook never sees: its forward runs under
     :class:`_WeightLookups` instead."""
     if not isinstance(module, torch.nn.Embedding) or _THREAD.state.active is None:
+        if _THREAD.state.active is not None and _concatenates_vectors(module):
+            pieces = _VectorCats(module)
+            pieces.handle = module.register_forward_hook(_leave_weight_lookups, always_call=True)
+            pieces.__enter__()
+            _THREAD.lookups.append(pieces)
         return None
     if _THREAD.state.busy:  # torch's own work inside an intercepted call
         return None
@@ -270,6 +279,12 @@ def _leave_weight_lookups(module: Any, args: Any, result: Any) -> None:
     lookups = _THREAD.lookups
     if lookups and lookups[-1].module is module:
         lookups.pop().close()
+
+
+def concatenated_vectors() -> Dict[int, Tuple[int, ...]]:
+    """id(tensor) -> ids of the module's parameters and buffers it concatenates, of the 1-D
+    concatenations the intercepted call made so far in this thread (:class:`_VectorCats`)."""
+    return {key: parts for key, (_, parts) in _THREAD.concatenated.items()}
 
 
 def _traced(index: Any) -> Any:
@@ -310,6 +325,51 @@ class _WeightLookups(TorchFunctionMode):
         return func(*args, **kwargs)
 
 
+class _VectorCats(_WeightLookups):
+    """Active during the forward of a module holding vectors of its own that its forward may
+    concatenate (EVA's ``torch.cat((self.q_bias, self.k_bias, self.v_bias))``, a bias that no
+    traced tensor takes part in): notes which of its parameters and buffers each such
+    concatenation is made of (``concatenated``), so that the trace can tell a cut of it."""
+
+    def __init__(self, module: Any) -> None:
+        super().__init__(module, None)
+        self.vectors = {
+            id(t): t
+            for registry in (module._parameters, module._buffers)
+            for t in registry.values()
+            if isinstance(t, _Tensor) and t.dim() == 1
+        }
+
+    def __torch_function__(
+        self, func: Any, types: Any, args: Tuple[Any, ...] = (), kwargs: Any = None
+    ) -> Any:
+        result = func(*args, **(kwargs or {}))
+        if func is torch.cat and args and type(args[0]) in (tuple, list):
+            parts = tuple(id(t) for t in args[0])
+            if len(parts) > 1 and all(p in self.vectors for p in parts):
+                _THREAD.concatenated[id(result)] = (result, parts)
+        return result
+
+
+_CONCATENATING: Dict[Any, bool] = {}
+
+
+def _concatenates_vectors(module: Any) -> bool:
+    """Whether ``module`` holds two vectors of its own and its forward names ``cat``."""
+    forward = getattr(type(module), "forward", None)
+    names = _CONCATENATING.get(forward)
+    if names is None:
+        code = getattr(forward, "__code__", None)
+        names = _CONCATENATING[forward] = code is not None and "cat" in code.co_names
+    if not names:
+        return False
+    found = 0
+    for registry in (module._parameters, module._buffers):
+        for tensor in registry.values():
+            found += isinstance(tensor, _Tensor) and tensor.dim() == 1
+    return found > 1
+
+
 _EMBEDDING_FORWARD = torch.nn.Embedding.forward
 _GETITEM = _Tensor.__getitem__
 _EMBEDDING_FUNCTIONS = (torch.nn.functional.embedding, torch.embedding)
@@ -329,6 +389,7 @@ def _traced_embedding_indices() -> Iterator[None]:
         handle.remove()
         while _THREAD.lookups:  # a forward left without its hook (never in torch's own call)
             _THREAD.lookups.pop().close()
+        _THREAD.concatenated.clear()
 
 
 def _native_recorder(interceptor: Interceptor) -> Any:

@@ -33,6 +33,7 @@ from tavrix.flowscope.intercept import (
     OpCall,
     TraceTensor,
     active_interceptor,
+    concatenated_vectors,
     intercept,
     to_plain,
     to_trace,
@@ -67,9 +68,12 @@ class TensorInfo:
     the parameter a plain tensor is a view of (``self.class_token.expand(n, -1, -1)``),
     else None: a cut of the view is a cut of that parameter. ``view_transposed`` says
     that the view is the 2-D parameter with its two axes swapped (``self.weight.T``).
+    ``cat_of`` holds the ``tensor_uid`` of each parameter or buffer, in order, of a 1-D
+    tensor a module's forward concatenated from its own (EVA's ``torch.cat((self.q_bias,
+    self.k_bias, self.v_bias))``), else None: a cut of it is a cut of each of them.
     """
 
-    __slots__ = ("shape", "type", "tensor_uid", "view_of", "view_transposed")
+    __slots__ = ("shape", "type", "tensor_uid", "view_of", "view_transposed", "cat_of")
 
     def __init__(
         self,
@@ -91,6 +95,8 @@ class TensorInfo:
             return None
         if name == "view_transposed":
             return False
+        if name == "cat_of":
+            return None
         raise AttributeError(name)
 
     def _note_transpose(self, view: torch.Tensor, base: torch.Tensor) -> None:
@@ -579,6 +585,9 @@ def _traced_call(
     try:
         with intercept(recorder), torch.set_grad_enabled(grad):
             raw = function(*traced_args, **traced_kwargs)
+            concatenated = concatenated_vectors()
+        if concatenated:
+            _note_concatenations(recorder.nodes, concatenated)
     finally:
         for handle in watching:
             handle.remove()
@@ -589,6 +598,21 @@ def _traced_call(
         # label state) does not find them reusable among the nodes and would add to them
         trim(0)
     return recorder, state, raw
+
+
+def _note_concatenations(nodes: List[NodeInfo], concatenated: Dict[int, Tuple[int, ...]]) -> None:
+    """Sets ``cat_of`` of the tensors of ``nodes`` that are concatenations of a module's own
+    vectors (``concatenated``: id -> ids of the pieces, held alive while the call ran)."""
+    for node in nodes:
+        pending = [*node.args, *node.kwargs.values()]
+        while pending:
+            value = pending.pop()
+            if type(value) is TensorInfo:
+                parts = concatenated.get(value.tensor_uid)
+                if parts is not None:
+                    value.cat_of = parts
+            elif type(value) in (tuple, list):
+                pending.extend(value)
 
 
 def flowscope_model(

@@ -11,7 +11,7 @@ from tavrix.pruning.rules.transformer import (
     _split_node_handler,
     _stack_node_handler,
 )
-from tavrix.pruning.shrink.extended import MovesChannels, ReadsNoChannels
+from tavrix.pruning.shrink.extended import MovesChannels, ReadsNoChannels, ReshapeRule
 from tavrix.pruning.shrink.transformer import IndexRule, SplitRule
 
 _MOVES = MovesChannels()
@@ -27,11 +27,14 @@ TRANSPOSE = _moving(
     "transpose", forms("transpose", "swapaxes", "swapdims", "t"), "_transpose_node_handler"
 )
 MOVEDIM = _moving("movedim", forms("movedim", "moveaxis"), "_movedim_node_handler")
-RESHAPE = _moving(
+# a reshape given a count read off other channels ties their cuts
+RESHAPE = OpFamily(
     "reshape",
     forms("reshape", "view", "view_as", "reshape_as", "unflatten", "squeeze", "unsqueeze")
     + tuple(get_torch_and_tensor_methods("flatten")),
-    "_reshape_node_handler",
+    rule_set="extended",
+    label="_reshape_node_handler",
+    cut=ReshapeRule(),
 )
 EXPAND = _moving("expand", forms("expand", "expand_as", "broadcast_to"), "_expand_node_handler")
 # slices; rows of a parameter read by a tensor of indices are an embedding's lookup

@@ -4,6 +4,8 @@ from __future__ import annotations
 
 import math
 import re
+from collections import Counter
+from fractions import Fraction
 from typing import Any, Dict, List, Mapping, Optional, Sequence, Set, Tuple, Union
 
 import torch
@@ -113,7 +115,13 @@ def choose_channels(
     else:
         counts = _global_counts(groups, scores, ratios[-1], min_keep)
     _equalise_tied_counts(
-        counts, equal_count_sets(plan, uniform_layers), groups, scores, round_to, min_keep
+        counts,
+        equal_count_sets(plan, uniform_layers, proportional=True),
+        groups,
+        scores,
+        round_to,
+        min_keep,
+        tie_weights(plan),
     )
 
     removed: Dict[int, List[int]] = {}
@@ -413,17 +421,24 @@ def _class_text(plan: ModelCutplan, members: Set[int]) -> str:
 
 
 def equal_count_sets(
-    plan: ModelCutplan, uniform_layers: bool = False
+    plan: ModelCutplan, uniform_layers: bool = False, proportional: bool = False
 ) -> List[Tuple[Set[int], bool]]:
     """The sets of groups that lose equally many channels, each with whether its count can
     follow its members' (False: they stay whole): groups an attention ties, and with
-    ``uniform_layers`` the classes of corresponding groups, merged where they share one."""
-    tied = _tied_groups(plan)
+    ``uniform_layers`` the classes of corresponding groups, merged where they share one.
+    A set whose members lose channels in proportion (:func:`tie_weights`) is left out but
+    with ``proportional``, for a caller that follows the weights (its members are then cut
+    each as the shrink's checks allow)."""
+    tied, weights = _tied_sets(plan)
+    if not proportional:
+        tied = [(m, countable) for m, countable in tied if not m & weights.keys()]
     if not uniform_layers:
         return tied
     sets = [(set(members), countable) for members, countable in tied]
     for members in layer_classes(plan):
-        sets.append((set(members), True))
+        # corresponding groups lose equally many: only where the set's weights agree
+        agree = len({weights.get(i, 1) for i in members}) == 1
+        sets.append((set(members), agree))
     merged: List[Tuple[Set[int], bool]] = []
     for members, countable in sets:
         for other in [entry for entry in merged if entry[0] & members]:
@@ -437,10 +452,21 @@ def equal_count_sets(
 def _tied_groups(plan: ModelCutplan) -> List[Tuple[Set[int], bool]]:
     """Sets of prunable groups whose removed counts must be equal, each with whether an
     operand's count can follow a single group's (False: keep them all whole)."""
+    return _tied_sets(plan)[0]
+
+
+def tie_weights(plan: ModelCutplan) -> Dict[int, int]:
+    """Of each group of a tied set whose members lose channels in proportion (heads merged
+    back by the stream's width: the stream loses head_dim channels per head), how many it
+    loses per unit of the set; groups not listed lose one each."""
+    return _tied_sets(plan)[1]
+
+
+def _tied_sets(plan: ModelCutplan) -> Tuple[List[Tuple[Set[int], bool]], Dict[int, int]]:
     try:
         axes = GraphAxes(plan)
     except ValueError:  # labels no standard walk reproduces: the shrink refuses the plan
-        return []
+        return [], {}
     group_of = {
         int(label): index
         for index, (_, labels) in enumerate(plan.prunable_groups)
@@ -448,11 +474,23 @@ def _tied_groups(plan: ModelCutplan) -> List[Tuple[Set[int], bool]]:
     }
     sizes = [len(labels) for _, labels in plan.prunable_groups]
     parent: Dict[int, int] = {}
+    # removed(index) = factor[index] * removed(parent[index])
+    factor: Dict[int, Fraction] = {}
 
-    def root(index: int) -> int:
+    def root(index: int) -> Tuple[int, Fraction]:
+        scale = Fraction(1)
         while parent.setdefault(index, index) != index:
+            scale *= factor.get(index, Fraction(1))
             index = parent[index]
-        return index
+        return index, scale
+
+    def join(first: int, other: int, ratio: Fraction) -> bool:
+        """removed(other) = ratio * removed(first); False when the set says otherwise."""
+        (a, fa), (b, fb) = root(first), root(other)
+        if a == b:
+            return fb == ratio * fa
+        parent[b], factor[b] = a, ratio * fa / fb
+        return True
 
     frozen: Set[int] = set()
     for node in axes.graph:
@@ -460,26 +498,52 @@ def _tied_groups(plan: ModelCutplan) -> List[Tuple[Set[int], bool]]:
         operands = rule.equal_cuts(axes, node) if rule is not None else ()
         if len(operands) < 2:
             continue
+        repeats = getattr(rule, "proportional", False)
         tied: Set[int] = set()
-        exact = True
+        exact: List[Optional[Tuple[int, int]]] = []
         for labels in operands:
             found = [group_of[int(label)] for label in labels if int(label) in group_of]
             tied.update(found)
             # the operand loses exactly its group's count when it holds all of one group's
-            # labels once, and no other group's
-            exact = exact and len(set(found)) == 1 and len(found) == sizes[found[0]]
+            # labels once, and no other group's (or, where the rule says so, each of them
+            # equally often: that many times the count)
+            counts = Counter(int(label) for label in labels if int(label) in group_of)
+            times = next(iter(counts.values()), 0)
+            whole = len(set(found)) == 1 and len(counts) == sizes[found[0]]
+            even = all(n == times for n in counts.values()) and (times == 1 or repeats)
+            exact.append((found[0], times) if whole and even else None)
+        if not tied:
+            continue
         for index in tied:
-            parent[root(index)] = root(next(iter(tied)))
-        if not exact:
+            parent.setdefault(index, index)
+        if any(entry is None for entry in exact):
+            first = next(iter(tied))
+            for index in tied:
+                join(first, index, Fraction(1))
             frozen.update(tied)
+            continue
+        (group, times), rest = exact[0], exact[1:]  # type: ignore[misc]
+        for other, other_times in rest:  # type: ignore[misc]
+            if not join(group, other, Fraction(times, other_times)):
+                frozen.update(tied)
     sets: Dict[int, Set[int]] = {}
     for index in parent:
-        sets.setdefault(root(index), set()).add(index)
+        sets.setdefault(root(index)[0], set()).add(index)
+    weights: Dict[int, int] = {}
+    for members in sets.values():
+        if len(members) < 2 or members & frozen:
+            continue
+        ratios = {index: root(index)[1] for index in members}
+        scale = math.lcm(*(r.denominator for r in ratios.values()))
+        units = {index: int(r * scale) for index, r in ratios.items()}
+        common = math.gcd(*units.values())
+        if any(w // common != 1 for w in units.values()):
+            weights.update((index, w // common) for index, w in units.items())
     return [
         (members, not members & frozen)
         for members in sets.values()
         if len(members) > 1 or members & frozen
-    ]
+    ], weights
 
 
 def _equalise_tied_counts(
@@ -489,23 +553,32 @@ def _equalise_tied_counts(
     scores: List[Importance],
     round_to: int,
     min_keep: int,
+    weights: Optional[Mapping[int, int]] = None,
 ) -> None:
     """Gives every group of a tied set the largest count no member exceeds (a member left
-    out of ``counts`` or without scores loses nothing) that rounding leaves as it is."""
+    out of ``counts`` or without scores loses nothing) that rounding leaves as it is; a
+    member with a weight (:func:`tie_weights`) that many times the set's count."""
+    weights = weights or {}
     for members, countable in tied:
         common = (
-            min((counts.get(i, 0) if scores[i] is not None else 0 for i in members), default=0)
+            min(
+                (
+                    counts.get(i, 0) // weights.get(i, 1) if scores[i] is not None else 0
+                    for i in members
+                ),
+                default=0,
+            )
             if countable
             else 0
         )
         while common > 0 and any(
-            _rounded_keep(n, n - common, round_to, min_keep) != n - common
-            for n in (len(groups[i][1]) for i in members)
+            _rounded_keep(n, n - w * common, round_to, min_keep) != n - w * common
+            for n, w in ((len(groups[i][1]), weights.get(i, 1)) for i in members)
         ):
             common -= 1
         for i in members:
             if i in counts:
-                counts[i] = common
+                counts[i] = weights.get(i, 1) * common
 
 
 def _rounded_keep(n: int, keep: int, round_to: int, min_keep: int) -> int:

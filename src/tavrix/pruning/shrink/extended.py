@@ -11,11 +11,13 @@ family in ``tavrix.pruning.ops.norm``.
 from __future__ import annotations
 
 import math
-from typing import Any, Dict, List, Tuple
+from typing import Any, Dict, List, Sequence, Tuple
 
 from torch import nn
 
-from tavrix.pruning.shrink.context import CutContext
+from tavrix.flowscope.intercept import METADATA_GET
+from tavrix.flowscope.tracing import NodeInfo
+from tavrix.pruning.shrink.context import CutContext, GraphAxes
 from tavrix.pruning.shrink.rules import (
     ConvRule,
     PassThrough,
@@ -25,9 +27,12 @@ from tavrix.pruning.shrink.rules import (
     _check_carried,
     _spans,
 )
+from tavrix.pruning.shrink.sizes import _reshape_target as reshape_target
+from tavrix.pruning.shrink.sizes import _runs_in as runs_in
 
 __all__ = [
     "MovesChannels",
+    "ReshapeRule",
     "ReadsNoChannels",
     "GroupedConvRule",
     "ParameterBinaryRule",
@@ -42,6 +47,70 @@ class MovesChannels(ShrinkRule):
 
     def apply(self, ctx: CutContext, node: Any) -> None:
         _check_carried(ctx, node)
+
+
+class ReshapeRule(MovesChannels):
+    """Reshapes and views: nothing to cut. A reshape carrying its channel axis whole that is
+    given the channel count a read of the same module call found on other channels
+    (PVT's ``self.sr(x).reshape(B, C, -1)``, C read off the stream) only fits when both lose
+    equally many: the two are tied for choosing channels, and the shrink's check of the
+    reshape numbers refuses other counts. Heads merged back by that count (``reshape(B, N,
+    C)``) lose as many channels as the count: their labels, one per head or per head_dim
+    position, each stand for several."""
+
+    #: an operand's labels may repeat: it loses as many channels as it holds removed labels
+    proportional = True
+
+    def equal_cuts(self, axes: GraphAxes, node: Any) -> Sequence[Sequence[int]]:
+        labels = axes.labels.get(node)
+        axis = axes.axes.get(node)
+        source = node.args[0] if node.args else None
+        shape = axes.shape_of(node)
+        if not labels or axis is None or shape is None or not isinstance(source, NodeInfo):
+            return ()
+        source_shape, source_axis = axes.shape_of(source), axes.axes.get(source)
+        if source_shape is None or source_axis is None or not 0 <= axis < len(shape):
+            return ()
+        width = shape[axis]
+        if not 0 <= source_axis < len(source_shape) or source_shape[source_axis] > width:
+            return ()  # the channels are split: their pieces are numbers of their own
+        target = reshape_target(node)
+        if target is None or len(target) != len(shape) or target[axis] != width:
+            return ()
+        # the read channels each of their own label (not heads sharing head_dim positions,
+        # whose width merely equals the count); the reshaped ones may be heads merged back,
+        # each label standing for as many channels (``proportional``)
+        tied = [
+            other
+            for other in counts_read(axes, node)
+            if len(other) == width and other != labels and len(set(other)) == width
+        ]
+        return [labels] + tied if tied else ()
+
+
+def counts_read(axes: GraphAxes, node: Any) -> List[Sequence[int]]:
+    """The label lists of the tensors whose shapes the module calls running ``node`` read
+    before it (once each)."""
+    reads = getattr(axes, "_reads_by_call", None)
+    if reads is None:  # (module path, the labels read) in graph order, with the node's place
+        reads = []
+        for place, read in enumerate(axes.graph):
+            if read.operation_name == METADATA_GET and read.args:
+                found = (
+                    axes.labels.get(read.args[0]) if isinstance(read.args[0], NodeInfo) else None
+                )
+                if found:
+                    reads.append((place, read.module_path, found))
+        axes._reads_by_call = reads  # type: ignore[attr-defined]
+        axes._places = {id(n): i for i, n in enumerate(axes.graph)}  # type: ignore[attr-defined]
+    at = axes._places.get(id(node), len(axes.graph))  # type: ignore[attr-defined]
+    found: List[Sequence[int]] = []
+    for place, path, labels in reads:
+        if place >= at:
+            break
+        if runs_in(node.module_path, path) and all(labels is not seen for seen in found):
+            found.append(labels)
+    return found
 
 
 class ReadsNoChannels(ShrinkRule):

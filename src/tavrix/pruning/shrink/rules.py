@@ -363,7 +363,7 @@ class LinearRule(ShrinkRule):
             ctx.slice(weight, 0, out_keep, node)
             # only then: a bias computed in the call (EVA's cat of q, k and v biases) may
             # stay when only inputs go
-            ctx.slice(ctx.owned(_arg(node, 2, "bias"), node, "bias"), 0, out_keep, node)
+            slice_vector(ctx, _arg(node, 2, "bias"), out_keep, node, "bias")
         if in_keep is not None:
             if shape[1] != len(ctx.labels(source)):
                 raise ctx.error(node, f"the weight {shape} does not match the input features")
@@ -390,6 +390,25 @@ class LinearRule(ShrinkRule):
         ):
             return None
         return weight, 1, source
+
+
+def slice_vector(ctx: CutContext, info: Any, keep: Sequence[int], node: Any, role: str) -> None:
+    """Cut a 1-D tensor of the call to ``keep``: a model tensor, or a concatenation a module
+    made of its own (``torch.cat((self.q_bias, self.k_bias, self.v_bias))``), each piece of
+    which keeps the kept positions in its own range."""
+    parts = getattr(info, "cat_of", None)
+    if parts is None:
+        ctx.slice(ctx.owned(info, node, role), 0, keep, node)
+        return
+    pieces = [ctx.owners.get(uid) for uid in parts]
+    sizes = [p.tensor.shape[0] if p is not None and p.tensor.dim() == 1 else -1 for p in pieces]
+    if -1 in sizes or sum(sizes) != info.shape[0]:
+        ctx.slice(ctx.owned(info, node, role), 0, keep, node)  # names what it is not
+        return
+    start = 0
+    for piece, size in zip(pieces, sizes):
+        ctx.slice(piece, 0, [i - start for i in keep if start <= i < start + size], node)
+        start += size
 
 
 def _last_axis(ctx: CutContext, node: Any) -> bool:

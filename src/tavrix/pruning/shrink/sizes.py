@@ -15,10 +15,10 @@ from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple
 from torch import nn
 
 from tavrix.flowscope.intercept import METADATA_GET
-from tavrix.flowscope.tracing import NodeInfo
+from tavrix.flowscope.tracing import NodeInfo, forward_reads
 from tavrix.pruning.shrink.context import CutContext
 
-__all__ = ["HEAD_DIM_NAMES", "check_reshape_sizes", "check_scales"]
+__all__ = ["HEAD_DIM_NAMES", "check_reshape_sizes", "check_scales", "forward_may_read"]
 
 
 def check_reshape_sizes(
@@ -54,11 +54,13 @@ def check_reshape_sizes(
                 for times in range(2, 9):
                     multiples.setdefault(name, {}).setdefault(times * old, set()).add(times * new)
     read = set()
+    read_sources: Dict[Any, List[Any]] = {}  # module call -> the tensors whose shapes it read
     for node in ctx.graph_axes.graph:  # a number comes from reads made before its reshape
         if node.operation_name == METADATA_GET and node.args:
             key = (node.module_path, id(node.args[0]))
             if key not in read:
                 read.add(key)
+                read_sources.setdefault(node.module_path, []).append(node.args[0])
                 found: Dict[int, set] = by_read.setdefault(node.module_path, {})
                 _note_count(
                     ctx,
@@ -99,6 +101,24 @@ def check_reshape_sizes(
                         "code reads gives",
                         module_name=node.module_path or None,
                     )
+                held = _read_constants(module, constants).get(size)
+                if (
+                    held
+                    and at not in split
+                    and not _given(node, by_attribute, size, wanted)
+                    and not _reads_own(ctx, node, read_sources)
+                ):
+                    # the channels carried whole or merged back (``reshape(B, -1,
+                    # self.dim_out)``): a number the forward reads from the module, which the
+                    # cut leaves, is taken to be the one passed over a multiple of head_dim or
+                    # a count read off other channels; a read of their own count decides
+                    raise ctx.error(
+                        node,
+                        f"it is given the size {size} for channels that become {wanted}, and "
+                        f"{_owner(node, module)}.{held[0]}, which its forward reads, holds "
+                        "that number, which the cut leaves as it is",
+                        module_name=node.module_path or None,
+                    )
                 if (
                     at in split
                     and size in constants
@@ -116,6 +136,22 @@ def check_reshape_sizes(
                         "groups)",
                         module_name=node.module_path or None,
                     )
+            elif (
+                at == axis
+                and at not in split
+                and _changed_read(node, counts, size)
+                and not _held_otherwise(module, size)
+            ):
+                # channels carried whole or merged back, sized by a count read off others
+                # that lose channels (``self.sr(x).reshape(B, C, -1)``, heads merged back by
+                # ``reshape(B, N, C)``, C read off the stream): the number would no longer fit
+                raise ctx.error(
+                    node,
+                    f"it is given the size {size} for channels the cut leaves as they are, a "
+                    "number the code reads off other channels, which lose some: both must "
+                    "lose equally many",
+                    module_name=node.module_path or None,
+                )
             elif _given(node, counts, size, None) and not any(
                 size in found.get(size, ()) for found in counts.values()
             ):  # a size an earlier read gives unchanged (H passed down) may be that one
@@ -299,11 +335,67 @@ def _holds_float(module: Optional[nn.Module], number: float) -> bool:
     return any(type(v) is float and v == number for owner in owners for v in owner.values())
 
 
+def forward_may_read(module: Optional[nn.Module], name: str) -> bool:
+    """Whether ``module``'s forward may read its attribute ``name``: it names it, or it reads
+    attributes by computed names (``getattr(self, self.dim_name)``)."""
+    if module is None:
+        return False
+    read = forward_reads(module)
+    return name in read or "getattr" in read
+
+
+def _read_constants(
+    module: Optional[nn.Module], constants: Dict[int, List[str]]
+) -> Dict[int, List[str]]:
+    """Of ``constants`` (:func:`_constant_sizes`), the attributes the module's forward reads."""
+    found: Dict[int, List[str]] = {}
+    for number, names in constants.items():
+        names = [name for name in names if forward_may_read(module, name)]
+        if names:
+            found[number] = names
+    return found
+
+
+def _held_otherwise(module: Optional[nn.Module], size: int) -> bool:
+    """Whether the module holds ``size`` in an attribute its forward reads that is no head_dim
+    (GPT-2's ``Conv1D.nf``): a number a head_dim cut would change is no witness."""
+    for name, value in vars(module).items() if module is not None else ():
+        if type(value) is int and value == size and name not in HEAD_DIM_NAMES:
+            if forward_may_read(module, name):
+                return True
+    return False
+
+
+def _reads_own(ctx: CutContext, node: Any, read_sources: Dict[Any, List[Any]]) -> bool:
+    """Whether the module calls running a reshape read the shape of a tensor of the reshaped
+    channels (the same labels, in any layout)."""
+    own = set(ctx.labels(node))
+    return bool(own) and any(
+        set(ctx.labels(source)) == own
+        for path, sources in read_sources.items()
+        if _runs_in(node.module_path, path)
+        for source in sources
+        if isinstance(source, NodeInfo)
+    )
+
+
+def _changed_read(node: Any, counts: Dict[Any, Dict[int, set]], size: int) -> bool:
+    """Whether a read of the module calls running ``node`` gives ``size`` as a count that the
+    cut changes."""
+    return any(
+        any(new != size for new in found.get(size, ()))
+        for path, found in counts.items()
+        if _runs_in(node.module_path, path)
+    )
+
+
 def _held_sizes(module: Optional[nn.Module]) -> set:
-    """The numbers a module's attributes hold: integers, and the products of lists of them
-    (Swin's window of 4 x 4 tokens)."""
+    """The numbers a module's attributes that its forward reads hold: integers, and the
+    products of lists of them (Swin's window of 4 x 4 tokens)."""
     found = set()
-    for value in vars(module).values() if module is not None else ():
+    for name, value in vars(module).items() if module is not None else ():
+        if not forward_may_read(module, name):
+            continue
         if type(value) is int:
             found.add(value)
         elif type(value) in (list, tuple) and value and all(type(v) is int for v in value):

@@ -28,6 +28,7 @@ from tavrix.pruning.shrink.rules import (
     _channel_cut,
     _check_carried,
 )
+from tavrix.pruning.shrink.sizes import forward_may_read
 
 __all__ = ["CatParameterRule", "IndexRule", "MultiHeadAttentionRule"]
 
@@ -193,8 +194,14 @@ def _refuse_unknown_head_dim(ctx: CutContext, node: Any, head_dim: int, kept: in
     module = ctx.module_running(node)
     known = set(_HEAD_DIMS + _HEAD_COUNTS + _KV_HEAD_COUNTS + _WIDTHS)
     set_by_cut = ctx.module_attributes.get(module, (None, {}))[1] if module is not None else {}
+    # an attribute the forward never reads is no number it passes (PVT's and Hiera's dim)
     for name, value in vars(module).items() if module is not None else ():
-        if type(value) is int and value == head_dim and name not in known:
+        if (
+            type(value) is int
+            and value == head_dim
+            and name not in known
+            and forward_may_read(module, name)
+        ):
             if set_by_cut.get(name) == kept:
                 continue
             raise ctx.error(
