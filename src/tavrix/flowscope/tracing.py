@@ -74,6 +74,7 @@ class TensorInfo:
     """
 
     __slots__ = ("shape", "type", "tensor_uid", "view_of", "view_transposed", "cat_of")
+    cat_of: Optional[Tuple[Any, ...]]
 
     def __init__(
         self,

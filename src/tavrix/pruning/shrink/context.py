@@ -26,6 +26,7 @@ from typing import (
 
 import torch
 
+from tavrix.flowscope.intercept import METADATA_GET
 from tavrix.flowscope.replay import operation_text
 from tavrix.flowscope.tracing import NodeInfo, TensorInfo
 from tavrix.pruning.cutplan import ModelCutplan
@@ -203,10 +204,32 @@ class GraphAxes:
                 )
             self.labels[node] = labels if shared else interned.setdefault(tuple(labels), labels)
             self.axes[node] = _normalised_axis(walked_dims.get(node), self.shape_of(node))
+        self._places: Optional[Dict[int, int]] = None
+        self._shape_reads: Optional[List[Tuple[int, Optional[str], Sequence[int]]]] = None
 
     def shape_of(self, value: Any) -> Optional[Tuple[int, ...]]:
         """:func:`shape_of` with the walk's piece shapes."""
         return shape_of(value, self.piece_shapes)
+
+    def place(self, node: Any) -> int:
+        """The node's position in the graph (the graph's length for a node not in it)."""
+        if self._places is None:
+            self._places = {id(n): i for i, n in enumerate(self.graph)}
+        return self._places.get(id(node), len(self.graph))
+
+    def shape_reads(self) -> List[Tuple[int, Optional[str], Sequence[int]]]:
+        """(place, module path, labels) of each read of a labelled node's shape, in graph
+        order."""
+        if self._shape_reads is None:
+            self._shape_reads = [
+                (place, read.module_path, self.labels[read.args[0]])
+                for place, read in enumerate(self.graph)
+                if read.operation_name == METADATA_GET
+                and read.args
+                and isinstance(read.args[0], NodeInfo)
+                and self.labels.get(read.args[0])
+            ]
+        return self._shape_reads
 
 
 def _arguments(node: Any) -> Tuple[List[Any], List[TensorInfo]]:

@@ -15,7 +15,6 @@ from typing import Any, Dict, List, Sequence, Tuple
 
 from torch import nn
 
-from tavrix.flowscope.intercept import METADATA_GET
 from tavrix.flowscope.tracing import NodeInfo
 from tavrix.pruning.shrink.context import CutContext, GraphAxes
 from tavrix.pruning.shrink.rules import (
@@ -91,21 +90,9 @@ class ReshapeRule(MovesChannels):
 def counts_read(axes: GraphAxes, node: Any) -> List[Sequence[int]]:
     """The label lists of the tensors whose shapes the module calls running ``node`` read
     before it (once each)."""
-    reads = getattr(axes, "_reads_by_call", None)
-    if reads is None:  # (module path, the labels read) in graph order, with the node's place
-        reads = []
-        for place, read in enumerate(axes.graph):
-            if read.operation_name == METADATA_GET and read.args:
-                found = (
-                    axes.labels.get(read.args[0]) if isinstance(read.args[0], NodeInfo) else None
-                )
-                if found:
-                    reads.append((place, read.module_path, found))
-        axes._reads_by_call = reads  # type: ignore[attr-defined]
-        axes._places = {id(n): i for i, n in enumerate(axes.graph)}  # type: ignore[attr-defined]
-    at = axes._places.get(id(node), len(axes.graph))  # type: ignore[attr-defined]
+    at = axes.place(node)
     found: List[Sequence[int]] = []
-    for place, path, labels in reads:
+    for place, path, labels in axes.shape_reads():
         if place >= at:
             break
         if runs_in(node.module_path, path) and all(labels is not seen for seen in found):
