@@ -29,7 +29,7 @@ from torch.nn.modules.batchnorm import _BatchNorm
 
 from tavrix.flowscope.entrypoint import resolve_entry_point
 from tavrix.pruning.cutplan import ModelCutplan
-from tavrix.pruning.fitting import LeastSquares, kernel_taps
+from tavrix.pruning.fitting import Layer, LeastSquares, kernel_taps
 from tavrix.pruning.shrink.context import GraphAxes
 from tavrix.pruning.shrink.cut import _planned_cut, validated_removal
 
@@ -99,7 +99,8 @@ def recalibrate_batchnorm(
             f"recalibrate_batchnorm expects a torch.nn.Module, got {type(model).__name__}"
         )
     run = resolve_entry_point(model, entry_point, "recalibrate_batchnorm").function
-    norms = [
+    # their statistics' buffers are there (checked here), which the type does not say
+    norms: List[Tuple[str, Any]] = [
         (name, module)
         for name, module in model.named_modules()
         if isinstance(module, _BatchNorm)
@@ -230,7 +231,7 @@ _CONVS = (nn.Conv1d, nn.Conv2d, nn.Conv3d)
 @dataclass
 class _Consumer:
     name: str
-    module: nn.Module
+    module: Layer
     keep_in: Tuple[int, ...]
     keep_out: Optional[Tuple[int, ...]]
     after: Tuple[int, ...]
@@ -449,6 +450,7 @@ def _finished(consumer: _Consumer, method: str) -> ConsumerStats:
     n_out, n_in = weight.shape[0], weight.shape[1]
     removed = list(consumer.removed)
     if method == "mean":
+        assert consumer.channel_sum is not None  # the batches ran it
         mean = consumer.channel_sum / consumer.count
         summed = weight.reshape(n_out, n_in, -1).sum(-1).to(torch.float64)
         groups = getattr(module, "groups", 1)

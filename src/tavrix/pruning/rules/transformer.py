@@ -168,9 +168,10 @@ def _cat_parameter_node_handler(state: Any, node: Any) -> None:
             ops._node_keep_state(state, node, traced[0])
             return
         axes = {ops._get_prune_dimension(state, p) for p in traced}
-        if traced and others and len(axes) == 1 and None not in axes:
+        only = next(iter(axes)) if len(axes) == 1 else None
+        if traced and others and only is not None:
             rank = len(shape)
-            axis = next(iter(axes)) % rank
+            axis = only % rank
             if dim % rank != axis and all(
                 is_parameter_like(p) and len(p.shape) == rank and p.shape[axis] == shape[axis]
                 for p in others
@@ -208,8 +209,9 @@ def _stack_node_handler(state: Any, node: Any) -> None:
         axes = {ops._get_prune_dimension(state, p) for p in pieces}
         labels = [list(ops._get_labels(state, p)) for p in pieces]
         rank = len(shape) - 1
-        if ranks == {rank} and len(axes) == 1 and None not in axes and rank > 0:
-            axis = next(iter(axes)) % rank
+        only = next(iter(axes)) if len(axes) == 1 else None
+        if ranks == {rank} and only is not None and rank > 0:
+            axis = only % rank
             if labels[0] and all(len(found) == len(labels[0]) for found in labels):
                 merged = (
                     labels[0]
@@ -249,9 +251,13 @@ def _multi_head_attention_node_handler(state: Any, node: Any) -> None:
         and (in_bias is None or _is_parameter(in_bias))
         and (out_bias is None or _is_parameter(out_bias))
     )
-    inputs = [_last_axis_labels(state, x) for x in (query, key, value)]
+    inputs = [
+        labels
+        for labels in (_last_axis_labels(state, x) for x in (query, key, value))
+        if labels is not None
+    ]
     shape = ops._get_shape(query)
-    if not plain or any(labels is None for labels in inputs) or shape is None:
+    if not plain or len(inputs) != 3 or shape is None:
         with state.rule(
             "multi-head attention returning its weights, with separate q/k/v "
             "weights, bias_k/bias_v or unlabelled inputs (extended rules)"
@@ -291,11 +297,13 @@ def attention_layout(state: Any, node: Any) -> Optional[str]:
     shapes = [
         _shape(state, x) for x in (q, k, v)
     ]  # v may be a piece: ``q, k, v = qkv.chunk(3, -1)``
-    axes = [ops._get_prune_dimension(state, x) for x in (q, k, v)]
-    if any(s is None or len(s) < 3 for s in shapes) or None in axes:
+    found = [ops._get_prune_dimension(state, x) for x in (q, k, v)]
+    known = [s for s in shapes if s is not None and len(s) >= 3]
+    axes = [a for a in found if a is not None]
+    if len(known) != 3 or len(axes) != 3:
         return None
-    rank = len(shapes[0])
-    if any(len(s) != rank for s in shapes):
+    rank = len(known[0])
+    if any(len(s) != rank for s in known):
         return None
     axes = [a % rank for a in axes]
     if axes == [rank - 1] * 3:
@@ -337,7 +345,8 @@ def _note_attention_inputs(node: Any) -> None:
     concatenation leads back (timm's EVA rotates q and k past their prefix tokens)."""
     ops._note_count_read_for(node)
     for start in (_arg(node, i, n) for i, n in enumerate(("query", "key", "value"))):
-        frontier, seen = [start], set()
+        frontier: List[Any] = [start]
+        seen: set = set()
         while frontier and len(seen) < 32:
             current = frontier.pop()
             if not isinstance(current, NodeInfo) or id(current) in seen:
@@ -556,7 +565,9 @@ def _held_slice_labels(state: Any, node: Any) -> Optional[Tuple[Labels, int]]:
     if not isinstance(source, NodeInfo):
         return None
     shape, axis = ops._get_shape(source), ops._get_prune_dimension(state, source)
-    labels = list(ops._get_labels(state, source)) if shape and axis is not None else []
+    if not shape or axis is None:
+        return None
+    labels = list(ops._get_labels(state, source))
     if not labels:
         return None
     axis %= len(shape)
@@ -695,7 +706,12 @@ def _matmul_node_handler(state: Any, node: Any) -> None:
         _weight_product(state, node, a, b)
         return
     layout = matmul_layout(state, a, b) if node.result_shape else None
-    axis_of = lambda x: ops._get_prune_dimension(state, x) % len(node.result_shape)  # noqa: E731
+
+    def axis_of(x: Any) -> int:
+        axis = ops._get_prune_dimension(state, x)
+        assert axis is not None  # a layout is found for operands with channel axes only
+        return axis % len(node.result_shape)
+
     if layout == "contracted":
         # q @ k^T over head_dim: hand-written attention sizes head_dim and the scale with
         # numbers of its own, which no cut can follow, unless they come from a count the
@@ -808,7 +824,9 @@ def _split_node_handler(state: Any, node: Any) -> None:
     if size is None:
         ops._pieces_node_handler(state, node)
         return
-    axis = ops._get_prune_dimension(state, source) % len(shape)
+    found = ops._get_prune_dimension(state, source)
+    assert shape is not None and found is not None  # a size is found only then
+    axis = found % len(shape)
     labels = list(ops._get_labels(state, source))
     merged = ops._merge_label_groups(
         state, [labels[i : i + size] for i in range(0, len(labels), size)]
@@ -835,6 +853,7 @@ def _softmax_node_handler(state: Any, node: Any) -> None:
     dim = _arg(node, 1, "dim")
     if (
         axis is not None
+        and shape is not None
         and isinstance(dim, int)
         and -len(shape) <= dim < len(shape)
         and (dim % len(shape) != axis % len(shape))
