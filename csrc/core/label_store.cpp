@@ -282,8 +282,8 @@ void LabelStore::reserve_record(const LabelIds& ids, bool with_flags) {
     throw std::overflow_error("too many nodes for one graph walk");
   }
   reserve_more(nodes_, 1);
-  reserve_more(carrier_order_, ids.size());
-  if (with_flags) reserve_more(flag_order_, ids.size());
+  carrier_order_.reserve_more(ids.size());
+  if (with_flags) flag_order_.reserve_more(ids.size());
   reserve_carrier_records(ids.size());
   roots_.resize(ids.size());
   for (size_t i = 0; i < ids.size(); ++i) roots_[i] = find(ids[i]);
@@ -325,15 +325,15 @@ void LabelStore::mark_unprunable(NodeId node, CauseId cause) {
   const LabelIdsPtr ids = nodes_[node].labels;
   // Room for every union this may make, so that it cannot stop halfway.
   reserve_causes(ids->size());
-  reserve_more(flag_order_, ids->size());
+  flag_order_.reserve_more(ids->size());
   for (LabelId id : *ids) mark(find(id), cause);
 }
 
 LabelId LabelStore::unite(LabelId base, LabelId other) {
   if (base == other) return base;
   // Every allocation first, so that a failed one leaves both classes as they were.
-  reserve_more(flag_order_, 1);
-  reserve_more(carrier_order_, 1);
+  flag_order_.reserve_more(1);
+  carrier_order_.reserve_more(1);
   reserve_carrier_records(1);
   LabelRec& a = labels_[base];
   LabelRec& b = labels_[other];
@@ -374,17 +374,17 @@ LabelId LabelStore::unite(LabelId base, LabelId other) {
 }
 
 void LabelStore::for_each_flag(const std::function<void(LabelId)>& fn) {
-  for (size_t pos = 0; pos < flag_order_.size(); ++pos) {
-    const LabelId root = find(flag_order_[pos]);
+  flag_order_.for_each([&](size_t pos, LabelId id) {
+    const LabelId root = find(id);
     if (labels_[root].flag_pos == static_cast<int32_t>(pos)) fn(root);
-  }
+  });
 }
 
 void LabelStore::for_each_carrier_label(const std::function<void(LabelId)>& fn) {
-  for (size_t pos = 0; pos < carrier_order_.size(); ++pos) {
-    const LabelId root = find(carrier_order_[pos]);
+  carrier_order_.for_each([&](size_t pos, LabelId id) {
+    const LabelId root = find(id);
     if (labels_[root].carrier_pos == static_cast<int32_t>(pos)) fn(root);
-  }
+  });
 }
 
 std::vector<LabelGroup> LabelStore::derive_groups() {

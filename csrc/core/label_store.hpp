@@ -94,6 +94,43 @@ class ChunkedVector {
   size_t size_ = 0;
 };
 
+// The insertion order of a label map's keys: the root each slot was given to,
+// kept as runs of consecutive ids (the labels of a node are mostly new ids in a
+// row), so that the order costs per run, not per label.
+class KeyOrder {
+ public:
+  size_t size() const { return size_; }
+  // Room for `extra` more slots, so that the push_backs that follow cannot fail.
+  void reserve_more(size_t extra) {
+    const size_t want = runs_.size() + extra;
+    if (want > runs_.capacity()) runs_.reserve(std::max(want, 2 * runs_.capacity()));
+  }
+  void push_back(int32_t id) {
+    if (!runs_.empty() && runs_.back().first + runs_.back().count == id) {
+      ++runs_.back().count;
+    } else {
+      runs_.push_back(Run{id, 1});
+    }
+    ++size_;
+  }
+  // fn(slot, id) for every slot in order; slots pushed meanwhile are visited too.
+  template <typename Fn>
+  void for_each(Fn&& fn) const {
+    size_t slot = 0;
+    for (size_t r = 0; r < runs_.size(); ++r) {
+      for (int32_t k = 0; k < runs_[r].count; ++k) fn(slot++, runs_[r].first + k);
+    }
+  }
+
+ private:
+  struct Run {
+    int32_t first;
+    int32_t count;
+  };
+  std::vector<Run> runs_;
+  size_t size_ = 0;
+};
+
 // One channel group: the nodes that carry its labels, in recording order.
 struct LabelGroup {
   std::vector<NodeId> nodes;
@@ -258,8 +295,8 @@ class LabelStore {
   // value -> id: dense for the usual small non-negative values, hashed otherwise.
   std::vector<LabelId> dense_ids_;
   std::unordered_map<LabelValue, LabelId> sparse_ids_;
-  std::vector<LabelId> flag_order_;
-  std::vector<LabelId> carrier_order_;
+  KeyOrder flag_order_;
+  KeyOrder carrier_order_;
   // The roots of the ids of the last reserve_record, for the record that follows it.
   std::vector<LabelId> roots_;
   size_t flag_count_ = 0;
