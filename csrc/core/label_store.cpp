@@ -286,7 +286,8 @@ void LabelStore::reserve_record(const LabelIds& ids, bool with_flags) {
   if (with_flags) flag_order_.reserve_more(ids.size());
   reserve_carrier_records(ids.size());
   roots_.resize(ids.size());
-  for (size_t i = 0; i < ids.size(); ++i) roots_[i] = find(ids[i]);
+  size_t i = 0;
+  for (LabelId id : ids) roots_[i++] = find(id);
 }
 
 NodeId LabelStore::record_node(LabelIdsPtr labels, PruneDim dim, const std::vector<bool>& flags,

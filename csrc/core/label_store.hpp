@@ -23,8 +23,10 @@
 #pragma once
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <new>
 #include <optional>
@@ -38,7 +40,60 @@ namespace tavrix::core {
 using NodeId = int32_t;
 using LabelId = int32_t;
 using LabelValue = int64_t;
-using LabelIds = std::vector<LabelId>;
+// The label ids a node was recorded with, as runs of consecutive ids: a layer's
+// new labels are one run, however many channels it has.
+class LabelIds {
+ public:
+  struct Run {
+    LabelId first;
+    int32_t count;
+  };
+  class const_iterator {
+   public:
+    using iterator_category = std::forward_iterator_tag;
+    using value_type = LabelId;
+    using difference_type = std::ptrdiff_t;
+    using pointer = const LabelId*;
+    using reference = LabelId;
+    const_iterator(const Run* run, int32_t k) : run_(run), k_(k) {}
+    LabelId operator*() const { return run_->first + k_; }
+    const_iterator& operator++() {
+      if (++k_ == run_->count) {
+        ++run_;
+        k_ = 0;
+      }
+      return *this;
+    }
+    bool operator==(const const_iterator& other) const {
+      return run_ == other.run_ && k_ == other.k_;
+    }
+    bool operator!=(const const_iterator& other) const { return !(*this == other); }
+
+   private:
+    const Run* run_;
+    int32_t k_;
+  };
+
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  void push_back(LabelId id) {
+    if (!runs_.empty() && runs_.back().count < INT32_MAX &&
+        runs_.back().first + runs_.back().count == id) {
+      ++runs_.back().count;
+    } else {
+      runs_.push_back(Run{id, 1});
+    }
+    ++size_;
+  }
+  // Storage down to the runs held, once the list is complete.
+  void shrink_to_fit() { runs_.shrink_to_fit(); }
+  const_iterator begin() const { return const_iterator(runs_.data(), 0); }
+  const_iterator end() const { return const_iterator(runs_.data() + runs_.size(), 0); }
+
+ private:
+  std::vector<Run> runs_;
+  size_t size_ = 0;
+};
 using LabelIdsPtr = std::shared_ptr<const LabelIds>;
 using PruneDim = std::optional<int64_t>;
 // Why a label class is unprunable: an index into the store's cause records.
