@@ -85,6 +85,8 @@ class LabelIds {
     }
     ++size_;
   }
+  // Room for `n` more ids whatever their runs, so that the push_backs that follow cannot fail.
+  void reserve(size_t n) { runs_.reserve(runs_.size() + n); }
   // Storage down to the runs held, once the list is complete.
   void shrink_to_fit() { runs_.shrink_to_fit(); }
   const_iterator begin() const { return const_iterator(runs_.data(), 0); }

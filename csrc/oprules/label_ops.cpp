@@ -192,6 +192,7 @@ void add_node_output_channel_info(ParserState& state, py::handle node, const Lab
   // An unhashable node must fail before any label is interned.
   if (PyObject_Hash(node.ptr()) == -1) throw py::error_already_set();
   auto ids = std::make_shared<core::LabelIds>();
+  ids->reserve(label_group.size());
   const size_t known = state.store.label_count();
   for (Label label : label_group) ids->push_back(state.store.intern(label));
   ids->shrink_to_fit();
