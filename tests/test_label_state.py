@@ -357,3 +357,60 @@ def test_channel_labels_refuse_bad_input():
     for state in ((1,), (1, 0), (2**63 - 1, 2)):
         with pytest.raises(ValueError):
             o.ChannelLabels.__new__(o.ChannelLabels).__setstate__(state)
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_random_walk_keeps_carriers_and_groups_consistent(seed):
+    # Runs of labels recorded whole, in slices, reversed and interleaved, merged position by
+    # position and one by one: a label's carriers are the nodes that were given it, and the
+    # groups split the live labels by exactly those carriers and the flags.
+    import random
+
+    rng = random.Random(seed)
+    state, nodes = PruneGraphParserState(), []
+    for _ in range(120):
+        step = rng.random()
+        lists = [state.channel_labels_by_nodes[n] for n in nodes]
+        if step < 0.25 or not nodes:
+            n = node((8, rng.choice([1, 3, 16, 40])))
+            labels = o._generate_new_channel_labels(state, n, 1)
+        elif step < 0.55:
+            a, b = rng.choice(lists), rng.choice(lists)
+            start = rng.randrange(len(a))
+            labels = list(a[start : start + rng.randint(1, len(a))])
+            if rng.random() < 0.3:
+                labels.reverse()
+            if rng.random() < 0.3:
+                labels = [x for pair in zip(labels, b) for x in pair]
+            n = node((8, len(labels)))
+        elif step < 0.7:
+            n = node()
+            o._node_keep_state(state, n, rng.choice(nodes))
+            nodes.append(n)
+            continue
+        elif step < 0.9:
+            a, b = rng.choice(lists), rng.choice(lists)
+            width = rng.randint(1, min(len(a), len(b)))
+            o._merge_label_groups(state, [a[:width], b[-width:]])
+            continue
+        else:
+            o._merge_labels(state, [rng.choice(x) for x in rng.sample(lists, min(3, len(lists)))])
+            continue
+        flags = [rng.random() < 0.8 for _ in labels] if rng.random() < 0.5 else True
+        o._add_node_output_channel_info(state, n, labels, flags, 1)
+        nodes.append(n)
+
+    given = {}
+    for n in nodes:
+        for label in state.channel_labels_by_nodes[n]:
+            given.setdefault(label, set()).add(n)
+    assert {label: set(c) for label, c in state.nodes_by_channel_labels.items()} == given
+    prunable, unprunable = state._derive_groups()
+    seen = []
+    for groups, flag in ((prunable, True), (unprunable, False)):
+        for carriers, labels in groups:
+            for label in labels:
+                assert carriers == [n for n in nodes if n in given[label]]
+                assert state.is_prunable[label] is flag
+            seen += list(labels)
+    assert sorted(seen) == sorted(given)

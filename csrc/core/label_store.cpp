@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string>
+#include <unordered_set>
 
 namespace tavrix::core {
 
@@ -85,16 +86,16 @@ LabelId LabelStore::new_label(LabelValue value) {
     throw std::overflow_error("too many channel labels for one graph walk");
   }
   const auto id = static_cast<LabelId>(labels_.size());
-  labels_.push_back(LabelRec{value, id, -1, -1, kUnknownCause, NodeSet()});
+  labels_.push_back(LabelRec{value, -1, -1, kUnknownCause, kNoCarriers});
   bind(value, id);
   return id;
 }
 
 LabelId LabelStore::find(LabelId id) {
   // Path halving keeps chains short without recursion.
-  while (labels_[id].parent != id) {
-    LabelId& parent = labels_[id].parent;
-    parent = labels_[parent].parent;
+  while (!is_root(id)) {
+    LabelId& parent = labels_[id].link;
+    if (!is_root(parent)) parent = labels_[parent].link;
     id = parent;
   }
   return id;
@@ -123,23 +124,23 @@ LabelId LabelStore::intern(LabelValue value) {
 
 void LabelStore::set_flag(LabelId root, bool value, CauseId cause) {
   LabelRec& rec = labels_[root];
-  const bool was_unprunable = rec.flag_pos >= 0 && rec.cause != kPrunable;
+  const bool was_unprunable = rec.flag_pos >= 0 && rec.link != kPrunable;
   if (rec.flag_pos < 0) {
     flag_order_.push_back(root);
     rec.flag_pos = static_cast<int32_t>(flag_order_.size() - 1);
     ++flag_count_;
   }
   if (value) {
-    rec.cause = kPrunable;
+    rec.link = kPrunable;
   } else if (!was_unprunable) {
-    rec.cause = cause;
+    rec.link = cause;
   }
 }
 
 void LabelStore::mark(LabelId root, CauseId cause) {
   const CauseId next = combine(this->cause(root), cause);
   set_flag(root, false);
-  labels_[root].cause = next;
+  labels_[root].link = next;
 }
 
 void LabelStore::set_flag_for_value(LabelValue value, bool flag, CauseId cause) {
@@ -207,6 +208,65 @@ std::vector<int32_t> LabelStore::origin_keys(CauseId cause) const {
   return keys;
 }
 
+void LabelStore::reserve_carrier_records(size_t n) {
+  if (carrier_recs_.size() + n > static_cast<size_t>(kMaxIds)) {
+    throw std::overflow_error("too many carrier records for one graph walk");
+  }
+  carrier_recs_.reserve_more(n);
+}
+
+int32_t LabelStore::carrier_with(int32_t set, NodeId node) {
+  // The node being recorded is the newest one, so a repeat can only sit on top.
+  if (set != kNoCarriers && carrier_recs_[static_cast<size_t>(set)].first == node) return set;
+  if (set == with_set_ && node == with_node_) return with_record_;
+  carrier_recs_.push_back(CarrierRec{node, set});
+  with_set_ = set;
+  with_node_ = node;
+  with_record_ = static_cast<int32_t>(carrier_recs_.size() - 1);
+  return with_record_;
+}
+
+int32_t LabelStore::carrier_union(int32_t a, int32_t b) {
+  if (a == kNoCarriers || a == b) return b;
+  if (b == kNoCarriers) return a;
+  if (a == union_left_ && b == union_right_) return union_record_;
+  carrier_recs_.push_back(CarrierRec{~a, b});
+  union_left_ = a;
+  union_right_ = b;
+  union_record_ = static_cast<int32_t>(carrier_recs_.size() - 1);
+  return union_record_;
+}
+
+template <typename Seen>
+void LabelStore::collect_carriers(int32_t head, std::vector<NodeId>& out, Seen&& seen) const {
+  std::vector<int32_t> stack;
+  for (int32_t at = head;;) {
+    // Down one chain of nodes; a union's left side waits on the stack.
+    while (at != kNoCarriers && !seen(at)) {
+      const CarrierRec& rec = carrier_recs_[static_cast<size_t>(at)];
+      if (rec.first >= 0) {
+        out.push_back(rec.first);
+      } else {
+        stack.push_back(~rec.first);
+      }
+      at = rec.rest;
+    }
+    if (stack.empty()) return;
+    at = stack.back();
+    stack.pop_back();
+  }
+}
+
+std::vector<NodeId> LabelStore::carriers(LabelId root) const {
+  std::vector<NodeId> out;
+  std::unordered_set<int32_t> visited;
+  collect_carriers(labels_[root].carriers, out,
+                   [&](int32_t record) { return !visited.insert(record).second; });
+  std::sort(out.begin(), out.end());
+  out.erase(std::unique(out.begin(), out.end()), out.end());
+  return out;
+}
+
 void LabelStore::add_carrier(LabelId root, NodeId node) {
   LabelRec& rec = labels_[root];
   if (rec.carrier_pos < 0) {
@@ -214,16 +274,7 @@ void LabelStore::add_carrier(LabelId root, NodeId node) {
     rec.carrier_pos = static_cast<int32_t>(carrier_order_.size() - 1);
     ++carrier_count_;
   }
-  // The node being recorded is the newest one, so a repeat can only sit last.
-  if (rec.carriers.empty() || rec.carriers.back() != node) rec.carriers.push_back(node);
-}
-
-void LabelStore::compact_carriers(LabelId root) {
-  auto& c = labels_[root].carriers;
-  // Carriers arrive in recording order; only a merge leaves them unsorted.
-  if (std::adjacent_find(c.begin(), c.end(), std::greater_equal<NodeId>()) == c.end()) return;
-  std::sort(c.begin(), c.end());
-  c.resize_down(static_cast<uint32_t>(std::unique(c.begin(), c.end()) - c.begin()));
+  rec.carriers = carrier_with(rec.carriers, node);
 }
 
 void LabelStore::reserve_record(const LabelIds& ids, bool with_flags) {
@@ -231,14 +282,12 @@ void LabelStore::reserve_record(const LabelIds& ids, bool with_flags) {
     throw std::overflow_error("too many nodes for one graph walk");
   }
   reserve_more(nodes_, 1);
-  reserve_more(carrier_order_, ids.size());
-  if (with_flags) reserve_more(flag_order_, ids.size());
+  carrier_order_.reserve_more(ids.size());
+  if (with_flags) flag_order_.reserve_more(ids.size());
+  reserve_carrier_records(ids.size());
   roots_.resize(ids.size());
-  for (size_t i = 0; i < ids.size(); ++i) {
-    const LabelId root = find(ids[i]);
-    labels_[root].carriers.reserve_one();
-    roots_[i] = root;
-  }
+  size_t i = 0;
+  for (LabelId id : ids) roots_[i++] = find(id);
 }
 
 NodeId LabelStore::record_node(LabelIdsPtr labels, PruneDim dim, const std::vector<bool>& flags,
@@ -277,81 +326,66 @@ void LabelStore::mark_unprunable(NodeId node, CauseId cause) {
   const LabelIdsPtr ids = nodes_[node].labels;
   // Room for every union this may make, so that it cannot stop halfway.
   reserve_causes(ids->size());
-  reserve_more(flag_order_, ids->size());
+  flag_order_.reserve_more(ids->size());
   for (LabelId id : *ids) mark(find(id), cause);
 }
 
 LabelId LabelStore::unite(LabelId base, LabelId other) {
   if (base == other) return base;
   // Every allocation first, so that a failed one leaves both classes as they were.
-  reserve_more(flag_order_, 1);
-  reserve_more(carrier_order_, 1);
+  flag_order_.reserve_more(1);
+  carrier_order_.reserve_more(1);
+  reserve_carrier_records(1);
   LabelRec& a = labels_[base];
   LabelRec& b = labels_[other];
-  {
-    NodeSet& larger = a.carriers.size() >= b.carriers.size() ? a.carriers : b.carriers;
-    larger.reserve(static_cast<uint64_t>(a.carriers.size()) + b.carriers.size());
-  }
 
   const bool has_flag = a.flag_pos >= 0 || b.flag_pos >= 0;
-  const bool a_unprunable = a.flag_pos >= 0 && a.cause != kPrunable;
-  const bool b_unprunable = b.flag_pos >= 0 && b.cause != kPrunable;
+  const bool a_unprunable = a.flag_pos >= 0 && a.link != kPrunable;
+  const bool b_unprunable = b.flag_pos >= 0 && b.link != kPrunable;
   const bool prunable = !a_unprunable && !b_unprunable;
   // The union keeps the causes of both sides (conjunction of the flags).
   CauseId cause = kPrunable;
   if (a_unprunable && b_unprunable) {
-    cause = combine(a.cause, b.cause);
+    cause = combine(a.link, b.link);
   } else if (!prunable) {
-    cause = a_unprunable ? a.cause : b.cause;
+    cause = a_unprunable ? a.link : b.link;
   }
-  const LabelValue value = a.value;
-  int32_t flag_pos = a.flag_pos;
-  int32_t carrier_pos = a.carrier_pos;
   flag_count_ -= (a.flag_pos >= 0) + (b.flag_pos >= 0);
   carrier_count_ -= (a.carrier_pos >= 0) + (b.carrier_pos >= 0);
 
-  // The larger carrier list stays in place; the smaller one is appended to it.
-  const bool keep_base = a.carriers.size() >= b.carriers.size();
-  const LabelId root = keep_base ? base : other;
-  const LabelId child = keep_base ? other : base;
-  LabelRec& r = labels_[root];
-  LabelRec& c = labels_[child];
-  r.carriers.append(c.carriers);
-  c.carriers.reset();
-  c.parent = root;
-  c.flag_pos = -1;
-  c.carrier_pos = -1;
-
-  r.value = value;
-  r.cause = cause;
+  // The base stays the root: it keeps its value and map slots.
+  a.carriers = carrier_union(a.carriers, b.carriers);
+  a.link = cause;
+  b.carriers = kNoCarriers;
+  b.flag_pos = kChild;
+  b.carrier_pos = -1;
+  b.link = base;
   // A base without an entry gains one at the end, as a new key would.
-  if (flag_pos < 0 && has_flag) {
-    flag_pos = static_cast<int32_t>(flag_order_.size());
-    flag_order_.push_back(root);
+  if (a.flag_pos < 0 && has_flag) {
+    a.flag_pos = static_cast<int32_t>(flag_order_.size());
+    flag_order_.push_back(base);
   }
-  if (carrier_pos < 0 && !r.carriers.empty()) {
-    carrier_pos = static_cast<int32_t>(carrier_order_.size());
-    carrier_order_.push_back(root);
+  if (a.carrier_pos < 0 && a.carriers != kNoCarriers) {
+    a.carrier_pos = static_cast<int32_t>(carrier_order_.size());
+    carrier_order_.push_back(base);
   }
-  r.flag_pos = flag_pos;
-  r.carrier_pos = carrier_pos;
-  flag_count_ += flag_pos >= 0;
-  carrier_count_ += carrier_pos >= 0;
-  return root;
+  flag_count_ += a.flag_pos >= 0;
+  carrier_count_ += a.carrier_pos >= 0;
+  return base;
 }
 
 void LabelStore::for_each_flag(const std::function<void(LabelId)>& fn) {
-  for (size_t pos = 0; pos < flag_order_.size(); ++pos) {
-    const LabelId root = find(flag_order_[pos]);
+  flag_order_.for_each([&](size_t pos, LabelId id) {
+    const LabelId root = find(id);
     if (labels_[root].flag_pos == static_cast<int32_t>(pos)) fn(root);
-  }
+  });
 }
 
 void LabelStore::for_each_carrier_label(const std::function<void(LabelId)>& fn) {
-  for (size_t pos = 0; pos < carrier_order_.size(); ++pos) {
-    const LabelId root = find(carrier_order_[pos]);
+  carrier_order_.for_each([&](size_t pos, LabelId id) {
+    const LabelId root = find(id);
     if (labels_[root].carrier_pos == static_cast<int32_t>(pos)) fn(root);
-  }
+  });
 }
 
 std::vector<LabelGroup> LabelStore::derive_groups() {
@@ -361,27 +395,44 @@ std::vector<LabelGroup> LabelStore::derive_groups() {
   std::unordered_map<uint64_t, size_t> by_hash;
   std::vector<size_t> next;
   constexpr size_t kNone = static_cast<size_t>(-1);
-  auto same = [](const LabelGroup& g, bool prunable, const NodeSet& carriers) {
-    return g.prunable == prunable && g.nodes.size() == carriers.size() &&
-           std::equal(carriers.begin(), carriers.end(), g.nodes.begin());
+  auto same = [](const LabelGroup& g, bool prunable, const std::vector<NodeId>& carriers) {
+    return g.prunable == prunable && g.nodes == carriers;
   };
+  // The carriers of the last carrier record read: roots in a row mostly share it. A record
+  // is visited once per read (epoch marks), however often the unions under it share it.
+  std::vector<NodeId> carriers;
+  int32_t carriers_of = kNoCarriers;
+  std::vector<uint32_t> seen_in(carrier_recs_.size(), 0);
+  uint32_t epoch = 0;
   size_t last = 0;
   for_each_carrier_label([&](LabelId root) {
-    compact_carriers(root);
     const LabelRec& rec = labels_[root];
-    const bool prunable = rec.flag_pos >= 0 && rec.cause == kPrunable;
+    if (rec.carriers != carriers_of || carriers.empty()) {
+      carriers.clear();
+      ++epoch;
+      collect_carriers(rec.carriers, carriers, [&](int32_t record) {
+        uint32_t& mark = seen_in[static_cast<size_t>(record)];
+        if (mark == epoch) return true;
+        mark = epoch;
+        return false;
+      });
+      std::sort(carriers.begin(), carriers.end());
+      carriers.erase(std::unique(carriers.begin(), carriers.end()), carriers.end());
+      carriers_of = rec.carriers;
+    }
+    const bool prunable = rec.flag_pos >= 0 && rec.link == kPrunable;
     // Labels of one layer come in a row and mostly share one group.
-    if (!groups.empty() && same(groups[last], prunable, rec.carriers)) {
+    if (!groups.empty() && same(groups[last], prunable, carriers)) {
       groups[last].labels.push_back(rec.value);
       return;
     }
     uint64_t h = prunable ? 0x9e3779b97f4a7c15ULL : 0x2545f4914f6cdd1dULL;
-    for (NodeId n : rec.carriers) {
+    for (NodeId n : carriers) {
       h ^= static_cast<uint64_t>(n) + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2);
     }
     const auto slot = by_hash.try_emplace(h, kNone).first;
     for (size_t index = slot->second; index != kNone; index = next[index]) {
-      if (same(groups[index], prunable, rec.carriers)) {
+      if (same(groups[index], prunable, carriers)) {
         groups[index].labels.push_back(rec.value);
         last = index;
         return;
@@ -390,8 +441,7 @@ std::vector<LabelGroup> LabelStore::derive_groups() {
     last = groups.size();
     next.push_back(slot->second);
     slot->second = last;
-    groups.push_back(LabelGroup{
-        std::vector<NodeId>(rec.carriers.begin(), rec.carriers.end()), {rec.value}, prunable});
+    groups.push_back(LabelGroup{carriers, {rec.value}, prunable});
   });
   return groups;
 }

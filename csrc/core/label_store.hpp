@@ -10,14 +10,23 @@
 // kPrunable. The prunability flag is read from that same field, so a label
 // costs no more memory than before causes were kept.
 //
+// Carriers are kept as shared records, not per label: a root names the newest
+// record of its carrier set, which is a node on top of an older record, or the
+// union of two records. The labels a node is recorded with mostly come in runs
+// that had one carrier set, and they get one new record between them; a merge
+// of two runs position by position makes one union record. So carriers cost
+// per run of labels, and a label record is 24 bytes.
+//
 // Every map of the Python-visible state keeps first-insertion order. Each root
 // remembers its slot in the order vector of every map it is a key of; an order
 // slot is live when the root reached from it points back at that slot.
 #pragma once
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <new>
 #include <optional>
@@ -31,7 +40,62 @@ namespace tavrix::core {
 using NodeId = int32_t;
 using LabelId = int32_t;
 using LabelValue = int64_t;
-using LabelIds = std::vector<LabelId>;
+// The label ids a node was recorded with, as runs of consecutive ids: a layer's
+// new labels are one run, however many channels it has.
+class LabelIds {
+ public:
+  struct Run {
+    LabelId first;
+    int32_t count;
+  };
+  class const_iterator {
+   public:
+    using iterator_category = std::forward_iterator_tag;
+    using value_type = LabelId;
+    using difference_type = std::ptrdiff_t;
+    using pointer = const LabelId*;
+    using reference = LabelId;
+    const_iterator(const Run* run, int32_t k) : run_(run), k_(k) {}
+    LabelId operator*() const { return run_->first + k_; }
+    const_iterator& operator++() {
+      if (++k_ == run_->count) {
+        ++run_;
+        k_ = 0;
+      }
+      return *this;
+    }
+    bool operator==(const const_iterator& other) const {
+      return run_ == other.run_ && k_ == other.k_;
+    }
+    bool operator!=(const const_iterator& other) const { return !(*this == other); }
+
+   private:
+    const Run* run_;
+    int32_t k_;
+  };
+
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  void push_back(LabelId id) {
+    if (!runs_.empty() && runs_.back().count < INT32_MAX &&
+        runs_.back().first + runs_.back().count == id) {
+      ++runs_.back().count;
+    } else {
+      runs_.push_back(Run{id, 1});
+    }
+    ++size_;
+  }
+  // Room for `n` more ids whatever their runs, so that the push_backs that follow cannot fail.
+  void reserve(size_t n) { runs_.reserve(runs_.size() + n); }
+  // Storage down to the runs held, once the list is complete.
+  void shrink_to_fit() { runs_.shrink_to_fit(); }
+  const_iterator begin() const { return const_iterator(runs_.data(), 0); }
+  const_iterator end() const { return const_iterator(runs_.data() + runs_.size(), 0); }
+
+ private:
+  std::vector<Run> runs_;
+  size_t size_ = 0;
+};
 using LabelIdsPtr = std::shared_ptr<const LabelIds>;
 using PruneDim = std::optional<int64_t>;
 // Why a label class is unprunable: an index into the store's cause records.
@@ -39,108 +103,6 @@ using PruneDim = std::optional<int64_t>;
 // rule) or the union of two records, made when classes with different causes
 // merge or a second cause reaches a class.
 using CauseId = int32_t;
-
-// Node ids of one label class. Most labels are carried by a handful of nodes
-// (a conv, its norm and activation), so those stay inline and a label costs
-// no heap allocation of its own.
-class NodeSet {
- public:
-  static constexpr uint32_t kInline = 4;
-  static constexpr uint32_t kFirstHeap = 16;
-
-  NodeSet() = default;
-  NodeSet(const NodeSet& other) { assign(other.begin(), other.end()); }
-  NodeSet(NodeSet&& other) noexcept { steal(other); }
-  NodeSet& operator=(const NodeSet& other) {
-    if (this != &other) {
-      clear();
-      assign(other.begin(), other.end());
-    }
-    return *this;
-  }
-  NodeSet& operator=(NodeSet&& other) noexcept {
-    if (this != &other) {
-      release();
-      steal(other);
-    }
-    return *this;
-  }
-  ~NodeSet() { release(); }
-
-  uint32_t size() const { return size_; }
-  bool empty() const { return size_ == 0; }
-  NodeId* begin() { return data(); }
-  NodeId* end() { return data() + size_; }
-  const NodeId* begin() const { return data(); }
-  const NodeId* end() const { return data() + size_; }
-  NodeId back() const { return data()[size_ - 1]; }
-  void push_back(NodeId node) {
-    reserve_one();
-    data()[size_++] = node;
-  }
-  // Room for one more node, so that a later push_back cannot fail.
-  void reserve_one() {
-    if (size_ == cap_) reserve(static_cast<uint64_t>(size_) + 1);
-  }
-  void append(const NodeSet& other) {
-    reserve(static_cast<uint64_t>(size_) + other.size_);
-    std::copy(other.begin(), other.end(), data() + size_);
-    size_ += other.size_;
-  }
-  void reserve(uint64_t n) {
-    if (n > UINT32_MAX / 2) throw std::overflow_error("too many carriers for one channel label");
-    // The first move to the heap makes room for kFirstHeap: a label that outgrows the
-    // inline nodes is most often carried by a chain of 5 to 16 (conv, norm, activation,
-    // pooling, gates), and each growth is an allocation and a free.
-    if (n > cap_) grow(std::max({2 * cap_, kFirstHeap, static_cast<uint32_t>(n)}));
-  }
-  void resize_down(uint32_t size) { size_ = size; }
-  // Frees the storage; the set is empty afterwards.
-  void reset() {
-    release();
-    size_ = 0;
-    cap_ = kInline;
-  }
-  void clear() { size_ = 0; }
-
- private:
-  NodeId* data() { return cap_ > kInline ? heap_ : inline_; }
-  const NodeId* data() const { return cap_ > kInline ? heap_ : inline_; }
-  void grow(uint32_t cap) {
-    auto* fresh = new NodeId[cap];
-    std::copy(begin(), end(), fresh);
-    release();
-    heap_ = fresh;
-    cap_ = cap;
-  }
-  void release() {
-    if (cap_ > kInline) delete[] heap_;
-  }
-  void steal(NodeSet& other) {
-    size_ = other.size_;
-    cap_ = other.cap_;
-    if (cap_ > kInline) {
-      heap_ = other.heap_;
-    } else {
-      std::copy(other.inline_, other.inline_ + size_, inline_);
-    }
-    other.size_ = 0;
-    other.cap_ = kInline;
-  }
-  void assign(const NodeId* first, const NodeId* last) {
-    const auto n = static_cast<uint32_t>(last - first);
-    if (n > cap_) grow(n);
-    std::copy(first, last, data());
-    size_ = n;
-  }
-
-  uint32_t size_ = 0;
-  uint32_t cap_ = kInline;
-  union {
-    NodeId inline_[kInline];
-    NodeId* heap_;
-  };
-};
 
 // Append-only storage in fixed-size chunks: growing never moves the records
 // already stored, so a walk with millions of labels never re-copies them.
@@ -165,6 +127,14 @@ class ChunkedVector {
   }
 
   size_t size() const { return size_; }
+  // Room for `extra` more records, so that the push_backs that follow cannot fail.
+  void reserve_more(size_t extra) {
+    const size_t chunks = (size_ + extra + kMask) >> kShift;
+    chunks_.reserve(chunks);
+    while (chunks_.size() < chunks) {
+      chunks_.push_back(std::allocator<T>().allocate(size_t{1} << kShift));
+    }
+  }
   T& operator[](size_t i) { return chunks_[i >> kShift][i & kMask]; }
   const T& operator[](size_t i) const { return chunks_[i >> kShift][i & kMask]; }
   void push_back(T&& value) {
@@ -178,6 +148,43 @@ class ChunkedVector {
 
  private:
   std::vector<T*> chunks_;
+  size_t size_ = 0;
+};
+
+// The insertion order of a label map's keys: the root each slot was given to,
+// kept as runs of consecutive ids (the labels of a node are mostly new ids in a
+// row), so that the order costs per run, not per label.
+class KeyOrder {
+ public:
+  size_t size() const { return size_; }
+  // Room for `extra` more slots, so that the push_backs that follow cannot fail.
+  void reserve_more(size_t extra) {
+    const size_t want = runs_.size() + extra;
+    if (want > runs_.capacity()) runs_.reserve(std::max(want, 2 * runs_.capacity()));
+  }
+  void push_back(int32_t id) {
+    if (!runs_.empty() && runs_.back().first + runs_.back().count == id) {
+      ++runs_.back().count;
+    } else {
+      runs_.push_back(Run{id, 1});
+    }
+    ++size_;
+  }
+  // fn(slot, id) for every slot in order; slots pushed meanwhile are visited too.
+  template <typename Fn>
+  void for_each(Fn&& fn) const {
+    size_t slot = 0;
+    for (size_t r = 0; r < runs_.size(); ++r) {
+      for (int32_t k = 0; k < runs_[r].count; ++k) fn(slot++, runs_[r].first + k);
+    }
+  }
+
+ private:
+  struct Run {
+    int32_t first;
+    int32_t count;
+  };
+  std::vector<Run> runs_;
   size_t size_ = 0;
 };
 
@@ -225,7 +232,7 @@ class LabelStore {
 
   // ---- prunability (the is_prunable map) ----
   bool has_flag(LabelId root) const { return labels_[root].flag_pos >= 0; }
-  bool flag(LabelId root) const { return labels_[root].cause == kPrunable; }
+  bool flag(LabelId root) const { return labels_[root].link == kPrunable; }
   // is_prunable[root] = value. A class that turns unprunable here takes
   // `cause`; one that already was keeps its own (re-recording a flag is no
   // new cause).
@@ -242,7 +249,7 @@ class LabelStore {
   // The cause of an unprunable root, kPrunable for a prunable or flagless one.
   CauseId cause(LabelId root) const {
     const LabelRec& rec = labels_[root];
-    return rec.flag_pos >= 0 ? rec.cause : kPrunable;
+    return rec.flag_pos >= 0 ? rec.link : kPrunable;
   }
   // The origin keys a cause stands for, each once, in increasing order.
   // Record 0 stands for none.
@@ -253,9 +260,8 @@ class LabelStore {
 
   // ---- carriers (the nodes_by_channel_labels map) ----
   bool has_carriers(LabelId root) const { return labels_[root].carrier_pos >= 0; }
-  // May hold a node twice after merges; callers dedupe or call compact_carriers.
-  const NodeSet& carriers(LabelId root) const { return labels_[root].carriers; }
-  void compact_carriers(LabelId root);
+  // The carrier nodes of a root, each once, in recording order.
+  std::vector<NodeId> carriers(LabelId root) const;
 
   // Internal label ids handed out so far (intern adds one for a new label).
   size_t label_count() const { return labels_.size(); }
@@ -294,13 +300,23 @@ class LabelStore {
   std::vector<LabelGroup> derive_groups();
 
  private:
+  // A root's record, or an absorbed label's (flag_pos == kChild, link its parent).
   struct LabelRec {
     LabelValue value;
-    LabelId parent;
-    int32_t flag_pos = -1;          // slot in flag_order_, -1 when not a key
-    int32_t carrier_pos = -1;       // slot in carrier_order_, -1 when not a key
-    CauseId cause = kUnknownCause;  // roots only; kPrunable when prunable
-    NodeSet carriers;               // roots only
+    int32_t flag_pos = -1;           // slot in flag_order_, -1 when not a key
+    int32_t carrier_pos = -1;        // slot in carrier_order_, -1 when not a key
+    int32_t link = kUnknownCause;    // a root's cause (kPrunable when prunable); a child's parent
+    int32_t carriers = kNoCarriers;  // a root's newest carrier record
+  };
+  static_assert(sizeof(LabelRec) == 24, "a label record is meant to stay at 24 bytes");
+  static constexpr int32_t kChild = -2;
+  static constexpr int32_t kNoCarriers = -1;
+  // A node on top of an older record (first >= 0: the node, rest: the older
+  // record or kNoCarriers), or the union of two records (first == ~left, rest
+  // the right one). Records never change once made, so any root may share one.
+  struct CarrierRec {
+    int32_t first;
+    int32_t rest;
   };
   // An origin (second == kOrigin, first is the key) or the union of two records.
   struct CauseRec {
@@ -313,6 +329,17 @@ class LabelStore {
     PruneDim dim;
   };
 
+  bool is_root(LabelId id) const { return labels_[id].flag_pos != kChild; }
+  // The nodes of a carrier record and all it stands on, appended to `out` unsorted;
+  // `seen(record)` is true for a record already visited.
+  template <typename Seen>
+  void collect_carriers(int32_t head, std::vector<NodeId>& out, Seen&& seen) const;
+  // The records made from here on: room for `n` more, so that a call cannot fail halfway.
+  void reserve_carrier_records(size_t n);
+  // The record of `set` with `node` on top, made once for a run of roots with one set.
+  int32_t carrier_with(int32_t set, NodeId node);
+  // The record of the union of two sets.
+  int32_t carrier_union(int32_t a, int32_t b);
   LabelId new_label(LabelValue value);
   void bind(LabelValue value, LabelId id);
   void add_carrier(LabelId root, NodeId node);
@@ -325,8 +352,8 @@ class LabelStore {
   // value -> id: dense for the usual small non-negative values, hashed otherwise.
   std::vector<LabelId> dense_ids_;
   std::unordered_map<LabelValue, LabelId> sparse_ids_;
-  std::vector<LabelId> flag_order_;
-  std::vector<LabelId> carrier_order_;
+  KeyOrder flag_order_;
+  KeyOrder carrier_order_;
   // The roots of the ids of the last reserve_record, for the record that follows it.
   std::vector<LabelId> roots_;
   size_t flag_count_ = 0;
@@ -334,6 +361,10 @@ class LabelStore {
   std::vector<CauseRec> causes_{CauseRec{-1, kOrigin}};
   // The last union made: the labels of one call mostly repeat it.
   CauseId union_a_ = kPrunable, union_b_ = kPrunable, union_of_ = kPrunable;
+  ChunkedVector<CarrierRec> carrier_recs_;
+  // The last carrier records made: the labels of one node come in runs that share them.
+  int32_t with_set_ = kNoCarriers, with_node_ = -1, with_record_ = kNoCarriers;
+  int32_t union_left_ = kNoCarriers, union_right_ = kNoCarriers, union_record_ = kNoCarriers;
 };
 
 }  // namespace tavrix::core

@@ -195,6 +195,7 @@ void add_node_output_channel_info(ParserState& state, py::handle node, const Lab
   ids->reserve(label_group.size());
   const size_t known = state.store.label_count();
   for (Label label : label_group) ids->push_back(state.store.intern(label));
+  ids->shrink_to_fit();
   // Every label new: the node makes its own channels (a layer), it does not
   // pass its inputs' on.
   const bool fresh = !ids->empty() && state.store.label_count() - known == ids->size();

@@ -249,8 +249,8 @@ struct MapView {
         const core::LabelId root = label_root(key);
         if (root != core::LabelStore::kNoLabel) {
           // Adding to the set hashes each node, which may run Python code that
-          // records nodes and grows the carrier list: copy it first.
-          const core::NodeSet& carriers = store.carriers(root);
+          // records nodes: the carriers are a copy.
+          const std::vector<core::NodeId> carriers = store.carriers(root);
           std::vector<py::object> nodes;
           nodes.reserve(carriers.size());
           for (core::NodeId n : carriers) nodes.push_back(st().node_object(n));
