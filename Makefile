@@ -81,7 +81,7 @@ demo: build
 	$(VPY) -m tavrix
 
 test: build
-	@echo "The fast subset leaves out the real architectures (marker zoo): about 1 min against 2 min 20 s:"
+	@echo "The fast subset leaves out the real architectures (marker zoo): about 1 min 25 s against 2 min 40 s:"
 	@echo "  PYTHONPATH=src $(VPY) -m pytest -q -m 'not zoo' tests"
 	$(VPY) -m pytest -q tests
 
