@@ -54,13 +54,11 @@ def check_reshape_sizes(
                 for times in range(2, 9):
                     multiples.setdefault(name, {}).setdefault(times * old, set()).add(times * new)
     read = set()
-    read_sources: Dict[Any, List[Any]] = {}  # module call -> the tensors whose shapes it read
     for node in ctx.graph_axes.graph:  # a number comes from reads made before its reshape
         if node.operation_name == METADATA_GET and node.args:
             key = (node.module_path, id(node.args[0]))
             if key not in read:
                 read.add(key)
-                read_sources.setdefault(node.module_path, []).append(node.args[0])
                 found: Dict[int, set] = by_read.setdefault(node.module_path, {})
                 _note_count(
                     ctx,
@@ -106,7 +104,7 @@ def check_reshape_sizes(
                     held
                     and at not in split
                     and not _given(node, by_attribute, size, wanted)
-                    and not _reads_own(ctx, node, read_sources)
+                    and not _reads_own(ctx, node)
                 ):
                     # the channels carried whole or merged back (``reshape(B, -1,
                     # self.dim_out)``): a number the forward reads from the module, which the
@@ -366,16 +364,14 @@ def _held_otherwise(module: Optional[nn.Module], size: int) -> bool:
     return False
 
 
-def _reads_own(ctx: CutContext, node: Any, read_sources: Dict[Any, List[Any]]) -> bool:
-    """Whether the module calls running a reshape read the shape of a tensor of the reshaped
-    channels (the same labels, in any layout)."""
+def _reads_own(ctx: CutContext, node: Any) -> bool:
+    """Whether the module calls running a reshape read, before it, the shape of a tensor of
+    the reshaped channels (the same labels, in any layout)."""
     own = set(ctx.labels(node))
+    at = ctx.graph_axes.place(node)
     return bool(own) and any(
-        set(ctx.labels(source)) == own
-        for path, sources in read_sources.items()
-        if _runs_in(node.module_path, path)
-        for source in sources
-        if isinstance(source, NodeInfo)
+        place < at and _runs_in(node.module_path, path) and set(labels) == own
+        for place, path, labels in ctx.graph_axes.shape_reads()
     )
 
 
