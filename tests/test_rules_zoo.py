@@ -300,6 +300,9 @@ def test_timm_attention_is_cut_equal_or_refused(name):
         _cut_and_check(model, plan, removed, (x,))
         attention = model.blocks[0].attn
         assert attention.qkv.in_features == attention.num_heads * attention.head_dim < 384
+        assert model.embed_dim == model.num_features == model.head.in_features
+        model.reset_classifier(3)  # sized by embed_dim: follows the stream
+        assert model(x).shape == (2, 3)
         return
     if refusal is None:
         _cut_and_check(model, plan, removed, (x,))

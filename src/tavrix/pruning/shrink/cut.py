@@ -276,9 +276,10 @@ def _planned_cut(
 
 
 # Widths a model or its classifier head keeps of the features it computes (timm's
-# ``num_features`` and ``head_hidden_size``, a head's ``in_features``); the forward mostly
-# reads them only to build a new classifier (``reset_classifier``)
-HEAD_WIDTHS = ("num_features", "head_hidden_size", "in_features")
+# ``num_features``, ``head_hidden_size`` and a vision transformer's ``embed_dim``, a head's
+# ``in_features``); the forward mostly reads them only to build a new classifier
+# (``reset_classifier``)
+HEAD_WIDTHS = ("num_features", "head_hidden_size", "embed_dim", "in_features")
 
 
 def follow_head_widths(ctx: CutContext) -> None:
