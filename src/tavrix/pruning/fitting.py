@@ -28,8 +28,8 @@ shifted copies of one another: the block of taps t, u sums x(p) x(p + off(u) - o
 the input positions tap t reads. It is accumulated from one channels x channels product per
 distinct offset on the unpadded input (laid out with zero gaps wide enough for every shift, so
 that a shift is a plain row offset into one matrix), less the input's border rows and columns
-that a tap's window leaves out: about (k*k + 1) / 2 products of the input's size instead of
-(k*k)^2 of the unfolded input's.
+that a tap's window leaves out: ((2k - 1)^2 + 1) / 2 products of the input's size (13 for a
+3 x 3 kernel) instead of the (k*k)^2 (81) the unfolded input's Gram matrix holds.
 """
 
 from __future__ import annotations
