@@ -532,10 +532,13 @@ def test_plan_file_reapplies_and_refuses_other_models(tmp_path):
     torch.manual_seed(0)
     model = randomise(residual_cnn().eval())
     model.num_features = 32  # the width of the features its head reads, as timm models keep
+    model.embed_dim = 32  # kept equal to it (a timm vision transformer's): follows it
+    model.stage2.embed_dim = 32  # alone, it may be a width the cut leaves (GPT-2 attention's)
     x = torch.randn(2, 3, 32, 32)
     plan = _plan(model, x)
     report = shrink(model, plan, _half(plan))
-    assert model.num_features == model.fc.in_features == 16
+    assert model.num_features == model.embed_dim == model.fc.in_features == 16
+    assert model.stage2.embed_dim == 32
     path = tmp_path / "plan.json"
     save_plan(path, report)
     record = load_plan(path)
@@ -547,9 +550,10 @@ def test_plan_file_reapplies_and_refuses_other_models(tmp_path):
     assert path.read_text() == written
 
     fresh = residual_cnn().eval()
-    fresh.num_features = 32
+    fresh.num_features = fresh.embed_dim = 32
     applied = apply_plan(fresh, path, (x,))
-    assert applied.parameters_after == report.parameters_after and fresh.num_features == 16
+    assert applied.parameters_after == report.parameters_after
+    assert fresh.num_features == fresh.embed_dim == 16
     fresh.load_state_dict(model.state_dict())
     with torch.no_grad():
         assert torch.equal(fresh(x), model(x))
@@ -568,9 +572,9 @@ def test_plan_file_reapplies_and_refuses_other_models(tmp_path):
     assert same_state(other_code, saved)
 
     unkept = residual_cnn().eval()
-    with pytest.raises(PlanMismatchError, match="sets num_features of 'ResidualCNN', which"):
+    with pytest.raises(PlanMismatchError, match="sets num_features, embed_dim of 'ResidualCNN'"):
         apply_plan(unkept, record)
-    unkept.num_features = 32
+    unkept.num_features = unkept.embed_dim = 32
     record["attributes"]["stem.0"]["out_channels"] = 9
     with pytest.raises(PlanMismatchError, match="do not follow from its cuts"):
         apply_plan(unkept, record)

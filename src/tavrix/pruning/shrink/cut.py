@@ -276,15 +276,18 @@ def _planned_cut(
 
 
 # Widths a model or its classifier head keeps of the features it computes (timm's
-# ``num_features``, ``head_hidden_size`` and a vision transformer's ``embed_dim``, a head's
-# ``in_features``); the forward mostly reads them only to build a new classifier
-# (``reset_classifier``)
-HEAD_WIDTHS = ("num_features", "head_hidden_size", "embed_dim", "in_features")
+# ``num_features`` and ``head_hidden_size``, a head's ``in_features``); the forward mostly
+# reads them only to build a new classifier (``reset_classifier``)
+HEAD_WIDTHS = ("num_features", "head_hidden_size", "in_features")
+# A width that follows with them where the module keeps it equal to one of them (a timm
+# vision transformer's ``embed_dim``, which its ``reset_classifier`` reads); elsewhere it may
+# be an attention's heads' width that only equals its stream's (GPT-2's)
+STREAM_WIDTHS = ("embed_dim",)
 
 
 def follow_head_widths(ctx: CutContext) -> None:
-    """A module holding no tensor of its own with a width of :data:`HEAD_WIDTHS` takes the
-    new width of the last channels of that count it computes (ConvNeXt's ``num_features`` is
+    """A module holding no tensor of its own with a width of :data:`HEAD_WIDTHS` (or of
+    :data:`STREAM_WIDTHS` equal to one of them) takes the new width of the last channels of that count it computes (ConvNeXt's ``num_features`` is
     its stream's width where the head reads it). Known only from the running modules the
     trace records: without provenance they stay."""
     last: Dict[Tuple[str, int], int] = {}
@@ -303,7 +306,9 @@ def follow_head_widths(ctx: CutContext) -> None:
         if any(t is not None for t in (*module._parameters.values(), *module._buffers.values())):
             continue  # its adapter decides
         state = vars(module)
-        for attribute in HEAD_WIDTHS:
+        widths = [a for a in HEAD_WIDTHS if type(state.get(a)) is int]
+        alike = [a for a in STREAM_WIDTHS if any(state.get(a) == state[w] for w in widths)]
+        for attribute in (*widths, *alike):
             value = state.get(attribute)
             new = last.get((name, value)) if type(value) is int else None
             if new is None or new == value:
