@@ -365,7 +365,7 @@ class ReadWidthAttention(nn.Module):
     """Attention written by hand that reads its input's width, splits q, k and v by numbers it
     holds (``self.head_dim``) and scales by one (``self.scale``), then merges the heads back to
     the read width. ``variant``: "slice" also slices by the width (``[..., : c // 2]``), "hd"
-    holds head_dim under a name of its own."""
+    holds head_dim under a name of its own, read in a method the forward calls."""
 
     def __init__(self, variant=None):
         super().__init__()
@@ -379,11 +379,14 @@ class ReadWidthAttention(nn.Module):
     def forward(self, x):
         x = self.embed(x)
         b, n, c = x.shape
-        head_dim = self.hd if self.variant == "hd" else self.head_dim
+        head_dim = self.held_width() if self.variant == "hd" else self.head_dim
         q, k, v = self.qkv(x).reshape(b, n, 3, self.num_heads, head_dim).permute(2, 0, 3, 1, 4)
         y = torch.softmax((q * self.scale) @ k.transpose(-2, -1), dim=-1) @ v
         y = x + self.proj(y.transpose(1, 2).reshape(b, n, c))
         return self.head(y[..., : c // 2] if self.variant == "slice" else y)
+
+    def held_width(self):
+        return self.hd
 
 
 def test_a_width_read_sizing_more_than_the_heads():

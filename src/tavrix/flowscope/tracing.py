@@ -403,30 +403,52 @@ def _held_numbers(node: NodeInfo, module: Any) -> Tuple[int, ...]:
 _READS: Dict[Any, frozenset] = {}
 
 
+def _codes(function: Any) -> List[types.CodeType]:
+    """The code objects of a function, through decorators (transformers' deprecate_kwarg) to
+    the code written."""
+    found = []
+    for _ in range(8):
+        code = getattr(function, "__code__", None)
+        if code is not None:
+            found.append(code)
+        function = getattr(function, "__wrapped__", None)
+        if function is None:
+            break
+    return found
+
+
 def forward_reads(module: Any) -> frozenset:
-    """The names the code of ``module``'s forward reads (attributes among them, with those of
-    the functions defined inside it): an attribute it does not name is never its size
-    (PVT's attention holds its width as ``dim`` and reads it off its input)."""
-    forward = getattr(type(module), "forward", None)
-    found = _READS.get(forward)
+    """The names the code of ``module``'s forward reads (attributes among them), with those of
+    the functions defined inside it and of the methods and properties of its class that it
+    names (``self.split_heads(x)`` reading ``self.head_dim``), transitively: an attribute none
+    of them names is never its size (PVT's attention holds its width as ``dim`` and reads it
+    off its input)."""
+    cls = type(module)
+    found = _READS.get(cls)
     if found is None:
         names: set = set()
-        # through decorators (transformers' deprecate_kwarg) to the code written
-        pending = []
-        for _ in range(8):
-            code = getattr(forward, "__code__", None)
-            if code is not None:
-                pending.append(code)
-            forward = getattr(forward, "__wrapped__", None)
-            if forward is None:
-                break
+        pending = _codes(getattr(cls, "forward", None))
+        followed = set()
         while pending:
             current = pending.pop()
-            names.update(current.co_names)
+            for name in current.co_names:
+                names.add(name)
+                if name in followed:
+                    continue
+                followed.add(name)
+                # every class's definition of it: ``super().forward(x)`` runs the base's
+                for klass in cls.__mro__:
+                    member = vars(klass).get(name)
+                    if isinstance(member, (staticmethod, classmethod)):
+                        member = member.__func__
+                    if isinstance(member, property):
+                        pending += [c for f in (member.fget, member.fset) for c in _codes(f)]
+                    elif isinstance(member, types.FunctionType):
+                        pending += _codes(member)
             pending += [c for c in current.co_consts if isinstance(c, types.CodeType)]
         found = frozenset(names)
-        with contextlib.suppress(TypeError):  # an unhashable forward is asked again
-            _READS[getattr(type(module), "forward", None)] = found
+        with contextlib.suppress(TypeError):  # an unhashable class is asked again
+            _READS[cls] = found
     return found
 
 
