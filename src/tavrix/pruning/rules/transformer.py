@@ -22,6 +22,7 @@ import torch
 import torch.nn.functional as F
 from torch import nn
 
+from tavrix.flowscope.codereads import unpacked_size_unused
 from tavrix.flowscope.tracing import NodeInfo, TensorInfo, held_sizes
 from tavrix.pruning.engine import oprules as ops
 from tavrix.pruning.engine.ruleset import active_rule_set
@@ -882,3 +883,28 @@ CONVERSIONS = tuple(
     for name in ("to", "float", "double", "half", "bfloat16", "type_as")
     if hasattr(torch.Tensor, name)
 )
+
+
+# ---------------------------------------------------------------- metadata reads
+
+
+@handler_rule("metadata read (extended rules)")
+def _metadata_read_node_handler(state: Any, node: Any) -> None:
+    """``x.shape``, ``x.size()``: no channels. A read whose channel count the code unpacks
+    into a name it never reads again (``B, N, C = x.shape`` with C unused) sizes nothing and
+    pins nothing; every other read is the engine's count-read rule."""
+    source = node.args[0] if node.args else None
+    shape = _shape(state, source) if isinstance(source, (NodeInfo, TensorInfo)) else None
+    axis = ops._get_prune_dimension(state, source) if shape else None
+    if (
+        shape
+        and axis is not None
+        and ops._get_labels(state, source)
+        and unpacked_size_unused(node, axis % len(shape), len(shape))
+    ):
+        ops._add_node_output_channel_info(state, node, [], False, None)
+        return
+    ops._metadata_read_node_handler(state, node)
+
+
+ops.EXTENDED_NODE_HANDLER_REGISTRY["__get__"] = _metadata_read_node_handler
