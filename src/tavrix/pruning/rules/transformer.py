@@ -40,10 +40,12 @@ __all__ = [
     "channel_split_size",
     "head_groups",
     "held_channel_slice",
+    "indexed_parameter_rows",
     "is_parameter_like",
     "looked_up_parameter",
     "matmul_layout",
     "multi_head_attention_heads",
+    "whole_heads_of_uneven_pieces",
 ]
 
 Labels = List[int]
@@ -420,6 +422,73 @@ def _splits_into_heads(state: Any, start: Any) -> List[Any]:
     return found
 
 
+def _uneven_split_of_heads(start: Any) -> Optional[Any]:
+    """The reshape into heads that the way back from ``start`` (permutes, transposes) meets
+    split into pieces of differing sizes along one of its axes (LeViT's q, k and v of each
+    head: ``view(B, N, H, -1).split([16, 16, 32], dim=3)``), else None."""
+    current, steps = start, 0
+    while isinstance(current, NodeInfo) and steps < 8 and current.args:
+        steps += 1
+        name = current.operation_name
+        if name == "split":
+            sizes = _arg(current, 1, "split_size_or_sections")
+            source = current.args[0]
+            shape = source.result_shape if isinstance(source, NodeInfo) else None
+            dim = _arg(current, 2, "dim", 0)
+            if (
+                isinstance(sizes, (list, tuple))
+                and len(set(sizes)) > 1
+                and shape is not None
+                and isinstance(dim, int)
+                and -len(shape) <= dim < len(shape)
+                and source.operation_name in _HEAD_SPLITS
+            ):
+                return source
+            return None
+        if name not in ("permute", "transpose", "contiguous"):
+            return None
+        current = current.args[0]
+    return None
+
+
+def whole_heads_of_uneven_pieces(state: Any, node: Any) -> List[Any]:
+    """The reshapes into heads of a product of two traced tensors of which one is a piece of a
+    head split into pieces of differing sizes (:func:`_uneven_split_of_heads`): no position
+    of such a head is one of every piece, so only whole heads can go; the reshapes of both
+    operands (AttentionDownsample's q, made apart from k and v) split into whole heads in a
+    second walk."""
+    a, b = _arg(node, 0, "input"), _arg(node, 1, "other")
+    if not (isinstance(a, NodeInfo) and isinstance(b, NodeInfo)):
+        return []
+    pieces = [_uneven_split_of_heads(x) for x in (a, b)]
+    if all(p is None for p in pieces):
+        return []
+    found: List[Any] = []
+    for start, piece in zip((a, b), pieces):
+        if piece is None:
+            # rank kept, channels first: ``view(B, heads, key_dim, -1)`` of (B, C, H, W)
+            piece = _reshape_behind(start)
+            if piece is None:
+                found.extend(_splits_into_heads(state, start))
+                continue
+        if ops._get_labels(state, piece.args[0]):
+            found.append(piece)
+    return found
+
+
+def _reshape_behind(start: Any) -> Optional[Any]:
+    """The reshape the way back from ``start`` (permutes, transposes) meets first, else None."""
+    current, steps = start, 0
+    while isinstance(current, NodeInfo) and steps < 8 and current.args:
+        steps += 1
+        if current.operation_name in _HEAD_SPLITS:
+            return current
+        if current.operation_name not in ("permute", "transpose", "contiguous"):
+            return None
+        current = current.args[0]
+    return None
+
+
 def _mask_spans_heads(state: Any, node: Any) -> bool:
     """Whether the attention mask holds one entry per head (T5's relative position bias):
     nothing cuts its heads with q, k and v, so the heads must stay."""
@@ -559,6 +628,27 @@ def looked_up_parameter(node: Any) -> Optional[TensorInfo]:
     return weight if shape[-1] == weight.shape[1] else None
 
 
+def indexed_parameter_rows(node: Any) -> Optional[TensorInfo]:
+    """The parameter whose entries ``node`` gathers along its later axes, keeping the first
+    whole (LeViT's ``self.attention_biases[:, self.attention_bias_idxs]``, one bias table per
+    head), else None. The result's first axis is the parameter's: a cut of it cuts the
+    parameter's rows."""
+    if len(node.args) != 2 or node.kwargs:
+        return None
+    weight, index = node.args
+    shape = node.result_shape
+    if not (_is_parameter(weight) and len(weight.shape) >= 2 and shape):
+        return None
+    if type(index) is not tuple or len(index) != 2:
+        return None
+    whole, gather = index
+    if not (type(whole) is slice and whole == slice(None)):
+        return None
+    if not isinstance(gather, (NodeInfo, TensorInfo)) or shape[0] != weight.shape[0]:
+        return None
+    return weight
+
+
 def _held_slice_labels(state: Any, node: Any) -> Optional[Tuple[Labels, int]]:
     """The labels and axis of ``x[...]`` taking a slice of the channels by sizes that follow
     a cut, else None."""
@@ -632,6 +722,11 @@ def _getitem_node_handler(state: Any, node: Any) -> None:
             state, node, ops._generate_new_channel_labels(state, node, axis), True, axis
         )
         ops._note_count_read_for(node)
+        return
+    if indexed_parameter_rows(node) is not None:
+        ops._add_node_output_channel_info(
+            state, node, ops._generate_new_channel_labels(state, node, 0), True, 0
+        )
         return
     taken = _held_slice_labels(state, node)
     if taken is not None:
