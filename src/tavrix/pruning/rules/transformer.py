@@ -985,9 +985,10 @@ CONVERSIONS = tuple(
 
 @handler_rule("metadata read (extended rules)")
 def _metadata_read_node_handler(state: Any, node: Any) -> None:
-    """``x.shape``, ``x.size()``: no channels. A read whose channel count the code unpacks
-    into a name it never reads again (``B, N, C = x.shape`` with C unused) sizes nothing and
-    pins nothing; every other read is the engine's count-read rule."""
+    """``x.shape``, ``x.size()``: no channels; the engine's count-read rule. A read whose
+    channel count the code unpacks into a name it never reads again (``B, N, C = x.shape``
+    with C unused) sizes nothing and pins nothing."""
+    ops._metadata_read_node_handler(state, node)
     source = node.args[0] if node.args else None
     shape = _shape(state, source) if isinstance(source, (NodeInfo, TensorInfo)) else None
     axis = ops._get_prune_dimension(state, source) if shape else None
@@ -997,9 +998,7 @@ def _metadata_read_node_handler(state: Any, node: Any) -> None:
         and ops._get_labels(state, source)
         and unpacked_size_unused(node, axis % len(shape), len(shape))
     ):
-        ops._add_node_output_channel_info(state, node, [], False, None)
-        return
-    ops._metadata_read_node_handler(state, node)
+        ops._note_unused_count_read(node)
 
 
 ops.EXTENDED_NODE_HANDLER_REGISTRY["__get__"] = _metadata_read_node_handler
