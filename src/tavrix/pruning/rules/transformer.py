@@ -40,7 +40,6 @@ __all__ = [
     "channel_split_size",
     "head_groups",
     "held_channel_slice",
-    "indexed_parameter_rows",
     "is_parameter_like",
     "looked_up_parameter",
     "matmul_layout",
@@ -628,27 +627,6 @@ def looked_up_parameter(node: Any) -> Optional[TensorInfo]:
     return weight if shape[-1] == weight.shape[1] else None
 
 
-def indexed_parameter_rows(node: Any) -> Optional[TensorInfo]:
-    """The parameter whose entries ``node`` gathers along its later axes, keeping the first
-    whole (LeViT's ``self.attention_biases[:, self.attention_bias_idxs]``, one bias table per
-    head), else None. The result's first axis is the parameter's: a cut of it cuts the
-    parameter's rows."""
-    if len(node.args) != 2 or node.kwargs:
-        return None
-    weight, index = node.args
-    shape = node.result_shape
-    if not (_is_parameter(weight) and len(weight.shape) >= 2 and shape):
-        return None
-    if type(index) is not tuple or len(index) != 2:
-        return None
-    whole, gather = index
-    if not (type(whole) is slice and whole == slice(None)):
-        return None
-    if not isinstance(gather, (NodeInfo, TensorInfo)) or shape[0] != weight.shape[0]:
-        return None
-    return weight
-
-
 def _held_slice_labels(state: Any, node: Any) -> Optional[Tuple[Labels, int]]:
     """The labels and axis of ``x[...]`` taking a slice of the channels by sizes that follow
     a cut, else None."""
@@ -722,11 +700,6 @@ def _getitem_node_handler(state: Any, node: Any) -> None:
             state, node, ops._generate_new_channel_labels(state, node, axis), True, axis
         )
         ops._note_count_read_for(node)
-        return
-    if indexed_parameter_rows(node) is not None:
-        ops._add_node_output_channel_info(
-            state, node, ops._generate_new_channel_labels(state, node, 0), True, 0
-        )
         return
     taken = _held_slice_labels(state, node)
     if taken is not None:

@@ -16,7 +16,6 @@ from tavrix.flowscope.tracing import NodeInfo, TensorInfo, forward_reads, held_s
 from tavrix.pruning.rules.transformer import (
     MATMULS,
     held_channel_slice,
-    indexed_parameter_rows,
     looked_up_parameter,
     multi_head_attention_heads,
 )
@@ -162,15 +161,9 @@ def _multi_head_attention_adapter(
 _HEAD_COUNTS = ("num_heads", "num_attention_heads", "n_head", "n_heads")
 _KV_HEAD_COUNTS = ("num_key_value_heads", "num_kv_heads", "n_kv_heads")
 _HEAD_DIMS = HEAD_DIM_NAMES
-_WIDTHS = (
-    "all_head_size",
-    "embed_dim",
-    "split_size",
-    "inner_dim",
-    "attn_dim",
-    "key_attn_dim",  # LeViT: keys and values of their own head_dim
-    "val_attn_dim",
-)
+_WIDTHS = ("all_head_size", "embed_dim", "split_size", "inner_dim", "attn_dim")
+# heads x a head_dim of keys or values of their own (LeViT): any such product follows the heads
+_PER_HEAD_WIDTHS = ("key_attn_dim", "val_attn_dim")
 
 
 def _set_module_attribute(
@@ -359,21 +352,10 @@ class IndexRule(ShrinkRule):
     """Indexing cuts nothing (the channels a slice leaves out may go; those a number in the
     code counts from were kept by the analysis). Rows of a parameter looked up by a tensor
     of indices (``self.weight[position_ids]``) are an embedding: the parameter's columns go.
-    Rows of a parameter kept whole while its later axes are gathered (a bias table per head)
-    lose the rows its output loses.
     A slice bound the running module holds (``x[:, : self.num_1x1_c]``) becomes the number
     of channels kept below it."""
 
     def apply(self, ctx: CutContext, node: Any) -> None:
-        rows = indexed_parameter_rows(node)
-        if rows is not None:
-            keep = ctx.keep(node)
-            if keep is None:
-                return
-            if ctx.axis(node) != 0:
-                raise ctx.error(node, "its output loses channels along another axis than the first")
-            ctx.slice(ctx.owned(rows, node, "indexed parameter"), 0, keep, node)
-            return
         weight = looked_up_parameter(node)
         if weight is None:
             _follow_held_bounds(ctx, node)
@@ -480,15 +462,17 @@ class MatmulRule(ShrinkRule):
         shape = ctx.shape_of(a)
         if ctx.keep(a) is not None and shape and ctx.axis(a) == len(shape) - 3 == ctx.axis(node):
             _cut_whole_heads(ctx, node, shape, ctx.keep(a))  # q @ k^T written by hand
-            # widths of heads x an axis of an operand or the result (attention @ v: v's
-            # head_dim, along the last axis or, channels first, the one before; a piece of
-            # q, k and v split unevenly has no size of its own there)
+            # keys' and values' widths: heads x an axis of an operand or the result (attention
+            # @ v: v's head_dim, along the last axis or, channels first, the one before; a
+            # piece of q, k and v split unevenly has no size of its own there)
             left = len(cast(List[int], ctx.keep(a)))
             heads = shape[-3]
             for found in (shape, ctx.shape_of(b), node.result_shape):
                 for size in (found or ())[-2:]:
                     if size > 0:
-                        _set_module_attribute(ctx, node, _WIDTHS, heads * size, left * size)
+                        _set_module_attribute(
+                            ctx, node, _PER_HEAD_WIDTHS, heads * size, left * size
+                        )
 
     @staticmethod
     def _contracted(ctx: CutContext, node: Any, a: Any, b: Any) -> bool:
