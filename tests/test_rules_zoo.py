@@ -471,6 +471,35 @@ def test_timm_reshapes_by_a_count_read_off_other_channels_or_held_by_the_module(
 
 
 @pytest.mark.zoo
+@pytest.mark.parametrize("name", ["levit_128s", "levit_conv_128s"])
+def test_timm_levit_attention_loses_whole_heads(name):
+    """LeViT splits each head into q, k and v of differing sizes (``split([16, 16, 32])``),
+    adds a bias table gathered per head (``attention_biases[:, idxs]``, cached in eval mode),
+    merges the heads back by ``self.val_attn_dim`` and reads ``B, N, C = x.shape`` with C
+    unused: its stream is free, its attention loses whole heads with the table's rows and the
+    module's counts, also after an earlier call filled the cache; an attribute that may count
+    the heads (key_dim = 16 beside 16 heads) is refused by name."""
+    timm = pytest.importorskip("timm")
+    torch.manual_seed(0)
+    generator = torch.Generator().manual_seed(1)
+    batch = lambda: torch.randn(2, 3, 80, 80, generator=generator)  # noqa: E731
+    model = timm.create_model(name, img_size=80, depth=(1, 1, 1), num_classes=4).eval()
+    with rules.extended():
+        assert rules.coverage(model, (batch(),)).share >= 0.95
+    plan = _calibrated_extended(model, batch)  # the bias tables cached by the call above
+    kept, refused = shrinkable(model, plan, choose_channels(plan, 0.3))
+    assert len(refused) == 1 and "key_dim = 16 may count" in next(iter(refused.values()))
+    _cut_and_check(model, plan, kept, (batch(),))
+    attentions = (model.stages[0].blocks[0].attn, model.stages[1].downsample.attn_downsample)
+    assert [a.num_heads for a in attentions] == [3, 6]  # of 4 and 8
+    for attention in attentions:
+        heads = attention.num_heads
+        assert attention.attention_biases.shape[0] == heads
+        assert attention.val_attn_dim == heads * attention.val_dim
+        assert attention.key_attn_dim == heads * attention.key_dim
+
+
+@pytest.mark.zoo
 def test_gates_inside_a_custom_autograd_function_measure_nothing():
     """BLOOM's GeLU runs its operations in a torch.autograd.Function's forward, where nothing
     is recorded: the gates there count no samples and get no gradient, and the MLP width is

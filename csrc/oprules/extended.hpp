@@ -48,6 +48,9 @@ struct ExtendedWalk {
   // Labelled tensors whose channel count the code reads, and those it reshapes.
   std::vector<py::object> counted;
   std::vector<py::object> counted_at;  // the node reading each count
+  // Reads whose channel count the code hands to a name it never reads: they pin nothing, but
+  // may still show how a module call sizes its heads (tie_count_to_heads).
+  std::vector<py::object> unused_reads;
   std::vector<py::object> reshaped;
   // Every reshape of a labelled tensor: (its input, the reshape node).
   std::vector<std::pair<py::object, py::object>> reshapes;

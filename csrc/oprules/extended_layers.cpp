@@ -51,6 +51,13 @@ bool is_parameter_vector_view(py::handle arg) {
   return wide == 1;
 }
 
+// A TensorInfo gathered from a parameter along its later axes, the first kept whole (a bias
+// table per head, `self.attention_biases[:, self.attention_bias_idxs]`): a cut of its first
+// axis is a cut of the parameter's.
+bool is_parameter_rows(py::handle arg) {
+  return is_tensor_info(arg) && !py::getattr(arg, "rows_of", py::none()).is_none();
+}
+
 const py::tuple& transposed_convs() {
   return interop::cached([] {
     py::module_ f = py::module_::import("torch.nn.functional");
@@ -141,8 +148,8 @@ void grouped_conv_node_handler(ParserState& state, py::handle node) {
 // ---------------------------------------------------------------- per-channel parameters
 
 // x * gamma, x + bias, x / temperature with a parameter holding one entry per
-// channel of x: the parameter is cut with the channels. Everything else is the
-// standard binary rule.
+// channel of x (or rows of one gathered, one row per channel): the parameter is
+// cut with the channels. Everything else is the standard binary rule.
 void parameter_binary_node_handler(ParserState& state, py::handle node) {
   py::sequence args = node.attr(graph_attr().args);
   if (py::len(args) >= 2) {
@@ -157,8 +164,9 @@ void parameter_binary_node_handler(ParserState& state, py::handle node) {
       std::optional<Shape> src_shape = get_shape(src);
       std::optional<Shape> parameter_shape = get_shape(parameter);
       std::optional<Shape> result = get_shape(node);
+      const bool rows = is_parameter_rows(parameter);
       if (pd && src_shape && parameter_shape && result &&
-          (is_parameter(parameter) || is_parameter_vector_view(parameter)) &&
+          (rows || is_parameter(parameter) || is_parameter_vector_view(parameter)) &&
           result->size() >= src_shape->size() && result->size() >= parameter_shape->size()) {
         const auto rank = static_cast<int64_t>(result->size());
         std::optional<int64_t> dim = normalised_axis(*pd, static_cast<int64_t>(src_shape->size()));
@@ -167,7 +175,7 @@ void parameter_binary_node_handler(ParserState& state, py::handle node) {
           const int64_t parameter_axis =
               out_dim - (rank - static_cast<int64_t>(parameter_shape->size()));
           const int64_t channels = (*src_shape)[static_cast<size_t>(*dim)];
-          if (parameter_axis >= 0 && channels > 1 &&
+          if (parameter_axis >= 0 && (!rows || parameter_axis == 0) && channels > 1 &&
               (*parameter_shape)[static_cast<size_t>(parameter_axis)] == channels &&
               (*result)[static_cast<size_t>(out_dim)] == channels) {
             record_with_current_flags(state, node, get_labels(state, src), out_dim);

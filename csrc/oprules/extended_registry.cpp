@@ -385,6 +385,9 @@ void pin_counted_channels(ParserState& state, const ExtendedWalk& walk, py::hand
       for (Reshape& reshape : reshapes) reshape.stale = true;
       continue;
     }
+    bool unused = false;
+    for (const py::object& read : walk.unused_reads) unused = unused || read.is(walk.counted_at[i]);
+    if (unused) continue;
     const core::NodeId id = state.lookup(source);
     // the cause names the read (walk.counted_at holds the node for the call)
     if (id != ParserState::kNoNode) {
@@ -540,6 +543,16 @@ void register_extended(py::module_& m) {
       py::arg("labels"),
       "Extended rules: labels tied one to one to an attention's width; reads of a count made\n"
       "only of them do not pin the channels (a no-op outside an extended walk).");
+  m.def(
+      "_note_unused_count_read",
+      [](py::handle node) {
+        if (current_walk != nullptr) {
+          current_walk->unused_reads.push_back(py::reinterpret_borrow<py::object>(node));
+        }
+      },
+      py::arg("node"),
+      "Extended rules: the metadata read node hands its channel count to a name the code never\n"
+      "reads, so it pins nothing (a no-op outside an extended walk).");
   define_extended_handler(
       m, "_metadata_read_node_handler", metadata_read_node_handler,
       "Extended rules: a metadata read carries no channels; a read of a labelled tensor's\n"

@@ -609,11 +609,32 @@ void getitem_node_handler(ParserState& state, py::handle node) {
 
 // ---------------------------------------------------------------- pieces
 
+// The axis a split into listed sizes of differing lengths cuts (`split([16, 16, 32], dim=3)`),
+// when the sizes add up to that axis; nullopt otherwise.
+std::optional<int64_t> uneven_split_axis(py::handle node, const Shape& source) {
+  py::object sizes = arg_of(node, 1, "split_size_or_sections", py::none());
+  if (sizes.is_none()) sizes = arg_of(node, 1, "split_size", py::none());
+  if (int_value(sizes)) return std::nullopt;
+  std::optional<std::vector<int64_t>> list = int_list(sizes);
+  std::optional<int64_t> axis = int_value(arg_of(node, 2, "dim", py::int_(0)));
+  if (axis) axis = normalised_axis(*axis, static_cast<int64_t>(source.size()));
+  if (!list || list->size() < 2 || !axis) return std::nullopt;
+  int64_t total = 0;
+  for (int64_t size : *list) {
+    if (size < 0 || __builtin_add_overflow(total, size, &total)) return std::nullopt;
+  }
+  if (total != source[static_cast<size_t>(*axis)]) return std::nullopt;
+  return axis;
+}
+
 // chunk, split and unbind return a tuple; the tracer records one node for all
 // pieces, so every piece must carry the same labels and have one shape. An
 // even chunk along the channel axis ties position i of every piece (the same
 // number of channels must go from each, or the pieces would change sizes); a
-// split along it has sizes written as numbers and stays a barrier.
+// split along it has sizes written as numbers and stays a barrier. Pieces of
+// differing sizes along another axis (LeViT's q, k and v of each head) carry
+// the labels alike; their shape notes that axis's size as 0, unknown, so that
+// what reads it (a reshape of a piece) stays a barrier.
 void pieces_node_handler(ParserState& state, py::handle node) {
   ExtendedWalk* walk = extended_walk();
   std::optional<Source> source = labelled_source(state, arg_of(node, 0, "input"));
@@ -623,6 +644,16 @@ void pieces_node_handler(ParserState& state, py::handle node) {
   }
   const std::string name = interop::str(node.attr(graph_attr().operation_name));
   std::optional<AlikePieces> pieces = alike_pieces(node, name, source->shape);
+  if (!pieces && name == "split") {
+    const std::optional<int64_t> axis = uneven_split_axis(node, source->shape);
+    if (axis && *axis != source->dim) {
+      Shape piece = source->shape;
+      piece[static_cast<size_t>(*axis)] = 0;
+      carry(state, node, source->labels, source->dim);
+      state.note_piece(node, std::move(piece));
+      return;
+    }
+  }
   // along the channel axis an unbind keeps no channel axis, and a split's sizes are numbers
   if (!pieces || (pieces->axis == source->dim && name != "chunk")) {
     default_node_handler(state, node);

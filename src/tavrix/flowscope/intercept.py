@@ -28,6 +28,7 @@ __all__ = [
     "TraceTensor",
     "intercept",
     "active_interceptor",
+    "regather",
     "concatenated_vectors",
     "operation_name",
     "to_trace",
@@ -120,6 +121,9 @@ class _ThreadState(threading.local):
         #: id(tensor) -> (the tensor, ids of the parameters) of each 1-D concatenation of a
         #: module's own parameters and buffers its forward made while intercepting
         self.concatenated: Dict[int, Tuple[Any, Tuple[int, ...]]] = {}
+        #: id(tensor) -> (the tensor, id of the parameter) of each ``p[:, index]`` a module's
+        #: forward made of a parameter of its own with a plain index while intercepting
+        self.gathered: Dict[int, Tuple[Any, int]] = {}
 
 
 _THREAD = _ThreadState()
@@ -250,11 +254,18 @@ def _trace_embedding_index(module: Any, args: Tuple[Any, ...]) -> Optional[Tuple
     may take its indices by keyword, which a global hook never sees: its forward runs under
     :class:`_WeightLookups` instead."""
     if not isinstance(module, torch.nn.Embedding) or _THREAD.state.active is None:
-        if _THREAD.state.active is not None and _concatenates_vectors(module):
-            pieces = _VectorCats(module)
-            pieces.handle = module.register_forward_hook(_leave_weight_lookups, always_call=True)
-            pieces.__enter__()
-            _THREAD.lookups.append(pieces)
+        if _THREAD.state.active is not None:
+            for watch, applies in (
+                (_VectorCats, _concatenates_vectors),
+                (_RowGathers, _gathers_rows),
+            ):
+                if applies(module):
+                    pieces = watch(module)
+                    pieces.handle = module.register_forward_hook(
+                        _leave_weight_lookups, always_call=True
+                    )
+                    pieces.__enter__()
+                    _THREAD.lookups.append(pieces)
         return None
     if _THREAD.state.busy:  # torch's own work inside an intercepted call
         return None
@@ -279,6 +290,12 @@ def _leave_weight_lookups(module: Any, args: Any, result: Any) -> None:
     lookups = _THREAD.lookups
     if lookups and lookups[-1].module is module:
         lookups.pop().close()
+
+
+def gathered_rows() -> Dict[int, int]:
+    """id(tensor) -> id of the module's parameter, of the ``p[:, index]`` the intercepted call
+    made so far in this thread (:class:`_RowGathers`)."""
+    return {key: source for key, (_, source) in _THREAD.gathered.items()}
 
 
 def concatenated_vectors() -> Dict[int, Tuple[int, ...]]:
@@ -351,6 +368,68 @@ class _VectorCats(_WeightLookups):
         return result
 
 
+class _RowGathers(_WeightLookups):
+    """Active during the forward of a module holding a parameter of two or more axes and an
+    index buffer (LeViT's attention: ``self.attention_biases[:, self.attention_bias_idxs]``,
+    a bias table per head that no traced tensor takes part in): notes each gather along the
+    later axes of such a parameter that keeps its first axis whole (``gathered``), so that
+    the trace can tell a cut of that axis."""
+
+    def __init__(self, module: Any) -> None:
+        super().__init__(module, None)
+        self.tables = {id(t) for t in module._parameters.values() if _is_table(t)}
+
+    def __torch_function__(
+        self, func: Any, types: Any, args: Tuple[Any, ...] = (), kwargs: Any = None
+    ) -> Any:
+        result = func(*args, **(kwargs or {}))
+        if (
+            func is _GETITEM
+            and len(args) == 2
+            and id(args[0]) in self.tables
+            and type(args[1]) is tuple
+            and len(args[1]) == 2
+            and args[1][0] == slice(None)
+            and _plain_index(args[1][1])
+            and type(result) is _Tensor
+            and result.dim() >= 1
+            and result.shape[0] == args[0].shape[0]
+        ):
+            _THREAD.gathered[id(result)] = (result, id(args[0]))
+        return result
+
+
+def _is_table(tensor: Any) -> bool:
+    return isinstance(tensor, _Tensor) and tensor.dim() >= 2
+
+
+def _gathers_rows(module: Any) -> bool:
+    """Whether ``module`` holds a parameter of two or more axes and an integer buffer."""
+    if not any(_is_table(t) for t in module._parameters.values()):
+        return False
+    return any(
+        isinstance(t, _Tensor) and not t.is_floating_point() and not t.is_complex()
+        for t in module._buffers.values()
+    )
+
+
+def _unchanged(tensor: Any) -> Any:
+    return tensor
+
+
+def regather(model: Any) -> None:
+    """Has each module of ``model`` that gathers rows of a parameter of its own (see
+    :class:`_RowGathers`) and keeps what it computes from its tensors (its type overrides
+    ``_apply``, as LeViT's attention does to drop its cached biases) let go of what it kept,
+    as a move to another device would: its next call gathers again. The tracer calls it so
+    that the trace sees the gathers, the shrink so that the cut model uses its cut tables."""
+    if not isinstance(model, torch.nn.Module):
+        return
+    for module in model.modules():
+        if type(module)._apply is not torch.nn.Module._apply and _gathers_rows(module):
+            module._apply(_unchanged, recurse=False)
+
+
 _CONCATENATING: Dict[Any, bool] = {}
 
 
@@ -390,6 +469,7 @@ def _traced_embedding_indices() -> Iterator[None]:
         while _THREAD.lookups:  # a forward left without its hook (never in torch's own call)
             _THREAD.lookups.pop().close()
         _THREAD.concatenated.clear()
+        _THREAD.gathered.clear()
 
 
 def _native_recorder(interceptor: Interceptor) -> Any:

@@ -34,7 +34,9 @@ from tavrix.flowscope.intercept import (
     TraceTensor,
     active_interceptor,
     concatenated_vectors,
+    gathered_rows,
     intercept,
+    regather,
     to_plain,
     to_trace,
 )
@@ -71,10 +73,15 @@ class TensorInfo:
     ``cat_of`` holds the ``tensor_uid`` of each parameter or buffer, in order, of a 1-D
     tensor a module's forward concatenated from its own (EVA's ``torch.cat((self.q_bias,
     self.k_bias, self.v_bias))``), else None: a cut of it is a cut of each of them.
+    ``rows_of`` is the ``tensor_uid`` of the parameter a module's forward gathered the tensor
+    from along its later axes, keeping the first whole (LeViT's ``self.attention_biases[:,
+    self.attention_bias_idxs]``), else None: a cut of its first axis is a cut of the
+    parameter's.
     """
 
-    __slots__ = ("shape", "type", "tensor_uid", "view_of", "view_transposed", "cat_of")
+    __slots__ = ("shape", "type", "tensor_uid", "view_of", "view_transposed", "cat_of", "rows_of")
     cat_of: Optional[Tuple[Any, ...]]
+    rows_of: Any
 
     def __init__(
         self,
@@ -96,7 +103,7 @@ class TensorInfo:
             return None
         if name == "view_transposed":
             return False
-        if name == "cat_of":
+        if name in ("cat_of", "rows_of"):
             return None
         raise AttributeError(name)
 
@@ -597,6 +604,7 @@ def _traced_call(
     traced_kwargs = to_trace(kwargs)
     recorder = _Recorder()
     state = ModelState(model)
+    regather(model)  # after the state is taken: what was kept comes back after the call
     watching = watch_parametrizations(model, recorder, state.parametrized)
     trim = _MALLOC_TRIM if _parameter_bytes(state) >= _TRIM_FROM_BYTES else None
     recorder.trimmed = trim is not None
@@ -609,8 +617,9 @@ def _traced_call(
         with intercept(recorder), torch.set_grad_enabled(grad):
             raw = function(*traced_args, **traced_kwargs)
             concatenated = concatenated_vectors()
-        if concatenated:
-            _note_concatenations(recorder.nodes, concatenated)
+            gathered = gathered_rows()
+        if concatenated or gathered:
+            _note_concatenations(recorder.nodes, concatenated, gathered)
     finally:
         for handle in watching:
             handle.remove()
@@ -623,9 +632,15 @@ def _traced_call(
     return recorder, state, raw
 
 
-def _note_concatenations(nodes: List[NodeInfo], concatenated: Dict[int, Tuple[int, ...]]) -> None:
+def _note_concatenations(
+    nodes: List[NodeInfo],
+    concatenated: Dict[int, Tuple[int, ...]],
+    gathered: Optional[Dict[int, int]] = None,
+) -> None:
     """Sets ``cat_of`` of the tensors of ``nodes`` that are concatenations of a module's own
-    vectors (``concatenated``: id -> ids of the pieces, held alive while the call ran)."""
+    vectors (``concatenated``: id -> ids of the pieces, held alive while the call ran), and
+    ``rows_of`` of those gathered from a parameter's rows (``gathered``: id -> its id)."""
+    gathered = gathered or {}
     for node in nodes:
         pending = [*node.args, *node.kwargs.values()]
         while pending:
@@ -634,6 +649,9 @@ def _note_concatenations(nodes: List[NodeInfo], concatenated: Dict[int, Tuple[in
                 parts = concatenated.get(value.tensor_uid)
                 if parts is not None:
                     value.cat_of = parts
+                source = gathered.get(value.tensor_uid)
+                if source is not None:
+                    value.rows_of = source
             elif type(value) in (tuple, list):
                 pending.extend(value)
 

@@ -9,6 +9,7 @@ from tavrix.pruning.rules.transformer import (
     MATMULS,
     _addmm_node_handler,
     _matmul_node_handler,
+    whole_heads_of_uneven_pieces,
 )
 from tavrix.pruning.shrink.transformer import MatmulRule, _conv1d_adapter
 
@@ -20,6 +21,8 @@ MATMUL = OpFamily(
     cut=MatmulRule(addmm=False),
     # x @ self.weight.T: the layer's channels are the product's
     weight_argument=(1, "other"),
+    # heads split into pieces of differing sizes (LeViT's q, k, v) go whole
+    whole_heads=whole_heads_of_uneven_pieces,
 )
 ADDMM = OpFamily(
     "addmm",

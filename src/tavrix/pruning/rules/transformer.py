@@ -22,6 +22,7 @@ import torch
 import torch.nn.functional as F
 from torch import nn
 
+from tavrix.flowscope.codereads import unpacked_size_unused
 from tavrix.flowscope.tracing import NodeInfo, TensorInfo, held_sizes
 from tavrix.pruning.engine import oprules as ops
 from tavrix.pruning.engine.ruleset import active_rule_set
@@ -43,6 +44,7 @@ __all__ = [
     "looked_up_parameter",
     "matmul_layout",
     "multi_head_attention_heads",
+    "whole_heads_of_uneven_pieces",
 ]
 
 Labels = List[int]
@@ -417,6 +419,73 @@ def _splits_into_heads(state: Any, start: Any) -> List[Any]:
             found.append(current)
         current = first
     return found
+
+
+def _uneven_split_of_heads(start: Any) -> Optional[Any]:
+    """The reshape into heads that the way back from ``start`` (permutes, transposes) meets
+    split into pieces of differing sizes along one of its axes (LeViT's q, k and v of each
+    head: ``view(B, N, H, -1).split([16, 16, 32], dim=3)``), else None."""
+    current, steps = start, 0
+    while isinstance(current, NodeInfo) and steps < 8 and current.args:
+        steps += 1
+        name = current.operation_name
+        if name == "split":
+            sizes = _arg(current, 1, "split_size_or_sections")
+            source = current.args[0]
+            shape = source.result_shape if isinstance(source, NodeInfo) else None
+            dim = _arg(current, 2, "dim", 0)
+            if (
+                isinstance(sizes, (list, tuple))
+                and len(set(sizes)) > 1
+                and shape is not None
+                and isinstance(dim, int)
+                and -len(shape) <= dim < len(shape)
+                and source.operation_name in _HEAD_SPLITS
+            ):
+                return source
+            return None
+        if name not in ("permute", "transpose", "contiguous"):
+            return None
+        current = current.args[0]
+    return None
+
+
+def whole_heads_of_uneven_pieces(state: Any, node: Any) -> List[Any]:
+    """The reshapes into heads of a product of two traced tensors of which one is a piece of a
+    head split into pieces of differing sizes (:func:`_uneven_split_of_heads`): no position
+    of such a head is one of every piece, so only whole heads can go; the reshapes of both
+    operands (AttentionDownsample's q, made apart from k and v) split into whole heads in a
+    second walk."""
+    a, b = _arg(node, 0, "input"), _arg(node, 1, "other")
+    if not (isinstance(a, NodeInfo) and isinstance(b, NodeInfo)):
+        return []
+    pieces = [_uneven_split_of_heads(x) for x in (a, b)]
+    if all(p is None for p in pieces):
+        return []
+    found: List[Any] = []
+    for start, piece in zip((a, b), pieces):
+        if piece is None:
+            # rank kept, channels first: ``view(B, heads, key_dim, -1)`` of (B, C, H, W)
+            piece = _reshape_behind(start)
+            if piece is None:
+                found.extend(_splits_into_heads(state, start))
+                continue
+        if ops._get_labels(state, piece.args[0]):
+            found.append(piece)
+    return found
+
+
+def _reshape_behind(start: Any) -> Optional[Any]:
+    """The reshape the way back from ``start`` (permutes, transposes) meets first, else None."""
+    current, steps = start, 0
+    while isinstance(current, NodeInfo) and steps < 8 and current.args:
+        steps += 1
+        if current.operation_name in _HEAD_SPLITS:
+            return current
+        if current.operation_name not in ("permute", "transpose", "contiguous"):
+            return None
+        current = current.args[0]
+    return None
 
 
 def _mask_spans_heads(state: Any, node: Any) -> bool:
@@ -882,3 +951,27 @@ CONVERSIONS = tuple(
     for name in ("to", "float", "double", "half", "bfloat16", "type_as")
     if hasattr(torch.Tensor, name)
 )
+
+
+# ---------------------------------------------------------------- metadata reads
+
+
+@handler_rule("metadata read (extended rules)")
+def _metadata_read_node_handler(state: Any, node: Any) -> None:
+    """``x.shape``, ``x.size()``: no channels; the engine's count-read rule. A read whose
+    channel count the code unpacks into a name it never reads again (``B, N, C = x.shape``
+    with C unused) sizes nothing and pins nothing."""
+    ops._metadata_read_node_handler(state, node)
+    source = node.args[0] if node.args else None
+    shape = _shape(state, source) if isinstance(source, (NodeInfo, TensorInfo)) else None
+    axis = ops._get_prune_dimension(state, source) if shape else None
+    if (
+        shape
+        and axis is not None
+        and ops._get_labels(state, source)
+        and unpacked_size_unused(node, axis % len(shape), len(shape))
+    ):
+        ops._note_unused_count_read(node)
+
+
+ops.EXTENDED_NODE_HANDLER_REGISTRY["__get__"] = _metadata_read_node_handler

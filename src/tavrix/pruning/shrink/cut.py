@@ -13,6 +13,7 @@ import torch
 from torch import nn
 
 from tavrix.flowscope.fingerprint import call_steps, digest, tensor_owner
+from tavrix.flowscope.intercept import regather
 from tavrix.pruning.cutplan import ModelCutplan
 from tavrix.pruning.shrink.context import (
     CutContext,
@@ -581,6 +582,11 @@ def commit(
         for target, key, value in reversed(undo):
             setattr(target, key, value)
         raise
+    # a module keeping what it computed from its old tensors (LeViT's attention biases)
+    for module in {
+        id(p.module): p.module for owned, _, _, _ in changes for p in owned.places
+    }.values():
+        regather(module)
 
 
 def _registry(place: Any) -> Dict[str, Any]:
@@ -597,6 +603,13 @@ def _module_order(changes: Sequence[Tuple[OwnedTensor, Any, Any, Any]]) -> Any:
 
 def _unseen_modules(ctx: CutContext) -> List[str]:
     used = {value.tensor_uid for values in ctx.graph_axes.tensors.values() for value in values}
+    # tables the call gathered rows of (a bias table per head)
+    used |= {
+        value.rows_of
+        for values in ctx.graph_axes.tensors.values()
+        for value in values
+        if getattr(value, "rows_of", None) is not None
+    }
     unseen = []
     for name, module in ctx.model.named_modules():
         own = [p for p in module._parameters.values() if p is not None]

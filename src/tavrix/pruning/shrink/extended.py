@@ -202,6 +202,18 @@ class ParameterBinaryRule(PassThrough):
                     f"it takes a tensor of shape {value_shape} across the cut axis {axis}, "
                     f"expected one entry per channel ({channels})",
                 )
+            rows = getattr(value, "rows_of", None)
+            if rows is not None and ctx.owners.get(value.tensor_uid) is None:
+                # gathered from a parameter's rows (a bias table per head): its rows go
+                owned = ctx.owners.get(rows)
+                if index != 0 or owned is None or owned.tensor.shape[0] != channels:
+                    raise ctx.error(
+                        node,
+                        f"it takes a tensor of shape {value_shape} gathered from a parameter "
+                        f"whose rows are not its {channels} channels",
+                    )
+                ctx.slice(owned, 0, keep, node)
+                continue
             base = getattr(value, "view_of", None)
             if base is not None and ctx.owners.get(value.tensor_uid) is None:
                 # a reshape of a parameter made in the call (``self.gamma.reshape(1, -1, 1,

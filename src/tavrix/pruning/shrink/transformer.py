@@ -6,7 +6,7 @@ head_dim positions."""
 from __future__ import annotations
 
 import math
-from typing import Any, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Dict, List, Optional, Sequence, Tuple, cast
 
 import torch
 import torch.nn.functional as F
@@ -162,6 +162,8 @@ _HEAD_COUNTS = ("num_heads", "num_attention_heads", "n_head", "n_heads")
 _KV_HEAD_COUNTS = ("num_key_value_heads", "num_kv_heads", "n_kv_heads")
 _HEAD_DIMS = HEAD_DIM_NAMES
 _WIDTHS = ("all_head_size", "embed_dim", "split_size", "inner_dim", "attn_dim")
+# heads x a head_dim of keys or values of their own (LeViT): any such product follows the heads
+_PER_HEAD_WIDTHS = ("key_attn_dim", "val_attn_dim")
 
 
 def _set_module_attribute(
@@ -460,6 +462,17 @@ class MatmulRule(ShrinkRule):
         shape = ctx.shape_of(a)
         if ctx.keep(a) is not None and shape and ctx.axis(a) == len(shape) - 3 == ctx.axis(node):
             _cut_whole_heads(ctx, node, shape, ctx.keep(a))  # q @ k^T written by hand
+            # keys' and values' widths: heads x an axis of an operand or the result (attention
+            # @ v: v's head_dim, along the last axis or, channels first, the one before; a
+            # piece of q, k and v split unevenly has no size of its own there)
+            left = len(cast(List[int], ctx.keep(a)))
+            heads = shape[-3]
+            for found in (shape, ctx.shape_of(b), node.result_shape):
+                for size in (found or ())[-2:]:
+                    if size > 0:
+                        _set_module_attribute(
+                            ctx, node, _PER_HEAD_WIDTHS, heads * size, left * size
+                        )
 
     @staticmethod
     def _contracted(ctx: CutContext, node: Any, a: Any, b: Any) -> bool:
