@@ -104,9 +104,11 @@ LabelId LabelStore::find(LabelId id) {
 }
 
 LabelId LabelStore::live_root(LabelValue value) {
-  // Live under its own name: the root must still carry this value.
-  const LabelId root = resolve(value);
-  return root != kNoLabel && values_[root] == value ? root : kNoLabel;
+  // Live under its own name: the root must still carry this value. A value gets a
+  // new id only once its id was absorbed, so that is its newest id being a root.
+  const LabelId id = id_of(value);
+  if (id == kNoLabel || !is_root(id)) return kNoLabel;
+  return has_flag(id) || has_carriers(id) ? id : kNoLabel;
 }
 
 LabelId LabelStore::resolve(LabelValue value) {
@@ -119,7 +121,8 @@ LabelId LabelStore::resolve(LabelValue value) {
 
 LabelId LabelStore::intern(LabelValue value) {
   const LabelId id = id_of(value);
-  if (id != kNoLabel && values_[find(id)] == value) return id;
+  // Its root carries the value only if it is that root (see live_root).
+  if (id != kNoLabel && is_root(id)) return id;
   return new_label(value);
 }
 
@@ -436,7 +439,8 @@ std::vector<LabelGroup> LabelStore::derive_groups() {
     last = groups.size();
     next.push_back(slot->second);
     slot->second = last;
-    groups.push_back(LabelGroup{carriers, {value}, prunable});
+    groups.push_back(LabelGroup{carriers, {}, prunable});
+    groups.back().labels.push_back(value);
   });
   return groups;
 }

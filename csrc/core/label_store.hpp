@@ -285,10 +285,35 @@ class IdTable {
   std::vector<Chunk> chunks_;
 };
 
+// Label values as runs of consecutive values: a group's labels are mostly a
+// layer's, handed out in a row, so a group of thousands is a few runs.
+class ValueList {
+ public:
+  struct Run {
+    LabelValue first;
+    int64_t count;
+  };
+  size_t size() const { return size_; }
+  void push_back(LabelValue value) {
+    if (!runs_.empty() && runs_.back().first <= INT64_MAX - runs_.back().count &&
+        runs_.back().first + runs_.back().count == value) {
+      ++runs_.back().count;
+    } else {
+      runs_.push_back(Run{value, 1});
+    }
+    ++size_;
+  }
+  const std::vector<Run>& runs() const { return runs_; }
+
+ private:
+  std::vector<Run> runs_;
+  size_t size_ = 0;
+};
+
 // One channel group: the nodes that carry its labels, in recording order.
 struct LabelGroup {
   std::vector<NodeId> nodes;
-  std::vector<LabelValue> labels;
+  ValueList labels;
   bool prunable = false;
 };
 
