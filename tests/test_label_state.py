@@ -414,3 +414,44 @@ def test_random_walk_keeps_carriers_and_groups_consistent(seed):
                 assert state.is_prunable[label] is flag
             seen += list(labels)
     assert sorted(seen) == sorted(given)
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_labels_named_out_of_order_read_as_dicts(seed):
+    # Values named in any order, far apart and beyond the counter (kept hashed until the
+    # counter grows), merged, and named again once absorbed: the maps read as the dicts
+    # they stand for, in first-insertion order.
+    import random
+
+    rng = random.Random(seed)
+    state = PruneGraphParserState()
+    xs = rng.sample(range(40000, 130000), 800)
+    x = node((8, len(xs)))
+    o._add_node_output_channel_info(state, x, xs, True, 1)
+    g = node((8, 40000))
+    made = o._generate_new_channel_labels(state, g, 1)
+    assert made == list(range(40000))
+    o._add_node_output_channel_info(state, g, made, True, 1)
+    taken = set(xs)
+    ys = rng.sample([v for v in range(40000, 160000) if v not in taken], 300)
+    y = node((8, len(ys)))
+    o._add_node_output_channel_info(state, y, ys, True, 1)
+    pairs = list(zip(xs[:100], ys[:100]))
+    for a, b in pairs:
+        assert o._merge_labels(state, [a, b]) == a
+    again = [b for _, b in pairs][::-1]
+    z = node((8, len(again)))
+    o._add_node_output_channel_info(state, z, again, False, 1)
+
+    into = {b: a for a, b in pairs}
+    assert state.channel_labels_by_nodes[x] == xs
+    assert state.channel_labels_by_nodes[g] == made
+    assert state.channel_labels_by_nodes[y] == [into.get(v, v) for v in ys]
+    assert state.channel_labels_by_nodes[z] == again
+    assert list(state.is_prunable) == xs + made + ys[100:] + again
+    assert [state.is_prunable[v] for v in (xs[0], ys[-1], again[0])] == [True, True, False]
+    assert all(state.nodes_by_channel_labels[a] == {x, y} for a, _ in pairs)
+    assert all(state.nodes_by_channel_labels[b] == {z} for b in again)
+    assert state.nodes_by_channel_labels[ys[-1]] == {y}
+    _, unprunable = state._derive_groups()
+    assert [list(labels) for _, labels in unprunable] == [again]

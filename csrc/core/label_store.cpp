@@ -49,7 +49,7 @@ int64_t LabelStore::take_labels(int64_t count) {
 
 LabelId LabelStore::id_of(LabelValue value) const {
   if (value >= 0 && value < static_cast<LabelValue>(dense_ids_.size())) {
-    return dense_ids_[static_cast<size_t>(value)];
+    return dense_ids_.get(static_cast<size_t>(value));
   }
   auto it = sparse_ids_.find(value);
   return it == sparse_ids_.end() ? kNoLabel : it->second;
@@ -57,7 +57,7 @@ LabelId LabelStore::id_of(LabelValue value) const {
 
 void LabelStore::bind(LabelValue value, LabelId id) {
   if (value >= 0 && value < static_cast<LabelValue>(dense_ids_.size())) {
-    dense_ids_[static_cast<size_t>(value)] = id;
+    dense_ids_.set(static_cast<size_t>(value), id);
     return;
   }
   // Saturates instead of overflowing for a counter near the 64-bit limit.
@@ -65,17 +65,17 @@ void LabelStore::bind(LabelValue value, LabelId id) {
       next_label_ > kDenseCeiling / 4 ? kDenseCeiling : std::max(kDenseFloor, 4 * next_label_);
   if (value >= 0 && value < bound) {
     const size_t want = std::max(static_cast<size_t>(value) + 1, 2 * dense_ids_.size());
-    dense_ids_.resize(std::min(want, static_cast<size_t>(bound)), kNoLabel);
+    dense_ids_.grow_to(std::min(want, static_cast<size_t>(bound)));
     // Values that were hashed before the table grew move over.
     for (auto it = sparse_ids_.begin(); it != sparse_ids_.end();) {
       if (it->first >= 0 && it->first < static_cast<LabelValue>(dense_ids_.size())) {
-        dense_ids_[static_cast<size_t>(it->first)] = it->second;
+        dense_ids_.set(static_cast<size_t>(it->first), it->second);
         it = sparse_ids_.erase(it);
       } else {
         ++it;
       }
     }
-    dense_ids_[static_cast<size_t>(value)] = id;
+    dense_ids_.set(static_cast<size_t>(value), id);
     return;
   }
   sparse_ids_[value] = id;
@@ -86,7 +86,9 @@ LabelId LabelStore::new_label(LabelValue value) {
     throw std::overflow_error("too many channel labels for one graph walk");
   }
   const auto id = static_cast<LabelId>(labels_.size());
-  labels_.push_back(LabelRec{value, -1, -1, kUnknownCause, kNoCarriers});
+  values_.reserve_one();
+  labels_.push_back(LabelRec{kNoFlag, kNoCarriers});
+  values_.push_back(value);
   bind(value, id);
   return id;
 }
@@ -102,32 +104,35 @@ LabelId LabelStore::find(LabelId id) {
 }
 
 LabelId LabelStore::live_root(LabelValue value) {
-  // Live under its own name: the root must still carry this value.
-  const LabelId root = resolve(value);
-  return root != kNoLabel && labels_[root].value == value ? root : kNoLabel;
+  // Live under its own name: the root must still carry this value. A value gets a
+  // new id only once its id was absorbed, so that is its newest id being a root.
+  const LabelId id = id_of(value);
+  if (id == kNoLabel || !is_root(id)) return kNoLabel;
+  return has_flag(id) || has_carriers(id) ? id : kNoLabel;
 }
 
 LabelId LabelStore::resolve(LabelValue value) {
   const LabelId id = id_of(value);
   if (id == kNoLabel) return kNoLabel;
   const LabelId root = find(id);
-  const LabelRec& rec = labels_[root];
-  if (rec.flag_pos < 0 && rec.carrier_pos < 0) return kNoLabel;
+  if (!has_flag(root) && !has_carriers(root)) return kNoLabel;
   return root;
 }
 
 LabelId LabelStore::intern(LabelValue value) {
   const LabelId id = id_of(value);
-  if (id != kNoLabel && labels_[find(id)].value == value) return id;
+  // Its root carries the value only if it is that root (see live_root).
+  if (id != kNoLabel && is_root(id)) return id;
   return new_label(value);
 }
 
 void LabelStore::set_flag(LabelId root, bool value, CauseId cause) {
   LabelRec& rec = labels_[root];
-  const bool was_unprunable = rec.flag_pos >= 0 && rec.link != kPrunable;
-  if (rec.flag_pos < 0) {
+  const bool had_flag = rec.link != kNoFlag;
+  const bool was_unprunable = had_flag && rec.link != kPrunable;
+  if (!had_flag) {
     flag_order_.push_back(root);
-    rec.flag_pos = static_cast<int32_t>(flag_order_.size() - 1);
+    rec.link = kUnknownCause;
     ++flag_count_;
   }
   if (value) {
@@ -269,9 +274,8 @@ std::vector<NodeId> LabelStore::carriers(LabelId root) const {
 
 void LabelStore::add_carrier(LabelId root, NodeId node) {
   LabelRec& rec = labels_[root];
-  if (rec.carrier_pos < 0) {
+  if (rec.carriers == kNoCarriers) {
     carrier_order_.push_back(root);
-    rec.carrier_pos = static_cast<int32_t>(carrier_order_.size() - 1);
     ++carrier_count_;
   }
   rec.carriers = carrier_with(rec.carriers, node);
@@ -317,7 +321,7 @@ std::vector<LabelValue> LabelStore::resolved_labels(NodeId node) {
   const LabelIds& ids = *nodes_[node].labels;
   std::vector<LabelValue> out;
   out.reserve(ids.size());
-  for (LabelId id : ids) out.push_back(labels_[find(id)].value);
+  for (LabelId id : ids) out.push_back(values_[find(id)]);
   return out;
 }
 
@@ -339,9 +343,10 @@ LabelId LabelStore::unite(LabelId base, LabelId other) {
   LabelRec& a = labels_[base];
   LabelRec& b = labels_[other];
 
-  const bool has_flag = a.flag_pos >= 0 || b.flag_pos >= 0;
-  const bool a_unprunable = a.flag_pos >= 0 && a.link != kPrunable;
-  const bool b_unprunable = b.flag_pos >= 0 && b.link != kPrunable;
+  const bool a_flag = a.link != kNoFlag, b_flag = b.link != kNoFlag;
+  const bool a_carriers = a.carriers != kNoCarriers, b_carriers = b.carriers != kNoCarriers;
+  const bool a_unprunable = a_flag && a.link != kPrunable;
+  const bool b_unprunable = b_flag && b.link != kPrunable;
   const bool prunable = !a_unprunable && !b_unprunable;
   // The union keeps the causes of both sides (conjunction of the flags).
   CauseId cause = kPrunable;
@@ -350,41 +355,33 @@ LabelId LabelStore::unite(LabelId base, LabelId other) {
   } else if (!prunable) {
     cause = a_unprunable ? a.link : b.link;
   }
-  flag_count_ -= (a.flag_pos >= 0) + (b.flag_pos >= 0);
-  carrier_count_ -= (a.carrier_pos >= 0) + (b.carrier_pos >= 0);
+  flag_count_ -= a_flag + b_flag;
+  carrier_count_ -= a_carriers + b_carriers;
 
   // The base stays the root: it keeps its value and map slots.
   a.carriers = carrier_union(a.carriers, b.carriers);
-  a.link = cause;
-  b.carriers = kNoCarriers;
-  b.flag_pos = kChild;
-  b.carrier_pos = -1;
+  a.link = a_flag || b_flag ? cause : kNoFlag;
+  b.carriers = kChild;
   b.link = base;
   // A base without an entry gains one at the end, as a new key would.
-  if (a.flag_pos < 0 && has_flag) {
-    a.flag_pos = static_cast<int32_t>(flag_order_.size());
-    flag_order_.push_back(base);
-  }
-  if (a.carrier_pos < 0 && a.carriers != kNoCarriers) {
-    a.carrier_pos = static_cast<int32_t>(carrier_order_.size());
-    carrier_order_.push_back(base);
-  }
-  flag_count_ += a.flag_pos >= 0;
-  carrier_count_ += a.carrier_pos >= 0;
+  if (!a_flag && b_flag) flag_order_.push_back(base);
+  if (!a_carriers && a.carriers != kNoCarriers) carrier_order_.push_back(base);
+  flag_count_ += a.link != kNoFlag;
+  carrier_count_ += a.carriers != kNoCarriers;
   return base;
 }
 
 void LabelStore::for_each_flag(const std::function<void(LabelId)>& fn) {
-  flag_order_.for_each([&](size_t pos, LabelId id) {
-    const LabelId root = find(id);
-    if (labels_[root].flag_pos == static_cast<int32_t>(pos)) fn(root);
+  // A slot is live while its id is a root: an id enters the order once, and a root
+  // stays a key until it is absorbed.
+  flag_order_.for_each([&](size_t, LabelId id) {
+    if (is_root(id) && has_flag(id)) fn(id);
   });
 }
 
 void LabelStore::for_each_carrier_label(const std::function<void(LabelId)>& fn) {
-  carrier_order_.for_each([&](size_t pos, LabelId id) {
-    const LabelId root = find(id);
-    if (labels_[root].carrier_pos == static_cast<int32_t>(pos)) fn(root);
+  carrier_order_.for_each([&](size_t, LabelId id) {
+    if (is_root(id) && has_carriers(id)) fn(id);
   });
 }
 
@@ -420,10 +417,11 @@ std::vector<LabelGroup> LabelStore::derive_groups() {
       carriers.erase(std::unique(carriers.begin(), carriers.end()), carriers.end());
       carriers_of = rec.carriers;
     }
-    const bool prunable = rec.flag_pos >= 0 && rec.link == kPrunable;
+    const bool prunable = rec.link == kPrunable;
+    const LabelValue value = values_[root];
     // Labels of one layer come in a row and mostly share one group.
     if (!groups.empty() && same(groups[last], prunable, carriers)) {
-      groups[last].labels.push_back(rec.value);
+      groups[last].labels.push_back(value);
       return;
     }
     uint64_t h = prunable ? 0x9e3779b97f4a7c15ULL : 0x2545f4914f6cdd1dULL;
@@ -433,7 +431,7 @@ std::vector<LabelGroup> LabelStore::derive_groups() {
     const auto slot = by_hash.try_emplace(h, kNone).first;
     for (size_t index = slot->second; index != kNone; index = next[index]) {
       if (same(groups[index], prunable, carriers)) {
-        groups[index].labels.push_back(rec.value);
+        groups[index].labels.push_back(value);
         last = index;
         return;
       }
@@ -441,7 +439,8 @@ std::vector<LabelGroup> LabelStore::derive_groups() {
     last = groups.size();
     next.push_back(slot->second);
     slot->second = last;
-    groups.push_back(LabelGroup{carriers, {rec.value}, prunable});
+    groups.push_back(LabelGroup{carriers, {}, prunable});
+    groups.back().labels.push_back(value);
   });
   return groups;
 }

@@ -15,11 +15,14 @@
 // union of two records. The labels a node is recorded with mostly come in runs
 // that had one carrier set, and they get one new record between them; a merge
 // of two runs position by position makes one union record. So carriers cost
-// per run of labels, and a label record is 24 bytes.
+// per run of labels. A label's public value never changes once it has an id, and
+// ids are handed out for runs of values in a row, so values are kept per run too:
+// a label record is 8 bytes (its link and its carriers).
 //
-// Every map of the Python-visible state keeps first-insertion order. Each root
-// remembers its slot in the order vector of every map it is a key of; an order
-// slot is live when the root reached from it points back at that slot.
+// Every map of the Python-visible state keeps first-insertion order. A root
+// enters the order vector of a map once, when it becomes a key of it, and stays
+// a key until a merge absorbs it; so an order slot is live while the id it
+// holds is a root that is a key of that map.
 #pragma once
 
 #include <algorithm>
@@ -188,10 +191,129 @@ class KeyOrder {
   size_t size_ = 0;
 };
 
+// The public value of every label id, as runs of ids whose values count up by
+// one: the labels of a layer are interned in a row, so values cost per run.
+class ValueRuns {
+ public:
+  size_t size() const { return size_; }
+  // Room for one more id, so that the push_back that follows cannot fail.
+  void reserve_one() {
+    if (runs_.size() == runs_.capacity()) runs_.reserve(std::max<size_t>(16, 2 * runs_.size()));
+  }
+  // The value of the next id.
+  void push_back(LabelValue value) {
+    if (runs_.empty() || last_ == INT64_MAX || value != last_ + 1) {
+      runs_.push_back(Run{static_cast<LabelId>(size_), value});
+    }
+    last_ = value;
+    ++size_;
+  }
+  LabelValue operator[](LabelId id) const {
+    // Ids are mostly read in runs too: the run of the last read comes first.
+    if (!in_run(hint_, id)) {
+      auto it = std::upper_bound(runs_.begin(), runs_.end(), id,
+                                 [](LabelId v, const Run& run) { return v < run.first; });
+      hint_ = static_cast<size_t>(it - runs_.begin()) - 1;
+    }
+    return runs_[hint_].value + (id - runs_[hint_].first);
+  }
+
+ private:
+  struct Run {
+    LabelId first;     // the run's first id
+    LabelValue value;  // that id's value
+  };
+  bool in_run(size_t run, LabelId id) const {
+    return run < runs_.size() && runs_[run].first <= id &&
+           (run + 1 == runs_.size() || id < runs_[run + 1].first);
+  }
+  std::vector<Run> runs_;
+  size_t size_ = 0;
+  LabelValue last_ = 0;
+  mutable size_t hint_ = 0;
+};
+
+// value -> id for the values below size(), in chunks. A chunk whose ids run
+// alongside its values (id = value + offset over one range of it, no id
+// elsewhere: the labels of a layer are interned in a row) holds no table; a
+// chunk bound otherwise gets one. Growing never copies what is bound.
+class IdTable {
+ public:
+  static constexpr LabelId kNone = -1;
+  size_t size() const { return chunks_.size() << kShift; }
+  // Room for the values below `n`, rounded up to a whole chunk.
+  void grow_to(size_t n) { chunks_.resize((n + kMask) >> kShift); }
+  LabelId get(size_t value) const {
+    const Chunk& chunk = chunks_[value >> kShift];
+    const auto k = static_cast<uint32_t>(value & kMask);
+    if (chunk.table) return chunk.table[k];
+    return k >= chunk.lo && k < chunk.hi ? static_cast<LabelId>(chunk.offset + k) : kNone;
+  }
+  void set(size_t value, LabelId id) {
+    Chunk& chunk = chunks_[value >> kShift];
+    const auto k = static_cast<uint32_t>(value & kMask);
+    if (!chunk.table) {
+      const int64_t offset = int64_t{id} - k;
+      if (chunk.lo == chunk.hi) {
+        chunk = Chunk{nullptr, k, k + 1, offset};
+        return;
+      }
+      if (offset == chunk.offset && k + 1 >= chunk.lo && k <= chunk.hi) {
+        chunk.lo = std::min(chunk.lo, k);
+        chunk.hi = std::max(chunk.hi, k + 1);
+        return;
+      }
+      // Allocated before the chunk changes, so that a failure leaves it as it was.
+      std::unique_ptr<LabelId[]> table(new LabelId[size_t{1} << kShift]);
+      std::fill(table.get(), table.get() + (size_t{1} << kShift), kNone);
+      for (uint32_t i = chunk.lo; i < chunk.hi; ++i) {
+        table[i] = static_cast<LabelId>(chunk.offset + i);
+      }
+      chunk.table = std::move(table);
+    }
+    chunk.table[k] = id;
+  }
+
+ private:
+  static constexpr uint32_t kShift = 14;
+  static constexpr uint32_t kMask = (1u << kShift) - 1;
+  struct Chunk {
+    std::unique_ptr<LabelId[]> table;
+    uint32_t lo = 0, hi = 0;  // the range bound without a table, within the chunk
+    int64_t offset = 0;       // id minus position in the chunk over that range
+  };
+  std::vector<Chunk> chunks_;
+};
+
+// Label values as runs of consecutive values: a group's labels are mostly a
+// layer's, handed out in a row, so a group of thousands is a few runs.
+class ValueList {
+ public:
+  struct Run {
+    LabelValue first;
+    int64_t count;
+  };
+  size_t size() const { return size_; }
+  void push_back(LabelValue value) {
+    if (!runs_.empty() && runs_.back().first <= INT64_MAX - runs_.back().count &&
+        runs_.back().first + runs_.back().count == value) {
+      ++runs_.back().count;
+    } else {
+      runs_.push_back(Run{value, 1});
+    }
+    ++size_;
+  }
+  const std::vector<Run>& runs() const { return runs_; }
+
+ private:
+  std::vector<Run> runs_;
+  size_t size_ = 0;
+};
+
 // One channel group: the nodes that carry its labels, in recording order.
 struct LabelGroup {
   std::vector<NodeId> nodes;
-  std::vector<LabelValue> labels;
+  ValueList labels;
   bool prunable = false;
 };
 
@@ -220,7 +342,7 @@ class LabelStore {
   // Internal id currently bound to a value, or kNoLabel.
   LabelId id_of(LabelValue value) const;
   LabelId find(LabelId id);
-  LabelValue value_of_root(LabelId root) const { return labels_[root].value; }
+  LabelValue value_of_root(LabelId root) const { return values_[root]; }
   // The root of `value` if the value is live (not absorbed) and has an entry in
   // either label map; kNoLabel otherwise.
   LabelId live_root(LabelValue value);
@@ -231,7 +353,7 @@ class LabelStore {
   LabelId intern(LabelValue value);
 
   // ---- prunability (the is_prunable map) ----
-  bool has_flag(LabelId root) const { return labels_[root].flag_pos >= 0; }
+  bool has_flag(LabelId root) const { return labels_[root].link != kNoFlag; }
   bool flag(LabelId root) const { return labels_[root].link == kPrunable; }
   // is_prunable[root] = value. A class that turns unprunable here takes
   // `cause`; one that already was keeps its own (re-recording a flag is no
@@ -249,7 +371,7 @@ class LabelStore {
   // The cause of an unprunable root, kPrunable for a prunable or flagless one.
   CauseId cause(LabelId root) const {
     const LabelRec& rec = labels_[root];
-    return rec.flag_pos >= 0 ? rec.link : kPrunable;
+    return rec.link != kNoFlag ? rec.link : kPrunable;
   }
   // The origin keys a cause stands for, each once, in increasing order.
   // Record 0 stands for none.
@@ -259,7 +381,7 @@ class LabelStore {
   void reserve_causes(size_t n);
 
   // ---- carriers (the nodes_by_channel_labels map) ----
-  bool has_carriers(LabelId root) const { return labels_[root].carrier_pos >= 0; }
+  bool has_carriers(LabelId root) const { return labels_[root].carriers >= 0; }
   // The carrier nodes of a root, each once, in recording order.
   std::vector<NodeId> carriers(LabelId root) const;
 
@@ -300,15 +422,16 @@ class LabelStore {
   std::vector<LabelGroup> derive_groups();
 
  private:
-  // A root's record, or an absorbed label's (flag_pos == kChild, link its parent).
+  // A root's record, or an absorbed label's (carriers == kChild, link its parent).
+  // A root is a key of is_prunable when its link is not kNoFlag, of
+  // nodes_by_channel_labels when it has carriers.
   struct LabelRec {
-    LabelValue value;
-    int32_t flag_pos = -1;           // slot in flag_order_, -1 when not a key
-    int32_t carrier_pos = -1;        // slot in carrier_order_, -1 when not a key
-    int32_t link = kUnknownCause;    // a root's cause (kPrunable when prunable); a child's parent
-    int32_t carriers = kNoCarriers;  // a root's newest carrier record
+    // a root's cause (kPrunable when prunable, kNoFlag without a flag); a child's parent
+    int32_t link = kNoFlag;
+    int32_t carriers = kNoCarriers;  // a root's newest carrier record; kChild for a child
   };
-  static_assert(sizeof(LabelRec) == 24, "a label record is meant to stay at 24 bytes");
+  static_assert(sizeof(LabelRec) == 8, "a label record is meant to stay at 8 bytes");
+  static constexpr int32_t kNoFlag = -2;
   static constexpr int32_t kChild = -2;
   static constexpr int32_t kNoCarriers = -1;
   // A node on top of an older record (first >= 0: the node, rest: the older
@@ -329,7 +452,7 @@ class LabelStore {
     PruneDim dim;
   };
 
-  bool is_root(LabelId id) const { return labels_[id].flag_pos != kChild; }
+  bool is_root(LabelId id) const { return labels_[id].carriers != kChild; }
   // The nodes of a carrier record and all it stands on, appended to `out` unsorted;
   // `seen(record)` is true for a record already visited.
   template <typename Seen>
@@ -348,9 +471,10 @@ class LabelStore {
 
   int64_t next_label_ = 0;
   ChunkedVector<LabelRec> labels_;
+  ValueRuns values_;
   std::vector<NodeRec> nodes_;
   // value -> id: dense for the usual small non-negative values, hashed otherwise.
-  std::vector<LabelId> dense_ids_;
+  IdTable dense_ids_;
   std::unordered_map<LabelValue, LabelId> sparse_ids_;
   KeyOrder flag_order_;
   KeyOrder carrier_order_;

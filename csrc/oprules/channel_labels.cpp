@@ -223,6 +223,16 @@ py::object channel_labels(const std::vector<int64_t>& labels) {
   return py::cast(ChannelLabels(labels.data(), labels.size()));
 }
 
+py::object channel_labels(const core::ValueList& labels) {
+  std::vector<int64_t> flat;
+  flat.reserve(2 * labels.runs().size());
+  for (const core::ValueList::Run& run : labels.runs()) {
+    flat.push_back(run.first);
+    flat.push_back(run.count);
+  }
+  return py::cast(ChannelLabels::from_pairs(flat));
+}
+
 py::object ChannelLabelsPool::get(const std::vector<int64_t>& labels) {
   ChannelLabels key(labels.data(), labels.size());
   auto found = made_.find(key);

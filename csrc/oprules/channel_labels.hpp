@@ -9,6 +9,8 @@
 
 #include "interop/pybind.hpp"
 
+#include "core/label_store.hpp"
+
 #include <cstdint>
 #include <map>
 #include <vector>
@@ -42,6 +44,7 @@ class ChannelLabels {
 
 // The labels as a Python ChannelLabels object.
 py::object channel_labels(const std::vector<int64_t>& labels);
+py::object channel_labels(const core::ValueList& labels);
 
 // Hands out one object per distinct sequence, so that the many nodes that carry
 // the same labels (every elementwise operation after a layer) share it.
