@@ -421,32 +421,41 @@ def _splits_into_heads(state: Any, start: Any) -> List[Any]:
     return found
 
 
+_AXIS_MOVES = ("permute", "transpose", "contiguous")
+
+
+def _behind_axis_moves(start: Any) -> Optional[Any]:
+    """The first node the way back from ``start`` meets that is no permute, transpose or
+    contiguous (within eight steps), else None."""
+    current, steps = start, 0
+    while isinstance(current, NodeInfo) and steps < 8 and current.args:
+        steps += 1
+        if current.operation_name not in _AXIS_MOVES:
+            return current
+        current = current.args[0]
+    return None
+
+
 def _uneven_split_of_heads(start: Any) -> Optional[Any]:
     """The reshape into heads that the way back from ``start`` (permutes, transposes) meets
     split into pieces of differing sizes along one of its axes (LeViT's q, k and v of each
     head: ``view(B, N, H, -1).split([16, 16, 32], dim=3)``), else None."""
-    current, steps = start, 0
-    while isinstance(current, NodeInfo) and steps < 8 and current.args:
-        steps += 1
-        name = current.operation_name
-        if name == "split":
-            sizes = _arg(current, 1, "split_size_or_sections")
-            source = current.args[0]
-            shape = source.result_shape if isinstance(source, NodeInfo) else None
-            dim = _arg(current, 2, "dim", 0)
-            if (
-                isinstance(sizes, (list, tuple))
-                and len(set(sizes)) > 1
-                and shape is not None
-                and isinstance(dim, int)
-                and -len(shape) <= dim < len(shape)
-                and source.operation_name in _HEAD_SPLITS
-            ):
-                return source
-            return None
-        if name not in ("permute", "transpose", "contiguous"):
-            return None
-        current = current.args[0]
+    split = _behind_axis_moves(start)
+    if split is None or split.operation_name != "split":
+        return None
+    sizes = _arg(split, 1, "split_size_or_sections")
+    source = split.args[0]
+    shape = source.result_shape if isinstance(source, NodeInfo) else None
+    dim = _arg(split, 2, "dim", 0)
+    if (
+        isinstance(sizes, (list, tuple))
+        and len(set(sizes)) > 1
+        and shape is not None
+        and isinstance(dim, int)
+        and -len(shape) <= dim < len(shape)
+        and source.operation_name in _HEAD_SPLITS
+    ):
+        return source
     return None
 
 
@@ -477,15 +486,8 @@ def whole_heads_of_uneven_pieces(state: Any, node: Any) -> List[Any]:
 
 def _reshape_behind(start: Any) -> Optional[Any]:
     """The reshape the way back from ``start`` (permutes, transposes) meets first, else None."""
-    current, steps = start, 0
-    while isinstance(current, NodeInfo) and steps < 8 and current.args:
-        steps += 1
-        if current.operation_name in _HEAD_SPLITS:
-            return current
-        if current.operation_name not in ("permute", "transpose", "contiguous"):
-            return None
-        current = current.args[0]
-    return None
+    found = _behind_axis_moves(start)
+    return found if found is not None and found.operation_name in _HEAD_SPLITS else None
 
 
 def _mask_spans_heads(state: Any, node: Any) -> bool:
