@@ -8,9 +8,10 @@ CPU time (time.process_time, every thread pool of torch pinned to one thread, so
 machine's other work does not stretch it as it does wall time), and the peak resident memory
 the step adds over the memory before it (VmHWM, reset before each step through
 /proc/self/clear_refs), as a share of the parameters' bytes and of a forward's own peak, and the
-process's own peak over all its steps. Each model runs in its own process; the reloads run in processes of their own. After the runs, per
-dtype, each step's CPU time at each depth and what each added layer cost between two depths:
-a step that grows faster than linearly in layers costs more per layer at the deeper pair.
+process's own peak over all its steps. Each model runs in its own process; the reloads run in
+processes of their own. After the runs, per dtype, each step's CPU time at each depth and what
+each added layer cost between two depths: a step that grows faster than linearly in layers
+costs more per layer at the deeper pair.
 
 Steps: forward (no grad), trace (the call recorded, with gradients on as a caller has them),
 analysis (get_cutplan: the trace, the labels and the plan, which it returns), calibration 1
